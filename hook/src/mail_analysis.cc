@@ -1,0 +1,268 @@
+#include "vexmor/hook/mail_analysis.h"
+
+#include <algorithm>
+#include <exception>
+
+#include "vexmor/hook/analysis_tables.h"
+#include "vexmor/platform/atomic_file.h"
+
+namespace vexmor::hook {
+namespace {
+
+bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+long Size(const std::string& text) { return static_cast<long>(text.size()); }
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  if (from.empty()) return;
+  size_t pos = 0;
+  while ((pos = text.find(from, pos)) != std::string::npos) {
+    text.replace(pos, from.size(), to);
+    pos += to.size();
+  }
+}
+
+// One address candidate of ResolveSenderAddress for a field such as "From:".
+struct Candidate {
+  bool taken = false;
+  std::string value;
+};
+
+Candidate TakeCandidate(const std::string& header, std::string_view field) {
+  Candidate candidate;
+  long a = FindFrom(header, field, 0);
+  if (a < 0) return candidate;
+  long start;
+  long end;
+  long open = FindFrom(header, "<", a);
+  if (open < 0) {
+    start = a + static_cast<long>(field.size());
+    end = FindFrom(header, "\n", start);
+  } else {
+    start = open;
+    end = FindFrom(header, ">", open);
+    if (end <= 0) end = FindFrom(header, "\n", open);
+  }
+  candidate.value = TrimText(SubText(header, start + 1, end - start - 1));
+  candidate.taken = start > 0 || end > 0;
+  return candidate;
+}
+
+// The registrable part of a host: the last two labels, or three when the last one has two
+// characters (a country code); the whole host when it has no more labels than that.
+std::string RegistrableDomain(const std::string& host) {
+  size_t last_dot = host.rfind('.');
+  if (last_dot == std::string::npos || last_dot == 0) return host;
+  size_t labels = host.size() - last_dot - 1 == 2 ? 3 : 2;
+  size_t cut = host.size();
+  for (size_t dots = 0; dots < labels; ++dots) {
+    if (cut == 0) return host;
+    cut = host.rfind('.', cut - 1);
+    if (cut == std::string::npos) return host;
+  }
+  return host.substr(cut + 1);
+}
+
+bool IsTrustedLinkDomain(const std::string& upper_domain) {
+  return std::find(kTrustedLinkDomains.begin(), kTrustedLinkDomains.end(), upper_domain) !=
+         kTrustedLinkDomains.end();
+}
+
+}  // namespace
+
+std::string UpperAscii(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+std::string TrimText(const std::string& text) {
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end && IsTrimmed(text[begin])) ++begin;
+  while (end > begin && IsTrimmed(text[end - 1])) --end;
+  return text.substr(begin, end - begin);
+}
+
+long FindFrom(const std::string& text, std::string_view needle, long start) {
+  if (start < 0 || start > Size(text)) return -1;
+  size_t pos = text.find(needle, static_cast<size_t>(start));
+  return pos == std::string::npos ? -1 : static_cast<long>(pos);
+}
+
+std::string SubText(const std::string& text, long start, long length) {
+  if (length <= 0 || start < 0 || start >= Size(text)) return {};
+  return text.substr(static_cast<size_t>(start), static_cast<size_t>(length));
+}
+
+std::string ResolveSenderAddress(const std::string& header, const std::string& address) {
+  if (address.find('@') != std::string::npos) return address;
+  Candidate return_path = TakeCandidate(header, "Return-Path:");
+  Candidate from = TakeCandidate(header, "From:");
+  if (from.value == return_path.value) return return_path.value;
+  size_t at = from.value.find('@');
+  if (at != std::string::npos && at > 0) return from.value;
+  return return_path.taken ? return_path.value : address;
+}
+
+std::string DomainOfAddress(const std::string& address) {
+  size_t at = address.find('@');
+  return TrimText(at == std::string::npos ? address : address.substr(at + 1));
+}
+
+std::string FindCharsetDeclaration(const std::string& h1, const std::string& h2,
+                                   const std::string& h3) {
+  for (const std::string* text : {&h1, &h2, &h3}) {
+    std::string upper = UpperAscii(*text);
+    long hit = FindFrom(upper, "CHARSET", 0);
+    if (hit < 0) continue;
+    if (hit == 0) return {};
+    long eq = FindFrom(upper, "=", hit);
+    if (eq < 0) return {};
+    long open = eq;
+    if (eq + 1 < Size(upper) && upper[static_cast<size_t>(eq + 1)] == '"') open = eq + 1;
+    long line_end = FindFrom(upper, "\n", open);
+    long quote = FindFrom(upper, "\"", open + 1);
+    long end = line_end < 0 ? quote : (quote < 0 ? line_end : std::min(line_end, quote));
+    if (end < 0) return {};
+    return TrimText(SubText(upper, open + 1, end - open - 1));
+  }
+  return {};
+}
+
+namespace {
+
+enum class LinkScan { kFound, kNone, kSkipped };
+
+// One pass over a body: the domain of its first link, or kSkipped with "rest" set to the text
+// after a link to the standards body.
+LinkScan ScanFirstLink(const std::string& body, std::string& result, std::string& rest) {
+  if (body.empty()) return LinkScan::kNone;
+  std::string upper = UpperAscii(body);
+  std::string original = body;
+  long p = FindFrom(upper, "HTTP://", 0);
+  if (p < 0) return LinkScan::kNone;
+
+  // A link anchor holding two links replaces the body (a cloaked link behind a harmless one).
+  long href = FindFrom(upper, "HREF", p);
+  long anchor_end = FindFrom(upper, "</A>", href);
+  if (href >= 0 && anchor_end >= 0) {
+    std::string anchor_upper = SubText(upper, href, anchor_end - href);
+    long first = FindFrom(anchor_upper, "HTTP://", 0);
+    if (first >= 0 && FindFrom(anchor_upper, "HTTP://", first + 7) >= 0) {
+      upper = anchor_upper;
+      original = SubText(original, href, anchor_end - href);
+      ReplaceAll(upper, "=2E", ".");
+      ReplaceAll(original, "=2E", ".");
+      ReplaceAll(original, "=2e", ".");
+      p = FindFrom(upper, "HTTP://", 0);
+    }
+  }
+
+  long s = p + 7;
+  long dot = FindFrom(upper, ".", s);
+  if (dot < 0) return LinkScan::kNone;
+  long end = FindFrom(upper, "/", dot);
+  for (std::string_view separator : {"\"", " ", "<", ">", ",", ":", "\n", "?", ")"}) {
+    long found = FindFrom(upper, separator, s);
+    if (found >= 0 && (end < 0 || found < end)) end = found;
+  }
+  if (end < 0) return LinkScan::kNone;
+
+  std::string host = SubText(original, s, end - s);
+  result = host.empty() ? std::string() : RegistrableDomain(host);
+  if (!result.empty() && UpperAscii(result) == kStandardsBodyDomain) {
+    long cut = FindFrom(UpperAscii(original), "HTTP://", 0) + static_cast<long>(host.size());
+    rest = SubText(original, cut, Size(original) - cut);
+    return LinkScan::kSkipped;
+  }
+  return LinkScan::kFound;
+}
+
+}  // namespace
+
+std::string ExtractLinkDomain(const std::string& body) {
+  std::string text = body;
+  std::string result;
+  for (;;) {
+    std::string rest;
+    LinkScan scan = ScanFirstLink(text, result, rest);
+    if (scan == LinkScan::kNone) return {};
+    if (scan == LinkScan::kFound) break;
+    text = std::move(rest);  // one link to the standards body skipped; every pass shortens it
+  }
+  result = TrimText(result);
+  if (IsTrustedLinkDomain(UpperAscii(result))) return {};
+  return result;
+}
+
+std::string ExtractHtmlSection(const std::string& upper, const std::string& original) {
+  long a = FindFrom(upper, "<HTML>", 0);
+  if (a >= 0) {
+    long b = FindFrom(upper, "</HTML>", a);
+    if (b < 0) b = Size(upper);
+    return SubText(original, a, 7 + b - a);
+  }
+  a = FindFrom(upper, "<HTML=>", 0);
+  if (a >= 0) {
+    long b = FindFrom(upper, "<=/HTML>", a);
+    if (b < 0) b = Size(upper);
+    return SubText(original, a, 8 + b - a);
+  }
+  return original;
+}
+
+std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& section) {
+  try {
+    if (context.html == nullptr) return section;
+    std::string html = section;
+    if (!context.install_dir.empty()) {
+      // The scratch file is shared by every process of the product: write and read it back
+      // under its lock, so one process never renders another's message.
+      std::string scratch = context.install_dir + std::string(kContentScratchFile);
+      platform::FileLock lock(scratch);
+      if (!platform::ReplaceFileAtomically(scratch, section).ok()) return section;
+      StatusOr<std::string> back = platform::ReadWholeFile(scratch);
+      if (!back.ok()) return section;
+      html = std::move(back).value();
+    }
+    return context.html->VisibleText(html);
+  } catch (const std::exception&) {
+    if (context.error_log) context.error_log("[F] Some error occurred in Function_3.\n");
+    return section;
+  }
+}
+
+std::string NormaliseContent(const HtmlRenderContext& context, int kind,
+                             const std::string& subject, const std::string& body) {
+  if (subject.empty() && body.empty()) return {};
+  std::string body_text =
+      kind == 1 ? RenderHtmlText(context, ExtractHtmlSection(UpperAscii(body), body)) : body;
+  std::string content = subject + body_text;
+  for (std::string_view marker : kContentMarkers) ReplaceAll(content, marker, ":");
+  return TrimText(content);
+}
+
+std::vector<std::string> ExtractRecipients(const std::string& header) {
+  std::vector<std::string> addresses;
+  for (std::string_view field : {"To:", "Cc:", "Bcc:"}) {
+    long d = FindFrom(header, field, 0);
+    if (d < 0) continue;
+    long colon = FindFrom(header, ":", d + (field == "Bcc:" ? 5 : 4));
+    if (colon < 0) continue;
+    std::string text = SubText(header, d + 3, colon - d - 3);
+    long pos = 0;
+    for (;;) {
+      long open = FindFrom(text, "<", pos);
+      long close = FindFrom(text, ">", open);
+      if (open < 0 || close < 0) break;
+      std::string address = SubText(text, open + 1, close - open - 1);
+      if (!address.empty()) addresses.push_back(address);
+      pos = close + 1;
+    }
+  }
+  return addresses;
+}
+
+}  // namespace vexmor::hook

@@ -1,0 +1,48 @@
+// File helpers for data shared by several processes: an advisory lock across processes and
+// threads, and whole-file replacement that never exposes a half-written file.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "vexmor/platform/status.h"
+
+namespace vexmor::platform {
+
+// An exclusive flock() on a hidden lock file beside "path" (".NAME.lock"), held for the
+// lifetime of the object. Every FileLock opens its own descriptor, so it also excludes other
+// threads of the same process. The lock file is never deleted (deleting it would race).
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path);
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+
+  // Whether the lock is held; when not, status() says why (the caller may go on unlocked).
+  bool locked() const { return fd_ >= 0; }
+  const Status& status() const { return status_; }
+
+ private:
+  int fd_ = -1;
+  Status status_;
+};
+
+// The lock file that FileLock uses for "path".
+std::string LockFilePath(const std::string& path);
+
+// Writes "contents" to a temporary file in the target's directory and renames it over "path".
+// Keeps the permission bits of an existing file. Refuses to replace a symbolic link or
+// anything but a regular file.
+Status ReplaceFileAtomically(const std::string& path, std::string_view contents);
+
+// The whole file; NotFound when it does not exist.
+StatusOr<std::string> ReadWholeFile(const std::string& path);
+
+// Creates a directory and its parents (mode 0700 for new ones); an existing one is fine.
+Status MakeDirectories(const std::string& path);
+
+// A readable description of errno.
+std::string ErrnoText(int error_number);
+
+}  // namespace vexmor::platform

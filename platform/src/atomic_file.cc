@@ -1,0 +1,147 @@
+#include "vexmor/platform/atomic_file.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace vexmor::platform {
+namespace {
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+std::string BaseName(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+Status WriteAll(int fd, std::string_view data) {
+  while (!data.empty()) {
+    ssize_t n = ::write(fd, data.data(), data.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::IoError(ErrnoText(errno));
+    }
+    data.remove_prefix(static_cast<size_t>(n));
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+std::string ErrnoText(int error_number) {
+  char buffer[256];
+  // GNU strerror_r returns the text, which may or may not live in the buffer.
+  const char* text = strerror_r(error_number, buffer, sizeof buffer);
+  return text;
+}
+
+std::string LockFilePath(const std::string& path) {
+  std::string dir = DirectoryOf(path);
+  return (dir == "/" ? std::string() : dir) + "/." + BaseName(path) + ".lock";
+}
+
+FileLock::FileLock(const std::string& path) {
+  std::string lock_path = LockFilePath(path);
+  fd_ = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd_ < 0) {
+    status_ = Status::IoError("cannot open lock file " + lock_path + ": " + ErrnoText(errno));
+    return;
+  }
+  while (::flock(fd_, LOCK_EX) != 0) {
+    if (errno == EINTR) continue;
+    status_ = Status::IoError("cannot lock " + lock_path + ": " + ErrnoText(errno));
+    ::close(fd_);
+    fd_ = -1;
+    return;
+  }
+}
+
+FileLock::~FileLock() {
+  if (fd_ >= 0) ::close(fd_);  // closing the descriptor releases the lock
+}
+
+Status ReplaceFileAtomically(const std::string& path, std::string_view contents) {
+  mode_t mode = 0644;
+  struct stat existing {};
+  if (::lstat(path.c_str(), &existing) == 0) {
+    if (!S_ISREG(existing.st_mode)) {
+      return Status::InvalidArgument("refusing to replace " + path +
+                                     ": not a regular file (a link or a device?)");
+    }
+    mode = existing.st_mode & 07777;
+  }
+  std::string pattern = DirectoryOf(path) + "/." + BaseName(path) + ".XXXXXX";
+  std::vector<char> temp(pattern.begin(), pattern.end());
+  temp.push_back('\0');
+  int fd = ::mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return Status::IoError("cannot create a file beside " + path + ": " + ErrnoText(errno));
+  Status written = WriteAll(fd, contents);
+  if (written.ok() && ::fchmod(fd, mode) != 0) written = Status::IoError(ErrnoText(errno));
+  if (::close(fd) != 0 && written.ok()) written = Status::IoError(ErrnoText(errno));
+  if (written.ok() && ::rename(temp.data(), path.c_str()) != 0) {
+    written = Status::IoError("cannot replace " + path + ": " + ErrnoText(errno));
+  }
+  if (!written.ok()) {
+    ::unlink(temp.data());
+    return Status::IoError("writing " + path + " failed: " + written.message());
+  }
+  return Status::Ok();
+}
+
+StatusOr<std::string> ReadWholeFile(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    int error = errno;
+    if (error == ENOENT || error == ENOTDIR) return Status::NotFound(path + " does not exist");
+    return Status::IoError("cannot open " + path + ": " + ErrnoText(error));
+  }
+  std::string data;
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      int error = errno;
+      ::close(fd);
+      return Status::IoError("cannot read " + path + ": " + ErrnoText(error));
+    }
+    if (n == 0) break;
+    data.append(buffer, static_cast<size_t>(n));
+  }
+  ::close(fd);
+  return data;
+}
+
+Status MakeDirectories(const std::string& path) {
+  if (path.empty()) return Status::Ok();
+  std::string current;
+  size_t start = 0;
+  while (start <= path.size()) {
+    size_t slash = path.find('/', start);
+    if (slash == std::string::npos) slash = path.size();
+    current = path.substr(0, slash);
+    start = slash + 1;
+    if (current.empty()) continue;
+    if (::mkdir(current.c_str(), 0700) != 0 && errno != EEXIST) {
+      return Status::IoError("cannot create directory " + current + ": " + ErrnoText(errno));
+    }
+  }
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+    return Status::IoError(path + " is not a directory");
+  }
+  return Status::Ok();
+}
+
+}  // namespace vexmor::platform

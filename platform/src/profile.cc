@@ -1,0 +1,137 @@
+#include "vexmor/platform/profile.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+
+#include "vexmor/platform/atomic_file.h"
+
+namespace vexmor::platform {
+
+int32_t Profile::GetInt(std::string_view file, std::string_view section, std::string_view key,
+                        int32_t default_value) const {
+  std::optional<std::string> value = Load(file).Find(section, key);
+  return value ? ParseProfileInt(*value, default_value) : default_value;
+}
+
+std::string Profile::GetString(std::string_view file, std::string_view section,
+                               std::string_view key, std::string_view default_value,
+                               size_t capacity) const {
+  std::string value = Load(file).Find(section, key).value_or(std::string(default_value));
+  if (capacity == 0) return {};
+  if (value.size() > capacity - 1) value.resize(capacity - 1);
+  return value;
+}
+
+Status Profile::WriteString(std::string_view file, std::string_view section,
+                            std::string_view key, std::string_view value) {
+  return Update(file, [&](IniDocument& doc) { doc.Write(section, key, value); });
+}
+
+Status Profile::WriteInt(std::string_view file, std::string_view section, std::string_view key,
+                         int64_t value) {
+  return WriteString(file, section, key, std::to_string(value));
+}
+
+Status Profile::DeleteKey(std::string_view file, std::string_view section,
+                          std::string_view key) {
+  return Update(file, [&](IniDocument& doc) { doc.DeleteKey(section, key); });
+}
+
+namespace {
+
+class FileProfile final : public Profile {
+ public:
+  // Without explicit paths, DefaultPaths() is asked on every access, so replacing it later
+  // (as tests do) takes effect here too.
+  explicit FileProfile(const Paths* paths) : paths_(paths) {}
+
+  IniDocument Load(std::string_view file) const override {
+    StatusOr<std::string> text = ReadWholeFile(Resolve(file));
+    return text.ok() ? IniDocument::Parse(*text) : IniDocument();
+  }
+
+  Status Update(std::string_view file, const std::function<void(IniDocument&)>& edit) override {
+    std::string path = Resolve(file);
+    if (file.find('/') == std::string_view::npos) {
+      if (Status made = MakeDirectories(GetPaths().WindowsDirectory()); !made.ok()) return made;
+    }
+    FileLock lock(path);
+    if (!lock.locked()) return lock.status();
+    IniDocument doc;
+    StatusOr<std::string> text = ReadWholeFile(path);
+    if (text.ok()) {
+      doc = IniDocument::Parse(*text);
+    } else if (text.status().code() != StatusCode::kNotFound) {
+      // Writing now would throw away keys we could not read.
+      return text.status();
+    }
+    edit(doc);
+    return ReplaceFileAtomically(path, doc.Serialize());
+  }
+
+  Status Remove(std::string_view file) override {
+    std::string path = Resolve(file);
+    FileLock lock(path);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return Status::IoError("cannot delete " + path + ": " + ErrnoText(errno));
+    }
+    return Status::Ok();
+  }
+
+ private:
+  std::string Resolve(std::string_view file) const {
+    if (file.find('/') != std::string_view::npos) return std::string(file);
+    return GetPaths().WindowsDirectory() + std::string(file);
+  }
+
+  const Paths& GetPaths() const { return paths_ != nullptr ? *paths_ : DefaultPaths(); }
+
+  const Paths* paths_;
+};
+
+class MemoryProfile final : public Profile {
+ public:
+  IniDocument Load(std::string_view file) const override {
+    std::lock_guard guard(mutex_);
+    auto it = files_.find(std::string(file));
+    return it == files_.end() ? IniDocument() : it->second;
+  }
+  Status Update(std::string_view file, const std::function<void(IniDocument&)>& edit) override {
+    std::lock_guard guard(mutex_);
+    edit(files_[std::string(file)]);
+    return Status::Ok();
+  }
+  Status Remove(std::string_view file) override {
+    std::lock_guard guard(mutex_);
+    files_.erase(std::string(file));
+    return Status::Ok();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::map<std::string, IniDocument> files_;
+};
+
+std::unique_ptr<Profile>& Slot() {
+  static std::unique_ptr<Profile> profile = std::make_unique<FileProfile>(nullptr);
+  return profile;
+}
+
+}  // namespace
+
+std::unique_ptr<Profile> MakeFileProfile(const Paths& paths) {
+  return std::make_unique<FileProfile>(&paths);
+}
+
+std::unique_ptr<Profile> MakeMemoryProfile() { return std::make_unique<MemoryProfile>(); }
+
+Profile& DefaultProfile() { return *Slot(); }
+
+void SetDefaultProfile(std::unique_ptr<Profile> profile) {
+  Slot() = profile ? std::move(profile) : std::make_unique<FileProfile>(nullptr);
+}
+
+}  // namespace vexmor::platform

@@ -1,0 +1,45 @@
+// vexmor: the product's command line.
+#include <cstdio>
+#include <cstring>
+#include <exception>
+#include <string>
+
+#include "commands.h"
+
+namespace {
+
+constexpr const char* kUsage =
+    "usage: vexmor COMMAND [OPTIONS]\n"
+    "\n"
+    "commands:\n"
+    "  signature [--link] [--no-throttle] [FILE]\n"
+    "      print the signed decimal content signature of FILE (or standard input);\n"
+    "      with --link, the plain signature of the link text instead\n"
+    "  analyse --jsonl [--no-throttle]\n"
+    "      read JSON lines {subject, sender, header, body, extra, kind} from standard input\n"
+    "      and write one JSON line of analysis results for each\n"
+    "  analyse [--no-throttle] FILE.eml...\n"
+    "      analyse real messages, one JSON line each\n"
+    "\n"
+    "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
+    "--no-throttle does.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
+    std::fputs(kUsage, argc < 2 ? stderr : stdout);
+    return argc < 2 ? 2 : 0;
+  }
+  std::string command = argv[1];
+  vexmor::tools::Args args(argv + 2, argv + argc);
+  try {
+    if (command == "signature") return vexmor::tools::RunSignature(args);
+    if (command == "analyse" || command == "analyze") return vexmor::tools::RunAnalyse(args);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
+    return 1;
+  }
+  std::fprintf(stderr, "vexmor: unknown command '%s'\n\n%s", command.c_str(), kUsage);
+  return 2;
+}

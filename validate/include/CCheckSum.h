@@ -1,0 +1,50 @@
+// Message signatures for compare, report and remove at the signature server.
+//
+// Arrange_SpamMail(text) starts the content signature in the background and returns at once;
+// the result is in m_i64CheckSum when the class-wide completion event m_hMainArrangeEvent is
+// set. One content computation of this class runs at a time (the class-wide members are
+// shared); a later call waits for the earlier one to finish before it starts.
+// Arrange_SpamMail_Url(text) computes the plain link-text signature synchronously.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "CArrangeEvent.h"
+#include "ValidateExport.h"
+
+class VEXMOR_VALIDATE_API CCheckSum {
+ public:
+  CCheckSum();
+  CCheckSum(const CCheckSum& other);
+  CCheckSum& operator=(const CCheckSum& other);
+  virtual ~CCheckSum();
+
+  void Arrange_SpamMail(std::string strContent);
+  // Coordinator and piece worker bodies: only the threads that Arrange_SpamMail starts call them.
+  void Arrange_SpamMail();
+  void SubArrange_SpamMail(int32_t iPiece);
+  void Arrange_SpamMail_Url(std::string strText);
+
+  // Waits for the completion event of the last computation started on this class and consumes
+  // it. False when no computation was started or the time ran out (it never blocks then).
+  bool Wait_Arrange(unsigned int dwMilliseconds = VEXMOR_INFINITE);
+
+  int64_t m_i64CheckSum;
+  int64_t m_i64UrlCheckSum;
+
+  static std::string m_strMsgContent;
+  static std::shared_ptr<CArrangeEvent> m_hMainArrangeEvent;
+  static std::array<std::shared_ptr<CArrangeEvent>, 5> m_hSubEvent;
+  static std::atomic<int32_t> m_iThreadCount;
+  static std::array<int32_t, 5> m_lOrgLength;
+  static std::array<int32_t, 5> m_lSubLength;
+  static std::array<std::string, 5> m_strSubContent;
+  static std::atomic<bool> m_bThreadStoped;
+
+ private:
+  static int64_t Get_CheckSum(const unsigned char* pBytes, int32_t iCount);
+};

@@ -1,0 +1,106 @@
+#include "arrange_engine.h"
+
+#include <new>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace vexmor::signature {
+
+void ArrangeEngine::Start(const void* owner, int64_t* target, std::string content) {
+  auto event = std::make_shared<CArrangeEvent>();
+  {
+    std::lock_guard lock(state_mutex_);
+    s_.content = content;
+    s_.main_event = event;
+    ++pending_[owner];
+  }
+  try {
+    std::thread([this, owner, target, content = std::move(content), event] {
+      Run(owner, target, content, event);
+    }).detach();
+  } catch (const std::system_error&) {
+    // No thread to be had: compute in the caller's thread rather than never signal.
+    Run(owner, target, s_.content, event);
+  }
+}
+
+void ArrangeEngine::RunFromStatics(const void* owner, int64_t* target) {
+  std::string content;
+  std::shared_ptr<CArrangeEvent> event;
+  {
+    std::lock_guard lock(state_mutex_);
+    content = s_.content;
+    event = s_.main_event;
+    ++pending_[owner];
+  }
+  Run(owner, target, content, event ? event : std::make_shared<CArrangeEvent>());
+}
+
+void ArrangeEngine::Run(const void* owner, int64_t* target, const std::string& content,
+                        const std::shared_ptr<CArrangeEvent>& event) {
+  {
+    std::lock_guard run(run_mutex_);
+    try {
+      throttle_ = ConfiguredThrottle();
+      std::string prepared = PrepareContent(content);
+      *target = prepared.size() <= kShortTextLimit ? ShortTextSignature(prepared, throttle_)
+                                                   : LongTextSignature(std::move(prepared));
+    } catch (const std::bad_alloc&) {
+      // Out of memory: keep the previous signature, but always release the waiting consumer.
+    }
+    event->Set();
+  }
+  std::lock_guard lock(state_mutex_);
+  if (--pending_[owner] == 0) pending_.erase(owner);
+  idle_.notify_all();
+}
+
+int64_t ArrangeEngine::LongTextSignature(std::string prepared) {
+  prepared_ = std::move(prepared);
+  bounds_ = PieceBoundaries(static_cast<int64_t>(prepared_.size()));
+  s_.thread_count = 0;
+  std::vector<std::thread> workers;
+  for (int k = 0; k < kPieceCount; ++k) {
+    s_.sub_length[k] = static_cast<int32_t>(bounds_[k]);
+    s_.sub_event[k] = std::make_shared<CArrangeEvent>();
+    try {
+      workers.emplace_back(worker_, k);
+    } catch (const std::system_error&) {
+      worker_(k);  // no thread: scan the piece here
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+  s_.thread_stopped = false;
+  int64_t signature = JoinedPiecesSignature(s_.sub_content);
+  for (std::string& piece : s_.sub_content) std::string().swap(piece);
+  std::string().swap(prepared_);
+  return signature;
+}
+
+void ArrangeEngine::RunPiece(int k) {
+  if (k < 0 || k >= kPieceCount) return;
+  auto [begin, end] = PieceRange(bounds_, k);
+  std::string piece;
+  NormaliseRange(prepared_, begin, end, piece, throttle_);
+  s_.org_length[k] = static_cast<int32_t>(piece.size());
+  s_.sub_content[k] = std::move(piece);
+  if (++s_.thread_count == kPieceCount) s_.thread_stopped = true;
+  if (std::shared_ptr<CArrangeEvent> done = std::move(s_.sub_event[k])) done->Set();
+}
+
+bool ArrangeEngine::Wait(unsigned int milliseconds) {
+  std::shared_ptr<CArrangeEvent> event;
+  {
+    std::lock_guard lock(state_mutex_);
+    event = s_.main_event;
+  }
+  return event != nullptr && event->Wait(milliseconds);
+}
+
+void ArrangeEngine::WaitUntilIdle(const void* owner) {
+  std::unique_lock lock(state_mutex_);
+  idle_.wait(lock, [&] { return pending_.find(owner) == pending_.end(); });
+}
+
+}  // namespace vexmor::signature

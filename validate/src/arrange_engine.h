@@ -1,0 +1,72 @@
+// The background content-signature computation shared by CCheckSum and CCheckValidate. Each
+// class owns one engine bound to its own class-wide members.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "CArrangeEvent.h"
+#include "signature_core.h"
+
+namespace vexmor::signature {
+
+struct ArrangeStatics {
+  std::string& content;
+  std::shared_ptr<CArrangeEvent>& main_event;
+  std::array<std::shared_ptr<CArrangeEvent>, kPieceCount>& sub_event;
+  std::atomic<int32_t>& thread_count;
+  std::array<int32_t, kPieceCount>& org_length;
+  std::array<int32_t, kPieceCount>& sub_length;
+  std::array<std::string, kPieceCount>& sub_content;
+  std::atomic<bool>& thread_stopped;
+};
+
+class ArrangeEngine {
+ public:
+  using PieceWorker = std::function<void(int)>;
+
+  ArrangeEngine(ArrangeStatics statics, PieceWorker worker)
+      : s_(statics), worker_(std::move(worker)) {}
+
+  // Caller's thread: records the content and a new completion event in the class-wide members
+  // and starts the coordinator thread, which stores the signature in *target.
+  void Start(const void* owner, int64_t* target, std::string content);
+
+  // The coordinator body on the content and event currently in the class-wide members.
+  void RunFromStatics(const void* owner, int64_t* target);
+
+  // The body of piece worker k of the running long-text computation.
+  void RunPiece(int k);
+
+  // Waits for (and consumes) the current completion event; false when there is none.
+  bool Wait(unsigned int milliseconds);
+
+  // Blocks until no computation started for "owner" is still running (object destruction).
+  void WaitUntilIdle(const void* owner);
+
+ private:
+  void Run(const void* owner, int64_t* target, const std::string& content,
+           const std::shared_ptr<CArrangeEvent>& event);
+  int64_t LongTextSignature(std::string prepared);
+
+  ArrangeStatics s_;
+  PieceWorker worker_;
+
+  std::mutex state_mutex_;  // the class-wide event and content, and pending_
+  std::condition_variable idle_;
+  std::unordered_map<const void*, int> pending_;
+
+  std::mutex run_mutex_;  // one computation of the class at a time
+  std::string prepared_;  // the text the piece workers read
+  std::array<int64_t, kPieceCount> bounds_{};
+  const platform::Clock* throttle_ = nullptr;
+};
+
+}  // namespace vexmor::signature

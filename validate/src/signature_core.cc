@@ -1,0 +1,172 @@
+#include "signature_core.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace vexmor::signature {
+namespace {
+
+// What a byte contributes, by its low seven bits: a character, nothing (blank, CR, LF), or
+// nothing but a throttle check (any other value).
+constexpr int16_t kNothing = -1;
+constexpr int16_t kOther = -2;
+
+struct ByteTable {
+  int16_t value[256];
+  constexpr ByteTable() : value() {
+    for (int b = 0; b < 256; ++b) {
+      int low = b & 0x7F;
+      int16_t v = kOther;
+      if (low == 0x20 || low == 0x0D || low == 0x0A) {
+        v = kNothing;
+      } else if (low >= 'A' && low <= 'Z') {
+        v = static_cast<int16_t>(low + ('a' - 'A'));
+      } else if (low >= 'a' && low <= 'z') {
+        v = static_cast<int16_t>(b);  // the byte itself, high bit included
+      } else if (low == '0') {
+        v = 'o';
+      } else if (low == '1') {
+        v = 'i';
+      } else if (low >= '2' && low <= '9') {
+        v = static_cast<int16_t>(low + 63);
+      }
+      value[b] = v;
+    }
+  }
+};
+
+constexpr ByteTable kTable;
+
+}  // namespace
+
+int64_t Checksum(const unsigned char* data, size_t count) {
+  // Unsigned arithmetic gives the 64-bit wrap-around without undefined behaviour.
+  uint64_t a = 0;
+  uint64_t b = 0;
+  size_t i = 0;
+  for (; i + 4 < count; i += 4) {
+    auto c0 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i])));
+    auto c1 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i + 1])));
+    auto c2 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i + 2])));
+    auto c3 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i + 3])));
+    b += 4 * (a + c0) + 3 * c1 + 2 * c2 + c3;
+    a += c0 + c1 + c2 + c3;
+  }
+  for (; i < count; ++i) {
+    a += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i])));
+    b += a;
+  }
+  return static_cast<int64_t>((b << 16) + (a & 0xFFFF));
+}
+
+void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string& out,
+                    const platform::Clock* throttle) {
+  if (end > text.size()) end = text.size();
+  if (begin >= end) return;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  size_t start_size = out.size();
+  out.resize(start_size + (end - begin));
+  char* dst = out.data() + start_size;
+  size_t n = 0;
+  if (throttle == nullptr) {
+    for (size_t i = begin; i < end; ++i) {
+      int16_t v = kTable.value[bytes[i]];
+      dst[n] = static_cast<char>(v);
+      n += v >= 0 ? 1 : 0;
+    }
+  } else {
+    Pacer pacer(throttle);
+    for (size_t i = begin; i < end; ++i) {
+      int16_t v = kTable.value[bytes[i]];
+      if (v >= 0) {
+        dst[n++] = static_cast<char>(v);
+        pacer.Appended(n);
+      } else if (v == kOther) {
+        pacer.Skipped(n);
+      }
+    }
+  }
+  out.resize(start_size + n);
+}
+
+std::string PrepareContent(std::string_view content) {
+  std::string prepared;
+  prepared.reserve(content.size());
+  size_t pos = 0;
+  for (;;) {
+    size_t hit = content.find("=20", pos);
+    if (hit == std::string_view::npos) break;
+    prepared.append(content, pos, hit - pos);
+    prepared += ':';
+    pos = hit + 3;
+  }
+  prepared.append(content, pos);
+  return prepared;
+}
+
+int64_t ShortTextSignature(std::string_view prepared, const platform::Clock* throttle) {
+  size_t end = prepared.size();
+  if (prepared.size() > 1) {
+    size_t marker = prepared.find(kSessionMarker, 1);
+    if (marker != std::string_view::npos) end = marker + kSessionMarker.size();
+  }
+  std::string normalised;
+  NormaliseRange(prepared, 0, end, normalised, throttle);
+  normalised += '\0';
+  return Checksum(normalised);
+}
+
+std::array<int64_t, kPieceCount> PieceBoundaries(int64_t length) {
+  // 64-bit products: the same boundaries as 32-bit arithmetic wherever that does not overflow.
+  std::array<int64_t, kPieceCount> bounds{};
+  for (int k = 0; k < kPieceCount; ++k) bounds[k] = (length * (k + 1)) / kPieceCount;
+  return bounds;
+}
+
+std::pair<size_t, size_t> PieceRange(const std::array<int64_t, kPieceCount>& bounds, int k) {
+  int64_t begin = k == 0 ? 0 : bounds[k - 1];
+  int64_t end = bounds[k] - 1;  // exclusive: index bounds[k] - 2 is the last one scanned
+  if (end < begin) end = begin;
+  return {static_cast<size_t>(begin), static_cast<size_t>(end)};
+}
+
+int64_t JoinedPiecesSignature(const std::array<std::string, kPieceCount>& pieces) {
+  size_t total = 0;
+  for (const std::string& piece : pieces) total += piece.size();
+  std::string joined;
+  joined.reserve(total + 1);
+  if (!pieces[0].empty()) joined.append(pieces[0], 0, pieces[0].size() - 1);
+  for (int k = 1; k < kPieceCount; ++k) joined += pieces[k];
+  joined += '\0';
+  return Checksum(joined);
+}
+
+int64_t ContentSignature(std::string_view content, const platform::Clock* throttle) {
+  std::string prepared = PrepareContent(content);
+  if (prepared.size() <= kShortTextLimit) return ShortTextSignature(prepared, throttle);
+  auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
+  std::array<std::string, kPieceCount> pieces;
+  for (int k = 0; k < kPieceCount; ++k) {
+    auto [begin, end] = PieceRange(bounds, k);
+    NormaliseRange(prepared, begin, end, pieces[k], throttle);
+  }
+  return JoinedPiecesSignature(pieces);
+}
+
+int64_t PlainSignature(std::string_view text) {
+  std::string buffer(text);
+  buffer += '\0';
+  return Checksum(buffer);
+}
+
+const platform::Clock* ConfiguredThrottle() {
+  const char* setting = std::getenv("VEXMOR_THROTTLE");
+  if (setting != nullptr) {
+    for (const char* off : {"off", "0", "no", "false", "OFF"}) {
+      if (std::strcmp(setting, off) == 0) return nullptr;
+    }
+  }
+  return &platform::SystemClock();
+}
+
+}  // namespace vexmor::signature
