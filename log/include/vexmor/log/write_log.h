@@ -1,0 +1,36 @@
+// The activity log writer every deliverable carries: one entry per call, appended to a file
+// that stays closed between entries (other processes append to it and delete it).
+//
+// Entry: "Information: " + stamp + ": \t" + message + "\n", where the stamp is the local time
+// as "MM-DD-YYYY\tH:M:S" (only month and day get a leading zero). The message is written
+// unchanged. Every failure is swallowed: the entry is dropped and the caller goes on.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+#include "vexmor/platform/clock.h"
+
+namespace vexmor::log {
+
+inline constexpr std::string_view kOeLogFile = "Vexmor_OE_Log.txt";
+inline constexpr std::string_view kOutlookLogFile = "Vexmor_Outlook_Log.txt";
+
+// "03-07-2006\t9:5:7" for 7 March 2006, 09:05:07.
+std::string TimeStamp(const std::tm& local);
+// The whole entry line for a stamp and a message.
+std::string FormatEntry(std::string_view stamp, std::string_view message);
+
+// Appends one entry to the file at "path" (created when missing), stamped with the clock's
+// local time. A process-wide lock keeps the threads of one process from interleaving.
+void AppendEntry(const std::string& path, std::string_view message,
+                 const platform::Clock& clock = platform::SystemClock());
+// Appends a line as given (the store access's "%d\t%d\t%s\n" folder lines).
+void AppendRaw(const std::string& path, std::string_view line);
+
+// The hook library's form: "Vexmor_OE_Log.txt" in "folder" (folder + file name, plainly joined).
+void WriteLog(std::string_view message, std::string_view folder,
+              const platform::Clock& clock = platform::SystemClock());
+
+}  // namespace vexmor::log
