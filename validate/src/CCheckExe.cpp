@@ -1,0 +1,3 @@
+#include "CCheckExe.h"
+
+CCheckExe::~CCheckExe() = default;
