@@ -1,5 +1,9 @@
 #include "vexmor/log/write_log.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 
@@ -11,12 +15,36 @@ std::mutex& ProcessLock() {
   return lock;
 }
 
+// One write() on an O_APPEND descriptor: the kernel places the whole entry at the end of the
+// file, so appends of other processes cannot land inside it.
 void Append(const std::string& path, std::string_view data) {
+  if (path.empty()) return;
   std::lock_guard guard(ProcessLock());
-  std::FILE* file = std::fopen(path.c_str(), "a+");
-  if (file == nullptr) return;
-  std::fwrite(data.data(), 1, data.size(), file);
-  std::fclose(file);
+  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  if (fd < 0) return;
+  while (!data.empty()) {
+    ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    data.remove_prefix(static_cast<size_t>(written));
+  }
+  ::close(fd);
+}
+
+std::string_view UpToZero(std::string_view text) {
+  return text.substr(0, text.find('\0'));
+}
+
+struct AddinPath {
+  std::mutex lock;
+  std::string path;
+};
+
+AddinPath& StoredAddinPath() {
+  static auto* stored = new AddinPath;  // never destroyed: callers may log during exit
+  return *stored;
 }
 
 }  // namespace
@@ -33,15 +61,16 @@ std::string FormatEntry(std::string_view stamp, std::string_view message) {
   std::string entry = "Information: ";
   entry += stamp;
   entry += ": \t";
-  entry += message;
+  entry += UpToZero(message);
   entry += '\n';
   return entry;
 }
 
-void AppendEntry(const std::string& path, std::string_view message,
-                 const platform::Clock& clock) {
+void AppendEntry(const std::string& path, std::string_view message, const platform::Clock& clock) {
   try {
     std::time_t now = std::chrono::system_clock::to_time_t(clock.Now());
+    // localtime_r need not look at TZ again; the stamp must follow the zone in force now.
+    ::tzset();
     std::tm local{};
     if (::localtime_r(&now, &local) == nullptr) return;
     Append(path, FormatEntry(TimeStamp(local), message));
@@ -60,6 +89,23 @@ void AppendRaw(const std::string& path, std::string_view line) {
 void WriteLog(std::string_view message, std::string_view folder, const platform::Clock& clock) {
   try {
     AppendEntry(std::string(folder) + std::string(kOeLogFile), message, clock);
+  } catch (...) {
+  }
+}
+
+void WriteAddinLog(std::string_view text, bool set_path, const platform::Clock& clock) {
+  try {
+    AddinPath& stored = StoredAddinPath();
+    std::string path;
+    {
+      std::lock_guard guard(stored.lock);
+      if (set_path) {
+        stored.path = std::string(UpToZero(text));
+        return;
+      }
+      path = stored.path;
+    }
+    AppendEntry(path, text, clock);
   } catch (...) {
   }
 }

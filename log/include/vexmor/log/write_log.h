@@ -3,7 +3,8 @@
 //
 // Entry: "Information: " + stamp + ": \t" + message + "\n", where the stamp is the local time
 // as "MM-DD-YYYY\tH:M:S" (only month and day get a leading zero). The message is written
-// unchanged. Every failure is swallowed: the entry is dropped and the caller goes on.
+// unchanged up to its first zero byte (the entry is one "%s" print of a zero-terminated text).
+// Every failure is swallowed: the entry is dropped and the caller goes on.
 #pragma once
 
 #include <ctime>
@@ -23,7 +24,8 @@ std::string TimeStamp(const std::tm& local);
 std::string FormatEntry(std::string_view stamp, std::string_view message);
 
 // Appends one entry to the file at "path" (created when missing), stamped with the clock's
-// local time. A process-wide lock keeps the threads of one process from interleaving.
+// local time. The entry goes out in one append, and a process-wide lock keeps the threads of
+// one process from interleaving.
 void AppendEntry(const std::string& path, std::string_view message,
                  const platform::Clock& clock = platform::SystemClock());
 // Appends a line as given (the store access's "%d\t%d\t%s\n" folder lines).
@@ -32,5 +34,12 @@ void AppendRaw(const std::string& path, std::string_view line);
 // The hook library's form: "Vexmor_OE_Log.txt" in "folder" (folder + file name, plainly joined).
 void WriteLog(std::string_view message, std::string_view folder,
               const platform::Clock& clock = platform::SystemClock());
+
+// The add-in's form. With set_path true, "text" is the full path of the log file, kept for the
+// life of the process (any length), and nothing is written. With set_path false, "text" is the
+// message and the entry goes to the kept path; before a path was set the entry is dropped.
+// Thread-safe.
+void WriteAddinLog(std::string_view text, bool set_path,
+                   const platform::Clock& clock = platform::SystemClock());
 
 }  // namespace vexmor::log
