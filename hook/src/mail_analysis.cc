@@ -135,46 +135,56 @@ namespace {
 
 enum class LinkScan { kFound, kNone, kSkipped };
 
-// One pass over a body: the domain of its first link, or kSkipped with "rest" set to the text
-// after a link to the standards body.
-LinkScan ScanFirstLink(const std::string& body, std::string& result, std::string& rest) {
-  if (body.empty()) return LinkScan::kNone;
-  std::string upper = UpperAscii(body);
-  std::string original = body;
-  long p = FindFrom(upper, "HTTP://", 0);
+// The text a link is sought in: the body (or the anchor that replaced it), its upper-cased
+// copy, and where the text starts after skipped links. Skipping moves "base" instead of
+// copying the rest, so a body full of skipped links costs linear time.
+struct LinkText {
+  std::string original;
+  std::string upper;
+  long base = 0;
+};
+
+// One pass: the domain of the first link from "base", or kSkipped with "base" moved past a
+// link to the standards body.
+LinkScan ScanFirstLink(LinkText& text, std::string& result) {
+  if (text.base >= Size(text.original)) return LinkScan::kNone;
+  long p = FindFrom(text.upper, "HTTP://", text.base);
   if (p < 0) return LinkScan::kNone;
 
   // A link anchor holding two links replaces the body (a cloaked link behind a harmless one).
-  long href = FindFrom(upper, "HREF", p);
-  long anchor_end = FindFrom(upper, "</A>", href);
+  long href = FindFrom(text.upper, "HREF", p);
+  long anchor_end = FindFrom(text.upper, "</A>", href);
   if (href >= 0 && anchor_end >= 0) {
-    std::string anchor_upper = SubText(upper, href, anchor_end - href);
+    std::string anchor_upper = SubText(text.upper, href, anchor_end - href);
     long first = FindFrom(anchor_upper, "HTTP://", 0);
     if (first >= 0 && FindFrom(anchor_upper, "HTTP://", first + 7) >= 0) {
-      upper = anchor_upper;
-      original = SubText(original, href, anchor_end - href);
-      ReplaceAll(upper, "=2E", ".");
-      ReplaceAll(original, "=2E", ".");
-      ReplaceAll(original, "=2e", ".");
-      p = FindFrom(upper, "HTTP://", 0);
+      std::string anchor_original = SubText(text.original, href, anchor_end - href);
+      ReplaceAll(anchor_upper, "=2E", ".");
+      ReplaceAll(anchor_original, "=2E", ".");
+      ReplaceAll(anchor_original, "=2e", ".");
+      text = {std::move(anchor_original), std::move(anchor_upper), 0};
+      p = FindFrom(text.upper, "HTTP://", 0);
     }
   }
 
   long s = p + 7;
-  long dot = FindFrom(upper, ".", s);
+  long dot = FindFrom(text.upper, ".", s);
   if (dot < 0) return LinkScan::kNone;
-  long end = FindFrom(upper, "/", dot);
-  for (std::string_view separator : {"\"", " ", "<", ">", ",", ":", "\n", "?", ")"}) {
-    long found = FindFrom(upper, separator, s);
-    if (found >= 0 && (end < 0 || found < end)) end = found;
+  // The nearest separator from the host's start, or a "/" from its first dot.
+  size_t separator = text.upper.find_first_of("\" <>,:\n?)", static_cast<size_t>(s));
+  size_t slash_limit = separator == std::string::npos ? text.upper.size() : separator;
+  size_t slash = std::string::npos;
+  if (static_cast<size_t>(dot) < slash_limit) {
+    size_t found = std::string_view(text.upper).substr(0, slash_limit).find('/', dot);
+    if (found != std::string::npos) slash = found;
   }
-  if (end < 0) return LinkScan::kNone;
+  if (slash == std::string::npos && separator == std::string::npos) return LinkScan::kNone;
+  long end = static_cast<long>(slash != std::string::npos ? slash : separator);
 
-  std::string host = SubText(original, s, end - s);
+  std::string host = SubText(text.original, s, end - s);
   result = host.empty() ? std::string() : RegistrableDomain(host);
   if (!result.empty() && UpperAscii(result) == kStandardsBodyDomain) {
-    long cut = FindFrom(UpperAscii(original), "HTTP://", 0) + static_cast<long>(host.size());
-    rest = SubText(original, cut, Size(original) - cut);
+    text.base = p + static_cast<long>(host.size());
     return LinkScan::kSkipped;
   }
   return LinkScan::kFound;
@@ -183,14 +193,12 @@ LinkScan ScanFirstLink(const std::string& body, std::string& result, std::string
 }  // namespace
 
 std::string ExtractLinkDomain(const std::string& body) {
-  std::string text = body;
+  LinkText text{body, UpperAscii(body), 0};
   std::string result;
   for (;;) {
-    std::string rest;
-    LinkScan scan = ScanFirstLink(text, result, rest);
+    LinkScan scan = ScanFirstLink(text, result);
     if (scan == LinkScan::kNone) return {};
     if (scan == LinkScan::kFound) break;
-    text = std::move(rest);  // one link to the standards body skipped; every pass shortens it
   }
   result = TrimText(result);
   if (IsTrustedLinkDomain(UpperAscii(result))) return {};

@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <stdexcept>
+#include <thread>
+
+#include "test_support.h"
+#include "vexmor/hook/mail_analysis.h"
+
+namespace vexmor::hook {
+namespace {
+
+using vexmor::testing::ReadFileOrEmpty;
+using vexmor::testing::TempDir;
+
+class ThrowingHtml final : public platform::HtmlText {
+ public:
+  std::string VisibleText(std::string_view) const override { throw std::runtime_error("boom"); }
+};
+
+class RenderHtmlTest : public ::testing::Test {
+ protected:
+  HtmlRenderContext Context() {
+    HtmlRenderContext context;
+    context.install_dir = dir_.path();
+    context.html = html_.get();
+    context.error_log = [this](const std::string& line) { log_ += line; };
+    return context;
+  }
+  TempDir dir_;
+  std::unique_ptr<platform::HtmlText> html_ = platform::MakeGumboHtmlText();
+  std::string log_;
+};
+
+TEST_F(RenderHtmlTest, WritesTheScratchFileAndRendersIt) {
+  std::string section = "<html><body><p>Buy</p><script>x()</script>now</body></html>";
+  EXPECT_EQ(RenderHtmlText(Context(), section), "Buy\r\nnow");
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_Content.html")), section);
+}
+
+TEST_F(RenderHtmlTest, NormalisesHtmlBodiesThroughTheirVisibleText) {
+  std::string body = "junk before <HTML><BODY>Cheap&nbsp;=20pills<br>today</BODY></HTML> after";
+  EXPECT_EQ(NormaliseContent(Context(), 1, "Subj ", body), "Subj Cheap\xA0:pills\r\ntoday");
+}
+
+TEST_F(RenderHtmlTest, ConverterFailureIsLoggedAndTheSectionReturned) {
+  ThrowingHtml throwing;
+  HtmlRenderContext context = Context();
+  context.html = &throwing;
+  EXPECT_EQ(RenderHtmlText(context, "<p>x</p>"), "<p>x</p>");
+  EXPECT_EQ(log_, "[F] Some error occurred in Function_3.\n");
+}
+
+TEST_F(RenderHtmlTest, AScratchFileThatIsALinkIsNotFollowed) {
+  std::string target = dir_.File("precious.txt");
+  vexmor::testing::WriteFileOrDie(target, "keep me");
+  ASSERT_EQ(symlink(target.c_str(), dir_.File("Vexmor_Content.html").c_str()), 0);
+  EXPECT_EQ(RenderHtmlText(Context(), "<p>x</p>"), "<p>x</p>");
+  EXPECT_EQ(ReadFileOrEmpty(target), "keep me");
+}
+
+TEST_F(RenderHtmlTest, WithoutAnInstallDirectoryRendersInMemory) {
+  HtmlRenderContext context = Context();
+  context.install_dir.clear();
+  EXPECT_EQ(RenderHtmlText(context, "<b>bold</b>"), "bold");
+}
+
+TEST_F(RenderHtmlTest, ConcurrentRenderersNeverSwapMessages) {
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 50; ++i) {
+        std::string mark = "message" + std::to_string(t) + "x" + std::to_string(i);
+        if (RenderHtmlText(Context(), "<p>" + mark + "</p>") != mark) ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+}
+
+}  // namespace
+}  // namespace vexmor::hook

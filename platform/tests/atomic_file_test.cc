@@ -1,0 +1,85 @@
+#include "vexmor/platform/atomic_file.h"
+
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
+#include "test_support.h"
+
+namespace vexmor::platform {
+namespace {
+
+using vexmor::testing::ReadFileOrEmpty;
+using vexmor::testing::TempDir;
+
+std::vector<std::string> Listing(const std::string& dir) {
+  std::vector<std::string> names;
+  DIR* d = opendir(dir.c_str());
+  while (dirent* entry = readdir(d)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(AtomicFile, ReplaceLeavesOnlyTheTargetBehind) {
+  TempDir dir;
+  ASSERT_TRUE(ReplaceFileAtomically(dir.File("a.ini"), "one").ok());
+  ASSERT_TRUE(ReplaceFileAtomically(dir.File("a.ini"), "two").ok());
+  EXPECT_EQ(ReadFileOrEmpty(dir.File("a.ini")), "two");
+  EXPECT_EQ(Listing(dir.path()), std::vector<std::string>{"a.ini"});
+}
+
+TEST(AtomicFile, ReplaceFailsCleanlyInAMissingDirectory) {
+  TempDir dir;
+  Status status = ReplaceFileAtomically(dir.File("no/such/dir/a.ini"), "x");
+  EXPECT_EQ(status.code(), StatusCode::kIoError);
+  EXPECT_NE(status.message().find("no/such/dir"), std::string::npos);
+}
+
+TEST(AtomicFile, ReadWholeFileTellsMissingFromUnreadable) {
+  TempDir dir;
+  EXPECT_EQ(ReadWholeFile(dir.File("missing")).status().code(), StatusCode::kNotFound);
+  EXPECT_EQ(ReadWholeFile(dir.path()).status().code(), StatusCode::kIoError);  // a directory
+  vexmor::testing::WriteFileOrDie(dir.File("bin"), std::string("\0\xff\x01", 3));
+  EXPECT_EQ(*ReadWholeFile(dir.File("bin")), std::string("\0\xff\x01", 3));
+}
+
+TEST(AtomicFile, LockExcludesOtherThreadsOfTheProcess) {
+  TempDir dir;
+  std::string path = dir.File("shared.ini");
+  std::atomic<int> inside{0};
+  std::atomic<bool> overlapped{false};
+  auto worker = [&] {
+    for (int i = 0; i < 200; ++i) {
+      FileLock lock(path);
+      ASSERT_TRUE(lock.locked());
+      if (inside.fetch_add(1) != 0) overlapped = true;
+      std::this_thread::yield();
+      inside.fetch_sub(1);
+    }
+  };
+  std::thread a(worker), b(worker), c(worker);
+  a.join();
+  b.join();
+  c.join();
+  EXPECT_FALSE(overlapped);
+  EXPECT_EQ(access(LockFilePath(path).c_str(), F_OK), 0);
+  EXPECT_EQ(LockFilePath("/x/y/Vexmor.ini"), "/x/y/.Vexmor.ini.lock");
+}
+
+TEST(AtomicFile, MakeDirectoriesCreatesParentsAndRejectsFiles) {
+  TempDir dir;
+  EXPECT_TRUE(MakeDirectories(dir.File("a/b/c")).ok());
+  EXPECT_TRUE(MakeDirectories(dir.File("a/b/c/")).ok());
+  vexmor::testing::WriteFileOrDie(dir.File("file"), "x");
+  EXPECT_FALSE(MakeDirectories(dir.File("file")).ok());
+}
+
+}  // namespace
+}  // namespace vexmor::platform

@@ -1,0 +1,147 @@
+#include "vexmor/platform/profile.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace vexmor::platform {
+namespace {
+
+using vexmor::testing::ReadFileOrEmpty;
+using vexmor::testing::ScopedSystemDirs;
+using vexmor::testing::WriteFileOrDie;
+
+class FileProfileTest : public ::testing::Test {
+ protected:
+  ScopedSystemDirs dirs_;
+  std::unique_ptr<Paths> paths_ = MakeEnvironmentPaths();
+  std::unique_ptr<Profile> profile_ = MakeFileProfile(*paths_);
+};
+
+TEST_F(FileProfileTest, MissingFileAndKeysReadAsDefaults) {
+  std::string file = dirs_.install_dir() + "Vexmor_Message.ini";
+  EXPECT_EQ(profile_->GetInt(file, "Message", "Allowed", 1), 1);
+  EXPECT_EQ(profile_->GetInt(file, "Vexmor", "Operation", 0), 0);
+  EXPECT_EQ(profile_->GetString(file, "Proxy", "Name", "none"), "none");
+}
+
+TEST_F(FileProfileTest, BareNamesLiveInTheWindowsDirectory) {
+  ASSERT_TRUE(profile_->WriteString("Vexmor_Path.ini", "Vexmor", "Path", "/opt/v/").ok());
+  EXPECT_EQ(ReadFileOrEmpty(dirs_.windows_dir() + "Vexmor_Path.ini"), "[Vexmor]\nPath=/opt/v/\n");
+  EXPECT_EQ(profile_->GetString("Vexmor_Path.ini", "VEXMOR", "path", ""), "/opt/v/");
+}
+
+TEST_F(FileProfileTest, CreatesAMissingWindowsDirectory) {
+  vexmor::testing::TempDir parent;
+  vexmor::testing::ScopedEnv windir("VEXMOR_WINDIR", parent.path() + "a/b/");
+  ASSERT_TRUE(profile_->WriteInt("Vexmor_Path.ini", "Vexmor", "Started", 1).ok());
+  EXPECT_EQ(profile_->GetInt("Vexmor_Path.ini", "Vexmor", "Started", 0), 1);
+}
+
+TEST_F(FileProfileTest, StringReadsAreCutToTheBufferSize) {
+  std::string file = dirs_.install_dir() + "x.ini";
+  ASSERT_TRUE(profile_->WriteString(file, "s", "k", "abcdef").ok());
+  EXPECT_EQ(profile_->GetString(file, "s", "k", "", 4), "abc");
+  EXPECT_EQ(profile_->GetString(file, "s", "k", "", 1), "");
+  EXPECT_EQ(profile_->GetString(file, "s", "k", "", 0), "");
+}
+
+TEST_F(FileProfileTest, RemoveDeletesAndToleratesMissingFiles) {
+  std::string file = dirs_.install_dir() + "Vexmor.ini";
+  ASSERT_TRUE(profile_->WriteInt(file, "Message", "Count", 3).ok());
+  ASSERT_TRUE(profile_->Remove(file).ok());
+  EXPECT_EQ(access(file.c_str(), F_OK), -1);
+  EXPECT_TRUE(profile_->Remove(file).ok());
+  EXPECT_EQ(profile_->GetInt(file, "Message", "Count", 0), 0);
+}
+
+TEST_F(FileProfileTest, WritesKeepPermissionsAndRefuseSymbolicLinks) {
+  std::string file = dirs_.install_dir() + "perm.ini";
+  WriteFileOrDie(file, "[a]\nb=1\n");
+  ASSERT_EQ(chmod(file.c_str(), 0640), 0);
+  ASSERT_TRUE(profile_->WriteString(file, "a", "c", "2").ok());
+  struct stat info {};
+  ASSERT_EQ(stat(file.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0640u);
+
+  std::string target = dirs_.install_dir() + "target.txt";
+  WriteFileOrDie(target, "precious");
+  std::string link = dirs_.install_dir() + "link.ini";
+  ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(profile_->WriteString(link, "a", "b", "c").ok());
+  EXPECT_EQ(ReadFileOrEmpty(target), "precious");
+}
+
+TEST_F(FileProfileTest, UnreadableFileIsNotOverwritten) {
+  if (geteuid() == 0) GTEST_SKIP() << "root reads every file";
+  std::string file = dirs_.install_dir() + "locked.ini";
+  WriteFileOrDie(file, "[a]\nkeep=1\n");
+  ASSERT_EQ(chmod(file.c_str(), 0), 0);
+  EXPECT_FALSE(profile_->WriteString(file, "a", "b", "2").ok());
+  ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+  EXPECT_EQ(ReadFileOrEmpty(file), "[a]\nkeep=1\n");
+}
+
+// Several processes write different keys of one file at once: no key may be lost.
+TEST_F(FileProfileTest, ConcurrentWritersFromSeveralProcessesLoseNoKey) {
+  std::string file = dirs_.install_dir() + "Vexmor_Message.ini";
+  constexpr int kProcesses = 6;
+  constexpr int kKeysEach = 60;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto paths = MakeEnvironmentPaths();
+      auto profile = MakeFileProfile(*paths);
+      bool ok = true;
+      for (int k = 0; k < kKeysEach; ++k) {
+        std::string section = "Proc" + std::to_string(p);
+        ok &= profile->WriteInt(file, section, "Key_" + std::to_string(k), k * 7 + p).ok();
+        // Read-modify-write of a shared counter through one locked update.
+        ok &= profile
+                  ->Update(file,
+                           [](IniDocument& doc) {
+                             int n = ParseProfileInt(doc.Find("Shared", "Count").value_or(""), 0);
+                             doc.Write("Shared", "Count", std::to_string(n + 1));
+                           })
+                  .ok();
+      }
+      _exit(ok ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  IniDocument doc = profile_->Load(file);
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int k = 0; k < kKeysEach; ++k) {
+      EXPECT_EQ(doc.Find("Proc" + std::to_string(p), "Key_" + std::to_string(k)),
+                std::to_string(k * 7 + p));
+    }
+  }
+  EXPECT_EQ(doc.Find("Shared", "Count"), std::to_string(kProcesses * kKeysEach));
+}
+
+TEST(MemoryProfile, BehavesLikeTheFileProfile) {
+  auto profile = MakeMemoryProfile();
+  EXPECT_EQ(profile->GetInt("f", "s", "k", 9), 9);
+  ASSERT_TRUE(profile->WriteInt("f", "s", "k", 3).ok());
+  EXPECT_EQ(profile->GetInt("f", "S", "K", 9), 3);
+  ASSERT_TRUE(profile->DeleteKey("f", "s", "k").ok());
+  EXPECT_EQ(profile->GetInt("f", "s", "k", 9), 9);
+  ASSERT_TRUE(profile->WriteInt("f", "s", "k", 3).ok());
+  ASSERT_TRUE(profile->Remove("f").ok());
+  EXPECT_TRUE(profile->Load("f").empty());
+}
+
+}  // namespace
+}  // namespace vexmor::platform

@@ -1,0 +1,146 @@
+// Runs the built "vexmor" program the way users and scripts do.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "test_support.h"
+
+namespace {
+
+using nlohmann::json;
+using vexmor::testing::TempDir;
+using vexmor::testing::WriteFileOrDie;
+
+struct Result {
+  int status = -1;
+  std::string out;
+};
+
+// Runs "vexmor ARGS < input" with a private Windows directory.
+Result Run(const std::string& args, const std::string& input = "") {
+  static TempDir dir;
+  WriteFileOrDie(dir.File("stdin"), input);
+  std::string command = "VEXMOR_WINDIR=" + dir.path() + "win VEXMOR_SYSDIR=" + dir.path() +
+                        "sys " + VEXMOR_CLI + " " + args + " < " + dir.File("stdin") + " 2>&1";
+  Result result;
+  FILE* pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, pipe)) > 0) result.out.append(buffer, n);
+  int status = pclose(pipe);
+  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+std::vector<json> Lines(const std::string& out) {
+  std::vector<json> lines;
+  std::istringstream in(out);
+  std::string line;
+  while (std::getline(in, line)) lines.push_back(json::parse(line));
+  return lines;
+}
+
+TEST(VexmorSignature, ContentAndLinkSignatures) {
+  EXPECT_EQ(Run("signature --no-throttle", "a B, c!").out, "57671974\n");
+  EXPECT_EQ(Run("signature --link", "abc").out, "57671974\n");
+  EXPECT_NE(Run("signature --link", "ABC").out, "57671974\n");
+  EXPECT_EQ(Run("signature", "").out, "0\n");
+  TempDir dir;
+  WriteFileOrDie(dir.File("text"), "a=20b");
+  EXPECT_EQ(Run("signature " + dir.File("text")).out, Run("signature", "ab").out);
+}
+
+TEST(VexmorSignature, BadArguments) {
+  Result missing = Run("signature /no/such/file");
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_NE(missing.out.find("cannot read"), std::string::npos);
+  EXPECT_EQ(Run("signature --frobnicate").status, 2);
+  EXPECT_EQ(Run("no-such-command").status, 2);
+  EXPECT_EQ(Run("--help").status, 0);
+}
+
+TEST(VexmorAnalyse, JsonLinesGiveEveryValue) {
+  json input = {{"subject", "Hi"},
+                {"sender", "Ann"},
+                {"header",
+                 "From: Ann <ann@example.com>\r\nTo: <bob@example.org>\r\n"
+                 "Content-Type: text/plain; charset=\"gb2312\"\r\n"},
+                {"body", "a=20b http://www.shop.example.com/x"},
+                {"extra", ""},
+                {"kind", 0}};
+  Result result = Run("analyse --jsonl --no-throttle", input.dump() + "\n");
+  ASSERT_EQ(result.status, 0) << result.out;
+  std::vector<json> lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 1u);
+  const json& out = lines[0];
+  EXPECT_EQ(out["sender"], "ann@example.com");
+  EXPECT_EQ(out["domain"], "example.com");
+  EXPECT_EQ(out["charset"], "GB2312");
+  EXPECT_EQ(out["link_domain"], "example.com");
+  EXPECT_EQ(out["normalised"], "Hia:b http://www.shop.example.com/x");
+  EXPECT_EQ(out["content_signature"],
+            std::stoll(Run("signature", "Hia:b http://www.shop.example.com/x").out));
+  EXPECT_EQ(out["link_signature"], std::stoll(Run("signature --link", "example.com").out));
+  EXPECT_EQ(out["recipients"], json::array({"bob@example.org"}));
+}
+
+TEST(VexmorAnalyse, BytesTravelAsCodePointsUpToFf) {
+  json input = {{"subject", "\xC3\x81\xC3\xA1"}, {"body", ""}, {"kind", 0}};  // bytes C1 E1
+  std::vector<json> lines = Lines(Run("analyse --jsonl", input.dump() + "\n").out);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0]["normalised"], "\xC3\x81\xC3\xA1");
+  EXPECT_EQ(lines[0]["content_signature"], std::stoll(Run("signature", "a\xE1").out));
+  EXPECT_EQ(lines[0]["link_signature"], 0);
+}
+
+TEST(VexmorAnalyse, MalformedLinesAreReportedAndTheRestGoesOn) {
+  std::string input =
+      "{\"subject\":\"a\"}\n"
+      "not json\n"
+      "[1,2]\n"
+      "{\"subject\":5}\n"
+      "{\"subject\":\"\\u0100\"}\n"
+      "{\"kind\":\"html\"}\n"
+      "\n"
+      "{\"subject\":\"b\",\"kind\":1,\"body\":\"<html><b>c</b></html>\"}\n";
+  Result result = Run("analyse --jsonl", input);
+  EXPECT_EQ(result.status, 1);
+  std::vector<json> lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 7u);
+  EXPECT_EQ(lines[0]["normalised"], "a");
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_EQ(lines[i]["line"], i + 1);
+    EXPECT_TRUE(lines[i]["error"].is_string());
+  }
+  EXPECT_EQ(lines[6]["normalised"], "bc");
+}
+
+TEST(VexmorAnalyse, RealMessagesFromTheCorpus) {
+  std::string corpus = vexmor::testing::TestDataDir() + "/corpus/";
+  Result result = Run("analyse --no-throttle " + corpus + "spam-2_00002.eml " + corpus +
+                      "easy-ham-1_00001.eml");
+  ASSERT_EQ(result.status, 0) << result.out;
+  std::vector<json> lines = Lines(result.out);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0]["sender"], "lmrn@mailexcite.com");
+  EXPECT_EQ(lines[0]["kind"], 1);
+  EXPECT_EQ(lines[0]["link_domain"], "geocities.com");
+  EXPECT_NE(lines[0]["content_signature"], 0);
+  EXPECT_EQ(lines[1]["sender"], "kre@munnari.OZ.AU");
+  EXPECT_EQ(lines[1]["kind"], 0);
+  EXPECT_EQ(lines[1]["charset"], "US-ASCII");
+}
+
+TEST(VexmorAnalyse, UnreadableAndEmptyMessages) {
+  TempDir dir;
+  WriteFileOrDie(dir.File("empty.eml"), "");
+  EXPECT_EQ(Run("analyse " + dir.File("empty.eml")).status, 1);
+  EXPECT_EQ(Run("analyse /no/such.eml").status, 1);
+  EXPECT_EQ(Run("analyse").status, 2);
+}
+
+}  // namespace
