@@ -1,0 +1,269 @@
+#include "http_server.h"
+
+#include <unistd.h>
+
+#include <atomic>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <ctime>
+#include <exception>
+#include <optional>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "request_handler.h"
+
+namespace vexmor::sigd {
+namespace {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+using boost::system::error_code;
+
+// Requests are small GETs; anything bigger is garbage or an attack.
+constexpr std::uint32_t kHeaderLimit = 8 * 1024;
+
+void WriteLogLine(const std::string& line) {
+  // One write per line, so lines of different threads never interleave.
+  const std::string out = line + "\n";
+  ssize_t ignored = ::write(STDERR_FILENO, out.data(), out.size());
+  (void)ignored;
+}
+
+std::string Timestamp() {
+  std::time_t now = std::time(nullptr);
+  std::tm tm{};
+  gmtime_r(&now, &tm);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &tm);
+  return text;
+}
+
+class Session : public std::enable_shared_from_this<Session> {
+ public:
+  Session(tcp::socket socket, SignatureStore& store, const ServerOptions& options)
+      : stream_(std::move(socket)), store_(store), options_(options) {}
+
+  void Start() {
+    if (options_.log_requests) {
+      error_code ec;
+      const auto peer = stream_.socket().remote_endpoint(ec);
+      peer_ =
+          ec ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+    }
+    error_code ignored;
+    stream_.socket().set_option(tcp::no_delay(true), ignored);
+    ReadRequest();
+  }
+
+ private:
+  void ReadRequest() {
+    parser_.emplace();
+    parser_->header_limit(kHeaderLimit);
+    stream_.expires_after(options_.idle_timeout);
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](error_code ec, std::size_t) { self->OnRead(ec); });
+  }
+
+  void OnRead(error_code ec) {
+    if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
+        ec == asio::error::operation_aborted) {
+      return Close();
+    }
+    if (ec) {
+      // Not HTTP, too big, or a body on a GET: say so once and hang up.
+      if (ec == asio::error::eof || ec == asio::error::connection_reset) return Close();
+      Reply reply{400, "malformed request\n"};
+      return Send(reply, 11, false, "-", "-");
+    }
+    const auto& request = parser_->get();
+    const std::string_view method(request.method_string().data(), request.method_string().size());
+    const std::string_view target(request.target().data(), request.target().size());
+    const Reply reply = HandleRequest(method, target, store_);
+    // Only GET keeps the connection: after a HEAD or a method with a body we cannot be sure
+    // where the client thinks the next request starts.
+    Send(reply, request.version(), request.keep_alive() && method == "GET", method, target);
+  }
+
+  void Send(const Reply& reply, unsigned version, bool keep_alive, std::string_view method,
+            std::string_view target) {
+    if (options_.log_requests) {
+      WriteLogLine(Timestamp() + " debug " + peer_ + " " + std::string(method) + " " +
+                   std::string(target) + " " + std::to_string(reply.status));
+    }
+    response_.emplace();
+    response_->version(version);
+    response_->result(reply.status);
+    response_->set(http::field::server, "vexmor-sigd");
+    response_->set(http::field::content_type, "text/plain");
+    if (reply.method_not_allowed) response_->set(http::field::allow, "GET");
+    response_->body() =
+        http::span_body<const char>::value_type(reply.body.data(), reply.body.size());
+    response_->keep_alive(keep_alive);
+    response_->prepare_payload();
+    stream_.expires_after(options_.idle_timeout);
+    http::async_write(stream_, *response_,
+                      [self = shared_from_this(), keep_alive](error_code write_ec, std::size_t) {
+                        if (write_ec || !keep_alive) return self->Close();
+                        self->ReadRequest();
+                      });
+  }
+
+  void Close() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.socket().close(ignored);
+  }
+
+  beast::tcp_stream stream_;
+  SignatureStore& store_;
+  const ServerOptions& options_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::empty_body>> parser_;
+  std::optional<http::response<http::span_body<const char>>> response_;
+  std::string peer_;
+};
+
+class BeastHttpServer final : public HttpServer {
+ public:
+  BeastHttpServer(const ServerOptions& options, SignatureStore& store)
+      : options_(options), store_(store) {}
+
+  ~BeastHttpServer() override {
+    Stop();
+    for (auto& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+  Status Listen() {
+    const unsigned count = options_.threads != 0
+                               ? options_.threads
+                               : std::max(1u, std::thread::hardware_concurrency());
+    for (unsigned i = 0; i < count; ++i) {
+      contexts_.push_back(std::make_unique<asio::io_context>(1));
+      guards_.push_back(asio::make_work_guard(*contexts_.back()));
+    }
+    error_code ec;
+    const auto address = asio::ip::make_address(options_.host, ec);
+    if (ec) return Status::InvalidArgument("not an IP address: " + options_.host);
+    const tcp::endpoint endpoint(address, options_.port);
+    acceptor_.emplace(*contexts_[0]);
+    acceptor_->open(endpoint.protocol(), ec);
+    if (!ec) acceptor_->set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) acceptor_->bind(endpoint, ec);
+    if (!ec) acceptor_->listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
+      return Status::Unavailable("cannot listen on " + options_.host + ":" +
+                                 std::to_string(options_.port) + ": " + ec.message());
+    }
+    port_ = acceptor_->local_endpoint(ec).port();
+    retry_timer_.emplace(*contexts_[0]);
+    return Status::Ok();
+  }
+
+  std::uint16_t port() const override { return port_; }
+
+  Status Run(bool stop_on_signals, const std::function<void()>& on_ready) override {
+    try {
+      std::optional<asio::signal_set> signals;
+      if (stop_on_signals) {
+        signals.emplace(*contexts_[0], SIGTERM, SIGINT);
+        signals->async_wait([this](error_code ec, int) {
+          if (!ec) Stop();
+        });
+      }
+      if (on_ready) on_ready();
+      Accept();
+      for (std::size_t i = 1; i < contexts_.size(); ++i) {
+        threads_.emplace_back([this, i] { RunContext(*contexts_[i]); });
+      }
+      RunContext(*contexts_[0]);
+      for (auto& thread : threads_) thread.join();
+      threads_.clear();
+    } catch (const std::exception& e) {
+      Stop();
+      for (auto& thread : threads_) {
+        if (thread.joinable()) thread.join();
+      }
+      return Status::Internal(std::string("server loop failed: ") + e.what());
+    }
+    return failure_;
+  }
+
+  void Stop() override {
+    if (stopping_.exchange(true)) return;
+    asio::post(*contexts_[0], [this] {
+      error_code ignored;
+      if (acceptor_) acceptor_->close(ignored);
+      if (retry_timer_) retry_timer_->cancel();
+      // Connections die with their loops; whatever a client was told before this is stored.
+      for (auto& context : contexts_) context->stop();
+    });
+  }
+
+ private:
+  void RunContext(asio::io_context& context) {
+    // A handler that throws (only allocation can) must not take the whole server down silently.
+    while (!context.stopped()) {
+      try {
+        context.run();
+      } catch (const std::exception& e) {
+        WriteLogLine(Timestamp() + " error in a connection: " + e.what());
+      }
+    }
+  }
+
+  void Accept() {
+    asio::io_context& target = *contexts_[next_context_];
+    next_context_ = (next_context_ + 1) % contexts_.size();
+    acceptor_->async_accept(target, [this](error_code ec, tcp::socket socket) {
+      if (stopping_) return;
+      if (ec) {
+        // Mostly out of descriptors: wait a moment instead of spinning on the error.
+        WriteLogLine(Timestamp() + " error accepting a connection: " + ec.message());
+        retry_timer_->expires_after(std::chrono::milliseconds(50));
+        retry_timer_->async_wait([this](error_code timer_ec) {
+          if (!timer_ec && !stopping_) Accept();
+        });
+        return;
+      }
+      std::make_shared<Session>(std::move(socket), store_, options_)->Start();
+      Accept();
+    });
+  }
+
+  const ServerOptions options_;
+  SignatureStore& store_;
+  std::vector<std::unique_ptr<asio::io_context>> contexts_;
+  std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards_;
+  std::optional<tcp::acceptor> acceptor_;
+  std::optional<asio::steady_timer> retry_timer_;
+  std::vector<std::thread> threads_;
+  std::size_t next_context_ = 0;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stopping_{false};
+  Status failure_;
+};
+
+}  // namespace
+
+StatusOr<std::unique_ptr<HttpServer>> StartHttpServer(const ServerOptions& options,
+                                                      SignatureStore& store) {
+  try {
+    auto server = std::make_unique<BeastHttpServer>(options, store);
+    Status status = server->Listen();
+    if (!status.ok()) return status;
+    return std::unique_ptr<HttpServer>(std::move(server));
+  } catch (const std::exception& e) {
+    return Status::Internal(std::string("cannot start the server: ") + e.what());
+  }
+}
+
+}  // namespace vexmor::sigd

@@ -1,0 +1,284 @@
+#include <sqlite3.h>
+
+#include <memory>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+#include "signature_store.h"
+
+namespace vexmor::sigd {
+namespace {
+
+// Marks the file as ours, so that --db pointed at someone else's database is refused instead
+// of being written into.
+constexpr int kApplicationId = 0x56785367;  // "VxSg"
+constexpr int kSchemaVersion = 1;
+
+struct ConnectionCloser {
+  void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
+};
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* stmt) const { sqlite3_finalize(stmt); }
+};
+using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
+using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
+
+// The one place that turns SQLite result codes into our status codes.
+Status ErrorStatus(sqlite3* db, int rc, const std::string& what) {
+  std::string message = what + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
+  switch (rc & 0xff) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return Status::Corrupt(std::move(message));
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+      return Status::Unavailable(std::move(message));
+    default:
+      return Status::IoError(std::move(message));
+  }
+}
+
+std::int64_t ToMillis(std::chrono::system_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+}
+
+std::chrono::system_clock::time_point FromMillis(std::int64_t ms) {
+  return std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::milliseconds(ms)));
+}
+
+StatusOr<Connection> OpenConnection(const std::string& path, int flags) {
+  sqlite3* raw = nullptr;
+  const int rc = sqlite3_open_v2(path.c_str(), &raw, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+  Connection db(raw);
+  if (rc != SQLITE_OK) return ErrorStatus(db.get(), rc, "cannot open " + path);
+  // Other processes (a backup, an inspecting sqlite3 shell) may hold the lock for a moment.
+  sqlite3_busy_timeout(db.get(), 5000);
+  sqlite3_extended_result_codes(db.get(), 1);
+  return db;
+}
+
+StatusOr<Statement> Prepare(sqlite3* db, const char* sql) {
+  sqlite3_stmt* raw = nullptr;
+  const int rc = sqlite3_prepare_v3(db, sql, -1, SQLITE_PREPARE_PERSISTENT, &raw, nullptr);
+  Statement stmt(raw);
+  if (rc != SQLITE_OK) return ErrorStatus(db, rc, std::string("cannot prepare ") + sql);
+  return stmt;
+}
+
+Status Exec(sqlite3* db, const char* sql) {
+  const int rc = sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+  if (rc != SQLITE_OK) return ErrorStatus(db, rc, sql);
+  return Status::Ok();
+}
+
+StatusOr<std::int64_t> QueryInt(sqlite3* db, const char* sql) {
+  auto stmt = Prepare(db, sql);
+  if (!stmt.ok()) return stmt.status();
+  const int rc = sqlite3_step(stmt->get());
+  if (rc != SQLITE_ROW) return ErrorStatus(db, rc, sql);
+  return static_cast<std::int64_t>(sqlite3_column_int64(stmt->get(), 0));
+}
+
+// Runs a bound statement to its end and resets it for the next use, bindings cleared.
+Status StepToDone(sqlite3* db, sqlite3_stmt* stmt, const char* what) {
+  const int rc = sqlite3_step(stmt);
+  sqlite3_reset(stmt);
+  sqlite3_clear_bindings(stmt);
+  if (rc != SQLITE_DONE) return ErrorStatus(db, rc, what);
+  return Status::Ok();
+}
+
+constexpr const char* kSelectSql =
+    "SELECT report_count, first_report, last_report FROM signatures "
+    "WHERE kind = ?1 AND signature = ?2";
+
+// A connection for reads with its statement prepared once; used by one thread at a time.
+struct Reader {
+  Connection db;
+  Statement select;
+};
+
+class SqliteSignatureStore final : public SignatureStore {
+ public:
+  SqliteSignatureStore(std::string path, Connection writer, const platform::Clock& clock)
+      : path_(std::move(path)), writer_(std::move(writer)), clock_(clock) {}
+
+  ~SqliteSignatureStore() override {
+    // Readers first: the last connection to close folds the write-ahead log into the file.
+    readers_.clear();
+    upsert_.reset();
+    delete_.reset();
+    writer_.reset();
+  }
+
+  Status PrepareWrites() {
+    auto upsert = Prepare(writer_.get(),
+                          "INSERT INTO signatures(kind, signature, report_count, first_report, "
+                          "last_report) VALUES(?1, ?2, 1, ?3, ?3) "
+                          "ON CONFLICT(kind, signature) DO UPDATE SET "
+                          "report_count = report_count + 1, last_report = excluded.last_report");
+    if (!upsert.ok()) return upsert.status();
+    auto remove =
+        Prepare(writer_.get(), "DELETE FROM signatures WHERE kind = ?1 AND signature = ?2");
+    if (!remove.ok()) return remove.status();
+    upsert_ = std::move(*upsert);
+    delete_ = std::move(*remove);
+    return Status::Ok();
+  }
+
+  StatusOr<bool> Contains(SignatureKind kind, std::int64_t signature) override {
+    auto record = Lookup(kind, signature);
+    if (!record.ok()) return record.status();
+    return record->has_value();
+  }
+
+  Status Report(SignatureKind kind, std::int64_t signature) override {
+    const std::int64_t now = ToMillis(clock_.Now());
+    std::lock_guard lock(write_mutex_);
+    sqlite3_bind_int(upsert_.get(), 1, static_cast<int>(kind));
+    sqlite3_bind_int64(upsert_.get(), 2, signature);
+    sqlite3_bind_int64(upsert_.get(), 3, now);
+    return StepToDone(writer_.get(), upsert_.get(), "cannot store a report");
+  }
+
+  Status Remove(SignatureKind kind, std::int64_t signature) override {
+    std::lock_guard lock(write_mutex_);
+    sqlite3_bind_int(delete_.get(), 1, static_cast<int>(kind));
+    sqlite3_bind_int64(delete_.get(), 2, signature);
+    return StepToDone(writer_.get(), delete_.get(), "cannot remove a signature");
+  }
+
+  StatusOr<std::optional<SignatureRecord>> Lookup(SignatureKind kind,
+                                                  std::int64_t signature) override {
+    auto reader = TakeReader();
+    if (!reader.ok()) return reader.status();
+    std::unique_ptr<Reader> held = std::move(*reader);
+    sqlite3_stmt* stmt = held->select.get();
+    sqlite3_bind_int(stmt, 1, static_cast<int>(kind));
+    sqlite3_bind_int64(stmt, 2, signature);
+    std::optional<SignatureRecord> found;
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      SignatureRecord record;
+      record.report_count = sqlite3_column_int64(stmt, 0);
+      record.first_report = FromMillis(sqlite3_column_int64(stmt, 1));
+      record.last_report = FromMillis(sqlite3_column_int64(stmt, 2));
+      found = record;
+      rc = sqlite3_step(stmt);  // the key is unique: this ends the statement
+    }
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE) {
+      Status error = ErrorStatus(held->db.get(), rc, "cannot look up a signature");
+      // A reader in an unknown state is dropped rather than handed to the next caller.
+      return error;
+    }
+    GiveBackReader(std::move(held));
+    return found;
+  }
+
+ private:
+  StatusOr<std::unique_ptr<Reader>> TakeReader() {
+    {
+      std::lock_guard lock(readers_mutex_);
+      if (!readers_.empty()) {
+        auto reader = std::move(readers_.back());
+        readers_.pop_back();
+        return reader;
+      }
+    }
+    // One reader per thread that reads at the same moment; they are kept for reuse.
+    auto db = OpenConnection(path_, SQLITE_OPEN_READONLY);
+    if (!db.ok()) return db.status();
+    auto select = Prepare(db->get(), kSelectSql);
+    if (!select.ok()) return select.status();
+    auto reader = std::make_unique<Reader>();
+    reader->db = std::move(*db);
+    reader->select = std::move(*select);
+    return reader;
+  }
+
+  void GiveBackReader(std::unique_ptr<Reader> reader) {
+    std::lock_guard lock(readers_mutex_);
+    readers_.push_back(std::move(reader));
+  }
+
+  const std::string path_;
+  Connection writer_;
+  const platform::Clock& clock_;
+  std::mutex write_mutex_;
+  Statement upsert_;
+  Statement delete_;
+  std::mutex readers_mutex_;
+  std::vector<std::unique_ptr<Reader>> readers_;
+};
+
+// Makes a new file ours, or checks that an existing one is.
+Status InitialiseSchema(sqlite3* db, const std::string& path) {
+  auto application_id = QueryInt(db, "PRAGMA application_id");
+  if (!application_id.ok()) return application_id.status();
+  auto table_count = QueryInt(db, "SELECT count(*) FROM sqlite_schema");
+  if (!table_count.ok()) return table_count.status();
+  if (*application_id == kApplicationId) {
+    auto version = QueryInt(db, "PRAGMA user_version");
+    if (!version.ok()) return version.status();
+    if (*version != kSchemaVersion) {
+      return Status::Corrupt(path + ": signature store of an unknown version " +
+                             std::to_string(*version));
+    }
+    return Status::Ok();
+  }
+  if (*application_id != 0 || *table_count != 0) {
+    return Status::Corrupt(path + " is a database of another program; refusing to use it");
+  }
+  const std::string create =
+      "BEGIN IMMEDIATE;"
+      "CREATE TABLE signatures("
+      "  kind INTEGER NOT NULL,"  // 1 content, 2 link
+      "  signature INTEGER NOT NULL,"
+      "  report_count INTEGER NOT NULL,"
+      "  first_report INTEGER NOT NULL,"  // milliseconds since 1970, UTC
+      "  last_report INTEGER NOT NULL,"
+      "  PRIMARY KEY(kind, signature)) WITHOUT ROWID;"
+      "PRAGMA application_id = " +
+      std::to_string(kApplicationId) + ";PRAGMA user_version = " + std::to_string(kSchemaVersion) +
+      ";COMMIT;";
+  Status status = Exec(db, create.c_str());
+  if (!status.ok()) {
+    (void)Exec(db, "ROLLBACK");
+    return status;
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+StatusOr<std::unique_ptr<SignatureStore>> OpenSqliteSignatureStore(
+    const std::string& path, const SqliteStoreOptions& options, const platform::Clock& clock) {
+  auto writer = OpenConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!writer.ok()) return writer.status();
+  sqlite3* db = writer->get();
+  // Reads first: a file that is not a database fails here, before anything is written.
+  Status status = InitialiseSchema(db, path);
+  if (!status.ok()) return status;
+  auto mode = Prepare(db, "PRAGMA journal_mode = WAL");
+  if (!mode.ok()) return mode.status();
+  const int rc = sqlite3_step(mode->get());
+  if (rc != SQLITE_ROW) return ErrorStatus(db, rc, "cannot switch to write-ahead logging");
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(mode->get(), 0));
+  if (text == nullptr || std::string(text) != "wal") {
+    return Status::IoError(path + ": write-ahead logging is not available here");
+  }
+  mode->reset();
+  status = Exec(
+      db, options.flush_each_write ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL");
+  if (!status.ok()) return status;
+  auto store = std::make_unique<SqliteSignatureStore>(path, std::move(*writer), clock);
+  status = store->PrepareWrites();
+  if (!status.ok()) return status;
+  return std::unique_ptr<SignatureStore>(std::move(store));
+}
+
+}  // namespace vexmor::sigd

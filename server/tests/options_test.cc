@@ -1,0 +1,67 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+namespace vexmor::sigd {
+namespace {
+
+TEST(OptionsTest, ListenDbAndFlags) {
+  auto options = ParseCommandLine({"--listen", "127.0.0.1:0", "--db", "/tmp/x.db", "--port-file",
+                                   "/tmp/p", "--threads", "3", "--log-level", "debug",
+                                   "--idle-timeout", "7", "--flush-each-write"});
+  ASSERT_TRUE(options.ok()) << options.status().ToString();
+  EXPECT_EQ(options->server.host, "127.0.0.1");
+  EXPECT_EQ(options->server.port, 0);
+  EXPECT_EQ(options->db_path, "/tmp/x.db");
+  EXPECT_EQ(options->port_file, "/tmp/p");
+  EXPECT_EQ(options->server.threads, 3u);
+  EXPECT_TRUE(options->server.log_requests);
+  EXPECT_EQ(options->server.idle_timeout, std::chrono::seconds(7));
+  EXPECT_TRUE(options->flush_each_write);
+  EXPECT_FALSE(options->in_memory);
+}
+
+TEST(OptionsTest, DefaultsAndIpv6) {
+  auto options = ParseCommandLine({"--memory"});
+  ASSERT_TRUE(options.ok());
+  EXPECT_EQ(options->server.host, "127.0.0.1");
+  EXPECT_EQ(options->server.port, 8080);
+  EXPECT_FALSE(options->server.log_requests);
+  auto v6 = ParseCommandLine({"--memory", "--listen", "[::1]:9000"});
+  ASSERT_TRUE(v6.ok());
+  EXPECT_EQ(v6->server.host, "::1");
+  EXPECT_EQ(v6->server.port, 9000);
+}
+
+TEST(OptionsTest, HelpNeedsNothingElse) {
+  auto options = ParseCommandLine({"--help"});
+  ASSERT_TRUE(options.ok());
+  EXPECT_TRUE(options->help);
+  EXPECT_NE(UsageText().find("--listen HOST:PORT"), std::string::npos);
+}
+
+TEST(OptionsTest, MistakesAreRefused) {
+  const std::vector<std::vector<std::string>> bad = {
+      {},                            // neither store
+      {"--memory", "--db", "x.db"},  // both stores
+      {"--db"},                      // missing value
+      {"--db", ""},
+      {"--memory", "--listen", "127.0.0.1"},  // no port
+      {"--memory", "--listen", ":80"},
+      {"--memory", "--listen", "127.0.0.1:65536"},
+      {"--memory", "--listen", "127.0.0.1:http"},
+      {"--memory", "--threads", "0"},
+      {"--memory", "--threads", "-1"},
+      {"--memory", "--idle-timeout", "0"},
+      {"--memory", "--log-level", "trace"},
+      {"--memory", "--verbose"},
+  };
+  for (const auto& args : bad) {
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_FALSE(ParseCommandLine(args).ok()) << joined;
+  }
+}
+
+}  // namespace
+}  // namespace vexmor::sigd

@@ -1,0 +1,189 @@
+#include <sqlite3.h>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <functional>
+#include <thread>
+#include <vector>
+
+#include "signature_store.h"
+#include "test_support.h"
+
+namespace vexmor::sigd {
+namespace {
+
+using std::chrono::system_clock;
+
+class FakeClock final : public platform::Clock {
+ public:
+  system_clock::time_point Now() const override { return now; }
+  void SleepFor(std::chrono::milliseconds) const override {}
+  system_clock::time_point now = system_clock::time_point(std::chrono::milliseconds(1'000'000));
+};
+
+struct StoreFactory {
+  const char* name;
+  std::function<std::unique_ptr<SignatureStore>(const std::string& dir, const FakeClock&)> make;
+};
+
+void PrintTo(const StoreFactory& factory, std::ostream* out) {
+  *out << factory.name;
+}
+
+// Both adapters must keep the same contract.
+class SignatureStoreContractTest : public ::testing::TestWithParam<StoreFactory> {
+ protected:
+  void SetUp() override { store_ = GetParam().make(dir_.path(), clock_); }
+  vexmor::testing::TempDir dir_;
+  FakeClock clock_;
+  std::unique_ptr<SignatureStore> store_;
+};
+
+TEST_P(SignatureStoreContractTest, ReportCountsAndTimes) {
+  EXPECT_FALSE(*store_->Contains(SignatureKind::kContent, 11));
+  EXPECT_FALSE(store_->Lookup(SignatureKind::kContent, 11)->has_value());
+  const auto first = clock_.now;
+  ASSERT_TRUE(store_->Report(SignatureKind::kContent, 11).ok());
+  clock_.now += std::chrono::seconds(90);
+  ASSERT_TRUE(store_->Report(SignatureKind::kContent, 11).ok());
+  clock_.now += std::chrono::seconds(10);
+  ASSERT_TRUE(store_->Report(SignatureKind::kContent, 11).ok());
+  EXPECT_TRUE(*store_->Contains(SignatureKind::kContent, 11));
+  auto record = store_->Lookup(SignatureKind::kContent, 11);
+  ASSERT_TRUE(record.ok());
+  ASSERT_TRUE(record->has_value());
+  EXPECT_EQ((*record)->report_count, 3);
+  EXPECT_EQ((*record)->first_report, first);
+  EXPECT_EQ((*record)->last_report, first + std::chrono::seconds(100));
+}
+
+TEST_P(SignatureStoreContractTest, KindsAreSeparateSets) {
+  ASSERT_TRUE(store_->Report(SignatureKind::kLink, -77).ok());
+  EXPECT_TRUE(*store_->Contains(SignatureKind::kLink, -77));
+  EXPECT_FALSE(*store_->Contains(SignatureKind::kContent, -77));
+  EXPECT_FALSE(*store_->Contains(SignatureKind::kLink, 77));
+  ASSERT_TRUE(store_->Report(SignatureKind::kContent, -77).ok());
+  ASSERT_TRUE(store_->Remove(SignatureKind::kLink, -77).ok());
+  EXPECT_FALSE(*store_->Contains(SignatureKind::kLink, -77));
+  EXPECT_TRUE(*store_->Contains(SignatureKind::kContent, -77));
+}
+
+TEST_P(SignatureStoreContractTest, RemoveForgetsCountsAndUnknownIsFine) {
+  ASSERT_TRUE(store_->Report(SignatureKind::kLink, 5).ok());
+  ASSERT_TRUE(store_->Report(SignatureKind::kLink, 5).ok());
+  ASSERT_TRUE(store_->Remove(SignatureKind::kLink, 5).ok());
+  ASSERT_TRUE(store_->Remove(SignatureKind::kLink, 5).ok());
+  clock_.now += std::chrono::hours(1);
+  ASSERT_TRUE(store_->Report(SignatureKind::kLink, 5).ok());
+  auto record = store_->Lookup(SignatureKind::kLink, 5);
+  ASSERT_TRUE(record.ok() && record->has_value());
+  EXPECT_EQ((*record)->report_count, 1);
+  EXPECT_EQ((*record)->first_report, clock_.now);
+}
+
+TEST_P(SignatureStoreContractTest, ExtremeValues) {
+  for (std::int64_t sig : {INT64_MIN, INT64_MAX, std::int64_t{-1}}) {
+    ASSERT_TRUE(store_->Report(SignatureKind::kContent, sig).ok());
+    EXPECT_TRUE(*store_->Contains(SignatureKind::kContent, sig)) << sig;
+  }
+  EXPECT_FALSE(*store_->Contains(SignatureKind::kContent, INT64_MIN + 1));
+}
+
+TEST_P(SignatureStoreContractTest, ConcurrentReportsAreAllCounted) {
+  constexpr int kThreads = 8;
+  constexpr int kReports = 200;
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kReports; ++i) {
+        if (!store_->Report(SignatureKind::kContent, 1).ok()) ++failures;
+        if (!store_->Report(SignatureKind::kLink, 1000 + t * kReports + i).ok()) ++failures;
+        auto found = store_->Contains(SignatureKind::kLink, 1000 + t * kReports + i);
+        if (!found.ok() || !*found) ++failures;
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ((*store_->Lookup(SignatureKind::kContent, 1))->report_count, kThreads * kReports);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Adapters, SignatureStoreContractTest,
+    ::testing::Values(StoreFactory{"Memory",
+                                   [](const std::string&, const FakeClock& clock) {
+                                     return MakeMemorySignatureStore(clock);
+                                   }},
+                      StoreFactory{"Sqlite",
+                                   [](const std::string& dir, const FakeClock& clock) {
+                                     auto store =
+                                         OpenSqliteSignatureStore(dir + "sig.db", {}, clock);
+                                     EXPECT_TRUE(store.ok()) << store.status().ToString();
+                                     return store.ok() ? std::move(*store) : nullptr;
+                                   }}),
+    [](const ::testing::TestParamInfo<StoreFactory>& param) { return param.param.name; });
+
+class SqliteStoreTest : public ::testing::Test {
+ protected:
+  vexmor::testing::TempDir dir_;
+  std::string db_ = dir_.File("sig.db");
+  FakeClock clock_;
+};
+
+TEST_F(SqliteStoreTest, ReopenKeepsEverythingAndUsesWal) {
+  {
+    auto store = OpenSqliteSignatureStore(db_, {}, clock_);
+    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    ASSERT_TRUE((*store)->Report(SignatureKind::kContent, 1234).ok());
+    ASSERT_TRUE((*store)->Report(SignatureKind::kContent, 1234).ok());
+    ASSERT_TRUE((*store)->Report(SignatureKind::kLink, -9).ok());
+  }
+  auto store = OpenSqliteSignatureStore(db_, {true}, clock_);
+  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  EXPECT_EQ((*(*store)->Lookup(SignatureKind::kContent, 1234))->report_count, 2);
+  EXPECT_TRUE(*(*store)->Contains(SignatureKind::kLink, -9));
+  EXPECT_FALSE(*(*store)->Contains(SignatureKind::kContent, -9));
+
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  ASSERT_EQ(sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr), SQLITE_OK);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0)), "wal");
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+}
+
+TEST_F(SqliteStoreTest, ForeignFilesAreRefusedAndLeftAlone) {
+  const std::string garbage = "this is not a database, it is somebody's notes\n";
+  vexmor::testing::WriteFileOrDie(db_, garbage);
+  auto store = OpenSqliteSignatureStore(db_, {}, clock_);
+  ASSERT_FALSE(store.ok());
+  EXPECT_EQ(store.status().code(), StatusCode::kCorrupt) << store.status().ToString();
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(db_), garbage);
+
+  // Another program's SQLite database.
+  const std::string other = dir_.File("other.db");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE accounts(id INTEGER); INSERT INTO accounts VALUES(1)",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  const std::string before = vexmor::testing::ReadFileOrEmpty(other);
+  auto refused = OpenSqliteSignatureStore(other, {}, clock_);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.status().code(), StatusCode::kCorrupt);
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(other), before);
+}
+
+TEST_F(SqliteStoreTest, UnopenablePathIsAnError) {
+  auto store = OpenSqliteSignatureStore(dir_.File("no/such/dir/sig.db"), {}, clock_);
+  ASSERT_FALSE(store.ok());
+  EXPECT_EQ(store.status().code(), StatusCode::kIoError);
+}
+
+}  // namespace
+}  // namespace vexmor::sigd
