@@ -1,0 +1,469 @@
+#include "xml_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <ctime>
+#include <map>
+#include <mutex>
+#include <sstream>
+
+#include "vexmor/platform/ansi.h"
+#include "vexmor/platform/atomic_file.h"
+
+namespace vexmor::validate::xml {
+namespace {
+
+using platform::ErrnoText;
+
+// A file whose modification time lies closer than this to the moment it was read may still
+// change without its times moving (file systems stamp with a coarse clock).
+constexpr int64_t kRacyWindowNs = 2'000'000'000;
+// Paths the cache keeps at most; tests use many throw-away folders.
+constexpr size_t kMaxCachedPaths = 8;
+
+int64_t Nanoseconds(const timespec& t) {
+  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+int64_t NowNs() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now);
+}
+
+struct Identity {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtime = 0;
+  int64_t ctime = 0;
+
+  bool operator==(const Identity&) const = default;
+};
+
+Identity IdentityOf(const struct stat& info) {
+  Identity id;
+  id.exists = true;
+  id.dev = info.st_dev;
+  id.ino = info.st_ino;
+  id.size = info.st_size;
+  id.mtime = Nanoseconds(info.st_mtim);
+  id.ctime = Nanoseconds(info.st_ctim);
+  return id;
+}
+
+class Descriptor {
+ public:
+  Descriptor() = default;
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  Descriptor& operator=(Descriptor&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+struct CacheEntry {
+  Identity identity;
+  Descriptor held;  // keeps the cached inode alive, so no later file can reuse its number
+  std::shared_ptr<const Snapshot> snapshot;
+  bool racy = false;
+  std::string bytes;  // the content, kept only while racy
+};
+
+std::mutex g_cache_mutex;
+std::map<std::string, CacheEntry>& Cache() {
+  static auto* cache = new std::map<std::string, CacheEntry>();  // never destroyed: no exit races
+  return *cache;
+}
+
+std::shared_ptr<const Snapshot> ProblemSnapshot(FileState state, std::string problem) {
+  auto snapshot = std::make_shared<Snapshot>();
+  snapshot->state = state;
+  snapshot->problem = std::move(problem);
+  return snapshot;
+}
+
+Status ReadAll(int fd, std::string* out) {
+  out->clear();
+  char buffer[65536];
+  for (;;) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::IoError(ErrnoText(errno));
+    }
+    if (n == 0) return Status::Ok();
+    out->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// Reads and parses the file; fills the cache entry. Called with the cache mutex held.
+void Reload(const std::string& path, CacheEntry* entry) {
+  entry->held = Descriptor();
+  entry->racy = false;
+  entry->bytes.clear();
+  for (int attempt = 0;; ++attempt) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      int error = errno;
+      entry->identity = Identity();
+      if (error == ENOENT || error == ENOTDIR) {
+        entry->snapshot = ProblemSnapshot(FileState::kMissing, path + " does not exist");
+      } else {
+        entry->snapshot = ProblemSnapshot(FileState::kUnreadable,
+                                          "cannot open " + path + ": " + ErrnoText(error));
+      }
+      return;
+    }
+    Descriptor held(fd);
+    struct stat before {};
+    struct stat after {};
+    std::string bytes;
+    Status read = Status::Ok();
+    if (::fstat(fd, &before) != 0) {
+      read = Status::IoError(ErrnoText(errno));
+    } else if (!S_ISREG(before.st_mode)) {
+      read = Status::InvalidArgument("not a regular file");
+    } else {
+      read = ReadAll(fd, &bytes);
+      if (read.ok() && ::fstat(fd, &after) != 0) read = Status::IoError(ErrnoText(errno));
+    }
+    if (!read.ok()) {
+      entry->identity = Identity();
+      entry->snapshot =
+          ProblemSnapshot(FileState::kUnreadable, "cannot read " + path + ": " + read.message());
+      return;
+    }
+    // Someone writing the file in place while we read it: read again.
+    if (!(IdentityOf(before) == IdentityOf(after)) && attempt < 3) continue;
+
+    entry->identity = IdentityOf(after);
+    entry->held = std::move(held);
+    std::unique_ptr<Snapshot> snapshot = ParseSnapshot(bytes);
+    if (snapshot->state != FileState::kValid) snapshot->problem = path + ": " + snapshot->problem;
+    entry->snapshot = std::move(snapshot);
+    if (NowNs() - entry->identity.mtime < kRacyWindowNs) {
+      entry->racy = true;
+      entry->bytes = std::move(bytes);
+    }
+    return;
+  }
+}
+
+// Whether the cached version still is the file. Called with the cache mutex held.
+bool StillCurrent(const std::string& path, CacheEntry* entry) {
+  struct stat info {};
+  Identity now;
+  if (::stat(path.c_str(), &info) == 0) {
+    now = IdentityOf(info);
+  } else if (errno != ENOENT && errno != ENOTDIR) {
+    return false;
+  }
+  if (!(now == entry->identity)) return false;
+  if (!now.exists || !entry->racy) return true;
+  // Same name, times and size, but too recent to trust them: compare the bytes.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  Descriptor guard(fd);
+  std::string bytes;
+  if (!ReadAll(fd, &bytes).ok() || bytes != entry->bytes) return false;
+  if (NowNs() - now.mtime >= kRacyWindowNs) {
+    entry->racy = false;
+    entry->bytes.clear();
+  }
+  return true;
+}
+
+CacheEntry& EntryFor(const std::string& path) {
+  auto& cache = Cache();
+  if (cache.find(path) == cache.end() && cache.size() >= kMaxCachedPaths) cache.clear();
+  return cache[path];
+}
+
+// Publishes the document just written as the cached version. Called under the file lock.
+void Publish(const std::string& path, std::unique_ptr<Snapshot> snapshot, std::string bytes) {
+  std::lock_guard<std::mutex> guard(g_cache_mutex);
+  CacheEntry& entry = EntryFor(path);
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0 || info.st_size != static_cast<off_t>(bytes.size())) {
+    if (fd >= 0) ::close(fd);
+    Cache().erase(path);  // the next reader parses the file
+    return;
+  }
+  entry.held = Descriptor(fd);
+  entry.identity = IdentityOf(info);
+  entry.snapshot = std::move(snapshot);
+  entry.racy = NowNs() - entry.identity.mtime < kRacyWindowNs;
+  entry.bytes = entry.racy ? std::move(bytes) : std::string();
+}
+
+void IndexChildren(Snapshot* snapshot) {
+  std::string text;
+  for (pugi::xml_node child : snapshot->Root().children()) {
+    if (child.type() != pugi::node_element) continue;
+    if (!EntryText(child, &text)) continue;
+    snapshot->index[child.name()].insert(UpperAnsi(platform::Utf8ToAnsi(text)));
+  }
+}
+
+std::string TimeSuffix() {
+  std::time_t now = std::time(nullptr);
+  std::tm local{};
+  ::localtime_r(&now, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &local);
+  return stamp;
+}
+
+// Copies the file beside itself under a new, unused name; returns that name.
+StatusOr<std::string> KeepCopy(const std::string& path) {
+  StatusOr<std::string> bytes = platform::ReadWholeFile(path);
+  if (!bytes.ok()) return bytes.status();
+  std::string base = path + ".damaged-" + TimeSuffix();
+  for (int n = 0; n < 1000; ++n) {
+    std::string name = n == 0 ? base : base + "-" + std::to_string(n);
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return Status::IoError("cannot create " + name + ": " + ErrnoText(errno));
+    }
+    Descriptor guard(fd);
+    std::string_view rest = *bytes;
+    while (!rest.empty()) {
+      ssize_t n_written = ::write(fd, rest.data(), rest.size());
+      if (n_written < 0) {
+        if (errno == EINTR) continue;
+        Status failed = Status::IoError("cannot write " + name + ": " + ErrnoText(errno));
+        ::unlink(name.c_str());
+        return failed;
+      }
+      rest.remove_prefix(static_cast<size_t>(n_written));
+    }
+    if (::fsync(fd) != 0) {
+      Status failed = Status::IoError("cannot write " + name + ": " + ErrnoText(errno));
+      ::unlink(name.c_str());
+      return failed;
+    }
+    return name;
+  }
+  return Status::IoError("no free name for a copy of " + path);
+}
+
+std::string DirectoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+}  // namespace
+
+bool Snapshot::Contains(const std::string& element, const std::string& upper_value) const {
+  auto list = index.find(element);
+  return list != index.end() && list->second.count(upper_value) > 0;
+}
+
+unsigned int ParseFlags() {
+  // parse_fragment keeps stray text at the top level, so it can be refused below.
+  return pugi::parse_default | pugi::parse_declaration | pugi::parse_pi | pugi::parse_comments |
+         pugi::parse_fragment;
+}
+
+std::string Serialise(const pugi::xml_document& doc) {
+  std::ostringstream out;
+  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
+  return out.str();
+}
+
+std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
+  auto snapshot = std::make_unique<Snapshot>();
+  snapshot->size = bytes.size();
+  snapshot->state = FileState::kUnparsable;
+  if (TrimSpace(bytes).empty()) {
+    snapshot->problem = "the file is empty";
+    return snapshot;
+  }
+  pugi::xml_parse_result parsed =
+      snapshot->doc.load_buffer(bytes.data(), bytes.size(), ParseFlags(), pugi::encoding_auto);
+  if (!parsed) {
+    snapshot->problem = std::string("not well-formed XML (") + parsed.description() + " at byte " +
+                        std::to_string(parsed.offset) + ")";
+    snapshot->doc.reset();
+    return snapshot;
+  }
+  int elements = 0;
+  for (pugi::xml_node child : snapshot->doc.children()) {
+    if (child.type() == pugi::node_element) ++elements;
+    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+      snapshot->problem = "text outside the root element";
+      snapshot->doc.reset();
+      return snapshot;
+    }
+  }
+  if (elements != 1) {
+    snapshot->problem = elements == 0 ? "no root element" : "more than one root element";
+    snapshot->doc.reset();
+    return snapshot;
+  }
+  if (std::string_view(snapshot->Root().name()) != kRootName) {
+    snapshot->state = FileState::kWrongRoot;
+    snapshot->problem = std::string("the root element is <") + snapshot->Root().name() +
+                        ">, not <" + std::string(kRootName) + ">";
+    return snapshot;
+  }
+  snapshot->state = FileState::kValid;
+  IndexChildren(snapshot.get());
+  return snapshot;
+}
+
+std::shared_ptr<const Snapshot> LoadShared(const std::string& path) {
+  std::lock_guard<std::mutex> guard(g_cache_mutex);
+  CacheEntry& entry = EntryFor(path);
+  if (entry.snapshot == nullptr || !StillCurrent(path, &entry)) Reload(path, &entry);
+  return entry.snapshot;
+}
+
+UpdateResult UpdateFile(const std::string& path,
+                        const std::function<Outcome(const Snapshot&, pugi::xml_document&)>& edit) {
+  UpdateResult result;
+  std::string folder = DirectoryOf(path);
+  if (!folder.empty()) {
+    result.status = platform::MakeDirectories(folder);
+    if (!result.status.ok()) return result;
+  }
+  platform::FileLock lock(path);
+  if (!lock.locked()) {
+    result.status = lock.status();
+    return result;
+  }
+  std::shared_ptr<const Snapshot> current = LoadShared(path);
+  pugi::xml_document work;
+  if (current->state == FileState::kValid) work.reset(current->doc);
+  Outcome outcome = edit(*current, work);
+  if (outcome == Outcome::kUnchanged) return result;
+  if (current->state == FileState::kUnreadable) {
+    result.status = Status::IoError(current->problem + "; it was left as it is");
+    return result;
+  }
+  bool replaces_other_content = current->state != FileState::kValid || outcome == Outcome::kReplace;
+  if (replaces_other_content && current->state != FileState::kMissing && current->size > 0) {
+    StatusOr<std::string> copy = KeepCopy(path);
+    if (!copy.ok()) {
+      result.status =
+          Status::IoError("the damaged file " + path +
+                          " could not be kept, so it was not replaced: " + copy.status().message());
+      return result;
+    }
+    result.kept_copy = *copy;
+    result.replaced_problem = current->problem;
+  }
+  std::string bytes = Serialise(work);
+  result.status = platform::ReplaceFileAtomically(path, bytes);
+  if (!result.status.ok()) {
+    std::lock_guard<std::mutex> guard(g_cache_mutex);
+    Cache().erase(path);
+    return result;
+  }
+  result.written = true;
+  auto published = std::make_unique<Snapshot>();
+  published->state = FileState::kValid;
+  published->size = bytes.size();
+  published->doc.reset(work);
+  if (std::string_view(published->Root().name()) == kRootName) {
+    IndexChildren(published.get());
+    Publish(path, std::move(published), std::move(bytes));
+  } else {
+    std::lock_guard<std::mutex> guard(g_cache_mutex);
+    Cache().erase(path);
+  }
+  return result;
+}
+
+void ClearCache() {
+  std::lock_guard<std::mutex> guard(g_cache_mutex);
+  Cache().clear();
+}
+
+std::string UpperAnsi(std::string_view text) {
+  std::string upper(text);
+  for (char& c : upper) {
+    auto byte = static_cast<unsigned char>(c);
+    if ((byte >= 'a' && byte <= 'z') || (byte >= 0xE0 && byte <= 0xFE && byte != 0xF7)) {
+      byte = static_cast<unsigned char>(byte - 0x20);
+    } else if (byte == 0x9A || byte == 0x9C || byte == 0x9E) {
+      byte = static_cast<unsigned char>(byte - 0x10);  // š œ ž
+    } else if (byte == 0xFF) {
+      byte = 0x9F;  // ÿ
+    }
+    c = static_cast<char>(byte);
+  }
+  return upper;
+}
+
+std::string_view TrimSpace(std::string_view text) {
+  constexpr std::string_view kSpace = " \t\r\n";
+  size_t first = text.find_first_not_of(kSpace);
+  if (first == std::string_view::npos) return {};
+  size_t last = text.find_last_not_of(kSpace);
+  return text.substr(first, last - first + 1);
+}
+
+bool EntryText(pugi::xml_node entry, std::string* text) {
+  pugi::xml_node first = entry.first_child();
+  if (!first) return false;
+  text->clear();
+  switch (first.type()) {
+    case pugi::node_element:
+      // An element's text is the text of everything inside it.
+      for (pugi::xml_node node = first.first_child(); node;) {
+        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
+          text->append(node.value());
+        }
+        if (node.first_child()) {
+          node = node.first_child();
+          continue;
+        }
+        while (node && node != first && !node.next_sibling()) node = node.parent();
+        if (!node || node == first) break;
+        node = node.next_sibling();
+      }
+      break;
+    default:
+      text->assign(first.value());
+      break;
+  }
+  std::string_view trimmed = TrimSpace(*text);
+  if (trimmed.size() != text->size()) *text = std::string(trimmed);
+  return true;
+}
+
+bool IsXmlName(std::string_view name) {
+  if (name.empty()) return false;
+  auto start_ok = [](unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == ':' || c >= 0x80;
+  };
+  if (!start_ok(static_cast<unsigned char>(name[0]))) return false;
+  for (char ch : name.substr(1)) {
+    auto c = static_cast<unsigned char>(ch);
+    if (!start_ok(c) && !(c >= '0' && c <= '9') && c != '-' && c != '.') return false;
+  }
+  return true;
+}
+
+}  // namespace vexmor::validate::xml

@@ -1,0 +1,232 @@
+// The list file shared by several processes: damaged files, concurrent changes, and readers
+// that must always see the file as it is now.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <pugixml.hpp>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "CXml.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class XmlStoreTest : public ::testing::Test {
+ protected:
+  std::string StorePath() const { return dirs_.system_dir() + "Vexmor_MailIds.xml"; }
+  std::string Store() const { return vexmor::testing::ReadFileOrEmpty(StorePath()); }
+  // The copies of damaged files kept beside the store.
+  std::vector<std::string> KeptCopies() const {
+    std::vector<std::string> copies;
+    for (const auto& item : fs::directory_iterator(dirs_.system_dir())) {
+      std::string name = item.path().filename().string();
+      if (name.rfind("Vexmor_MailIds.xml.damaged-", 0) == 0) copies.push_back(item.path());
+    }
+    return copies;
+  }
+  std::set<std::string> Values(const std::string& element) const {
+    pugi::xml_document doc;
+    EXPECT_TRUE(doc.load_file(StorePath().c_str())) << Store();
+    std::set<std::string> values;
+    for (pugi::xml_node child : doc.document_element().children(element.c_str())) {
+      std::string text = child.text().get();
+      if (!text.empty() && text.back() == '\n') text.pop_back();
+      EXPECT_TRUE(values.insert(text).second) << "duplicate " << text;
+    }
+    return values;
+  }
+  bool Found(const std::string& value, int code) const {
+    std::string result;
+    CXml(dirs_.install_dir()).ReadFile(value, code, &result);
+    return result == "Found";
+  }
+  CXml Make() const { return CXml(dirs_.install_dir()); }
+
+  vexmor::testing::ScopedSystemDirs dirs_;
+};
+
+TEST_F(XmlStoreTest, ADamagedFileIsKeptBeforeANewOneIsStarted) {
+  const std::vector<std::string> damaged = {
+      "<?xml version='1.0'?><Vexmor Mail=\"Ids\"><WId>FRIEND@A.ORG\n</WId><WId>FRI",  // truncated
+      "<Other Mail=\"Ids\"><WId>FRIEND@A.ORG</WId></Other>",                          // wrong root
+      std::string("\x7f"
+                  "ELF\x02\x01\x00\x00<\xff\xfe garbage",
+                  18),                                            // binary
+      "<Vexmor Mail=\"Ids\"><WId>A</WId></Vexmor>trailing text",  // junk after
+      "<Vexmor/><Vexmor/>",                                       // two roots
+  };
+  for (const std::string& bytes : damaged) {
+    SCOPED_TRACE(bytes);
+    for (const std::string& copy : KeptCopies()) fs::remove(copy);
+    vexmor::testing::WriteFileOrDie(StorePath(), bytes);
+
+    CXml xml = Make();
+    EXPECT_FALSE(xml.ReadFile("new@b.org", 6, nullptr));
+    EXPECT_EQ(xml.GetLastFailure_Code(), CXml::kFailure_Damaged);
+    EXPECT_FALSE(Found("friend@a.org", 7));
+    ASSERT_TRUE(Make().WriteFile("new@b.org", 2));
+
+    EXPECT_EQ(Values("WId"), (std::set<std::string>{"NEW@B.ORG"}));
+    std::vector<std::string> copies = KeptCopies();
+    ASSERT_EQ(copies.size(), 1u);
+    EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(copies[0]), bytes);
+    std::string log = vexmor::testing::ReadFileOrEmpty(dirs_.install_dir() + "Vexmor_OE_Log.txt");
+    EXPECT_NE(log.find(fs::path(copies[0]).filename().string()), std::string::npos) << log;
+  }
+}
+
+TEST_F(XmlStoreTest, TheMarkerBuildAlsoKeepsADamagedFile) {
+  vexmor::testing::WriteFileOrDie(StorePath(), "<Vexmor Mail=\"Ids\"><Id>X</Id>");
+  EXPECT_TRUE(Make().GetWhiteListIds_SentItems(1));
+  ASSERT_EQ(KeptCopies().size(), 1u);
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(KeptCopies()[0]), "<Vexmor Mail=\"Ids\"><Id>X</Id>");
+}
+
+TEST_F(XmlStoreTest, AnEmptyFileIsReplacedWithoutACopy) {
+  vexmor::testing::WriteFileOrDie(StorePath(), "");
+  EXPECT_FALSE(Make().ReadFile("a@b", 2, nullptr));
+  EXPECT_TRUE(Make().WriteFile("a@b", 1));
+  EXPECT_TRUE(KeptCopies().empty());
+  EXPECT_EQ(Values("Id"), (std::set<std::string>{"A@B"}));
+}
+
+TEST_F(XmlStoreTest, AFileThatCannotBeReadIsNeverReplaced) {
+  fs::create_directory(StorePath());  // something unreadable where the file should be
+  CXml xml = Make();
+  EXPECT_FALSE(xml.ReadFile("a@b", 2, nullptr));
+  EXPECT_EQ(xml.GetLastFailure_Code(), CXml::kFailure_Io);
+  EXPECT_FALSE(Make().WriteFile("a@b", 1));
+  EXPECT_FALSE(Make().GetWhiteListIds_SentItems(1));
+  EXPECT_TRUE(fs::is_directory(StorePath()));
+}
+
+TEST_F(XmlStoreTest, WriteFileAddsToAFileAnotherProcessStartedMeanwhile) {
+  // Both callers saw no file; the second WriteFile must not wipe the first one's entry.
+  EXPECT_FALSE(Make().ReadFile("first@a.org", 6, nullptr));
+  EXPECT_FALSE(Make().ReadFile("second@a.org", 2, nullptr));
+  ASSERT_TRUE(Make().WriteFile("first@a.org", 2));
+  ASSERT_TRUE(Make().WriteFile("second@a.org", 1));
+  ASSERT_TRUE(Make().WriteFile("FIRST@a.org", 2));
+  EXPECT_EQ(Values("WId"), (std::set<std::string>{"FIRST@A.ORG"}));
+  EXPECT_EQ(Values("Id"), (std::set<std::string>{"SECOND@A.ORG"}));
+  EXPECT_TRUE(KeptCopies().empty());
+}
+
+TEST_F(XmlStoreTest, CreateXmlFileKeepsTheListsItReplaces) {
+  ASSERT_TRUE(Make().WriteFile("keep@me.org", 2));
+  std::string before = Store();
+  CXml xml = Make();
+  ASSERT_TRUE(xml.CreateDomDocument());
+  ASSERT_TRUE(xml.CreateXmlFile("fresh@start.org", 4));
+  EXPECT_EQ(Values("WD_Id"), (std::set<std::string>{"FRESH@START.ORG"}));
+  EXPECT_TRUE(Values("WId").empty());
+  ASSERT_EQ(KeptCopies().size(), 1u);
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(KeptCopies()[0]), before);
+}
+
+TEST_F(XmlStoreTest, ReadersSeeEveryChangeMadeBehindTheirBack) {
+  ASSERT_TRUE(Make().WriteFile("aaaa@x.org", 1));
+  EXPECT_TRUE(Found("aaaa@x.org", 3));
+
+  // Rewritten in place by someone else, same size: the cached document must not be used.
+  std::string edited = Store();
+  edited.replace(edited.find("AAAA"), 4, "BBBB");
+  vexmor::testing::WriteFileOrDie(StorePath(), edited);
+  EXPECT_FALSE(Found("aaaa@x.org", 3));
+  EXPECT_TRUE(Found("bbbb@x.org", 3));
+
+  // Replaced by a new file, as another process's save does.
+  std::string other = dirs_.system_dir() + "other.xml";
+  vexmor::testing::WriteFileOrDie(other, "<Vexmor Mail=\"Ids\"><Id>CCCC@X.ORG</Id></Vexmor>");
+  fs::rename(other, StorePath());
+  EXPECT_FALSE(Found("bbbb@x.org", 3));
+  EXPECT_TRUE(Found("cccc@x.org", 3));
+
+  // Gone, then back.
+  fs::remove(StorePath());
+  EXPECT_FALSE(Found("cccc@x.org", 3));
+  EXPECT_FALSE(Make().ReadFile("cccc@x.org", 3, nullptr));
+  ASSERT_TRUE(Make().WriteFile("dddd@x.org", 1));
+  EXPECT_TRUE(Found("dddd@x.org", 3));
+  EXPECT_FALSE(Found("cccc@x.org", 3));
+}
+
+TEST_F(XmlStoreTest, ConcurrentProcessesLoseNoChange) {
+  constexpr int kProcesses = 4;
+  constexpr int kRounds = 40;
+  // Each process adds its own addresses and removes every third one again; half of them go
+  // to the blocked list. All start on a missing file, so the first adds race to create it.
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      int failures = 0;
+      for (int i = 0; i < kRounds; ++i) {
+        std::string value = "p" + std::to_string(p) + "-" + std::to_string(i) + "@test.org";
+        int list = i % 2;  // 0 blocked, 1 approved
+        CXml xml(dirs_.install_dir());
+        if (!xml.ReadFile(value, 4 * list + 2, nullptr) &&
+            !CXml(dirs_.install_dir()).WriteFile(value, static_cast<uint32_t>(list + 1))) {
+          ++failures;
+        }
+        if (i % 3 == 0 && !CXml(dirs_.install_dir()).ReadFile(value, 4 * list + 1, nullptr)) {
+          ++failures;
+        }
+        if (i == kRounds / 2) (void)CXml(dirs_.install_dir()).GetWhiteListIds_SentItems(2);
+      }
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+
+  std::set<std::string> blocked;
+  std::set<std::string> approved;
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int i = 0; i < kRounds; ++i) {
+      if (i % 3 == 0) continue;
+      std::string value = "P" + std::to_string(p) + "-" + std::to_string(i) + "@TEST.ORG";
+      (i % 2 == 0 ? blocked : approved).insert(value);
+    }
+  }
+  EXPECT_EQ(Values("Id"), blocked);
+  EXPECT_EQ(Values("WId"), approved);
+  // One marker, however many processes asked for it at once.
+  EXPECT_EQ(Values("DId_Start").size(), 1u);
+  EXPECT_TRUE(Values("WId_Start").empty());
+  EXPECT_TRUE(KeptCopies().empty());
+}
+
+TEST_F(XmlStoreTest, TheBuildIsDueInExactlyOneOfManyProcesses) {
+  ASSERT_TRUE(Make().WriteFile("", 0));  // an empty list file
+  constexpr int kProcesses = 6;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) ::_exit(CXml(dirs_.install_dir()).GetWhiteListIds_SentItems(1) ? 10 : 20);
+    children.push_back(pid);
+  }
+  int due = 0;
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    if (WEXITSTATUS(status) == 10) ++due;
+  }
+  EXPECT_EQ(due, 1);
+}
+
+}  // namespace
