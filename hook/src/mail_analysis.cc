@@ -142,6 +142,19 @@ struct LinkText {
   std::string original;
   std::string upper;
   long base = 0;
+  // The last search for an anchor's "HREF": searches only move forward, so a result at or
+  // after the next start (or "none at all") is still the answer.
+  long href_searched_from = -1;
+  long href_found = -1;
+
+  long FindHref(long start) {
+    if (href_searched_from < 0 || start < href_searched_from ||
+        (href_found >= 0 && href_found < start)) {
+      href_searched_from = start;
+      href_found = FindFrom(upper, "HREF", start);
+    }
+    return href_found;
+  }
 };
 
 // One pass: the domain of the first link from "base", or kSkipped with "base" moved past a
@@ -152,7 +165,7 @@ LinkScan ScanFirstLink(LinkText& text, std::string& result) {
   if (p < 0) return LinkScan::kNone;
 
   // A link anchor holding two links replaces the body (a cloaked link behind a harmless one).
-  long href = FindFrom(text.upper, "HREF", p);
+  long href = text.FindHref(p);
   long anchor_end = FindFrom(text.upper, "</A>", href);
   if (href >= 0 && anchor_end >= 0) {
     std::string anchor_upper = SubText(text.upper, href, anchor_end - href);
@@ -162,7 +175,7 @@ LinkScan ScanFirstLink(LinkText& text, std::string& result) {
       ReplaceAll(anchor_upper, "=2E", ".");
       ReplaceAll(anchor_original, "=2E", ".");
       ReplaceAll(anchor_original, "=2e", ".");
-      text = {std::move(anchor_original), std::move(anchor_upper), 0};
+      text = LinkText{std::move(anchor_original), std::move(anchor_upper)};
       p = FindFrom(text.upper, "HTTP://", 0);
     }
   }

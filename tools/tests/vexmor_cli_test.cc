@@ -20,7 +20,7 @@ struct Result {
 };
 
 // Runs "vexmor ARGS < input" with a private Windows directory.
-Result Run(const std::string& args, const std::string& input = "") {
+Result RunVexmor(const std::string& args, const std::string& input = "") {
   static TempDir dir;
   WriteFileOrDie(dir.File("stdin"), input);
   std::string command = "VEXMOR_WINDIR=" + dir.path() + "win VEXMOR_SYSDIR=" + dir.path() +
@@ -45,22 +45,22 @@ std::vector<json> Lines(const std::string& out) {
 }
 
 TEST(VexmorSignature, ContentAndLinkSignatures) {
-  EXPECT_EQ(Run("signature --no-throttle", "a B, c!").out, "57671974\n");
-  EXPECT_EQ(Run("signature --link", "abc").out, "57671974\n");
-  EXPECT_NE(Run("signature --link", "ABC").out, "57671974\n");
-  EXPECT_EQ(Run("signature", "").out, "0\n");
+  EXPECT_EQ(RunVexmor("signature --no-throttle", "a B, c!").out, "57671974\n");
+  EXPECT_EQ(RunVexmor("signature --link", "abc").out, "57671974\n");
+  EXPECT_NE(RunVexmor("signature --link", "ABC").out, "57671974\n");
+  EXPECT_EQ(RunVexmor("signature", "").out, "0\n");
   TempDir dir;
   WriteFileOrDie(dir.File("text"), "a=20b");
-  EXPECT_EQ(Run("signature " + dir.File("text")).out, Run("signature", "ab").out);
+  EXPECT_EQ(RunVexmor("signature " + dir.File("text")).out, RunVexmor("signature", "ab").out);
 }
 
 TEST(VexmorSignature, BadArguments) {
-  Result missing = Run("signature /no/such/file");
+  Result missing = RunVexmor("signature /no/such/file");
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.out.find("cannot read"), std::string::npos);
-  EXPECT_EQ(Run("signature --frobnicate").status, 2);
-  EXPECT_EQ(Run("no-such-command").status, 2);
-  EXPECT_EQ(Run("--help").status, 0);
+  EXPECT_EQ(RunVexmor("signature --frobnicate").status, 2);
+  EXPECT_EQ(RunVexmor("no-such-command").status, 2);
+  EXPECT_EQ(RunVexmor("--help").status, 0);
 }
 
 TEST(VexmorAnalyse, JsonLinesGiveEveryValue) {
@@ -72,7 +72,7 @@ TEST(VexmorAnalyse, JsonLinesGiveEveryValue) {
                 {"body", "a=20b http://www.shop.example.com/x"},
                 {"extra", ""},
                 {"kind", 0}};
-  Result result = Run("analyse --jsonl --no-throttle", input.dump() + "\n");
+  Result result = RunVexmor("analyse --jsonl --no-throttle", input.dump() + "\n");
   ASSERT_EQ(result.status, 0) << result.out;
   std::vector<json> lines = Lines(result.out);
   ASSERT_EQ(lines.size(), 1u);
@@ -83,17 +83,17 @@ TEST(VexmorAnalyse, JsonLinesGiveEveryValue) {
   EXPECT_EQ(out["link_domain"], "example.com");
   EXPECT_EQ(out["normalised"], "Hia:b http://www.shop.example.com/x");
   EXPECT_EQ(out["content_signature"],
-            std::stoll(Run("signature", "Hia:b http://www.shop.example.com/x").out));
-  EXPECT_EQ(out["link_signature"], std::stoll(Run("signature --link", "example.com").out));
+            std::stoll(RunVexmor("signature", "Hia:b http://www.shop.example.com/x").out));
+  EXPECT_EQ(out["link_signature"], std::stoll(RunVexmor("signature --link", "example.com").out));
   EXPECT_EQ(out["recipients"], json::array({"bob@example.org"}));
 }
 
 TEST(VexmorAnalyse, BytesTravelAsCodePointsUpToFf) {
   json input = {{"subject", "\xC3\x81\xC3\xA1"}, {"body", ""}, {"kind", 0}};  // bytes C1 E1
-  std::vector<json> lines = Lines(Run("analyse --jsonl", input.dump() + "\n").out);
+  std::vector<json> lines = Lines(RunVexmor("analyse --jsonl", input.dump() + "\n").out);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0]["normalised"], "\xC3\x81\xC3\xA1");
-  EXPECT_EQ(lines[0]["content_signature"], std::stoll(Run("signature", "a\xE1").out));
+  EXPECT_EQ(lines[0]["content_signature"], std::stoll(RunVexmor("signature", "a\xE1").out));
   EXPECT_EQ(lines[0]["link_signature"], 0);
 }
 
@@ -107,7 +107,7 @@ TEST(VexmorAnalyse, MalformedLinesAreReportedAndTheRestGoesOn) {
       "{\"kind\":\"html\"}\n"
       "\n"
       "{\"subject\":\"b\",\"kind\":1,\"body\":\"<html><b>c</b></html>\"}\n";
-  Result result = Run("analyse --jsonl", input);
+  Result result = RunVexmor("analyse --jsonl", input);
   EXPECT_EQ(result.status, 1);
   std::vector<json> lines = Lines(result.out);
   ASSERT_EQ(lines.size(), 7u);
@@ -121,7 +121,7 @@ TEST(VexmorAnalyse, MalformedLinesAreReportedAndTheRestGoesOn) {
 
 TEST(VexmorAnalyse, RealMessagesFromTheCorpus) {
   std::string corpus = vexmor::testing::TestDataDir() + "/corpus/";
-  Result result = Run("analyse --no-throttle " + corpus + "spam-2_00002.eml " + corpus +
+  Result result = RunVexmor("analyse --no-throttle " + corpus + "spam-2_00002.eml " + corpus +
                       "easy-ham-1_00001.eml");
   ASSERT_EQ(result.status, 0) << result.out;
   std::vector<json> lines = Lines(result.out);
@@ -138,9 +138,9 @@ TEST(VexmorAnalyse, RealMessagesFromTheCorpus) {
 TEST(VexmorAnalyse, UnreadableAndEmptyMessages) {
   TempDir dir;
   WriteFileOrDie(dir.File("empty.eml"), "");
-  EXPECT_EQ(Run("analyse " + dir.File("empty.eml")).status, 1);
-  EXPECT_EQ(Run("analyse /no/such.eml").status, 1);
-  EXPECT_EQ(Run("analyse").status, 2);
+  EXPECT_EQ(RunVexmor("analyse " + dir.File("empty.eml")).status, 1);
+  EXPECT_EQ(RunVexmor("analyse /no/such.eml").status, 1);
+  EXPECT_EQ(RunVexmor("analyse").status, 2);
 }
 
 }  // namespace
