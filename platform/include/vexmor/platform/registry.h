@@ -41,8 +41,7 @@ class Registry {
   // Deletes the key with its values and subkeys; NotFound when missing.
   virtual Status DeleteKey(std::string_view key) = 0;
   // NotFound when the key or the value is missing.
-  virtual StatusOr<RegistryValue> QueryValue(std::string_view key,
-                                             std::string_view name) const = 0;
+  virtual StatusOr<RegistryValue> QueryValue(std::string_view key, std::string_view name) const = 0;
   // Creates the key as needed.
   virtual Status SetValue(std::string_view key, std::string_view name,
                           const RegistryValue& value) = 0;
@@ -57,8 +56,13 @@ class Registry {
 // The product's own key and the value names several parts share.
 inline constexpr std::string_view kProductKey = "Software\\Vexmor\\Settings";
 
+// The file of the file adapter, in the Windows directory.
+inline constexpr std::string_view kRegistryFile = "user.reg";
+
 // The adapter on a "REGEDIT4" text file ("user.reg" in the Windows directory), every change a
-// locked, atomic whole-file replacement.
+// locked, atomic whole-file replacement, so concurrent processes lose no change and readers
+// never see a torn file. A file it cannot read whole makes every call fail with kCorrupt and
+// is never rewritten. String values holding line breaks or zero bytes are stored as hex(1).
 std::unique_ptr<Registry> MakeFileRegistry(const Paths& paths);
 // In-memory registry for tests.
 std::unique_ptr<Registry> MakeMemoryRegistry();

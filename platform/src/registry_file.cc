@@ -1,0 +1,152 @@
+// The registry adapters: a REGEDIT4 text file in the Windows directory, and memory for tests.
+#include <functional>
+#include <mutex>
+
+#include "registry_tree.h"
+#include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/registry.h"
+
+namespace vexmor::platform {
+namespace {
+
+using registry_internal::RegistryTree;
+
+class FileRegistry final : public Registry {
+ public:
+  // Without explicit paths DefaultPaths() is asked on every access, so a test that points the
+  // Windows directory elsewhere reaches this instance too.
+  explicit FileRegistry(const Paths* paths) : paths_(paths) {}
+
+  bool KeyExists(std::string_view key) const override {
+    StatusOr<RegistryTree> tree = Load();
+    return tree.ok() && tree->KeyExists(key);
+  }
+  Status CreateKey(std::string_view key) override {
+    return Modify([&](RegistryTree& tree) { return tree.CreateKey(key); });
+  }
+  Status DeleteKey(std::string_view key) override {
+    return Modify([&](RegistryTree& tree) { return tree.DeleteKey(key); });
+  }
+  StatusOr<RegistryValue> QueryValue(std::string_view key, std::string_view name) const override {
+    StatusOr<RegistryTree> tree = Load();
+    if (!tree.ok()) return tree.status();
+    return tree->QueryValue(key, name);
+  }
+  Status SetValue(std::string_view key, std::string_view name,
+                  const RegistryValue& value) override {
+    return Modify([&](RegistryTree& tree) { return tree.SetValue(key, name, value); });
+  }
+  Status DeleteValue(std::string_view key, std::string_view name) override {
+    return Modify([&](RegistryTree& tree) { return tree.DeleteValue(key, name); });
+  }
+  StatusOr<std::vector<std::string>> EnumerateValues(std::string_view key) const override {
+    StatusOr<RegistryTree> tree = Load();
+    if (!tree.ok()) return tree.status();
+    return tree->EnumerateValues(key);
+  }
+  StatusOr<std::vector<std::string>> EnumerateSubkeys(std::string_view key) const override {
+    StatusOr<RegistryTree> tree = Load();
+    if (!tree.ok()) return tree.status();
+    return tree->EnumerateSubkeys(key);
+  }
+
+ private:
+  const Paths& GetPaths() const { return paths_ != nullptr ? *paths_ : DefaultPaths(); }
+  std::string FilePath() const {
+    return GetPaths().WindowsDirectory() + std::string(kRegistryFile);
+  }
+
+  // Every change replaces the file whole, so a reader needs no lock to see a consistent file.
+  static StatusOr<RegistryTree> LoadFrom(const std::string& path) {
+    StatusOr<std::string> text = ReadWholeFile(path);
+    if (!text.ok()) {
+      if (text.status().code() == StatusCode::kNotFound) return RegistryTree();
+      return text.status();
+    }
+    StatusOr<RegistryTree> tree = RegistryTree::Parse(*text);
+    if (!tree.ok()) return Status::Corrupt(path + ": " + tree.status().message());
+    return tree;
+  }
+  StatusOr<RegistryTree> Load() const { return LoadFrom(FilePath()); }
+
+  // A corrupt file is left as it is: the change is refused rather than the file rewritten
+  // without the keys that could not be read.
+  Status Modify(const std::function<Status(RegistryTree&)>& change) {
+    if (Status made = MakeDirectories(GetPaths().WindowsDirectory()); !made.ok()) return made;
+    std::string path = FilePath();
+    FileLock lock(path);
+    if (!lock.locked()) return lock.status();
+    StatusOr<RegistryTree> tree = LoadFrom(path);
+    if (!tree.ok()) return tree.status();
+    if (Status changed = change(*tree); !changed.ok()) return changed;
+    return ReplaceFileAtomically(path, tree->Serialize());
+  }
+
+  const Paths* paths_;
+};
+
+class MemoryRegistry final : public Registry {
+ public:
+  bool KeyExists(std::string_view key) const override {
+    std::lock_guard guard(mutex_);
+    return tree_.KeyExists(key);
+  }
+  Status CreateKey(std::string_view key) override {
+    std::lock_guard guard(mutex_);
+    return tree_.CreateKey(key);
+  }
+  Status DeleteKey(std::string_view key) override {
+    std::lock_guard guard(mutex_);
+    return tree_.DeleteKey(key);
+  }
+  StatusOr<RegistryValue> QueryValue(std::string_view key, std::string_view name) const override {
+    std::lock_guard guard(mutex_);
+    return tree_.QueryValue(key, name);
+  }
+  Status SetValue(std::string_view key, std::string_view name,
+                  const RegistryValue& value) override {
+    std::lock_guard guard(mutex_);
+    return tree_.SetValue(key, name, value);
+  }
+  Status DeleteValue(std::string_view key, std::string_view name) override {
+    std::lock_guard guard(mutex_);
+    return tree_.DeleteValue(key, name);
+  }
+  StatusOr<std::vector<std::string>> EnumerateValues(std::string_view key) const override {
+    std::lock_guard guard(mutex_);
+    return tree_.EnumerateValues(key);
+  }
+  StatusOr<std::vector<std::string>> EnumerateSubkeys(std::string_view key) const override {
+    std::lock_guard guard(mutex_);
+    return tree_.EnumerateSubkeys(key);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  RegistryTree tree_;
+};
+
+std::unique_ptr<Registry>& Slot() {
+  static std::unique_ptr<Registry> registry = std::make_unique<FileRegistry>(nullptr);
+  return registry;
+}
+
+}  // namespace
+
+std::unique_ptr<Registry> MakeFileRegistry(const Paths& paths) {
+  return std::make_unique<FileRegistry>(&paths);
+}
+
+std::unique_ptr<Registry> MakeMemoryRegistry() {
+  return std::make_unique<MemoryRegistry>();
+}
+
+Registry& DefaultRegistry() {
+  return *Slot();
+}
+
+void SetDefaultRegistry(std::unique_ptr<Registry> registry) {
+  Slot() = registry ? std::move(registry) : std::make_unique<FileRegistry>(nullptr);
+}
+
+}  // namespace vexmor::platform

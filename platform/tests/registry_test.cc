@@ -1,0 +1,219 @@
+#include "vexmor/platform/registry.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+namespace vexmor::platform {
+namespace {
+
+using vexmor::testing::ReadFileOrEmpty;
+using vexmor::testing::ScopedSystemDirs;
+using vexmor::testing::WriteFileOrDie;
+
+constexpr std::string_view kKey = "Software\\Vexmor\\Settings";
+
+// The behaviour both adapters share.
+class RegistryContract : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override {
+    registry_ = GetParam() ? MakeFileRegistry(DefaultPaths()) : MakeMemoryRegistry();
+  }
+  ScopedSystemDirs dirs_;
+  std::unique_ptr<Registry> registry_;
+};
+
+TEST_P(RegistryContract, ValuesOfEveryTypeRoundTrip) {
+  EXPECT_FALSE(registry_->KeyExists(kKey));
+  ASSERT_TRUE(registry_->SetValue(kKey, "", RegistryValue::String("127.0.0.1:8631")).ok());
+  ASSERT_TRUE(registry_->SetValue(kKey, "Count", RegistryValue::Dword(0xDEADBEEF)).ok());
+  std::string bytes("\x00\x01\xff\"\\", 5);
+  ASSERT_TRUE(registry_->SetValue(kKey, "Blob", RegistryValue::Binary(bytes)).ok());
+  std::string odd = "quote \" back \\ line\r\nbreak and \0 zero";
+  odd += std::string(1, '\0') + "tail";
+  ASSERT_TRUE(registry_->SetValue(kKey, "Odd", RegistryValue::String(odd)).ok());
+  ASSERT_TRUE(registry_->SetValue(kKey, "Empty", RegistryValue::Binary("")).ok());
+
+  EXPECT_TRUE(registry_->KeyExists("software\\VEXMOR"));
+  EXPECT_EQ(*registry_->QueryValue(kKey, ""), RegistryValue::String("127.0.0.1:8631"));
+  EXPECT_EQ(registry_->QueryValue(kKey, "")->Size(), 15u);
+  EXPECT_EQ(*registry_->QueryValue("SOFTWARE\\vexmor\\settings", "count"),
+            RegistryValue::Dword(0xDEADBEEF));
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Blob"), RegistryValue::Binary(bytes));
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Odd"), RegistryValue::String(odd));
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Empty"), RegistryValue::Binary(""));
+  EXPECT_EQ(*registry_->EnumerateValues(kKey),
+            (std::vector<std::string>{"", "Count", "Blob", "Odd", "Empty"}));
+
+  // Overwriting keeps the value's place and may change its type.
+  ASSERT_TRUE(registry_->SetValue(kKey, "COUNT", RegistryValue::String("x")).ok());
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Count"), RegistryValue::String("x"));
+  EXPECT_EQ(registry_->EnumerateValues(kKey)->at(1), "Count");
+}
+
+TEST_P(RegistryContract, MissingThingsAreNotFound) {
+  EXPECT_EQ(registry_->QueryValue(kKey, "").status().code(), StatusCode::kNotFound);
+  EXPECT_EQ(registry_->EnumerateValues(kKey).status().code(), StatusCode::kNotFound);
+  EXPECT_EQ(registry_->DeleteValue(kKey, "x").code(), StatusCode::kNotFound);
+  EXPECT_EQ(registry_->DeleteKey(kKey).code(), StatusCode::kNotFound);
+  ASSERT_TRUE(registry_->CreateKey(kKey).ok());
+  EXPECT_EQ(registry_->QueryValue(kKey, "").status().code(), StatusCode::kNotFound);
+  EXPECT_TRUE(registry_->EnumerateValues(kKey)->empty());
+  EXPECT_EQ(registry_->DeleteValue(kKey, "x").code(), StatusCode::kNotFound);
+}
+
+TEST_P(RegistryContract, BadNamesAreRefused) {
+  EXPECT_EQ(registry_->CreateKey("").code(), StatusCode::kInvalidArgument);
+  EXPECT_EQ(registry_->CreateKey("a\\\\b").code(), StatusCode::kInvalidArgument);
+  EXPECT_EQ(registry_->CreateKey("a\nb").code(), StatusCode::kInvalidArgument);
+  EXPECT_EQ(registry_->SetValue("a", "x\ny", RegistryValue::Dword(1)).code(),
+            StatusCode::kInvalidArgument);
+  EXPECT_FALSE(registry_->KeyExists("a"));
+}
+
+TEST_P(RegistryContract, KeysNestAndDeleteWithTheirSubkeys) {
+  ASSERT_TRUE(registry_->CreateKey("Software\\A\\B\\C").ok());
+  ASSERT_TRUE(registry_->SetValue("Software\\A B", "v", RegistryValue::Dword(1)).ok());
+  ASSERT_TRUE(registry_->SetValue("Software\\A\\D", "v", RegistryValue::Dword(2)).ok());
+  ASSERT_TRUE(registry_->CreateKey("\\Software\\A\\").ok());
+  EXPECT_EQ(*registry_->EnumerateSubkeys("Software"), (std::vector<std::string>{"A", "A B"}));
+  EXPECT_EQ(*registry_->EnumerateSubkeys("software\\a"), (std::vector<std::string>{"B", "D"}));
+
+  ASSERT_TRUE(registry_->DeleteKey("SOFTWARE\\a").ok());
+  EXPECT_FALSE(registry_->KeyExists("Software\\A\\B\\C"));
+  EXPECT_FALSE(registry_->KeyExists("Software\\A\\D"));
+  EXPECT_TRUE(registry_->KeyExists("Software"));
+  EXPECT_EQ(*registry_->QueryValue("Software\\A B", "v"), RegistryValue::Dword(1));
+
+  ASSERT_TRUE(registry_->DeleteValue("Software\\A B", "V").ok());
+  EXPECT_TRUE(registry_->EnumerateValues("Software\\A B")->empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Adapters, RegistryContract, ::testing::Values(true, false),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "File" : "Memory";
+                         });
+
+class FileRegistryTest : public ::testing::Test {
+ protected:
+  std::string FilePath() const { return dirs_.windows_dir() + "user.reg"; }
+  ScopedSystemDirs dirs_;
+  std::unique_ptr<Registry> registry_ = MakeFileRegistry(DefaultPaths());
+};
+
+TEST_F(FileRegistryTest, WritesTheTextFormat) {
+  ASSERT_TRUE(registry_->SetValue(kKey, "", RegistryValue::String("a\"b\\c")).ok());
+  ASSERT_TRUE(registry_->SetValue(kKey, "Flag", RegistryValue::Dword(10)).ok());
+  ASSERT_TRUE(registry_->SetValue(kKey, "Raw", RegistryValue::Binary("\x01\xab")).ok());
+  ASSERT_TRUE(registry_->SetValue(kKey, "Two", RegistryValue::String("x\ny")).ok());
+  EXPECT_EQ(ReadFileOrEmpty(FilePath()),
+            "REGEDIT4\n\n"
+            "[HKEY_CURRENT_USER\\Software]\n\n"
+            "[HKEY_CURRENT_USER\\Software\\Vexmor]\n\n"
+            "[HKEY_CURRENT_USER\\Software\\Vexmor\\Settings]\n"
+            "@=\"a\\\"b\\\\c\"\n"
+            "\"Flag\"=dword:0000000a\n"
+            "\"Raw\"=hex:01,ab\n"
+            "\"Two\"=hex(1):78,0a,79,00\n\n");
+}
+
+TEST_F(FileRegistryTest, ReadsFilesOfTheEditor) {
+  WriteFileOrDie(
+      FilePath(),
+      "REGEDIT4\r\n\r\n"
+      "; exported by hand\r\n"
+      "[HKEY_CURRENT_USER]\r\n"
+      "[hkey_current_user\\Software\\Vexmor\\Settings]\r\n"
+      "@=\"sig.example\"\r\n"
+      "\"Long\"=hex:00,01,02,03,04,05,06,07,08,09,0a,0b,0c,0d,0e,0f,10,11,12,13,14,\\\r\n"
+      "  15,16,17\r\n"
+      "\"Small\"=DWORD:1\r\n");
+  EXPECT_EQ(*registry_->QueryValue(kKey, ""), RegistryValue::String("sig.example"));
+  std::string expected;
+  for (int i = 0; i < 0x18; ++i) expected += static_cast<char>(i);
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Long"), RegistryValue::Binary(expected));
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Small"), RegistryValue::Dword(1));
+
+  // Long data is wrapped when written and reads back the same.
+  std::string big(300, '\x5a');
+  ASSERT_TRUE(registry_->SetValue(kKey, "Big", RegistryValue::Binary(big)).ok());
+  EXPECT_NE(ReadFileOrEmpty(FilePath()).find(",\\\n  5a"), std::string::npos);
+  EXPECT_EQ(*MakeFileRegistry(DefaultPaths())->QueryValue(kKey, "Big"), RegistryValue::Binary(big));
+}
+
+TEST_F(FileRegistryTest, CorruptFilesAreReportedAndNeverRewritten) {
+  const std::vector<std::string> corrupt = {
+      "not a registry\n",
+      "REGEDIT4\n\"v\"=\"outside a key\"\n",
+      "REGEDIT4\n[HKEY_LOCAL_MACHINE\\Software]\n",
+      "REGEDIT4\n[-HKEY_CURRENT_USER\\Software]\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n\"v\"=hex(2):41,00\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n\"v\"=dword:123456789\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n\"v\"=\"unterminated\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n\"v\"=hex:1g\n",
+      "REGEDIT4\n[HKEY_CURRENT_USER\\Software]\n\"v\"=-\n",
+  };
+  for (const std::string& text : corrupt) {
+    WriteFileOrDie(FilePath(), text);
+    EXPECT_EQ(registry_->QueryValue("Software", "v").status().code(), StatusCode::kCorrupt) << text;
+    Status write = registry_->SetValue("Software", "w", RegistryValue::Dword(1));
+    EXPECT_EQ(write.code(), StatusCode::kCorrupt) << text;
+    EXPECT_EQ(ReadFileOrEmpty(FilePath()), text);
+  }
+}
+
+TEST_F(FileRegistryTest, DefaultRegistryFollowsTheWindowsDirectory) {
+  ASSERT_TRUE(DefaultRegistry().SetValue(kKey, "", RegistryValue::String("h")).ok());
+  EXPECT_NE(ReadFileOrEmpty(FilePath()).find("@=\"h\""), std::string::npos);
+  ScopedSystemDirs elsewhere;
+  EXPECT_FALSE(DefaultRegistry().KeyExists(kKey));
+}
+
+// Processes writing different values at the same time lose none of them.
+TEST_F(FileRegistryTest, ConcurrentProcessesLoseNoValue) {
+  constexpr int kProcesses = 4;
+  constexpr int kValues = 40;
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      auto registry = MakeFileRegistry(DefaultPaths());
+      int failures = 0;
+      for (int i = 0; i < kValues; ++i) {
+        std::string name = "p" + std::to_string(p) + "_" + std::to_string(i);
+        if (!registry->SetValue(kKey, name, RegistryValue::Dword(static_cast<uint32_t>(i))).ok()) {
+          ++failures;
+        }
+        // Readers in between never see a torn file.
+        if (!registry->EnumerateValues(kKey).ok() && i > 0) ++failures;
+      }
+      ::_exit(failures == 0 ? 0 : 1);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  auto names = registry_->EnumerateValues(kKey);
+  ASSERT_TRUE(names.ok());
+  EXPECT_EQ(names->size(), static_cast<size_t>(kProcesses * kValues));
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int i = 0; i < kValues; ++i) {
+      std::string name = "p" + std::to_string(p) + "_" + std::to_string(i);
+      EXPECT_EQ(*registry_->QueryValue(kKey, name), RegistryValue::Dword(static_cast<uint32_t>(i)));
+    }
+  }
+}
+
+}  // namespace
+}  // namespace vexmor::platform
