@@ -110,9 +110,29 @@ class Session : public std::enable_shared_from_this<Session> {
     stream_.expires_after(options_.idle_timeout);
     http::async_write(stream_, *response_,
                       [self = shared_from_this(), keep_alive](error_code write_ec, std::size_t) {
-                        if (write_ec || !keep_alive) return self->Close();
+                        if (write_ec) return self->Close();
+                        if (!keep_alive) return self->LingerThenClose();
                         self->ReadRequest();
                       });
+  }
+
+  // Closing a socket with unread input makes the kernel send a reset, which can destroy the
+  // answer we just wrote before the client reads it (typically the 400 for an oversized
+  // request). So stop sending, swallow what the client still sends for a moment, then close.
+  void LingerThenClose() {
+    error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(std::chrono::seconds(2));  // for the whole drain, not per read
+    Drain();
+  }
+
+  void Drain() {
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(4096),
+                            [self = shared_from_this()](error_code ec, std::size_t) {
+                              if (ec) return self->Close();
+                              self->Drain();
+                            });
   }
 
   void Close() {

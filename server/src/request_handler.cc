@@ -1,7 +1,9 @@
 #include "request_handler.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <iterator>
 #include <optional>
 
 namespace vexmor::sigd {
@@ -66,11 +68,10 @@ Reply HandleRequest(std::string_view method, std::string_view target, SignatureS
   const std::string_view query =
       question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
 
-  const Route* route = nullptr;
-  for (const Route& candidate : kRoutes) {
-    if (candidate.path == path) route = &candidate;
-  }
-  if (route == nullptr) return kNotFound;
+  const auto* route =
+      std::find_if(std::begin(kRoutes), std::end(kRoutes),
+                   [path](const Route& candidate) { return candidate.path == path; });
+  if (route == std::end(kRoutes)) return kNotFound;
   if (method != "GET") return kWrongMethod;
 
   // Exactly one parameter, the one of this path: a second one (or a repeated one) would leave

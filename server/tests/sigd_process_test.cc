@@ -98,6 +98,26 @@ TEST_F(SigdProcessTest, GarbageOnTheWireGets400AndChangesNothing) {
   EXPECT_EQ(compare->body, "0");
 }
 
+TEST_F(SigdProcessTest, BadRequestInAPipelineStopsItThere) {
+  auto server = Launch();
+  HttpConnection connection(port_);
+  std::string burst = "GET /cgi-bin/checksum_compare.cgi?checksum_val=8 HTTP/1.1\r\n\r\n";
+  burst += "NONSENSE\r\n\r\n";
+  for (int i = 0; i < 200; ++i) {
+    burst += "GET /cgi-bin/checksum_update.cgi?checksum_val=8 HTTP/1.1\r\n\r\n";
+  }
+  ASSERT_TRUE(connection.SendRaw(burst));
+  auto first = connection.Read();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->body, "0");
+  auto second = connection.Read();
+  ASSERT_TRUE(second.has_value());
+  EXPECT_EQ(second->status, 400);
+  EXPECT_TRUE(connection.PeerClosed());
+  HttpConnection probe(port_);
+  EXPECT_EQ(probe.Get("/cgi-bin/checksum_compare.cgi?checksum_val=8")->body, "0");
+}
+
 TEST_F(SigdProcessTest, OtherMethodsAre405AndCloseTheConnection) {
   auto server = Launch();
   HttpConnection connection(port_);
