@@ -9,3 +9,12 @@ vexmor_add_test(xml_lists_tests
           ${CMAKE_CURRENT_LIST_DIR}/tests/xml_markers_test.cc
           ${CMAKE_CURRENT_LIST_DIR}/tests/xml_store_test.cc
   LIBS Vexmor_Validate vexmor_platform pugixml::pugixml)
+
+# The "vexmor lists" front end, run as a program.
+if(TARGET vexmor_test_support)
+  vexmor_add_test(xml_cli_tests SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/xml_cli_test.cc LIBS)
+  if(TARGET xml_cli_tests)
+    target_compile_definitions(xml_cli_tests PRIVATE VEXMOR_CLI="$<TARGET_FILE:vexmor>")
+    add_dependencies(xml_cli_tests vexmor)
+  endif()
+endif()

@@ -36,6 +36,7 @@ int main(int argc, char** argv) {
   try {
     if (command == "signature") return vexmor::tools::RunSignature(args);
     if (command == "analyse" || command == "analyze") return vexmor::tools::RunAnalyse(args);
+    if (command == "lists") return vexmor::tools::RunLists(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;
