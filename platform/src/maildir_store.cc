@@ -1,0 +1,1001 @@
+// The mail store on a Maildir++ tree.
+//
+// Layout: the Inbox is the root's own new/ and cur/; every other folder is a directory
+// ".A.B" below the root (folder B inside folder A). Two small files of ours keep the ids:
+// "vexmor-folders" in the root (user folder ids, and "map" lines naming the directories of
+// special folders) and "vexmor-uidlist" in each folder (message ids by the stable part of the
+// file name, which flag changes leave alone). Both are replaced atomically under a lock.
+//
+// Mail readers and fetchers work in the same tree at the same time: messages are only ever
+// renamed (never rewritten), files that vanish between a listing and their use are looked up
+// again once and otherwise skipped, and an id is only dropped after a second look confirms
+// that the file is gone.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <map>
+#include <set>
+#include <unordered_map>
+#include <utility>
+
+#include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/mail_store.h"
+
+namespace vexmor::platform {
+namespace {
+
+constexpr std::string_view kFolderIndexFile = "vexmor-folders";
+constexpr std::string_view kFolderIndexHeader = "vexmor-folders 1";
+constexpr std::string_view kUidListFile = "vexmor-uidlist";
+constexpr std::string_view kUidListHeader = "vexmor-uidlist 1";
+
+struct SpecialFolder {
+  FolderId id;
+  std::string_view name;
+  std::string_view dir;
+  std::vector<std::string_view> aliases;  // other readers' names, used when ours is absent
+};
+
+const std::vector<SpecialFolder>& Specials() {
+  static const std::vector<SpecialFolder> specials = {
+      {kOutboxFolderId, kOutboxName, "Outbox", {}},
+      {kDeletedItemsFolderId, kDeletedItemsName, "Deleted Items", {"Trash", "Deleted Messages"}},
+      {kSentItemsFolderId, kSentItemsName, "Sent Items", {"Sent", "Sent Messages"}},
+      {kDraftsFolderId, kDraftsName, "Drafts", {}},
+  };
+  return specials;
+}
+
+bool IsFixedFolder(FolderId id) {
+  return id < kFirstUserFolderId;
+}
+bool IsOutgoing(FolderId id) {
+  return id == kOutboxFolderId || id == kSentItemsFolderId || id == kDraftsFolderId;
+}
+
+Status ErrnoStatus(const std::string& what, int error) {
+  std::string message = what + ": " + ErrnoText(error);
+  if (error == ENOENT) return Status::NotFound(message);
+  return Status::IoError(message);
+}
+
+// Identity of a file's current content, to skip re-reading an unchanged id list.
+struct FileSig {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = -1;
+  int64_t mtime_ns = 0;
+  bool operator==(const FileSig&) const = default;
+};
+
+FileSig SigOf(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {st.st_dev, st.st_ino, st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+bool IsDirectory(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Renames without replacing an existing target. Returns 0 or an errno value.
+int RenameNoReplace(const std::string& from, const std::string& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  int error = errno;
+  if (error != EINVAL && error != ENOSYS) return error;
+  // File systems without the flag: a hard link cannot replace anything either.
+  if (::link(from.c_str(), to.c_str()) != 0) {
+    error = errno;
+    if (error != EPERM && error != EXDEV) return error;
+    // Directories (and file systems without links): check, then rename.
+    struct stat st;
+    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
+    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
+  }
+  ::unlink(from.c_str());
+  return 0;
+}
+
+// A fresh unique Maildir file name part, as deliveries make them.
+std::string UniqueBase() {
+  static std::atomic<uint64_t> counter{0};
+  auto now = std::chrono::system_clock::now().time_since_epoch();
+  auto secs = std::chrono::duration_cast<std::chrono::seconds>(now).count();
+  auto usec = std::chrono::duration_cast<std::chrono::microseconds>(now).count() % 1000000;
+  char host[256] = "localhost";
+  ::gethostname(host, sizeof host - 1);
+  std::string clean;
+  for (const char* p = host; *p; ++p) {
+    if (*p == '/') {
+      clean += "\\057";
+    } else if (*p == ':') {
+      clean += "\\072";
+    } else {
+      clean += *p;
+    }
+  }
+  return std::to_string(secs) + ".M" + std::to_string(usec) + "P" + std::to_string(::getpid()) +
+         "Q" + std::to_string(++counter) + "." + clean;
+}
+
+// The parts of a Maildir file name: the stable base and the flags after ":2,".
+struct NameParts {
+  std::string base;
+  std::string flags;
+};
+NameParts SplitName(std::string_view name) {
+  size_t colon = name.find(':');
+  if (colon == std::string_view::npos) return {std::string(name), {}};
+  NameParts parts{std::string(name.substr(0, colon)), {}};
+  std::string_view info = name.substr(colon + 1);
+  if (info.size() >= 2 && info[0] == '2' && info[1] == ',') parts.flags = info.substr(2);
+  return parts;
+}
+
+std::string WithFlag(std::string flags, char flag, bool on) {
+  flags.erase(std::remove(flags.begin(), flags.end(), flag), flags.end());
+  if (on) flags.push_back(flag);
+  std::sort(flags.begin(), flags.end());
+  return flags;
+}
+
+// The highest number that stands at the start of a line or after the header, in a damaged
+// id list: a rebuilt list numbers above it.
+uint64_t HighestNumber(std::string_view text) {
+  uint64_t highest = 0;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(start, end - start);
+    start = end + 1;
+    if (line.rfind(kUidListHeader, 0) == 0)
+      line.remove_prefix(std::min(line.size(), kUidListHeader.size() + 1));
+    uint64_t value = 0;
+    auto [ptr, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
+    if (ec == std::errc() && value <= UINT32_MAX) highest = std::max(highest, value);
+  }
+  return highest;
+}
+
+// Where one message lies now.
+struct FoundFile {
+  bool in_cur = false;
+  std::string name;  // full file name inside new/ or cur/
+};
+using FileMap = std::unordered_map<std::string, FoundFile>;
+
+struct UidList {
+  std::map<MessageId, std::string> by_id;
+  std::unordered_map<std::string, MessageId> by_base;
+  MessageId next = 1;
+  FileSig sig;
+  bool loaded = false;
+};
+
+struct FolderCache {
+  UidList uids;
+  FileMap files;
+};
+
+struct FolderNode {
+  FolderId id = 0;
+  FolderId parent = 0;
+  std::string name;
+  std::string dir;      // Maildir++ name without the leading '.'; "" for the Inbox
+  bool stored = false;  // the Inbox or a directory in the tree (else an implied parent)
+};
+
+class MaildirStore final : public MailStore {
+ public:
+  MaildirStore(std::string root, MaildirOptions options)
+      : root_(std::move(root)), options_(std::move(options)) {}
+
+  Status Init() {
+    // A store that can be opened must be at least a valid Inbox.
+    if (!IsDirectory(root_ + "cur") && !IsDirectory(root_ + "new")) {
+      return Status::InvalidArgument(root_ + " is not a Maildir (no cur/ or new/)");
+    }
+    return Refresh();
+  }
+
+  StatusOr<FolderInfo> GetFolder(FolderId id) override {
+    if (Status s = Refresh(); !s.ok()) return s;
+    auto it = nodes_.find(id);
+    if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
+    return Info(it->second);
+  }
+
+  StatusOr<std::vector<FolderInfo>> ListSubfolders(FolderId parent) override {
+    if (Status s = Refresh(); !s.ok()) return s;
+    if (!nodes_.count(parent)) return Status::NotFound("no folder " + std::to_string(parent));
+    std::vector<FolderInfo> out;
+    for (const auto& [id, node] : nodes_) {
+      if (id != kRootFolderId && node.parent == parent) out.push_back(Info(node));
+    }
+    std::stable_sort(out.begin(), out.end(), [](const FolderInfo& a, const FolderInfo& b) {
+      bool fa = IsFixedFolder(a.id), fb = IsFixedFolder(b.id);
+      if (fa != fb) return fa;
+      return fa ? a.id < b.id : a.name < b.name;
+    });
+    return out;
+  }
+
+  StatusOr<FolderId> CreateFolder(FolderId parent, std::string_view name) override {
+    if (Status s = Refresh(); !s.ok()) return s;
+    if (name.empty() || name.size() > 200 || name.find_first_of("./\\") != std::string::npos ||
+        std::any_of(name.begin(), name.end(),
+                    [](char c) { return static_cast<unsigned char>(c) < 0x20; })) {
+      return Status::InvalidArgument("folder name cannot be stored in a Maildir++ tree: " +
+                                     std::string(name));
+    }
+    auto it = nodes_.find(parent);
+    if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(parent));
+    if (parent == kInboxFolderId) {
+      return Status::InvalidArgument("the Inbox holds no folders in a Maildir++ tree");
+    }
+    // The tree has one level of folders below the root; "Local Folders" stands for it.
+    std::string dir = (parent == kRootFolderId || parent == kLocalFoldersId)
+                          ? std::string(name)
+                          : it->second.dir + "." + std::string(name);
+    if (by_dir_.count(dir)) return Status::InvalidArgument("folder exists: " + dir);
+    if (Status s = MakeFolderDirectory(dir); !s.ok()) return s;
+    if (Status s = Refresh(); !s.ok()) return s;
+    auto made = by_dir_.find(dir);
+    if (made == by_dir_.end()) return Status::Internal("created folder not found: " + dir);
+    return made->second;
+  }
+
+  Status DeleteFolder(FolderId id) override {
+    if (Status s = Refresh(); !s.ok()) return s;
+    if (IsFixedFolder(id)) return Status::InvalidArgument("a fixed folder cannot be deleted");
+    auto it = nodes_.find(id);
+    if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
+    const std::string dir = it->second.dir;
+    std::vector<std::string> subtree;  // the folder first, then its descendants
+    for (const auto& [d, fid] : by_dir_) {
+      if (d == dir || d.rfind(dir + ".", 0) == 0) subtree.push_back(d);
+    }
+    std::sort(subtree.begin(), subtree.end());
+    const std::string& trash = special_dir_[kDeletedItemsFolderId];
+    if (dir.rfind(trash + ".", 0) == 0) return RemoveForGood(subtree);
+
+    std::string leaf = dir.substr(dir.rfind('.') == std::string::npos ? 0 : dir.rfind('.') + 1);
+    std::string target = trash + "." + leaf;
+    for (int n = 2; by_dir_.count(target); ++n) {
+      target = trash + "." + leaf + " (" + std::to_string(n) + ")";
+    }
+    std::map<std::string, std::string> renames;
+    for (const std::string& d : subtree) {
+      std::string to = target + d.substr(dir.size());
+      if (IsDirectory(DirPath(d))) {
+        int error = RenameNoReplace(DirPath(d), DirPath(to));
+        if (error != 0 && error != ENOENT) {
+          (void)Refresh(renames);
+          return ErrnoStatus("moving folder " + d + " to " + to, error);
+        }
+      }
+      renames[d] = to;
+    }
+    cache_.erase(dir);
+    return Refresh(renames);
+  }
+
+  StatusOr<std::vector<MessageInfo>> ListMessages(FolderId folder, bool with_sizes) override {
+    if (Status s = Refresh(); !s.ok()) return s;
+    auto it = nodes_.find(folder);
+    if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(folder));
+    const FolderNode node = it->second;
+    std::vector<MessageInfo> out;
+    if (!node.stored || folder == kRootFolderId || folder == kLocalFoldersId) return out;
+    const std::string path = DirPath(node.dir);
+    if (!IsDirectory(path)) return out;  // a special folder not made yet
+    FolderCache& cache = cache_[node.dir];
+
+    FileLock lock(path + std::string(kUidListFile));
+    LoadUids(cache.uids, path);
+    StatusOr<FileMap> scanned = Scan(path, true);
+    if (!scanned.ok()) return scanned.status();
+    FileMap files = std::move(scanned).value();
+    bool changed = false;
+
+    // Ids whose file was not seen: look once more before letting them go, since a reader
+    // may have been renaming the file while the directory was read.
+    std::vector<MessageId> missing;
+    for (const auto& [id, base] : cache.uids.by_id) {
+      if (!files.count(base)) missing.push_back(id);
+    }
+    if (!missing.empty()) {
+      StatusOr<FileMap> again = Scan(path, false);
+      if (!again.ok()) return again.status();
+      for (auto& [base, found] : *again) files.emplace(base, found);
+      for (MessageId id : missing) {
+        const std::string base = cache.uids.by_id[id];
+        if (files.count(base)) continue;
+        cache.uids.by_base.erase(base);
+        cache.uids.by_id.erase(id);
+        changed = true;
+      }
+    }
+
+    // New arrivals get ids in delivery order (file time, then name).
+    struct Arrival {
+      int64_t mtime_ns;
+      std::string base;
+    };
+    std::vector<Arrival> arrivals;
+    for (const auto& [base, found] : files) {
+      if (cache.uids.by_base.count(base)) continue;
+      struct stat st;
+      if (::stat(FilePath(path, found).c_str(), &st) != 0) continue;  // gone already
+      arrivals.push_back(
+          {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, base});
+    }
+    std::sort(arrivals.begin(), arrivals.end(), [](const Arrival& a, const Arrival& b) {
+      return a.mtime_ns != b.mtime_ns ? a.mtime_ns < b.mtime_ns : a.base < b.base;
+    });
+    for (const Arrival& arrival : arrivals) {
+      MessageId id = cache.uids.next++;
+      cache.uids.by_id[id] = arrival.base;
+      cache.uids.by_base[arrival.base] = id;
+      changed = true;
+    }
+    if (changed) SaveUids(cache.uids, path);
+    cache.files = files;
+
+    out.reserve(cache.uids.by_id.size());
+    for (const auto& [id, base] : cache.uids.by_id) {
+      auto found = files.find(base);
+      if (found == files.end()) continue;  // seen on the first look only; listed next time
+      MessageInfo info{id, State(folder, found->second), 0};
+      if (with_sizes) {
+        struct stat st;
+        if (::stat(FilePath(path, found->second).c_str(), &st) != 0) continue;  // vanished
+        info.size = static_cast<uint64_t>(st.st_size);
+      }
+      out.push_back(info);
+    }
+    return out;
+  }
+
+  StatusOr<MessageInfo> GetMessage(FolderId folder, MessageId message) override {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      StatusOr<Located> at = Locate(folder, message, attempt > 0);
+      if (!at.ok()) return at.status();
+      struct stat st;
+      if (::stat(at->file.c_str(), &st) == 0) {
+        return MessageInfo{message, State(folder, at->found), static_cast<uint64_t>(st.st_size)};
+      }
+      if (errno != ENOENT) return ErrnoStatus(at->file, errno);
+    }
+    return Status::NotFound("message " + std::to_string(message) + " is gone");
+  }
+
+  StatusOr<std::unique_ptr<MessageSource>> OpenMessage(FolderId folder,
+                                                       MessageId message) override {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      StatusOr<Located> at = Locate(folder, message, attempt > 0);
+      if (!at.ok()) return at.status();
+      int fd = ::open(at->file.c_str(), O_RDONLY | O_CLOEXEC);
+      if (fd >= 0) return std::unique_ptr<MessageSource>(new FdSource(fd, at->file));
+      if (errno != ENOENT) {
+        int error = errno;
+        Report("cannot read message file " + at->file + ": " + ErrnoText(error));
+        return ErrnoStatus(at->file, error);
+      }
+    }
+    return Status::NotFound("message " + std::to_string(message) + " is gone");
+  }
+
+  StatusOr<MessageId> MoveMessage(FolderId from, MessageId message, FolderId to) override {
+    auto dest_node = NodeOf(to);
+    if (!dest_node.ok()) return dest_node.status();
+    if (to == kRootFolderId || to == kLocalFoldersId) {
+      return Status::InvalidArgument("folder " + std::to_string(to) + " holds no messages");
+    }
+    if (from == to) {
+      StatusOr<MessageInfo> same = GetMessage(from, message);
+      if (!same.ok()) return same.status();
+      return message;
+    }
+    const std::string dest_dir = dest_node->dir;
+    const std::string dest_path = DirPath(dest_dir);
+    if (Status s = EnsureMaildir(dest_path); !s.ok()) return s;
+
+    FolderCache& dest = cache_[dest_dir];
+    std::string moved_base;
+    {
+      // Held across the rename, so no other walk gives the arrival an id before we do.
+      FileLock lock(dest_path + std::string(kUidListFile));
+      int error = ENOENT;
+      std::string source_base;
+      for (int attempt = 0; attempt < 2 && error == ENOENT; ++attempt) {
+        StatusOr<Located> at = Locate(from, message, attempt > 0);
+        if (!at.ok()) return at.status();
+        source_base = at->base;
+        std::string base = at->base;
+        std::string flags = SplitName(at->found.name).flags;
+        error = RenameNoReplace(at->file, dest_path + "cur/" + base + ":2," + flags);
+        for (int tries = 0; error == EEXIST && tries < 5; ++tries) {
+          base = UniqueBase();  // the destination holds a copy under this name already
+          error = RenameNoReplace(at->file, dest_path + "cur/" + base + ":2," + flags);
+        }
+        if (error == 0) moved_base = base;
+      }
+      if (error != 0) return ErrnoStatus("moving message " + std::to_string(message), error);
+
+      LoadUids(dest.uids, dest_path);
+      auto stale = dest.uids.by_base.find(moved_base);
+      if (stale != dest.uids.by_base.end()) {
+        dest.uids.by_id.erase(stale->second);
+        dest.uids.by_base.erase(stale);
+      }
+      MessageId id = dest.uids.next++;
+      dest.uids.by_id[id] = moved_base;
+      dest.uids.by_base[moved_base] = id;
+      SaveUids(dest.uids, dest_path);
+      dest.files.erase(moved_base);  // looked up afresh on use
+
+      Forget(from, source_base);
+      return id;
+    }
+  }
+
+  Status MarkRead(FolderId folder, MessageId message, bool read) override {
+    int error = ENOENT;
+    for (int attempt = 0; attempt < 2 && error == ENOENT; ++attempt) {
+      StatusOr<Located> at = Locate(folder, message, attempt > 0);
+      if (!at.ok()) return at.status();
+      std::string flags = WithFlag(SplitName(at->found.name).flags, 'S', read);
+      std::string name = at->base + ":2," + flags;
+      if (at->found.in_cur && name == at->found.name) return Status::Ok();
+      error = RenameNoReplace(at->file, at->folder_path + "cur/" + name);
+      if (error == 0) {
+        cache_[at->dir].files[at->base] = {true, name};
+        return Status::Ok();
+      }
+    }
+    return ErrnoStatus("marking message " + std::to_string(message), error);
+  }
+
+ private:
+  class FdSource final : public MessageSource {
+   public:
+    FdSource(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+    ~FdSource() override { ::close(fd_); }
+    StatusOr<size_t> Read(char* buffer, size_t capacity) override {
+      for (;;) {
+        ssize_t n = ::read(fd_, buffer, capacity);
+        if (n >= 0) return static_cast<size_t>(n);
+        if (errno != EINTR) return ErrnoStatus("reading " + path_, errno);
+      }
+    }
+
+   private:
+    int fd_;
+    std::string path_;
+  };
+
+  struct Located {
+    std::string dir;
+    std::string folder_path;
+    std::string base;
+    FoundFile found;
+    std::string file;
+  };
+
+  void Report(const std::string& problem) const {
+    if (options_.report) options_.report(problem);
+  }
+
+  std::string DirPath(const std::string& dir) const {
+    return dir.empty() ? root_ : root_ + "." + dir + "/";
+  }
+  static std::string FilePath(const std::string& folder_path, const FoundFile& found) {
+    return folder_path + (found.in_cur ? "cur/" : "new/") + found.name;
+  }
+
+  FolderInfo Info(const FolderNode& node) const {
+    FolderInfo info{node.id, node.parent, node.name, 0};
+    if (node.stored && node.id != kRootFolderId && node.id != kLocalFoldersId) {
+      info.message_count = CountFiles(DirPath(node.dir));
+    }
+    return info;
+  }
+
+  static uint32_t CountFiles(const std::string& path) {
+    uint32_t count = 0;
+    for (const char* sub : {"new", "cur"}) {
+      DIR* d = ::opendir((path + sub).c_str());
+      if (!d) continue;
+      while (const dirent* e = ::readdir(d)) {
+        if (e->d_name[0] != '.') ++count;
+      }
+      ::closedir(d);
+    }
+    return count;
+  }
+
+  static uint32_t State(FolderId folder, const FoundFile& found) {
+    bool seen = found.in_cur && SplitName(found.name).flags.find('S') != std::string::npos;
+    return (seen ? 0 : kMessageUnread) | (IsOutgoing(folder) ? 0 : kMessageReceived);
+  }
+
+  // Reads new/ then cur/, so a message moving from new/ to cur/ meanwhile is seen at least
+  // once. A missing directory is an empty one.
+  StatusOr<FileMap> Scan(const std::string& path, bool report_missing_cur) {
+    FileMap files;
+    for (bool cur : {false, true}) {
+      std::string sub = path + (cur ? "cur" : "new");
+      DIR* d = ::opendir(sub.c_str());
+      if (!d) {
+        int error = errno;
+        if (error == ENOENT) {
+          if (cur && report_missing_cur) Report("folder " + path + " has no cur/ directory");
+          continue;
+        }
+        Report("cannot read " + sub + ": " + ErrnoText(error));
+        return ErrnoStatus(sub, error);
+      }
+      while (const dirent* e = ::readdir(d)) {
+        std::string_view name = e->d_name;
+        if (name.empty() || name[0] == '.' || name.find('\n') != std::string_view::npos) continue;
+        NameParts parts = SplitName(name);
+        files[parts.base] = {cur, std::string(name)};
+      }
+      ::closedir(d);
+    }
+    return files;
+  }
+
+  void LoadUids(UidList& uids, const std::string& folder_path) {
+    const std::string file = folder_path + std::string(kUidListFile);
+    FileSig sig = SigOf(file);
+    if (uids.loaded && sig == uids.sig) return;
+    UidList fresh;
+    fresh.loaded = true;
+    fresh.sig = sig;
+    StatusOr<std::string> text = ReadWholeFile(file);
+    if (!text.ok()) {
+      if (text.status().code() != StatusCode::kNotFound) {
+        Report("cannot read " + file + ": " + text.status().message());
+      }
+      uids = std::move(fresh);
+      return;
+    }
+    std::string why;
+    uint64_t highest = 0;
+    std::string_view rest = *text;
+    auto next_line = [&rest]() {
+      size_t nl = rest.find('\n');
+      std::string_view line = rest.substr(0, nl);
+      rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
+      return line;
+    };
+    auto number = [&highest](std::string_view digits, uint64_t& value) {
+      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+      if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) {
+        return false;
+      }
+      highest = std::max(highest, value);
+      return value <= UINT32_MAX;
+    };
+    std::string_view header = next_line();
+    uint64_t next = 0;
+    if (header.substr(0, kUidListHeader.size()) != kUidListHeader ||
+        header.size() <= kUidListHeader.size() + 1 || header[kUidListHeader.size()] != ' ' ||
+        !number(header.substr(kUidListHeader.size() + 1), next) || next == 0) {
+      why = "bad header";
+    }
+    fresh.next = static_cast<MessageId>(next);
+    while (why.empty() && !rest.empty()) {
+      std::string_view line = next_line();
+      if (line.empty()) continue;
+      size_t space = line.find(' ');
+      uint64_t id = 0;
+      if (space == std::string_view::npos || !number(line.substr(0, space), id) || id == 0 ||
+          id >= next || space + 1 >= line.size()) {
+        why = "bad line";
+        break;
+      }
+      std::string base(line.substr(space + 1));
+      if (base.find_first_of(":/") != std::string::npos ||
+          !fresh.by_id.emplace(static_cast<MessageId>(id), base).second ||
+          !fresh.by_base.emplace(base, static_cast<MessageId>(id)).second) {
+        why = "duplicate or bad entry";
+        break;
+      }
+    }
+    if (!why.empty()) {
+      // Not trusted: keep the file for a look later and number afresh above every id it
+      // held, so stale ids kept elsewhere never name another message.
+      highest = std::max(highest, HighestNumber(*text));
+      std::string kept = file + ".corrupt";
+      ::rename(file.c_str(), kept.c_str());
+      Report("message id list " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
+      fresh = UidList();
+      fresh.loaded = true;
+      fresh.next = static_cast<MessageId>(std::min<uint64_t>(highest + 1, UINT32_MAX));
+      if (fresh.next == 0) fresh.next = 1;
+      fresh.sig = SigOf(file);
+    }
+    uids = std::move(fresh);
+  }
+
+  void SaveUids(UidList& uids, const std::string& folder_path) {
+    const std::string file = folder_path + std::string(kUidListFile);
+    std::string text;
+    text.reserve(uids.by_id.size() * 48 + 32);
+    text.append(kUidListHeader).append(" ").append(std::to_string(uids.next)).append("\n");
+    for (const auto& [id, base] : uids.by_id) {
+      text.append(std::to_string(id)).append(" ").append(base).append("\n");
+    }
+    Status s = ReplaceFileAtomically(file, text);
+    if (!s.ok()) Report("cannot write " + file + ": " + s.message());
+    uids.sig = SigOf(file);
+  }
+
+  // Drops a message that left a folder from that folder's id list.
+  void Forget(FolderId folder, const std::string& base) {
+    auto node = nodes_.find(folder);
+    if (node == nodes_.end()) return;
+    const std::string path = DirPath(node->second.dir);
+    FolderCache& cache = cache_[node->second.dir];
+    FileLock lock(path + std::string(kUidListFile));
+    LoadUids(cache.uids, path);
+    auto it = cache.uids.by_base.find(base);
+    if (it == cache.uids.by_base.end()) return;
+    cache.uids.by_id.erase(it->second);
+    cache.uids.by_base.erase(it);
+    cache.files.erase(base);
+    SaveUids(cache.uids, path);
+  }
+
+  StatusOr<FolderNode> NodeOf(FolderId folder) {
+    auto it = nodes_.find(folder);
+    if (it == nodes_.end() ||
+        (it->second.stored && !IsDirectory(DirPath(it->second.dir)) && !IsFixedFolder(folder))) {
+      if (Status s = Refresh(); !s.ok()) return s;
+      it = nodes_.find(folder);
+      if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(folder));
+    }
+    return it->second;
+  }
+
+  // Finds a message's file; "fresh" reads the folder again instead of trusting the last look.
+  StatusOr<Located> Locate(FolderId folder, MessageId message, bool fresh) {
+    StatusOr<FolderNode> node = NodeOf(folder);
+    if (!node.ok()) return node.status();
+    if (!node->stored || folder == kRootFolderId || folder == kLocalFoldersId) {
+      return Status::NotFound("no message " + std::to_string(message));
+    }
+    Located at;
+    at.dir = node->dir;
+    at.folder_path = DirPath(node->dir);
+    FolderCache& cache = cache_[node->dir];
+    LoadUids(cache.uids, at.folder_path);
+    auto id = cache.uids.by_id.find(message);
+    if (id == cache.uids.by_id.end()) {
+      return Status::NotFound("no message " + std::to_string(message) + " in folder " +
+                              std::to_string(folder));
+    }
+    at.base = id->second;
+    auto found = cache.files.find(at.base);
+    if (fresh || found == cache.files.end()) {
+      StatusOr<FileMap> files = Scan(at.folder_path, false);
+      if (!files.ok()) return files.status();
+      cache.files = std::move(files).value();
+      found = cache.files.find(at.base);
+      if (found == cache.files.end()) {
+        return Status::NotFound("message " + std::to_string(message) + " is gone");
+      }
+    }
+    at.found = found->second;
+    at.file = FilePath(at.folder_path, at.found);
+    return at;
+  }
+
+  Status EnsureMaildir(const std::string& path) {
+    for (const char* sub : {"cur", "new", "tmp"}) {
+      if (Status s = MakeDirectories(path + sub); !s.ok()) return s;
+    }
+    return Status::Ok();
+  }
+
+  // Builds the folder in the root's tmp/ and renames it into place, so readers never see a
+  // folder without its cur/, new/ and tmp/.
+  Status MakeFolderDirectory(const std::string& dir) {
+    std::string staging = root_ + "tmp/vexmor-newfolder." + UniqueBase();
+    if (Status s = EnsureMaildir(staging + "/"); !s.ok()) return s;
+    if (FILE* marker = std::fopen((staging + "/maildirfolder").c_str(), "w")) std::fclose(marker);
+    std::string target = root_ + "." + dir;
+    int error = RenameNoReplace(staging, target);
+    if (error != 0) {
+      std::error_code ignored;
+      std::filesystem::remove_all(staging, ignored);
+      if (error == EEXIST || error == ENOTEMPTY) {
+        return Status::InvalidArgument("folder exists: " + dir);
+      }
+      return ErrnoStatus("creating folder " + dir, error);
+    }
+    return Status::Ok();
+  }
+
+  // Deleting inside "Deleted Items" is for good: the folders leave the tree by one rename
+  // each (readers see them go at once), then their files are removed.
+  Status RemoveForGood(const std::vector<std::string>& subtree) {
+    if (Status s = MakeDirectories(root_ + "tmp"); !s.ok()) return s;
+    std::vector<std::string> doomed;
+    Status result;
+    for (const std::string& d : subtree) {
+      if (!IsDirectory(DirPath(d))) continue;
+      std::string away = root_ + "tmp/vexmor-deleted." + UniqueBase();
+      if (::rename(DirPath(d).c_str(), away.c_str()) == 0) {
+        doomed.push_back(away);
+      } else if (errno != ENOENT && result.ok()) {
+        result = ErrnoStatus("deleting folder " + d, errno);
+      }
+      cache_.erase(d);
+    }
+    for (const std::string& away : doomed) {
+      std::error_code error;
+      std::filesystem::remove_all(away, error);
+      if (error) Report("cannot remove " + away + ": " + error.message());
+    }
+    Status refreshed = Refresh();
+    return result.ok() ? refreshed : result;
+  }
+
+  struct FolderIndex {
+    FolderId next = kFirstUserFolderId;
+    std::vector<std::string> map_lines;
+    std::map<std::string, FolderId> ids;
+  };
+
+  FolderIndex LoadIndex(const std::string& file) {
+    FolderIndex index;
+    StatusOr<std::string> text = ReadWholeFile(file);
+    if (!text.ok()) {
+      if (text.status().code() != StatusCode::kNotFound) {
+        Report("cannot read " + file + ": " + text.status().message());
+      }
+      return index;
+    }
+    std::string why;
+    uint64_t highest = 0;
+    std::set<FolderId> used;
+    size_t start = 0;
+    bool first = true;
+    bool have_next = false;
+    while (start < text->size() && why.empty()) {
+      size_t nl = text->find('\n', start);
+      std::string_view line(text->data() + start,
+                            (nl == std::string::npos ? text->size() : nl) - start);
+      start = nl == std::string::npos ? text->size() : nl + 1;
+      if (first) {
+        first = false;
+        if (line != kFolderIndexHeader) why = "bad header";
+        continue;
+      }
+      if (line.empty() || line[0] == '#') continue;
+      if (line.rfind("map ", 0) == 0) {
+        index.map_lines.emplace_back(line);
+        continue;
+      }
+      size_t space = line.find(' ');
+      std::string_view head = line.substr(0, space);
+      std::string_view tail = space == std::string_view::npos ? "" : line.substr(space + 1);
+      uint64_t value = 0;
+      std::string_view digits = head == "next" ? tail : head;
+      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+      if (ec != std::errc() || digits.empty() || value > UINT32_MAX) {
+        why = "bad line";
+        break;
+      }
+      highest = std::max(highest, value);
+      if (head == "next") {
+        if (end != digits.data() + digits.size() || value < kFirstUserFolderId) why = "bad next";
+        index.next = static_cast<FolderId>(value);
+        have_next = true;
+        continue;
+      }
+      if (end != digits.data() + digits.size() || value < kFirstUserFolderId || tail.empty() ||
+          !used.insert(static_cast<FolderId>(value)).second ||
+          !index.ids.emplace(std::string(tail), static_cast<FolderId>(value)).second) {
+        why = "bad or duplicate folder entry";
+      }
+    }
+    if (why.empty() && first) why = "empty file";
+    if (why.empty() && !have_next) why = "no next id";
+    if (why.empty() && !used.empty() && *used.rbegin() >= index.next) why = "id above next";
+    if (!why.empty()) {
+      std::string kept = file + ".corrupt";
+      ::rename(file.c_str(), kept.c_str());
+      Report("folder index " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
+      FolderIndex fresh;
+      fresh.next =
+          static_cast<FolderId>(std::clamp<uint64_t>(highest + 1, kFirstUserFolderId, UINT32_MAX));
+      return fresh;
+    }
+    return index;
+  }
+
+  void SaveIndex(const std::string& file, const FolderIndex& index) {
+    std::string text(kFolderIndexHeader);
+    text += "\nnext " + std::to_string(index.next) + "\n";
+    for (const std::string& line : index.map_lines) text += line + "\n";
+    std::vector<std::pair<FolderId, std::string>> entries;
+    for (const auto& [dir, id] : index.ids) entries.emplace_back(id, dir);
+    std::sort(entries.begin(), entries.end());
+    for (const auto& [id, dir] : entries) text += std::to_string(id) + " " + dir + "\n";
+    Status s = ReplaceFileAtomically(file, text);
+    if (!s.ok()) Report("cannot write " + file + ": " + s.message());
+  }
+
+  // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
+  // new directory names of folders this store just moved.
+  Status Refresh(const std::map<std::string, std::string>& renames = {}) {
+    const std::string index_file = root_ + std::string(kFolderIndexFile);
+    FileLock lock(index_file);
+
+    std::set<std::string> dirs;
+    DIR* d = ::opendir(root_.c_str());
+    if (!d) return ErrnoStatus(root_, errno);
+    while (const dirent* e = ::readdir(d)) {
+      std::string_view name = e->d_name;
+      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
+        continue;
+      }
+      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
+      std::string dir(name.substr(1));
+      if (!IsDirectory(root_ + std::string(name))) continue;
+      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
+      dirs.insert(dir);
+    }
+    ::closedir(d);
+
+    FolderIndex index = LoadIndex(index_file);
+    bool changed = false;
+    for (const auto& [from, to] : renames) {
+      auto it = index.ids.find(from);
+      if (it == index.ids.end()) continue;
+      FolderId id = it->second;
+      index.ids.erase(it);
+      index.ids[to] = id;
+      changed = true;
+    }
+
+    // Directories of the special folders: the caller's choice, the index's "map" lines,
+    // another reader's name when ours is absent, else ours.
+    special_dir_.clear();
+    for (const SpecialFolder& special : Specials()) {
+      std::string dir;
+      if (auto it = options_.special_dirs.find(special.id); it != options_.special_dirs.end()) {
+        dir = it->second;
+      }
+      for (const std::string& line : index.map_lines) {
+        std::string prefix = "map " + std::string(special.name) + "=";
+        if (dir.empty() && line.rfind(prefix, 0) == 0) dir = line.substr(prefix.size());
+      }
+      if (dir.empty() && !dirs.count(std::string(special.dir))) {
+        for (std::string_view alias : special.aliases) {
+          if (dirs.count(std::string(alias))) {
+            dir = alias;
+            break;
+          }
+        }
+      }
+      if (dir.empty() || dir.find_first_of("./") != std::string::npos) dir = special.dir;
+      special_dir_[special.id] = dir;
+    }
+
+    std::set<std::string> all = dirs;
+    for (const std::string& dir : dirs) {
+      for (size_t dot = dir.find('.'); dot != std::string::npos; dot = dir.find('.', dot + 1)) {
+        all.insert(dir.substr(0, dot));  // parents a reader left implicit
+      }
+    }
+    std::map<std::string, FolderId> special_by_dir;
+    for (const auto& [id, dir] : special_dir_) {
+      special_by_dir[dir] = id;
+      all.insert(dir);
+    }
+
+    nodes_.clear();
+    by_dir_.clear();
+    nodes_[kRootFolderId] = {kRootFolderId, kRootFolderId, "", "", false};
+    nodes_[kLocalFoldersId] = {kLocalFoldersId, kRootFolderId, std::string(kLocalFoldersName), "",
+                               false};
+    nodes_[kInboxFolderId] = {kInboxFolderId, kLocalFoldersId, std::string(kInboxName), "", true};
+
+    std::map<std::string, FolderId> kept;
+    std::vector<std::string> unnamed;
+    for (const std::string& dir : all) {
+      if (special_by_dir.count(dir)) continue;
+      auto it = index.ids.find(dir);
+      if (it != index.ids.end()) {
+        kept[dir] = it->second;
+      } else {
+        unnamed.push_back(dir);
+      }
+    }
+    if (kept.size() != index.ids.size()) changed = true;  // folders that are gone
+    for (const std::string& dir : unnamed) {
+      if (index.next == UINT32_MAX) break;
+      kept[dir] = index.next++;
+      changed = true;
+    }
+    index.ids = kept;
+    if (changed) SaveIndex(index_file, index);
+
+    for (const std::string& dir : all) {
+      FolderId id;
+      if (auto sp = special_by_dir.find(dir); sp != special_by_dir.end()) {
+        id = sp->second;
+      } else if (auto k = kept.find(dir); k != kept.end()) {
+        id = k->second;
+      } else {
+        continue;
+      }
+      size_t dot = dir.rfind('.');
+      FolderNode node;
+      node.id = id;
+      node.dir = dir;
+      node.stored = dirs.count(dir) > 0;
+      if (special_by_dir.count(dir)) {
+        node.parent = kLocalFoldersId;
+        for (const SpecialFolder& special : Specials()) {
+          if (special.id == id) node.name = special.name;
+        }
+        node.stored = true;  // made on first use
+      } else if (dot == std::string::npos) {
+        node.parent = kLocalFoldersId;
+        node.name = dir;
+      } else {
+        node.name = dir.substr(dot + 1);
+        node.parent = 0;  // set below, once every id is known
+      }
+      nodes_[id] = node;
+      by_dir_[dir] = id;
+    }
+    for (auto& [id, node] : nodes_) {
+      size_t dot = node.dir.rfind('.');
+      if (IsFixedFolder(id) || dot == std::string::npos) continue;
+      auto parent = by_dir_.find(node.dir.substr(0, dot));
+      node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
+    }
+    return Status::Ok();
+  }
+
+  std::string root_;
+  MaildirOptions options_;
+  std::map<FolderId, FolderNode> nodes_;
+  std::map<std::string, FolderId> by_dir_;
+  std::map<FolderId, std::string> special_dir_;
+  std::map<std::string, FolderCache> cache_;
+};
+
+}  // namespace
+
+StatusOr<std::unique_ptr<MailStore>> OpenMaildirStore(const std::string& root,
+                                                      MaildirOptions options) {
+  std::string dir = WithTrailingSlash(root);
+  if (dir.empty() || !IsDirectory(dir)) return Status::NotFound("no Maildir at " + root);
+  auto store = std::make_unique<MaildirStore>(dir, std::move(options));
+  if (Status s = store->Init(); !s.ok()) return s;
+  return std::unique_ptr<MailStore>(std::move(store));
+}
+
+}  // namespace vexmor::platform

@@ -1,0 +1,325 @@
+// The Maildir++ adapter on real trees: persistence of ids, other readers' renames, odd and
+// damaged trees, folder name mapping and where the store is found.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/mail_store.h"
+
+namespace vexmor::platform {
+namespace {
+
+// The value of a result, kept alive for a range loop.
+template <typename T>
+T Value(StatusOr<T> result) {
+  EXPECT_TRUE(result.ok()) << result.status().ToString();
+  return result.ok() ? std::move(result).value() : T();
+}
+
+using vexmor::testing::ReadFileOrEmpty;
+using vexmor::testing::ScopedEnv;
+using vexmor::testing::TempDir;
+using vexmor::testing::WriteFileOrDie;
+
+void MakeMaildir(const std::string& path) {
+  for (const char* sub : {"cur", "new", "tmp"}) ASSERT_TRUE(MakeDirectories(path + sub).ok());
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+  std::vector<std::string> names;
+  std::error_code ignored;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ignored)) {
+    names.push_back(e.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+class MaildirTest : public ::testing::Test {
+ protected:
+  void SetUp() override { MakeMaildir(root()); }
+  const std::string& root() const { return dir_.path(); }
+  std::unique_ptr<MailStore> Open(MaildirOptions options = {}) {
+    options.report = [this](std::string_view problem) { problems_.emplace_back(problem); };
+    auto store = OpenMaildirStore(root(), std::move(options));
+    EXPECT_TRUE(store.ok()) << store.status().ToString();
+    return store.ok() ? std::move(store).value() : nullptr;
+  }
+  std::vector<MessageId> Ids(MailStore& store, FolderId folder) {
+    std::vector<MessageId> ids;
+    for (const MessageInfo& m : Value(store.ListMessages(folder))) ids.push_back(m.id);
+    return ids;
+  }
+  std::string Source(MailStore& store, FolderId folder, MessageId id) {
+    auto source = store.OpenMessage(folder, id);
+    return source.ok() ? ReadSource(**source).value() : "<" + source.status().ToString() + ">";
+  }
+  FolderId Child(MailStore& store, FolderId parent, const std::string& name) {
+    for (const FolderInfo& f : Value(store.ListSubfolders(parent))) {
+      if (f.name == name) return f.id;
+    }
+    return 0;
+  }
+
+  TempDir dir_;
+  std::vector<std::string> problems_;
+};
+
+TEST_F(MaildirTest, OpeningNeedsAMaildir) {
+  EXPECT_EQ(StatusCode::kNotFound, OpenMaildirStore(root() + "absent").status().code());
+  TempDir plain;
+  EXPECT_EQ(StatusCode::kInvalidArgument, OpenMaildirStore(plain.path()).status().code());
+}
+
+TEST_F(MaildirTest, IdsPersistAcrossInstancesAndOtherReadersRenames) {
+  WriteFileOrDie(root() + "new/100.A.host", "first");
+  WriteFileOrDie(root() + "cur/200.B.host:2,S", "second");
+  WriteFileOrDie(root() + "new/.hidden", "not a message");
+  const struct timeval old_times[2] = {{1000, 0}, {1000, 0}};
+  ASSERT_EQ(0, ::utimes((root() + "cur/200.B.host:2,S").c_str(), old_times));  // arrived first
+  std::vector<MessageId> ids;
+  {
+    auto store = Open();
+    ids = Ids(*store, kInboxFolderId);
+    ASSERT_EQ(2u, ids.size());
+    EXPECT_EQ("second", Source(*store, kInboxFolderId, ids[0]));
+  }
+  // A reader takes the new message into cur/ and flags it; the ids do not move.
+  ASSERT_EQ(
+      0, ::rename((root() + "new/100.A.host").c_str(), (root() + "cur/100.A.host:2,FS").c_str()));
+  ASSERT_EQ(
+      0, ::rename((root() + "cur/200.B.host:2,S").c_str(), (root() + "cur/200.B.host:2,").c_str()));
+  auto store = Open();
+  EXPECT_EQ(ids, Ids(*store, kInboxFolderId));
+  EXPECT_EQ("first", Source(*store, kInboxFolderId, ids[1]));
+  EXPECT_EQ(kMessageReceived, store->GetMessage(kInboxFolderId, ids[1])->state);
+  EXPECT_EQ(kMessageUnread | kMessageReceived, store->GetMessage(kInboxFolderId, ids[0])->state);
+
+  // Our own read mark keeps the reader's other flags, in Maildir order.
+  ASSERT_TRUE(store->MarkRead(kInboxFolderId, ids[1], false).ok());
+  EXPECT_EQ((std::vector<std::string>{"100.A.host:2,F", "200.B.host:2,"}), FilesIn(root() + "cur"));
+  ASSERT_TRUE(store->MarkRead(kInboxFolderId, ids[0], true).ok());
+  EXPECT_EQ((std::vector<std::string>{"100.A.host:2,F", "200.B.host:2,S"}),
+            FilesIn(root() + "cur"));
+  EXPECT_TRUE(problems_.empty());
+}
+
+TEST_F(MaildirTest, RenamesBehindTheStoresBackAreFollowed) {
+  WriteFileOrDie(root() + "new/1.A.host", "moving");
+  auto store = Open();
+  MessageId id = Ids(*store, kInboxFolderId).at(0);
+  // Between the listing and the use, a reader moves and flags the file.
+  ASSERT_EQ(0, ::rename((root() + "new/1.A.host").c_str(), (root() + "cur/1.A.host:2,S").c_str()));
+  EXPECT_EQ("moving", Source(*store, kInboxFolderId, id));
+  ASSERT_EQ(
+      0, ::rename((root() + "cur/1.A.host:2,S").c_str(), (root() + "cur/1.A.host:2,RS").c_str()));
+  EXPECT_TRUE(store->MarkRead(kInboxFolderId, id, false).ok());
+  EXPECT_EQ((std::vector<std::string>{"1.A.host:2,R"}), FilesIn(root() + "cur"));
+
+  // A file that is gone for good is NotFound, and the walk skips it.
+  ASSERT_EQ(0, ::unlink((root() + "cur/1.A.host:2,R").c_str()));
+  EXPECT_EQ(StatusCode::kNotFound, store->GetMessage(kInboxFolderId, id).status().code());
+  EXPECT_EQ(StatusCode::kNotFound, store->OpenMessage(kInboxFolderId, id).status().code());
+  EXPECT_TRUE(Ids(*store, kInboxFolderId).empty());
+}
+
+TEST_F(MaildirTest, CorruptIdListIsRebuiltAboveItsOldNumbersAndKept) {
+  for (int i = 0; i < 3; ++i) WriteFileOrDie(root() + "new/" + std::to_string(i) + ".X.h", "m");
+  {
+    auto store = Open();
+    ASSERT_EQ(3u, Ids(*store, kInboxFolderId).size());
+  }
+  WriteFileOrDie(root() + "vexmor-uidlist", "vexmor-uidlist 1 4\n1 0.X.h\n1 1.X.h\n57 garbage\n");
+  auto store = Open();
+  std::vector<MessageId> ids = Ids(*store, kInboxFolderId);
+  ASSERT_EQ(3u, ids.size());  // no mail lost
+  EXPECT_GT(ids[0], 57u);     // stale ids elsewhere name nothing
+  ASSERT_EQ(1u, problems_.size());
+  EXPECT_NE(std::string::npos, problems_[0].find("corrupt"));
+  EXPECT_NE(std::string::npos, ReadFileOrEmpty(root() + "vexmor-uidlist.corrupt").find("garbage"));
+  EXPECT_EQ(ids, Ids(*store, kInboxFolderId));  // and stable from then on
+
+  WriteFileOrDie(root() + "vexmor-uidlist", "");
+  auto again = Open();
+  EXPECT_EQ(3u, Ids(*again, kInboxFolderId).size());
+  EXPECT_EQ(2u, problems_.size());
+}
+
+TEST_F(MaildirTest, FolderWithoutCurIsReportedAndStillListed) {
+  ASSERT_TRUE(MakeDirectories(root() + ".Broken/new").ok());
+  WriteFileOrDie(root() + ".Broken/new/1.A.h", "still here");
+  auto store = Open();
+  FolderId broken = Child(*store, kLocalFoldersId, "Broken");
+  ASSERT_NE(0u, broken);
+  std::vector<MessageId> ids = Ids(*store, broken);
+  ASSERT_EQ(1u, ids.size());
+  EXPECT_EQ("still here", Source(*store, broken, ids[0]));
+  ASSERT_FALSE(problems_.empty());
+  EXPECT_NE(std::string::npos, problems_[0].find("no cur/"));
+  // Reading it as read repairs the folder by the ordinary Maildir rename into cur/.
+  ASSERT_TRUE(MakeDirectories(root() + ".Broken/cur").ok());
+  ASSERT_TRUE(store->MarkRead(broken, ids[0], true).ok());
+  EXPECT_EQ((std::vector<std::string>{"1.A.h:2,S"}), FilesIn(root() + ".Broken/cur"));
+}
+
+TEST_F(MaildirTest, NestedAndImpliedFoldersAndStableFolderIds) {
+  MakeMaildir(root() + ".Deleted Items.Spam/");
+  MakeMaildir(root() + ".Projects.2024.Q1/");  // ".Projects" and ".Projects.2024" implied
+  FolderId spam, q1;
+  {
+    auto store = Open();
+    spam = Child(*store, kDeletedItemsFolderId, "Spam");
+    FolderId projects = Child(*store, kLocalFoldersId, "Projects");
+    ASSERT_NE(0u, projects);
+    FolderId y2024 = Child(*store, projects, "2024");
+    ASSERT_NE(0u, y2024);
+    q1 = Child(*store, y2024, "Q1");
+    ASSERT_NE(0u, spam);
+    ASSERT_NE(0u, q1);
+  }
+  MakeMaildir(root() + ".Aardvark/");  // a new folder sorts first but takes a new id
+  auto store = Open();
+  EXPECT_EQ(spam, Child(*store, kDeletedItemsFolderId, "Spam"));
+  FolderId projects = Child(*store, kLocalFoldersId, "Projects");
+  EXPECT_EQ(q1, Child(*store, Child(*store, projects, "2024"), "Q1"));
+  EXPECT_GT(Child(*store, kLocalFoldersId, "Aardvark"), q1);
+
+  // Mail moved into an implied folder makes it a real one.
+  WriteFileOrDie(root() + "new/1.A.h", "m");
+  MessageId id = Ids(*store, kInboxFolderId).at(0);
+  ASSERT_TRUE(store->MoveMessage(kInboxFolderId, id, projects).ok());
+  EXPECT_EQ(1u, FilesIn(root() + ".Projects/cur").size());
+}
+
+TEST_F(MaildirTest, CorruptFolderIndexIsRebuilt) {
+  MakeMaildir(root() + ".Spam/");
+  { Open(); }
+  EXPECT_NE(std::string::npos, ReadFileOrEmpty(root() + "vexmor-folders").find(" Spam"));
+  WriteFileOrDie(root() + "vexmor-folders", "vexmor-folders 1\nnext 101\n100 Spam\n100 Ham\n");
+  auto store = Open();
+  FolderId spam = Child(*store, kLocalFoldersId, "Spam");
+  EXPECT_GE(spam, 101u);
+  ASSERT_EQ(1u, problems_.size());
+  EXPECT_TRUE(std::filesystem::exists(root() + "vexmor-folders.corrupt"));
+}
+
+TEST_F(MaildirTest, OtherReadersFolderNamesAreKept) {
+  MakeMaildir(root() + ".Sent/");
+  MakeMaildir(root() + ".Trash/");
+  WriteFileOrDie(root() + ".Sent/cur/1.A.h:2,S", "To: a@b\n\n");
+  auto store = Open();
+  std::vector<MessageId> sent = Ids(*store, kSentItemsFolderId);
+  ASSERT_EQ(1u, sent.size());
+  EXPECT_EQ(0u, Child(*store, kLocalFoldersId, "Sent"));  // shown only as "Sent Items"
+  FolderId old = store->CreateFolder(kLocalFoldersId, "Old").value();
+  ASSERT_TRUE(store->DeleteFolder(old).ok());
+  EXPECT_TRUE(std::filesystem::is_directory(root() + ".Trash.Old/cur"));
+  EXPECT_NE(0u, Child(*store, kDeletedItemsFolderId, "Old"));
+}
+
+TEST_F(MaildirTest, ExplicitMappingWinsAndIndexMapLinesAreRead) {
+  MakeMaildir(root() + ".Sent/");
+  MakeMaildir(root() + ".Outgoing/");
+  WriteFileOrDie(root() + ".Outgoing/cur/1.A.h:2,S", "x");
+  {
+    MaildirOptions options;
+    options.special_dirs[kSentItemsFolderId] = "Outgoing";
+    auto store = Open(options);
+    EXPECT_EQ(1u, Ids(*store, kSentItemsFolderId).size());
+    EXPECT_NE(0u, Child(*store, kLocalFoldersId, "Sent"));  // now an ordinary folder
+  }
+  std::string index = ReadFileOrEmpty(root() + "vexmor-folders");
+  index.insert(index.find('\n') + 1, "map Sent Items=Outgoing\n");
+  WriteFileOrDie(root() + "vexmor-folders", index);
+  auto store = Open();
+  EXPECT_EQ(1u, Ids(*store, kSentItemsFolderId).size());
+  EXPECT_NE(std::string::npos, ReadFileOrEmpty(root() + "vexmor-folders").find("map Sent Items"));
+}
+
+TEST_F(MaildirTest, MoveNeverOverwritesACopyInTheDestination) {
+  MakeMaildir(root() + ".Spam/");
+  WriteFileOrDie(root() + "new/9.A.h", "original");
+  WriteFileOrDie(root() + ".Spam/cur/9.A.h:2,", "older copy");
+  auto store = Open();
+  FolderId spam = Child(*store, kLocalFoldersId, "Spam");
+  ASSERT_EQ(1u, Ids(*store, spam).size());
+  MessageId id = Ids(*store, kInboxFolderId).at(0);
+  MessageId moved = store->MoveMessage(kInboxFolderId, id, spam).value();
+  std::vector<MessageId> in_spam = Ids(*store, spam);
+  ASSERT_EQ(2u, in_spam.size());
+  EXPECT_EQ(moved, in_spam[1]);
+  EXPECT_EQ("older copy", Source(*store, spam, in_spam[0]));
+  EXPECT_EQ("original", Source(*store, spam, moved));
+  EXPECT_TRUE(FilesIn(root() + "new").empty());
+  // The moved message lands in cur/ of the destination, keeping no unread flag change.
+  EXPECT_EQ(kMessageUnread | kMessageReceived, store->GetMessage(spam, moved)->state);
+}
+
+TEST_F(MaildirTest, DeletedFoldersLeaveNoTrace) {
+  auto store = Open();
+  FolderId old = store->CreateFolder(kLocalFoldersId, "Old").value();
+  EXPECT_TRUE(std::filesystem::exists(root() + ".Old/maildirfolder"));
+  ASSERT_TRUE(store->DeleteFolder(old).ok());
+  FolderId in_trash = Child(*store, kDeletedItemsFolderId, "Old");
+  EXPECT_EQ(old, in_trash);  // the folder keeps its id on the way into Deleted Items
+  ASSERT_TRUE(store->DeleteFolder(in_trash).ok());
+  EXPECT_FALSE(std::filesystem::exists(root() + ".Deleted Items.Old"));
+  EXPECT_TRUE(FilesIn(root() + "tmp").empty());
+  EXPECT_EQ(StatusCode::kNotFound, store->GetFolder(in_trash).status().code());
+}
+
+// A registry holding one string value, enough for the store lookup.
+class OneValueRegistry final : public Registry {
+ public:
+  explicit OneValueRegistry(std::string value) : value_(std::move(value)) {}
+  bool KeyExists(std::string_view) const override { return true; }
+  Status CreateKey(std::string_view) override { return Status::Ok(); }
+  Status DeleteKey(std::string_view) override { return Status::Ok(); }
+  StatusOr<RegistryValue> QueryValue(std::string_view key, std::string_view name) const override {
+    if (key != kProductKey || name != kMailStoreValue) return Status::NotFound("none");
+    return RegistryValue::String(value_);
+  }
+  Status SetValue(std::string_view, std::string_view, const RegistryValue&) override {
+    return Status::Ok();
+  }
+  Status DeleteValue(std::string_view, std::string_view) override { return Status::Ok(); }
+  StatusOr<std::vector<std::string>> EnumerateValues(std::string_view) const override {
+    return std::vector<std::string>{};
+  }
+  StatusOr<std::vector<std::string>> EnumerateSubkeys(std::string_view) const override {
+    return std::vector<std::string>{};
+  }
+
+ private:
+  std::string value_;
+};
+
+TEST(LocateMailStore, SettingThenEnvironmentThenHome) {
+  TempDir home;
+  ScopedEnv home_env("HOME", home.path());
+  auto paths = MakeEnvironmentPaths();
+  {
+    ScopedEnv maildir("MAILDIR", std::nullopt);
+    EXPECT_EQ(home.path() + "Maildir/", LocateMailStore(nullptr, *paths));
+  }
+  ScopedEnv maildir("MAILDIR", "/srv/mail/me");
+  EXPECT_EQ("/srv/mail/me/", LocateMailStore(nullptr, *paths));
+  OneValueRegistry empty("");
+  EXPECT_EQ("/srv/mail/me/", LocateMailStore(&empty, *paths));
+  OneValueRegistry set("/data/Mail");
+  EXPECT_EQ("/data/Mail/", LocateMailStore(&set, *paths));
+  OneValueRegistry tilde("~/Mail");
+  EXPECT_EQ(home.path() + "Mail/", LocateMailStore(&tilde, *paths));
+}
+
+}  // namespace
+}  // namespace vexmor::platform
