@@ -6,7 +6,7 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/signal_set.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/beast/core.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/http.hpp>
 #include <ctime>
 #include <exception>
@@ -48,39 +48,61 @@ std::string Timestamp() {
 class Session : public std::enable_shared_from_this<Session> {
  public:
   Session(tcp::socket socket, SignatureStore& store, const ServerOptions& options)
-      : stream_(std::move(socket)), store_(store), options_(options) {}
+      : socket_(std::move(socket)),
+        watchdog_(socket_.get_executor()),
+        store_(store),
+        options_(options) {
+    // Built once per connection: only status, body, version and keep-alive change per answer.
+    response_.set(http::field::server, "vexmor-sigd");
+    response_.set(http::field::content_type, "text/plain");
+  }
 
   void Start() {
     if (options_.log_requests) {
       error_code ec;
-      const auto peer = stream_.socket().remote_endpoint(ec);
+      const auto peer = socket_.remote_endpoint(ec);
       peer_ =
           ec ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
     }
     error_code ignored;
-    stream_.socket().set_option(tcp::no_delay(true), ignored);
+    socket_.set_option(tcp::no_delay(true), ignored);
+    ExtendDeadline(options_.idle_timeout);
+    ArmWatchdog();
     ReadRequest();
   }
 
  private:
+  // The deadline moves with every request, but the timer is only re-armed when it fires, so a
+  // busy connection costs no timer operations per request.
+  void ExtendDeadline(std::chrono::steady_clock::duration span) {
+    deadline_ = std::chrono::steady_clock::now() + span;
+  }
+
+  void ArmWatchdog() {
+    watchdog_.expires_at(deadline_);
+    watchdog_.async_wait([self = shared_from_this()](error_code ec) {
+      if (ec || self->closed_) return;
+      if (std::chrono::steady_clock::now() >= self->deadline_) return self->Close();
+      self->ArmWatchdog();
+    });
+  }
+
   void ReadRequest() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
-    stream_.expires_after(options_.idle_timeout);
-    http::async_read(stream_, buffer_, *parser_,
+    http::async_read(socket_, buffer_, *parser_,
                      [self = shared_from_this()](error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
   void OnRead(error_code ec) {
-    if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
-        ec == asio::error::operation_aborted) {
+    if (closed_) return;
+    if (ec == http::error::end_of_stream || ec == asio::error::eof ||
+        ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
       return Close();
     }
     if (ec) {
       // Not HTTP, too big, or a body on a GET: say so once and hang up.
-      if (ec == asio::error::eof || ec == asio::error::connection_reset) return Close();
-      Reply reply{400, "malformed request\n"};
-      return Send(reply, 11, false, "-", "-");
+      return Send(Reply{400, "malformed request\n"}, 11, false, "-", "-");
     }
     const auto& request = parser_->get();
     const std::string_view method(request.method_string().data(), request.method_string().size());
@@ -97,18 +119,15 @@ class Session : public std::enable_shared_from_this<Session> {
       WriteLogLine(Timestamp() + " debug " + peer_ + " " + std::string(method) + " " +
                    std::string(target) + " " + std::to_string(reply.status));
     }
-    response_.emplace();
-    response_->version(version);
-    response_->result(reply.status);
-    response_->set(http::field::server, "vexmor-sigd");
-    response_->set(http::field::content_type, "text/plain");
-    if (reply.method_not_allowed) response_->set(http::field::allow, "GET");
-    response_->body() =
+    response_.version(version);
+    response_.result(reply.status);
+    if (reply.method_not_allowed) response_.set(http::field::allow, "GET");
+    response_.body() =
         http::span_body<const char>::value_type(reply.body.data(), reply.body.size());
-    response_->keep_alive(keep_alive);
-    response_->prepare_payload();
-    stream_.expires_after(options_.idle_timeout);
-    http::async_write(stream_, *response_,
+    response_.keep_alive(keep_alive);
+    response_.content_length(reply.body.size());
+    ExtendDeadline(options_.idle_timeout);
+    http::async_write(socket_, response_,
                       [self = shared_from_this(), keep_alive](error_code write_ec, std::size_t) {
                         if (write_ec) return self->Close();
                         if (!keep_alive) return self->LingerThenClose();
@@ -121,14 +140,15 @@ class Session : public std::enable_shared_from_this<Session> {
   // request). So stop sending, swallow what the client still sends for a moment, then close.
   void LingerThenClose() {
     error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_after(std::chrono::seconds(2));  // for the whole drain, not per read
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    ExtendDeadline(std::chrono::seconds(2));  // for the whole drain, not per read
+    ArmWatchdog();                            // cancels the wait for the longer idle deadline
     Drain();
   }
 
   void Drain() {
     buffer_.clear();
-    stream_.async_read_some(buffer_.prepare(4096),
+    socket_.async_read_some(buffer_.prepare(4096),
                             [self = shared_from_this()](error_code ec, std::size_t) {
                               if (ec) return self->Close();
                               self->Drain();
@@ -136,17 +156,23 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Close() {
+    if (closed_) return;
+    closed_ = true;
     error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.socket().close(ignored);
+    watchdog_.cancel();
+    socket_.shutdown(tcp::socket::shutdown_send, ignored);
+    socket_.close(ignored);
   }
 
-  beast::tcp_stream stream_;
+  tcp::socket socket_;
+  asio::steady_timer watchdog_;
+  std::chrono::steady_clock::time_point deadline_;
+  bool closed_ = false;
   SignatureStore& store_;
   const ServerOptions& options_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
-  std::optional<http::response<http::span_body<const char>>> response_;
+  http::response<http::span_body<const char>> response_;
   std::string peer_;
 };
 
