@@ -33,6 +33,23 @@ class VEXMOR_VALIDATE_API CCheckSum {
   // it. False when no computation was started or the time ran out (it never blocks then).
   bool Wait_Arrange(unsigned int dwMilliseconds = VEXMOR_INFINITE);
 
+  // Signature server requests. strFolder is the install directory with its trailing separator;
+  // each request adds one entry to "Vexmor.ini" there. The content requests wait for the
+  // computation Arrange_SpamMail started; without one they send nothing.
+  // True only when the server knows the content signature as spam.
+  bool CompareCheckSumValue(std::string strFolder);
+  // Reports the content signature; true when the request was made.
+  bool UpdateCheckSumValue(std::string strFolder);
+  // The same for the link signature of Arrange_SpamMail_Url.
+  bool CompareCheckSumValue_Url(std::string strFolder);
+  bool UpdateCheckSumValue_Url(std::string strFolder);
+  // Withdraws the link signature from the server.
+  void RemoveCheckSumValue_Url(std::string strFolder);
+
+  // Replaces a host name by its first IPv4 address in dotted decimal; a dotted address or an
+  // unresolvable name stays as it is.
+  void GetIPAddress_DNSName(std::string* pstrName);
+
   int64_t m_i64CheckSum;
   int64_t m_i64UrlCheckSum;
 
@@ -47,4 +64,6 @@ class VEXMOR_VALIDATE_API CCheckSum {
 
  private:
   static int64_t Get_CheckSum(const unsigned char* pBytes, int32_t iCount);
+  // Compare or report: iKind 1 content, 2 link; any other kind sends nothing and gives true.
+  bool Communicate_Server(bool bUpdate, int32_t iKind, std::string strFolder);
 };

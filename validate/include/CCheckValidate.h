@@ -26,6 +26,10 @@ class VEXMOR_VALIDATE_API CCheckValidate {
   // As CCheckSum::Wait_Arrange, on this class's completion event.
   bool Wait_Arrange(unsigned int dwMilliseconds = VEXMOR_INFINITE);
 
+  // Asks the signature server about the content signature (as CCheckSum's compare); true only
+  // when the server knows it as spam.
+  bool CompareCheckSumValue(std::string strFolder);
+
   int64_t m_i64CheckSum;
 
   static std::string m_strCMsgContent;
@@ -39,4 +43,5 @@ class VEXMOR_VALIDATE_API CCheckValidate {
 
  private:
   static int64_t Get_CheckSum(const unsigned char* pBytes, int32_t iCount);
+  bool Communicate_Server(std::string strFolder);
 };

@@ -1,0 +1,105 @@
+// The signature-server client without the exported classes around it: the server table and
+// the choice of the nearest server, the host cache, and one compare, report or remove request
+// with its journal entry. Every port comes in from the caller, so tests run it on fakes.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "vexmor/platform/echo.h"
+#include "vexmor/platform/http.h"
+#include "vexmor/platform/profile.h"
+#include "vexmor/platform/registry.h"
+
+namespace vexmor::sigclient {
+
+// --- Server table and selection ---
+
+// One signature server: the host (with an optional ":port") written into request URLs and the
+// registry, and the IPv4 address the echo probe goes to.
+struct ServerEntry {
+  std::string host;
+  std::string probe_address;
+  bool operator==(const ServerEntry&) const = default;
+};
+
+// Port of a local vexmor-sigd in the default table.
+inline constexpr int kDefaultServerPort = 8631;
+// At most this many servers are probed (two 1-second waits each at worst).
+inline constexpr size_t kMaxServers = 5;
+// Registry value (in the product's key) that replaces the default table: entries separated by
+// blanks, commas or semicolons, each "host[:port][@a.b.c.d]"; without "@" the host is resolved
+// for the probe.
+inline constexpr std::string_view kServerTableValue = "Signature Servers";
+
+// A single local vexmor-sigd: "127.0.0.1:8631", probed at 127.0.0.1.
+std::vector<ServerEntry> DefaultServerTable();
+// The valid entries of a table text (at most kMaxServers); empty when none is valid.
+std::vector<ServerEntry> ParseServerTable(std::string_view text);
+// The configured table, else the default one.
+std::vector<ServerEntry> LoadServerTable(const platform::Registry& registry);
+
+// Whether "host" may stand between "http://" and the path: a name or dotted address of
+// letters, digits, '.', '-' and '_', with an optional port of 1 to 65535; 255 characters at most.
+bool IsValidHost(std::string_view host);
+
+// The index of the server to use, given each server's echo time (nullopt: no answer). The
+// fastest answer wins, the earlier server on equal times, server 0 when none answered.
+size_t ChooseServer(const std::vector<std::optional<uint32_t>>& times);
+
+// The first address of a name in dotted decimal; a dotted IPv4 address is returned as it is
+// and an unresolvable name unchanged.
+std::string ResolveIPv4(const std::string& name);
+
+// Probes every server of the table (a silent one a second time), and writes the chosen host as
+// the default value of the product's key. Returns the chosen host.
+std::string SelectNearServer(platform::Echo& echo, platform::Registry& registry,
+                             std::chrono::milliseconds wait = std::chrono::seconds(1));
+
+// --- Requests ---
+
+enum class Operation {
+  kCompareContent,
+  kUpdateContent,
+  kCompareLink,
+  kUpdateLink,
+  kRemoveLink,
+};
+
+struct ClientPorts {
+  platform::Profile& profile;
+  platform::Registry& registry;
+  platform::Http& http;
+  // Chooses a new server after a request could not be opened.
+  std::function<void()> reselect;
+};
+
+struct SignatureSource {
+  // The signature to send; for content it waits for the background computation and gives
+  // nullopt when none was started.
+  std::function<std::optional<int64_t>()> obtain;
+  // Called when no HTTP session can be had (drops the pending computation's event); may be
+  // empty.
+  std::function<void()> on_no_session;
+};
+
+// The body's value as the platform's atoi reads it (blanks, sign, digits; saturating).
+int64_t ParseAnswer(std::string_view body);
+
+// The host of the current signature server: the cache in "Vexmor_Message.ini", else the
+// registry (filling the cache), else the first server of the table.
+std::string CurrentServerHost(ClientPorts& ports, std::string_view install_dir,
+                              Operation operation);
+
+// One request with its journal entry in "Vexmor.ini". Compare: true only when the server
+// answered 1. Report: true when the request was made (or no computation was started). Remove:
+// true when the request was made.
+bool RunOperation(ClientPorts& ports, Operation operation, std::string_view install_dir,
+                  const SignatureSource& source);
+
+}  // namespace vexmor::sigclient
