@@ -63,10 +63,10 @@ TEST(ProcProcessesTest, TerminateEndsTheProcessAndLeavesOthersRunning) {
   std::unique_ptr<Processes> processes = MakeProcProcesses(OnlyOurChildren());
   StatusOr<std::vector<ProcessInfo>> list = processes->Snapshot();
   ASSERT_TRUE(list.ok());
-  const ProcessInfo* info = FindPid(*list, first);
-  ASSERT_NE(info, nullptr);
+  ASSERT_NE(FindPid(*list, first), nullptr);
+  const ProcessInfo info = *FindPid(*list, first);  // a copy: the list is taken again below
 
-  ASSERT_TRUE(processes->Terminate(*info).ok());
+  ASSERT_TRUE(processes->Terminate(info).ok());
   EXPECT_TRUE(children.Ended(first));
   EXPECT_EQ(children.EndedBy(first), SIGTERM);
   EXPECT_FALSE(children.Ended(second));
@@ -75,7 +75,8 @@ TEST(ProcProcessesTest, TerminateEndsTheProcessAndLeavesOthersRunning) {
   list = processes->Snapshot();
   ASSERT_TRUE(list.ok());
   EXPECT_EQ(FindPid(*list, first), nullptr);
-  EXPECT_EQ(processes->Terminate(*info).code(), StatusCode::kNotFound);
+  const Status again = processes->Terminate(info);
+  EXPECT_EQ(again.code(), StatusCode::kNotFound) << again.ToString();
 }
 
 TEST(ProcProcessesTest, ProcessThatIgnoresTerminateIsKilledAfterTheGracePeriod) {
