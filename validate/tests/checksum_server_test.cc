@@ -43,6 +43,14 @@ int FreePort() {
   return ntohs(address.sin_port);
 }
 
+// A signature server for the round trips.
+class SignatureServer {
+ public:
+  virtual ~SignatureServer() = default;
+  virtual std::string host() const = 0;
+};
+
+#ifdef VEXMOR_SIGD_PATH
 bool Accepts(int port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -54,14 +62,6 @@ bool Accepts(int port) {
   return ok;
 }
 
-// A signature server for the round trips.
-class SignatureServer {
- public:
-  virtual ~SignatureServer() = default;
-  virtual std::string host() const = 0;
-};
-
-#ifdef VEXMOR_SIGD_PATH
 class SigdProcess final : public SignatureServer {
  public:
   explicit SigdProcess(const std::string& db) : port_(FreePort()) {
