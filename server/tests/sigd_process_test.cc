@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <filesystem>
 #include <thread>
 
 #include "http_test_client.h"
@@ -198,6 +199,8 @@ TEST_F(SigdProcessTest, SigtermStopsCleanlyWithOpenConnections) {
   ASSERT_TRUE(WIFEXITED(*status));
   EXPECT_EQ(WEXITSTATUS(*status), 0);
   EXPECT_TRUE(idle.PeerClosed());
+  // The store was closed properly: the write-ahead log is folded back into the file.
+  EXPECT_FALSE(std::filesystem::exists(db_ + "-wal"));
   // The debug level logged the request.
   EXPECT_NE(server->Stderr().find("GET /cgi-bin/checksum_update.cgi?checksum_val=12 200"),
             std::string::npos)
