@@ -9,9 +9,13 @@
 namespace vexmor::hook {
 namespace {
 
-bool IsTrimmed(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool IsTrimmed(char c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
-long Size(const std::string& text) { return static_cast<long>(text.size()); }
+long Size(const std::string& text) {
+  return static_cast<long>(text.size());
+}
 
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return;
@@ -255,8 +259,8 @@ std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& 
   }
 }
 
-std::string NormaliseContent(const HtmlRenderContext& context, int kind,
-                             const std::string& subject, const std::string& body) {
+std::string NormaliseContent(const HtmlRenderContext& context, int kind, const std::string& subject,
+                             const std::string& body) {
   if (subject.empty() && body.empty()) return {};
   std::string body_text =
       kind == 1 ? RenderHtmlText(context, ExtractHtmlSection(UpperAscii(body), body)) : body;

@@ -23,8 +23,7 @@ TEST(ResolveSenderAddress, FromWithAngleBrackets) {
 }
 
 TEST(ResolveSenderAddress, FromWithoutAngleBracketsRunsToTheLineEnd) {
-  EXPECT_EQ(ResolveSenderAddress("From: bob@example.com \r\nTo: x\r\n", "Bob"),
-            "bob@example.com");
+  EXPECT_EQ(ResolveSenderAddress("From: bob@example.com \r\nTo: x\r\n", "Bob"), "bob@example.com");
 }
 
 TEST(ResolveSenderAddress, ReturnPathAndFromAgreeing) {
@@ -76,9 +75,9 @@ TEST(FindCharsetDeclaration, FirstTextWithAHitIsUsed) {
 }
 
 TEST(FindCharsetDeclaration, NoDeclaration) {
-  EXPECT_EQ(FindCharsetDeclaration("CHARSET=gb2312\n"), "");      // a hit at position 0
-  EXPECT_EQ(FindCharsetDeclaration("x charset gb2312\n"), "");     // no "="
-  EXPECT_EQ(FindCharsetDeclaration("x charset=gb2312"), "");       // neither line end nor quote
+  EXPECT_EQ(FindCharsetDeclaration("CHARSET=gb2312\n"), "");    // a hit at position 0
+  EXPECT_EQ(FindCharsetDeclaration("x charset gb2312\n"), "");  // no "="
+  EXPECT_EQ(FindCharsetDeclaration("x charset=gb2312"), "");    // neither line end nor quote
   EXPECT_EQ(FindCharsetDeclaration("", "", ""), "");
 }
 
@@ -151,8 +150,7 @@ TEST(NormaliseContent, PlainBodiesKeepTheirTextAndMarkersBecomeColons) {
   EXPECT_EQ(NormaliseContent(context, 0, "Hi", "a=20b"), "Hia:b");
   EXPECT_EQ(NormaliseContent(context, 0, "", ""), "");
   EXPECT_EQ(NormaliseContent(context, 0, " S ", "x&nbsp;y=3Dz\r\n"), "S x:y:z");
-  EXPECT_EQ(NormaliseContent(context, 0, "", std::string(kContentMarkers[0]) + " end"),
-            ": end");
+  EXPECT_EQ(NormaliseContent(context, 0, "", std::string(kContentMarkers[0]) + " end"), ": end");
 }
 
 TEST(NormaliseContent, MarkerOrderBinds) {

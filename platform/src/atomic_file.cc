@@ -85,7 +85,8 @@ Status ReplaceFileAtomically(const std::string& path, std::string_view contents)
   std::vector<char> temp(pattern.begin(), pattern.end());
   temp.push_back('\0');
   int fd = ::mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return Status::IoError("cannot create a file beside " + path + ": " + ErrnoText(errno));
+  if (fd < 0)
+    return Status::IoError("cannot create a file beside " + path + ": " + ErrnoText(errno));
   Status written = WriteAll(fd, contents);
   if (written.ok() && ::fchmod(fd, mode) != 0) written = Status::IoError(ErrnoText(errno));
   if (::close(fd) != 0 && written.ok()) written = Status::IoError(ErrnoText(errno));

@@ -25,15 +25,40 @@ bool IsHidden(GumboTag tag) {
 
 bool IsBlock(GumboTag tag) {
   switch (tag) {
-    case GUMBO_TAG_ADDRESS: case GUMBO_TAG_ARTICLE: case GUMBO_TAG_ASIDE:
-    case GUMBO_TAG_BLOCKQUOTE: case GUMBO_TAG_CENTER: case GUMBO_TAG_DD: case GUMBO_TAG_DIV:
-    case GUMBO_TAG_DL: case GUMBO_TAG_DT: case GUMBO_TAG_FIELDSET: case GUMBO_TAG_FIGURE:
-    case GUMBO_TAG_FOOTER: case GUMBO_TAG_FORM: case GUMBO_TAG_H1: case GUMBO_TAG_H2:
-    case GUMBO_TAG_H3: case GUMBO_TAG_H4: case GUMBO_TAG_H5: case GUMBO_TAG_H6:
-    case GUMBO_TAG_HEADER: case GUMBO_TAG_HR: case GUMBO_TAG_LI: case GUMBO_TAG_MAIN:
-    case GUMBO_TAG_NAV: case GUMBO_TAG_OL: case GUMBO_TAG_P: case GUMBO_TAG_PRE:
-    case GUMBO_TAG_SECTION: case GUMBO_TAG_TABLE: case GUMBO_TAG_TR: case GUMBO_TAG_UL:
-    case GUMBO_TAG_CAPTION: case GUMBO_TAG_OPTION: case GUMBO_TAG_SELECT:
+    case GUMBO_TAG_ADDRESS:
+    case GUMBO_TAG_ARTICLE:
+    case GUMBO_TAG_ASIDE:
+    case GUMBO_TAG_BLOCKQUOTE:
+    case GUMBO_TAG_CENTER:
+    case GUMBO_TAG_DD:
+    case GUMBO_TAG_DIV:
+    case GUMBO_TAG_DL:
+    case GUMBO_TAG_DT:
+    case GUMBO_TAG_FIELDSET:
+    case GUMBO_TAG_FIGURE:
+    case GUMBO_TAG_FOOTER:
+    case GUMBO_TAG_FORM:
+    case GUMBO_TAG_H1:
+    case GUMBO_TAG_H2:
+    case GUMBO_TAG_H3:
+    case GUMBO_TAG_H4:
+    case GUMBO_TAG_H5:
+    case GUMBO_TAG_H6:
+    case GUMBO_TAG_HEADER:
+    case GUMBO_TAG_HR:
+    case GUMBO_TAG_LI:
+    case GUMBO_TAG_MAIN:
+    case GUMBO_TAG_NAV:
+    case GUMBO_TAG_OL:
+    case GUMBO_TAG_P:
+    case GUMBO_TAG_PRE:
+    case GUMBO_TAG_SECTION:
+    case GUMBO_TAG_TABLE:
+    case GUMBO_TAG_TR:
+    case GUMBO_TAG_UL:
+    case GUMBO_TAG_CAPTION:
+    case GUMBO_TAG_OPTION:
+    case GUMBO_TAG_SELECT:
     case GUMBO_TAG_TEXTAREA:
       return true;
     default:
@@ -41,7 +66,9 @@ bool IsBlock(GumboTag tag) {
   }
 }
 
-bool IsSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f'; }
+bool IsSpace(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f';
+}
 
 // Builds the visible text with the line rules of a browser's inner text.
 class TextBuilder {
@@ -114,10 +141,17 @@ class TextBuilder {
 void EscapeInto(std::string& out, const char* text) {
   for (const char* p = text; *p != '\0'; ++p) {
     switch (*p) {
-      case '&': out += "&amp;"; break;
-      case '<': out += "&lt;"; break;
-      case '>': out += "&gt;"; break;
-      default: out += *p;
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      default:
+        out += *p;
     }
   }
 }
@@ -181,8 +215,7 @@ class GumboHtmlText final : public HtmlText {
  public:
   std::string VisibleText(std::string_view html) const override {
     std::string utf8 = AnsiToUtf8(html);
-    GumboOutput* output =
-        gumbo_parse_with_options(&kGumboDefaultOptions, utf8.data(), utf8.size());
+    GumboOutput* output = gumbo_parse_with_options(&kGumboDefaultOptions, utf8.data(), utf8.size());
     if (output == nullptr) return std::string(html);
     std::string result;
     if (const GumboNode* body = FindBody(output->root); body != nullptr) {
@@ -198,6 +231,8 @@ class GumboHtmlText final : public HtmlText {
 
 }  // namespace
 
-std::unique_ptr<HtmlText> MakeGumboHtmlText() { return std::make_unique<GumboHtmlText>(); }
+std::unique_ptr<HtmlText> MakeGumboHtmlText() {
+  return std::make_unique<GumboHtmlText>();
+}
 
 }  // namespace vexmor::platform

@@ -7,7 +7,9 @@ namespace {
 
 constexpr size_t npos = std::string::npos;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
+}
 
 std::string_view TrimBlanks(std::string_view s) {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
@@ -15,7 +17,9 @@ std::string_view TrimBlanks(std::string_view s) {
   return s;
 }
 
-char AsciiLower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+char AsciiLower(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
 
 // A value is one line: a line break inside it would forge further keys, so it becomes a blank.
 std::string OneLine(std::string_view value) {
@@ -97,8 +101,7 @@ size_t IniDocument::SectionEnd(size_t header) const {
   return i;
 }
 
-std::optional<std::string> IniDocument::Find(std::string_view section,
-                                             std::string_view key) const {
+std::optional<std::string> IniDocument::Find(std::string_view section, std::string_view key) const {
   size_t header = FindSection(section);
   if (header == npos) return std::nullopt;
   std::string_view wanted = TrimBlanks(key);

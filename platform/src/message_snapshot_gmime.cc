@@ -36,7 +36,8 @@ std::string_view SkipMboxEnvelope(std::string_view raw) {
 std::string RawHeader(std::string_view message) {
   for (size_t i = 0; i < message.size(); ++i) {
     if (message[i] != '\n') continue;
-    if (i + 1 < message.size() && message[i + 1] == '\n') return std::string(message.substr(0, i + 1));
+    if (i + 1 < message.size() && message[i + 1] == '\n')
+      return std::string(message.substr(0, i + 1));
     if (i + 2 < message.size() && message[i + 1] == '\r' && message[i + 2] == '\n') {
       return std::string(message.substr(0, i + 1));
     }
@@ -88,8 +89,8 @@ std::string PartHeader(GMimeObject* object) {
 
 std::string AddressListText(GMimeMessage* message) {
   std::string text;
-  for (GMimeAddressType type : {GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC,
-                                GMIME_ADDRESS_TYPE_BCC}) {
+  for (GMimeAddressType type :
+       {GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC, GMIME_ADDRESS_TYPE_BCC}) {
     InternetAddressList* list = g_mime_message_get_addresses(message, type);
     if (list == nullptr || internet_address_list_length(list) == 0) continue;
     char* formatted = internet_address_list_to_string(list, nullptr, FALSE);
@@ -123,8 +124,8 @@ StatusOr<MessageSnapshot> ReadMessageSnapshot(std::string_view raw) {
   if (message_bytes.find_first_not_of(" \t\r\n") == std::string_view::npos) {
     return Status::InvalidArgument("the message is empty");
   }
-  GObjectRef<GMimeStream> stream(g_mime_stream_mem_new_with_buffer(message_bytes.data(),
-                                                                   message_bytes.size()));
+  GObjectRef<GMimeStream> stream(
+      g_mime_stream_mem_new_with_buffer(message_bytes.data(), message_bytes.size()));
   GObjectRef<GMimeParser> parser(g_mime_parser_new_with_stream(stream.ptr));
   GObjectRef<GMimeMessage> message(g_mime_parser_construct_message(parser.ptr, nullptr));
   if (message.ptr == nullptr) return Status::Corrupt("no RFC 822 message could be parsed");

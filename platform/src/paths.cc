@@ -48,9 +48,13 @@ std::string WithTrailingSlash(std::string dir) {
   return dir;
 }
 
-std::unique_ptr<Paths> MakeEnvironmentPaths() { return std::make_unique<EnvironmentPaths>(); }
+std::unique_ptr<Paths> MakeEnvironmentPaths() {
+  return std::make_unique<EnvironmentPaths>();
+}
 
-Paths& DefaultPaths() { return *Slot(); }
+Paths& DefaultPaths() {
+  return *Slot();
+}
 
 void SetDefaultPaths(std::unique_ptr<Paths> paths) {
   Slot() = paths ? std::move(paths) : MakeEnvironmentPaths();

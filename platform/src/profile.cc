@@ -25,8 +25,8 @@ std::string Profile::GetString(std::string_view file, std::string_view section,
   return value;
 }
 
-Status Profile::WriteString(std::string_view file, std::string_view section,
-                            std::string_view key, std::string_view value) {
+Status Profile::WriteString(std::string_view file, std::string_view section, std::string_view key,
+                            std::string_view value) {
   return Update(file, [&](IniDocument& doc) { doc.Write(section, key, value); });
 }
 
@@ -35,8 +35,7 @@ Status Profile::WriteInt(std::string_view file, std::string_view section, std::s
   return WriteString(file, section, key, std::to_string(value));
 }
 
-Status Profile::DeleteKey(std::string_view file, std::string_view section,
-                          std::string_view key) {
+Status Profile::DeleteKey(std::string_view file, std::string_view section, std::string_view key) {
   return Update(file, [&](IniDocument& doc) { doc.DeleteKey(section, key); });
 }
 
@@ -126,9 +125,13 @@ std::unique_ptr<Profile> MakeFileProfile(const Paths& paths) {
   return std::make_unique<FileProfile>(&paths);
 }
 
-std::unique_ptr<Profile> MakeMemoryProfile() { return std::make_unique<MemoryProfile>(); }
+std::unique_ptr<Profile> MakeMemoryProfile() {
+  return std::make_unique<MemoryProfile>();
+}
 
-Profile& DefaultProfile() { return *Slot(); }
+Profile& DefaultProfile() {
+  return *Slot();
+}
 
 void SetDefaultProfile(std::unique_ptr<Profile> profile) {
   Slot() = profile ? std::move(profile) : std::make_unique<FileProfile>(nullptr);

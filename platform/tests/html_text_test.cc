@@ -20,8 +20,7 @@ TEST_F(HtmlTextTest, DropsScriptStyleHeadAndComments) {
 TEST_F(HtmlTextTest, SeparatesBlocksAndCollapsesBlanks) {
   EXPECT_EQ(Text("<p>one\n   two</p><div>three</div>four<br>five"),
             "one two\r\nthree\r\nfour\r\nfive");
-  EXPECT_EQ(Text("<table><tr><td>a</td><td>b</td></tr><tr><td>c</td></tr></table>"),
-            "a b\r\nc");
+  EXPECT_EQ(Text("<table><tr><td>a</td><td>b</td></tr><tr><td>c</td></tr></table>"), "a b\r\nc");
 }
 
 TEST_F(HtmlTextTest, KeepsPreformattedText) {

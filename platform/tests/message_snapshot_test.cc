@@ -31,7 +31,8 @@ TEST(MessageSnapshot, PrefersTheHtmlPartAndDecodesIt) {
   EXPECT_EQ(snapshot->kind, BodyKind::kHtml);
   EXPECT_EQ(snapshot->subject, "Caf\xE9");
   EXPECT_EQ(snapshot->sender, "ann@example.com");
-  EXPECT_EQ(snapshot->body, "<p>caf\xE9 = html</p>");  // the line break before a boundary is the boundary's
+  EXPECT_EQ(snapshot->body,
+            "<p>caf\xE9 = html</p>");  // the line break before a boundary is the boundary's
   EXPECT_NE(snapshot->second_header.find("charset=\"iso-8859-1\""), std::string::npos);
   EXPECT_EQ(snapshot->header.rfind("From: \"Ann\"", 0), 0u);
   EXPECT_EQ(snapshot->header.find("plain text"), std::string::npos);

@@ -13,18 +13,18 @@ std::string InstallFile(std::string_view install_dir, std::string_view file) {
 StatusOr<int32_t> AppendJournal(platform::Profile& profile, std::string_view install_dir,
                                 std::string_view text) {
   int32_t entry = 0;
-  Status written = profile.Update(InstallFile(install_dir, kJournalFile),
-                                  [&](platform::IniDocument& doc) {
-    std::optional<std::string> count = doc.Find(kSectionMessage, kKeyCount);
-    int32_t n = count ? platform::ParseProfileInt(*count, 0) : 0;
-    if (n > kJournalMaxEntries) {
-      doc.Clear();
-      n = 0;
-    }
-    entry = n + 1;
-    doc.Write(kSectionMessage, kKeyCount, std::to_string(entry));
-    doc.Write(kSectionMessage, InfoKey(entry), text);
-  });
+  Status written =
+      profile.Update(InstallFile(install_dir, kJournalFile), [&](platform::IniDocument& doc) {
+        std::optional<std::string> count = doc.Find(kSectionMessage, kKeyCount);
+        int32_t n = count ? platform::ParseProfileInt(*count, 0) : 0;
+        if (n > kJournalMaxEntries) {
+          doc.Clear();
+          n = 0;
+        }
+        entry = n + 1;
+        doc.Write(kSectionMessage, kKeyCount, std::to_string(entry));
+        doc.Write(kSectionMessage, InfoKey(entry), text);
+      });
   if (!written.ok()) return written;
   return entry;
 }
@@ -32,8 +32,7 @@ StatusOr<int32_t> AppendJournal(platform::Profile& profile, std::string_view ins
 std::string ReadInstallDirectory(const platform::Profile& profile) {
   int32_t capacity = profile.GetInt(kPathFile, kSectionVexmor, kKeyPathLen, 0);
   if (capacity <= 0) return {};
-  return profile.GetString(kPathFile, kSectionVexmor, kKeyPath, "",
-                           static_cast<size_t>(capacity));
+  return profile.GetString(kPathFile, kSectionVexmor, kKeyPath, "", static_cast<size_t>(capacity));
 }
 
 Status WriteInstallDirectory(platform::Profile& profile, std::string_view install_dir) {

@@ -46,8 +46,10 @@ std::optional<AnalysisInput> ParseInput(const std::string& line, std::string& er
     return std::nullopt;
   }
   AnalysisInput input;
-  for (auto [name, target] : {std::pair{"subject", &input.subject}, {"sender", &input.sender},
-                              {"header", &input.header}, {"body", &input.body},
+  for (auto [name, target] : {std::pair{"subject", &input.subject},
+                              {"sender", &input.sender},
+                              {"header", &input.header},
+                              {"body", &input.body},
                               {"extra", &input.extra}}) {
     auto it = object.find(name);
     if (it == object.end() || it->is_null()) continue;
@@ -104,7 +106,8 @@ int AnalyseMessageFile(const std::string& path, const hook::HtmlRenderContext& c
                  snapshot.status().ToString().c_str());
     return 1;
   }
-  AnalysisInput input{snapshot->subject, snapshot->sender, snapshot->header, snapshot->body,
+  AnalysisInput input{snapshot->subject,       snapshot->sender,
+                      snapshot->header,        snapshot->body,
                       snapshot->second_header, snapshot->kind == platform::BodyKind::kHtml};
   json result = ReportJson(Analyse(input, context));
   result["file"] = path;

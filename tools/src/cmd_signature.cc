@@ -10,7 +10,9 @@
 
 namespace vexmor::tools {
 
-void DisableThrottle() { ::setenv("VEXMOR_THROTTLE", "off", 1); }
+void DisableThrottle() {
+  ::setenv("VEXMOR_THROTTLE", "off", 1);
+}
 
 int RunSignature(const Args& args) {
   bool link = false;

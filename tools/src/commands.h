@@ -11,6 +11,7 @@ using Args = std::vector<std::string>;
 int RunSignature(const Args& args);
 int RunAnalyse(const Args& args);
 int RunLists(const Args& args);
+int RunStore(const Args& args);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();

@@ -23,8 +23,8 @@ struct Result {
 Result RunVexmor(const std::string& args, const std::string& input = "") {
   static TempDir dir;
   WriteFileOrDie(dir.File("stdin"), input);
-  std::string command = "VEXMOR_WINDIR=" + dir.path() + "win VEXMOR_SYSDIR=" + dir.path() +
-                        "sys " + VEXMOR_CLI + " " + args + " < " + dir.File("stdin") + " 2>&1";
+  std::string command = "VEXMOR_WINDIR=" + dir.path() + "win VEXMOR_SYSDIR=" + dir.path() + "sys " +
+                        VEXMOR_CLI + " " + args + " < " + dir.File("stdin") + " 2>&1";
   Result result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -122,7 +122,7 @@ TEST(VexmorAnalyse, MalformedLinesAreReportedAndTheRestGoesOn) {
 TEST(VexmorAnalyse, RealMessagesFromTheCorpus) {
   std::string corpus = vexmor::testing::TestDataDir() + "/corpus/";
   Result result = RunVexmor("analyse --no-throttle " + corpus + "spam-2_00002.eml " + corpus +
-                      "easy-ham-1_00001.eml");
+                            "easy-ham-1_00001.eml");
   ASSERT_EQ(result.status, 0) << result.out;
   std::vector<json> lines = Lines(result.out);
   ASSERT_EQ(lines.size(), 2u);

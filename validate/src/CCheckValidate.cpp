@@ -17,9 +17,10 @@ namespace {
 // Never destroyed: detached coordinator threads may still use it while the process exits.
 vexmor::signature::ArrangeEngine& Engine() {
   static auto* engine = new vexmor::signature::ArrangeEngine(
-      {CCheckValidate::m_strCMsgContent, CCheckValidate::m_hCMainArrangeEvent, CCheckValidate::m_hCSubEvent,
-       CCheckValidate::m_iCThreadCount, CCheckValidate::m_lCOrgLength, CCheckValidate::m_lCSubLength,
-       CCheckValidate::m_strCSubContent, CCheckValidate::m_bCThreadStoped},
+      {CCheckValidate::m_strCMsgContent, CCheckValidate::m_hCMainArrangeEvent,
+       CCheckValidate::m_hCSubEvent, CCheckValidate::m_iCThreadCount, CCheckValidate::m_lCOrgLength,
+       CCheckValidate::m_lCSubLength, CCheckValidate::m_strCSubContent,
+       CCheckValidate::m_bCThreadStoped},
       [](int piece) { CCheckValidate().SubArrange_SpamMail_Check(piece); });
   return *engine;
 }
@@ -28,8 +29,7 @@ vexmor::signature::ArrangeEngine& Engine() {
 
 CCheckValidate::CCheckValidate() : m_i64CheckSum(0) {}
 
-CCheckValidate::CCheckValidate(const CCheckValidate& other)
-    : m_i64CheckSum(other.m_i64CheckSum) {}
+CCheckValidate::CCheckValidate(const CCheckValidate& other) : m_i64CheckSum(other.m_i64CheckSum) {}
 
 CCheckValidate& CCheckValidate::operator=(const CCheckValidate& other) {
   m_i64CheckSum = other.m_i64CheckSum;
@@ -45,11 +45,17 @@ void CCheckValidate::Arrange_SpamMail(std::string strContent) {
   Engine().Start(this, &m_i64CheckSum, std::move(strContent));
 }
 
-void CCheckValidate::Arrange_SpamMail_Check() { Engine().RunFromStatics(this, &m_i64CheckSum); }
+void CCheckValidate::Arrange_SpamMail_Check() {
+  Engine().RunFromStatics(this, &m_i64CheckSum);
+}
 
-void CCheckValidate::SubArrange_SpamMail_Check(int32_t iPiece) { Engine().RunPiece(iPiece); }
+void CCheckValidate::SubArrange_SpamMail_Check(int32_t iPiece) {
+  Engine().RunPiece(iPiece);
+}
 
-bool CCheckValidate::Wait_Arrange(unsigned int dwMilliseconds) { return Engine().Wait(dwMilliseconds); }
+bool CCheckValidate::Wait_Arrange(unsigned int dwMilliseconds) {
+  return Engine().Wait(dwMilliseconds);
+}
 
 int64_t CCheckValidate::Get_CheckSum(const unsigned char* pBytes, int32_t iCount) {
   if (pBytes == nullptr || iCount <= 0) return 0;

@@ -32,7 +32,7 @@ class ArrangeEngine {
  public:
   using PieceWorker = std::function<void(int)>;
 
-  ArrangeEngine(ArrangeStatics statics, PieceWorker worker)
+  ArrangeEngine(const ArrangeStatics& statics, PieceWorker worker)
       : s_(statics), worker_(std::move(worker)) {}
 
   // Caller's thread: records the content and a new completion event in the class-wide members

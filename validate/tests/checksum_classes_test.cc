@@ -43,8 +43,7 @@ TEST(CCheckSum, BackgroundComputationMatchesTheDefinition) {
   EXPECT_EQ(Compute(checksum, "A b, C!"), kAbc);
   for (size_t size : {0u, 100u, 25000u, 25001u, 25004u, 200000u}) {
     std::string text = RandomText(size, static_cast<unsigned>(size));
-    EXPECT_EQ(Compute(checksum, text), vexmor::signature::ContentSignature(text, nullptr))
-        << size;
+    EXPECT_EQ(Compute(checksum, text), vexmor::signature::ContentSignature(text, nullptr)) << size;
   }
 }
 

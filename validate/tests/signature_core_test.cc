@@ -9,7 +9,9 @@ namespace {
 
 constexpr int64_t kAbc = 57671974;  // "abc" + zero byte: A = 294, B = 880
 
-int64_t Content(std::string_view text) { return ContentSignature(text, nullptr); }
+int64_t Content(std::string_view text) {
+  return ContentSignature(text, nullptr);
+}
 
 // Counts the sleeps the throttle asks for instead of sleeping.
 class CountingClock final : public platform::Clock {
@@ -81,7 +83,7 @@ TEST(ContentSignature, DigitsFoldOntoLetters) {
 }
 
 TEST(ContentSignature, HighBytesFoldByTheirLowSevenBits) {
-  EXPECT_EQ(Content("\xC1"), Content("a"));        // 0xC1 & 0x7F is 'A'
+  EXPECT_EQ(Content("\xC1"), Content("a"));            // 0xC1 & 0x7F is 'A'
   EXPECT_EQ(Content("\xE1"), PlainSignature("\xE1"));  // stays 0xE1, counts as -31
   EXPECT_NE(Content("\xE1"), Content("a"));
   EXPECT_EQ(Content("\xA0x\x8D\x8Ay"), Content("xy"));  // high blank and line breaks vanish
@@ -101,8 +103,8 @@ TEST(ContentSignature, ShortTextsEndAtTheSessionMarker) {
 TEST(ContentSignature, TheFivePiecePathSkipsPieceEnds) {
   // 25005 characters: boundaries 5001, 10002, 15003, 20004, 25005.
   std::string text(25005, '-');
-  text[4999] = 'b';   // last character of piece 0: left out of the join
-  text[5000] = 'z';   // index boundary - 1: scanned by no piece
+  text[4999] = 'b';  // last character of piece 0: left out of the join
+  text[5000] = 'z';  // index boundary - 1: scanned by no piece
   text[10001] = 'z';
   text[12000] = 'e';  // inside piece 2
   text[25004] = 'z';  // the last character never counts

@@ -28,8 +28,8 @@ inline constexpr std::array<std::string_view, 14> kContentMarkers = {
 // Link domains that never count as a spam link: the platform vendor's, our own, and "COM."
 // (what a host name with a trailing dot reduces to).
 inline constexpr std::array<std::string_view, 9> kTrustedLinkDomains = {
-    "DEBIAN.ORG", "VEXMOR.COM", "VEXMOR.NET", "VEXMOR.ORG", "VEXMOR.INFO",
-    "VEXMOR.BIZ", "VEXMOR.CO.UK", "VEXMOR.DE", "COM.",
+    "DEBIAN.ORG", "VEXMOR.COM",   "VEXMOR.NET", "VEXMOR.ORG", "VEXMOR.INFO",
+    "VEXMOR.BIZ", "VEXMOR.CO.UK", "VEXMOR.DE",  "COM.",
 };
 
 // The body that publishes the HTML document type definitions: DOCTYPE lines link to it, so a

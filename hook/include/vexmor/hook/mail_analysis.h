@@ -18,9 +18,9 @@ namespace vexmor::hook {
 
 // Where RenderHtmlText writes its scratch file and how it converts and reports.
 struct HtmlRenderContext {
-  std::string install_dir;                             // ends with '/'; may be empty
-  const platform::HtmlText* html = nullptr;            // the HTML-to-text converter
-  std::function<void(const std::string&)> error_log;   // receives "[F] ..." lines; may be empty
+  std::string install_dir;                            // ends with '/'; may be empty
+  const platform::HtmlText* html = nullptr;           // the HTML-to-text converter
+  std::function<void(const std::string&)> error_log;  // receives "[F] ..." lines; may be empty
 };
 
 // The scratch file of RenderHtmlText, in the install directory.
@@ -35,8 +35,8 @@ std::string ExtractLinkDomain(const std::string& body);
 std::string ExtractHtmlSection(const std::string& upper, const std::string& original);
 std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& section);
 // kind 1 is HTML, anything else plain.
-std::string NormaliseContent(const HtmlRenderContext& context, int kind,
-                             const std::string& subject, const std::string& body);
+std::string NormaliseContent(const HtmlRenderContext& context, int kind, const std::string& subject,
+                             const std::string& body);
 std::vector<std::string> ExtractRecipients(const std::string& header);
 
 // Helpers with the engine's conventions, shared with the rule chain.

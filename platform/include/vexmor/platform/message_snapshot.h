@@ -14,14 +14,14 @@ namespace vexmor::platform {
 enum class BodyKind : int32_t { kNone = -1, kPlain = 0, kHtml = 1 };
 
 struct MessageSnapshot {
-  int64_t size = 0;            // bytes of the whole message as stored
+  int64_t size = 0;  // bytes of the whole message as stored
   BodyKind kind = BodyKind::kNone;
-  std::string subject;         // decoded, Windows-1252
-  std::string sender;          // address of the first From: mailbox, or empty
-  std::string header;          // the header lines as stored, up to the blank line
-  std::string second_header;   // the header of the chosen body part
-  std::string body;            // the chosen part, transfer encoding removed
-  std::string recipients;      // To, Cc and Bcc addresses as "Name <addr>; ..." text
+  std::string subject;        // decoded, Windows-1252
+  std::string sender;         // address of the first From: mailbox, or empty
+  std::string header;         // the header lines as stored, up to the blank line
+  std::string second_header;  // the header of the chosen body part
+  std::string body;           // the chosen part, transfer encoding removed
+  std::string recipients;     // To, Cc and Bcc addresses as "Name <addr>; ..." text
 };
 
 // Parses a message with GMime. A leading mbox "From " line is skipped. Fails only when the

@@ -25,7 +25,9 @@ class [[nodiscard]] Status {
 
   static Status Ok() { return Status(); }
   static Status NotFound(std::string m) { return {StatusCode::kNotFound, std::move(m)}; }
-  static Status InvalidArgument(std::string m) { return {StatusCode::kInvalidArgument, std::move(m)}; }
+  static Status InvalidArgument(std::string m) {
+    return {StatusCode::kInvalidArgument, std::move(m)};
+  }
   static Status IoError(std::string m) { return {StatusCode::kIoError, std::move(m)}; }
   static Status Corrupt(std::string m) { return {StatusCode::kCorrupt, std::move(m)}; }
   static Status Unavailable(std::string m) { return {StatusCode::kUnavailable, std::move(m)}; }
@@ -45,7 +47,7 @@ class [[nodiscard]] Status {
 template <typename T>
 class [[nodiscard]] StatusOr {
  public:
-  StatusOr(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+  StatusOr(T value) : value_(std::move(value)) {}         // NOLINT: implicit by design
   StatusOr(Status status) : status_(std::move(status)) {  // NOLINT: implicit by design
     assert(!status_.ok() && "a StatusOr without a value needs an error");
     if (status_.ok()) status_ = Status::Internal("StatusOr built from an ok status");

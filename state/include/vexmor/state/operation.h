@@ -7,13 +7,13 @@
 namespace vexmor::state {
 
 enum class Operation : int32_t {
-  kNone = 0,               // nothing pending
-  kCheckFolder = 1,        // check the folder "SelectedFolder_Id"
-  kFindSpamFolders = 2,    // the spam folders were emptied: find them again
-  kRemoveTrayIcon = 3,     // a receive cycle ended with unfiltered mail queued
-  kWorkProcessList = 4,    // work the list "Vexmor_Process"
-  kNotSpam = 5,            // Not Spam on "SelectedMsg_Id" in "SelectedFolder_Id"
-  kWorkReportList = 6,     // work the list "Vexmor_Report"
+  kNone = 0,             // nothing pending
+  kCheckFolder = 1,      // check the folder "SelectedFolder_Id"
+  kFindSpamFolders = 2,  // the spam folders were emptied: find them again
+  kRemoveTrayIcon = 3,   // a receive cycle ended with unfiltered mail queued
+  kWorkProcessList = 4,  // work the list "Vexmor_Process"
+  kNotSpam = 5,          // Not Spam on "SelectedMsg_Id" in "SelectedFolder_Id"
+  kWorkReportList = 6,   // work the list "Vexmor_Report"
 };
 
 // The command a stored value names; nullopt for values that are consumed and ignored.
