@@ -6,17 +6,39 @@
 
 #include "ValidateExport.h"
 
+namespace vexmor::platform {
+class Clock;
+class MessageBoxes;
+class Processes;
+}  // namespace vexmor::platform
+
 class VEXMOR_VALIDATE_API CCheckExe {
  public:
   CCheckExe() = default;
   virtual ~CCheckExe();
 
   // --- Running-application control (validate/src/CCheckExe_Processes.cpp) ---
+  // An object on the given process list, prompts and clock (tests; programs with their own).
+  // A null part falls back to the process-wide one below. The parts must outlive the object.
+  CCheckExe(vexmor::platform::Processes* pProcesses, vexmor::platform::MessageBoxes* pPrompts,
+            const vexmor::platform::Clock* pClock = nullptr);
+  // The process-wide parts for objects built without them: the program that owns the user's
+  // display installs its message boxes here at start, before other threads use the class.
+  // Without them the process list is /proc and no prompt can be shown: a question nobody can
+  // answer counts as No, so no mail client is ever closed unasked.
+  static void Use_Platform(vexmor::platform::Processes* pProcesses,
+                           vexmor::platform::MessageBoxes* pPrompts);
   bool Check_RunningApps(bool bHostMode);
   void TerminateApplications(int32_t iKind);
   int32_t Count_MSIMN_Terminate();
   int32_t Check_Terminate_Apps();
 
+ private:
+  vexmor::platform::Processes* m_pProcesses = nullptr;
+  vexmor::platform::MessageBoxes* m_pPrompts = nullptr;
+  const vexmor::platform::Clock* m_pClock = nullptr;
+
+ public:
   // --- Server selection (validate/src/CCheckExe_Servers.cpp) ---
   // Probes the default servers and records the fastest one's host name in the registry.
   void UpdateNearServer();
