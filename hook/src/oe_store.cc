@@ -70,8 +70,14 @@ MailStoreConnector DefaultMailStoreConnector(const platform::Registry* registry)
   };
 }
 
+MailStoreConnector DefaultMailStoreConnector() {
+  return [](const platform::StoreProblemSink& report) {
+    return DefaultMailStoreConnector(&platform::DefaultRegistry())(report);
+  };
+}
+
 OeStore::OeStore(OeStoreOptions options) : options_(std::move(options)) {
-  if (!options_.connect) options_.connect = DefaultMailStoreConnector(nullptr);
+  if (!options_.connect) options_.connect = DefaultMailStoreConnector();
   if (options_.profile == nullptr) options_.profile = &platform::DefaultProfile();
   if (options_.tables == nullptr) options_.tables = &ProcessStoreTables();
   if (options_.clock == nullptr) options_.clock = &platform::SystemClock();

@@ -686,6 +686,13 @@ class MaildirStore final : public MailStore {
     FolderCache& cache = cache_[node->dir];
     LoadUids(cache.uids, at.folder_path);
     auto id = cache.uids.by_id.find(message);
+    if (id == cache.uids.by_id.end() && message >= cache.uids.next) {
+      // Not given out yet: mail may have arrived since the last walk.
+      if (StatusOr<std::vector<MessageInfo>> walked = ListMessages(folder, false); !walked.ok()) {
+        return walked.status();
+      }
+      id = cache.uids.by_id.find(message);
+    }
     if (id == cache.uids.by_id.end()) {
       return Status::NotFound("no message " + std::to_string(message) + " in folder " +
                               std::to_string(folder));

@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
     if (command == "signature") return vexmor::tools::RunSignature(args);
     if (command == "analyse" || command == "analyze") return vexmor::tools::RunAnalyse(args);
     if (command == "lists") return vexmor::tools::RunLists(args);
+    if (command == "store") return vexmor::tools::RunStore(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;

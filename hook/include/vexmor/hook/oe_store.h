@@ -63,11 +63,13 @@ class ApprovedSenders {
 using MailStoreConnector = std::function<StatusOr<std::unique_ptr<platform::MailStore>>(
     const platform::StoreProblemSink& report)>;
 
-// The Maildir++ tree LocateMailStore names (registry setting, $MAILDIR, ~/Maildir).
+// The Maildir++ tree LocateMailStore names (registry setting, $MAILDIR, ~/Maildir), read
+// from the given registry, or from DefaultRegistry() at each connection.
+MailStoreConnector DefaultMailStoreConnector();
 MailStoreConnector DefaultMailStoreConnector(const platform::Registry* registry);
 
 struct OeStoreOptions {
-  MailStoreConnector connect;              // default: DefaultMailStoreConnector(nullptr)
+  MailStoreConnector connect;              // default: DefaultMailStoreConnector()
   platform::Profile* profile = nullptr;    // default: DefaultProfile()
   StoreTables* tables = nullptr;           // default: ProcessStoreTables()
   ApprovedSenders* approved = nullptr;     // none: recipients are not recorded
