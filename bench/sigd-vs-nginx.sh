@@ -4,6 +4,9 @@
 # Run by hand; needs wrk and nginx (Debian: apt-get install wrk nginx-light).
 #   bench/sigd-vs-nginx.sh            uses $VEXMOR_SIGD, else build-bench/bin, else build/bin
 #   WRK_ARGS="-t2 -c64 -d10s"         the load (default shown)
+#   ROUNDS=3                          alternating rounds; the median of each side is compared
+# Besides the rates it prints the processor time each server spent per request (user + system,
+# from /proc), which says more than the rate on a machine that is busy with other work.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 wrk_args=(${WRK_ARGS:--t2 -c64 -d10s})
@@ -46,24 +49,37 @@ wait_for() {  # url
   exit 1
 }
 
-rate() {  # url -> requests per second
-  wrk "${wrk_args[@]}" "$1" | tee "$work/wrk.out" >&2
-  awk '/^Requests\/sec:/ { print $2 }' "$work/wrk.out"
+rounds="${ROUNDS:-3}"
+
+cpu_ticks() {  # pids... -> user + system clock ticks
+  local total=0
+  for pid in "$@"; do total=$((total + $(awk '{ print $14 + $15 }' "/proc/$pid/stat"))); done
+  echo "$total"
 }
+
+measure() {  # url pids... -> "rate microseconds-of-processor-per-request"
+  local url="$1"; shift
+  local before after
+  before="$(cpu_ticks "$@")"
+  wrk "${wrk_args[@]}" "$url" >"$work/wrk.out"
+  after="$(cpu_ticks "$@")"
+  awk -v ticks=$((after - before)) -v hz="$(getconf CLK_TCK)" '
+    /requests in/ { n = $1 }
+    /^Requests\/sec:/ { r = $2 }
+    END { printf "%s %.1f\n", r, ticks * 1e6 / hz / n }' "$work/wrk.out"
+}
+
+median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 
 # vexmor-sigd with one stored signature, so the compare answers "1" from the store.
 "$sigd" --listen 127.0.0.1:0 --db "$work/signatures.db" --port-file "$work/sigd.port" \
-  >/dev/null &
+  >/dev/null 2>"$work/sigd.log" &
 sigd_pid=$!
 for _ in $(seq 1 200); do [[ -s "$work/sigd.port" ]] && break; sleep 0.05; done
 sigd_port="$(cat "$work/sigd.port")"
 curl -fs -o /dev/null "http://127.0.0.1:$sigd_port/cgi-bin/checksum_update.cgi?checksum_val=-4242"
 sigd_url="http://127.0.0.1:$sigd_port/cgi-bin/checksum_compare.cgi?checksum_val=-4242"
 [[ "$(curl -fs "$sigd_url")" == "1" ]] || { echo "vexmor-sigd does not answer 1" >&2; exit 1; }
-
-echo "== vexmor-sigd $sigd_url" >&2
-sigd_rate="$(rate "$sigd_url")"
-kill "$sigd_pid"; wait "$sigd_pid" || true; sigd_pid=""
 
 # nginx from a throw-away configuration: nothing of /etc/nginx is read.
 mkdir -p "$work/www" "$work/nginx"
@@ -93,11 +109,25 @@ nginx -c "$work/nginx.conf" -p "$work/nginx" -g 'daemon off;' &
 nginx_pid=$!
 nginx_url="http://127.0.0.1:$nginx_port/one"
 wait_for "$nginx_url"
+nginx_workers=($(pgrep -P "$nginx_pid"))
 
-echo "== nginx $nginx_url" >&2
-nginx_rate="$(rate "$nginx_url")"
+# Both servers run all along and take turns under load, so a change in the machine's other
+# work hits both sides alike.
+: >"$work/sigd.rounds"
+: >"$work/nginx.rounds"
+for round in $(seq 1 "$rounds"); do
+  read -r s_rate s_cpu < <(measure "$sigd_url" "$sigd_pid")
+  read -r n_rate n_cpu < <(measure "$nginx_url" "${nginx_workers[@]}")
+  echo "round $round: vexmor-sigd $s_rate/s ($s_cpu us cpu/request), nginx $n_rate/s ($n_cpu us cpu/request)"
+  echo "$s_rate $s_cpu" >>"$work/sigd.rounds"
+  echo "$n_rate $n_cpu" >>"$work/nginx.rounds"
+done
+sigd_rate="$(cut -d' ' -f1 "$work/sigd.rounds" | median)"
+nginx_rate="$(cut -d' ' -f1 "$work/nginx.rounds" | median)"
+sigd_cpu="$(cut -d' ' -f2 "$work/sigd.rounds" | median)"
+nginx_cpu="$(cut -d' ' -f2 "$work/nginx.rounds" | median)"
 
-echo "wrk ${wrk_args[*]}, keep-alive, loopback, $(nproc) processors"
-echo "vexmor-sigd compare: $sigd_rate requests/s"
-echo "nginx one-byte file: $nginx_rate requests/s"
+echo "wrk ${wrk_args[*]}, keep-alive, loopback, $(nproc) processors, median of $rounds rounds"
+echo "vexmor-sigd compare: $sigd_rate requests/s, $sigd_cpu us processor time per request"
+echo "nginx one-byte file: $nginx_rate requests/s, $nginx_cpu us processor time per request"
 awk -v a="$sigd_rate" -v b="$nginx_rate" 'BEGIN { printf "ratio: %.2f (target: at least 0.50)\n", a / b }'
