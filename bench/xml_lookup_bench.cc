@@ -1,6 +1,7 @@
 // Sender-list look-ups as the filters make them (up to six per incoming message): a list file
 // of 100, 10,000 and 100,000 entries, left alone between look-ups or changed by another writer
 // before each one (so every look-up must notice the change and read the file again).
+// Rates are per CPU second: the machines this runs on are shared.
 #include <benchmark/benchmark.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,6 +59,11 @@ void BM_LookUp(benchmark::State& state) {
   timeval hour_ago[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
   ::utimes(StorePath().c_str(), hour_ago);
 
+  {
+    // The first look-up parses the file; the steady state is what is measured.
+    std::string warm;
+    CXml().ReadFile("warm@up", 7, &warm);
+  }
   int64_t found = 0;
   int64_t round = 0;
   for (auto _ : state) {
@@ -88,8 +94,7 @@ BENCHMARK(BM_LookUp)
     ->Args({100, 1})
     ->Args({10000, 1})
     ->Args({100000, 1})
-    ->Unit(benchmark::kMicrosecond)
-    ->UseRealTime();
+    ->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

@@ -299,8 +299,10 @@ std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
     snapshot->problem = "the file is empty";
     return snapshot;
   }
-  pugi::xml_parse_result parsed =
-      snapshot->doc.load_buffer(bytes.data(), bytes.size(), ParseFlags(), pugi::encoding_auto);
+  // load_buffer copies the bytes; the document never points into them.
+  const pugi::xml_parse_result parsed = snapshot->doc.load_buffer(
+      // cppcheck-suppress invalidLifetime
+      bytes.data(), bytes.size(), ParseFlags(), pugi::encoding_auto);
   if (!parsed) {
     snapshot->problem = std::string("not well-formed XML (") + parsed.description() + " at byte " +
                         std::to_string(parsed.offset) + ")";
