@@ -20,6 +20,8 @@ constexpr const char* kUsage =
     "      and write one JSON line of analysis results for each\n"
     "  analyse [--no-throttle] FILE.eml...\n"
     "      analyse real messages, one JSON line each\n"
+    "  lists show|add|remove|export ...\n"
+    "      the approved and blocked senders and domains (vexmor lists --help)\n"
     "\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does.\n";
