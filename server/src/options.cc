@@ -48,7 +48,8 @@ Options:
   --listen HOST:PORT   address to listen on (default 127.0.0.1:8080; [::1]:PORT for IPv6).
                        PORT 0 picks a free port: see --port-file.
   --db FILE            SQLite store, created when missing (WAL mode; reports survive the
-                       process being killed once they are answered).
+                       process being killed once they are answered). The server holds the
+                       file exclusively while it runs.
   --memory             keep the signatures in memory only (instead of --db).
   --flush-each-write   also flush every report to the disk before answering it (survives
                        power cuts; one fsync per report).

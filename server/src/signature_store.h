@@ -61,7 +61,8 @@ struct SqliteStoreOptions {
 
 // One SQLite file in WAL mode, created with its table when missing. A file that is not one of
 // our stores (not SQLite, or another program's database) is refused with kCorrupt and left
-// untouched.
+// untouched. The store holds the file exclusively until it is destroyed: another opener waits
+// up to 5 s and then gets kUnavailable.
 StatusOr<std::unique_ptr<SignatureStore>> OpenSqliteSignatureStore(
     const std::string& path, const SqliteStoreOptions& options = {},
     const platform::Clock& clock = platform::SystemClock());

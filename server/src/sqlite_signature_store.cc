@@ -3,7 +3,6 @@
 #include <memory>
 #include <mutex>
 #include <utility>
-#include <vector>
 
 #include "signature_store.h"
 
@@ -91,39 +90,37 @@ Status StepToDone(sqlite3* db, sqlite3_stmt* stmt, const char* what) {
   return Status::Ok();
 }
 
-constexpr const char* kSelectSql =
-    "SELECT report_count, first_report, last_report FROM signatures "
-    "WHERE kind = ?1 AND signature = ?2";
-
-// A connection for reads with its statement prepared once; used by one thread at a time.
-struct Reader {
-  Connection db;
-  Statement select;
-};
-
+// One connection, used under a mutex. The file is held in exclusive locking mode, so a lookup
+// is a page-cache read without any file-lock system calls (those cost a shared-lock
+// connection about a quarter of a compare request). The price: while the server runs, no
+// other process can open the file (a second server on it is refused at start).
 class SqliteSignatureStore final : public SignatureStore {
  public:
-  SqliteSignatureStore(std::string path, Connection writer, const platform::Clock& clock)
-      : path_(std::move(path)), writer_(std::move(writer)), clock_(clock) {}
+  SqliteSignatureStore(Connection db, const platform::Clock& clock)
+      : db_(std::move(db)), clock_(clock) {}
 
   ~SqliteSignatureStore() override {
-    // Readers first: the last connection to close folds the write-ahead log into the file.
-    readers_.clear();
+    // Statements before the connection; closing it folds the write-ahead log into the file.
+    select_.reset();
     upsert_.reset();
     delete_.reset();
-    writer_.reset();
+    db_.reset();
   }
 
-  Status PrepareWrites() {
-    auto upsert = Prepare(writer_.get(),
+  Status PrepareStatements() {
+    auto select = Prepare(db_.get(),
+                          "SELECT report_count, first_report, last_report FROM signatures "
+                          "WHERE kind = ?1 AND signature = ?2");
+    if (!select.ok()) return select.status();
+    auto upsert = Prepare(db_.get(),
                           "INSERT INTO signatures(kind, signature, report_count, first_report, "
                           "last_report) VALUES(?1, ?2, 1, ?3, ?3) "
                           "ON CONFLICT(kind, signature) DO UPDATE SET "
                           "report_count = report_count + 1, last_report = excluded.last_report");
     if (!upsert.ok()) return upsert.status();
-    auto remove =
-        Prepare(writer_.get(), "DELETE FROM signatures WHERE kind = ?1 AND signature = ?2");
+    auto remove = Prepare(db_.get(), "DELETE FROM signatures WHERE kind = ?1 AND signature = ?2");
     if (!remove.ok()) return remove.status();
+    select_ = std::move(*select);
     upsert_ = std::move(*upsert);
     delete_ = std::move(*remove);
     return Status::Ok();
@@ -137,26 +134,24 @@ class SqliteSignatureStore final : public SignatureStore {
 
   Status Report(SignatureKind kind, std::int64_t signature) override {
     const std::int64_t now = ToMillis(clock_.Now());
-    std::lock_guard lock(write_mutex_);
+    std::lock_guard lock(mutex_);
     sqlite3_bind_int(upsert_.get(), 1, static_cast<int>(kind));
     sqlite3_bind_int64(upsert_.get(), 2, signature);
     sqlite3_bind_int64(upsert_.get(), 3, now);
-    return StepToDone(writer_.get(), upsert_.get(), "cannot store a report");
+    return StepToDone(db_.get(), upsert_.get(), "cannot store a report");
   }
 
   Status Remove(SignatureKind kind, std::int64_t signature) override {
-    std::lock_guard lock(write_mutex_);
+    std::lock_guard lock(mutex_);
     sqlite3_bind_int(delete_.get(), 1, static_cast<int>(kind));
     sqlite3_bind_int64(delete_.get(), 2, signature);
-    return StepToDone(writer_.get(), delete_.get(), "cannot remove a signature");
+    return StepToDone(db_.get(), delete_.get(), "cannot remove a signature");
   }
 
   StatusOr<std::optional<SignatureRecord>> Lookup(SignatureKind kind,
                                                   std::int64_t signature) override {
-    auto reader = TakeReader();
-    if (!reader.ok()) return reader.status();
-    std::unique_ptr<Reader> held = std::move(*reader);
-    sqlite3_stmt* stmt = held->select.get();
+    std::lock_guard lock(mutex_);
+    sqlite3_stmt* stmt = select_.get();
     sqlite3_bind_int(stmt, 1, static_cast<int>(kind));
     sqlite3_bind_int64(stmt, 2, signature);
     std::optional<SignatureRecord> found;
@@ -170,49 +165,17 @@ class SqliteSignatureStore final : public SignatureStore {
       rc = sqlite3_step(stmt);  // the key is unique: this ends the statement
     }
     sqlite3_reset(stmt);
-    if (rc != SQLITE_DONE) {
-      Status error = ErrorStatus(held->db.get(), rc, "cannot look up a signature");
-      // A reader in an unknown state is dropped rather than handed to the next caller.
-      return error;
-    }
-    GiveBackReader(std::move(held));
+    if (rc != SQLITE_DONE) return ErrorStatus(db_.get(), rc, "cannot look up a signature");
     return found;
   }
 
  private:
-  StatusOr<std::unique_ptr<Reader>> TakeReader() {
-    {
-      std::lock_guard lock(readers_mutex_);
-      if (!readers_.empty()) {
-        auto reader = std::move(readers_.back());
-        readers_.pop_back();
-        return reader;
-      }
-    }
-    // One reader per thread that reads at the same moment; they are kept for reuse.
-    auto db = OpenConnection(path_, SQLITE_OPEN_READONLY);
-    if (!db.ok()) return db.status();
-    auto select = Prepare(db->get(), kSelectSql);
-    if (!select.ok()) return select.status();
-    auto reader = std::make_unique<Reader>();
-    reader->db = std::move(*db);
-    reader->select = std::move(*select);
-    return reader;
-  }
-
-  void GiveBackReader(std::unique_ptr<Reader> reader) {
-    std::lock_guard lock(readers_mutex_);
-    readers_.push_back(std::move(reader));
-  }
-
-  const std::string path_;
-  Connection writer_;
+  Connection db_;
   const platform::Clock& clock_;
-  std::mutex write_mutex_;
+  std::mutex mutex_;
+  Statement select_;
   Statement upsert_;
   Statement delete_;
-  std::mutex readers_mutex_;
-  std::vector<std::unique_ptr<Reader>> readers_;
 };
 
 // Makes a new file ours, or checks that an existing one is.
@@ -257,11 +220,14 @@ Status InitialiseSchema(sqlite3* db, const std::string& path) {
 
 StatusOr<std::unique_ptr<SignatureStore>> OpenSqliteSignatureStore(
     const std::string& path, const SqliteStoreOptions& options, const platform::Clock& clock) {
-  auto writer = OpenConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
-  if (!writer.ok()) return writer.status();
-  sqlite3* db = writer->get();
+  auto connection = OpenConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+  if (!connection.ok()) return connection.status();
+  sqlite3* db = connection->get();
+  // Before the first access, so the write-ahead log is used without shared memory.
+  Status status = Exec(db, "PRAGMA locking_mode = EXCLUSIVE");
+  if (!status.ok()) return status;
   // Reads first: a file that is not a database fails here, before anything is written.
-  Status status = InitialiseSchema(db, path);
+  status = InitialiseSchema(db, path);
   if (!status.ok()) return status;
   auto mode = Prepare(db, "PRAGMA journal_mode = WAL");
   if (!mode.ok()) return mode.status();
@@ -275,8 +241,8 @@ StatusOr<std::unique_ptr<SignatureStore>> OpenSqliteSignatureStore(
   status = Exec(
       db, options.flush_each_write ? "PRAGMA synchronous = FULL" : "PRAGMA synchronous = NORMAL");
   if (!status.ok()) return status;
-  auto store = std::make_unique<SqliteSignatureStore>(path, std::move(*writer), clock);
-  status = store->PrepareWrites();
+  auto store = std::make_unique<SqliteSignatureStore>(std::move(*connection), clock);
+  status = store->PrepareStatements();
   if (!status.ok()) return status;
   return std::unique_ptr<SignatureStore>(std::move(store));
 }

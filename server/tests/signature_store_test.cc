@@ -140,11 +140,20 @@ TEST_F(SqliteStoreTest, ReopenKeepsEverythingAndUsesWal) {
     ASSERT_TRUE((*store)->Report(SignatureKind::kContent, 1234).ok());
     ASSERT_TRUE((*store)->Report(SignatureKind::kLink, -9).ok());
   }
-  auto store = OpenSqliteSignatureStore(db_, {true}, clock_);
-  ASSERT_TRUE(store.ok()) << store.status().ToString();
-  EXPECT_EQ((*(*store)->Lookup(SignatureKind::kContent, 1234))->report_count, 2);
-  EXPECT_TRUE(*(*store)->Contains(SignatureKind::kLink, -9));
-  EXPECT_FALSE(*(*store)->Contains(SignatureKind::kContent, -9));
+  {
+    auto store = OpenSqliteSignatureStore(db_, {true}, clock_);
+    ASSERT_TRUE(store.ok()) << store.status().ToString();
+    EXPECT_EQ((*(*store)->Lookup(SignatureKind::kContent, 1234))->report_count, 2);
+    EXPECT_TRUE(*(*store)->Contains(SignatureKind::kLink, -9));
+    EXPECT_FALSE(*(*store)->Contains(SignatureKind::kContent, -9));
+
+    // While a store holds the file, a second one (another server) is refused, not let in to
+    // write beside it.
+    auto second = OpenSqliteSignatureStore(db_, {}, clock_);
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.status().code(), StatusCode::kUnavailable) << second.status().ToString();
+    EXPECT_TRUE(*(*store)->Contains(SignatureKind::kLink, -9));
+  }
 
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open_v2(db_.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
