@@ -34,7 +34,7 @@ if(VEXMOR_BUILD_TESTS)
                      $<TARGET_FILE:desktop_wx_test>)
     set_tests_properties(desktop_wx_test PROPERTIES
       TIMEOUT 120
-      ENVIRONMENT "VEXMOR_SCREENSHOT=${CMAKE_BINARY_DIR}/evidence/wx_message_box.png")
+      ENVIRONMENT "VEXMOR_SCREENSHOT=${CMAKE_BINARY_DIR}/evidence/wx_message_box.png;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/tests/desktop_wx_test.lsan.supp")
   else()
     message(STATUS "xvfb-run not found: the wxWidgets message-box test is not registered")
   endif()
