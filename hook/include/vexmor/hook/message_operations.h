@@ -1,0 +1,100 @@
+// The message operations behind the library's exports: one message at a time from the host
+// program, judged by the rule chain, moved into "Spam" through the store access, with the
+// state keys the host and the command code watch ("Remove_Icon", "Selected_Count",
+// "Allowed", "Operation", the handled list).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "vexmor/hook/filter_chain.h"
+#include "vexmor/hook/oe_store.h"
+#include "vexmor/platform/clock.h"
+#include "vexmor/platform/desktop.h"
+#include "vexmor/platform/profile.h"
+
+namespace vexmor::hook {
+
+// The failure line of each export.
+inline constexpr std::string_view kFailureListBuilding = "[F] Some error occurred in Function_1.\n";
+inline constexpr std::string_view kFailureSentItems = "[F] Some error occurred in Function_2.\n";
+inline constexpr std::string_view kFailureCheckFull = "[F] Some error occurred in Function_4.\n";
+inline constexpr std::string_view kFailureCheckLarge = "[F] Some error occurred in Function_5.\n";
+inline constexpr std::string_view kFailureInboxFull = "[F] Some error occurred in Function_6.\n";
+inline constexpr std::string_view kFailureInboxLarge = "[F] Some error occurred in Function_7.\n";
+inline constexpr std::string_view kFailureTrayIcon = "[F] Some error occurred in Function_8.\n";
+inline constexpr std::string_view kFailureFeedbackFull = "[F] Some error occurred in Function_9.\n";
+inline constexpr std::string_view kFailureFeedbackLarge =
+    "[F] Some error occurred in Function_10.\n";
+
+// The report countdown "moves" the mouse cursor to where it is, so that the client wakes up and
+// repaints; the window model of this platform has no cursor, so the nudges are only counted.
+int64_t CursorNudgeCount();
+
+struct OperationsEnvironment {
+  platform::Profile* profile = nullptr;      // state files; default DefaultProfile()
+  const platform::Clock* clock = nullptr;    // log stamps; default SystemClock()
+  const platform::HtmlText* html = nullptr;  // default: the gumbo adapter
+  SignatureService* signatures = nullptr;    // default ServerSignatures()
+  MailStoreConnector connect;                // default: the store the registry names
+  // The desktop whose notification area holds the client's new-mail icon; null parts take the
+  // one installed with CFrameWindow::Use_Desktop.
+  const platform::Desktop* desktop = nullptr;
+  std::function<void()> nudge_cursor;  // default: counts into CursorNudgeCount()
+  StepProbe probe;                     // timing of the chain's steps; may be empty
+};
+
+// Operation 1 of the feedback exports; every other value is Not Spam.
+inline constexpr int32_t kReportSpamOperation = 1;
+
+class MessageOperations {
+ public:
+  explicit MessageOperations(OperationsEnvironment environment = {});
+  virtual ~MessageOperations();
+
+  void MoveMessageInbox(const std::string& install_dir, int32_t message, int32_t folder,
+                        int32_t spam_folder, const MessageTexts& texts);
+  void MoveMailMessageInbox(const std::string& install_dir, int32_t message, int32_t folder,
+                            int32_t spam_folder, const std::string& header,
+                            const std::string& sender);
+  void CheckMessageFolder(const std::string& install_dir, int32_t message, int32_t folder,
+                          int32_t spam_folder, const MessageTexts& texts);
+  void CheckMailMessageFolder(const std::string& install_dir, int32_t message, int32_t folder,
+                              int32_t spam_folder, const std::string& header,
+                              const std::string& sender);
+  void MoveMessageDeletedItems(const std::string& install_dir, int32_t operation,
+                               const MessageTexts& texts);
+  void MoveMailMessageDeletedItems(const std::string& install_dir, int32_t operation,
+                                   const std::string& header, const std::string& sender);
+  void RemoveMsgSentItems(const std::string& install_dir, const std::string& recipient,
+                          const std::string& header);
+  void RemoveTrayIconTaskbar(const std::string& install_dir);
+
+  // The install directory every export reads first.
+  std::string InstallDirectory() const;
+  // Writes "Allowed" = "1", as the feedback exports do before they log a failure.
+  void ReleaseSelection(const std::string& install_dir);
+  // Runs one export's body: any exception is caught and "failure_line" logged. Nothing leaves.
+  void Guard(std::string_view failure_line, const std::function<void(const std::string&)>& body,
+             bool release_selection = false);
+
+ private:
+  platform::Profile& profile() const;
+  FilterEnvironment ChainEnvironment(const std::string& install_dir) const;
+  bool ReceiveStarted() const;
+  void WriteRemoveIcon(const std::string& install_dir, bool spam);
+  void MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
+                  int32_t message);
+  void CountReport(const std::string& install_dir, const std::function<void()>& feedback);
+  void Log(const std::string& install_dir, std::string_view line) const;
+
+  OperationsEnvironment env_;
+};
+
+// The instance the exports use (defaults everywhere).
+MessageOperations& LibraryOperations();
+
+}  // namespace vexmor::hook

@@ -1,0 +1,252 @@
+// The bodies of the message exports. Log texts and state keys are watched by the host program
+// and the command code of the client: keep them exactly.
+#include <exception>
+#include <utility>
+
+#include "CFrameWindow.h"
+#include "vexmor/hook/mail_analysis.h"
+#include "vexmor/hook/message_operations.h"
+#include "vexmor/log/write_log.h"
+#include "vexmor/state/journal.h"
+#include "vexmor/state/state_files.h"
+
+namespace vexmor::hook {
+
+namespace {
+
+std::atomic<int64_t> g_cursor_nudges{0};
+
+std::string MessageFile(const std::string& install_dir) {
+  return state::InstallFile(install_dir, state::kMessageFile);
+}
+
+}  // namespace
+
+int64_t CursorNudgeCount() {
+  return g_cursor_nudges.load();
+}
+
+MessageOperations::MessageOperations(OperationsEnvironment environment)
+    : env_(std::move(environment)) {
+  if (env_.clock == nullptr) env_.clock = &platform::SystemClock();
+  if (!env_.nudge_cursor) env_.nudge_cursor = [] { ++g_cursor_nudges; };
+}
+
+MessageOperations::~MessageOperations() = default;
+
+platform::Profile& MessageOperations::profile() const {
+  // Looked up per call: the process default may be replaced while the library is loaded.
+  return env_.profile != nullptr ? *env_.profile : platform::DefaultProfile();
+}
+
+MessageOperations& LibraryOperations() {
+  static MessageOperations operations;
+  return operations;
+}
+
+std::string MessageOperations::InstallDirectory() const {
+  return state::ReadInstallDirectory(profile());
+}
+
+void MessageOperations::Log(const std::string& install_dir, std::string_view line) const {
+  log::WriteLog(line, install_dir, *env_.clock);
+}
+
+void MessageOperations::ReleaseSelection(const std::string& install_dir) {
+  (void)profile().WriteString(MessageFile(install_dir), state::kSectionMessage, state::kKeyAllowed,
+                              "1");
+}
+
+void MessageOperations::Guard(std::string_view failure_line,
+                              const std::function<void(const std::string&)>& body,
+                              bool release_selection) {
+  std::string install_dir;
+  try {
+    install_dir = InstallDirectory();
+    body(install_dir);
+  } catch (...) {
+    try {
+      // The command code waits for "Allowed" before it starts another report.
+      if (release_selection) ReleaseSelection(install_dir);
+      Log(install_dir, failure_line);
+    } catch (...) {
+      // Nowhere left to report to; the caller still must not see the failure.
+    }
+  }
+}
+
+FilterEnvironment MessageOperations::ChainEnvironment(const std::string& install_dir) const {
+  FilterEnvironment chain;
+  chain.install_dir = install_dir;
+  chain.profile = &profile();
+  chain.clock = env_.clock;
+  chain.html = env_.html;
+  chain.signatures = env_.signatures;
+  chain.probe = env_.probe;
+  return chain;
+}
+
+bool MessageOperations::ReceiveStarted() const {
+  return profile().GetInt(state::kPathFile, state::kSectionVexmor, state::kKeyReceiveMsgStart, 0) ==
+         1;
+}
+
+void MessageOperations::WriteRemoveIcon(const std::string& install_dir, bool spam) {
+  (void)profile().WriteString(MessageFile(install_dir), state::kSectionVexmor,
+                              state::kKeyRemoveIcon, spam ? "1" : "0");
+}
+
+void MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
+                                   int32_t spam_folder, int32_t message) {
+  OeStoreOptions options;
+  options.connect = env_.connect;
+  options.profile = &profile();
+  options.clock = env_.clock;
+  OeStore store(std::move(options));
+  store.MoveToSpam(install_dir, static_cast<FolderId>(folder), static_cast<FolderId>(spam_folder),
+                   static_cast<MessageId>(message));
+}
+
+void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t message,
+                                         int32_t folder, int32_t spam_folder,
+                                         const MessageTexts& texts) {
+  if (!ReceiveStarted()) return;
+  bool spam = MailFilterChain(ChainEnvironment(install_dir))
+                  .RunFull(ChainForm::kIncoming, folder, message, texts);
+  WriteRemoveIcon(install_dir, spam);
+  OeStoreOptions options;
+  options.connect = env_.connect;
+  options.profile = &profile();
+  options.clock = env_.clock;
+  OeStore(std::move(options))
+      .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
+  if (spam) {
+    MoveToSpam(install_dir, folder, spam_folder, message);
+    Log(install_dir, "[S] Incoming mail moved to SPAM folder.");
+  }
+  Log(install_dir, "[S] Completed applying Vexmor filters on Incoming mail.\n");
+}
+
+void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int32_t message,
+                                             int32_t folder, int32_t spam_folder,
+                                             const std::string& header, const std::string& sender) {
+  if (!ReceiveStarted()) return;
+  bool spam = MailFilterChain(ChainEnvironment(install_dir))
+                  .RunLarge(ChainForm::kIncoming, folder, message, header, sender);
+  WriteRemoveIcon(install_dir, spam);
+  OeStoreOptions options;
+  options.connect = env_.connect;
+  options.profile = &profile();
+  options.clock = env_.clock;
+  OeStore(std::move(options))
+      .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
+  if (spam) {
+    MoveToSpam(install_dir, folder, spam_folder, message);
+    Log(install_dir, "[S] Incoming mail moved to SPAM folder.");
+  }
+  Log(install_dir, "[S] Applied Vexmor filters on Incoming mail.\n");
+}
+
+void MessageOperations::CheckMessageFolder(const std::string& install_dir, int32_t message,
+                                           int32_t folder, int32_t spam_folder,
+                                           const MessageTexts& texts) {
+  bool spam = MailFilterChain(ChainEnvironment(install_dir))
+                  .RunFull(ChainForm::kFolderCheck, folder, message, texts);
+  if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
+  if (spam) {
+    MoveToSpam(install_dir, folder, spam_folder, message);
+    Log(install_dir, "[S] Mail moved to SPAM folder.");
+  }
+  Log(install_dir, "[S] Completed applying Vexmor filters on a mail.\n");
+}
+
+void MessageOperations::CheckMailMessageFolder(const std::string& install_dir, int32_t message,
+                                               int32_t folder, int32_t spam_folder,
+                                               const std::string& header,
+                                               const std::string& sender) {
+  bool spam = MailFilterChain(ChainEnvironment(install_dir))
+                  .RunLarge(ChainForm::kFolderCheck, folder, message, header, sender);
+  if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
+  if (spam) {
+    MoveToSpam(install_dir, folder, spam_folder, message);
+    Log(install_dir, "[S] Mail moved to SPAM folder.");
+  }
+  Log(install_dir, "[S] Completed applying Vexmor filters on a mail.\n");
+}
+
+void MessageOperations::CountReport(const std::string& install_dir,
+                                    const std::function<void()>& feedback) {
+  std::string file = MessageFile(install_dir);
+  int32_t count = 0;
+  // Read and count down in one locked update, so two reports never take the same number.
+  (void)profile().Update(file, [&](platform::IniDocument& doc) {
+    std::optional<std::string> value = doc.Find(state::kSectionMessage, state::kKeySelectedCount);
+    count = value ? platform::ParseProfileInt(*value, 0) : 0;
+    if (count == 1) doc.Write(state::kSectionMessage, state::kKeyAllowed, "1");
+    doc.Write(state::kSectionMessage, state::kKeySelectedCount, std::to_string(count - 1));
+  });
+  feedback();
+  Log(install_dir, "[S] Reporting of an e-mail is completed.");
+  if (profile().GetInt(file, state::kSectionMessage, state::kKeySelectedCount, 0) != 0) {
+    env_.nudge_cursor();
+    return;
+  }
+  ReleaseSelection(install_dir);
+  Log(install_dir, "[S] Reporting of selected e-mails completed.\n");
+}
+
+void MessageOperations::MoveMessageDeletedItems(const std::string& install_dir, int32_t operation,
+                                                const MessageTexts& texts) {
+  MailFilterChain chain(ChainEnvironment(install_dir));
+  if (operation == kReportSpamOperation) {
+    CountReport(install_dir, [&] { chain.ReportSpam(texts); });
+    return;
+  }
+  ReleaseSelection(install_dir);
+  chain.NotSpam(texts);
+  Log(install_dir, "[S] Not SPAM operation for an e-mail is completed.\n");
+}
+
+void MessageOperations::MoveMailMessageDeletedItems(const std::string& install_dir,
+                                                    int32_t operation, const std::string& header,
+                                                    const std::string& sender) {
+  MailFilterChain chain(ChainEnvironment(install_dir));
+  if (operation == kReportSpamOperation) {
+    CountReport(install_dir, [&] { chain.ReportSpamLarge(header, sender); });
+    return;
+  }
+  ReleaseSelection(install_dir);
+  chain.NotSpamLarge(header, sender);
+  Log(install_dir, "[S] Not SPAM operation for an e-mail is completed.\n");
+}
+
+void MessageOperations::RemoveMsgSentItems(const std::string& install_dir,
+                                           const std::string& recipient,
+                                           const std::string& header) {
+  SenderLists lists(install_dir);
+  auto approve = [&](const std::string& address) {
+    lists.Add(SenderList::kApprovedIds, address);
+    std::string domain = DomainOfAddress(address);
+    if (!domain.empty()) lists.Add(SenderList::kApprovedDomains, domain);
+  };
+  std::vector<std::string> recipients = ExtractRecipients(header);
+  for (const std::string& address : recipients) approve(address);
+  // Addresses written without angle brackets are not found in the header: take the host's.
+  if (recipients.empty() && !recipient.empty()) approve(recipient);
+}
+
+void MessageOperations::RemoveTrayIconTaskbar(const std::string& install_dir) {
+  std::string file = MessageFile(install_dir);
+  if (profile().GetInt(file, state::kSectionVexmor, state::kKeyRemoveIcon, 0) == 1) {
+    bool removed = env_.desktop != nullptr
+                       ? CFrameWindow(*env_.desktop).RemoveTrayIcon_NewSpamMsg(true)
+                       : CFrameWindow().RemoveTrayIcon_NewSpamMsg(true);
+    if (removed) {
+      WriteRemoveIcon(install_dir, false);
+      Log(install_dir, "[S] Tray icon removed for Incoming spam e-mail.\n");
+    }
+  }
+  (void)profile().WriteString(file, state::kSectionVexmor, state::kKeyOperation, "4");
+}
+
+}  // namespace vexmor::hook
