@@ -30,15 +30,31 @@ std::string OneLine(std::string_view value) {
   return line;
 }
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (AsciiLower(a[i]) != AsciiLower(b[i])) return false;
-  }
-  return true;
-}
 
 }  // namespace
+
+static std::string IndexName(std::string_view name) {
+  std::string key(TrimBlanks(name));
+  for (char& c : key) c = AsciiLower(c);
+  return key;
+}
+
+void IniDocument::Section::Reindex() {
+  keys.clear();
+  after_last_key = 0;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].kind != Line::Kind::kKey) continue;
+    keys.try_emplace(IndexName(lines[i].name), i);
+    after_last_key = i + 1;
+  }
+}
+
+void IniDocument::ReindexSections() {
+  section_index_.clear();
+  for (size_t i = 0; i < sections_.size(); ++i) {
+    if (sections_[i].has_header) section_index_.try_emplace(IndexName(sections_[i].name), i);
+  }
+}
 
 IniDocument IniDocument::Parse(std::string_view text) {
   IniDocument doc;
@@ -52,127 +68,118 @@ IniDocument IniDocument::Parse(std::string_view text) {
     if (!trimmed.empty() && trimmed.front() == '[') {
       size_t close = trimmed.find(']');
       std::string_view name = trimmed.substr(1, close == npos ? npos : close - 1);
-      doc.lines_.push_back({Line::Kind::kSection, std::string(TrimBlanks(name)), {}});
-    } else if (size_t eq = raw.find('='); eq != npos && !trimmed.empty() && trimmed[0] != ';') {
-      doc.lines_.push_back({Line::Kind::kKey, std::string(TrimBlanks(raw.substr(0, eq))),
-                            std::string(raw.substr(eq + 1))});
+      doc.sections_.push_back({std::string(TrimBlanks(name)), true, {}, {}, 0});
     } else {
-      doc.lines_.push_back({Line::Kind::kOther, {}, std::string(raw)});
+      if (doc.sections_.empty()) doc.sections_.push_back({{}, false, {}, {}, 0});
+      std::vector<Line>& lines = doc.sections_.back().lines;
+      if (size_t eq = raw.find('='); eq != npos && !trimmed.empty() && trimmed[0] != ';') {
+        lines.push_back({Line::Kind::kKey, std::string(TrimBlanks(raw.substr(0, eq))),
+                         std::string(raw.substr(eq + 1))});
+      } else {
+        lines.push_back({Line::Kind::kOther, {}, std::string(raw)});
+      }
     }
     start = end + 1;
   }
+  for (Section& section : doc.sections_) section.Reindex();
+  doc.ReindexSections();
   return doc;
 }
 
 std::string IniDocument::Serialize() const {
   std::string out;
-  for (const Line& line : lines_) {
-    switch (line.kind) {
-      case Line::Kind::kSection:
-        out += '[';
-        out += line.name;
-        out += ']';
-        break;
-      case Line::Kind::kKey:
+  for (const Section& section : sections_) {
+    if (section.has_header) {
+      out += '[';
+      out += section.name;
+      out += "]\n";
+    }
+    for (const Line& line : section.lines) {
+      if (line.kind == Line::Kind::kKey) {
         out += line.name;
         out += '=';
-        out += line.text;
-        break;
-      case Line::Kind::kOther:
-        out += line.text;
-        break;
+      }
+      out += line.text;
+      out += '\n';
     }
-    out += '\n';
   }
   return out;
 }
 
-size_t IniDocument::FindSection(std::string_view section) const {
-  std::string_view wanted = TrimBlanks(section);
-  for (size_t i = 0; i < lines_.size(); ++i) {
-    if (lines_[i].kind == Line::Kind::kSection && EqualsNoCase(lines_[i].name, wanted)) return i;
-  }
-  return npos;
+IniDocument::Section* IniDocument::FindSection(std::string_view section) {
+  auto it = section_index_.find(IndexName(section));
+  return it == section_index_.end() ? nullptr : &sections_[it->second];
 }
 
-size_t IniDocument::SectionEnd(size_t header) const {
-  size_t i = header + 1;
-  while (i < lines_.size() && lines_[i].kind != Line::Kind::kSection) ++i;
-  return i;
+const IniDocument::Section* IniDocument::FindSection(std::string_view section) const {
+  auto it = section_index_.find(IndexName(section));
+  return it == section_index_.end() ? nullptr : &sections_[it->second];
 }
 
 std::optional<std::string> IniDocument::Find(std::string_view section, std::string_view key) const {
-  size_t header = FindSection(section);
-  if (header == npos) return std::nullopt;
-  std::string_view wanted = TrimBlanks(key);
-  for (size_t i = header + 1, end = SectionEnd(header); i < end; ++i) {
-    if (lines_[i].kind == Line::Kind::kKey && EqualsNoCase(lines_[i].name, wanted)) {
-      std::string_view value = TrimBlanks(lines_[i].text);
-      if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-          value.back() == value.front()) {
-        value = value.substr(1, value.size() - 2);
-      }
-      return std::string(value);
-    }
+  const Section* found = FindSection(section);
+  if (found == nullptr) return std::nullopt;
+  auto it = found->keys.find(IndexName(key));
+  if (it == found->keys.end()) return std::nullopt;
+  std::string_view value = TrimBlanks(found->lines[it->second].text);
+  if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+      value.back() == value.front()) {
+    value = value.substr(1, value.size() - 2);
   }
-  return std::nullopt;
+  return std::string(value);
 }
 
 void IniDocument::Write(std::string_view section, std::string_view key, std::string_view value) {
-  std::string_view wanted_key = TrimBlanks(key);
-  size_t header = FindSection(section);
-  if (header == npos) {
-    lines_.push_back({Line::Kind::kSection, std::string(TrimBlanks(section)), {}});
-    lines_.push_back({Line::Kind::kKey, std::string(wanted_key), OneLine(value)});
+  Section* target = FindSection(section);
+  if (target == nullptr) {
+    sections_.push_back({std::string(TrimBlanks(section)), true, {}, {}, 0});
+    section_index_.try_emplace(IndexName(section), sections_.size() - 1);
+    target = &sections_.back();
+  }
+  std::string index_name = IndexName(key);
+  if (auto it = target->keys.find(index_name); it != target->keys.end()) {
+    target->lines[it->second].text = OneLine(value);
     return;
   }
-  size_t end = SectionEnd(header);
-  size_t last_key = header;
-  for (size_t i = header + 1; i < end; ++i) {
-    if (lines_[i].kind != Line::Kind::kKey) continue;
-    if (EqualsNoCase(lines_[i].name, wanted_key)) {
-      lines_[i].text = OneLine(value);
-      return;
-    }
-    last_key = i;
-  }
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last_key + 1),
-                Line{Line::Kind::kKey, std::string(wanted_key), OneLine(value)});
+  // After the section's last key: trailing blank lines and comments stay below it. Only lines
+  // that are not keys move, so the key index stays valid.
+  size_t at = target->after_last_key;
+  target->lines.insert(target->lines.begin() + static_cast<std::ptrdiff_t>(at),
+                       Line{Line::Kind::kKey, std::string(TrimBlanks(key)), OneLine(value)});
+  target->keys.emplace(std::move(index_name), at);
+  target->after_last_key = at + 1;
 }
 
 void IniDocument::DeleteKey(std::string_view section, std::string_view key) {
-  size_t header = FindSection(section);
-  if (header == npos) return;
-  std::string_view wanted = TrimBlanks(key);
-  for (size_t i = header + 1, end = SectionEnd(header); i < end; ++i) {
-    if (lines_[i].kind == Line::Kind::kKey && EqualsNoCase(lines_[i].name, wanted)) {
-      lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(i));
-      return;
-    }
-  }
+  Section* target = FindSection(section);
+  if (target == nullptr) return;
+  auto it = target->keys.find(IndexName(key));
+  if (it == target->keys.end()) return;
+  target->lines.erase(target->lines.begin() + static_cast<std::ptrdiff_t>(it->second));
+  target->Reindex();
 }
 
 void IniDocument::DeleteSection(std::string_view section) {
-  size_t header = FindSection(section);
-  if (header == npos) return;
-  lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(header),
-               lines_.begin() + static_cast<std::ptrdiff_t>(SectionEnd(header)));
+  auto it = section_index_.find(IndexName(section));
+  if (it == section_index_.end()) return;
+  sections_.erase(sections_.begin() + static_cast<std::ptrdiff_t>(it->second));
+  ReindexSections();
 }
 
 std::vector<std::string> IniDocument::Sections() const {
   std::vector<std::string> names;
-  for (const Line& line : lines_) {
-    if (line.kind == Line::Kind::kSection) names.push_back(line.name);
+  for (const Section& section : sections_) {
+    if (section.has_header) names.push_back(section.name);
   }
   return names;
 }
 
 std::vector<std::string> IniDocument::Keys(std::string_view section) const {
   std::vector<std::string> names;
-  size_t header = FindSection(section);
-  if (header == npos) return names;
-  for (size_t i = header + 1, end = SectionEnd(header); i < end; ++i) {
-    if (lines_[i].kind == Line::Kind::kKey) names.push_back(lines_[i].name);
+  const Section* found = FindSection(section);
+  if (found == nullptr) return names;
+  for (const Line& line : found->lines) {
+    if (line.kind == Line::Kind::kKey) names.push_back(line.name);
   }
   return names;
 }

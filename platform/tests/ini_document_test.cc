@@ -70,3 +70,38 @@ TEST(ProfileInt, ReadsAsThePlatformDoes) {
 
 }  // namespace
 }  // namespace vexmor::platform
+
+namespace vexmor::platform {
+namespace {
+
+TEST(IniDocument, ManyKeysKeepTheirOrderAndIndex) {
+  IniDocument doc = IniDocument::Parse("[List]\nCount=0\n\n; end of list\n");
+  for (int i = 1; i <= 5000; ++i)
+    doc.Write("list", "Entry_" + std::to_string(i), std::to_string(i));
+  doc.DeleteKey("LIST", "Entry_2");
+  doc.Write("List", "Count", "4999");
+  IniDocument reread = IniDocument::Parse(doc.Serialize());
+  EXPECT_EQ(reread.Find("list", "entry_5000"), "5000");
+  EXPECT_EQ(reread.Find("list", "entry_2"), std::nullopt);
+  EXPECT_EQ(reread.Find("list", "entry_3"), "3");
+  std::vector<std::string> keys = reread.Keys("List");
+  ASSERT_EQ(keys.size(), 5000u);
+  EXPECT_EQ(keys[0], "Count");
+  EXPECT_EQ(keys[1], "Entry_1");
+  EXPECT_EQ(keys[2], "Entry_3");
+  // The comment stays below the keys.
+  std::string text = doc.Serialize();
+  EXPECT_EQ(text.substr(text.size() - 15), "\n; end of list\n");
+}
+
+TEST(IniDocument, DuplicateSectionsAndKeysReadTheFirst) {
+  IniDocument doc = IniDocument::Parse("[A]\nk=1\nk=2\n[a]\nk=3\n");
+  EXPECT_EQ(doc.Find("A", "K"), "1");
+  doc.Write("a", "k", "9");
+  EXPECT_EQ(doc.Serialize(), "[A]\nk=9\nk=2\n[a]\nk=3\n");
+  doc.DeleteSection("A");
+  EXPECT_EQ(doc.Find("A", "k"), "3");  // the second section of that name now answers
+}
+
+}  // namespace
+}  // namespace vexmor::platform

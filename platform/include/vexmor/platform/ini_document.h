@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace vexmor::platform {
@@ -25,8 +26,11 @@ class IniDocument {
   void Write(std::string_view section, std::string_view key, std::string_view value);
   void DeleteKey(std::string_view section, std::string_view key);
   void DeleteSection(std::string_view section);
-  void Clear() { lines_.clear(); }
-  bool empty() const { return lines_.empty(); }
+  void Clear() {
+    sections_.clear();
+    section_index_.clear();
+  }
+  bool empty() const { return sections_.empty(); }
 
   // Section names in file order, and the keys of one section in file order.
   std::vector<std::string> Sections() const;
@@ -34,16 +38,28 @@ class IniDocument {
 
  private:
   struct Line {
-    enum class Kind { kSection, kKey, kOther } kind;
-    std::string name;  // section or key name, trimmed
+    enum class Kind { kKey, kOther } kind;
+    std::string name;  // key name, trimmed
     std::string text;  // the raw line for kOther, the raw value for kKey
   };
-  // Index of the header line of the first section named so, or npos.
-  size_t FindSection(std::string_view section) const;
-  // [begin, end) line range of a section's body.
-  size_t SectionEnd(size_t header) const;
+  // One section: its lines, and an index of its keys (lower-cased name to the first line that
+  // holds it), so reads and writes cost the same in a file of ten keys or of a hundred thousand.
+  struct Section {
+    std::string name;  // trimmed; empty with no header for the lines before the first section
+    bool has_header = true;
+    std::vector<Line> lines;
+    std::unordered_map<std::string, size_t> keys;
+    size_t after_last_key = 0;  // where a new key goes: after the section's last key line
 
-  std::vector<Line> lines_;
+    void Reindex();
+  };
+
+  Section* FindSection(std::string_view section);
+  const Section* FindSection(std::string_view section) const;
+  void ReindexSections();
+
+  std::vector<Section> sections_;
+  std::unordered_map<std::string, size_t> section_index_;  // lower-cased name to first section
 };
 
 // Integer read as the platform's profile function does it: leading blanks skipped, an optional

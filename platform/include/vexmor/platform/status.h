@@ -57,7 +57,7 @@ class [[nodiscard]] StatusOr {
   const Status& status() const { return status_; }
   const T& value() const& { return *value_; }
   T& value() & { return *value_; }
-  T&& value() && { return std::move(*value_); }
+  T value() && { return std::move(*value_); }  // by value: a temporary never dangles
   const T& operator*() const& { return *value_; }
   T& operator*() & { return *value_; }
   const T* operator->() const { return &*value_; }
