@@ -22,6 +22,8 @@ constexpr const char* kUsage =
     "      analyse real messages, one JSON line each\n"
     "  lists show|add|remove|export ...\n"
     "      the approved and blocked senders and domains (vexmor lists --help)\n"
+    "  store [--maildir DIR] [--json] tree|list FOLDER|show FOLDER ID\n"
+    "      the folders and messages of the local mail store\n"
     "\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does.\n";
