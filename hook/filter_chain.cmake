@@ -21,8 +21,14 @@ vexmor_add_test(hook_exports_e2e_tests
     ${CMAKE_SOURCE_DIR}/tests/e2e/hook_exports_dlopen_test.cc
     ${CMAKE_SOURCE_DIR}/tests/e2e/hook_exports_e2e_test.cc
     ${CMAKE_SOURCE_DIR}/tests/e2e/e2e_support.cc
+    ${CMAKE_SOURCE_DIR}/tests/e2e/e2e_support.h
   LIBS vexmor_hook_core ${CMAKE_DL_LIBS})
 if(TARGET hook_exports_e2e_tests)
+  # A C host's view of the exports header, compiled as C with C's own warnings.
+  add_library(vexmor_hook_exports_c_caller STATIC ${CMAKE_SOURCE_DIR}/tests/e2e/exports_c_caller.c)
+  target_include_directories(vexmor_hook_exports_c_caller PRIVATE ${CMAKE_CURRENT_LIST_DIR}/include)
+  target_compile_options(vexmor_hook_exports_c_caller PRIVATE -std=c11 -Wall -Wextra -Werror)
+  target_link_libraries(hook_exports_e2e_tests PRIVATE vexmor_hook_exports_c_caller)
   target_compile_definitions(hook_exports_e2e_tests
     PRIVATE VEXMOR_HOOK_LIBRARY="$<TARGET_FILE:Vexmor_Hook>")
   add_dependencies(hook_exports_e2e_tests Vexmor_Hook)
