@@ -1,0 +1,228 @@
+#include "event_loop.h"
+
+#include <errno.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+#include <sys/syscall.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <map>
+
+#include "new_mail.h"
+#include "vexmor/platform/atomic_file.h"
+
+namespace vexmor::plugin {
+namespace {
+
+Status Errno(const std::string& what) {
+  return Status::IoError(what + ": " + std::strerror(errno));
+}
+
+sigset_t LoopSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGUSR1);
+  return set;
+}
+
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+StatusOr<int> MakeTimer(int period_ms) {
+  int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
+  if (fd < 0) return Errno("timerfd_create");
+  itimerspec spec{};
+  spec.it_interval.tv_sec = period_ms / 1000;
+  spec.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
+  spec.it_value = spec.it_interval;
+  if (::timerfd_settime(fd, 0, &spec, nullptr) != 0) {
+    Status s = Errno("timerfd_settime");
+    ::close(fd);
+    return s;
+  }
+  return fd;
+}
+
+// Tells whether the timer fired since the last look (and takes the expirations away).
+bool Expired(int fd) {
+  uint64_t count = 0;
+  return ::read(fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count) && count > 0;
+}
+
+// Turns changed directories into the host's new-message events.
+class StoreEvents {
+ public:
+  StoreEvents(PlugInHost& host, platform::MailStore& store, std::string root,
+              const DiagnosticSink& report)
+      : host_(host), scanner_(store), root_(std::move(root)), report_(report) {}
+
+  Status Prime() { return scanner_.Prime(); }
+
+  void Deliver(const MaildirWatch::Changes& changes) {
+    if (changes.everything) {
+      DeliverAll();
+      return;
+    }
+    bool remapped = false;
+    for (const std::string& dir : changes.dirs) {
+      auto it = dirs_.find(dir);
+      if (it == dirs_.end() && !remapped) {
+        Remap();
+        remapped = true;
+        it = dirs_.find(dir);
+      }
+      if (it == dirs_.end()) {
+        // A directory the store does not name as we expect: look at every folder.
+        DeliverAll();
+        return;
+      }
+      DeliverFolder(it->second);
+    }
+  }
+
+  void DeliverAll() {
+    auto folders = scanner_.AllFolders();
+    if (!folders.ok()) {
+      Report("cannot list the folders: " + folders.status().ToString());
+      return;
+    }
+    for (const auto& folder : *folders) DeliverFolder(folder.id);
+  }
+
+ private:
+  void Remap() {
+    auto folders = scanner_.AllFolders();
+    if (folders.ok()) dirs_ = MapFolderDirectories(root_, *folders);
+  }
+
+  void DeliverFolder(FolderId folder) {
+    if (folder == platform::kRootFolderId || folder == platform::kLocalFoldersId) return;
+    auto fresh = scanner_.TakeNew(folder);
+    if (!fresh.ok()) {
+      Report("cannot list folder " + std::to_string(folder) + ": " + fresh.status().ToString());
+      return;
+    }
+    if (!fresh->empty()) host_.OnNewMessages(folder, *fresh);
+  }
+
+  void Report(const std::string& line) {
+    if (report_) report_(line);
+  }
+
+  PlugInHost& host_;
+  NewMailScanner scanner_;
+  std::string root_;
+  const DiagnosticSink& report_;
+  std::map<std::string, FolderId> dirs_;
+};
+
+}  // namespace
+
+Status BlockLoopSignals() {
+  sigset_t set = LoopSignals();
+  if (int error = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
+    return Status::IoError(std::string("pthread_sigmask: ") + std::strerror(error));
+  }
+  return Status::Ok();
+}
+
+Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientChrome* chrome,
+                    const LoopOptions& options, const DiagnosticSink& report) {
+  struct ShutdownAtEnd {
+    PlugInHost& host;
+    ~ShutdownAtEnd() { host.Shutdown(); }
+  } shutdown_at_end{host};
+
+  sigset_t signals = LoopSignals();
+  Fd signal_fd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
+  if (signal_fd.get() < 0) return Errno("signalfd");
+  Fd client_fd(options.client_pid > 0
+                   ? static_cast<int>(::syscall(SYS_pidfd_open, options.client_pid, 0))
+                   : -1);
+  if (options.client_pid > 0 && client_fd.get() < 0) {
+    return Errno("cannot watch process " + std::to_string(options.client_pid));
+  }
+  auto check_timer = MakeTimer(options.check_period_ms);
+  if (!check_timer.ok()) return check_timer.status();
+  Fd check_fd(*check_timer);
+  auto command_timer = MakeTimer(options.command_period_ms);
+  if (!command_timer.ok()) return command_timer.status();
+  Fd command_fd(*command_timer);
+
+  host.Start();
+
+  // The marks first, then the watch, then one look at everything: mail that arrived between
+  // the two is found by that look, and nothing delivered later is missed.
+  StoreEvents events(host, store, options.maildir, report);
+  if (Status s = events.Prime(); !s.ok()) return s;
+  MaildirWatch watch;
+  if (Status s = watch.Open(options.maildir); !s.ok()) return s;
+  events.DeliverAll();
+
+  Fd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
+  if (epoll_fd.get() < 0) return Errno("epoll_create1");
+  for (int fd : {watch.fd(), check_fd.get(), command_fd.get(), signal_fd.get(), client_fd.get()}) {
+    if (fd < 0) continue;
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, fd, &event) != 0) return Errno("epoll_ctl");
+  }
+  if (!options.ready_file.empty()) {
+    if (Status s = platform::ReplaceFileAtomically(options.ready_file, "ready\n"); !s.ok()) {
+      return s;
+    }
+  }
+
+  for (;;) {
+    epoll_event ready[8];
+    int n = ::epoll_wait(epoll_fd.get(), ready, 8, -1);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Errno("epoll_wait");
+    }
+    bool changed = false, check = false, command = false, stop = false, click = false;
+    for (int i = 0; i < n; ++i) {
+      const int fd = ready[i].data.fd;
+      if (fd == watch.fd()) changed = true;
+      if (fd == check_fd.get()) check = Expired(fd);
+      if (fd == command_fd.get()) command = Expired(fd);
+      if (fd == client_fd.get()) stop = true;
+      if (fd == signal_fd.get()) {
+        signalfd_siginfo info{};
+        while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+          if (info.ssi_signo == SIGUSR1) {
+            click = true;
+          } else {
+            stop = true;
+          }
+        }
+      }
+    }
+    // Events first, so that a tick in the same round already sees the new messages.
+    if (changed) events.Deliver(watch.Read());
+    if (click && chrome != nullptr) (void)chrome->ClickMenuItem("Vexmor");
+    if (check) host.OnCheckTick();
+    if (command) host.OnGuiTick();
+    if (stop) break;
+  }
+  return Status::Ok();
+}
+
+}  // namespace vexmor::plugin

@@ -1,0 +1,34 @@
+// The host's one thread: an epoll loop over the Maildir watch, the 500 ms queue timer, the
+// 1000 ms command timer, the stop signals and, when given, the end of the mail client it
+// serves. Every handler runs to its end before the next event is looked at.
+#pragma once
+
+#include <string>
+
+#include "client_chrome.h"
+#include "hook_exports.h"
+#include "plugin_host.h"
+#include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/status.h"
+
+namespace vexmor::plugin {
+
+struct LoopOptions {
+  std::string maildir;  // root of the Maildir++ tree the store was opened on
+  int client_pid = 0;   // stop when this process ends (0: no such watch)
+  int check_period_ms = 500;
+  int command_period_ms = 1000;
+  std::string ready_file;  // written once new mail is watched (empty: none)
+};
+
+// Blocks SIGTERM, SIGINT and SIGUSR1 for the calling thread, so that the loop receives them
+// as events; call it before any other thread starts.
+Status BlockLoopSignals();
+
+// Starts the host, runs until SIGTERM or SIGINT arrives or the client ends, then shuts the
+// host down. SIGUSR1 clicks the product's menu item of "chrome" (when there is one). Errors
+// that keep the loop from running at all come back; the host is shut down in every case.
+Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientChrome* chrome,
+                    const LoopOptions& options, const DiagnosticSink& report);
+
+}  // namespace vexmor::plugin

@@ -1,0 +1,138 @@
+// Vexmor_PlugIn: the host program beside the local mail client. It watches the Maildir store
+// for new mail, hands each message to the hook library's exports and runs the commands posted
+// into "Vexmor_Message.ini".
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <string>
+
+#include "client_chrome.h"
+#include "event_loop.h"
+#include "hook_exports.h"
+#include "plugin_host.h"
+#include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/paths.h"
+#include "vexmor/platform/profile.h"
+#include "vexmor/platform/registry.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: Vexmor_PlugIn [--maildir DIR] [--install-dir DIR] [--hook-library FILE]\n"
+    "                     [--client-pid PID] [--ready-file FILE]\n"
+    "\n"
+    "Watches the Maildir++ store for new mail and hands each message to the hook library;\n"
+    "runs the commands posted into Vexmor_Message.ini. Stops on SIGTERM or SIGINT, or when\n"
+    "process PID ends. SIGUSR1 clicks the product's menu item (hides or shows the toolbar).\n"
+    "\n"
+    "  --maildir DIR        the store (default: the registry's \"Mail Store\", $MAILDIR,\n"
+    "                       ~/Maildir); also handed to the hook library as $MAILDIR\n"
+    "  --install-dir DIR    folder of the state files (default: the program's own folder)\n"
+    "  --hook-library FILE  the hook library to load (default: $VEXMOR_HOOK_LIBRARY, else\n"
+    "                       libVexmor_Hook.so beside the program, else the default search)\n"
+    "  --client-pid PID     stop when this process ends\n"
+    "  --ready-file FILE    written once new mail is being watched\n";
+
+std::string ProgramDirectory() {
+  char buffer[PATH_MAX];
+  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "./";
+  std::string path(buffer, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string Absolute(std::string path) {
+  if (!path.empty() && path[0] != '/') {
+    char cwd[PATH_MAX];
+    if (::getcwd(cwd, sizeof cwd) != nullptr) path = std::string(cwd) + "/" + path;
+  }
+  if (!path.empty() && path.back() != '/') path += '/';
+  return path;
+}
+
+void Diagnose(std::string_view line) {
+  std::cerr << "Vexmor_PlugIn: " << line << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vexmor;
+  std::string maildir, install_dir, hook_library, ready_file;
+  int client_pid = 0;
+  if (const char* env = std::getenv("VEXMOR_HOOK_LIBRARY"); env != nullptr) hook_library = env;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
+    const char* v = nullptr;
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    } else if (arg == "--maildir" && (v = value())) {
+      maildir = v;
+    } else if (arg == "--install-dir" && (v = value())) {
+      install_dir = v;
+    } else if (arg == "--hook-library" && (v = value())) {
+      hook_library = v;
+    } else if (arg == "--ready-file" && (v = value())) {
+      ready_file = v;
+    } else if (arg == "--client-pid" && (v = value())) {
+      char* end = nullptr;
+      long pid = std::strtol(v, &end, 10);
+      if (*v == '\0' || *end != '\0' || pid <= 0 || pid > INT_MAX) {
+        std::cerr << "Vexmor_PlugIn: not a process id: " << v << "\n";
+        return 2;
+      }
+      client_pid = static_cast<int>(pid);
+    } else {
+      std::cerr << "Vexmor_PlugIn: unknown or incomplete option: " << arg << "\n" << kUsage;
+      return 2;
+    }
+  }
+
+  if (Status s = plugin::BlockLoopSignals(); !s.ok()) {
+    Diagnose(s.ToString());
+    return 1;
+  }
+  const std::string program_dir = ProgramDirectory();
+  install_dir = install_dir.empty() ? program_dir : Absolute(install_dir);
+  auto& registry = platform::DefaultRegistry();
+  const std::string located = platform::LocateMailStore(&registry, platform::DefaultPaths());
+  if (maildir.empty()) {
+    maildir = located;
+  } else {
+    maildir = Absolute(maildir);
+    // The hook library finds the store the same way; make it find this one.
+    ::setenv("MAILDIR", maildir.c_str(), 1);
+    if (platform::LocateMailStore(&registry, platform::DefaultPaths()) != maildir) {
+      Diagnose("warning: the registry names another mail store for the hook library: " + located);
+    }
+  }
+
+  auto store = platform::OpenMaildirStore(
+      maildir, {.special_dirs = {}, .report = [](std::string_view problem) { Diagnose(problem); }});
+  if (!store.ok()) {
+    Diagnose("cannot open the mail store " + maildir + ": " + store.status().ToString());
+    return 1;
+  }
+  auto hook = plugin::MakeDynamicHookExports(hook_library, program_dir, Diagnose);
+  plugin::MemoryClientChrome chrome;
+  plugin::PlugInHost host({.install_dir = install_dir,
+                           .profile = &platform::DefaultProfile(),
+                           .store = store->get(),
+                           .hook = hook.get(),
+                           .chrome = &chrome});
+  plugin::LoopOptions options;
+  options.maildir = maildir;
+  options.client_pid = client_pid;
+  options.ready_file = ready_file;
+  Status s = plugin::RunEventLoop(host, **store, &chrome, options, Diagnose);
+  if (!s.ok()) {
+    Diagnose(s.ToString());
+    return 1;
+  }
+  return 0;
+}

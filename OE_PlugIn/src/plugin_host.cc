@@ -1,0 +1,558 @@
+#include "plugin_host.h"
+
+#include <algorithm>
+#include <utility>
+
+#include "vexmor/state/journal.h"
+#include "vexmor/state/state_files.h"
+
+namespace vexmor::plugin {
+namespace {
+
+namespace sf = vexmor::state;
+using platform::BodyKind;
+
+constexpr int32_t kToolbarMenu = 2;  // the top-level menu that holds "&Layout..."
+constexpr int32_t kMenuItemOption = 10;
+constexpr int32_t kToolbarSetting = 0;
+constexpr int kWatchdogTicks = 30;  // about 30 seconds without progress
+
+bool IsNotFound(const Status& status) {
+  return status.code() == StatusCode::kNotFound;
+}
+
+// The end of the header (just after the line break before the blank line), or npos.
+size_t HeaderEnd(std::string_view raw) {
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '\n') continue;
+    if (i + 1 < raw.size() && raw[i + 1] == '\n') return i + 1;
+    if (i + 2 < raw.size() && raw[i + 1] == '\r' && raw[i + 2] == '\n') return i + 1;
+  }
+  return std::string_view::npos;
+}
+
+}  // namespace
+
+PlugInHost::PlugInHost(HostEnvironment environment) : env_(std::move(environment)) {
+  if (env_.install_dir.empty() || env_.install_dir.back() != '/') env_.install_dir += '/';
+  if (env_.profile == nullptr) env_.profile = &platform::DefaultProfile();
+}
+
+PlugInHost::~PlugInHost() = default;
+
+std::string PlugInHost::MessageFile() const {
+  return sf::InstallFile(env_.install_dir, sf::kMessageFile);
+}
+
+std::string PlugInHost::ProcessMsgFile() const {
+  return sf::InstallFile(env_.install_dir, sf::kProcessMsgFile);
+}
+
+int32_t PlugInHost::ReadInt(std::string_view file, std::string_view section, std::string_view key,
+                            int32_t default_value) const {
+  return env_.profile->GetInt(file, section, key, default_value);
+}
+
+void PlugInHost::Write(std::string_view file, std::string_view section, std::string_view key,
+                       std::string_view value) {
+  // A key that cannot be written is the state file's problem; the handler goes on.
+  (void)env_.profile->WriteString(file, section, key, value);
+}
+
+void PlugInHost::WriteMessageKey(std::string_view section, std::string_view key,
+                                 std::string_view value) {
+  Write(MessageFile(), section, key, value);
+}
+
+void PlugInHost::Record(Procedure procedure, const Status& failure) {
+  const int number = static_cast<int>(procedure);
+  std::string value = std::to_string(number) + ",";
+  if (procedure == Procedure::kNotSpam || procedure == Procedure::kPostedMessage ||
+      procedure == Procedure::kReportList) {
+    value += failure.message();
+  } else {
+    value += std::to_string(static_cast<int>(failure.code()));
+  }
+  WriteMessageKey(sf::kSectionError, sf::kKeyErrorGuiFunctions, value);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start-up and shut-down
+
+void PlugInHost::Start() {
+  if (Status s = CreateToolbar(); !s.ok()) {
+    WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "3");
+    Record(Procedure::kCreateToolbar, s);
+  }
+  if (Status s = LoadPlugInForm(); !s.ok()) {
+    WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "3");
+    Record(Procedure::kPlugInFormLoad, s);
+  }
+}
+
+Status PlugInHost::CreateToolbar() {
+  toolbar_.reset();
+  if (ReadInt(MessageFile(), sf::kSectionPlugIn, sf::kKeyClosed, 0) == 1) return Status::Ok();
+  if (env_.chrome == nullptr) return Status::Unavailable("the client offers no toolbar");
+
+  if (Status s = env_.chrome->AddMenuItem(kToolbarMenu, "Vexmor", "&Layout...", kMenuItemOption,
+                                          [this] { OnMenuClick(); });
+      !s.ok()) {
+    return s;
+  }
+  auto made = env_.chrome->CreateToolbar();
+  if (!made.ok()) return made.status();
+  toolbar_ = std::move(made).value();
+  if (Status s = toolbar_->Configure(kToolbarSetting); !s.ok()) return s;
+  if (auto id = toolbar_->Id(); !id.ok()) return id.status();
+
+  const std::string images = env_.install_dir + "Images/";
+  auto button = [&](const char* caption, const char* normal, const char* over) {
+    return ButtonSpec{caption, images + normal, images + over};
+  };
+  if (auto b = toolbar_->AddButton(
+          button("Report SPAM", "ReportSpam_normal.bmp", "ReportSpam_mouseover.bmp"));
+      !b.ok()) {
+    return b.status();
+  }
+  if (auto b =
+          toolbar_->AddButton(button("Not SPAM", "NotSpam_normal.bmp", "NotSpam_mouseover.bmp"));
+      !b.ok()) {
+    return b.status();
+  }
+  if (Status s = toolbar_->AddSeparator(); !s.ok()) return s;
+  auto product =
+      toolbar_->AddButton(button("Vexmor         ", "Vexmor_normal.bmp", "vexmor_mouseover.bmp"));
+  if (!product.ok()) return product.status();
+  if (Status s = toolbar_->AddSeparator(); !s.ok()) return s;
+  if (auto b = toolbar_->AddButton(button("Vexmor Help", "Help_normal.bmp", "Help_mouseover.bmp"));
+      !b.ok()) {
+    return b.status();
+  }
+  if (auto b = toolbar_->AddButton(
+          button("Feedback Form", "Feedback_normal.bmp", "Feedback_mouseover.bmp"));
+      !b.ok()) {
+    return b.status();
+  }
+  auto id = toolbar_->Id();
+  if (!id.ok()) return id.status();
+  // The hook library tells the product's buttons from the client's own by this id.
+  if (*id > sf::kDefaultToolbarId) {
+    WriteMessageKey(sf::kSectionPlugIn, sf::kKeyToolbar, std::to_string(*id));
+  }
+  if (Status s = toolbar_->AddSubButton(
+          *product, button("About Vexmor", "About_normal.bmp", "About_mouseover.bmp"));
+      !s.ok()) {
+    return s;
+  }
+  WriteMessageKey(sf::kSectionVexmor, sf::kKeyMenuChecked, "1");
+  WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "2");
+  return Status::Ok();
+}
+
+Status PlugInHost::LoadPlugInForm() {
+  if (env_.store == nullptr) return Status::Unavailable("no mail store");
+  auto inbox = env_.store->GetFolder(platform::kInboxFolderId);
+  if (!inbox.ok()) {
+    WriteMessageKey(sf::kSectionError, sf::kKeyErrorGuiFunctions, "4");
+    inbox = env_.store->GetFolder(platform::kInboxFolderId);
+    if (!inbox.ok()) return inbox.status();
+  }
+  // Each folder search is a procedure of its own: a failure to find one spam folder does not
+  // keep the host from finding the other.
+  if (auto spam = FindOrCreateFolder(kSpamFolderName); spam.ok()) {
+    spam_folder_ = *spam;
+  } else {
+    Record(Procedure::kFindSpam, spam.status());
+  }
+  if (auto posted = FindOrCreateFolder(kSpamPostedFolderName); posted.ok()) {
+    spam_posted_folder_ = *posted;
+  } else {
+    Record(Procedure::kFindSpamPosted, posted.status());
+  }
+  toolbar_shown_ = true;
+  queue_.Clear();
+  busy_ = false;
+  ready_ = true;
+  return Status::Ok();
+}
+
+void PlugInHost::Shutdown() {
+  ready_ = false;
+  toolbar_.reset();
+  WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "0");
+}
+
+void PlugInHost::OnMenuClick() {
+  const bool show = !toolbar_shown_;
+  Status s =
+      toolbar_ != nullptr ? toolbar_->SetShown(show) : Status::Unavailable("there is no toolbar");
+  if (!s.ok()) {
+    WriteMessageKey(sf::kSectionVexmor, sf::kKeyMenuChecked, "1");
+    Record(Procedure::kMenuClick, s);
+    return;
+  }
+  WriteMessageKey(sf::kSectionVexmor, sf::kKeyMenuChecked, show ? "1" : "0");
+  toolbar_shown_ = show;
+}
+
+StatusOr<FolderId> PlugInHost::FindFolder(std::string_view name) {
+  NewMailScanner walker(*env_.store);
+  auto folders = walker.AllFolders();
+  if (!folders.ok()) return folders.status();
+  for (const auto& folder : *folders) {
+    if (folder.name == name) return folder.id;
+  }
+  return FolderId{0};
+}
+
+StatusOr<FolderId> PlugInHost::FindOrCreateFolder(std::string_view name) {
+  auto found = FindFolder(name);
+  if (!found.ok() || *found != 0) return found;
+  return env_.store->CreateFolder(platform::kRootFolderId, name);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Messages
+
+StatusOr<HandOn> PlugInHost::ReadMessage(FolderId folder, MessageId message) {
+  auto info = env_.store->GetMessage(folder, message);
+  if (!info.ok()) return info.status();
+  auto source = env_.store->OpenMessage(folder, message);
+  if (!source.ok()) return source.status();
+  // Never more than the limit in memory: a large message needs its header only.
+  auto raw = platform::ReadSource(**source, static_cast<size_t>(kLargeMessageBytes));
+  if (!raw.ok()) return raw.status();
+  const int64_t size =
+      std::max(static_cast<int64_t>(info->size), static_cast<int64_t>(raw->size()));
+
+  HandOn out;
+  out.large = size >= kLargeMessageBytes;
+  if (!out.large) {
+    auto snapshot = platform::ReadMessageSnapshot(*raw);
+    if (!snapshot.ok()) return snapshot.status();
+    out.snapshot = std::move(snapshot).value();
+  } else {
+    std::string head = *raw;
+    if (size_t end = HeaderEnd(head); end != std::string::npos) head.resize(end);
+    head += "\n";
+    auto snapshot = platform::ReadMessageSnapshot(head);
+    if (!snapshot.ok()) return snapshot.status();
+    out.snapshot.subject = snapshot->subject;
+    out.snapshot.sender = snapshot->sender;
+    out.snapshot.header = snapshot->header;
+    out.snapshot.recipients = snapshot->recipients;
+  }
+  out.snapshot.size = size;
+  return out;
+}
+
+Status PlugInHost::FilterOne(const QueuedMessage& entry) {
+  WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "1");
+  auto message =
+      ReadMessage(static_cast<FolderId>(entry.folder), static_cast<MessageId>(entry.message));
+  Status result = Status::Ok();
+  if (message.ok() && env_.hook != nullptr) {
+    const auto& m = message->snapshot;
+    if (message->large) {
+      env_.hook->MoveMailMessageInbox(entry.message, entry.folder,
+                                      static_cast<int32_t>(spam_folder_), m.header.c_str(),
+                                      m.sender.c_str());
+    } else if (m.kind != BodyKind::kNone) {
+      env_.hook->MoveMessageInbox(entry.message, entry.folder, static_cast<int32_t>(spam_folder_),
+                                  static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
+                                  m.header.c_str(), m.body.c_str(), m.second_header.c_str());
+    }
+  } else if (!message.ok() && !IsNotFound(message.status())) {
+    result = message.status();  // a message moved or deleted since it arrived is skipped
+  }
+  WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "0");
+  return result;
+}
+
+Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
+  auto message = ReadMessage(folder, message_id);
+  if (!message.ok()) return IsNotFound(message.status()) ? Status::Ok() : message.status();
+  if (env_.hook == nullptr) return Status::Ok();
+  const auto& m = message->snapshot;
+  const auto id = static_cast<int32_t>(message_id);
+  const auto fid = static_cast<int32_t>(folder);
+  if (message->large) {
+    env_.hook->CheckMailMessageFolder(id, fid, static_cast<int32_t>(spam_folder_), m.header.c_str(),
+                                      m.sender.c_str());
+  } else if (m.kind != BodyKind::kNone) {
+    env_.hook->CheckMessageFolder(id, fid, static_cast<int32_t>(spam_folder_),
+                                  static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
+                                  m.header.c_str(), m.body.c_str(), m.second_header.c_str());
+  }
+  return Status::Ok();
+}
+
+Status PlugInHost::Report(const HandOn& message, int32_t operation) {
+  if (env_.hook == nullptr) return Status::Ok();
+  const auto& m = message.snapshot;
+  if (message.large) {
+    env_.hook->MoveMailMessageDeletedItems(operation, m.header.c_str(), m.sender.c_str());
+  } else if (m.kind != BodyKind::kNone) {
+    env_.hook->MoveMessageDeletedItems(static_cast<int32_t>(m.kind), operation, m.subject.c_str(),
+                                       m.sender.c_str(), m.header.c_str(), m.body.c_str(),
+                                       m.second_header.c_str());
+  }
+  return Status::Ok();
+}
+
+Status PlugInHost::MoveByHost(FolderId from, MessageId message, FolderId to) {
+  auto moved = env_.store->MoveMessage(from, message, to);
+  if (!moved.ok()) return moved.status();
+  moved_by_host_.insert({to, *moved});
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------------------------------------
+// New-message handlers
+
+void PlugInHost::OnNewMessages(FolderId folder, const std::vector<MessageId>& messages) {
+  for (MessageId message : messages) {
+    if (moved_by_host_.erase({folder, message}) > 0) continue;
+    if (folder == platform::kInboxFolderId) InboxNewMessage(message);
+    if (folder == platform::kOutboxFolderId) OutboxNewMessage(message);
+    if (spam_posted_folder_ != 0 && folder == spam_posted_folder_) PostedNewMessage(message);
+    FolderManagerNewMessage(folder, message);
+  }
+}
+
+void PlugInHost::InboxNewMessage(MessageId message) {
+  queue_.Push({static_cast<int32_t>(message), static_cast<int32_t>(platform::kInboxFolderId)});
+}
+
+void PlugInHost::OutboxNewMessage(MessageId message) {
+  auto read = ReadMessage(platform::kOutboxFolderId, message);
+  if (!read.ok()) {
+    if (!IsNotFound(read.status())) Record(Procedure::kOutboxMessage, read.status());
+    return;
+  }
+  if (env_.hook != nullptr) {
+    env_.hook->RemoveMsgSentItems(read->snapshot.recipients.c_str(), read->snapshot.header.c_str());
+  }
+}
+
+void PlugInHost::PostedNewMessage(MessageId message) {
+  auto read = ReadMessage(spam_posted_folder_, message);
+  if (!read.ok()) {
+    if (!IsNotFound(read.status())) Record(Procedure::kPostedMessage, read.status());
+    return;
+  }
+  (void)Report(*read, 1);
+}
+
+void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
+  // Mail the user writes is not incoming mail: the outgoing folders are never filtered.
+  if (folder == platform::kOutboxFolderId || folder == platform::kSentItemsFolderId ||
+      folder == platform::kDraftsFolderId) {
+    return;
+  }
+  auto info = env_.store->GetFolder(folder);
+  if (!info.ok()) {
+    Record(Procedure::kFolderManagerMessage, info.status());
+    return;
+  }
+  const std::string& name = info->name;
+  if (name == kSpamPostedFolderName || name == kSpamFolderName || name == platform::kInboxName ||
+      name == platform::kDeletedItemsName) {
+    return;
+  }
+  queue_.Push({static_cast<int32_t>(message), static_cast<int32_t>(folder)});
+}
+
+void PlugInHost::OnCheckTick() {
+  if (!ready_ || queue_.Empty() || busy_) return;
+  busy_ = true;
+  while (auto entry = queue_.Pop()) {
+    // One bad message never blocks the others.
+    if (Status s = FilterOne(*entry); !s.ok()) Record(Procedure::kFilterMessage, s);
+  }
+  busy_ = false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command board
+
+void PlugInHost::OnGuiTick() {
+  const std::string file = MessageFile();
+  const int32_t operation = ReadInt(file, sf::kSectionVexmor, sf::kKeyOperation, 0);
+  if (operation == 0) {
+    SelectionWatchdog();
+    return;
+  }
+  const auto folder =
+      static_cast<FolderId>(ReadInt(file, sf::kSectionVexmor, sf::kKeySelectedFolderId, 0));
+  // A command that cannot be taken off the board would run again every second.
+  if (Status s = env_.profile->WriteString(file, sf::kSectionVexmor, sf::kKeyOperation, "0");
+      !s.ok()) {
+    Record(Procedure::kGuiTick, s);
+    return;
+  }
+  switch (operation) {
+    case 1:
+      if (Status s = CheckFolder(folder); !s.ok()) Record(Procedure::kCheckFolder, s);
+      break;
+    case 2:
+      RefindSpamFolders();
+      break;
+    case 3:
+      if (env_.hook != nullptr) env_.hook->RemoveTrayIconTaskbar();
+      break;
+    case 4:
+      if (Status s = WorkProcessList(); !s.ok()) Record(Procedure::kProcessList, s);
+      break;
+    case 5: {
+      const auto message =
+          static_cast<MessageId>(ReadInt(file, sf::kSectionVexmor, sf::kKeySelectedMsgId, 0));
+      if (folder != 0 && message != 0) {
+        if (Status s = NotSpam(folder, message); !s.ok()) Record(Procedure::kNotSpam, s);
+      }
+      break;
+    }
+    case 6:
+      if (Status s = WorkReportList(); !s.ok()) Record(Procedure::kReportList, s);
+      break;
+    default:
+      break;  // consumed and ignored
+  }
+}
+
+Status PlugInHost::CheckFolder(FolderId folder) {
+  ready_ = false;  // new-message filtering waits for the check
+  struct ReadyAgain {
+    bool& ready;
+    ~ReadyAgain() { ready = true; }
+  } ready_again{ready_};
+
+  if (env_.store == nullptr) return Status::Unavailable("no mail store");
+  auto messages = env_.store->ListMessages(folder);
+  if (!messages.ok()) return messages.status();
+  const std::string file = MessageFile();
+  auto advance_present = [&] {
+    int32_t present = ReadInt(file, sf::kSectionMessage, sf::kKeyPresentCount, 0);
+    Write(file, sf::kSectionMessage, sf::kKeyPresentCount, std::to_string(present + 1));
+  };
+  if (messages->empty()) {
+    advance_present();
+    return Status::Ok();
+  }
+  Write(file, sf::kSectionMessage, sf::kKeyTotalCount, std::to_string(messages->size()));
+  for (size_t i = 0; i < messages->size(); ++i) {
+    if (Status s = CheckOne(folder, (*messages)[i].id); !s.ok()) return s;
+    if (ReadInt(file, sf::kSectionVexmor, sf::kKeyCheckStop, 0) == 1) break;
+    if (i + 1 < messages->size()) advance_present();
+  }
+  return Status::Ok();
+}
+
+Status PlugInHost::WorkProcessList() {
+  const std::string file = ProcessMsgFile();
+  const int32_t count = ReadInt(file, sf::kSectionProcess, sf::kKeyCount, 0);
+  if (count < 1) return Status::Ok();
+  Write(file, sf::kSectionProcess, sf::kKeyCount, "0");
+  Status first_failure = Status::Ok();
+  for (int32_t i = 1; i <= count; ++i) {
+    const auto folder =
+        static_cast<FolderId>(ReadInt(file, sf::kSectionProcess, sf::FolderIndexKey(i), 0));
+    const auto message =
+        static_cast<MessageId>(ReadInt(file, sf::kSectionProcess, sf::MessageIndexKey(i), 0));
+    if (folder == 0 || message == 0) continue;
+    // The list was taken off the board already: one bad entry must not cost the others.
+    if (Status s = CheckOne(folder, message); !s.ok() && first_failure.ok()) first_failure = s;
+  }
+  return first_failure;
+}
+
+Status PlugInHost::NotSpam(FolderId folder, MessageId message) {
+  auto read = ReadMessage(folder, message);
+  if (!read.ok()) return IsNotFound(read.status()) ? Status::Ok() : read.status();
+  if (Status s = Report(*read, 2); !s.ok()) return s;
+  if (folder == platform::kInboxFolderId) return Status::Ok();
+  return MoveByHost(folder, message, platform::kInboxFolderId);
+}
+
+Status PlugInHost::WorkReportList() {
+  const std::string message_file = MessageFile();
+  if (ReadInt(message_file, sf::kSectionMessage, sf::kKeyAllowed, sf::kDefaultAllowed) != 0) {
+    return Status::Ok();
+  }
+  const std::string file = ProcessMsgFile();
+  const int32_t count = ReadInt(file, sf::kSectionReport, sf::kKeyCount, 0);
+  if (count <= 0) return Status::Ok();
+  Status first_failure = Status::Ok();
+  auto note = [&](const Status& s) {
+    if (!s.ok() && first_failure.ok()) first_failure = s;
+  };
+  for (int32_t i = 1; i <= count; ++i) {
+    const auto folder =
+        static_cast<FolderId>(ReadInt(file, sf::kSectionReport, sf::FolderIndexKey(i), 0));
+    const auto message =
+        static_cast<MessageId>(ReadInt(file, sf::kSectionReport, sf::MessageIndexKey(i), 0));
+    if (folder == 0 || message == 0) continue;
+    auto read = ReadMessage(folder, message);
+    if (!read.ok()) {
+      if (!IsNotFound(read.status())) note(read.status());
+      continue;
+    }
+    note(Report(*read, 1));
+    auto posted = FindOrCreateFolder(kSpamPostedFolderName);
+    if (!posted.ok()) {
+      note(posted.status());
+      continue;
+    }
+    spam_posted_folder_ = *posted;
+    if (folder != *posted) note(MoveByHost(folder, message, *posted));
+  }
+  // Written even after a failed entry: a list left standing would be reported again.
+  Write(file, sf::kSectionReport, sf::kKeyCount, "1");
+  return first_failure;
+}
+
+void PlugInHost::RefindSpamFolders() {
+  if (auto spam = FindFolder(kSpamFolderName); spam.ok()) {
+    spam_folder_ = *spam;
+  } else {
+    Record(Procedure::kFindSpam, spam.status());
+  }
+  if (auto posted = FindFolder(kSpamPostedFolderName); posted.ok()) {
+    spam_posted_folder_ = *posted;
+  } else {
+    Record(Procedure::kFindSpamPosted, posted.status());
+  }
+}
+
+void PlugInHost::SelectionWatchdog() {
+  const std::string file = MessageFile();
+  if (ReadInt(file, sf::kSectionMessage, sf::kKeyAllowed, sf::kDefaultAllowed) != 0) {
+    last_selected_count_ = 0;
+    return;
+  }
+  const int32_t n = ReadInt(file, sf::kSectionMessage, sf::kKeySelectedCount, 0);
+  auto release = [&] {
+    Write(file, sf::kSectionMessage, sf::kKeyAllowed, "1");
+    Write(file, sf::kSectionMessage, sf::kKeySelectedCount, "0");
+  };
+  if (n == 0) {
+    last_selected_count_ = 0;
+    release();
+    return;
+  }
+  if (n != last_selected_count_) {
+    // Progress: the next stall gets its full 30 seconds.
+    last_selected_count_ = n;
+    unchanged_ticks_ = 0;
+    return;
+  }
+  if (unchanged_ticks_ != kWatchdogTicks) {
+    ++unchanged_ticks_;
+    return;
+  }
+  release();
+  unchanged_ticks_ = 0;
+}
+
+}  // namespace vexmor::plugin

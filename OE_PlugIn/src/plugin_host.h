@@ -1,0 +1,153 @@
+// The host program's logic: start-up and shut-down, the product toolbar and menu item, the
+// new-message handlers and their queue, and the command board of "Vexmor_Message.ini". The
+// event loop (event_loop.h) turns store events, timer ticks, signals and the menu click into
+// calls of this class, one at a time on one thread.
+//
+// Every handler catches its own failures: it writes "Gui_Functions" of section "Error" as
+// "<procedure>,<error>" (HostErrorRecord) and returns normally. The error number is the
+// StatusCode of the failure; for procedures 15, 16 and 17 its description is written instead.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "client_chrome.h"
+#include "hook_exports.h"
+#include "message_queue.h"
+#include "new_mail.h"
+#include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/message_snapshot.h"
+#include "vexmor/platform/profile.h"
+
+namespace vexmor::plugin {
+
+// HostErrorRecord procedure numbers.
+enum class Procedure : int {
+  kInitFormLoad = 1,
+  kInitApi = 2,
+  kShutdownApi = 3,
+  kPlugInFormLoad = 5,
+  kCreateToolbar = 6,
+  kMenuClick = 7,
+  kFindSpam = 8,
+  kFindSpamPosted = 9,
+  kCheckFolder = 11,
+  kProcessList = 12,
+  kGuiTick = 13,
+  kFilterMessage = 14,
+  kNotSpam = 15,
+  kPostedMessage = 16,
+  kReportList = 17,
+  kInboxMessage = 18,
+  kOutboxMessage = 19,
+  kFolderManagerMessage = 20,
+  kCheckTick = 21,
+};
+
+// Messages of this many bytes or more go to the hook library without subject, body and
+// second header.
+inline constexpr int64_t kLargeMessageBytes = 500000;
+
+inline constexpr std::string_view kSpamFolderName = "Spam";
+inline constexpr std::string_view kSpamPostedFolderName = "Spam_Posted";
+
+// The texts of a message as the host hands them on.
+struct HandOn {
+  bool large = false;
+  platform::MessageSnapshot snapshot;  // large: only size, subject, sender and header
+};
+
+struct HostEnvironment {
+  std::string install_dir;  // the host's own folder; a '/' is added when missing
+  platform::Profile* profile = nullptr;
+  platform::MailStore* store = nullptr;
+  HookExports* hook = nullptr;
+  ClientChrome* chrome = nullptr;
+};
+
+class PlugInHost {
+ public:
+  explicit PlugInHost(HostEnvironment environment);
+  virtual ~PlugInHost();
+  PlugInHost(const PlugInHost&) = delete;
+  PlugInHost& operator=(const PlugInHost&) = delete;
+
+  // Start-up: the toolbar and menu item (unless "Closed" reads 1), then the folders, the
+  // queue and the ready flag. The caller starts the two timers afterwards.
+  void Start();
+  // Shut-down: lets go of the toolbar and writes "Closed" = "0".
+  void Shutdown();
+
+  // New messages of one folder, oldest first, as the store reported them.
+  void OnNewMessages(FolderId folder, const std::vector<MessageId>& messages);
+  // The menu item's click: hides or shows the toolbar.
+  void OnMenuClick();
+  // The 500 ms tick: drains the queue.
+  void OnCheckTick();
+  // The 1000 ms tick: one command of the board, or the selection watchdog.
+  void OnGuiTick();
+
+  // Looked at by tests and the event loop.
+  FolderId spam_folder() const { return spam_folder_; }
+  FolderId spam_posted_folder() const { return spam_posted_folder_; }
+  bool ready() const { return ready_; }
+  bool toolbar_shown() const { return toolbar_shown_; }
+  const NewMessageQueue& queue() const { return queue_; }
+  int unchanged_ticks() const { return unchanged_ticks_; }
+
+ private:
+  std::string MessageFile() const;
+  std::string ProcessMsgFile() const;
+  int32_t ReadInt(std::string_view file, std::string_view section, std::string_view key,
+                  int32_t default_value) const;
+  void Write(std::string_view file, std::string_view section, std::string_view key,
+             std::string_view value);
+  void WriteMessageKey(std::string_view section, std::string_view key, std::string_view value);
+  void Record(Procedure procedure, const Status& failure);
+
+  Status CreateToolbar();
+  Status LoadPlugInForm();
+  // The first folder named exactly "name", depth first; 0 when there is none.
+  StatusOr<FolderId> FindFolder(std::string_view name);
+  StatusOr<FolderId> FindOrCreateFolder(std::string_view name);
+
+  StatusOr<HandOn> ReadMessage(FolderId folder, MessageId message);
+  Status FilterOne(const QueuedMessage& entry);
+  // Step 3 of the folder check: the check export for one message.
+  Status CheckOne(FolderId folder, MessageId message);
+  Status Report(const HandOn& message, int32_t operation);
+  // Moves a message and remembers it, so that its arrival is not taken for new mail.
+  Status MoveByHost(FolderId from, MessageId message, FolderId to);
+
+  void InboxNewMessage(MessageId message);
+  void OutboxNewMessage(MessageId message);
+  void PostedNewMessage(MessageId message);
+  void FolderManagerNewMessage(FolderId folder, MessageId message);
+
+  Status CheckFolder(FolderId folder);
+  Status WorkProcessList();
+  Status NotSpam(FolderId folder, MessageId message);
+  Status WorkReportList();
+  void RefindSpamFolders();
+  void SelectionWatchdog();
+
+  HostEnvironment env_;
+  std::unique_ptr<ClientToolbar> toolbar_;
+  FolderId spam_folder_ = 0;
+  FolderId spam_posted_folder_ = 0;
+  bool toolbar_shown_ = true;
+  bool ready_ = false;
+  bool busy_ = false;
+  NewMessageQueue queue_;
+  int32_t last_selected_count_ = 0;
+  int unchanged_ticks_ = 0;
+  // Messages the host itself moved into a folder (Not Spam, the report list): their arrival
+  // is the host's own doing, not new mail, and must not be filtered or reported again.
+  std::set<std::pair<FolderId, MessageId>> moved_by_host_;
+};
+
+}  // namespace vexmor::plugin
