@@ -183,14 +183,15 @@ std::vector<ServerEntry> LoadServerTable(const platform::Registry& registry) {
 }
 
 size_t ChooseServer(const std::vector<std::optional<uint32_t>>& times) {
+  // -1 stands for "no answer yet" (a plain integer keeps the compiler's flow analysis quiet).
   size_t chosen = 0;
-  std::optional<uint32_t> chosen_time = times.empty() ? std::nullopt : times.front();
+  int64_t chosen_time = !times.empty() && times.front() ? int64_t{*times.front()} : -1;
   for (size_t i = 1; i < times.size(); ++i) {
     // Any answer counts, 0 ms included: on a fast network every server answers within the
     // millisecond, and the silent first server must still lose to them.
-    if (times[i] && (!chosen_time || *times[i] < *chosen_time)) {
+    if (times[i] && (chosen_time < 0 || int64_t{*times[i]} < chosen_time)) {
       chosen = i;
-      chosen_time = times[i];
+      chosen_time = *times[i];
     }
   }
   return chosen;
