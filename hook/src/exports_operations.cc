@@ -86,6 +86,14 @@ FilterEnvironment MessageOperations::ChainEnvironment(const std::string& install
   return chain;
 }
 
+OeStoreOptions MessageOperations::StoreOptions() const {
+  OeStoreOptions options;
+  options.connect = env_.connect;
+  options.profile = &profile();
+  options.clock = env_.clock;
+  return options;
+}
+
 bool MessageOperations::ReceiveStarted() const {
   return profile().GetInt(state::kPathFile, state::kSectionVexmor, state::kKeyReceiveMsgStart, 0) ==
          1;
@@ -98,11 +106,7 @@ void MessageOperations::WriteRemoveIcon(const std::string& install_dir, bool spa
 
 void MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
                                    int32_t spam_folder, int32_t message) {
-  OeStoreOptions options;
-  options.connect = env_.connect;
-  options.profile = &profile();
-  options.clock = env_.clock;
-  OeStore store(std::move(options));
+  OeStore store(StoreOptions());
   store.MoveToSpam(install_dir, static_cast<FolderId>(folder), static_cast<FolderId>(spam_folder),
                    static_cast<MessageId>(message));
 }
@@ -114,11 +118,7 @@ void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t
   bool spam = MailFilterChain(ChainEnvironment(install_dir))
                   .RunFull(ChainForm::kIncoming, folder, message, texts);
   WriteRemoveIcon(install_dir, spam);
-  OeStoreOptions options;
-  options.connect = env_.connect;
-  options.profile = &profile();
-  options.clock = env_.clock;
-  OeStore(std::move(options))
+  OeStore(StoreOptions())
       .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
   if (spam) {
     MoveToSpam(install_dir, folder, spam_folder, message);
@@ -134,11 +134,7 @@ void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int
   bool spam = MailFilterChain(ChainEnvironment(install_dir))
                   .RunLarge(ChainForm::kIncoming, folder, message, header, sender);
   WriteRemoveIcon(install_dir, spam);
-  OeStoreOptions options;
-  options.connect = env_.connect;
-  options.profile = &profile();
-  options.clock = env_.clock;
-  OeStore(std::move(options))
+  OeStore(StoreOptions())
       .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
   if (spam) {
     MoveToSpam(install_dir, folder, spam_folder, message);

@@ -2,6 +2,7 @@
 // texts are the product's own: support staff read them, so keep them exactly.
 #include "vexmor/hook/filter_chain.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
@@ -52,19 +53,16 @@ std::string TryingLine(ChainForm form, int32_t folder, int32_t message) {
 }
 
 bool ContainsKeyword(const std::string& upper) {
-  for (std::string_view keyword : kKeywords) {
-    if (upper.find(keyword) != std::string::npos) return true;
-  }
-  return false;
+  return std::any_of(kKeywords.begin(), kKeywords.end(), [&](std::string_view keyword) {
+    return upper.find(keyword) != std::string::npos;
+  });
 }
 
 // Windows-1252 (and every other single-byte ANSI code page) maps each byte from 0x80 up to a
 // code unit from 0x80 up, and each byte below to itself; so the code-unit test is a byte test.
 bool HasNonAsciiByte(std::string_view text) {
-  for (char c : text) {
-    if (static_cast<unsigned char>(c) >= 0x80) return true;
-  }
-  return false;
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
 }
 
 const platform::HtmlText& DefaultHtml() {
@@ -178,10 +176,8 @@ std::string_view ChainStepName(ChainStep step) {
 }
 
 bool IsForeignCharset(std::string_view upper_charset) {
-  for (std::string_view charset : kForeignCharsets) {
-    if (charset == upper_charset) return true;
-  }
-  return false;
+  return std::find(kForeignCharsets.begin(), kForeignCharsets.end(), upper_charset) !=
+         kForeignCharsets.end();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -84,6 +84,7 @@ class MessageOperations {
  private:
   platform::Profile& profile() const;
   FilterEnvironment ChainEnvironment(const std::string& install_dir) const;
+  OeStoreOptions StoreOptions() const;
   bool ReceiveStarted() const;
   void WriteRemoveIcon(const std::string& install_dir, bool spam);
   void MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
