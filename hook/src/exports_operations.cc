@@ -179,7 +179,10 @@ void MessageOperations::CountReport(const std::string& install_dir,
     std::optional<std::string> value = doc.Find(state::kSectionMessage, state::kKeySelectedCount);
     count = value ? platform::ParseProfileInt(*value, 0) : 0;
     if (count == 1) doc.Write(state::kSectionMessage, state::kKeyAllowed, "1");
-    doc.Write(state::kSectionMessage, state::kKeySelectedCount, std::to_string(count - 1));
+    // A report the command code did not count (the host's watchdog reset the count) must not
+    // drive the count below zero: the selection would then never be released.
+    doc.Write(state::kSectionMessage, state::kKeySelectedCount,
+              std::to_string(count > 0 ? count - 1 : 0));
   });
   feedback();
   Log(install_dir, "[S] Reporting of an e-mail is completed.");

@@ -127,6 +127,8 @@ SenderLists::SenderLists(std::string install_dir) : install_dir_(std::move(insta
 SenderLists::~SenderLists() = default;
 
 bool SenderLists::Contains(SenderList list, const std::string& value) const {
+  // The store holds no empty value; asking would only cost a read of it.
+  if (value.empty()) return false;
   CXml xml(install_dir_);
   std::string result;
   if (!xml.ReadFile(value, 4 * static_cast<int32_t>(list) + 3, &result)) return false;

@@ -202,6 +202,16 @@ TEST_F(MessageOperationsTest, ReportOfThreeMessagesCountsDown) {
   EXPECT_EQ(completed, 3);
 }
 
+TEST_F(MessageOperationsTest, UncountedReportNeverCountsBelowZero) {
+  ASSERT_TRUE(profile_->WriteInt(Dir() + "Vexmor_Message.ini", "Message", "Allowed", 0).ok());
+  MessageOperations ops(Environment());
+  ops.MoveMailMessageDeletedItems(Dir(), 1, "From: <one@off.example>\r\n", "");
+  EXPECT_EQ(Key(state::kMessageFile, "Message", "Selected_Count"), "0");
+  EXPECT_EQ(Key(state::kMessageFile, "Message", "Allowed"), "1");
+  EXPECT_EQ(nudges_, 0);
+  EXPECT_NE(Log().find("[S] Reporting of selected e-mails completed.\n"), std::string::npos);
+}
+
 TEST_F(MessageOperationsTest, NotSpamReleasesTheSelection) {
   ASSERT_TRUE(profile_->WriteInt(Dir() + "Vexmor_Message.ini", "Message", "Allowed", 0).ok());
   MessageOperations ops(Environment());
