@@ -45,27 +45,27 @@ const WindowModel::Node* WindowModel::FindNode(WindowHandle window) const {
   return it == nodes_.end() ? nullptr : &it->second;
 }
 
-StatusOr<WindowHandle> WindowModel::Create(const WindowSpec& spec) {
-  if (spec.class_name.empty()) return Status::InvalidArgument("a window needs a class name");
+StatusOr<WindowHandle> WindowModel::Create(const WindowSpec& request) {
+  if (request.class_name.empty()) return Status::InvalidArgument("a window needs a class name");
   std::lock_guard lock(mutex_);
-  if (spec.parent != kNoWindow && FindNode(spec.parent) == nullptr) {
-    return Status::InvalidArgument("no parent window " + std::to_string(spec.parent));
+  if (request.parent != kNoWindow && FindNode(request.parent) == nullptr) {
+    return Status::InvalidArgument("no parent window " + std::to_string(request.parent));
   }
   const WindowHandle handle = next_handle_;
   next_handle_ += 2;  // never reused, so a stale handle cannot name a newer window
   Node node;
   node.info.handle = handle;
-  node.info.parent = spec.parent;
-  node.info.class_name = spec.class_name;
-  node.info.text = spec.text;
-  node.info.control_id = spec.control_id;
-  node.info.process_id = spec.process_id != 0 ? spec.process_id : static_cast<int>(::getpid());
-  node.info.visible = spec.visible;
+  node.info.parent = request.parent;
+  node.info.class_name = request.class_name;
+  node.info.text = request.text;
+  node.info.control_id = request.control_id;
+  node.info.process_id = request.process_id != 0 ? request.process_id : static_cast<int>(::getpid());
+  node.info.visible = request.visible;
   nodes_.emplace(handle, std::move(node));
-  if (spec.parent == kNoWindow) {
+  if (request.parent == kNoWindow) {
     top_level_.push_back(handle);
   } else {
-    nodes_.at(spec.parent).children.push_back(handle);
+    nodes_.at(request.parent).children.push_back(handle);
   }
   return handle;
 }

@@ -8,12 +8,12 @@ namespace {
 
 WindowHandle Make(WindowModel& model, WindowHandle parent, const std::string& class_name,
                   const std::string& text = "", int control_id = 0) {
-  WindowModel::WindowSpec spec;
-  spec.parent = parent;
-  spec.class_name = class_name;
-  spec.text = text;
-  spec.control_id = control_id;
-  StatusOr<WindowHandle> handle = model.Create(spec);
+  WindowModel::WindowSpec request;
+  request.parent = parent;
+  request.class_name = class_name;
+  request.text = text;
+  request.control_id = control_id;
+  StatusOr<WindowHandle> handle = model.Create(request);
   EXPECT_TRUE(handle.ok()) << handle.status().ToString();
   return handle.ok() ? *handle : kNoWindow;
 }
@@ -74,12 +74,12 @@ TEST(WindowModelTest, DestroyRemovesTheSubtreeAndHandlesAreNeverReused) {
 
 TEST(WindowModelTest, BadArgumentsAreRefused) {
   WindowModel model;
-  WindowModel::WindowSpec spec;
-  spec.class_name = "";
-  EXPECT_EQ(model.Create(spec).status().code(), StatusCode::kInvalidArgument);
-  spec.class_name = "X";
-  spec.parent = 12345;
-  EXPECT_EQ(model.Create(spec).status().code(), StatusCode::kInvalidArgument);
+  WindowModel::WindowSpec request;
+  request.class_name = "";
+  EXPECT_EQ(model.Create(request).status().code(), StatusCode::kInvalidArgument);
+  request.class_name = "X";
+  request.parent = 12345;
+  EXPECT_EQ(model.Create(request).status().code(), StatusCode::kInvalidArgument);
   EXPECT_EQ(model.Send(12345, {}).status().code(), StatusCode::kNotFound);
   EXPECT_EQ(model.Post(12345, {}).code(), StatusCode::kNotFound);
   EXPECT_EQ(model.SetActive(12345).code(), StatusCode::kNotFound);

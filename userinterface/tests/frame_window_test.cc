@@ -21,10 +21,10 @@ using vexmor::platform::WindowModel;
 class FrameWindowTest : public ::testing::Test {
  protected:
   WindowHandle Make(WindowHandle parent, const std::string& class_name) {
-    WindowModel::WindowSpec spec;
-    spec.parent = parent;
-    spec.class_name = class_name;
-    auto handle = model_.Create(spec);
+    WindowModel::WindowSpec request;
+    request.parent = parent;
+    request.class_name = class_name;
+    auto handle = model_.Create(request);
     EXPECT_TRUE(handle.ok());
     return handle.ok() ? *handle : kNoWindow;
   }

@@ -177,9 +177,9 @@ class WindowModel final : public WindowSystem, public NotificationArea {
   WindowModel();
   ~WindowModel() override;
 
-  // Makes a window as the last child of spec.parent (or as the last top-level window).
+  // Makes a window as the last child of request.parent (or as the last top-level window).
   // InvalidArgument for an unknown parent or an empty class name.
-  StatusOr<WindowHandle> Create(const WindowSpec& spec);
+  StatusOr<WindowHandle> Create(const WindowSpec& request);
   // Removes the window and everything below it; NotFound for an unknown handle.
   Status Destroy(WindowHandle window);
   Status SetText(WindowHandle window, const std::string& text);
