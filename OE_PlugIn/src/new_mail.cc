@@ -143,9 +143,20 @@ Status MaildirWatch::Open(const std::string& root) {
 
 void MaildirWatch::WatchFolder(const std::string& dir) {
   const std::string path = dir.empty() ? root_ : root_ + "." + dir + "/";
+  bool complete = true;
   for (const char* sub : {"new", "cur"}) {
     int wd = ::inotify_add_watch(fd_, (path + sub).c_str(), kMessageEvents | IN_ONLYDIR);
-    if (wd >= 0) watches_[wd] = dir;  // a folder without cur/ yet is watched when it appears
+    if (wd >= 0) {
+      watches_[wd] = dir;
+    } else {
+      complete = false;
+    }
+  }
+  // A reader that makes a folder step by step adds new/ and cur/ after the folder itself:
+  // watch the folder until they are there.
+  if (!complete && !dir.empty()) {
+    int wd = ::inotify_add_watch(fd_, path.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    if (wd >= 0) folder_watches_[wd] = dir;
   }
 }
 
@@ -170,6 +181,18 @@ MaildirWatch::Changes MaildirWatch::Read() {
         } else if ((event->mask & IN_ISDIR) && (name == "new" || name == "cur")) {
           WatchFolder("");
           changes.dirs.insert("");
+        }
+        continue;
+      }
+      if (auto folder = folder_watches_.find(event->wd); folder != folder_watches_.end()) {
+        if (event->mask & IN_IGNORED) {
+          folder_watches_.erase(folder);
+        } else if ((event->mask & IN_ISDIR) && event->len > 0) {
+          const std::string name = event->name;
+          if (name == "new" || name == "cur") {
+            WatchFolder(folder->second);
+            changes.dirs.insert(folder->second);
+          }
         }
         continue;
       }

@@ -70,7 +70,8 @@ class MaildirWatch {
 
   std::string root_;
   int fd_ = -1;
-  std::map<int, std::string> watches_;  // watch descriptor -> folder directory ("" = Inbox)
+  std::map<int, std::string> watches_;         // watch descriptor -> folder directory ("" = Inbox)
+  std::map<int, std::string> folder_watches_;  // folders still waiting for new/ and cur/
   int root_watch_ = -1;
 };
 

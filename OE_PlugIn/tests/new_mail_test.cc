@@ -139,6 +139,19 @@ TEST_F(NewMailTest, WatchSeesRenamedAndDirectlyWrittenArrivalsAndNewFolders) {
   EXPECT_EQ(changes.dirs, std::set<std::string>{"Fresh"});
 }
 
+TEST_F(NewMailTest, FolderMadeStepByStepIsWatchedOnceItsDirectoriesAppear) {
+  MaildirWatch watch;
+  ASSERT_TRUE(watch.Open(root_).ok());
+  ASSERT_EQ(::mkdir((root_ + ".Slow").c_str(), 0700), 0);
+  auto changes = WaitForChanges(watch);
+  EXPECT_TRUE(changes.dirs.count("Slow"));
+  MakeMaildirFolder(root_ + ".Slow/");
+  changes = WaitForChanges(watch);
+  Deliver(root_ + ".Slow/", SimpleMessage("late"));
+  changes = WaitForChanges(watch);
+  EXPECT_EQ(changes.dirs, std::set<std::string>{"Slow"});
+}
+
 TEST_F(NewMailTest, WatchOnAMissingTreeFailsClearly) {
   MaildirWatch watch;
   Status s = watch.Open(dir_.path() + "nowhere/");
