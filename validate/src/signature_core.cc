@@ -39,10 +39,11 @@ constexpr ByteTable kTable;
 
 }  // namespace
 
-int64_t Checksum(const unsigned char* data, size_t count) {
-  // Unsigned arithmetic gives the 64-bit wrap-around without undefined behaviour.
-  uint64_t a = 0;
-  uint64_t b = 0;
+void RunningChecksum::Update(std::string_view bytes) {
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  size_t count = bytes.size();
+  uint64_t a = a_;
+  uint64_t b = b_;
   size_t i = 0;
   for (; i + 4 < count; i += 4) {
     auto c0 = static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i])));
@@ -56,7 +57,14 @@ int64_t Checksum(const unsigned char* data, size_t count) {
     a += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(data[i])));
     b += a;
   }
-  return static_cast<int64_t>((b << 16) + (a & 0xFFFF));
+  a_ = a;
+  b_ = b;
+}
+
+int64_t Checksum(const unsigned char* data, size_t count) {
+  RunningChecksum sum;
+  sum.Update(std::string_view(reinterpret_cast<const char*>(data), count));
+  return sum.Value();
 }
 
 void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string& out,
@@ -131,14 +139,11 @@ std::pair<size_t, size_t> PieceRange(const std::array<int64_t, kPieceCount>& bou
 }
 
 int64_t JoinedPiecesSignature(const std::array<std::string, kPieceCount>& pieces) {
-  size_t total = 0;
-  for (const std::string& piece : pieces) total += piece.size();
-  std::string joined;
-  joined.reserve(total + 1);
-  if (!pieces[0].empty()) joined.append(pieces[0], 0, pieces[0].size() - 1);
-  for (int k = 1; k < kPieceCount; ++k) joined += pieces[k];
-  joined += '\0';
-  return Checksum(joined);
+  RunningChecksum sum;
+  if (!pieces[0].empty()) sum.Update(std::string_view(pieces[0]).substr(0, pieces[0].size() - 1));
+  for (int k = 1; k < kPieceCount; ++k) sum.Update(pieces[k]);
+  sum.Update(std::string_view("", 1));  // the closing zero byte
+  return sum.Value();
 }
 
 int64_t ContentSignature(std::string_view content, const platform::Clock* throttle) {

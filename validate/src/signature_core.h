@@ -19,6 +19,18 @@ inline constexpr std::string_view kSessionMarker = "read.php?sessionid";
 
 // The running sums over bytes taken as signed 8-bit values, combined as (B << 16) | (A & 0xFFFF)
 // with 64-bit wrap-around.
+// The running sums, fed in parts: Update over consecutive parts gives the Checksum of their
+// concatenation without building it.
+class RunningChecksum {
+ public:
+  void Update(std::string_view bytes);
+  int64_t Value() const { return static_cast<int64_t>((b_ << 16) + (a_ & 0xFFFF)); }
+
+ private:
+  uint64_t a_ = 0;  // unsigned: the 64-bit wrap-around without undefined behaviour
+  uint64_t b_ = 0;
+};
+
 int64_t Checksum(const unsigned char* data, size_t count);
 inline int64_t Checksum(std::string_view text) {
   return Checksum(reinterpret_cast<const unsigned char*>(text.data()), text.size());
