@@ -100,8 +100,12 @@ bool MessageOperations::ReceiveStarted() const {
 }
 
 void MessageOperations::WriteRemoveIcon(const std::string& install_dir, bool spam) {
-  (void)profile().WriteString(MessageFile(install_dir), state::kSectionVexmor,
-                              state::kKeyRemoveIcon, spam ? "1" : "0");
+  // Every profile write replaces the whole file; most messages leave the key as it is, and the
+  // exports, which run one at a time on the host's thread, are its only writers.
+  std::string file = MessageFile(install_dir);
+  std::string_view value = spam ? "1" : "0";
+  if (profile().GetString(file, state::kSectionVexmor, state::kKeyRemoveIcon, "") == value) return;
+  (void)profile().WriteString(file, state::kSectionVexmor, state::kKeyRemoveIcon, value);
 }
 
 void MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
