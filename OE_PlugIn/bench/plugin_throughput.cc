@@ -5,6 +5,7 @@
 // and the host's resident memory. Run by hand (scripts/run-bench); never a test.
 //
 //   bench_plugin_throughput [--messages N] [--throttled-messages N]
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
@@ -52,13 +54,19 @@ size_t CountOf(const std::string& text, const std::string& what) {
   return n;
 }
 
+// Starts a program with its standard output and error discarded.
 pid_t Spawn(const std::vector<std::string>& args) {
   std::vector<char*> argv;
   for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+  ::posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   pid_t pid = -1;
-  if (::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), environ) != 0) return -1;
-  return pid;
+  int error = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  return error == 0 ? pid : -1;
 }
 
 void Stop(pid_t pid) {
