@@ -1,6 +1,9 @@
 // Vexmor_PlugIn: the host program beside the local mail client. It watches the Maildir store
 // for new mail, hands each message to the hook library's exports and runs the commands posted
 // into "Vexmor_Message.ini".
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <climits>
@@ -51,6 +54,24 @@ std::string Absolute(std::string path) {
   }
   if (!path.empty() && path.back() != '/') path += '/';
   return path;
+}
+
+// Holds ".Vexmor_PlugIn.lock" in "dir" for the life of the process; false when another host
+// holds it. Two hosts on one store or one install directory would hand every message on twice.
+bool HoldInstanceLock(const std::string& dir, std::string& why) {
+  const std::string path = dir + ".Vexmor_PlugIn.lock";
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    why = path + ": " + std::strerror(errno);
+    return false;
+  }
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    why = errno == EWOULDBLOCK ? "another Vexmor_PlugIn is running on " + dir
+                               : path + ": " + std::strerror(errno);
+    ::close(fd);
+    return false;
+  }
+  return true;  // the descriptor stays open until the process ends
 }
 
 void Diagnose(std::string_view line) {
@@ -117,6 +138,13 @@ int main(int argc, char** argv) {
   if (!store.ok()) {
     Diagnose("cannot open the mail store " + maildir + ": " + store.status().ToString());
     return 1;
+  }
+  for (const std::string& dir : {maildir, install_dir}) {
+    std::string why;
+    if (!HoldInstanceLock(dir, why)) {
+      Diagnose(why);
+      return 1;
+    }
   }
   auto hook = plugin::MakeDynamicHookExports(hook_library, program_dir, Diagnose);
   plugin::MemoryClientChrome chrome;

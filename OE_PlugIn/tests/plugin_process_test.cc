@@ -223,6 +223,20 @@ TEST_F(PlugInProcessTest, MenuClickSignalTogglesTheCheckMark) {
   EXPECT_EQ(host->Stop(), 0);
 }
 
+TEST_F(PlugInProcessTest, SecondHostOnTheSameStoreIsRefused) {
+  auto host = StartHost();
+  const std::string other_install = temp_.path() + "other/";
+  ::mkdir(other_install.c_str(), 0700);
+  HostProcess second({VEXMOR_PLUGIN_PATH, "--maildir", root_, "--install-dir", other_install,
+                      "--hook-library", VEXMOR_FAKE_HOOK_PATH});
+  EXPECT_EQ(second.Wait(5s), 1);
+  Deliver(root_, SimpleMessage("only once"));
+  ASSERT_TRUE(WaitUntil([&] { return Calls("MoveMessage_Inbox").size() == 1; }, 10s));
+  Settle();
+  EXPECT_EQ(Calls("MoveMessage_Inbox").size(), 1u);
+  EXPECT_EQ(host->Stop(), 0);
+}
+
 TEST_F(PlugInProcessTest, BadOptionsAndAMissingStoreAreRefused) {
   HostProcess bad({VEXMOR_PLUGIN_PATH, "--client-pid", "abc"});
   EXPECT_EQ(bad.Wait(5s), 2);
