@@ -107,7 +107,7 @@ TEST_F(ListBuildingTest, StatusThreadShowsTheStartOnTheClientsStatusBar) {
   platform::WindowModel model;
   auto main = model.Create({platform::kNoWindow, kMainWindowClass, "Inbox - Mail", 0, 0, true});
   ASSERT_TRUE(main.ok());
-  auto pane = model.Create({*main, "Outlook Express Message View", "", 0, 0, true});
+  auto pane = model.Create({*main, "MessageViewPane", "", 0, 0, true});
   auto bar = model.Create({*main, platform::kStatusBarClass, "", 0, 0, true});
   ASSERT_TRUE(pane.ok() && bar.ok());
 

@@ -239,7 +239,7 @@ TEST_F(MessageOperationsTest, SentItemsApproveRecipientsOrTheHostsAddress) {
 }
 
 TEST_F(MessageOperationsTest, TrayIconIsRemovedOnlyAfterSpamAndCommandFourIsAlwaysWritten) {
-  auto owner = model_.Create({platform::kNoWindow, "Outlook Express Hidden Window", "", 0, 0});
+  auto owner = model_.Create({platform::kNoWindow, "NotifyOwner", "", 0, 0});
   ASSERT_TRUE(owner.ok());
   ASSERT_TRUE(model_.AddIcon({*owner, 7, 0x8001, false, "  you have new e-mail "}).ok());
   MessageOperations ops(Environment());
