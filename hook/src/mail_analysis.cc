@@ -244,10 +244,11 @@ std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& 
     std::string html = section;
     if (!context.install_dir.empty()) {
       // The scratch file is shared by every process of the product: write and read it back
-      // under its lock, so one process never renders another's message.
+      // under its lock, so one process never renders another's message (and, as nobody reads
+      // it unlocked, it can be rewritten in place).
       std::string scratch = context.install_dir + std::string(kContentScratchFile);
       platform::FileLock lock(scratch);
-      if (!platform::ReplaceFileAtomically(scratch, section).ok()) return section;
+      if (!platform::OverwriteFileInPlace(scratch, section).ok()) return section;
       StatusOr<std::string> back = platform::ReadWholeFile(scratch);
       if (!back.ok()) return section;
       html = std::move(back).value();

@@ -100,6 +100,22 @@ Status ReplaceFileAtomically(const std::string& path, std::string_view contents)
   return Status::Ok();
 }
 
+Status OverwriteFileInPlace(const std::string& path, std::string_view contents) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) return Status::IoError("cannot open " + path + ": " + ErrnoText(errno));
+  struct stat info {};
+  Status written;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    written = Status::InvalidArgument("refusing to write " + path + ": not a regular file");
+  } else if (::ftruncate(fd, 0) != 0) {
+    written = Status::IoError("cannot truncate " + path + ": " + ErrnoText(errno));
+  } else {
+    written = WriteAll(fd, contents);
+  }
+  if (::close(fd) != 0 && written.ok()) written = Status::IoError(ErrnoText(errno));
+  return written;
+}
+
 StatusOr<std::string> ReadWholeFile(const std::string& path) {
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {

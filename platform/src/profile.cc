@@ -55,7 +55,11 @@ class FileProfile final : public Profile {
   Status Update(std::string_view file, const std::function<void(IniDocument&)>& edit) override {
     std::string path = Resolve(file);
     if (file.find('/') == std::string_view::npos) {
-      if (Status made = MakeDirectories(GetPaths().WindowsDirectory()); !made.ok()) return made;
+      // One stat in the common case: the directory exists after the first write.
+      std::string dir = GetPaths().WindowsDirectory();
+      if (::access(dir.c_str(), F_OK) != 0) {
+        if (Status made = MakeDirectories(dir); !made.ok()) return made;
+      }
     }
     FileLock lock(path);
     if (!lock.locked()) return lock.status();

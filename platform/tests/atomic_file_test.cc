@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -79,6 +80,33 @@ TEST(AtomicFile, MakeDirectoriesCreatesParentsAndRejectsFiles) {
   EXPECT_TRUE(MakeDirectories(dir.File("a/b/c/")).ok());
   vexmor::testing::WriteFileOrDie(dir.File("file"), "x");
   EXPECT_FALSE(MakeDirectories(dir.File("file")).ok());
+}
+
+}  // namespace
+}  // namespace vexmor::platform
+
+namespace vexmor::platform {
+namespace {
+
+TEST(AtomicFile, OverwriteInPlaceKeepsTheInodeAndRefusesOddFiles) {
+  vexmor::testing::TempDir dir;
+  std::string path = dir.File("scratch.html");
+  ASSERT_TRUE(OverwriteFileInPlace(path, "a longer first text").ok());
+  struct stat before {};
+  ASSERT_EQ(stat(path.c_str(), &before), 0);
+  ASSERT_TRUE(OverwriteFileInPlace(path, "short").ok());
+  struct stat after {};
+  ASSERT_EQ(stat(path.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(path), "short");
+
+  std::string fifo = dir.File("fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  EXPECT_FALSE(OverwriteFileInPlace(fifo, "x").ok());  // and does not block
+  std::string link = dir.File("link");
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  EXPECT_FALSE(OverwriteFileInPlace(link, "x").ok());
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(path), "short");
 }
 
 }  // namespace

@@ -36,6 +36,11 @@ std::string LockFilePath(const std::string& path);
 // anything but a regular file.
 Status ReplaceFileAtomically(const std::string& path, std::string_view contents);
 
+// Replaces the content of a regular file in place (created when missing), without a new
+// inode: cheaper than ReplaceFileAtomically, but a reader may see a half-written file unless
+// every reader and writer holds the file's FileLock. Refuses links and non-regular files.
+Status OverwriteFileInPlace(const std::string& path, std::string_view contents);
+
 // The whole file; NotFound when it does not exist.
 StatusOr<std::string> ReadWholeFile(const std::string& path);
 
