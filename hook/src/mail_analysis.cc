@@ -263,8 +263,25 @@ std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& 
 std::string NormaliseContent(const HtmlRenderContext& context, int kind, const std::string& subject,
                              const std::string& body) {
   if (subject.empty() && body.empty()) return {};
-  std::string body_text =
-      kind == 1 ? RenderHtmlText(context, ExtractHtmlSection(UpperAscii(body), body)) : body;
+  // The rule chain normalises one message twice (keyword rule, content signature); rendering
+  // HTML is the costly part, so the last HTML body rendered in this thread is remembered.
+  struct LastRender {
+    std::string install_dir;
+    const platform::HtmlText* html = nullptr;
+    std::string body;
+    std::string text;
+  };
+  thread_local LastRender last;
+  std::string body_text;
+  if (kind != 1) {
+    body_text = body;
+  } else if (last.html == context.html && last.install_dir == context.install_dir &&
+             last.body == body && context.html != nullptr) {
+    body_text = last.text;
+  } else {
+    body_text = RenderHtmlText(context, ExtractHtmlSection(UpperAscii(body), body));
+    last = {context.install_dir, context.html, body, body_text};
+  }
   std::string content = subject + body_text;
   for (std::string_view marker : kContentMarkers) ReplaceAll(content, marker, ":");
   return TrimText(content);

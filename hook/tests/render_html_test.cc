@@ -66,6 +66,30 @@ TEST_F(RenderHtmlTest, WithoutAnInstallDirectoryRendersInMemory) {
   EXPECT_EQ(RenderHtmlText(context, "<b>bold</b>"), "bold");
 }
 
+class CountingHtml final : public platform::HtmlText {
+ public:
+  std::string VisibleText(std::string_view html) const override {
+    ++calls;
+    return "text of " + std::string(html);
+  }
+  mutable int calls = 0;
+};
+
+TEST_F(RenderHtmlTest, OneMessageNormalisedTwiceIsRenderedOnce) {
+  CountingHtml counting;
+  HtmlRenderContext context = Context();
+  context.html = &counting;
+  std::string first = NormaliseContent(context, 1, "s", "<html>a</html>");
+  EXPECT_EQ(NormaliseContent(context, 1, "other subject", "<html>a</html>"),
+            "other subjecttext of <html>a</html>");
+  EXPECT_EQ(first, "stext of <html>a</html>");
+  EXPECT_EQ(counting.calls, 1);
+  NormaliseContent(context, 1, "s", "<html>b</html>");
+  EXPECT_EQ(counting.calls, 2);
+  NormaliseContent(context, 0, "s", "<html>b</html>");  // plain bodies are never rendered
+  EXPECT_EQ(counting.calls, 2);
+}
+
 TEST_F(RenderHtmlTest, ConcurrentRenderersNeverSwapMessages) {
   std::vector<std::thread> threads;
   std::atomic<int> wrong{0};
