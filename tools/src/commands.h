@@ -12,6 +12,7 @@ int RunSignature(const Args& args);
 int RunAnalyse(const Args& args);
 int RunLists(const Args& args);
 int RunStore(const Args& args);
+int RunSetup(const Args& args);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();

@@ -24,6 +24,8 @@ constexpr const char* kUsage =
     "      the approved and blocked senders and domains (vexmor lists --help)\n"
     "  store [--maildir DIR] [--json] tree|list FOLDER|show FOLDER ID\n"
     "      the folders and messages of the local mail store\n"
+    "  setup [--install-dir DIR] [--filter on|off]\n"
+    "      record the install directory and switch filtering of new mail on or off\n"
     "\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does.\n";
@@ -42,6 +44,7 @@ int main(int argc, char** argv) {
     if (command == "analyse" || command == "analyze") return vexmor::tools::RunAnalyse(args);
     if (command == "lists") return vexmor::tools::RunLists(args);
     if (command == "store") return vexmor::tools::RunStore(args);
+    if (command == "setup") return vexmor::tools::RunSetup(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;

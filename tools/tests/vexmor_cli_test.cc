@@ -144,3 +144,27 @@ TEST(VexmorAnalyse, UnreadableAndEmptyMessages) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(VexmorSetup, RecordsTheInstallDirectoryAndTheFilterSwitch) {
+  TempDir windows;
+  TempDir install;
+  std::string env = "VEXMOR_WINDIR=" + windows.path() + " ";
+  std::string command =
+      env + VEXMOR_CLI + " setup --install-dir " + install.path() + "sub --filter on > /dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(windows.File("Vexmor_Path.ini")),
+            "[Vexmor]\nPath=" + install.path() + "sub/\nPath_Len=" +
+                std::to_string(install.path().size() + 5) + "\nReceiveMsg_Start=1\n");
+  command = env + VEXMOR_CLI + " setup --filter off > /dev/null";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  EXPECT_NE(
+      vexmor::testing::ReadFileOrEmpty(windows.File("Vexmor_Path.ini")).find("ReceiveMsg_Start=0"),
+      std::string::npos);
+  EXPECT_NE(std::system((env + VEXMOR_CLI + " setup --filter maybe 2>/dev/null").c_str()), 0);
+  EXPECT_NE(std::system((env + VEXMOR_CLI + " setup --install-dir relative 2>/dev/null").c_str()),
+            0);
+}
+
+}  // namespace
