@@ -47,11 +47,11 @@ class Fd {
 StatusOr<int> MakeTimer(int period_ms) {
   int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
   if (fd < 0) return Errno("timerfd_create");
-  itimerspec spec{};
-  spec.it_interval.tv_sec = period_ms / 1000;
-  spec.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
-  spec.it_value = spec.it_interval;
-  if (::timerfd_settime(fd, 0, &spec, nullptr) != 0) {
+  itimerspec period{};
+  period.it_interval.tv_sec = period_ms / 1000;
+  period.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
+  period.it_value = period.it_interval;
+  if (::timerfd_settime(fd, 0, &period, nullptr) != 0) {
     Status s = Errno("timerfd_settime");
     ::close(fd);
     return s;
