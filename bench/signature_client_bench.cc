@@ -16,22 +16,11 @@
 #include <benchmark/benchmark.h>
 
 #include "CCheckSum.h"
+#include "test_support.h"
 #include "vexmor/platform/http.h"
 #include "vexmor/platform/registry.h"
 
 namespace {
-
-int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
 
 // A server and throw-away state folders for the whole run.
 class Fixture {
@@ -43,7 +32,7 @@ class Fixture {
     dir_ = std::string(::mkdtemp(pattern.data())) + "/";
     ::setenv("VEXMOR_WINDIR", dir_.c_str(), 1);
     ::setenv("VEXMOR_SYSDIR", dir_.c_str(), 1);
-    port_ = FreePort();
+    port_ = vexmor::testing::UnusedLoopbackPort();
     std::string listen = "127.0.0.1:" + std::to_string(port_);
     std::string db = dir_ + "sigd.db";
     pid_ = ::fork();

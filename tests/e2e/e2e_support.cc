@@ -31,18 +31,6 @@ std::unique_ptr<platform::MailStore> OpenStore(const std::string& root) {
 
 }  // namespace
 
-int UnusedPort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  (void)::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  (void)::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 SigdProcess::SigdProcess(const std::string& sigd_path) {
   std::string port_file = dir_.File("port");
   std::string db = dir_.File("signatures.db");

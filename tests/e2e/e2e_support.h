@@ -33,9 +33,6 @@ class SigdProcess {
   int port_ = 0;
 };
 
-// A port on loopback that nobody listens on (bound once, then released).
-int UnusedPort();
-
 // Temporary Windows, system and install folders; a Maildir++ tree that the registry names as
 // the local store; "Vexmor_Path.ini" pointing at the install folder with filtering on.
 class Installation {

@@ -15,7 +15,7 @@ class HookDlopenTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(library_.loaded()) << library_.error();
     // No server here: the local rules decide, and a signature request must not wait long.
-    installation_.UseServer("127.0.0.1:" + std::to_string(UnusedPort()));
+    installation_.UseServer("127.0.0.1:" + std::to_string(vexmor::testing::UnusedLoopbackPort()));
   }
   Installation installation_;
   HookLibrary library_{VEXMOR_HOOK_LIBRARY};

@@ -1,5 +1,8 @@
 #include "test_support.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -66,6 +69,22 @@ std::string TestDataDir() {
 #else
   return "tests/data";
 #endif
+}
+
+int UnusedLoopbackPort() {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot bind a loopback port");
+  }
+  ::close(fd);
+  return ntohs(address.sin_port);
 }
 
 }  // namespace vexmor::testing

@@ -58,4 +58,8 @@ void WriteFileOrDie(const std::string& path, const std::string& contents);
 // The committed test data folder.
 std::string TestDataDir();
 
+// A TCP port on 127.0.0.1 that nobody listens on (bound once by the kernel's choice, then
+// released), for servers a test starts or for a server that is down.
+int UnusedLoopbackPort();
+
 }  // namespace vexmor::testing

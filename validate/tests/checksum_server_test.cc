@@ -31,18 +31,6 @@ using vexmor::testing::TestHttpServer;
 
 constexpr std::string_view kKey = vexmor::platform::kProductKey;
 
-int FreePort() {
-  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof address;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-  ::close(fd);
-  return ntohs(address.sin_port);
-}
-
 // A signature server for the round trips.
 class SignatureServer {
  public:
@@ -64,7 +52,7 @@ bool Accepts(int port) {
 
 class SigdProcess final : public SignatureServer {
  public:
-  explicit SigdProcess(const std::string& db) : port_(FreePort()) {
+  explicit SigdProcess(const std::string& db) : port_(vexmor::testing::UnusedLoopbackPort()) {
     std::string listen = "127.0.0.1:" + std::to_string(port_);
     pid_ = ::fork();
     if (pid_ == 0) {
@@ -231,7 +219,7 @@ TEST_F(CheckSumServerTest, WaitWithoutComputationNeverHangs) {
 }
 
 TEST_F(CheckSumServerTest, ServerDownReselectsAndEmptiesTheCache) {
-  int dead = FreePort();
+  int dead = vexmor::testing::UnusedLoopbackPort();
   std::string dead_host = "127.0.0.1:" + std::to_string(dead);
   auto registry = vexmor::platform::MakeFileRegistry(vexmor::platform::DefaultPaths());
   ASSERT_TRUE(registry->SetValue(kKey, "", RegistryValue::String(dead_host)).ok());
