@@ -72,7 +72,11 @@ class FileProfile final : public Profile {
       return text.status();
     }
     edit(doc);
-    return ReplaceFileAtomically(path, doc.Serialize());
+    std::string updated = doc.Serialize();
+    // Nothing changed (a reset of a key that already holds its value): no new file, which
+    // spares every process the rename and the readers a changed file.
+    if (text.ok() && updated == *text) return Status::Ok();
+    return ReplaceFileAtomically(path, updated);
   }
 
   Status Remove(std::string_view file) override {

@@ -147,3 +147,26 @@ TEST(MemoryProfile, BehavesLikeTheFileProfile) {
 
 }  // namespace
 }  // namespace vexmor::platform
+
+namespace vexmor::platform {
+namespace {
+
+TEST_F(FileProfileTest, WritingTheValueAKeyAlreadyHoldsLeavesTheFileAlone) {
+  std::string file = dirs_.install_dir() + "Vexmor_Message.ini";
+  ASSERT_TRUE(profile_->WriteString(file, "Vexmor", "Remove_Icon", "0").ok());
+  struct stat before {};
+  ASSERT_EQ(stat(file.c_str(), &before), 0);
+  ASSERT_TRUE(profile_->WriteString(file, "VEXMOR", "remove_icon", "0").ok());
+  struct stat after {};
+  ASSERT_EQ(stat(file.c_str(), &after), 0);
+  EXPECT_EQ(before.st_ino, after.st_ino);  // not replaced
+  ASSERT_TRUE(profile_->WriteString(file, "Vexmor", "Remove_Icon", "1").ok());
+  EXPECT_EQ(profile_->GetInt(file, "Vexmor", "Remove_Icon", 0), 1);
+  // A missing file is still created, even when the edit leaves it empty.
+  std::string empty = dirs_.install_dir() + "empty.ini";
+  ASSERT_TRUE(profile_->Update(empty, [](IniDocument&) {}).ok());
+  EXPECT_EQ(access(empty.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace vexmor::platform
