@@ -121,6 +121,13 @@ void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t
   if (!ReceiveStarted()) return;
   bool spam = MailFilterChain(ChainEnvironment(install_dir))
                   .RunFull(ChainForm::kIncoming, folder, message, texts);
+  FinishIncoming(install_dir, message, folder, spam_folder, spam,
+                 "[S] Completed applying Vexmor filters on Incoming mail.\n");
+}
+
+void MessageOperations::FinishIncoming(const std::string& install_dir, int32_t message,
+                                       int32_t folder, int32_t spam_folder, bool spam,
+                                       std::string_view completion_line) {
   WriteRemoveIcon(install_dir, spam);
   OeStore(StoreOptions())
       .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
@@ -128,7 +135,7 @@ void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t
     MoveToSpam(install_dir, folder, spam_folder, message);
     Log(install_dir, "[S] Incoming mail moved to SPAM folder.");
   }
-  Log(install_dir, "[S] Completed applying Vexmor filters on Incoming mail.\n");
+  Log(install_dir, completion_line);
 }
 
 void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int32_t message,
@@ -137,14 +144,8 @@ void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int
   if (!ReceiveStarted()) return;
   bool spam = MailFilterChain(ChainEnvironment(install_dir))
                   .RunLarge(ChainForm::kIncoming, folder, message, header, sender);
-  WriteRemoveIcon(install_dir, spam);
-  OeStore(StoreOptions())
-      .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
-  if (spam) {
-    MoveToSpam(install_dir, folder, spam_folder, message);
-    Log(install_dir, "[S] Incoming mail moved to SPAM folder.");
-  }
-  Log(install_dir, "[S] Applied Vexmor filters on Incoming mail.\n");
+  FinishIncoming(install_dir, message, folder, spam_folder, spam,
+                 "[S] Applied Vexmor filters on Incoming mail.\n");
 }
 
 void MessageOperations::CheckMessageFolder(const std::string& install_dir, int32_t message,

@@ -87,6 +87,10 @@ class MessageOperations {
   OeStoreOptions StoreOptions() const;
   bool ReceiveStarted() const;
   void WriteRemoveIcon(const std::string& install_dir, bool spam);
+  // What both incoming forms do after the verdict: the tray-icon key, the handled list, the
+  // move of spam, and the form's own completion line.
+  void FinishIncoming(const std::string& install_dir, int32_t message, int32_t folder,
+                      int32_t spam_folder, bool spam, std::string_view completion_line);
   void MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
                   int32_t message);
   void CountReport(const std::string& install_dir, const std::function<void()>& feedback);
