@@ -58,11 +58,12 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void Start() {
+    error_code ec;
+    const auto peer = socket_.remote_endpoint(ec);
+    // Reports and withdrawals are counted per client address (without the port).
+    if (!ec) client_ = peer.address().to_string();
     if (options_.log_requests) {
-      error_code ec;
-      const auto peer = socket_.remote_endpoint(ec);
-      peer_ =
-          ec ? std::string("?") : peer.address().to_string() + ":" + std::to_string(peer.port());
+      peer_ = ec ? std::string("?") : client_ + ":" + std::to_string(peer.port());
     }
     error_code ignored;
     socket_.set_option(tcp::no_delay(true), ignored);
@@ -107,7 +108,8 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto& request = parser_->get();
     const std::string_view method(request.method_string().data(), request.method_string().size());
     const std::string_view target(request.target().data(), request.target().size());
-    const Reply reply = HandleRequest(method, target, store_);
+    const Reply reply =
+        HandleRequest(method, target, store_, RequestContext{client_, &options_.policy});
     // Only GET keeps the connection: after a HEAD or a method with a body we cannot be sure
     // where the client thinks the next request starts.
     Send(reply, request.version(), request.keep_alive() && method == "GET", method, target);
@@ -174,6 +176,7 @@ class Session : public std::enable_shared_from_this<Session> {
   std::optional<http::request_parser<http::empty_body>> parser_;
   http::response<http::span_body<const char>> response_;
   std::string peer_;
+  std::string client_;
 };
 
 class BeastHttpServer final : public HttpServer {

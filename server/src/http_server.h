@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "listing_policy.h"
 #include "signature_store.h"
 #include "vexmor/platform/status.h"
 
@@ -21,6 +22,7 @@ struct ServerOptions {
   // its answers.
   std::chrono::milliseconds idle_timeout{std::chrono::seconds(30)};
   bool log_requests = false;  // one debug line per request on stderr
+  ListingPolicy policy;       // off unless enabled
 };
 
 class HttpServer {

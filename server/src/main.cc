@@ -16,6 +16,14 @@ int Serve(const vexmor::sigd::Options& options) {
   std::unique_ptr<SignatureStore> store;
   if (options.in_memory) {
     store = MakeMemorySignatureStore();
+  } else if (!options.store_url.empty()) {
+    auto opened = OpenRedisSignatureStore(options.redis);
+    if (!opened.ok()) {
+      std::fprintf(stderr, "vexmor-sigd: %s: %s\n", options.store_url.c_str(),
+                   opened.status().ToString().c_str());
+      return 1;
+    }
+    store = std::move(*opened);
   } else {
     auto opened = OpenSqliteSignatureStore(options.db_path, {options.flush_each_write});
     if (!opened.ok()) {

@@ -2,6 +2,8 @@
 
 #include <charconv>
 
+#include "redis_cluster.h"
+
 namespace vexmor::sigd {
 namespace {
 
@@ -51,6 +53,21 @@ Options:
                        process being killed once they are answered). The server holds the
                        file exclusively while it runs.
   --memory             keep the signatures in memory only (instead of --db).
+  --store redis://HOST:PORT[,HOST:PORT...]
+                       keep the signatures on Redis Cluster (or one plain Redis server),
+                       shared by every server given the same nodes (instead of --db).
+                       The listed nodes are where the slot map is first read.
+  --expire-days N      with --store: drop a signature nobody reported or withdrew for N days
+                       (default 180; 0 keeps it forever).
+  --policy on|off      the listing policy (default off: one report lists a signature, a
+                       Not Spam unlists it until the next report). On: a signature declared
+                       not spam needs reports from --relist-quorum distinct addresses to be
+                       listed again, none after --block-after distinct addresses withdrew it,
+                       and one reported by one address only is listed for
+                       --single-reporter-days. Needs --memory or --store.
+  --relist-quorum N    (default 3)
+  --block-after N      (default 2)
+  --single-reporter-days N   (default 14; 0: no limit)
   --flush-each-write   also flush every report to the disk before answering it (survives
                        power cuts; one fsync per report).
   --port-file FILE     once the server accepts connections, write the bound port and a line
@@ -89,6 +106,46 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
       }
     } else if (flag == "--memory") {
       options.in_memory = true;
+    } else if (flag == "--store") {
+      status = value(options.store_url);
+      if (status.ok()) {
+        auto nodes = redis::ParseStoreUrl(options.store_url);
+        if (!nodes.ok()) {
+          status = nodes.status();
+        } else {
+          options.redis.nodes.clear();
+          for (auto& node : *nodes) options.redis.nodes.emplace_back(node.host, node.port);
+        }
+      }
+    } else if (flag == "--expire-days") {
+      status = value(text);
+      unsigned days = 0;
+      if (status.ok() && (!ParseNumber(text, days) || days > 36500)) {
+        status = Status::InvalidArgument("--expire-days wants days from 0 to 36500");
+      }
+      options.redis.expiry = std::chrono::hours(24) * days;
+    } else if (flag == "--policy") {
+      status = value(text);
+      if (status.ok() && text != "on" && text != "off") {
+        status = Status::InvalidArgument("--policy is on or off");
+      }
+      options.server.policy.enabled = text == "on";
+    } else if (flag == "--relist-quorum" || flag == "--block-after") {
+      status = value(text);
+      int count = 0;
+      if (status.ok() && (!ParseNumber(text, count) || count < 1 || count > kReporterSetCap)) {
+        status = Status::InvalidArgument(flag + " wants a number from 1 to " +
+                                         std::to_string(kReporterSetCap));
+      }
+      (flag == "--relist-quorum" ? options.server.policy.relist_quorum
+                                 : options.server.policy.block_after) = count;
+    } else if (flag == "--single-reporter-days") {
+      status = value(text);
+      unsigned days = 0;
+      if (status.ok() && (!ParseNumber(text, days) || days > 36500)) {
+        status = Status::InvalidArgument("--single-reporter-days wants days from 0 to 36500");
+      }
+      options.server.policy.single_reporter_ttl = std::chrono::hours(24) * days;
     } else if (flag == "--flush-each-write") {
       options.flush_each_write = true;
     } else if (flag == "--port-file") {
@@ -118,8 +175,14 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
     if (!status.ok()) return status;
   }
   if (options.help) return options;
-  if (options.in_memory == !options.db_path.empty()) {
-    return Status::InvalidArgument("give exactly one of --db FILE and --memory");
+  const int stores =
+      int{options.in_memory} + int{!options.db_path.empty()} + int{!options.store_url.empty()};
+  if (stores != 1) {
+    return Status::InvalidArgument("give exactly one of --db FILE, --memory and --store URL");
+  }
+  if (options.server.policy.enabled && !options.db_path.empty()) {
+    return Status::InvalidArgument(
+        "--policy on needs a store that keeps reporters: --memory or --store");
   }
   return options;
 }

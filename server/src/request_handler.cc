@@ -58,6 +58,11 @@ Reply StoreFailure(const Status& status) {
 }  // namespace
 
 Reply HandleRequest(std::string_view method, std::string_view target, SignatureStore& store) {
+  return HandleRequest(method, target, store, RequestContext{});
+}
+
+Reply HandleRequest(std::string_view method, std::string_view target, SignatureStore& store,
+                    const RequestContext& context) {
   // Absolute form, as a proxy would send it: only the path and query matter to us.
   if (target.starts_with("http://")) {
     const auto slash = target.find('/', 7);
@@ -87,16 +92,22 @@ Reply HandleRequest(std::string_view method, std::string_view target, SignatureS
 
   switch (route->operation) {
     case Operation::kCompare: {
+      if (context.policy != nullptr && context.policy->enabled) {
+        auto record = store.Lookup(route->kind, *signature);
+        if (!record.ok()) return StoreFailure(record.status());
+        return *record && IsListed(*context.policy, **record, context.clock->Now()) ? kPresent
+                                                                                    : kAbsent;
+      }
       auto present = store.Contains(route->kind, *signature);
       if (!present.ok()) return StoreFailure(present.status());
       return *present ? kPresent : kAbsent;
     }
     case Operation::kReport: {
-      Status status = store.Report(route->kind, *signature);
+      Status status = store.AddReport(route->kind, *signature, context.client);
       return status.ok() ? kDone : StoreFailure(status);
     }
     case Operation::kRemove: {
-      Status status = store.Remove(route->kind, *signature);
+      Status status = store.Withdraw(route->kind, *signature, context.client);
       return status.ok() ? kDone : StoreFailure(status);
     }
   }

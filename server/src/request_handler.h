@@ -4,7 +4,9 @@
 
 #include <string_view>
 
+#include "listing_policy.h"
 #include "signature_store.h"
+#include "vexmor/platform/clock.h"
 
 namespace vexmor::sigd {
 
@@ -21,5 +23,16 @@ struct Reply {
 // with its one parameter holding a signed 64-bit decimal other than 0 (no leading zeros) gets a 4xx
 // and leaves the store untouched; a failing store gives 503 for a busy database, else 500.
 Reply HandleRequest(std::string_view method, std::string_view target, SignatureStore& store);
+
+// Who asks and how listings are judged. Reports and withdrawals are counted per client
+// address; with the policy enabled a look-up reads the signature's record and asks the policy.
+struct RequestContext {
+  std::string_view client;  // the client's address as text; empty when unknown
+  const ListingPolicy* policy = nullptr;
+  const platform::Clock* clock = &platform::SystemClock();
+};
+
+Reply HandleRequest(std::string_view method, std::string_view target, SignatureStore& store,
+                    const RequestContext& context);
 
 }  // namespace vexmor::sigd

@@ -7,6 +7,9 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
 
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/status.h"
@@ -22,7 +25,17 @@ struct SignatureRecord {
   std::int64_t report_count = 0;
   std::chrono::system_clock::time_point first_report;
   std::chrono::system_clock::time_point last_report;
+  // Kept only by the stores that know who reports (KeepsReporters()); zero elsewhere.
+  std::int64_t withdrawal_count = 0;
+  std::int64_t reports_since_withdrawal = 0;
+  // Distinct client addresses, each set capped at kReporterSetCap: the policy only asks
+  // "at least N", so the record stays small however popular a signature is.
+  int reporters_since_withdrawal = 0;
+  int distinct_withdrawers = 0;
+  std::chrono::system_clock::time_point last_withdrawal;
 };
+
+inline constexpr int kReporterSetCap = 16;
 
 // Contract:
 // - every operation may be called from any number of threads at once;
@@ -46,6 +59,24 @@ class SignatureStore {
   // The counts and times of a signature, nullopt when it is not stored.
   [[nodiscard]] virtual StatusOr<std::optional<SignatureRecord>> Lookup(SignatureKind kind,
                                                                         std::int64_t signature) = 0;
+
+  // A report from the client at address `reporter` (text form; empty when unknown). Stores
+  // that keep reporters count it among the distinct reporters; the others just count it.
+  virtual Status AddReport(SignatureKind kind, std::int64_t signature,
+                           std::string_view /*reporter*/) {
+    return Report(kind, signature);
+  }
+
+  // A Not Spam from `withdrawer`. Stores that keep reporters keep the record, with one more
+  // withdrawal and no live reports, so a policy can weigh the history; Contains is false until
+  // the next report. The others forget the signature. Unknown signatures stay unknown.
+  virtual Status Withdraw(SignatureKind kind, std::int64_t signature,
+                          std::string_view /*withdrawer*/) {
+    return Remove(kind, signature);
+  }
+
+  // True when Lookup fills in the withdrawal and reporter fields.
+  [[nodiscard]] virtual bool KeepsReporters() const { return false; }
 };
 
 // Keeps everything in the process; for tests and throw-away servers.
@@ -66,5 +97,19 @@ struct SqliteStoreOptions {
 StatusOr<std::unique_ptr<SignatureStore>> OpenSqliteSignatureStore(
     const std::string& path, const SqliteStoreOptions& options = {},
     const platform::Clock& clock = platform::SystemClock());
+
+struct RedisStoreOptions {
+  // Seed nodes of the cluster (or one plain server); the others are learnt from them.
+  std::vector<std::pair<std::string, std::uint16_t>> nodes;
+  // A signature nobody reported or withdrew for this long is dropped by the store; 0 keeps it.
+  std::chrono::seconds expiry{std::chrono::hours(24 * 180)};
+  std::chrono::milliseconds timeout{std::chrono::milliseconds(1000)};
+};
+
+// One small hash per signature on Redis Cluster (or one plain Redis server), so several
+// servers can share the signatures. Connects and reads the slot map before returning:
+// unreachable nodes give kUnavailable, a node that is not Redis gives kIoError.
+StatusOr<std::unique_ptr<SignatureStore>> OpenRedisSignatureStore(
+    const RedisStoreOptions& options, const platform::Clock& clock = platform::SystemClock());
 
 }  // namespace vexmor::sigd

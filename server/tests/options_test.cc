@@ -33,6 +33,24 @@ TEST(OptionsTest, DefaultsAndIpv6) {
   EXPECT_EQ(v6->server.port, 9000);
 }
 
+TEST(OptionsTest, RedisStoreAndPolicy) {
+  auto options = ParseCommandLine({"--store", "redis://127.0.0.1:7000,[::1]:7001,redis-a:7002",
+                                   "--policy", "on", "--relist-quorum", "4", "--block-after", "3",
+                                   "--single-reporter-days", "0", "--expire-days", "30"});
+  ASSERT_TRUE(options.ok()) << options.status().ToString();
+  using Node = std::pair<std::string, std::uint16_t>;
+  EXPECT_EQ(options->redis.nodes,
+            (std::vector<Node>{{"127.0.0.1", 7000}, {"::1", 7001}, {"redis-a", 7002}}));
+  EXPECT_EQ(options->redis.expiry, std::chrono::hours(24 * 30));
+  EXPECT_TRUE(options->server.policy.enabled);
+  EXPECT_EQ(options->server.policy.relist_quorum, 4);
+  EXPECT_EQ(options->server.policy.block_after, 3);
+  EXPECT_EQ(options->server.policy.single_reporter_ttl.count(), 0);
+  // Off unless asked for, whatever the store.
+  EXPECT_FALSE(ParseCommandLine({"--memory"})->server.policy.enabled);
+  EXPECT_FALSE(ParseCommandLine({"--db", "x.db", "--policy", "off"})->server.policy.enabled);
+}
+
 TEST(OptionsTest, HelpNeedsNothingElse) {
   auto options = ParseCommandLine({"--help"});
   ASSERT_TRUE(options.ok());
@@ -55,6 +73,17 @@ TEST(OptionsTest, MistakesAreRefused) {
       {"--memory", "--idle-timeout", "0"},
       {"--memory", "--log-level", "trace"},
       {"--memory", "--verbose"},
+      {"--memory", "--store", "redis://127.0.0.1:7000"},  // two stores
+      {"--store", "127.0.0.1:7000"},                      // no scheme
+      {"--store", "redis://127.0.0.1"},                   // no port
+      {"--store", "redis://127.0.0.1:7000,"},             // empty node
+      {"--store", "redis://127.0.0.1:0"},
+      {"--store", "redis://[::1]:99999"},
+      {"--db", "x.db", "--policy", "on"},  // SQLite keeps no reporters
+      {"--memory", "--policy", "maybe"},
+      {"--memory", "--relist-quorum", "0"},
+      {"--memory", "--block-after", "17"},
+      {"--memory", "--expire-days", "-1"},
   };
   for (const auto& args : bad) {
     std::string joined;
