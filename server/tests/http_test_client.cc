@@ -38,8 +38,18 @@ std::string ToLower(std::string text) {
 
 }  // namespace
 
-HttpConnection::HttpConnection(std::uint16_t port) {
+HttpConnection::HttpConnection(std::uint16_t port, const char* source) {
   fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (source != nullptr) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, source, &local.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+      ::close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_port = htons(port);

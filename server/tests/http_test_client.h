@@ -21,7 +21,8 @@ struct HttpResponse {
 
 class HttpConnection {
  public:
-  explicit HttpConnection(std::uint16_t port);
+  // source: the loopback address to connect from (127.0.0.X), default the system's choice.
+  explicit HttpConnection(std::uint16_t port, const char* source = nullptr);
   ~HttpConnection();
   HttpConnection(const HttpConnection&) = delete;
   HttpConnection& operator=(const HttpConnection&) = delete;

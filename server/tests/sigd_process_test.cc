@@ -55,6 +55,28 @@ TEST_F(SigdProcessTest, KeepAliveConnectionServesManyRequests) {
   EXPECT_EQ(after->body, "0");
 }
 
+// The policy counts reporters by the client's address, as the server sees it on the socket.
+TEST_F(SigdProcessTest, PolicyTellsReportersApartByAddress) {
+  SigdProcess server(
+      {"--listen", "127.0.0.1:0", "--memory", "--policy", "on", "--relist-quorum", "2"},
+      dir_.File("port.policy"));
+  port_ = server.WaitForPort();
+  ASSERT_NE(port_, 0) << server.Stderr();
+  auto send = [&](const char* source, const std::string& path) {
+    HttpConnection connection(port_, source);
+    auto answer = connection.Get("/cgi-bin/" + path + "?checksum_rec=-606");
+    return answer ? answer->body : std::string("no answer");
+  };
+  EXPECT_EQ(send("127.0.0.2", "checksum_update_url.cgi"), "OK\n");
+  EXPECT_EQ(send("127.0.0.2", "checksum_compare_url.cgi"), "1");
+  EXPECT_EQ(send("127.0.0.3", "checksum_delete_url.cgi"), "OK\n");
+  EXPECT_EQ(send("127.0.0.2", "checksum_update_url.cgi"), "OK\n");
+  EXPECT_EQ(send("127.0.0.2", "checksum_update_url.cgi"), "OK\n");
+  EXPECT_EQ(send("127.0.0.2", "checksum_compare_url.cgi"), "0");  // one address, twice
+  EXPECT_EQ(send("127.0.0.4", "checksum_update_url.cgi"), "OK\n");
+  EXPECT_EQ(send("127.0.0.2", "checksum_compare_url.cgi"), "1");  // two addresses
+}
+
 TEST_F(SigdProcessTest, PipelinedRequestsAreAnsweredInOrder) {
   auto server = Launch();
   HttpConnection connection(port_);

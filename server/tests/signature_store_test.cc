@@ -1,4 +1,7 @@
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -31,7 +34,7 @@ void PrintTo(const StoreFactory& factory, std::ostream* out) {
   *out << factory.name;
 }
 
-// Both adapters must keep the same contract.
+// Every adapter must keep the same contract.
 class SignatureStoreContractTest : public ::testing::TestWithParam<StoreFactory> {
  protected:
   void SetUp() override { store_ = GetParam().make(dir_.path(), clock_); }
@@ -110,6 +113,56 @@ TEST_P(SignatureStoreContractTest, ConcurrentReportsAreAllCounted) {
   EXPECT_EQ((*store_->Lookup(SignatureKind::kContent, 1))->report_count, kThreads * kReports);
 }
 
+// A plain Redis server (no cluster) for the life of one store; the adapter serves it as the one
+// node that holds every slot.
+class PlainRedisStore final : public SignatureStore {
+ public:
+  PlainRedisStore(const std::string& dir, const platform::Clock& clock) {
+    const std::string port = std::to_string(vexmor::testing::UnusedLoopbackPort());
+    const std::string log = dir + "redis.log";
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::execlp("redis-server", "redis-server", "--port", port.c_str(), "--bind", "127.0.0.1",
+               "--save", "", "--appendonly", "no", "--dir", dir.c_str(), "--logfile", log.c_str(),
+               static_cast<char*>(nullptr));
+      ::_exit(127);
+    }
+    RedisStoreOptions options;
+    options.nodes = {{"127.0.0.1", static_cast<std::uint16_t>(std::stoi(port))}};
+    for (int i = 0; i < 250 && inner_ == nullptr; ++i) {
+      auto opened = OpenRedisSignatureStore(options, clock);
+      if (opened.ok()) {
+        inner_ = std::move(*opened);
+      } else {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      }
+    }
+    EXPECT_NE(inner_, nullptr) << "redis-server did not start: " << log;
+  }
+  ~PlainRedisStore() override {
+    inner_.reset();
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  StatusOr<bool> Contains(SignatureKind kind, std::int64_t signature) override {
+    return inner_->Contains(kind, signature);
+  }
+  Status Report(SignatureKind kind, std::int64_t signature) override {
+    return inner_->Report(kind, signature);
+  }
+  Status Remove(SignatureKind kind, std::int64_t signature) override {
+    return inner_->Remove(kind, signature);
+  }
+  StatusOr<std::optional<SignatureRecord>> Lookup(SignatureKind kind,
+                                                  std::int64_t signature) override {
+    return inner_->Lookup(kind, signature);
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::unique_ptr<SignatureStore> inner_;
+};
+
 INSTANTIATE_TEST_SUITE_P(
     Adapters, SignatureStoreContractTest,
     ::testing::Values(StoreFactory{"Memory",
@@ -122,6 +175,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          OpenSqliteSignatureStore(dir + "sig.db", {}, clock);
                                      EXPECT_TRUE(store.ok()) << store.status().ToString();
                                      return store.ok() ? std::move(*store) : nullptr;
+                                   }},
+                      StoreFactory{"Redis",
+                                   [](const std::string& dir, const FakeClock& clock) {
+                                     return std::unique_ptr<SignatureStore>(
+                                         std::make_unique<PlainRedisStore>(dir, clock));
                                    }}),
     [](const ::testing::TestParamInfo<StoreFactory>& param) { return param.param.name; });
 
