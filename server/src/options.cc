@@ -85,6 +85,7 @@ SIGTERM or SIGINT stops the server cleanly (exit status 0).
 StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
   Options options;
   options.server.port = 8080;
+  bool expiry_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
     auto value = [&](std::string& out) -> Status {
@@ -118,6 +119,7 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
         }
       }
     } else if (flag == "--expire-days") {
+      expiry_given = true;
       status = value(text);
       unsigned days = 0;
       if (status.ok() && (!ParseNumber(text, days) || days > 36500)) {
@@ -179,6 +181,9 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
       int{options.in_memory} + int{!options.db_path.empty()} + int{!options.store_url.empty()};
   if (stores != 1) {
     return Status::InvalidArgument("give exactly one of --db FILE, --memory and --store URL");
+  }
+  if (expiry_given && options.store_url.empty()) {
+    return Status::InvalidArgument("--expire-days is a setting of --store");
   }
   if (options.server.policy.enabled && !options.db_path.empty()) {
     return Status::InvalidArgument(

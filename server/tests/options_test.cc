@@ -83,7 +83,8 @@ TEST(OptionsTest, MistakesAreRefused) {
       {"--memory", "--policy", "maybe"},
       {"--memory", "--relist-quorum", "0"},
       {"--memory", "--block-after", "17"},
-      {"--memory", "--expire-days", "-1"},
+      {"--store", "redis://127.0.0.1:7000", "--expire-days", "-1"},
+      {"--memory", "--expire-days", "30"},  // only the Redis store expires
   };
   for (const auto& args : bad) {
     std::string joined;
