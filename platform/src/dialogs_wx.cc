@@ -464,40 +464,45 @@ void OpenSenders(SendersLogic& logic, const std::shared_ptr<SendersShared>& shar
   dialog->Bind(
       wxEVT_BUTTON, [close](wxCommandEvent&) { close(); }, kSendersClose);
   dialog->Bind(wxEVT_CLOSE_WINDOW, [close](wxCloseEvent&) { close(); });
-  dialog->Bind(
-      wxEVT_BUTTON, [&logic, &window](wxCommandEvent&) { logic.AddClicked(window); }, kSendersAdd);
-  dialog->Bind(
-      wxEVT_BUTTON, [&logic, &window](wxCommandEvent&) { logic.DeleteClicked(window); },
-      kSendersDelete);
-  dialog->Bind(
-      wxEVT_RADIOBUTTON, [&logic, &window](wxCommandEvent&) { logic.RadioClicked(window, false); },
-      kSendersRadioEmail);
-  dialog->Bind(
-      wxEVT_RADIOBUTTON, [&logic, &window](wxCommandEvent&) { logic.RadioClicked(window, true); },
-      kSendersRadioDomain);
-  auto ticks = [&logic, &window](wxListEvent&) {
-    if (!window.filling()) logic.TicksChanged(window);
+  // Events still queued when the window closes reach neither the logic nor the window.
+  using Action = std::function<void(SendersLogic&, WxSendersWindow&)>;
+  auto act = [shared, &logic](Action action) {
+    return [shared, &logic, action](wxEvent&) {
+      if (shared->dialog != nullptr && shared->window) action(logic, *shared->window);
+    };
   };
+  dialog->Bind(wxEVT_BUTTON, act([](SendersLogic& l, WxSendersWindow& w) { l.AddClicked(w); }),
+               kSendersAdd);
+  dialog->Bind(wxEVT_BUTTON, act([](SendersLogic& l, WxSendersWindow& w) { l.DeleteClicked(w); }),
+               kSendersDelete);
+  dialog->Bind(wxEVT_RADIOBUTTON,
+               act([](SendersLogic& l, WxSendersWindow& w) { l.RadioClicked(w, false); }),
+               kSendersRadioEmail);
+  dialog->Bind(wxEVT_RADIOBUTTON,
+               act([](SendersLogic& l, WxSendersWindow& w) { l.RadioClicked(w, true); }),
+               kSendersRadioDomain);
+  auto ticks = act([](SendersLogic& l, WxSendersWindow& w) {
+    if (!w.filling()) l.TicksChanged(w);
+  });
   list->Bind(wxEVT_LIST_ITEM_CHECKED, ticks);
   list->Bind(wxEVT_LIST_ITEM_UNCHECKED, ticks);
-  auto context_menu = [&logic, &window, list](wxPoint where) {
+  auto context_menu = [list](SendersLogic& l, WxSendersWindow& w, wxPoint where) {
     bool all = list->GetItemCount() > 0;
-    for (const SenderRow& row : window.Rows()) all = all && row.ticked;
+    for (const SenderRow& row : w.Rows()) all = all && row.ticked;
     wxMenu menu;
     menu.AppendCheckItem(kSelectAll, "Select All");
     menu.Check(kSelectAll, all);
-    if (list->GetPopupMenuSelectionFromUser(menu, where) == kSelectAll) {
-      logic.SelectAllChosen(window);
-    }
+    if (list->GetPopupMenuSelectionFromUser(menu, where) == kSelectAll) l.SelectAllChosen(w);
   };
-  list->Bind(wxEVT_LIST_ITEM_RIGHT_CLICK,
-             [context_menu](wxListEvent& event) { context_menu(event.GetPoint()); });
-  list->Bind(wxEVT_RIGHT_UP,
-             [context_menu](wxMouseEvent& event) { context_menu(event.GetPosition()); });
+  list->Bind(wxEVT_LIST_ITEM_RIGHT_CLICK, [shared, &logic, context_menu](wxListEvent& event) {
+    if (shared->dialog != nullptr) context_menu(logic, *shared->window, event.GetPoint());
+  });
+  list->Bind(wxEVT_RIGHT_UP, [shared, &logic, context_menu](wxMouseEvent& event) {
+    if (shared->dialog != nullptr) context_menu(logic, *shared->window, event.GetPosition());
+  });
   // The menu's choice also arrives as a command, for keyboards and tests.
-  dialog->Bind(
-      wxEVT_MENU, [&logic, &window](wxCommandEvent&) { logic.SelectAllChosen(window); },
-      kSelectAll);
+  dialog->Bind(wxEVT_MENU, act([](SendersLogic& l, WxSendersWindow& w) { l.SelectAllChosen(w); }),
+               kSelectAll);
 
   dialog->Centre();
   dialog->Show();

@@ -110,7 +110,14 @@ void SendersDialogLogic::Fill(SendersWindow& window) {
   window.SetCaption(list.caption);
   window.SetDescription(list.description);
   std::string text;
-  CXml(app_path_).GetAddress_File(list.name, &text);
+  CXml reader(app_path_);
+  if (!reader.GetAddress_File(list.name, &text) &&
+      reader.GetLastFailure_Code() != CXml::kFailure_Missing) {
+    // The list shows empty; the log says why, so an unreadable file is not taken for an
+    // empty list.
+    Log("[F] Senders form cannot read the sender list file: " + reader.GetLastFailure_Text() +
+        "\n");
+  }
   std::vector<SenderRow> rows;
   next_key_ = 1;
   // Only pieces closed by a separator are entries.
