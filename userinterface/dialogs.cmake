@@ -10,6 +10,9 @@ target_link_libraries(vexmor_ui_dialogs
 
 target_sources(Vexmor_UserInterface PRIVATE ${CMAKE_CURRENT_LIST_DIR}/src/CUserInterface.cpp)
 target_link_libraries(Vexmor_UserInterface PRIVATE vexmor_ui_dialogs vexmor_desktop_wx)
+# The library runs a thread of its own for the dialogs: it stays loaded until the process ends,
+# so that a program unloading it never pulls the code from under that thread.
+target_link_options(Vexmor_UserInterface PRIVATE -Wl,-z,nodelete)
 
 # The check animation and its source: a small program draws the clip, which lands beside the
 # library (wxWidgets plays GIF, so the clip is a GIF).

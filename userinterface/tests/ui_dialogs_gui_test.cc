@@ -427,6 +427,10 @@ TEST_F(DialogsOnDisplay, SendersListsAddRefuseTickSelectAllDeleteAndSwitch) {
   EXPECT_EQ(Label(title, 13510),
             "Vexmor will not consider messages from approved domain name as spam e-mails.");
   EXPECT_FALSE(DeleteEnabled(title));
+  // Delete from the keyboard with nothing ticked asks for a choice first.
+  Click(title, 13531);
+  ASSERT_TRUE(Eventually([] { return BoxText() == "Please select domain name to delete."; }));
+  AnswerBox(wxID_OK);
 
   // Deletions then additions: every row keeps a key of its own, so deleting the newest row
   // removes that row and that value, not an older one that once had the same number.
