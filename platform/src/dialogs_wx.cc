@@ -122,12 +122,16 @@ class WxThread {
     // Dialogs come and go; the loop stays until the process ends.
     wxTheApp->SetExitOnFrameDelete(false);
     wxTheApp->OnRun();
+    {
+      std::lock_guard lock(mutex_);  // no task is posted from here on
+      state_ = State::kStopped;
+    }
     for (wxWindow* window : wxTopLevelWindows) window->Destroy();
     wxTheApp->ProcessIdle();
     wxEntryCleanup();
     {
       std::lock_guard lock(mutex_);
-      state_ = State::kStopped;
+      cleaned_up_ = true;
     }
     changed_.notify_all();
   }
@@ -138,12 +142,13 @@ class WxThread {
     std::unique_lock lock(mutex_);
     if (state_ != State::kRunning) return;
     wxTheApp->CallAfter([] { wxTheApp->ExitMainLoop(); });
-    changed_.wait_for(lock, std::chrono::seconds(2), [this] { return state_ == State::kStopped; });
+    changed_.wait_for(lock, std::chrono::seconds(2), [this] { return cleaned_up_; });
   }
 
   std::mutex mutex_;
   std::condition_variable changed_;
   State state_ = State::kNotStarted;
+  bool cleaned_up_ = false;
 };
 
 // Runs a task on the wxWidgets thread and returns its result to a waiting caller.
