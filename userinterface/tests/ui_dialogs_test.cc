@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -79,6 +80,33 @@ TEST(ProgressPoller, ReportsUntilTheCountsMeet) {
   std::lock_guard lock(mutex);
   EXPECT_TRUE(done);
   EXPECT_EQ(seen, (std::vector<std::string>{"Message 3 (of 7)", "Message 7 (of 7)"}));
+}
+
+// A state file that cannot be read: the poll fails, polling ends and the failure is reported.
+class BrokenProfile final : public Profile {
+ public:
+  platform::IniDocument Load(std::string_view) const override {
+    throw std::runtime_error("the disk went away");
+  }
+  Status Update(std::string_view, const std::function<void(platform::IniDocument&)>&) override {
+    return Status::IoError("read-only");
+  }
+  Status Remove(std::string_view) override { return Status::Ok(); }
+};
+
+TEST(ProgressPoller, EndsOnAFailedPoll) {
+  BrokenProfile profile;
+  std::atomic<int> failed{0};
+  std::atomic<int> updates{0};
+  ProgressPoller::Sink sink;
+  sink.update = [&](const platform::ProgressUpdate&, std::int64_t, std::int64_t) { ++updates; };
+  sink.failed = [&] { ++failed; };
+  ProgressPoller poller(profile, "/install/", sink, std::chrono::milliseconds(1));
+  poller.Start();
+  poller.Wait();
+  EXPECT_FALSE(poller.running());
+  EXPECT_EQ(failed.load(), 1);
+  EXPECT_EQ(updates.load(), 0);
 }
 
 // A process without a display (the hook library inside a session started from a text console):
