@@ -6,7 +6,8 @@ target_sources(vexmor_platform PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/src/processes_proc.cc)
 
 find_package(wxWidgets 3.2 REQUIRED COMPONENTS core base)
-add_library(vexmor_desktop_wx STATIC ${CMAKE_CURRENT_LIST_DIR}/src/desktop_wx.cc)
+add_library(vexmor_desktop_wx STATIC ${CMAKE_CURRENT_LIST_DIR}/src/desktop_wx.cc
+                                     ${CMAKE_CURRENT_LIST_DIR}/src/dialogs_wx.cc)
 add_library(Vexmor::DesktopWx ALIAS vexmor_desktop_wx)
 # The settings of wxWidgets stay on this target and its users, not on the whole build.
 target_include_directories(vexmor_desktop_wx SYSTEM PUBLIC ${wxWidgets_INCLUDE_DIRS})

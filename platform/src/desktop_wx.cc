@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include "desktop_wx_internal.h"
 #include "vexmor/platform/desktop.h"
 
 namespace vexmor::platform {
@@ -33,45 +34,6 @@ bool EnsureWxStarted() {
   return started;
 }
 
-long StyleOf(const MessageBoxRequest& request) {
-  long style = wxCENTRE;
-  switch (request.buttons) {
-    case MessageBoxButtons::kOk:
-      style |= wxOK;
-      break;
-    case MessageBoxButtons::kOkCancel:
-      style |= wxOK | wxCANCEL;
-      break;
-    case MessageBoxButtons::kYesNo:
-      style |= wxYES_NO;
-      break;
-    case MessageBoxButtons::kYesNoCancel:
-      style |= wxYES_NO | wxCANCEL;
-      break;
-    case MessageBoxButtons::kRetryCancel:
-      // wxWidgets has no Retry button of its own; OK stands for it and is labelled below.
-      style |= wxOK | wxCANCEL;
-      break;
-  }
-  switch (request.icon) {
-    case MessageBoxIcon::kNone:
-      break;  // no icon flag at all: the generic dialog asks for no art then
-    case MessageBoxIcon::kInformation:
-      style |= wxICON_INFORMATION;
-      break;
-    case MessageBoxIcon::kQuestion:
-      style |= wxICON_QUESTION;
-      break;
-    case MessageBoxIcon::kWarning:
-      style |= wxICON_WARNING;
-      break;
-    case MessageBoxIcon::kError:
-      style |= wxICON_ERROR;
-      break;
-  }
-  return style;
-}
-
 class WxMessageBoxes final : public MessageBoxes {
  public:
   StatusOr<MessageBoxAnswer> Show(const MessageBoxRequest& request) override {
@@ -82,7 +44,7 @@ class WxMessageBoxes final : public MessageBoxes {
     // The generic dialog is an ordinary wxWidgets window: keyboard navigation, accessibility
     // tools and our tests reach its buttons the same way on every desktop.
     wxGenericMessageDialog dialog(nullptr, wxString::FromUTF8(request.text),
-                                  wxString::FromUTF8(request.caption), StyleOf(request));
+                                  wxString::FromUTF8(request.caption), WxMessageBoxStyle(request));
     if (request.buttons == MessageBoxButtons::kRetryCancel) dialog.SetOKLabel("&Retry");
     const int result = dialog.ShowModal();
     switch (result) {

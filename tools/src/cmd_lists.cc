@@ -146,6 +146,7 @@ int RunLists(const Args& args) {
   const std::string action = args[next++];
   Args rest(args.begin() + static_cast<long>(next), args.end());
 
+  if (action == "edit") return RunListsEdit(install_dir, rest);
   if (action == "export") {
     if (rest.size() != 1 || rest[0].empty()) return Usage("export needs one element name");
     return Export(install_dir, rest[0]);

@@ -11,6 +11,8 @@ using Args = std::vector<std::string>;
 int RunSignature(const Args& args);
 int RunAnalyse(const Args& args);
 int RunLists(const Args& args);
+// "lists edit": the senders dialog; install_dir may be empty.
+int RunListsEdit(const std::string& install_dir, const Args& rest);
 int RunStore(const Args& args);
 int RunSetup(const Args& args);
 

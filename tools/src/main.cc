@@ -20,7 +20,7 @@ constexpr const char* kUsage =
     "      and write one JSON line of analysis results for each\n"
     "  analyse [--no-throttle] FILE.eml...\n"
     "      analyse real messages, one JSON line each\n"
-    "  lists show|add|remove|export ...\n"
+    "  lists show|add|remove|export|edit ...\n"
     "      the approved and blocked senders and domains (vexmor lists --help)\n"
     "  store [--maildir DIR] [--json] tree|list FOLDER|show FOLDER ID\n"
     "      the folders and messages of the local mail store\n"
