@@ -728,6 +728,10 @@ class ImapStore final : public MapiStore {
     if (Status s = connection_->Ensure(); !s.ok()) return s;
     StatusOr<Connection::MailboxStatus> target = CheckedStatus(*dst);
     if (!target.ok()) return target.status();
+    // Fresh answers only: a mailbox recreated since it was last selected must not pass.
+    StatusOr<Connection::MailboxStatus> source = CheckedStatus(*src);
+    if (!source.ok()) return source.status();
+    connection_->ForgetSelection();
     StatusOr<uint32_t> selected = connection_->Select(src->mailbox, src->uidvalidity);
     if (!selected.ok()) return selected.status();
     StatusOr<std::optional<FetchedMessage>> header = connection_->FetchSection(msg->uid, true);
@@ -778,6 +782,7 @@ class ImapStore final : public MapiStore {
       return status.status();
     }
     if (folder.uidvalidity != 0 && status->uidvalidity != folder.uidvalidity) {
+      connection_->ForgetSelection();
       return Status::NotFound("the folder " + folder.mailbox +
                               " was recreated (UIDVALIDITY changed)");
     }
@@ -890,7 +895,10 @@ class ImapStore final : public MapiStore {
     // The answer was lost. MOVE is atomic on the server, so the source tells what happened.
     StatusOr<bool> still_there = SourceStillThere(src, msg);
     if (!still_there.ok()) return failed;
-    if (*still_there) return failed;
+    if (*still_there) {
+      return Status::Unavailable("the connection to the server dropped during UID MOVE; the "
+                                 "message was not moved");
+    }
     StatusOr<uint32_t> copy = FindCopy(dst, uidnext, message_id);
     return MovedEntry(dst, copy.ok() ? *copy : 0);
   }
