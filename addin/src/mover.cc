@@ -81,9 +81,15 @@ bool Move(MoveKind kind, bool& reached_destination) {
 
   std::string destination_path;
   switch (kind) {
-    case MoveKind::kSpam: destination_path = kSpamPath; break;
-    case MoveKind::kSpamPosted: destination_path = kSpamPostedPath; break;
-    case MoveKind::kInbox: destination_path = inbox_path; break;
+    case MoveKind::kSpam:
+      destination_path = kSpamPath;
+      break;
+    case MoveKind::kSpamPosted:
+      destination_path = kSpamPostedPath;
+      break;
+    case MoveKind::kInbox:
+      destination_path = inbox_path;
+      break;
   }
   reached_destination = true;
   // An unknown receive folder must not make the root folder the destination.

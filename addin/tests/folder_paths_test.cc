@@ -185,7 +185,7 @@ TEST_F(Mover, MovesBetweenInboxSpamAndSpamPostedOnDovecot) {
   server->Deliver(user, "INBOX", Message("first"));
   server->Deliver(user, "INBOX", Message("second"));
   platform::ImapConnectOptions options;
-  options.account = {"127.0.0.1", server->port(), user, platform::ImapTls::kNone, "", ""};
+  options.account = {"127.0.0.1", server->port(), user, platform::ImapTls::kNone, "", "", ""};
   options.password = "secret";
   std::unique_ptr<platform::MapiLogon> logon = platform::MakeImapLogon(options);
   MoveRoundTrip(*logon);

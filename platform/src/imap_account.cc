@@ -139,9 +139,12 @@ StatusOr<std::string> PasswordFromCommand(const std::string& command) {
 
 std::string_view ImapTlsName(ImapTls tls) {
   switch (tls) {
-    case ImapTls::kNone: return "none";
-    case ImapTls::kStartTls: return "starttls";
-    case ImapTls::kTls: return "tls";
+    case ImapTls::kNone:
+      return "none";
+    case ImapTls::kStartTls:
+      return "starttls";
+    case ImapTls::kTls:
+      return "tls";
   }
   return "tls";
 }
@@ -218,6 +221,7 @@ Status SaveImapAccount(Registry& registry, const ImapAccount& account) {
       {kImapTlsValue, RegistryValue::String(std::string(ImapTlsName(account.tls)))},
       {kImapPasswordCommandValue, RegistryValue::String(account.password_command)},
       {kImapPasswordFileValue, RegistryValue::String(account.password_file)},
+      {kImapCaFileValue, RegistryValue::String(account.ca_file)},
   };
   for (const Item& item : items) {
     if (Status s = registry.SetValue(kProductKey, item.name, item.value); !s.ok()) return s;
@@ -244,6 +248,7 @@ StatusOr<ImapAccount> LoadImapAccount(const Registry& registry) {
                      : (account.tls == ImapTls::kTls ? 993 : 143);
   account.password_command = StringValue(registry, kImapPasswordCommandValue).value_or("");
   account.password_file = StringValue(registry, kImapPasswordFileValue).value_or("");
+  account.ca_file = StringValue(registry, kImapCaFileValue).value_or("");
   return account;
 }
 

@@ -29,7 +29,8 @@ struct GRef {
 };
 
 void PutU32(std::string& out, uint32_t v) {
-  for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>((v >> shift) & 0xFF));
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<char>((v >> shift) & 0xFF));
 }
 uint32_t GetU32(std::string_view in) {
   uint32_t v = 0;
@@ -118,7 +119,9 @@ std::optional<std::string> FBinFromHex(std::string_view hex) {
   return bin;
 }
 
-std::string Ansi(std::string_view utf8) { return Utf8ToAnsi(utf8); }
+std::string Ansi(std::string_view utf8) {
+  return Utf8ToAnsi(utf8);
+}
 
 EntryId PackEntryId(const EntryIdParts& parts) {
   EntryId out;

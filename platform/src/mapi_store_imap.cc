@@ -12,6 +12,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +35,7 @@ constexpr std::string_view kInbox = "INBOX";
 
 struct Transport {
   int fd = -1;
+  int timeout_ms = 30000;
   gnutls_session_t tls = nullptr;
   gnutls_certificate_credentials_t credentials = nullptr;
 };
@@ -44,6 +46,13 @@ ssize_t TransportRead(mailstream_low* low, void* buffer, size_t size) {
     ssize_t n = t->tls != nullptr ? gnutls_record_recv(t->tls, buffer, size)
                                   : ::recv(t->fd, buffer, size, 0);
     if (t->tls != nullptr && n == GNUTLS_E_INTERRUPTED) continue;
+    // TLS 1.3 records that carry no data (session tickets) end a read with "again" even on a
+    // blocking socket: wait for more, up to the time-out.
+    if (t->tls != nullptr && n == GNUTLS_E_AGAIN) {
+      pollfd p{t->fd, POLLIN, 0};
+      if (gnutls_record_check_pending(t->tls) > 0 || ::poll(&p, 1, t->timeout_ms) > 0) continue;
+      return -1;
+    }
     if (t->tls == nullptr && n < 0 && errno == EINTR) continue;
     return n < 0 ? -1 : n;
   }
@@ -75,7 +84,9 @@ int TransportClose(mailstream_low* low) {
   return 0;
 }
 
-int TransportFd(mailstream_low* low) { return static_cast<Transport*>(low->data)->fd; }
+int TransportFd(mailstream_low* low) {
+  return static_cast<Transport*>(low->data)->fd;
+}
 
 void TransportFree(mailstream_low* low) {
   TransportClose(low);
@@ -84,9 +95,8 @@ void TransportFree(mailstream_low* low) {
 }
 
 mailstream_low_driver kTransportDriver = {
-    TransportRead, TransportWrite, TransportClose, TransportFd, TransportFree,
+    TransportRead, TransportWrite, TransportClose, TransportFd, TransportFree, nullptr,
     nullptr,       nullptr,        nullptr,        nullptr,     nullptr,
-    nullptr,
 };
 
 void InitTls() {
@@ -181,14 +191,16 @@ class Connection {
 
   Status Open() {
     Close();
-    StatusOr<int> fd = ConnectSocket(options_.account.host, options_.account.port,
-                                     options_.timeout_seconds);
+    StatusOr<int> fd =
+        ConnectSocket(options_.account.host, options_.account.port, options_.timeout_seconds);
     if (!fd.ok()) return fd.status();
     auto* transport = new Transport;
     transport->fd = *fd;
+    transport->timeout_ms = options_.timeout_seconds * 1000;
     transport_ = transport;
     if (options_.account.tls == ImapTls::kTls) {
-      if (Status s = StartTls(*transport, options_.account.host, options_.ca_file); !s.ok()) {
+      if (Status s = StartTls(*transport, options_.account.host, options_.account.ca_file);
+          !s.ok()) {
         TransportClose_();
         return s;
       }
@@ -213,18 +225,19 @@ class Connection {
         Close();
         return Status::Unavailable("the server refused STARTTLS");
       }
-      if (Status s = StartTls(*transport, options_.account.host, options_.ca_file); !s.ok()) {
+      if (Status s = StartTls(*transport, options_.account.host, options_.account.ca_file);
+          !s.ok()) {
         Close();
         return s;
       }
     }
     rc = mailimap_login(imap_, options_.account.user.c_str(), options_.password.c_str());
     if (rc != MAILIMAP_NO_ERROR) {
-      Status s = rc == MAILIMAP_ERROR_LOGIN
-                     ? Status::InvalidArgument("the server refused the login of " +
-                                               options_.account.user +
-                                               " (wrong user name or password)")
-                     : Error(rc, "LOGIN");
+      Status s =
+          rc == MAILIMAP_ERROR_LOGIN
+              ? Status::InvalidArgument("the server refused the login of " + options_.account.user +
+                                        " (wrong user name or password)")
+              : Error(rc, "LOGIN");
       Close();
       return s;
     }
@@ -293,9 +306,8 @@ class Connection {
       int rc = mailimap_select(imap_, mailbox.c_str());
       if (rc != MAILIMAP_NO_ERROR) return Error(rc, "SELECT " + mailbox);
       selected_ = mailbox;
-      selected_uidvalidity_ = imap_->imap_selection_info != nullptr
-                                  ? imap_->imap_selection_info->sel_uidvalidity
-                                  : 0;
+      selected_uidvalidity_ =
+          imap_->imap_selection_info != nullptr ? imap_->imap_selection_info->sel_uidvalidity : 0;
     }
     if (expected_uidvalidity != 0 && expected_uidvalidity != selected_uidvalidity_) {
       return Status::NotFound("the folder " + mailbox + " was recreated (UIDVALIDITY changed)");
@@ -321,8 +333,7 @@ class Connection {
     if (rc != MAILIMAP_NO_ERROR) return Error(rc, "STATUS " + mailbox);
     MailboxStatus status;
     if (result != nullptr && result->st_info_list != nullptr) {
-      for (clistiter* it = clist_begin(result->st_info_list); it != nullptr;
-           it = clist_next(it)) {
+      for (clistiter* it = clist_begin(result->st_info_list); it != nullptr; it = clist_next(it)) {
         auto* info = static_cast<mailimap_status_info*>(clist_content(it));
         if (info->st_att == MAILIMAP_STATUS_ATT_MESSAGES) status.messages = info->st_value;
         if (info->st_att == MAILIMAP_STATUS_ATT_UIDNEXT) status.uidnext = info->st_value;
@@ -499,8 +510,7 @@ class StringSource final : public MessageSource {
 
 class ImapStore final : public MapiStore {
  public:
-  explicit ImapStore(std::shared_ptr<Connection> connection)
-      : connection_(std::move(connection)) {}
+  explicit ImapStore(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
 
   EntryId RootFolder() const override { return PackEntryId({'R', "", 0, 0}); }
 
@@ -541,8 +551,10 @@ class ImapStore final : public MapiStore {
     if (!parts) return Status::NotFound("not an entry id of this store");
     switch (parts->kind) {
       case 'R':
-      case 'T': return ObjectType::kFolder;
-      case 'S': return ObjectType::kStore;
+      case 'T':
+        return ObjectType::kFolder;
+      case 'S':
+        return ObjectType::kStore;
       case 'F': {
         StatusOr<Connection::MailboxStatus> status = CheckedStatus(*parts);
         if (!status.ok()) return status.status();
@@ -703,8 +715,8 @@ class ImapStore final : public MapiStore {
     int rc = mailimap_create(connection_->imap(), mailbox.c_str());
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "CREATE " + mailbox);
     if (connection_->has_metadata() && !comment.empty()) {
-      std::string command = "SETMETADATA \"" + mailbox + "\" (/private/comment \"" +
-                            std::string(comment) + "\")";
+      std::string command =
+          "SETMETADATA \"" + mailbox + "\" (/private/comment \"" + std::string(comment) + "\")";
       // A comment the server will not keep is no reason to fail the folder.
       int meta = mailimap_custom_command(connection_->imap(), command.c_str());
       if (meta == MAILIMAP_ERROR_STREAM || meta == MAILIMAP_ERROR_PARSE) {
@@ -815,7 +827,8 @@ class ImapStore final : public MapiStore {
     return Retried([&]() -> StatusOr<std::string> {
       StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
       if (!selected.ok()) return selected.status();
-      StatusOr<std::optional<FetchedMessage>> fetched = connection_->FetchSection(parts->uid, false);
+      StatusOr<std::optional<FetchedMessage>> fetched =
+          connection_->FetchSection(parts->uid, false);
       if (!fetched.ok()) return fetched.status();
       if (!fetched->has_value()) return Status::NotFound("the message is no longer there");
       return std::move((*fetched)->bytes);
@@ -848,14 +861,14 @@ class ImapStore final : public MapiStore {
     StatusOr<uint32_t> selected = connection_->Select(src.mailbox, src.uidvalidity);
     if (!selected.ok()) return selected.status();
     mailimap_search_key* key = mailimap_search_key_new_multiple_empty();
+    mailimap_search_key_multiple_add(key,
+                                     mailimap_search_key_new_uid(mailimap_set_new_single(msg.uid)));
     mailimap_search_key_multiple_add(
-        key, mailimap_search_key_new_uid(mailimap_set_new_single(msg.uid)));
-    mailimap_search_key_multiple_add(
-        key, mailimap_search_key_new(MAILIMAP_SEARCH_KEY_UNDELETED, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, 0, nullptr,
-                                     nullptr, nullptr));
+        key,
+        mailimap_search_key_new(MAILIMAP_SEARCH_KEY_UNDELETED, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr, 0, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, 0, nullptr, nullptr, nullptr));
     StatusOr<std::vector<uint32_t>> uids = connection_->UidSearch(key);
     if (!uids.ok()) return uids.status();
     return !uids->empty();
@@ -896,8 +909,9 @@ class ImapStore final : public MapiStore {
     StatusOr<bool> still_there = SourceStillThere(src, msg);
     if (!still_there.ok()) return failed;
     if (*still_there) {
-      return Status::Unavailable("the connection to the server dropped during UID MOVE; the "
-                                 "message was not moved");
+      return Status::Unavailable(
+          "the connection to the server dropped during UID MOVE; the "
+          "message was not moved");
     }
     StatusOr<uint32_t> copy = FindCopy(dst, uidnext, message_id);
     return MovedEntry(dst, copy.ok() ? *copy : 0);
@@ -1000,9 +1014,9 @@ class ImapSession final : public MapiSession {
 
   StatusOr<std::vector<StoreRow>> GetMsgStoresTable() override {
     if (connection_ == nullptr) return Status::Unavailable("the session has ended");
-    return std::vector<StoreRow>{{PackEntryId({'S', connection_->user() + "@" + connection_->host(),
-                                               0, 0}),
-                                  std::string(kPersonalFolders), true}};
+    return std::vector<StoreRow>{
+        {PackEntryId({'S', connection_->user() + "@" + connection_->host(), 0, 0}),
+         std::string(kPersonalFolders), true}};
   }
 
   StatusOr<std::unique_ptr<MapiStore>> OpenMsgStore(const EntryId& store) override {

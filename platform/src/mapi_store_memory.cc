@@ -298,8 +298,8 @@ class MemoryStore final : public MapiStore {
     Mailbox* box = parts->kind == 'F' ? Find(*parts) : nullptr;
     if (box == nullptr) return Status::NotFound("no such folder");
     std::string parent = ParentOf(parts->mailbox);
-    props.parent_entry_id = parent.empty() ? PackEntryId({'T', "", 0, 0})
-                                           : FolderId(parent, account_->Make(parent));
+    props.parent_entry_id =
+        parent.empty() ? PackEntryId({'T', "", 0, 0}) : FolderId(parent, account_->Make(parent));
     props.display_name = LeafOf(parts->mailbox);
     props.content_count = static_cast<uint32_t>(box->messages.size());
     props.comment = box->comment;

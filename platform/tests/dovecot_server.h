@@ -50,6 +50,10 @@ class DovecotServer {
   }
 
   int port() const { return port_; }
+  // The implicit-TLS port and the self-signed certificate (for 127.0.0.1) it presents; 0 and
+  // empty when no certificate could be made (STARTTLS on port() uses the same one).
+  int tls_port() const { return tls_port_; }
+  std::string certificate() const { return tls_port_ != 0 ? dir_.path() + "cert.pem" : ""; }
   std::string log() const { return ReadFileOrEmpty(dir_.path() + "dovecot.log"); }
 
   // A user no other test has used yet.
@@ -69,8 +73,8 @@ class DovecotServer {
   // Drops a message into a mailbox's new/ as a delivery agent would.
   void Deliver(const std::string& user, const std::string& mailbox, const std::string& raw) {
     std::string dir = MaildirOf(user, mailbox);
-    std::string name = std::to_string(1700000000 + serial_) + ".M" + std::to_string(serial_) +
-                       "P1.test";
+    std::string name =
+        std::to_string(1700000000 + serial_) + ".M" + std::to_string(serial_) + "P1.test";
     ++serial_;
     WriteFileOrDie(dir + "tmp/" + name, raw);
     ::chown((dir + "tmp/" + name).c_str(), kDovecotNobody, kDovecotNobody);
@@ -88,8 +92,8 @@ class DovecotServer {
       ::close(fd);
       return false;
     }
-    std::string script = "a LOGIN " + user + " secret\r\nb RENAME \"" + from + "\" \"" + to +
-                         "\"\r\nc LOGOUT\r\n";
+    std::string script =
+        "a LOGIN " + user + " secret\r\nb RENAME \"" + from + "\" \"" + to + "\"\r\nc LOGOUT\r\n";
     bool sent = ::send(fd, script.data(), script.size(), MSG_NOSIGNAL) ==
                 static_cast<ssize_t>(script.size());
     std::string answer;
@@ -107,32 +111,49 @@ class DovecotServer {
     for (const char* sub : {"run", "state", "home"}) std::filesystem::create_directories(d + sub);
     ::chmod(d.c_str(), 0755);
     ::chown((d + "home").c_str(), kDovecotNobody, kDovecotNobody);
+    std::string ssl = "ssl = no\n";
+    if (MakeCertificate()) {
+      tls_port_ = UnusedLoopbackPort();
+      ssl = "ssl = yes\nssl_cert = <" + d + "cert.pem\nssl_key = <" + d + "key.pem\n";
+    }
     std::string passwd;
     for (int i = 0; i < 50; ++i) passwd += "u" + std::to_string(i) + ":{PLAIN}secret::::::\n";
     WriteFileOrDie(d + "passwd", passwd);
     WriteFileOrDie(d + "dovecot.conf",
-                   "base_dir = " + d + "run\n"
-                   "state_dir = " + d + "state\n"
-                   "log_path = " + d + "dovecot.log\n"
-                   "protocols = imap\n"
-                   "listen = 127.0.0.1\n"
-                   "ssl = no\n"
-                   "disable_plaintext_auth = no\n"
-                   "mail_location = maildir:~/Maildir\n"
-                   "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " + d + "passwd\n}\n"
-                   "userdb {\n  driver = static\n  args = uid=65534 gid=65534 home=" + d +
-                   "home/%u\n}\n"
-                   "service imap-login {\n  chroot =\n  inet_listener imap {\n    address = "
-                   "127.0.0.1\n    port = " + std::to_string(port_) +
-                   "\n  }\n  inet_listener imaps {\n    port = 0\n  }\n}\n"
-                   "service anvil {\n  chroot =\n}\n"
-                   "namespace inbox {\n  inbox = yes\n"
-                   "  mailbox Sent {\n    special_use = \\Sent\n  }\n"
-                   "  mailbox Trash {\n    special_use = \\Trash\n  }\n}\n");
+                   "base_dir = " + d +
+                       "run\n"
+                       "state_dir = " +
+                       d +
+                       "state\n"
+                       "log_path = " +
+                       d +
+                       "dovecot.log\n"
+                       "protocols = imap\n"
+                       "listen = 127.0.0.1\n" +
+                       ssl +
+                       "disable_plaintext_auth = no\n"
+                       "auth_failure_delay = 0\n"
+                       "mail_location = maildir:~/Maildir\n"
+                       "passdb {\n  driver = passwd-file\n  args = scheme=PLAIN " +
+                       d +
+                       "passwd\n}\n"
+                       "userdb {\n  driver = static\n  args = uid=65534 gid=65534 home=" +
+                       d +
+                       "home/%u\n}\n"
+                       "service imap-login {\n  chroot =\n  inet_listener imap {\n    address = "
+                       "127.0.0.1\n    port = " +
+                       std::to_string(port_) +
+                       "\n  }\n  inet_listener imaps {\n    address = 127.0.0.1\n    port = " +
+                       std::to_string(tls_port_) +
+                       "\n  }\n}\n"
+                       "service anvil {\n  chroot =\n}\n"
+                       "namespace inbox {\n  inbox = yes\n"
+                       "  mailbox Sent {\n    special_use = \\Sent\n  }\n"
+                       "  mailbox Trash {\n    special_use = \\Trash\n  }\n}\n");
     std::string config = d + "dovecot.conf";
     const char* argv[] = {kDovecotBinary, "-c", config.c_str(), "-F", nullptr};
-    if (::posix_spawn(&pid_, kDovecotBinary, nullptr, nullptr, const_cast<char**>(argv),
-                      environ) != 0) {
+    if (::posix_spawn(&pid_, kDovecotBinary, nullptr, nullptr, const_cast<char**>(argv), environ) !=
+        0) {
       return false;
     }
     for (int i = 0; i < 200; ++i) {
@@ -142,6 +163,17 @@ class DovecotServer {
     std::fprintf(stderr, "dovecot did not start:\n%s\n", log().c_str());
     Stop();
     return false;
+  }
+
+  // A throw-away EC key and certificate for 127.0.0.1, made with openssl when it is there.
+  bool MakeCertificate() {
+    const std::string& d = dir_.path();
+    std::string command =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+        "-nodes -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 "
+        "-keyout " +
+        d + "key.pem -out " + d + "cert.pem >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
   }
 
   void Stop() {
@@ -172,6 +204,7 @@ class DovecotServer {
 
   TempDir dir_;
   int port_ = 0;
+  int tls_port_ = 0;
   pid_t pid_ = -1;
   int next_user_ = 0;
   int serial_ = 0;

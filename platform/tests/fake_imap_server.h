@@ -35,8 +35,8 @@ class FakeImapServer {
   // What to do when a command with this verb ("MOVE", "COPY", "STORE", "SELECT") arrives.
   struct Fault {
     std::string verb;
-    bool after = false;            // carry the command out before dropping the connection
-    std::string garbage;           // instead of dropping, send this line and go on
+    bool after = false;   // carry the command out before dropping the connection
+    std::string garbage;  // instead of dropping, send this line and go on
   };
 
   explicit FakeImapServer(std::string capabilities) : capabilities_(std::move(capabilities)) {
@@ -244,9 +244,10 @@ class FakeImapServer {
                 std::to_string(it->second.uidvalidity) + ")\r\n" + tag + " OK done\r\n";
         } else {
           selected = it->first;
-          out = "* " + std::to_string(it->second.messages.size()) + " EXISTS\r\n* OK [UIDVALIDITY " +
-                std::to_string(it->second.uidvalidity) + "] v\r\n* OK [UIDNEXT " +
-                std::to_string(it->second.uidnext) + "] n\r\n" + tag + " OK [READ-WRITE] done\r\n";
+          out = "* " + std::to_string(it->second.messages.size()) +
+                " EXISTS\r\n* OK [UIDVALIDITY " + std::to_string(it->second.uidvalidity) +
+                "] v\r\n* OK [UIDNEXT " + std::to_string(it->second.uidnext) + "] n\r\n" + tag +
+                " OK [READ-WRITE] done\r\n";
         }
       } else if (selected.empty()) {
         out = tag + " BAD no mailbox selected\r\n";

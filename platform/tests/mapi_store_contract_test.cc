@@ -22,8 +22,8 @@ T Value(StatusOr<T> result) {
 std::string Message(const std::string& subject, const std::string& body,
                     const std::string& id = "") {
   return "From: Sender <sender@example.org>\r\nTo: a@example.net, b@example.net\r\n"
-         "Message-ID: <" + (id.empty() ? subject : id) + "@test>\r\nSubject: " + subject +
-         "\r\n\r\n" + body + "\r\n";
+         "Message-ID: <" +
+         (id.empty() ? subject : id) + "@test>\r\nSubject: " + subject + "\r\n\r\n" + body + "\r\n";
 }
 
 // One adapter under test plus a way to drop mail into it and to change it behind its back.
@@ -172,8 +172,7 @@ TEST_P(MapiStoreContract, FoldersAreCreatedOnceAndMessagesMoveBetweenThem) {
   harness_->Deliver("INBOX", Message("first", "one"));
   harness_->Deliver("INBOX", Message("second", "two"));
   Open();
-  EntryId spam =
-      Value(store_->CreateFolder(Top(), "Spam", "Personal Folder Spam Messages", true));
+  EntryId spam = Value(store_->CreateFolder(Top(), "Spam", "Personal Folder Spam Messages", true));
   EXPECT_EQ(spam, Value(store_->CreateFolder(Top(), "spam", "", true)));
   EXPECT_EQ(StatusCode::kInvalidArgument,
             store_->CreateFolder(Top(), "Spam", "", false).status().code());
@@ -196,8 +195,8 @@ TEST_P(MapiStoreContract, FoldersAreCreatedOnceAndMessagesMoveBetweenThem) {
   EXPECT_FALSE(store_->MoveMessage(Inbox(), moved, spam).ok());
   EXPECT_EQ(1u, Value(store_->GetContentsTable(spam)).size());
 
-  EntryId posted = Value(store_->CreateFolder(Top(), "Spam_Posted", "Incoming Spam Messages",
-                                              true));
+  EntryId posted =
+      Value(store_->CreateFolder(Top(), "Spam_Posted", "Incoming Spam Messages", true));
   EntryId again = Value(store_->MoveMessage(spam, moved, posted));
   Value(store_->MoveMessage(posted, again, Inbox()));
   EXPECT_EQ(2u, Subjects(Inbox()).size());

@@ -22,8 +22,7 @@ T Value(StatusOr<T> result) {
 }
 
 std::string Message(const std::string& id) {
-  return "From: s@example.org\r\nMessage-ID: <" + id + "@t>\r\nSubject: " + id +
-         "\r\n\r\nbody\r\n";
+  return "From: s@example.org\r\nMessage-ID: <" + id + "@t>\r\nSubject: " + id + "\r\n\r\nbody\r\n";
 }
 
 ImapConnectOptions OptionsFor(int port, std::string password = "secret") {
@@ -45,8 +44,8 @@ class Client {
     if (session_ == nullptr) return;
     store_ = Value(session_->OpenMsgStore(Value(session_->GetMsgStoresTable())[0].entry_id));
     inbox_ = Value(store_->GetReceiveFolder());
-    spam_ = Value(store_->CreateFolder(Value(store_->GetWellKnownFolder(WellKnownFolder::kIpmSubtree)),
-                                       "Spam", "", true));
+    spam_ = Value(store_->CreateFolder(
+        Value(store_->GetWellKnownFolder(WellKnownFolder::kIpmSubtree)), "Spam", "", true));
   }
   MapiStore& store() { return *store_; }
   const EntryId& inbox() const { return inbox_; }
@@ -200,7 +199,8 @@ TEST(ImapErrors, GarbageAndFailedLoginsAreClearErrors) {
   {
     FakeImapServer server("IMAP4rev1");
     server.set_greeting("HTTP/1.1 400 Bad Request");
-    StatusOr<std::unique_ptr<MapiSession>> session = MakeImapLogon(OptionsFor(server.port()))->Logon();
+    StatusOr<std::unique_ptr<MapiSession>> session =
+        MakeImapLogon(OptionsFor(server.port()))->Logon();
     EXPECT_EQ(StatusCode::kCorrupt, session.status().code());
   }
   {
@@ -223,6 +223,19 @@ TEST(ImapErrors, GarbageAndFailedLoginsAreClearErrors) {
       MakeImapLogon(OptionsFor(testing::UnusedLoopbackPort()))->Logon();
   EXPECT_EQ(StatusCode::kUnavailable, unreachable.status().code());
   EXPECT_NE(std::string::npos, unreachable.status().message().find("cannot be reached"));
+}
+
+TEST(ImapFolders, CommentsAreKeptWhereTheServerHasMetadata) {
+  FakeImapServer server("IMAP4rev1 UIDPLUS MOVE METADATA");
+  Client client(server);
+  EXPECT_TRUE(Sent(server, "CREATE Spam"));
+  EXPECT_FALSE(Sent(server, "SETMETADATA"));  // no comment was given
+  EntryId top = Value(client.store().GetWellKnownFolder(WellKnownFolder::kIpmSubtree));
+  Value(client.store().CreateFolder(top, "Spam_Posted", "Incoming Spam Messages", true));
+  EXPECT_TRUE(
+      Sent(server, "SETMETADATA \"Spam_Posted\" (/private/comment \"Incoming Spam Messages\")"));
+  EXPECT_EQ(StatusCode::kInvalidArgument,
+            client.store().CreateFolder(top, "a\"b", "", true).status().code());
 }
 
 TEST(ImapTlsCheck, ATlsClientRefusesAPlainServer) {

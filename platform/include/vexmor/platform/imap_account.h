@@ -22,6 +22,7 @@ struct ImapAccount {
   ImapTls tls = ImapTls::kTls;
   std::string password_command;  // run by /bin/sh; its first output line is the password
   std::string password_file;     // read whole; a trailing line break is dropped
+  std::string ca_file;           // extra trusted certificates (PEM), for a private CA
   bool operator==(const ImapAccount&) const = default;
 };
 
@@ -32,6 +33,7 @@ inline constexpr std::string_view kImapUserValue = "IMAP User";
 inline constexpr std::string_view kImapTlsValue = "IMAP TLS";
 inline constexpr std::string_view kImapPasswordCommandValue = "IMAP Password Command";
 inline constexpr std::string_view kImapPasswordFileValue = "IMAP Password File";
+inline constexpr std::string_view kImapCaFileValue = "IMAP CA File";
 
 std::string_view ImapTlsName(ImapTls tls);  // "none", "starttls", "tls"
 StatusOr<ImapTls> ParseImapTls(std::string_view name);
@@ -55,7 +57,6 @@ StatusOr<std::string> ReadImapPassword(const ImapAccount& account);
 struct ImapConnectOptions {
   ImapAccount account;
   std::string password;
-  std::string ca_file;       // extra trusted certificates (PEM) beside the system's
   int timeout_seconds = 30;  // per read or write on the connection
 };
 

@@ -78,7 +78,7 @@ struct StoreRow {
 
 struct FolderProps {
   EntryId entry_id;
-  EntryId parent_entry_id;  // the root's own id for the root
+  EntryId parent_entry_id;   // the root's own id for the root
   std::string display_name;  // UTF-8
   FolderType type = FolderType::kGeneric;
   uint32_t content_count = 0;
@@ -89,10 +89,10 @@ struct FolderProps {
 struct MessageProps {
   EntryId entry_id;
   EntryId parent_entry_id;
-  std::string subject;         // decoded
-  std::string body;            // the plain text, decoded; empty when body_too_large
-  std::string body_html;       // the HTML part, decoded; empty when there is none
-  bool has_body = false;       // a plain text part exists (or the HTML part stands in)
+  std::string subject;    // decoded
+  std::string body;       // the plain text, decoded; empty when body_too_large
+  std::string body_html;  // the HTML part, decoded; empty when there is none
+  bool has_body = false;  // a plain text part exists (or the HTML part stands in)
   bool has_html = false;
   bool body_too_large = false;  // the plain body exceeds the caller's limit: read it as a stream
   uint64_t body_size = 0;       // bytes of the decoded plain body
