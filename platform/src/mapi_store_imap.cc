@@ -177,6 +177,117 @@ StatusOr<int> ConnectSocket(const std::string& host, int port, int timeout_secon
   return fd;
 }
 
+// ---- Mailbox names: IMAP's modified UTF-7 (RFC 3501) to and from UTF-8 ----------------------
+
+constexpr std::string_view kBase64 =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+,";
+
+void AppendUtf8(std::string& out, uint32_t cp) {
+  if (cp < 0x80) {
+    out.push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+// A name the server sent, for display; a malformed one is shown as it came.
+std::string MailboxToUtf8(std::string_view name) {
+  std::string out;
+  for (size_t i = 0; i < name.size(); ++i) {
+    if (name[i] != '&') {
+      out.push_back(name[i]);
+      continue;
+    }
+    size_t end = name.find('-', i + 1);
+    if (end == std::string_view::npos) return std::string(name);
+    if (end == i + 1) {
+      out.push_back('&');
+      i = end;
+      continue;
+    }
+    uint32_t bits = 0;
+    int nbits = 0;
+    std::vector<uint16_t> units;
+    for (size_t j = i + 1; j < end; ++j) {
+      size_t v = kBase64.find(name[j]);
+      if (v == std::string_view::npos) return std::string(name);
+      bits = (bits << 6) | static_cast<uint32_t>(v);
+      nbits += 6;
+      if (nbits >= 16) {
+        nbits -= 16;
+        units.push_back(static_cast<uint16_t>((bits >> nbits) & 0xFFFF));
+      }
+    }
+    for (size_t k = 0; k < units.size(); ++k) {
+      uint32_t cp = units[k];
+      if (cp >= 0xD800 && cp < 0xDC00 && k + 1 < units.size() && units[k + 1] >= 0xDC00 &&
+          units[k + 1] < 0xE000) {
+        cp = 0x10000 + ((cp - 0xD800) << 10) + (units[++k] - 0xDC00);
+      }
+      AppendUtf8(out, cp);
+    }
+    i = end;
+  }
+  return out;
+}
+
+// A UTF-8 name as the server wants it.
+std::string MailboxFromUtf8(std::string_view utf8) {
+  std::string out;
+  std::vector<uint16_t> pending;
+  auto flush = [&] {
+    if (pending.empty()) return;
+    out.push_back('&');
+    uint32_t bits = 0;
+    int nbits = 0;
+    for (uint16_t unit : pending) {
+      bits = (bits << 16) | unit;
+      nbits += 16;
+      while (nbits >= 6) {
+        nbits -= 6;
+        out.push_back(kBase64[(bits >> nbits) & 0x3F]);
+      }
+    }
+    if (nbits > 0) out.push_back(kBase64[(bits << (6 - nbits)) & 0x3F]);
+    out.push_back('-');
+    pending.clear();
+  };
+  for (size_t i = 0; i < utf8.size();) {
+    auto c = static_cast<unsigned char>(utf8[i]);
+    if (c >= 0x20 && c < 0x7F) {
+      flush();
+      out += c == '&' ? "&-" : std::string(1, static_cast<char>(c));
+      ++i;
+      continue;
+    }
+    int length = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
+    uint32_t cp = length == 1 ? c : c & (0x7F >> length);
+    for (int k = 1; k < length && i + static_cast<size_t>(k) < utf8.size(); ++k) {
+      cp = (cp << 6) | (static_cast<unsigned char>(utf8[i + static_cast<size_t>(k)]) & 0x3F);
+    }
+    i += static_cast<size_t>(length);
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      pending.push_back(static_cast<uint16_t>(0xD800 + (cp >> 10)));
+      pending.push_back(static_cast<uint16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      pending.push_back(static_cast<uint16_t>(cp));
+    }
+  }
+  flush();
+  return out;
+}
+
 // ---- The connection ------------------------------------------------------------------------
 
 struct FetchedMessage {
@@ -710,8 +821,8 @@ class ImapStore final : public MapiStore {
     if (delimiter != 0 && name.find(delimiter) != std::string_view::npos) {
       return Status::InvalidArgument("the folder name holds the server's separator");
     }
-    std::string mailbox =
-        parts->kind == 'T' ? std::string(name) : parts->mailbox + delimiter + std::string(name);
+    std::string leaf = MailboxFromUtf8(name);
+    std::string mailbox = parts->kind == 'T' ? leaf : parts->mailbox + delimiter + leaf;
     int rc = mailimap_create(connection_->imap(), mailbox.c_str());
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "CREATE " + mailbox);
     if (connection_->has_metadata() && !comment.empty()) {
@@ -1000,7 +1111,7 @@ class ImapStore final : public MapiStore {
     std::string leaf = parent.empty() ? box.name : box.name.substr(parent.size() + 1);
     if (parent.empty() && box.special_use == "Sent") return "Sent Items";
     if (parent.empty() && box.special_use == "Trash") return "Deleted Items";
-    return leaf;
+    return MailboxToUtf8(leaf);
   }
 
   std::shared_ptr<Connection> connection_;

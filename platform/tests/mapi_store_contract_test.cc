@@ -179,6 +179,11 @@ TEST_P(MapiStoreContract, FoldersAreCreatedOnceAndMessagesMoveBetweenThem) {
   EXPECT_EQ(StatusCode::kInvalidArgument,
             store_->CreateFolder(Top(), "", "", true).status().code());
   EXPECT_EQ("Spam", Value(store_->GetFolderProps(spam)).display_name);
+  // Names beyond ASCII, and the characters IMAP escapes, come back as they were given.
+  const std::string accented = "R\xC3\xA9sum\xC3\xA9 & \xE2\x82\xAC \xF0\x9F\x93\xA7";
+  EntryId resume = Value(store_->CreateFolder(Top(), accented, "", true));
+  EXPECT_EQ(accented, Value(store_->GetFolderProps(resume)).display_name);
+  EXPECT_EQ(resume, Value(store_->CreateFolder(Top(), accented, "", true)));
 
   std::vector<EntryId> inbox = Value(store_->GetContentsTable(Inbox()));
   ASSERT_EQ(2u, inbox.size());
