@@ -7,7 +7,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <spawn.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -152,9 +152,13 @@ class DovecotServer {
                        "  mailbox Trash {\n    special_use = \\Trash\n  }\n}\n");
     std::string config = d + "dovecot.conf";
     const char* argv[] = {kDovecotBinary, "-c", config.c_str(), "-F", nullptr};
-    if (::posix_spawn(&pid_, kDovecotBinary, nullptr, nullptr, const_cast<char**>(argv), environ) !=
-        0) {
-      return false;
+    pid_ = ::fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      // The server goes down with the test program, even when that one crashes.
+      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+      ::execve(kDovecotBinary, const_cast<char**>(argv), environ);
+      ::_exit(127);
     }
     for (int i = 0; i < 200; ++i) {
       if (Listening()) return true;
