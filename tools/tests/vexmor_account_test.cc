@@ -109,10 +109,6 @@ TEST_F(VexmorAccount, TestLogsInAndListsFoldersWithClearErrors) {
 
   if (server->tls_port() == 0) GTEST_SKIP() << "no certificate for the TLS cases";
   std::string tls = url + std::to_string(server->tls_port()) + " --tls tls ";
-  ASSERT_EQ(0, Run("set " + tls + "--password-command 'echo secret'").status);
-  Result untrusted = Run("test");
-  EXPECT_EQ(1, untrusted.status);
-  EXPECT_NE(std::string::npos, untrusted.out.find("certificate is not trusted")) << untrusted.out;
 
   ASSERT_EQ(
       0, Run("set " + tls + "--password-command 'echo secret' --ca-file " + server->certificate())
@@ -128,6 +124,12 @@ TEST_F(VexmorAccount, TestLogsInAndListsFoldersWithClearErrors) {
   Result starttls = Run("test");
   EXPECT_EQ(0, starttls.status) << starttls.out;
   EXPECT_NE(std::string::npos, starttls.out.find("@PR_IPM_SUBTREE_ENTRYID\\Spam"));
+
+  // Last: after a refused handshake this Dovecot is slow to take the next TLS client.
+  ASSERT_EQ(0, Run("set " + tls + "--password-command 'echo secret'").status);
+  Result untrusted = Run("test");
+  EXPECT_EQ(1, untrusted.status);
+  EXPECT_NE(std::string::npos, untrusted.out.find("certificate is not trusted")) << untrusted.out;
 }
 
 }  // namespace
