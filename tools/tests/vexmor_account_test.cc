@@ -91,12 +91,6 @@ TEST_F(VexmorAccount, TestLogsInAndListsFoldersWithClearErrors) {
   EXPECT_NE(std::string::npos, ok.out.find("@PR_IPM_SUBTREE_ENTRYID\\Inbox\t1"));
   EXPECT_NE(std::string::npos, ok.out.find("@PR_IPM_SUBTREE_ENTRYID\\Spam\t1"));
 
-  ASSERT_EQ(0, Run("set " + plain + "--password-file " + PasswordFile("wrong", 0600)).status);
-  Result wrong = Run("test");
-  EXPECT_EQ(1, wrong.status);
-  EXPECT_NE(std::string::npos, wrong.out.find("wrong user name or password")) << wrong.out;
-  EXPECT_EQ(std::string::npos, wrong.out.find("wrong\n"));
-
   ASSERT_EQ(0, Run("set " + plain + "--password-command false").status);
   EXPECT_NE(std::string::npos, Run("test").out.find("password command failed"));
 
@@ -107,29 +101,36 @@ TEST_F(VexmorAccount, TestLogsInAndListsFoldersWithClearErrors) {
   EXPECT_EQ(1, down.status);
   EXPECT_NE(std::string::npos, down.out.find("cannot be reached")) << down.out;
 
-  if (server->tls_port() == 0) GTEST_SKIP() << "no certificate for the TLS cases";
-  std::string tls = url + std::to_string(server->tls_port()) + " --tls tls ";
+  if (server->tls_port() != 0) {  // openssl made a certificate
+    std::string tls = url + std::to_string(server->tls_port()) + " --tls tls ";
 
-  ASSERT_EQ(
-      0, Run("set " + tls + "--password-command 'echo secret' --ca-file " + server->certificate())
-             .status);
-  Result trusted = Run("test");
-  EXPECT_EQ(0, trusted.status) << trusted.out;
-  EXPECT_NE(std::string::npos, trusted.out.find("@PR_IPM_SUBTREE_ENTRYID\\Inbox"));
+    ASSERT_EQ(
+        0, Run("set " + tls + "--password-command 'echo secret' --ca-file " + server->certificate())
+               .status);
+    Result trusted = Run("test");
+    EXPECT_EQ(0, trusted.status) << trusted.out;
+    EXPECT_NE(std::string::npos, trusted.out.find("@PR_IPM_SUBTREE_ENTRYID\\Inbox"));
 
-  ASSERT_EQ(
-      0, Run("set " + url + std::to_string(server->port()) +
-             " --tls starttls --password-command 'echo secret' --ca-file " + server->certificate())
-             .status);
-  Result starttls = Run("test");
-  EXPECT_EQ(0, starttls.status) << starttls.out;
-  EXPECT_NE(std::string::npos, starttls.out.find("@PR_IPM_SUBTREE_ENTRYID\\Spam"));
+    ASSERT_EQ(0, Run("set " + url + std::to_string(server->port()) +
+                     " --tls starttls --password-command 'echo secret' --ca-file " +
+                     server->certificate())
+                     .status);
+    Result starttls = Run("test");
+    EXPECT_EQ(0, starttls.status) << starttls.out;
+    EXPECT_NE(std::string::npos, starttls.out.find("@PR_IPM_SUBTREE_ENTRYID\\Spam"));
 
-  // Last: after a refused handshake this Dovecot is slow to take the next TLS client.
-  ASSERT_EQ(0, Run("set " + tls + "--password-command 'echo secret'").status);
-  Result untrusted = Run("test");
-  EXPECT_EQ(1, untrusted.status);
-  EXPECT_NE(std::string::npos, untrusted.out.find("certificate is not trusted")) << untrusted.out;
+    ASSERT_EQ(0, Run("set " + tls + "--password-command 'echo secret'").status);
+    Result untrusted = Run("test");
+    EXPECT_EQ(1, untrusted.status);
+    EXPECT_NE(std::string::npos, untrusted.out.find("certificate is not trusted")) << untrusted.out;
+  }
+
+  // Dovecot holds back the logins that follow a failed one: the wrong password comes last.
+  ASSERT_EQ(0, Run("set " + plain + "--password-file " + PasswordFile("wrong", 0600)).status);
+  Result wrong = Run("test");
+  EXPECT_EQ(1, wrong.status);
+  EXPECT_NE(std::string::npos, wrong.out.find("wrong user name or password")) << wrong.out;
+  EXPECT_EQ(std::string::npos, wrong.out.find("wrong\n"));
 }
 
 }  // namespace
