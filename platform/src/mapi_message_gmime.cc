@@ -1,6 +1,7 @@
 // Entry ids, hexadecimal text and message properties shared by the account store adapters.
 #include <gmime/gmime.h>
 
+#include <cctype>
 #include <cstring>
 #include <mutex>
 
@@ -87,6 +88,51 @@ std::vector<std::string> Addresses(InternetAddressList* list) {
   return out;
 }
 
+// The first text/calendar part, attachments included (invitations often come as .ics files).
+GMimeObject* FindCalendar(GMimeObject* object) {
+  if (GMIME_IS_MULTIPART(object)) {
+    auto* multipart = GMIME_MULTIPART(object);
+    for (int i = 0; i < g_mime_multipart_get_count(multipart); ++i) {
+      if (GMimeObject* found = FindCalendar(g_mime_multipart_get_part(multipart, i))) return found;
+    }
+    return nullptr;
+  }
+  GMimeContentType* type = g_mime_object_get_content_type(object);
+  return GMIME_IS_TEXT_PART(object) && g_mime_content_type_is_type(type, "text", "calendar")
+             ? object
+             : nullptr;
+}
+
+// The class the account client gives a message: reports and invitations are not plain notes.
+std::string MessageClassOf(GMimeObject* root) {
+  GMimeContentType* type = g_mime_object_get_content_type(root);
+  if (g_mime_content_type_is_type(type, "multipart", "report")) {
+    const char* report = g_mime_content_type_get_parameter(type, "report-type");
+    if (report != nullptr && g_ascii_strcasecmp(report, "delivery-status") == 0) {
+      return "REPORT.IPM.Note.NDR";
+    }
+    if (report != nullptr && g_ascii_strcasecmp(report, "disposition-notification") == 0) {
+      return "REPORT.IPM.Note.IPNRN";
+    }
+  }
+  if (GMimeObject* calendar = FindCalendar(root)) {
+    std::string method;
+    if (const char* param = g_mime_object_get_content_type_parameter(calendar, "method")) {
+      method = param;
+    } else {
+      std::string text = PartText(calendar);
+      size_t at = text.find("\nMETHOD:");
+      if (at != std::string::npos) {
+        method = text.substr(at + 8, text.find_first_of("\r\n", at + 8) - (at + 8));
+      }
+    }
+    for (char& c : method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (method == "REQUEST") return "IPM.Schedule.Meeting.Request";
+    if (method == "CANCEL") return "IPM.Schedule.Meeting.Canceled";
+  }
+  return "IPM.Note";
+}
+
 }  // namespace
 
 std::string HexFromBin(std::string_view bin) {
@@ -167,6 +213,7 @@ StatusOr<MessageProps> DecodeMapiMessage(std::string_view raw, size_t body_limit
   }
   GMimeObject* root = g_mime_message_get_mime_part(message.ptr);
   if (root != nullptr) {
+    props.message_class = MessageClassOf(root);
     if (GMimeObject* html = FindTextPart(root, "html")) {
       props.has_html = true;
       props.body_html = PartText(html);

@@ -168,6 +168,29 @@ TEST_P(MapiStoreContract, MessagePropertiesAreDecoded) {
   EXPECT_EQ(Inbox(), props.parent_entry_id);
 }
 
+TEST_P(MapiStoreContract, InvitationsAndReportsAreNotPlainNotes) {
+  const std::string head = "From: s@example.org\r\nMIME-Version: 1.0\r\n";
+  harness_->Deliver("INBOX", head +
+                                 "Subject: meeting\r\nContent-Type: multipart/mixed; boundary=b\r\n"
+                                 "\r\n--b\r\nContent-Type: text/plain\r\n\r\nJoin us\r\n--b\r\n"
+                                 "Content-Type: text/calendar; charset=utf-8\r\n"
+                                 "Content-Disposition: attachment; filename=invite.ics\r\n\r\n"
+                                 "BEGIN:VCALENDAR\r\nMETHOD:REQUEST\r\nEND:VCALENDAR\r\n--b--\r\n");
+  harness_->Deliver("INBOX", head +
+                                 "Subject: bounce\r\nContent-Type: multipart/report; "
+                                 "report-type=delivery-status; boundary=b\r\n\r\n--b\r\n"
+                                 "Content-Type: text/plain\r\n\r\nFailed\r\n--b--\r\n");
+  harness_->Deliver("INBOX", Message("note", "plain"));
+  Open();
+  std::vector<std::string> classes;
+  for (const EntryId& m : Value(store_->GetContentsTable(Inbox()))) {
+    classes.push_back(Value(store_->GetMessageProps(m)).message_class);
+  }
+  EXPECT_EQ(
+      (std::vector<std::string>{"IPM.Schedule.Meeting.Request", "REPORT.IPM.Note.NDR", "IPM.Note"}),
+      classes);
+}
+
 TEST_P(MapiStoreContract, FoldersAreCreatedOnceAndMessagesMoveBetweenThem) {
   harness_->Deliver("INBOX", Message("first", "one"));
   harness_->Deliver("INBOX", Message("second", "two"));
