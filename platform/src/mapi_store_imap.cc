@@ -123,7 +123,21 @@ Status StartTls(Transport& t, const std::string& host, const std::string& ca_fil
   gnutls_credentials_set(t.tls, GNUTLS_CRD_CERTIFICATE, t.credentials);
   gnutls_server_name_set(t.tls, GNUTLS_NAME_DNS, host.data(), host.size());
   gnutls_session_set_verify_cert(t.tls, host.c_str(), 0);
-  gnutls_transport_set_int(t.tls, t.fd);
+  // Our own push, so a server that hangs up mid-write cannot kill the process with SIGPIPE.
+  gnutls_transport_set_ptr(t.tls, &t);
+  gnutls_transport_set_push_function(
+      t.tls, [](gnutls_transport_ptr_t self, const void* data, size_t size) -> ssize_t {
+        return ::send(static_cast<Transport*>(self)->fd, data, size, MSG_NOSIGNAL);
+      });
+  gnutls_transport_set_pull_function(
+      t.tls, [](gnutls_transport_ptr_t self, void* data, size_t size) -> ssize_t {
+        return ::recv(static_cast<Transport*>(self)->fd, data, size, 0);
+      });
+  gnutls_transport_set_pull_timeout_function(
+      t.tls, [](gnutls_transport_ptr_t self, unsigned int ms) -> int {
+        pollfd p{static_cast<Transport*>(self)->fd, POLLIN, 0};
+        return ::poll(&p, 1, ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms));
+      });
   gnutls_handshake_set_timeout(t.tls, GNUTLS_DEFAULT_HANDSHAKE_TIMEOUT);
   int rc;
   do {
