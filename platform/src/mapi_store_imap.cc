@@ -373,6 +373,19 @@ class Connection {
     has_move_ = mailimap_has_extension(imap_, "MOVE") != 0;
     has_uidplus_ = mailimap_has_uidplus(imap_) != 0;
     has_metadata_ = mailimap_has_extension(imap_, "METADATA") != 0;
+    personal_prefix_.clear();
+    if (mailimap_has_namespace(imap_) != 0) {
+      mailimap_namespace_data* ns = nullptr;
+      rc = mailimap_namespace(imap_, &ns);
+      if (rc == MAILIMAP_ERROR_STREAM || rc == MAILIMAP_ERROR_PARSE) return Error(rc, "NAMESPACE");
+      if (rc == MAILIMAP_NO_ERROR && ns != nullptr && ns->ns_personal != nullptr) {
+        clistiter* it = clist_begin(ns->ns_personal->ns_data_list);
+        if (it != nullptr) {
+          personal_prefix_ = static_cast<mailimap_namespace_info*>(clist_content(it))->ns_prefix;
+        }
+      }
+      if (ns != nullptr) mailimap_namespace_data_free(ns);
+    }
     selected_.clear();
     return Status::Ok();
   }
@@ -391,6 +404,8 @@ class Connection {
   bool has_move() const { return has_move_; }
   bool has_uidplus() const { return has_uidplus_; }
   bool has_metadata() const { return has_metadata_; }
+  // Where the user's own folders live ("INBOX." on some servers, mostly empty).
+  const std::string& personal_prefix() const { return personal_prefix_; }
   mailimap* imap() { return imap_; }
   const std::string& user() const { return options_.account.user; }
   const std::string& host() const { return options_.account.host; }
@@ -592,6 +607,7 @@ class Connection {
   bool has_uidplus_ = false;
   bool has_metadata_ = false;
   bool ended_ = false;
+  std::string personal_prefix_;
   std::string selected_;
   uint32_t selected_uidvalidity_ = 0;
 };
@@ -749,7 +765,8 @@ class ImapStore final : public MapiStore {
     std::string parent = parts->kind == 'T' ? std::string() : parts->mailbox;
     std::vector<const Connection::ListedMailbox*> children;
     for (const auto& box : *boxes) {
-      if (ParentName(box) == parent && !(parts->kind == 'T' && box.name.empty())) {
+      if (ParentName(box) == parent && !IsNamespaceFolder(box) &&
+          !(parts->kind == 'T' && box.name.empty())) {
         children.push_back(&box);
       }
     }
@@ -836,7 +853,8 @@ class ImapStore final : public MapiStore {
       return Status::InvalidArgument("the folder name holds the server's separator");
     }
     std::string leaf = MailboxFromUtf8(name);
-    std::string mailbox = parts->kind == 'T' ? leaf : parts->mailbox + delimiter + leaf;
+    std::string mailbox = parts->kind == 'T' ? connection_->personal_prefix() + leaf
+                                             : parts->mailbox + delimiter + leaf;
     int rc = mailimap_create(connection_->imap(), mailbox.c_str());
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "CREATE " + mailbox);
     if (connection_->has_metadata() && !comment.empty()) {
@@ -1113,16 +1131,32 @@ class ImapStore final : public MapiStore {
     return static_cast<mailimap_set_item*>(clist_content(it))->set_first;
   }
 
-  static std::string ParentName(const Connection::ListedMailbox& box) {
+  static std::string ServerParent(const Connection::ListedMailbox& box) {
     if (box.delimiter == 0) return {};
     size_t at = box.name.rfind(box.delimiter);
     return at == std::string::npos ? std::string() : box.name.substr(0, at);
   }
 
-  static std::string DisplayName(const Connection::ListedMailbox& box) {
+  // The parent as the folder tree shows it: the folders of a personal namespace with a prefix
+  // ("INBOX.Spam") hang directly below the top, beside the Inbox.
+  std::string ParentName(const Connection::ListedMailbox& box) const {
+    std::string parent = ServerParent(box);
+    const std::string& prefix = connection_->personal_prefix();
+    if (!prefix.empty() && !parent.empty() && parent + box.delimiter == prefix) return {};
+    return parent;
+  }
+
+  // The namespace's own folder is no folder of the user's (unless it is the Inbox).
+  bool IsNamespaceFolder(const Connection::ListedMailbox& box) const {
+    const std::string& prefix = connection_->personal_prefix();
+    return box.name != kInbox && !prefix.empty() && box.name + box.delimiter == prefix;
+  }
+
+  std::string DisplayName(const Connection::ListedMailbox& box) const {
     if (box.name == kInbox) return "Inbox";
+    std::string server_parent = ServerParent(box);
     std::string parent = ParentName(box);
-    std::string leaf = parent.empty() ? box.name : box.name.substr(parent.size() + 1);
+    std::string leaf = server_parent.empty() ? box.name : box.name.substr(server_parent.size() + 1);
     if (parent.empty() && box.special_use == "Sent") return "Sent Items";
     if (parent.empty() && box.special_use == "Trash") return "Deleted Items";
     return MailboxToUtf8(leaf);

@@ -61,6 +61,8 @@ class FakeImapServer {
   int port() const { return port_; }
   void set_greeting(std::string line) { greeting_ = std::move(line); }
   void set_copyuid(bool on) { copyuid_ = on; }
+  // The NAMESPACE answer, e.g. (("INBOX/" "/")) NIL NIL.
+  void set_namespace(std::string answer) { namespace_ = std::move(answer); }
   void AddFault(Fault fault) {
     std::lock_guard lock(mu_);
     faults_.push_back(std::move(fault));
@@ -223,6 +225,8 @@ class FakeImapServer {
       } else if (verb == "LOGIN") {
         out = args.size() == 2 && args[1] == "secret" ? tag + " OK logged in\r\n"
                                                       : tag + " NO [AUTHENTICATIONFAILED] no\r\n";
+      } else if (verb == "NAMESPACE") {
+        out = "* NAMESPACE " + namespace_ + "\r\n" + tag + " OK done\r\n";
       } else if (verb == "LOGOUT") {
         out = "* BYE\r\n" + tag + " OK bye\r\n";
         logout = true;
@@ -346,6 +350,7 @@ class FakeImapServer {
   std::string capabilities_;
   std::string greeting_ = "* OK fake IMAP ready";
   bool copyuid_ = true;
+  std::string namespace_ = "((\"\" \"/\")) NIL NIL";
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<bool> stop_{false};

@@ -238,6 +238,26 @@ TEST(ImapFolders, CommentsAreKeptWhereTheServerHasMetadata) {
             client.store().CreateFolder(top, "a\"b", "", true).status().code());
 }
 
+TEST(ImapFolders, FoldersBelowAPersonalPrefixHangBelowTheTop) {
+  FakeImapServer server("IMAP4rev1 UIDPLUS MOVE NAMESPACE");
+  server.set_namespace("((\"INBOX/\" \"/\")) NIL NIL");
+  server.Add("INBOX/Archive", Message("old"));
+  server.Add("INBOX", Message("target"));
+  Client client(server);  // makes "Spam"
+  EXPECT_TRUE(Sent(server, "CREATE INBOX/Spam") || Sent(server, "CREATE \"INBOX/Spam\""));
+  EntryId top = Value(client.store().GetWellKnownFolder(WellKnownFolder::kIpmSubtree));
+  std::vector<std::string> names;
+  for (const FolderProps& f : Value(client.store().GetHierarchyTable(top))) {
+    names.push_back(f.display_name);
+    EXPECT_EQ(top, f.parent_entry_id);
+  }
+  EXPECT_EQ((std::vector<std::string>{"Inbox", "Archive", "Spam"}), names);
+  EXPECT_TRUE(Value(client.store().GetHierarchyTable(client.inbox())).empty());
+  EXPECT_EQ(top, Value(client.store().GetFolderProps(client.spam())).parent_entry_id);
+  Value(client.MoveToSpam(client.InboxMessage(0)));
+  EXPECT_EQ(1u, Count(server.Messages("INBOX/Spam")));
+}
+
 TEST(ImapTlsCheck, ATlsClientRefusesAPlainServer) {
   FakeImapServer server("IMAP4rev1");
   ImapConnectOptions options = OptionsFor(server.port());
