@@ -425,7 +425,8 @@ class Connection {
     std::string detail = imap_ != nullptr && imap_->imap_response != nullptr
                              ? std::string(": ") + imap_->imap_response
                              : std::string();
-    if (rc == MAILIMAP_ERROR_STREAM) {
+    // libetpan reports a connection closed in the middle of an answer as a parse error.
+    if (rc == MAILIMAP_ERROR_STREAM || (rc == MAILIMAP_ERROR_PARSE && PeerClosed())) {
       Close();
       return Status::Unavailable("the connection to the server dropped during " +
                                  std::string(what));
@@ -587,6 +588,19 @@ class Connection {
 
   void ForgetSelection() { selected_.clear(); }
 
+  bool PeerClosed() const {
+    if (transport_ == nullptr && imap_ == nullptr) return true;
+    int fd = imap_ != nullptr && imap_->imap_stream != nullptr
+                 ? mailstream_low_get_fd(mailstream_get_low(imap_->imap_stream))
+                 : -1;
+    if (fd < 0) return true;
+    pollfd p{fd, POLLIN | POLLRDHUP, 0};
+    if (::poll(&p, 1, 0) <= 0) return false;
+    if ((p.revents & (POLLHUP | POLLRDHUP | POLLERR)) != 0) return true;
+    char byte;
+    return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+  }
+
  private:
   void TransportClose_() {
     if (transport_ != nullptr) {
@@ -697,6 +711,14 @@ class ImapStore final : public MapiStore {
       case 'S':
         return ObjectType::kStore;
       case 'F': {
+        if (parts->uidvalidity == 0) {  // a folder that holds only folders (\Noselect)
+          StatusOr<std::vector<Connection::ListedMailbox>> boxes = connection_->List();
+          if (!boxes.ok()) return boxes.status();
+          for (const auto& box : *boxes) {
+            if (box.name == parts->mailbox) return ObjectType::kFolder;
+          }
+          return Status::NotFound("the folder " + parts->mailbox + " is gone");
+        }
         StatusOr<Connection::MailboxStatus> status = CheckedStatus(*parts);
         if (!status.ok()) return status.status();
         return ObjectType::kFolder;
@@ -957,8 +979,7 @@ class ImapStore final : public MapiStore {
   template <typename F>
   auto Retried(F&& f) -> decltype(f()) {
     auto result = f();
-    if (!result.ok() && result.status().code() == StatusCode::kUnavailable &&
-        !connection_->alive()) {
+    if (!result.ok() && !connection_->alive()) {
       result = f();
     }
     return result;

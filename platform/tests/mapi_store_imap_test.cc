@@ -181,6 +181,16 @@ TEST(ImapMove, AnUnconfirmedCopyIsLookedForBeforeTheOriginalGoes) {
   EXPECT_FALSE(inbox.begin()->second.deleted);
 }
 
+TEST(ImapReads, AReadThatLosesItsConnectionIsRetriedOnce) {
+  FakeImapServer server("IMAP4rev1 UIDPLUS MOVE");
+  server.Add("INBOX", Message("target"));
+  Client client(server);
+  EntryId message = client.InboxMessage(0);
+  server.AddFault({"FETCH", false, ""});
+  EXPECT_EQ("target", Value(client.store().GetMessageProps(message)).subject);
+  EXPECT_EQ(2, server.connections());
+}
+
 TEST(ImapMove, AChangedUidValidityMovesNothing) {
   FakeImapServer server("IMAP4rev1 UIDPLUS MOVE");
   server.Add("INBOX", Message("target"));
@@ -207,9 +217,13 @@ TEST(ImapErrors, GarbageAndFailedLoginsAreClearErrors) {
     FakeImapServer server("IMAP4rev1 UIDPLUS MOVE");
     server.Add("INBOX", Message("target"));
     Client client(server);
+    // Garbage ends the connection; a read tries once more on a fresh one.
     server.AddFault({"SEARCH", false, "* SEARCH \x01\x02 (((("});
-    EXPECT_FALSE(client.store().GetContentsTable(client.inbox()).ok());
+    server.AddFault({"SEARCH", false, "* SEARCH \x01\x02 (((("});
+    EXPECT_EQ(StatusCode::kCorrupt,
+              client.store().GetContentsTable(client.inbox()).status().code());
     EXPECT_EQ(1u, Value(client.store().GetContentsTable(client.inbox())).size());
+    EXPECT_EQ(3, server.connections());
   }
   {
     FakeImapServer server("IMAP4rev1");
