@@ -114,7 +114,7 @@ class Mover : public ::testing::Test {
     ResetInboxPath();
     SetMessageIdHex("");
     SetParentIdHex("");
-    log::WriteAddinLog(dirs_.install_dir() + "Vexmor_Outlook_Log.txt", true);
+    log::WriteAddinLog(dirs_.install_dir() + std::string(log::kOutlookLogFile), true);
     UseTrayIconRemover([this] {
       ++tray_calls_;
       return true;
@@ -134,7 +134,7 @@ class Mover : public ::testing::Test {
     SetParentIdHex(HexFromBin(folder));
   }
   std::string Log() {
-    return testing::ReadFileOrEmpty(dirs_.install_dir() + "Vexmor_Outlook_Log.txt");
+    return testing::ReadFileOrEmpty(dirs_.install_dir() + std::string(log::kOutlookLogFile));
   }
   // Inbox → Spam (made on demand) → Spam_Posted → Inbox on one account.
   void MoveRoundTrip(platform::MapiLogon& logon) {
