@@ -15,6 +15,7 @@ int RunLists(const Args& args);
 int RunListsEdit(const std::string& install_dir, const Args& rest);
 int RunStore(const Args& args);
 int RunSetup(const Args& args);
+int RunAccount(const Args& args);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();
