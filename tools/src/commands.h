@@ -13,6 +13,7 @@ int RunAnalyse(const Args& args);
 int RunLists(const Args& args);
 int RunStore(const Args& args);
 int RunSetup(const Args& args);
+int RunWhy(const Args& args);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();

@@ -26,6 +26,8 @@ constexpr const char* kUsage =
     "      the folders and messages of the local mail store\n"
     "  setup [--install-dir DIR] [--filter on|off]\n"
     "      record the install directory and switch filtering of new mail on or off\n"
+    "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
+    "      why a message went to Spam or stayed, from the verdict log\n"
     "\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does.\n";
@@ -45,6 +47,7 @@ int main(int argc, char** argv) {
     if (command == "lists") return vexmor::tools::RunLists(args);
     if (command == "store") return vexmor::tools::RunStore(args);
     if (command == "setup") return vexmor::tools::RunSetup(args);
+    if (command == "why") return vexmor::tools::RunWhy(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;
