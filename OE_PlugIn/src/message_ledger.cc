@@ -119,28 +119,61 @@ bool MessageLedger::Load() {
     if (fields.size() == 3 && fields[0] == "mark" && ParseNumber(fields[1], folder) &&
         ParseNumber(fields[2], message)) {
       marks_[folder] = message;
-    } else if (fields.size() == 4 && fields[0] == "seen" && ParseNumber(fields[1], folder) &&
-               ParseNumber(fields[2], message) && !fields[3].empty()) {
-      places_[std::string(fields[3])] = {{folder, message}, next_sequence_++};
+    } else if (fields.size() == 4 && (fields[0] == "seen" || fields[0] == "drop") &&
+               ParseNumber(fields[1], folder) && ParseNumber(fields[2], message) &&
+               !fields[3].empty()) {
+      const std::string key(fields[3]);
+      if (fields[0] == "seen") {
+        Add(key, {folder, message});
+      } else {
+        Remove(key, {folder, message});
+      }
     }
   }
   CompactIfLarge();
   return true;
 }
 
-std::optional<Place> MessageLedger::Find(const std::string& key) const {
+std::vector<Place> MessageLedger::Find(const std::string& key) const {
   auto it = places_.find(key);
-  if (it == places_.end()) return std::nullopt;
-  return it->second.place;
+  if (it == places_.end()) return {};
+  return it->second.places;
+}
+
+bool MessageLedger::Add(const std::string& key, Place place) {
+  Entry& entry = places_[key];
+  entry.sequence = ++next_sequence_;
+  if (std::find(entry.places.begin(), entry.places.end(), place) != entry.places.end()) {
+    return false;
+  }
+  entry.places.push_back(place);
+  if (entry.places.size() > kMaxPlacesPerKey) entry.places.erase(entry.places.begin());
+  return true;
+}
+
+bool MessageLedger::Remove(const std::string& key, Place place) {
+  auto it = places_.find(key);
+  if (it == places_.end()) return false;
+  auto& places = it->second.places;
+  auto at = std::find(places.begin(), places.end(), place);
+  if (at == places.end()) return false;
+  places.erase(at);
+  if (places.empty()) places_.erase(it);
+  return true;
 }
 
 void MessageLedger::Learn(const std::string& key, Place place) {
   if (key.empty() || key.find_first_of("\t\r\n") != std::string::npos) return;
-  auto& entry = places_[key];
-  if (entry.place == place && entry.sequence != 0) return;
-  entry = {place, ++next_sequence_};
-  Append("seen\t" + std::to_string(place.folder) + "\t" + std::to_string(place.message) + "\t" +
-         key + "\n");
+  if (Add(key, place)) Line("seen", key, place);
+}
+
+void MessageLedger::Forget(const std::string& key, Place place) {
+  if (Remove(key, place)) Line("drop", key, place);
+}
+
+void MessageLedger::Line(std::string_view kind, const std::string& key, Place place) {
+  Append(std::string(kind) + "\t" + std::to_string(place.folder) + "\t" +
+         std::to_string(place.message) + "\t" + key + "\n");
 }
 
 void MessageLedger::SetMarks(const std::map<platform::FolderId, platform::MessageId>& marks) {
@@ -193,12 +226,15 @@ Status MessageLedger::Compact() {
   for (const auto& [folder, mark] : marks_) {
     text += "mark\t" + std::to_string(folder) + "\t" + std::to_string(mark) + "\n";
   }
+  size_t places = 0;
   for (const auto& [sequence, key] : by_age) {
-    const Place& place = places_.at(*key).place;
-    text += "seen\t" + std::to_string(place.folder) + "\t" + std::to_string(place.message) + "\t" +
-            *key + "\n";
+    for (const Place& place : places_.at(*key).places) {
+      text += "seen\t" + std::to_string(place.folder) + "\t" + std::to_string(place.message) +
+              "\t" + *key + "\n";
+      ++places;
+    }
   }
-  lines_ = places_.size() + marks_.size();
+  lines_ = places + marks_.size();
   if (path_.empty()) return Status::Ok();
   return platform::ReplaceFileAtomically(path_, text);
 }

@@ -1,6 +1,6 @@
 // What the host remembers of the store between runs, so that only new deliveries are judged:
 //
-// - the place (folder and message id) of every message it judged or saw arrive, by the
+// - the places (folder and message id) of every message it judged or saw arrive, by the
 //   message's key (its Message-ID, else a digest of its header). A message that turns up in
 //   another folder under a key already known was moved or copied by a person (readers keep the
 //   message but not always its file name), not delivered;
@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/status.h"
@@ -47,8 +48,12 @@ class MessageLedger {
   // Reads the file; false when there was none (the first run on this install directory).
   bool Load();
 
-  std::optional<Place> Find(const std::string& key) const;
+  // Where the message of this key was seen (a copy may be in several folders); empty when
+  // it is not known.
+  std::vector<Place> Find(const std::string& key) const;
   void Learn(const std::string& key, Place place);
+  // The message is no longer at "place" (moved away or deleted).
+  void Forget(const std::string& key, Place place);
 
   const std::map<platform::FolderId, platform::MessageId>& marks() const { return marks_; }
   // Records the watermarks that differ from the stored ones.
@@ -61,10 +66,16 @@ class MessageLedger {
   void Append(const std::string& line);
   void CompactIfLarge();
 
+  // Copies beyond this many per message are forgotten, oldest first.
+  static constexpr size_t kMaxPlacesPerKey = 8;
   struct Entry {
-    Place place;
+    std::vector<Place> places;
     uint64_t sequence = 0;
   };
+  // Change the map only; false when nothing changed.
+  bool Add(const std::string& key, Place place);
+  bool Remove(const std::string& key, Place place);
+  void Line(std::string_view kind, const std::string& key, Place place);
   std::string path_;
   std::map<std::string, Entry> places_;
   std::map<platform::FolderId, platform::MessageId> marks_;

@@ -384,34 +384,50 @@ void PlugInHost::OnNewMessages(FolderId folder, const std::vector<MessageId>& me
       ledger_.Learn(*key, here);
       continue;
     }
-    auto known = key->empty() ? std::nullopt : ledger_.Find(*key);
-    if (!known) {
+    const std::vector<Place> known = ledger_.Find(*key);
+    if (known.empty()) {
       NewDelivery(folder, message, *key);
       continue;
     }
-    if (*known == here) continue;  // dealt with before the host last stopped
+    if (std::find(known.begin(), known.end(), here) != known.end()) {
+      continue;  // dealt with before the host last stopped
+    }
     if (folder == platform::kInboxFolderId) {
-      // A reader's move copies first and removes the original a moment later; an original
-      // that stays means a second delivery of the same message, which is judged.
-      if (!Exists(*known)) {
-        MovedIntoInbox(*key, here, *known);
-      } else {
-        pending_.push_back({here, *key, *known, 0});
-      }
+      // A reader's move copies first and removes the original a moment later; originals that
+      // all stay mean a second delivery of the same message, which is judged.
+      if (!MovedIntoInbox(*key, here, known)) pending_.push_back({here, *key, known, 0});
       continue;
     }
-    // A person's move or copy into one of the other folders: the newest place is the one to
-    // remember. Arriving in "Spam_Posted" is a report, whoever put it there.
+    // A person's move or copy into one of the other folders. Arriving in "Spam_Posted" is a
+    // report, whoever put it there.
+    ForgetGone(*key, known);
     ledger_.Learn(*key, here);
     if (spam_posted_folder_ != 0 && folder == spam_posted_folder_) PostedNewMessage(message);
   }
 }
 
-void PlugInHost::MovedIntoInbox(const std::string& key, Place here, Place original) {
+void PlugInHost::ForgetGone(const std::string& key, const std::vector<Place>& places) {
+  for (const Place& place : places) {
+    if (!Exists(place)) ledger_.Forget(key, place);
+  }
+}
+
+bool PlugInHost::MovedIntoInbox(const std::string& key, Place here,
+                                const std::vector<Place>& originals) {
+  bool from_spam = false, moved = false;
+  for (const Place& place : originals) {
+    if (Exists(place)) continue;
+    moved = true;
+    from_spam = from_spam || (spam_folder_ != 0 && place.folder == spam_folder_);
+    ledger_.Forget(key, place);
+  }
+  if (!moved) return false;
   ledger_.Learn(key, here);
   // Out of "Spam" into the Inbox: the person says it is not spam.
-  if (spam_folder_ == 0 || original.folder != spam_folder_) return;
-  if (Status s = NotSpam(here.folder, here.message); !s.ok()) Record(Procedure::kNotSpam, s);
+  if (from_spam) {
+    if (Status s = NotSpam(here.folder, here.message); !s.ok()) Record(Procedure::kNotSpam, s);
+  }
+  return true;
 }
 
 void PlugInHost::NewDelivery(FolderId folder, MessageId message, const std::string& key) {
@@ -439,16 +455,13 @@ void PlugInHost::NewDelivery(FolderId folder, MessageId message, const std::stri
 void PlugInHost::DecidePending() {
   std::vector<Pending> waiting;
   for (Pending& pending : pending_) {
-    if (Exists(pending.original) && ++pending.ticks < 4) {
+    if (!Exists(pending.arrived)) continue;
+    if (MovedIntoInbox(pending.key, pending.arrived, pending.originals)) continue;
+    if (++pending.ticks < 4) {
       waiting.push_back(std::move(pending));
       continue;
     }
-    if (!Exists(pending.arrived)) continue;
-    if (!Exists(pending.original)) {
-      MovedIntoInbox(pending.key, pending.arrived, pending.original);
-    } else {
-      NewDelivery(pending.arrived.folder, pending.arrived.message, pending.key);
-    }
+    NewDelivery(pending.arrived.folder, pending.arrived.message, pending.key);
   }
   pending_ = std::move(waiting);
 }

@@ -151,7 +151,11 @@ class PlugInHost {
   bool Exists(Place place);
   // Dispatches a message the host has not seen before to the handlers of its folder.
   void NewDelivery(FolderId folder, MessageId message, const std::string& key);
-  void MovedIntoInbox(const std::string& key, Place here, Place original);
+  // Forgets the places the message is no longer at.
+  void ForgetGone(const std::string& key, const std::vector<Place>& places);
+  // True when one of the originals is gone: a move into the Inbox, a Not Spam when it came out
+  // of "Spam".
+  bool MovedIntoInbox(const std::string& key, Place here, const std::vector<Place>& originals);
   // Inbox arrivals of a known message whose original was still in "Spam": decided once it is gone.
   void DecidePending();
   Status WorkReportList();
@@ -182,7 +186,7 @@ class PlugInHost {
   struct Pending {
     Place arrived;
     std::string key;
-    Place original;
+    std::vector<Place> originals;
     int ticks = 0;
   };
   std::vector<Pending> pending_;
