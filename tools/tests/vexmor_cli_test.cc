@@ -187,9 +187,9 @@ TEST(VexmorStore, TreeShowsOnlyFoldersOnDisk) {
   }
   Result tree = RunVexmor("store --maildir " + maildir.path() + " tree");
   ASSERT_EQ(tree.status, 0) << tree.out;
-  EXPECT_NE(tree.out.find("\tInbox\n"), std::string::npos) << tree.out;
-  EXPECT_NE(tree.out.find("\tDeleted Items\n"), std::string::npos) << tree.out;
-  EXPECT_NE(tree.out.find("\tKeep\n"), std::string::npos) << tree.out;
+  EXPECT_NE(tree.out.find("Folders\\Inbox\n"), std::string::npos) << tree.out;
+  EXPECT_NE(tree.out.find("Folders\\Deleted Items\n"), std::string::npos) << tree.out;
+  EXPECT_NE(tree.out.find("Folders\\Keep\n"), std::string::npos) << tree.out;
   for (const char* absent : {"Outbox", "Sent Items", "Drafts"}) {
     EXPECT_EQ(tree.out.find(absent), std::string::npos) << absent << "\n" << tree.out;
   }
