@@ -414,12 +414,17 @@ void PlugInHost::ForgetGone(const std::string& key, const std::vector<Place>& pl
 
 bool PlugInHost::MovedIntoInbox(const std::string& key, Place here,
                                 const std::vector<Place>& originals) {
+  // Fetchers deliver unread mail; a read message was put here by a reader, whether or not it
+  // has removed the original yet (neomutt removes it only when the mailbox is synced).
+  auto info = env_.store->GetMessage(here.folder, here.message);
+  const bool by_reader = info.ok() && (info->state & platform::kMessageUnread) == 0;
   bool from_spam = false, moved = false;
   for (const Place& place : originals) {
-    if (Exists(place)) continue;
+    const bool there = Exists(place);
+    if (there && !by_reader) continue;
     moved = true;
     from_spam = from_spam || (spam_folder_ != 0 && place.folder == spam_folder_);
-    ledger_.Forget(key, place);
+    if (!there) ledger_.Forget(key, place);
   }
   if (!moved) return false;
   ledger_.Learn(key, here);

@@ -153,8 +153,8 @@ class PlugInHost {
   void NewDelivery(FolderId folder, MessageId message, const std::string& key);
   // Forgets the places the message is no longer at.
   void ForgetGone(const std::string& key, const std::vector<Place>& places);
-  // True when one of the originals is gone: a move into the Inbox, a Not Spam when it came out
-  // of "Spam".
+  // True when one of the originals is gone, or the message arrived read (a reader's doing): a
+  // move into the Inbox, a Not Spam when it came out of "Spam".
   bool MovedIntoInbox(const std::string& key, Place here, const std::vector<Place>& originals);
   // Inbox arrivals of a known message whose original was still in "Spam": decided once it is gone.
   void DecidePending();

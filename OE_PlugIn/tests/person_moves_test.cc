@@ -118,6 +118,18 @@ TEST_F(PersonMovesTest, MovesAndCopiesAreRecognisedAndLeavingSpamIsNotSpam) {
   EXPECT_EQ(Judged().back(), std::to_string(b_again));
   EXPECT_EQ(Judged().size(), 3u);
   EXPECT_EQ(Feedback("2"), 1u);
+
+  // A reader that saves a read copy into the Inbox and removes the original only later (as
+  // neomutt does when the mailbox is synced) rescues it too.
+  const auto c = Arrive(kInboxFolderId, Message("watches", "c@example.com"));
+  host_->OnCheckTick();
+  Move(kInboxFolderId, c, spam);
+  auto saved = store_->Deliver(kInboxFolderId, Message("watches", "c@example.com"), true);
+  ASSERT_TRUE(saved.ok());
+  host_->OnNewMessages(kInboxFolderId, {*saved});
+  host_->OnCheckTick();
+  EXPECT_EQ(Feedback("2"), 2u);
+  EXPECT_EQ(Judged().size(), 4u);
 }
 
 TEST_F(PersonMovesTest, MailThatArrivedWhileNoHostRanIsJudgedOnceIfUnread) {
