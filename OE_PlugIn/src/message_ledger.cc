@@ -109,8 +109,12 @@ bool MessageLedger::Load() {
   std::string_view rest = *text;
   while (!rest.empty()) {
     size_t end = rest.find('\n');
-    // A last line without its end was cut short by a kill: it is not taken.
-    if (end == std::string_view::npos) break;
+    // A last line without its end was cut short: it is not taken, and the file is rewritten
+    // so that the next line appended does not run into it.
+    if (end == std::string_view::npos) {
+      (void)Compact();
+      return true;
+    }
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end + 1);
     ++lines_;

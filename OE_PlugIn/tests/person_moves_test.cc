@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -153,12 +154,26 @@ TEST_F(PersonMovesTest, MailThatArrivedWhileNoHostRanIsJudgedOnceIfUnread) {
   EXPECT_EQ(Judged(), (std::vector<std::string>{std::to_string(first), std::to_string(queued),
                                                 std::to_string(*unread)}));
 
-  // A clean stop keeps the watermark past all of it: the next start judges nothing again.
+  // A clean stop keeps the watermark past all of it: the next start judges nothing again. A
+  // ledger line cut short (a crash in the middle of a write) costs nothing but that line.
   host_->Shutdown();
+  const std::string ledger = dir_.path() + std::string(kLedgerFile);
+  {
+    std::ofstream out(ledger, std::ios::app);
+    out << "seen\t4\t9";
+  }
   Restart();
   EXPECT_EQ(Start()[kInboxFolderId], *read);
+  const auto five = Arrive(kInboxFolderId, Message("five"));
+  host_->OnCheckTick();
+  EXPECT_EQ(Judged().back(), std::to_string(five));
+  Restart();
+  Start();
+  host_->OnNewMessages(kInboxFolderId, {five});  // seen again after the restart: known
+  host_->OnCheckTick();
+  EXPECT_EQ(Judged().size(), 4u);
   struct stat info {};
-  ASSERT_EQ(::stat((dir_.path() + std::string(kLedgerFile)).c_str(), &info), 0);
+  ASSERT_EQ(::stat(ledger.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 

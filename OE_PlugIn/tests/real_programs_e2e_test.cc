@@ -428,6 +428,9 @@ TEST_F(RealProgramsTest, FetchedMailIsJudgedOnceAndAPersonsMovesAreRespected) {
                         "(signature "),
             std::string::npos)
       << caught;
+  WriteFileOrDie(dir_ + "spam3.eml", Spam(3));
+  EXPECT_NE(Why(dir_ + "spam3.eml").find("moved to Spam: its link domain bargain-pills.biz"),
+            std::string::npos);
   const std::string stayed = Why(root_ + "Keep-does-not-exist");
   EXPECT_NE(stayed.find("no verdict"), std::string::npos) << stayed;
   const std::string ham = Why("<HAM3@e2e.example>");
