@@ -2,7 +2,8 @@
 target_sources(vexmor_hook_core PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/src/filter_chain.cc
   ${CMAKE_CURRENT_LIST_DIR}/src/rules_list_building.cc
-  ${CMAKE_CURRENT_LIST_DIR}/src/exports_operations.cc)
+  ${CMAKE_CURRENT_LIST_DIR}/src/exports_operations.cc
+  ${CMAKE_CURRENT_LIST_DIR}/src/verdict_log.cc)
 target_link_libraries(vexmor_hook_core PUBLIC Vexmor_UserInterface vexmor_log)
 target_sources(Vexmor_Hook PRIVATE ${CMAKE_CURRENT_LIST_DIR}/src/exports.cc)
 target_link_libraries(Vexmor_Hook PUBLIC Vexmor_UserInterface)

@@ -72,7 +72,12 @@ class StoreEvents {
               const DiagnosticSink& report)
       : host_(host), scanner_(store), root_(std::move(root)), report_(report) {}
 
-  Status Prime() { return scanner_.Prime(); }
+  // The marks to look for new mail from: where the last run left off.
+  Status Prime() {
+    if (Status s = scanner_.Prime(); !s.ok()) return s;
+    scanner_.SetMarks(host_.StartMarks(scanner_.marks()));
+    return Status::Ok();
+  }
 
   void Deliver(const MaildirWatch::Changes& changes) {
     if (changes.everything) {
@@ -167,13 +172,16 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
 
   host.Start();
 
-  // The marks first, then the watch, then one look at everything: mail that arrived between
-  // the two is found by that look, and nothing delivered later is missed.
+  // The marks first, then the watch, then one look at everything: mail that arrived while no
+  // host ran, or between the two, is found by that look, and nothing delivered later is missed.
   StoreEvents events(host, store, options.maildir, report);
   if (Status s = events.Prime(); !s.ok()) return s;
   MaildirWatch watch;
   if (Status s = watch.Open(options.maildir); !s.ok()) return s;
+  host.set_catching_up(true);
   events.DeliverAll();
+  host.set_catching_up(false);
+  host.SaveMarks();
 
   Fd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
   if (epoll_fd.get() < 0) return Errno("epoll_create1");

@@ -7,6 +7,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "vexmor/platform/mail_store.h"
@@ -32,6 +33,9 @@ class NewMailScanner {
   StatusOr<std::vector<platform::FolderInfo>> AllFolders();
 
   std::optional<MessageId> Mark(FolderId folder) const;
+  const std::map<FolderId, MessageId>& marks() const { return marks_; }
+  // Replaces the marks (the watermarks a host kept from its last run).
+  void SetMarks(std::map<FolderId, MessageId> marks) { marks_ = std::move(marks); }
 
  private:
   platform::MailStore& store_;

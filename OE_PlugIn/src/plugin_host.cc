@@ -33,9 +33,11 @@ size_t HeaderEnd(std::string_view raw) {
 
 }  // namespace
 
-PlugInHost::PlugInHost(HostEnvironment environment) : env_(std::move(environment)) {
+PlugInHost::PlugInHost(HostEnvironment environment)
+    : env_(std::move(environment)), ledger_(std::string()) {
   if (env_.install_dir.empty() || env_.install_dir.back() != '/') env_.install_dir += '/';
   if (env_.profile == nullptr) env_.profile = &platform::DefaultProfile();
+  ledger_ = MessageLedger(env_.install_dir + std::string(kLedgerFile));
 }
 
 PlugInHost::~PlugInHost() = default;
@@ -80,6 +82,7 @@ void PlugInHost::Record(Procedure procedure, const Status& failure) {
 // Start-up and shut-down
 
 void PlugInHost::Start() {
+  ledger_loaded_ = ledger_.Load();
   if (Status s = CreateToolbar(); !s.ok()) {
     WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "3");
     Record(Procedure::kCreateToolbar, s);
@@ -178,6 +181,7 @@ Status PlugInHost::LoadPlugInForm() {
 }
 
 void PlugInHost::Shutdown() {
+  SaveMarks();
   ready_ = false;
   toolbar_.reset();
   WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "0");
@@ -267,6 +271,12 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
     result = message.status();  // a message moved or deleted since it arrived is skipped
   }
   WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "0");
+  const Place place{static_cast<FolderId>(entry.folder), static_cast<MessageId>(entry.message)};
+  if (auto key = queued_keys_.find({place.folder, place.message}); key != queued_keys_.end()) {
+    // Judged: from now on a copy or move of it is a person's doing.
+    if (result.ok()) ledger_.Learn(key->second, place);
+    queued_keys_.erase(key);
+  }
   return result;
 }
 
@@ -311,14 +321,154 @@ Status PlugInHost::MoveByHost(FolderId from, MessageId message, FolderId to) {
 // ---------------------------------------------------------------------------------------------
 // New-message handlers
 
+std::map<FolderId, MessageId> PlugInHost::StartMarks(const std::map<FolderId, MessageId>& current) {
+  std::map<FolderId, MessageId> marks = current;
+  if (ledger_loaded_) {
+    for (auto& [folder, mark] : marks) {
+      auto saved = ledger_.marks().find(folder);
+      // A folder the last run did not know was made while no host ran: all of it is new.
+      mark = saved != ledger_.marks().end() ? saved->second : 0;
+    }
+  } else if (spam_folder_ != 0 && env_.store != nullptr) {
+    // The first run: what is in "Spam" already must be known, so that moving it out counts.
+    if (auto messages = env_.store->ListMessages(spam_folder_); messages.ok()) {
+      for (const auto& message : *messages) {
+        if (auto key = ReadKey(spam_folder_, message.id); key.ok()) {
+          ledger_.Learn(*key, {spam_folder_, message.id});
+        }
+      }
+    }
+  }
+  delivered_ = marks;
+  ledger_.SetMarks(marks);
+  return marks;
+}
+
+void PlugInHost::SaveMarks() {
+  std::map<FolderId, MessageId> marks = delivered_;
+  // What is still waiting is not dealt with: after a kill it is found again above the mark.
+  auto hold = [&](Place place) {
+    auto it = marks.find(place.folder);
+    if (it != marks.end() && place.message <= it->second) it->second = place.message - 1;
+  };
+  for (const auto& [place, key] : queued_keys_) hold({place.first, place.second});
+  for (const auto& pending : pending_) hold(pending.arrived);
+  ledger_.SetMarks(marks);
+}
+
+StatusOr<std::string> PlugInHost::ReadKey(FolderId folder, MessageId message) {
+  auto source = env_.store->OpenMessage(folder, message);
+  if (!source.ok()) return source.status();
+  constexpr size_t kHeaderBytes = 65536;  // enough for any header that carries a Message-ID
+  auto raw = platform::ReadSource(**source, kHeaderBytes);
+  if (!raw.ok()) return raw.status();
+  return MessageKey(*raw);
+}
+
+bool PlugInHost::Exists(Place place) {
+  auto info = env_.store->GetMessage(place.folder, place.message);
+  return info.ok() || !IsNotFound(info.status());
+}
+
 void PlugInHost::OnNewMessages(FolderId folder, const std::vector<MessageId>& messages) {
   for (MessageId message : messages) {
-    if (moved_by_host_.erase({folder, message}) > 0) continue;
-    if (folder == platform::kInboxFolderId) InboxNewMessage(message);
-    if (folder == platform::kOutboxFolderId) OutboxNewMessage(message);
+    if (message > delivered_[folder]) delivered_[folder] = message;
+    const Place here{folder, message};
+    const bool by_host = moved_by_host_.erase({folder, message}) > 0;
+    auto key = env_.store != nullptr ? ReadKey(folder, message) : StatusOr<std::string>("");
+    if (!key.ok()) {
+      if (!IsNotFound(key.status())) Record(Procedure::kFolderManagerMessage, key.status());
+      continue;  // gone again before it could be looked at
+    }
+    if (by_host) {
+      ledger_.Learn(*key, here);
+      continue;
+    }
+    const std::vector<Place> known = ledger_.Find(*key);
+    if (known.empty()) {
+      NewDelivery(folder, message, *key);
+      continue;
+    }
+    if (std::find(known.begin(), known.end(), here) != known.end()) {
+      continue;  // dealt with before the host last stopped
+    }
+    if (folder == platform::kInboxFolderId) {
+      // A reader's move copies first and removes the original a moment later; originals that
+      // all stay mean a second delivery of the same message, which is judged.
+      if (!MovedIntoInbox(*key, here, known)) pending_.push_back({here, *key, known, 0});
+      continue;
+    }
+    // A person's move or copy into one of the other folders. Arriving in "Spam_Posted" is a
+    // report, whoever put it there.
+    ForgetGone(*key, known);
+    ledger_.Learn(*key, here);
     if (spam_posted_folder_ != 0 && folder == spam_posted_folder_) PostedNewMessage(message);
-    FolderManagerNewMessage(folder, message);
   }
+}
+
+void PlugInHost::ForgetGone(const std::string& key, const std::vector<Place>& places) {
+  for (const Place& place : places) {
+    if (!Exists(place)) ledger_.Forget(key, place);
+  }
+}
+
+bool PlugInHost::MovedIntoInbox(const std::string& key, Place here,
+                                const std::vector<Place>& originals) {
+  // Fetchers deliver unread mail; a read message was put here by a reader, whether or not it
+  // has removed the original yet (neomutt removes it only when the mailbox is synced).
+  auto info = env_.store->GetMessage(here.folder, here.message);
+  const bool by_reader = info.ok() && (info->state & platform::kMessageUnread) == 0;
+  bool from_spam = false, moved = false;
+  for (const Place& place : originals) {
+    const bool there = Exists(place);
+    if (there && !by_reader) continue;
+    moved = true;
+    from_spam = from_spam || (spam_folder_ != 0 && place.folder == spam_folder_);
+    if (!there) ledger_.Forget(key, place);
+  }
+  if (!moved) return false;
+  ledger_.Learn(key, here);
+  // Out of "Spam" into the Inbox: the person says it is not spam.
+  if (from_spam) {
+    if (Status s = NotSpam(here.folder, here.message); !s.ok()) Record(Procedure::kNotSpam, s);
+  }
+  return true;
+}
+
+void PlugInHost::NewDelivery(FolderId folder, MessageId message, const std::string& key) {
+  if (catching_up_) {
+    // Mail that arrived while no host ran is judged only if nobody has read it yet.
+    auto info = env_.store->GetMessage(folder, message);
+    if (!info.ok()) return;
+    if ((info->state & platform::kMessageUnread) == 0) {
+      ledger_.Learn(key, {folder, message});
+      return;
+    }
+  }
+  const size_t queued = queue_.Size();
+  if (folder == platform::kInboxFolderId) InboxNewMessage(message);
+  if (folder == platform::kOutboxFolderId) OutboxNewMessage(message);
+  if (spam_posted_folder_ != 0 && folder == spam_posted_folder_) PostedNewMessage(message);
+  FolderManagerNewMessage(folder, message);
+  if (queue_.Size() > queued) {
+    queued_keys_[{folder, message}] = key;
+  } else {
+    ledger_.Learn(key, {folder, message});
+  }
+}
+
+void PlugInHost::DecidePending() {
+  std::vector<Pending> waiting;
+  for (Pending& pending : pending_) {
+    if (!Exists(pending.arrived)) continue;
+    if (MovedIntoInbox(pending.key, pending.arrived, pending.originals)) continue;
+    if (++pending.ticks < 4) {
+      waiting.push_back(std::move(pending));
+      continue;
+    }
+    NewDelivery(pending.arrived.folder, pending.arrived.message, pending.key);
+  }
+  pending_ = std::move(waiting);
 }
 
 void PlugInHost::InboxNewMessage(MessageId message) {
@@ -365,13 +515,18 @@ void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
 }
 
 void PlugInHost::OnCheckTick() {
-  if (!ready_ || queue_.Empty() || busy_) return;
+  if (!pending_.empty()) DecidePending();
+  if (!ready_ || queue_.Empty() || busy_) {
+    SaveMarks();
+    return;
+  }
   busy_ = true;
   while (auto entry = queue_.Pop()) {
     // One bad message never blocks the others.
     if (Status s = FilterOne(*entry); !s.ok()) Record(Procedure::kFilterMessage, s);
   }
   busy_ = false;
+  SaveMarks();
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include "client_chrome.h"
 #include "hook_exports.h"
+#include "message_ledger.h"
 #include "message_queue.h"
 #include "new_mail.h"
 #include "vexmor/platform/mail_store.h"
@@ -82,7 +84,21 @@ class PlugInHost {
   // Shut-down: lets go of the toolbar and writes "Closed" = "0".
   void Shutdown();
 
-  // New messages of one folder, oldest first, as the store reported them.
+  // The marks the store events start from, given each folder's highest message id now: the
+  // watermarks of the last run (a folder it did not know starts at 0), or, on the first run,
+  // the marks given (what is there is not new).
+  std::map<FolderId, MessageId> StartMarks(const std::map<FolderId, MessageId>& current);
+  // While set, new messages are the catch-up of mail that arrived while no host ran: only the
+  // unread ones are judged.
+  void set_catching_up(bool on) { catching_up_ = on; }
+  // Keeps the watermarks: every message at or below them was dealt with. Done at each check
+  // tick and at shut-down.
+  void SaveMarks();
+
+  // New messages of one folder, oldest first, as the store reported them. A message whose key
+  // the host already knows was moved or copied by a person: it is not judged; moved out of
+  // "Spam" into the Inbox it is declared not spam, and anything arriving in "Spam_Posted" is
+  // reported.
   void OnNewMessages(FolderId folder, const std::vector<MessageId>& messages);
   // The menu item's click: hides or shows the toolbar.
   void OnMenuClick();
@@ -131,6 +147,17 @@ class PlugInHost {
   Status CheckFolder(FolderId folder);
   Status WorkProcessList();
   Status NotSpam(FolderId folder, MessageId message);
+  StatusOr<std::string> ReadKey(FolderId folder, MessageId message);
+  bool Exists(Place place);
+  // Dispatches a message the host has not seen before to the handlers of its folder.
+  void NewDelivery(FolderId folder, MessageId message, const std::string& key);
+  // Forgets the places the message is no longer at.
+  void ForgetGone(const std::string& key, const std::vector<Place>& places);
+  // True when one of the originals is gone, or the message arrived read (a reader's doing): a
+  // move into the Inbox, a Not Spam when it came out of "Spam".
+  bool MovedIntoInbox(const std::string& key, Place here, const std::vector<Place>& originals);
+  // Inbox arrivals of a known message whose original was still in "Spam": decided once it is gone.
+  void DecidePending();
   Status WorkReportList();
   void RefindSpamFolders();
   void SelectionWatchdog();
@@ -148,6 +175,21 @@ class PlugInHost {
   // Messages the host itself moved into a folder (Not Spam, the report list): their arrival
   // is the host's own doing, not new mail, and must not be filtered or reported again.
   std::set<std::pair<FolderId, MessageId>> moved_by_host_;
+
+  MessageLedger ledger_;
+  bool ledger_loaded_ = false;
+  bool catching_up_ = false;
+  // The highest message id handed to the host, per folder.
+  std::map<FolderId, MessageId> delivered_;
+  // Keys of the messages waiting in the queue; they are learnt once judged.
+  std::map<std::pair<FolderId, MessageId>, std::string> queued_keys_;
+  struct Pending {
+    Place arrived;
+    std::string key;
+    std::vector<Place> originals;
+    int ticks = 0;
+  };
+  std::vector<Pending> pending_;
 };
 
 }  // namespace vexmor::plugin

@@ -247,5 +247,36 @@ TEST_F(PlugInEndToEndTest, CommandBoardChecksCancelsNotSpamsAndReportsWithTheRea
   EXPECT_EQ(host_->Stop(), 0);
 }
 
+// Killed in the middle of a burst, the host judges after its restart what it had not judged
+// yet, and what was delivered while it was down; what it had judged stays judged.
+TEST_F(PlugInEndToEndTest, AfterAKillInABurstEveryMessageIsJudgedOnce) {
+  StartHost();
+  constexpr int kMessages = 300;
+  for (int i = 0; i < kMessages / 2; ++i) Deliver(root_, CleanMessage(i));
+  const std::string verdicts = install_ + "verdicts.jsonl";
+  auto judged = [&] { return CountOf(vexmor::testing::ReadFileOrEmpty(verdicts), "\n"); };
+  ASSERT_TRUE(WaitUntil([&] { return judged() >= 20; }, 60s));
+  host_->Stop(SIGKILL);
+  const size_t before_restart = judged();
+  EXPECT_LT(before_restart, static_cast<size_t>(kMessages / 2));
+  for (int i = kMessages / 2; i < kMessages; ++i) Deliver(root_, CleanMessage(i));
+  StartHost();
+  ASSERT_TRUE(WaitUntil([&] { return judged() >= static_cast<size_t>(kMessages); }, 120s))
+      << judged() << " verdicts";
+  std::this_thread::sleep_for(1500ms);
+  const std::string text = vexmor::testing::ReadFileOrEmpty(verdicts);
+  // The one message being judged at the instant of the kill may be judged again; no other.
+  int twice = 0;
+  for (int i = 0; i < kMessages; ++i) {
+    const size_t times = CountOf(text, "\"subject\":\"Meeting notes " + std::to_string(i) + "\"");
+    EXPECT_GE(times, 1u) << i;
+    EXPECT_LE(times, 2u) << i;
+    twice += times == 2;
+  }
+  EXPECT_LE(twice, 1);
+  EXPECT_EQ(CountIn("Inbox"), static_cast<size_t>(kMessages));
+  EXPECT_EQ(host_->Stop(), 0);
+}
+
 }  // namespace
 }  // namespace vexmor::plugin

@@ -6,6 +6,7 @@
 #include "CFrameWindow.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/hook/message_operations.h"
+#include "vexmor/hook/verdict_log.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
@@ -119,8 +120,12 @@ void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t
                                          int32_t folder, int32_t spam_folder,
                                          const MessageTexts& texts) {
   if (!ReceiveStarted()) return;
-  bool spam = MailFilterChain(ChainEnvironment(install_dir))
-                  .RunFull(ChainForm::kIncoming, folder, message, texts);
+  VerdictTrace trace;
+  FilterEnvironment chain = ChainEnvironment(install_dir);
+  chain.trace = &trace;
+  bool spam =
+      MailFilterChain(std::move(chain)).RunFull(ChainForm::kIncoming, folder, message, texts);
+  WriteVerdict(install_dir, *env_.clock, folder, message, texts.header, texts.subject, spam, trace);
   FinishIncoming(install_dir, message, folder, spam_folder, spam,
                  "[S] Completed applying Vexmor filters on Incoming mail.\n");
 }
@@ -142,8 +147,12 @@ void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int
                                              int32_t folder, int32_t spam_folder,
                                              const std::string& header, const std::string& sender) {
   if (!ReceiveStarted()) return;
-  bool spam = MailFilterChain(ChainEnvironment(install_dir))
+  VerdictTrace trace;
+  FilterEnvironment chain = ChainEnvironment(install_dir);
+  chain.trace = &trace;
+  bool spam = MailFilterChain(std::move(chain))
                   .RunLarge(ChainForm::kIncoming, folder, message, header, sender);
+  WriteVerdict(install_dir, *env_.clock, folder, message, header, {}, spam, trace);
   FinishIncoming(install_dir, message, folder, spam_folder, spam,
                  "[S] Applied Vexmor filters on Incoming mail.\n");
 }
@@ -151,8 +160,12 @@ void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int
 void MessageOperations::CheckMessageFolder(const std::string& install_dir, int32_t message,
                                            int32_t folder, int32_t spam_folder,
                                            const MessageTexts& texts) {
-  bool spam = MailFilterChain(ChainEnvironment(install_dir))
-                  .RunFull(ChainForm::kFolderCheck, folder, message, texts);
+  VerdictTrace trace;
+  FilterEnvironment chain = ChainEnvironment(install_dir);
+  chain.trace = &trace;
+  bool spam =
+      MailFilterChain(std::move(chain)).RunFull(ChainForm::kFolderCheck, folder, message, texts);
+  WriteVerdict(install_dir, *env_.clock, folder, message, texts.header, texts.subject, spam, trace);
   if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
   if (spam) {
     MoveToSpam(install_dir, folder, spam_folder, message);
@@ -165,8 +178,12 @@ void MessageOperations::CheckMailMessageFolder(const std::string& install_dir, i
                                                int32_t folder, int32_t spam_folder,
                                                const std::string& header,
                                                const std::string& sender) {
-  bool spam = MailFilterChain(ChainEnvironment(install_dir))
+  VerdictTrace trace;
+  FilterEnvironment chain = ChainEnvironment(install_dir);
+  chain.trace = &trace;
+  bool spam = MailFilterChain(std::move(chain))
                   .RunLarge(ChainForm::kFolderCheck, folder, message, header, sender);
+  WriteVerdict(install_dir, *env_.clock, folder, message, header, {}, spam, trace);
   if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
   if (spam) {
     MoveToSpam(install_dir, folder, spam_folder, message);

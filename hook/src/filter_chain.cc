@@ -89,17 +89,23 @@ class StepTimer {
   Clock::time_point start_;
 };
 
+// The signature the last question of this thread to the real service was about.
+thread_local std::optional<int64_t> t_asked_signature;
+
 class CheckSumSignatures final : public SignatureService {
  public:
   bool IsSpamLink(const std::string& install_dir, const std::string& link_domain) override {
     CCheckSum sum;
     sum.Arrange_SpamMail_Url(link_domain);
+    t_asked_signature = sum.m_i64UrlCheckSum;
     return sum.CompareCheckSumValue_Url(install_dir);
   }
   bool IsSpamContent(const std::string& install_dir, const std::string& content) override {
     CCheckSum sum;
     sum.Arrange_SpamMail(content);
-    return sum.CompareCheckSumValue(install_dir);
+    bool spam = sum.CompareCheckSumValue(install_dir);  // waits for the computation
+    t_asked_signature = sum.m_i64CheckSum;
+    return spam;
   }
   void ReportLink(const std::string& install_dir, const std::string& link_domain) override {
     CCheckSum sum;
@@ -195,6 +201,19 @@ MailFilterChain::MailFilterChain(FilterEnvironment environment)
 
 MailFilterChain::~MailFilterChain() = default;
 
+void MailFilterChain::Decided(std::string_view rule) {
+  if (env_.trace != nullptr) env_.trace->rule = rule;
+}
+
+bool MailFilterChain::Ask(std::string_view kind, const std::string& text, bool spam) {
+  if (env_.trace != nullptr) {
+    env_.trace->asked.push_back(
+        {std::string(kind), kind == "link" ? text : std::string(), t_asked_signature, spam});
+  }
+  t_asked_signature.reset();
+  return spam;
+}
+
 void MailFilterChain::Journal(std::string_view text) {
   // A journal that cannot be written loses the entry, never the verdict.
   (void)state::AppendJournal(*env_.profile, env_.install_dir, text);
@@ -223,11 +242,13 @@ std::string MailFilterChain::Normalise(const MessageTexts& texts) {
 MailFilterChain::Decision MailFilterChain::ApprovedSenderRule(const std::string& sender) {
   StepTimer timer(env_.probe, ChainStep::kApprovedSender);
   if (lists_.Contains(SenderList::kApprovedIds, sender)) {
+    Decided("approved-sender");
     Journal(kRuleOne);
     return Decision::kNormal;
   }
   std::string domain = DomainOfAddress(sender);
   if (!domain.empty() && lists_.Contains(SenderList::kApprovedDomains, domain)) {
+    Decided("approved-domain");
     Journal(kRuleFive);
     return Decision::kNormal;
   }
@@ -240,6 +261,7 @@ bool MailFilterChain::ForeignTextRule(ForeignTextMode mode, const MessageTexts& 
   if (!IsForeignCharset(charset) && !HasNonAsciiByte(texts.subject)) return false;
   switch (mode) {
     case ForeignTextMode::kChain:
+      Decided("foreign-text");
       Journal(kRuleTwo);
       break;
     case ForeignTextMode::kReportSpam:
@@ -255,11 +277,13 @@ bool MailFilterChain::ForeignTextRule(ForeignTextMode mode, const MessageTexts& 
 bool MailFilterChain::BlockedSenderRule(const std::string& sender) {
   StepTimer timer(env_.probe, ChainStep::kBlockedSender);
   if (lists_.Contains(SenderList::kBlockedIds, sender)) {
+    Decided("blocked-sender");
     Journal(kRuleThree);
     return true;
   }
   std::string domain = DomainOfAddress(sender);
   if (!domain.empty() && lists_.Contains(SenderList::kBlockedDomains, domain)) {
+    Decided("blocked-domain");
     Journal(kRuleSix);
     return true;
   }
@@ -272,7 +296,10 @@ bool MailFilterChain::KeywordRule(const std::string& subject, const std::string&
   bool hit = ContainsKeyword(upper_body) || ContainsKeyword(UpperAscii(subject));
   // Keywords hidden in markup (split by tags, written as entities) show in the visible text.
   if (!hit) hit = ContainsKeyword(UpperAscii(Render(ExtractHtmlSection(upper_body, body))));
-  if (hit) Journal(kRuleFour);
+  if (hit) {
+    Decided("keywords");
+    Journal(kRuleFour);
+  }
   return hit;
 }
 
@@ -280,6 +307,7 @@ bool MailFilterChain::RunFull(ChainForm form, int32_t folder, int32_t message,
                               const MessageTexts& texts) {
   Log(TryingLine(form, folder, message));
   std::string sender = ResolveSenderAddress(texts.header, texts.sender);
+  if (env_.trace != nullptr) env_.trace->sender = sender;
   if (ApprovedSenderRule(sender) == Decision::kNormal) return false;
   if (ForeignTextRule(ForeignTextMode::kChain, texts)) {
     Log(FilterLine(form, "Second"));
@@ -300,7 +328,8 @@ bool MailFilterChain::RunFull(ChainForm form, int32_t folder, int32_t message,
       return true;
     }
     StepTimer timer(env_.probe, ChainStep::kLinkSignature);
-    if (env_.signatures->IsSpamLink(env_.install_dir, link_domain)) {
+    if (Ask("link", link_domain, env_.signatures->IsSpamLink(env_.install_dir, link_domain))) {
+      Decided("link-signature");
       Log(FilterLine(form, "Fifth"));
       return true;
     }
@@ -308,7 +337,9 @@ bool MailFilterChain::RunFull(ChainForm form, int32_t folder, int32_t message,
   }
   StepTimer timer(env_.probe, ChainStep::kContentSignature);
   std::string content = Normalise(texts);
-  if (!content.empty() && env_.signatures->IsSpamContent(env_.install_dir, content)) {
+  if (!content.empty() &&
+      Ask("content", {}, env_.signatures->IsSpamContent(env_.install_dir, content))) {
+    Decided("content-signature");
     Log(FilterLine(form, "Sixth"));
     return true;
   }
@@ -320,6 +351,7 @@ bool MailFilterChain::RunLarge(ChainForm form, int32_t folder, int32_t message,
   Log(form == ChainForm::kIncoming ? TryingLine(form, folder, message)
                                    : std::string("[S] Trying to apply Vexmor filters on Mail."));
   std::string sender = ResolveSenderAddress(header, sender_text);
+  if (env_.trace != nullptr) env_.trace->sender = sender;
   if (ApprovedSenderRule(sender) == Decision::kNormal) return false;
   if (BlockedSenderRule(sender)) {
     // Without a body there is no Rule II, and the first filter that can hit is logged as such.

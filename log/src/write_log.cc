@@ -3,9 +3,15 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <mutex>
+
+#include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::log {
 namespace {
@@ -15,12 +21,51 @@ std::mutex& ProcessLock() {
   return lock;
 }
 
+std::atomic<uint64_t>& Limit() {
+  static std::atomic<uint64_t> limit = [] {
+    const char* text = std::getenv("VEXMOR_LOG_MAX_BYTES");
+    char* end = nullptr;
+    unsigned long long value = text != nullptr ? std::strtoull(text, &end, 10) : 0;
+    return text != nullptr && *text != '\0' && *end == '\0' && value > 0
+               ? static_cast<uint64_t>(value)
+               : kDefaultSizeLimit;
+  }();
+  return limit;
+}
+
+int OpenForAppend(const std::string& path) {
+  return ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+}
+
+// Past the limit the file becomes "<path>.1" (replacing the one before) and a new one begins.
+// Several processes append: the rename is done under the file's lock, by the one that still
+// finds the full file under its name, so no entry goes into a file already set aside twice.
+int RotateIfFull(const std::string& path, int fd, size_t adding) {
+  struct stat open_file {};
+  if (::fstat(fd, &open_file) != 0 || open_file.st_size == 0 ||
+      static_cast<uint64_t>(open_file.st_size) + adding <= Limit().load()) {
+    return fd;
+  }
+  {
+    platform::FileLock lock(path);
+    struct stat named {};
+    if (::stat(path.c_str(), &named) == 0 && named.st_ino == open_file.st_ino &&
+        named.st_dev == open_file.st_dev) {
+      (void)::rename(path.c_str(), (path + ".1").c_str());
+    }
+  }
+  ::close(fd);
+  return OpenForAppend(path);
+}
+
 // One write() on an O_APPEND descriptor: the kernel places the whole entry at the end of the
 // file, so appends of other processes cannot land inside it.
 void Append(const std::string& path, std::string_view data) {
   if (path.empty()) return;
   std::lock_guard guard(ProcessLock());
-  int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  int fd = OpenForAppend(path);
+  if (fd < 0) return;
+  fd = RotateIfFull(path, fd, data.size());
   if (fd < 0) return;
   while (!data.empty()) {
     ssize_t written = ::write(fd, data.data(), data.size());
@@ -48,6 +93,14 @@ AddinPath& StoredAddinPath() {
 }
 
 }  // namespace
+
+void SetSizeLimit(uint64_t bytes) {
+  Limit().store(bytes > 0 ? bytes : kDefaultSizeLimit);
+}
+
+uint64_t SizeLimit() {
+  return Limit().load();
+}
 
 std::string TimeStamp(const std::tm& local) {
   char buffer[96];

@@ -198,5 +198,46 @@ TEST_F(WriteLogTest, ConcurrentProcessesNeverInterleaveEntries) {
   EXPECT_EQ(count, kProcesses * kEntries);
 }
 
+// A file past the limit is set aside as ".1" and begun again; entries stay whole, the file is
+// private to its owner, and the bound holds while several processes write at once.
+TEST_F(WriteLogTest, FullFileIsSetAsideAndBegunAgain) {
+  const std::string path = dir_.File("bounded.txt");
+  SetSizeLimit(20000);
+  constexpr int kProcesses = 3;
+  constexpr int kEntries = 100;  // about 100 KB in all: five times the limit
+  std::vector<pid_t> children;
+  for (int p = 0; p < kProcesses; ++p) {
+    pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      for (int i = 0; i < kEntries; ++i) {
+        AppendEntry(path, "w" + std::to_string(p) + "-" + std::string(300, 'x'));
+      }
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  }
+  SetSizeLimit(0);
+  EXPECT_EQ(SizeLimit(), kDefaultSizeLimit);
+  for (const std::string& file : {path, path + ".1"}) {
+    const std::string text = ReadFileOrEmpty(file);
+    EXPECT_GT(text.size(), 0u) << file;
+    EXPECT_LE(text.size(), 20000u) << file;
+    std::istringstream lines(text);
+    std::string line;
+    while (std::getline(lines, line)) {
+      ASSERT_EQ(line.rfind("Information: ", 0), 0u) << file;
+      EXPECT_EQ(line.substr(line.size() - 300), std::string(300, 'x'));
+    }
+    struct stat info {};
+    ASSERT_EQ(::stat(file.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u) << file;
+  }
+}
+
 }  // namespace
 }  // namespace vexmor::log

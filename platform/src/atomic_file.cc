@@ -72,7 +72,8 @@ FileLock::~FileLock() {
 }
 
 Status ReplaceFileAtomically(const std::string& path, std::string_view contents) {
-  mode_t mode = 0644;
+  // The product's files hold addresses and verdicts: nobody else reads them.
+  mode_t mode = 0600;
   struct stat existing {};
   if (::lstat(path.c_str(), &existing) == 0) {
     if (!S_ISREG(existing.st_mode)) {
@@ -101,12 +102,16 @@ Status ReplaceFileAtomically(const std::string& path, std::string_view contents)
 }
 
 Status OverwriteFileInPlace(const std::string& path, std::string_view contents) {
-  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (fd < 0) return Status::IoError("cannot open " + path + ": " + ErrnoText(errno));
   struct stat info {};
   Status written;
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     written = Status::InvalidArgument("refusing to write " + path + ": not a regular file");
+  } else if ((info.st_mode & 077) != 0 && ::fchmod(fd, info.st_mode & 07700) != 0) {
+    // What is rewritten in place is the product's scratch: an older copy open to others is
+    // closed before it gets the next message's text.
+    written = Status::IoError("cannot restrict " + path + ": " + ErrnoText(errno));
   } else if (::ftruncate(fd, 0) != 0) {
     written = Status::IoError("cannot truncate " + path + ": " + ErrnoText(errno));
   } else {

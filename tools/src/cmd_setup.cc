@@ -1,6 +1,10 @@
 // vexmor setup: records the install directory and switches filtering on or off, as the
 // launcher does before the host program starts.
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "commands.h"
 #include "vexmor/platform/atomic_file.h"
@@ -36,6 +40,12 @@ int RunSetup(const Args& args) {
     install_dir = platform::WithTrailingSlash(install_dir);
     if (Status made = platform::MakeDirectories(install_dir); !made.ok()) {
       std::fprintf(stderr, "vexmor setup: %s\n", made.ToString().c_str());
+      return 1;
+    }
+    // The state files and logs name senders and subjects: the folder is its owner's alone.
+    if (::chmod(install_dir.c_str(), 0700) != 0) {
+      std::fprintf(stderr, "vexmor setup: cannot restrict %s: %s\n", install_dir.c_str(),
+                   std::strerror(errno));
       return 1;
     }
     if (Status written = state::WriteInstallDirectory(profile, install_dir); !written.ok()) {

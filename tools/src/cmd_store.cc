@@ -1,5 +1,7 @@
 // "vexmor store": the local mail store as the filter engine sees it, with its folder and
 // message ids, for people and scripts.
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <nlohmann/json.hpp>
@@ -96,6 +98,36 @@ std::string SubjectOf(MailStore& store, FolderId folder, MessageId id) {
   return snapshot.ok() ? platform::AnsiToUtf8(snapshot->subject) : "";
 }
 
+// The special folders are always in the store's tree, but a reader may never have made their
+// directories; those are left out of the listing. (Other folders are found by their
+// directories, so they exist.)
+bool ExistsOnDisk(const std::string& maildir, const platform::FolderInfo& folder) {
+  std::vector<std::string> names;
+  switch (folder.id) {
+    case platform::kOutboxFolderId:
+      names = {"Outbox"};
+      break;
+    case platform::kDeletedItemsFolderId:
+      names = {"Deleted Items", "Trash", "Deleted Messages"};
+      break;
+    case platform::kSentItemsFolderId:
+      names = {"Sent Items", "Sent", "Sent Messages"};
+      break;
+    case platform::kDraftsFolderId:
+      names = {"Drafts"};
+      break;
+    default:
+      return true;
+  }
+  if (folder.message_count > 0) return true;
+  const std::string root = platform::WithTrailingSlash(maildir);
+  for (const std::string& name : names) {
+    struct stat info {};
+    if (::stat((root + "." + name).c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+  }
+  return false;
+}
+
 std::string OneLine(std::string text) {
   for (char& c : text) {
     if (c == '\t' || c == '\r' || c == '\n') c = ' ';
@@ -151,6 +183,7 @@ int RunStore(const Args& args) {
     Walk(store, platform::kRootFolderId, "", tree);
     nlohmann::json out = nlohmann::json::array();
     for (const TreeEntry& entry : tree) {
+      if (!ExistsOnDisk(maildir, entry.info)) continue;
       if (json) {
         out.push_back({{"id", entry.info.id},
                        {"name", entry.info.name},

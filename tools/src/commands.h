@@ -16,6 +16,7 @@ int RunListsEdit(const std::string& install_dir, const Args& rest);
 int RunStore(const Args& args);
 int RunSetup(const Args& args);
 int RunAccount(const Args& args);
+int RunWhy(const Args& args);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();

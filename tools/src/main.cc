@@ -28,6 +28,8 @@ constexpr const char* kUsage =
     "      record the install directory and switch filtering of new mail on or off\n"
     "  account set|show|test ...\n"
     "      the IMAP account of the account client (vexmor account --help)\n"
+    "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
+    "      why a message went to Spam or stayed, from the verdict log\n"
     "\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does.\n";
@@ -48,6 +50,7 @@ int main(int argc, char** argv) {
     if (command == "store") return vexmor::tools::RunStore(args);
     if (command == "setup") return vexmor::tools::RunSetup(args);
     if (command == "account") return vexmor::tools::RunAccount(args);
+    if (command == "why") return vexmor::tools::RunWhy(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;

@@ -1,6 +1,9 @@
 // Runs the built "vexmor" program the way users and scripts do.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+
+#include <cerrno>
 
 #include <cstdio>
 #include <nlohmann/json.hpp>
@@ -162,9 +165,34 @@ TEST(VexmorSetup, RecordsTheInstallDirectoryAndTheFilterSwitch) {
   EXPECT_NE(
       vexmor::testing::ReadFileOrEmpty(windows.File("Vexmor_Path.ini")).find("ReceiveMsg_Start=0"),
       std::string::npos);
+  struct stat info {};
+  ASSERT_EQ(::stat((install.path() + "sub").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(::stat(windows.File("Vexmor_Path.ini").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_NE(std::system((env + VEXMOR_CLI + " setup --filter maybe 2>/dev/null").c_str()), 0);
   EXPECT_NE(std::system((env + VEXMOR_CLI + " setup --install-dir relative 2>/dev/null").c_str()),
             0);
+}
+
+// The special folders are in the store's tree whether or not a reader made them; the listing
+// shows those that are on disk (under our name or another reader's), and every other folder.
+TEST(VexmorStore, TreeShowsOnlyFoldersOnDisk) {
+  TempDir maildir;
+  for (const std::string dir : {"", ".Trash/", ".Keep/"}) {
+    for (const char* sub : {"cur", "new", "tmp"}) {
+      ASSERT_EQ(::mkdir((maildir.path() + dir).c_str(), 0700) == 0 || errno == EEXIST, true);
+      ASSERT_EQ(::mkdir((maildir.path() + dir + sub).c_str(), 0700), 0);
+    }
+  }
+  Result tree = RunVexmor("store --maildir " + maildir.path() + " tree");
+  ASSERT_EQ(tree.status, 0) << tree.out;
+  EXPECT_NE(tree.out.find("Folders\\Inbox\n"), std::string::npos) << tree.out;
+  EXPECT_NE(tree.out.find("Folders\\Deleted Items\n"), std::string::npos) << tree.out;
+  EXPECT_NE(tree.out.find("Folders\\Keep\n"), std::string::npos) << tree.out;
+  for (const char* absent : {"Outbox", "Sent Items", "Drafts"}) {
+    EXPECT_EQ(tree.out.find(absent), std::string::npos) << absent << "\n" << tree.out;
+  }
 }
 
 }  // namespace

@@ -15,8 +15,10 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/html_text.h"
@@ -84,6 +86,22 @@ enum class ChainStep : int {
 std::string_view ChainStepName(ChainStep step);
 using StepProbe = std::function<void(ChainStep, std::chrono::nanoseconds)>;
 
+// What one run of the chain found, for the verdict log: the rule that decided and every
+// signature it asked the server about.
+struct VerdictTrace {
+  struct Asked {
+    std::string kind;  // "link" or "content"
+    std::string text;  // the link domain; empty for content
+    std::optional<int64_t> signature;
+    bool spam = false;  // the server's answer
+  };
+  // "approved-sender", "approved-domain", "foreign-text", "blocked-sender", "blocked-domain",
+  // "keywords", "link-signature", "content-signature", or "none" (no rule found spam).
+  std::string rule = "none";
+  std::string sender;
+  std::vector<Asked> asked;
+};
+
 // What a chain works with. Null members take the process defaults.
 struct FilterEnvironment {
   std::string install_dir;                   // ends with '/'
@@ -92,6 +110,7 @@ struct FilterEnvironment {
   const platform::HtmlText* html = nullptr;  // default: the gumbo adapter
   SignatureService* signatures = nullptr;    // default: ServerSignatures()
   StepProbe probe;                           // may be empty
+  VerdictTrace* trace = nullptr;             // filled by the verdict runs when given
 };
 
 // The texts of one message as the host hands them over (Windows-1252 bytes).
@@ -142,6 +161,9 @@ class MailFilterChain {
  private:
   void Journal(std::string_view text);
   void Log(std::string_view line);
+  void Decided(std::string_view rule);
+  // Notes a question to the server for the trace; gives back its answer.
+  bool Ask(std::string_view kind, const std::string& text, bool spam);
   void ListSender(const std::string& sender, SenderList ids, SenderList domains);
   std::string Render(const std::string& section);
   std::string Normalise(const MessageTexts& texts);

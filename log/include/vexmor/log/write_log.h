@@ -5,8 +5,12 @@
 // as "MM-DD-YYYY\tH:M:S" (only month and day get a leading zero). The message is written
 // unchanged up to its first zero byte (the entry is one "%s" print of a zero-terminated text).
 // Every failure is swallowed: the entry is dropped and the caller goes on.
+//
+// Every file written here is bounded: an entry that would take it past the size limit first
+// renames it to "<name>.1" (the older ".1" goes) and starts it again. Lines are never cut.
 #pragma once
 
+#include <cstdint>
 #include <ctime>
 #include <string>
 #include <string_view>
@@ -17,6 +21,12 @@ namespace vexmor::log {
 
 inline constexpr std::string_view kOeLogFile = "Vexmor_OE_Log.txt";
 inline constexpr std::string_view kOutlookLogFile = "Vexmor_Outlook_Log.txt";
+
+// 10 MB unless $VEXMOR_LOG_MAX_BYTES says otherwise when the first entry is written.
+inline constexpr uint64_t kDefaultSizeLimit = 10 * 1024 * 1024;
+// The limit for the rest of the process (0: the default again).
+void SetSizeLimit(uint64_t bytes);
+uint64_t SizeLimit();
 
 // "03-07-2006\t9:5:7" for 7 March 2006, 09:05:07.
 std::string TimeStamp(const std::tm& local);

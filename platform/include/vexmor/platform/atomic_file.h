@@ -32,13 +32,14 @@ class FileLock {
 std::string LockFilePath(const std::string& path);
 
 // Writes "contents" to a temporary file in the target's directory and renames it over "path".
-// Keeps the permission bits of an existing file. Refuses to replace a symbolic link or
-// anything but a regular file.
+// Keeps the permission bits of an existing file; a new one is made 0600. Refuses to replace a
+// symbolic link or anything but a regular file.
 Status ReplaceFileAtomically(const std::string& path, std::string_view contents);
 
 // Replaces the content of a regular file in place (created when missing), without a new
 // inode: cheaper than ReplaceFileAtomically, but a reader may see a half-written file unless
-// every reader and writer holds the file's FileLock. Refuses links and non-regular files.
+// every reader and writer holds the file's FileLock. Refuses links and non-regular files. The
+// file is (made) readable by its owner only.
 Status OverwriteFileInPlace(const std::string& path, std::string_view contents);
 
 // The whole file; NotFound when it does not exist.
