@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -67,6 +68,8 @@ struct HostEnvironment {
   platform::MailStore* store = nullptr;
   HookExports* hook = nullptr;
   ClientChrome* chrome = nullptr;
+  // Where the host's own log lines go; unset: "Vexmor_OE_Log.txt" in the install directory.
+  std::function<void(std::string_view)> log;
 };
 
 class PlugInHost {

@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "vexmor/platform/status.h"
+
 namespace vexmor::tools {
 
 using Args = std::vector<std::string>;
@@ -13,6 +15,9 @@ int RunAnalyse(const Args& args);
 int RunLists(const Args& args);
 int RunStore(const Args& args);
 int RunSetup(const Args& args);
+
+// Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
+std::string ReadProblem(const Status& status);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();
