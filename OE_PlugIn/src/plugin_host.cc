@@ -42,9 +42,7 @@ size_t HeaderEnd(std::string_view raw) {
 PlugInHost::PlugInHost(HostEnvironment environment) : env_(std::move(environment)) {
   if (env_.install_dir.empty() || env_.install_dir.back() != '/') env_.install_dir += '/';
   if (env_.profile == nullptr) env_.profile = &platform::DefaultProfile();
-  if (!env_.log) {
-    env_.log = [dir = env_.install_dir](std::string_view line) { log::WriteLog(line, dir); };
-  }
+  log_ = [dir = env_.install_dir](std::string_view line) { log::WriteLog(line, dir); };
 }
 
 PlugInHost::~PlugInHost() = default;
@@ -272,7 +270,7 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
                                   static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
                                   m.header.c_str(), m.body.c_str(), m.second_header.c_str());
     } else {
-      env_.log(kSkippedIncomingLine);  // not judged, but a person can see that it was seen
+      log_(kSkippedIncomingLine);  // not judged, but a person can see that it was seen
     }
   } else if (!message.ok() && !IsNotFound(message.status())) {
     result = message.status();  // a message moved or deleted since it arrived is skipped
@@ -296,7 +294,7 @@ Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
                                   static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
                                   m.header.c_str(), m.body.c_str(), m.second_header.c_str());
   } else {
-    env_.log(kSkippedLine);
+    log_(kSkippedLine);
   }
   return Status::Ok();
 }

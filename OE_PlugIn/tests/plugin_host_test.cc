@@ -60,8 +60,8 @@ class HostTest : public ::testing::Test {
   void Make(int32_t first_toolbar_id) {
     chrome_ = std::make_unique<MemoryClientChrome>(first_toolbar_id);
     host_ = std::make_unique<PlugInHost>(
-        HostEnvironment{install_, profile_.get(), store_.get(), &hook_, chrome_.get(),
-                        [this](std::string_view line) { log_.emplace_back(line); }});
+        HostEnvironment{install_, profile_.get(), store_.get(), &hook_, chrome_.get()});
+    host_->SetLog([this](std::string_view line) { log_.emplace_back(line); });
   }
 
   std::string Get(std::string_view section, std::string_view key,

@@ -79,7 +79,7 @@ TEST_F(HtmlTextTest, HostileShapesCostLinearTime) {
   for (const HostileShape& shape : kHostileShapes) {
     auto run = [&](size_t n) { (void)Text(Repeat(shape.unit, n)); };
     double ratio = vexmor::testing::CostRatioOfDoubling(run, 8000);
-    EXPECT_LT(ratio, 2.8) << shape.name;
+    EXPECT_LT(ratio, 3.0) << shape.name;  // quadratic would be 4
   }
 }
 

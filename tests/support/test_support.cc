@@ -101,7 +101,7 @@ double ThreadCpuSeconds() {
 
 double BestOf(const std::function<void(size_t)>& run, size_t n) {
   double best = 0;
-  for (int i = 0; i < 5; ++i) {
+  for (int i = 0; i < 7; ++i) {
     double start = ThreadCpuSeconds();
     run(n);
     double spent = ThreadCpuSeconds() - start;
