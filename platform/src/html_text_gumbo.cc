@@ -333,6 +333,13 @@ class DepthGuard {
     stack_.emplace_back(name);
   }
 
+  bool InForeignContent() const {
+    for (const std::string& open : stack_) {
+      if (open == "svg" || open == "math") return true;
+    }
+    return false;
+  }
+
   void EndTag(std::string_view name) {
     for (size_t i = stack_.size(); i-- > 0;) {
       if (stack_[i] == name) {
@@ -433,7 +440,9 @@ class DepthGuard {
         pos = stop;
         continue;
       }
-      if (IsVoid(name) || self_closing || name == "template" || name == "head") {
+      // "<div/>" opens a div all the same; only inside SVG and MathML does "/>" close.
+      if (IsVoid(name) || (self_closing && InForeignContent()) || name == "template" ||
+          name == "head") {
         Keep(lt, end);
         pos = end;
         continue;

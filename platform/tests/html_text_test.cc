@@ -73,6 +73,7 @@ const HostileShape kHostileShapes[] = {
     {"unclosed formatting", "<b><i><u><font>"}, {"deep nesting", "<x>"},
     {"unclosed tables", "<table><tr><td>"},     {"misnested formatting", "<a><b></a><p>"},
     {"unclosed divs with text", "<div>t"},
+    {"self-closed divs", "<div/>t"},
 };
 
 TEST_F(HtmlTextTest, HostileShapesCostLinearTime) {
@@ -81,6 +82,16 @@ TEST_F(HtmlTextTest, HostileShapesCostLinearTime) {
     double ratio = vexmor::testing::CostRatioOfDoubling(run, 8000);
     EXPECT_LT(ratio, 3.0) << shape.name;  // quadratic would be 4
   }
+}
+
+TEST_F(HtmlTextTest, LongOrdinaryDocumentsKeepEveryLine) {
+  // Thousands of unclosed paragraphs, list items and rows nest no deeper than one level.
+  std::string lines;
+  for (int i = 0; i < 3000; ++i) lines += (i > 0 ? "\r\n" : "") + std::string("line");
+  EXPECT_EQ(Text(Repeat("<p>line", 3000)), lines);
+  EXPECT_EQ(Text("<ul>" + Repeat("<li>line", 3000) + "</ul>"), lines);
+  EXPECT_EQ(Text("<table>" + Repeat("<tr><td>line", 3000) + "</table>"), lines);
+  EXPECT_EQ(Text(Repeat("<div><font face=x>line</font></div>", 3000)), lines);
 }
 
 TEST_F(HtmlTextTest, HalfAMegabyteOfNestingStillRenders) {
