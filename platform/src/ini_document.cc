@@ -119,9 +119,11 @@ std::string IniDocument::Serialize() const {
         out += held_eol;
         if (held_eol.back() != '\n') out += '\n';
       }
-    } else if (!held_new || final_newline_) {
-      out += held_new ? std::string_view(default_eol_) : held_eol;
-    }
+    } else if (final_newline_) {
+      out += held_new || held_eol.empty() ? std::string_view(default_eol_) : held_eol;
+    } else if (!held_eol.empty() && held_eol.back() != '\n') {
+      out += held_eol;  // a lone carriage return that ended the file
+    }  // else: the file had no final line break, and keeps having none
   };
   auto begin_line = [&](std::string_view eol, bool is_new) {
     flush(false);

@@ -172,6 +172,9 @@ TEST(IniDocumentBytes, FilesWithLfOnlyGetLfAndALoneCrIsKept) {
   IniDocument empty;
   empty.Write("a", "b", "c");
   EXPECT_EQ(empty.Serialize(), "[a]\nb=c\n");
+  IniDocument unterminated = IniDocument::Parse("[a]\nx=1\ny=2");
+  unterminated.DeleteKey("a", "y");  // the last line goes; the file still has no final break
+  EXPECT_EQ(unterminated.Serialize(), "[a]\nx=1");
 }
 
 }  // namespace
