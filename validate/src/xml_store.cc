@@ -286,6 +286,23 @@ unsigned int ParseFlags() {
 }
 
 std::string Serialise(const pugi::xml_document& doc) {
+  // The bytes are always UTF-8. A kept declaration that names another encoding would make the
+  // next read decode them a second time, garbling every non-ASCII entry on each save: it is
+  // made to say UTF-8.
+  for (pugi::xml_node node : doc.children()) {
+    if (node.type() != pugi::node_declaration) continue;
+    pugi::xml_attribute encoding = node.attribute("encoding");
+    std::string name = encoding ? UpperAnsi(encoding.value()) : "UTF-8";
+    if (name == "UTF-8" || name == "UTF8") break;
+    pugi::xml_document copy;
+    copy.reset(doc);
+    for (pugi::xml_node declared : copy.children()) {
+      if (declared.type() == pugi::node_declaration) {
+        declared.attribute("encoding").set_value("UTF-8");
+      }
+    }
+    return Serialise(copy);
+  }
   std::ostringstream out;
   doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
   return out.str();
