@@ -123,7 +123,8 @@ std::string IniDocument::Serialize() const {
       out += held_new || held_eol.empty() ? std::string_view(default_eol_) : held_eol;
     } else if (!held_eol.empty() && held_eol.back() != '\n') {
       out += held_eol;  // a lone carriage return that ended the file
-    }  // else: the file had no final line break, and keeps having none
+    }
+    // Otherwise the file had no final line break, and it keeps having none.
   };
   auto begin_line = [&](std::string_view eol, bool is_new) {
     flush(false);

@@ -72,8 +72,7 @@ struct HostileShape {
 const HostileShape kHostileShapes[] = {
     {"unclosed formatting", "<b><i><u><font>"}, {"deep nesting", "<x>"},
     {"unclosed tables", "<table><tr><td>"},     {"misnested formatting", "<a><b></a><p>"},
-    {"unclosed divs with text", "<div>t"},
-    {"self-closed divs", "<div/>t"},
+    {"unclosed divs with text", "<div>t"},      {"self-closed divs", "<div/>t"},
 };
 
 TEST_F(HtmlTextTest, HostileShapesCostLinearTime) {
