@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
 
@@ -22,6 +23,11 @@ bool IsNotFound(const Status& status) {
 }
 
 // The end of the header (just after the line break before the blank line), or npos.
+// A message with no text part (attachments only, a text the snapshot cannot read) is not
+// judged; these lines say it was skipped.
+constexpr std::string_view kSkippedIncomingLine = "[S] Incoming mail skipped: no text body.";
+constexpr std::string_view kSkippedLine = "[S] Mail skipped: no text body.";
+
 size_t HeaderEnd(std::string_view raw) {
   for (size_t i = 0; i < raw.size(); ++i) {
     if (raw[i] != '\n') continue;
@@ -38,6 +44,7 @@ PlugInHost::PlugInHost(HostEnvironment environment)
   if (env_.install_dir.empty() || env_.install_dir.back() != '/') env_.install_dir += '/';
   if (env_.profile == nullptr) env_.profile = &platform::DefaultProfile();
   ledger_ = MessageLedger(env_.install_dir + std::string(kLedgerFile));
+  log_ = [dir = env_.install_dir](std::string_view line) { log::WriteLog(line, dir); };
 }
 
 PlugInHost::~PlugInHost() = default;
@@ -266,6 +273,8 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
       env_.hook->MoveMessageInbox(entry.message, entry.folder, static_cast<int32_t>(spam_folder_),
                                   static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
                                   m.header.c_str(), m.body.c_str(), m.second_header.c_str());
+    } else {
+      log_(kSkippedIncomingLine);  // not judged, but a person can see that it was seen
     }
   } else if (!message.ok() && !IsNotFound(message.status())) {
     result = message.status();  // a message moved or deleted since it arrived is skipped
@@ -294,6 +303,8 @@ Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
     env_.hook->CheckMessageFolder(id, fid, static_cast<int32_t>(spam_folder_),
                                   static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
                                   m.header.c_str(), m.body.c_str(), m.second_header.c_str());
+  } else {
+    log_(kSkippedLine);
   }
   return Status::Ok();
 }

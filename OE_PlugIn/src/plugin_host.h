@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -77,6 +78,9 @@ class PlugInHost {
   virtual ~PlugInHost();
   PlugInHost(const PlugInHost&) = delete;
   PlugInHost& operator=(const PlugInHost&) = delete;
+
+  // Where the host's own log lines go; by default "Vexmor_OE_Log.txt" in the install directory.
+  void SetLog(std::function<void(std::string_view)> log) { log_ = std::move(log); }
 
   // Start-up: the toolbar and menu item (unless "Closed" reads 1), then the folders, the
   // queue and the ready flag. The caller starts the two timers afterwards.
@@ -163,6 +167,7 @@ class PlugInHost {
   void SelectionWatchdog();
 
   HostEnvironment env_;
+  std::function<void(std::string_view)> log_;
   std::unique_ptr<ClientToolbar> toolbar_;
   FolderId spam_folder_ = 0;
   FolderId spam_posted_folder_ = 0;

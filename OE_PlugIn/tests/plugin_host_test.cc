@@ -61,6 +61,7 @@ class HostTest : public ::testing::Test {
     chrome_ = std::make_unique<MemoryClientChrome>(first_toolbar_id);
     host_ = std::make_unique<PlugInHost>(
         HostEnvironment{install_, profile_.get(), store_.get(), &hook_, chrome_.get()});
+    host_->SetLog([this](std::string_view line) { log_.emplace_back(line); });
   }
 
   std::string Get(std::string_view section, std::string_view key,
@@ -91,6 +92,7 @@ class HostTest : public ::testing::Test {
 
   vexmor::testing::ScopedSystemDirs dirs_;
   const std::string install_ = "/vexmor-host-test/";
+  std::vector<std::string> log_;
   std::unique_ptr<platform::Profile> profile_ = platform::MakeMemoryProfile();
   std::unique_ptr<platform::MemoryMailStore> store_ = platform::MakeMemoryMailStore();
   RecordingHook hook_;
@@ -258,6 +260,7 @@ TEST_F(HostTest, MessageWithoutTextBodyIsNotHandedOn) {
   host_->OnCheckTick();
   EXPECT_TRUE(hook_.calls.empty());
   EXPECT_EQ(Get(sf::kSectionMessage, sf::kKeyNewIncoming), "0");
+  EXPECT_EQ(log_, std::vector<std::string>{"[S] Incoming mail skipped: no text body."});
 }
 
 TEST_F(HostTest, FolderManagerQueuesUserFoldersButNotSpamDeletedOrOutgoingFolders) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <memory>
 
 #include "vexmor/hook/analysis_tables.h"
 #include "vexmor/platform/atomic_file.h"
@@ -17,13 +18,22 @@ long Size(const std::string& text) {
   return static_cast<long>(text.size());
 }
 
+// Left to right, never looking into what was put in. Built into a new string: replacing in
+// place moves the tail once per hit, which a body full of markers makes quadratic.
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return;
-  size_t pos = 0;
-  while ((pos = text.find(from, pos)) != std::string::npos) {
-    text.replace(pos, from.size(), to);
-    pos += to.size();
+  size_t pos = text.find(from);
+  if (pos == std::string::npos) return;
+  std::string out;
+  out.reserve(text.size());
+  size_t done = 0;
+  for (; pos != std::string::npos; pos = text.find(from, done)) {
+    out.append(text, done, pos - done);
+    out.append(to);
+    done = pos + from.size();
   }
+  out.append(text, done, std::string::npos);
+  text = std::move(out);
 }
 
 // One address candidate of ResolveSenderAddress for a field such as "From:".
@@ -139,69 +149,96 @@ namespace {
 
 enum class LinkScan { kFound, kNone, kSkipped };
 
+// Where a needle occurs in a text, found once; each later search is a binary search. The link
+// search asks the same questions again for every skipped link, and scanning the text each
+// time made a body of skipped links quadratic.
+class Occurrences {
+ public:
+  Occurrences(const std::string& text, std::string_view needle) {
+    for (size_t pos = text.find(needle); pos != std::string::npos;
+         pos = text.find(needle, pos + 1)) {
+      at_.push_back(static_cast<long>(pos));
+    }
+  }
+  // As FindFrom(text, needle, start).
+  long First(long start) const {
+    if (start < 0) return -1;
+    auto it = std::lower_bound(at_.begin(), at_.end(), start);
+    return it == at_.end() ? -1 : *it;
+  }
+
+ private:
+  std::vector<long> at_;
+};
+
 // The text a link is sought in: the body (or the anchor that replaced it), its upper-cased
 // copy, and where the text starts after skipped links. Skipping moves "base" instead of
 // copying the rest, so a body full of skipped links costs linear time.
 struct LinkText {
+  LinkText(std::string original_text, std::string upper_text)
+      : original(std::move(original_text)),
+        upper(std::move(upper_text)),
+        links(upper, "HTTP://"),
+        hrefs(upper, "HREF"),
+        anchor_ends(upper, "</A>") {}
+
   std::string original;
   std::string upper;
   long base = 0;
-  // The last search for an anchor's "HREF": searches only move forward, so a result at or
-  // after the next start (or "none at all") is still the answer.
-  long href_searched_from = -1;
-  long href_found = -1;
-
-  long FindHref(long start) {
-    if (href_searched_from < 0 || start < href_searched_from ||
-        (href_found >= 0 && href_found < start)) {
-      href_searched_from = start;
-      href_found = FindFrom(upper, "HREF", start);
-    }
-    return href_found;
-  }
+  Occurrences links;
+  Occurrences hrefs;
+  Occurrences anchor_ends;
 };
 
 // One pass: the domain of the first link from "base", or kSkipped with "base" moved past a
 // link to the standards body.
-LinkScan ScanFirstLink(LinkText& text, std::string& result) {
-  if (text.base >= Size(text.original)) return LinkScan::kNone;
-  long p = FindFrom(text.upper, "HTTP://", text.base);
+LinkScan ScanFirstLink(std::unique_ptr<LinkText>& current, std::string& result) {
+  LinkText* text = current.get();
+  if (text->base >= Size(text->original)) return LinkScan::kNone;
+  long p = text->links.First(text->base);
   if (p < 0) return LinkScan::kNone;
 
   // A link anchor holding two links replaces the body (a cloaked link behind a harmless one).
-  long href = text.FindHref(p);
-  long anchor_end = FindFrom(text.upper, "</A>", href);
+  long href = text->hrefs.First(p);
+  long anchor_end = text->anchor_ends.First(href);
   if (href >= 0 && anchor_end >= 0) {
-    std::string anchor_upper = SubText(text.upper, href, anchor_end - href);
-    long first = FindFrom(anchor_upper, "HTTP://", 0);
-    if (first >= 0 && FindFrom(anchor_upper, "HTTP://", first + 7) >= 0) {
-      std::string anchor_original = SubText(text.original, href, anchor_end - href);
+    // Two whole "HTTP://" inside [href, anchor_end).
+    long first = text->links.First(href);
+    bool two = first >= 0 && first + 7 <= anchor_end;
+    if (two) {
+      long second = text->links.First(first + 7);
+      two = second >= 0 && second + 7 <= anchor_end;
+    }
+    if (two) {
+      std::string anchor_upper = SubText(text->upper, href, anchor_end - href);
+      std::string anchor_original = SubText(text->original, href, anchor_end - href);
       ReplaceAll(anchor_upper, "=2E", ".");
       ReplaceAll(anchor_original, "=2E", ".");
       ReplaceAll(anchor_original, "=2e", ".");
-      text = LinkText{std::move(anchor_original), std::move(anchor_upper)};
-      p = FindFrom(text.upper, "HTTP://", 0);
+      current = std::make_unique<LinkText>(std::move(anchor_original), std::move(anchor_upper));
+      text = current.get();
+      p = text->links.First(0);
     }
   }
 
   long s = p + 7;
-  long dot = FindFrom(text.upper, ".", s);
+  long dot = FindFrom(text->upper, ".", s);
   if (dot < 0) return LinkScan::kNone;
   // The nearest separator from the host's start, or a "/" from its first dot.
-  size_t separator = text.upper.find_first_of("\" <>,:\n?)", static_cast<size_t>(s));
-  size_t slash_limit = separator == std::string::npos ? text.upper.size() : separator;
+  size_t separator = text->upper.find_first_of("\" <>,:\n?)", static_cast<size_t>(s));
+  size_t slash_limit = separator == std::string::npos ? text->upper.size() : separator;
   size_t slash = std::string::npos;
   if (static_cast<size_t>(dot) < slash_limit) {
-    size_t found = std::string_view(text.upper).substr(0, slash_limit).find('/', dot);
+    size_t found = std::string_view(text->upper).substr(0, slash_limit).find('/', dot);
     if (found != std::string::npos) slash = found;
   }
   if (slash == std::string::npos && separator == std::string::npos) return LinkScan::kNone;
   long end = static_cast<long>(slash != std::string::npos ? slash : separator);
 
-  std::string host = SubText(text.original, s, end - s);
+  std::string host = SubText(text->original, s, end - s);
   result = host.empty() ? std::string() : RegistrableDomain(host);
   if (!result.empty() && UpperAscii(result) == kStandardsBodyDomain) {
-    text.base = p + static_cast<long>(host.size());
+    text->base = p + static_cast<long>(host.size());
     return LinkScan::kSkipped;
   }
   return LinkScan::kFound;
@@ -210,7 +247,7 @@ LinkScan ScanFirstLink(LinkText& text, std::string& result) {
 }  // namespace
 
 std::string ExtractLinkDomain(const std::string& body) {
-  LinkText text{body, UpperAscii(body), 0};
+  auto text = std::make_unique<LinkText>(body, UpperAscii(body));
   std::string result;
   for (;;) {
     LinkScan scan = ScanFirstLink(text, result);

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
+#include "test_support.h"
+
 #include "vexmor/hook/analysis_tables.h"
 
 namespace vexmor::hook {
@@ -198,6 +202,62 @@ TEST(BadInput, HighBytesAndHugeTextsAreHandled) {
   EXPECT_TRUE(ExtractRecipients(garbage).empty());
   HtmlRenderContext context;
   EXPECT_EQ(NormaliseContent(context, 0, "", garbage).size(), garbage.size());
+}
+
+}  // namespace
+}  // namespace vexmor::hook
+
+namespace vexmor::hook {
+namespace {
+
+std::string Repeat(std::string_view unit, size_t times) {
+  std::string out;
+  out.reserve(unit.size() * times);
+  for (size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// Bodies built to make one analysis step revisit the text for every piece of it: each must
+// cost about twice as much at twice the size.
+TEST(HostileBodies, EveryAnalysisStepIsLinear) {
+  struct Family {
+    const char* name;
+    std::function<void(const std::string&)> step;
+    std::string unit;
+  };
+  HtmlRenderContext plain;
+  auto link = [](const std::string& body) { (void)ExtractLinkDomain(body); };
+  auto normalise = [&](const std::string& body) { (void)NormaliseContent(plain, 0, "", body); };
+  const Family families[] = {
+      {"standards links, no closing anchor", link, "<a href=\"http://www.w3.org/\">x "},
+      {"standards links before a long anchor", link, "http://w3.org/ "},
+      {"standards links in a cloaking anchor", link, "http://www.w3.org/=2E "},
+      {"markers", normalise, "=20=3D&nbsp;"},
+      {"recipients", [](const std::string& h) { (void)ExtractRecipients("To: " + h + ":"); },
+       "<<a"},
+      {"charset", [](const std::string& h) { (void)FindCharsetDeclaration(h, h, h); }, "charset"},
+  };
+  for (const Family& family : families) {
+    std::string tail = family.unit == "http://w3.org/ " ? " HREF " + std::string(200000, 'y') : "";
+    auto run = [&](size_t n) {
+      std::string body = Repeat(family.unit, n) + tail;
+      if (family.unit == "http://www.w3.org/=2E ")
+        body = "http://w3.org/ <a href=x " + body + "</a>";
+      family.step(body);
+    };
+    // Quadratic would be 4.
+    EXPECT_LT(vexmor::testing::CostRatioOfDoubling(run, 80000), 3.0) << family.name;
+  }
+}
+
+TEST(ExtractLinkDomain, SkippedLinksAndAnchorsKeepTheirResults) {
+  std::string unclosed =
+      Repeat("<a href=\"http://www.w3.org/\">x ", 3000) + "http://a.example.com/";
+  EXPECT_EQ(ExtractLinkDomain(unclosed), "example.com");
+  // The anchor replaces the body; its standards links are skipped, its dots decoded.
+  std::string cloaked = "http://w3.org/ <a href=\"" + Repeat("http://www.w3.org/ ", 50) +
+                        "http://spam=2Eexample=2Enet/\">x</a> http://other.example.com/";
+  EXPECT_EQ(ExtractLinkDomain(cloaked), "example.net");
 }
 
 }  // namespace

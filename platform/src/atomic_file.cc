@@ -122,12 +122,22 @@ Status OverwriteFileInPlace(const std::string& path, std::string_view contents) 
 }
 
 StatusOr<std::string> ReadWholeFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking open: a FIFO without a writer would otherwise hold the caller forever. Only
+  // regular files are read; a directory or a device gets a clear answer instead.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     int error = errno;
     if (error == ENOENT || error == ENOTDIR) return Status::NotFound(path + " does not exist");
     return Status::IoError("cannot open " + path + ": " + ErrnoText(error));
   }
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    bool directory = S_ISDIR(info.st_mode);
+    ::close(fd);
+    return Status::IoError("cannot read " + path + ": " +
+                           (directory ? "it is a directory" : "it is not a regular file"));
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   std::string data;
   char buffer[65536];
   for (;;) {

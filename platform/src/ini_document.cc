@@ -30,7 +30,6 @@ std::string OneLine(std::string_view value) {
   return line;
 }
 
-
 }  // namespace
 
 static std::string IndexName(std::string_view name) {
@@ -58,28 +57,46 @@ void IniDocument::ReindexSections() {
 
 IniDocument IniDocument::Parse(std::string_view text) {
   IniDocument doc;
+  doc.final_newline_ = text.empty() || text.back() == '\n';
+  bool eol_seen = false;
   size_t start = 0;
   while (start < text.size()) {
     size_t end = text.find('\n', start);
+    size_t next = end == npos ? text.size() : end + 1;
     if (end == npos) end = text.size();
     std::string_view raw = text.substr(start, end - start);
-    if (!raw.empty() && raw.back() == '\r') raw.remove_suffix(1);
+    std::string_view eol = text.substr(end, next - end);
+    if (!raw.empty() && raw.back() == '\r') {
+      raw.remove_suffix(1);
+      eol = text.substr(end - 1, next - end + 1);
+    }
+    if (!eol_seen && !eol.empty() && eol.back() == '\n') {
+      doc.default_eol_ = std::string(eol);
+      eol_seen = true;
+    }
     std::string_view trimmed = TrimBlanks(raw);
     if (!trimmed.empty() && trimmed.front() == '[') {
       size_t close = trimmed.find(']');
       std::string_view name = trimmed.substr(1, close == npos ? npos : close - 1);
-      doc.sections_.push_back({std::string(TrimBlanks(name)), true, {}, {}, 0});
+      Section section;
+      section.name = std::string(TrimBlanks(name));
+      section.header_raw = std::string(raw);
+      section.header_eol = std::string(eol);
+      doc.sections_.push_back(std::move(section));
     } else {
-      if (doc.sections_.empty()) doc.sections_.push_back({{}, false, {}, {}, 0});
+      if (doc.sections_.empty()) {
+        doc.sections_.emplace_back();
+        doc.sections_.back().has_header = false;
+      }
       std::vector<Line>& lines = doc.sections_.back().lines;
       if (size_t eq = raw.find('='); eq != npos && !trimmed.empty() && trimmed[0] != ';') {
         lines.push_back({Line::Kind::kKey, std::string(TrimBlanks(raw.substr(0, eq))),
-                         std::string(raw.substr(eq + 1))});
+                         std::string(raw.substr(eq + 1)), std::string(raw), std::string(eol)});
       } else {
-        lines.push_back({Line::Kind::kOther, {}, std::string(raw)});
+        lines.push_back({Line::Kind::kOther, {}, std::string(raw), {}, std::string(eol)});
       }
     }
-    start = end + 1;
+    start = next;
   }
   for (Section& section : doc.sections_) section.Reindex();
   doc.ReindexSections();
@@ -88,21 +105,52 @@ IniDocument IniDocument::Parse(std::string_view text) {
 
 std::string IniDocument::Serialize() const {
   std::string out;
+  // A line's end is decided when the next line comes: a line that ended the file without a
+  // line break needs one once something follows it.
+  std::string_view held_eol;
+  bool held_new = false;
+  bool held = false;
+  auto flush = [&](bool last) {
+    if (!held) return;
+    if (!last) {
+      if (held_eol.empty()) {
+        out += default_eol_;
+      } else {
+        out += held_eol;
+        if (held_eol.back() != '\n') out += '\n';
+      }
+    } else if (final_newline_) {
+      out += held_new || held_eol.empty() ? std::string_view(default_eol_) : held_eol;
+    } else if (!held_eol.empty() && held_eol.back() != '\n') {
+      out += held_eol;  // a lone carriage return that ended the file
+    }
+    // Otherwise the file had no final line break, and it keeps having none.
+  };
+  auto begin_line = [&](std::string_view eol, bool is_new) {
+    flush(false);
+    held_eol = eol;
+    held_new = is_new;
+    held = true;
+  };
   for (const Section& section : sections_) {
     if (section.has_header) {
-      out += '[';
-      out += section.name;
-      out += "]\n";
+      begin_line(section.header_eol, section.header_new);
+      out += section.header_raw;
     }
     for (const Line& line : section.lines) {
-      if (line.kind == Line::Kind::kKey) {
+      begin_line(line.eol, line.eol.empty() && line.rewritten);
+      if (line.kind == Line::Kind::kKey && line.rewritten) {
         out += line.name;
         out += '=';
+        out += line.text;
+      } else if (line.kind == Line::Kind::kKey) {
+        out += line.raw;
+      } else {
+        out += line.text;
       }
-      out += line.text;
-      out += '\n';
     }
   }
+  flush(true);
   return out;
 }
 
@@ -132,20 +180,31 @@ std::optional<std::string> IniDocument::Find(std::string_view section, std::stri
 void IniDocument::Write(std::string_view section, std::string_view key, std::string_view value) {
   Section* target = FindSection(section);
   if (target == nullptr) {
-    sections_.push_back({std::string(TrimBlanks(section)), true, {}, {}, 0});
+    Section added;
+    added.name = std::string(TrimBlanks(section));
+    added.header_raw = "[" + added.name + "]";
+    added.header_new = true;
+    sections_.push_back(std::move(added));
     section_index_.try_emplace(IndexName(section), sections_.size() - 1);
     target = &sections_.back();
   }
   std::string index_name = IndexName(key);
+  std::string text = OneLine(value);
   if (auto it = target->keys.find(index_name); it != target->keys.end()) {
-    target->lines[it->second].text = OneLine(value);
+    Line& line = target->lines[it->second];
+    // The value it already holds: the line stays as it was written.
+    if (TrimBlanks(line.text) == std::string_view(text)) return;
+    line.text = std::move(text);
+    line.raw.clear();
+    line.rewritten = true;
     return;
   }
   // After the section's last key: trailing blank lines and comments stay below it. Only lines
   // that are not keys move, so the key index stays valid.
   size_t at = target->after_last_key;
-  target->lines.insert(target->lines.begin() + static_cast<std::ptrdiff_t>(at),
-                       Line{Line::Kind::kKey, std::string(TrimBlanks(key)), OneLine(value)});
+  target->lines.insert(
+      target->lines.begin() + static_cast<std::ptrdiff_t>(at),
+      Line{Line::Kind::kKey, std::string(TrimBlanks(key)), std::move(text), {}, {}, true});
   target->keys.emplace(std::move(index_name), at);
   target->after_last_key = at + 1;
 }

@@ -338,7 +338,7 @@ class MaildirStore final : public MailStore {
     for (const auto& [base, found] : files) {
       if (cache.uids.by_base.count(base)) continue;
       struct stat st;
-      if (::stat(FilePath(path, found).c_str(), &st) != 0) continue;  // gone already
+      if (::lstat(FilePath(path, found).c_str(), &st) != 0) continue;  // gone already
       arrivals.push_back(
           {static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, base});
     }
@@ -361,7 +361,7 @@ class MaildirStore final : public MailStore {
       MessageInfo info{id, State(folder, found->second), 0};
       if (with_sizes) {
         struct stat st;
-        if (::stat(FilePath(path, found->second).c_str(), &st) != 0) continue;  // vanished
+        if (::lstat(FilePath(path, found->second).c_str(), &st) != 0) continue;  // vanished
         info.size = static_cast<uint64_t>(st.st_size);
       }
       out.push_back(info);
@@ -374,7 +374,7 @@ class MaildirStore final : public MailStore {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
       if (!at.ok()) return at.status();
       struct stat st;
-      if (::stat(at->file.c_str(), &st) == 0) {
+      if (::lstat(at->file.c_str(), &st) == 0) {
         return MessageInfo{message, State(folder, at->found), static_cast<uint64_t>(st.st_size)};
       }
       if (errno != ENOENT) return ErrnoStatus(at->file, errno);
@@ -387,8 +387,20 @@ class MaildirStore final : public MailStore {
     for (int attempt = 0; attempt < 2; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
       if (!at.ok()) return at.status();
-      int fd = ::open(at->file.c_str(), O_RDONLY | O_CLOEXEC);
-      if (fd >= 0) return std::unique_ptr<MessageSource>(new FdSource(fd, at->file));
+      // The entry may have been swapped for a link or a FIFO since the folder was read.
+      int fd = ::open(at->file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+      if (fd >= 0) {
+        struct stat st;
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+          ::close(fd);
+          return Status::NotFound("message " + std::to_string(message) + " is not a file");
+        }
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+        return std::unique_ptr<MessageSource>(new FdSource(fd, at->file));
+      }
+      if (errno == ELOOP) {
+        return Status::NotFound("message " + std::to_string(message) + " is not a file");
+      }
       if (errno != ENOENT) {
         int error = errno;
         Report("cannot read message file " + at->file + ": " + ErrnoText(error));
@@ -520,11 +532,20 @@ class MaildirStore final : public MailStore {
       DIR* d = ::opendir((path + sub).c_str());
       if (!d) continue;
       while (const dirent* e = ::readdir(d)) {
-        if (e->d_name[0] != '.') ++count;
+        if (e->d_name[0] != '.' && IsMessageEntry(d, e)) ++count;
       }
       ::closedir(d);
     }
     return count;
+  }
+
+  // Only regular files are messages: a link could point out of the store (to any file the
+  // user may read), and a directory or a FIFO is no message. Links are not followed.
+  static bool IsMessageEntry(DIR* d, const dirent* e) {
+    if (e->d_type == DT_REG) return true;
+    if (e->d_type != DT_UNKNOWN) return false;
+    struct stat st;
+    return ::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode);
   }
 
   static uint32_t State(FolderId folder, const FoundFile& found) {
@@ -551,6 +572,7 @@ class MaildirStore final : public MailStore {
       while (const dirent* e = ::readdir(d)) {
         std::string_view name = e->d_name;
         if (name.empty() || name[0] == '.' || name.find('\n') != std::string_view::npos) continue;
+        if (!IsMessageEntry(d, e)) continue;
         NameParts parts = SplitName(name);
         files[parts.base] = {cur, std::string(name)};
       }

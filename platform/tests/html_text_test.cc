@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 namespace vexmor::platform {
 namespace {
 
@@ -46,6 +48,58 @@ TEST_F(HtmlTextTest, BrokenMarkupIsRepairedNotRejected) {
   std::string odd = Text(std::string("\0<<>>&&;\xff", 9));
   EXPECT_NE(odd.find("&&;"), std::string::npos);
   EXPECT_EQ(odd.back(), '\xff');
+}
+
+}  // namespace
+}  // namespace vexmor::platform
+
+namespace vexmor::platform {
+namespace {
+
+std::string Repeat(std::string_view unit, size_t times) {
+  std::string out;
+  out.reserve(unit.size() * times);
+  for (size_t i = 0; i < times; ++i) out += unit;
+  return out;
+}
+
+// Shapes of markup that made the parser's error bookkeeping or a recursive walk blow up.
+struct HostileShape {
+  const char* name;
+  std::string unit;
+};
+
+const HostileShape kHostileShapes[] = {
+    {"unclosed formatting", "<b><i><u><font>"}, {"deep nesting", "<x>"},
+    {"unclosed tables", "<table><tr><td>"},     {"misnested formatting", "<a><b></a><p>"},
+    {"unclosed divs with text", "<div>t"},      {"self-closed divs", "<div/>t"},
+};
+
+TEST_F(HtmlTextTest, HostileShapesCostLinearTime) {
+  for (const HostileShape& shape : kHostileShapes) {
+    auto run = [&](size_t n) { (void)Text(Repeat(shape.unit, n)); };
+    double ratio = vexmor::testing::CostRatioOfDoubling(run, 8000);
+    EXPECT_LT(ratio, 3.0) << shape.name;  // quadratic would be 4
+  }
+}
+
+TEST_F(HtmlTextTest, LongOrdinaryDocumentsKeepEveryLine) {
+  // Thousands of unclosed paragraphs, list items and rows nest no deeper than one level.
+  std::string lines;
+  for (int i = 0; i < 3000; ++i) lines += (i > 0 ? "\r\n" : "") + std::string("line");
+  EXPECT_EQ(Text(Repeat("<p>line", 3000)), lines);
+  EXPECT_EQ(Text("<ul>" + Repeat("<li>line", 3000) + "</ul>"), lines);
+  EXPECT_EQ(Text("<table>" + Repeat("<tr><td>line", 3000) + "</table>"), lines);
+  EXPECT_EQ(Text(Repeat("<div><font face=x>line</font></div>", 3000)), lines);
+}
+
+TEST_F(HtmlTextTest, HalfAMegabyteOfNestingStillRenders) {
+  std::string deep = Repeat("<span>", 100000) + "deep text" + Repeat("</span>", 10);
+  EXPECT_EQ(Text(deep), "deep text");
+  std::string nested_empty = Repeat("<div><q>", 80000);  // no text: the markup comes back
+  std::string markup = Text(nested_empty);
+  EXPECT_EQ(markup.substr(0, 16), "<DIV><Q><DIV><Q>");
+  EXPECT_EQ(markup.substr(markup.size() - 20), "</Q></DIV></Q></DIV>");
 }
 
 }  // namespace

@@ -105,3 +105,77 @@ TEST(IniDocument, DuplicateSectionsAndKeysReadTheFirst) {
 
 }  // namespace
 }  // namespace vexmor::platform
+
+namespace vexmor::platform {
+namespace {
+
+// Hand-edited files: every byte of a line the document does not write survives, and a written
+// key is written the one way the platform writes keys.
+TEST(IniDocumentBytes, UntouchedLinesKeepEveryByte) {
+  const std::string text =
+      "; top comment\r\n"
+      "[Vexmor] ; note after the header\r\n"
+      "  Path = /opt/vexmor/  \r\n"
+      "Filter = on\r\n"
+      "\r\n"
+      "[s\r\n"
+      "k = v\r\n"
+      "\t; indented comment\r\n"
+      "[Last]\r\n"
+      "tail=1";  // no final line break
+  IniDocument doc = IniDocument::Parse(text);
+  EXPECT_EQ(doc.Serialize(), text);
+  EXPECT_EQ(doc.Find("s", "k"), "v");
+
+  doc.Write("vexmor", "filter", "off");  // rewritten in place, its CRLF kept
+  doc.Write("S", "K", "v");              // the same value: the line stays as it was
+  doc.Write("s", "new", "1");            // inserted after the section's last key
+  std::string expected =
+      "; top comment\r\n"
+      "[Vexmor] ; note after the header\r\n"
+      "  Path = /opt/vexmor/  \r\n"
+      "Filter=off\r\n"
+      "\r\n"
+      "[s\r\n"
+      "k = v\r\n"
+      "new=1\r\n"
+      "\t; indented comment\r\n"
+      "[Last]\r\n"
+      "tail=1";
+  EXPECT_EQ(doc.Serialize(), expected);
+
+  doc.Write("Last", "more", "2");  // after the last line: it gets a line break, the file none
+  doc.Write("Added", "x", "y");
+  EXPECT_EQ(doc.Serialize(), expected + "\r\nmore=2\r\n[Added]\r\nx=y");
+  doc.DeleteKey("vexmor", "path");
+  EXPECT_EQ(doc.Serialize().rfind(
+                "; top comment\r\n[Vexmor] ; note after the header\r\nFilter=off\r\n\r\n[s\r\n", 0),
+            0u);
+}
+
+TEST(IniDocumentBytes, BinaryFilesChangeOnlyWhereAKeyIsWritten) {
+  std::string binary;
+  for (unsigned i = 0; i < 300000; ++i) binary += static_cast<char>((i * 7919u + i / 13) % 256);
+  binary += "\x01\x02";  // no final line break
+  IniDocument doc = IniDocument::Parse(binary);
+  EXPECT_TRUE(doc.Serialize() == binary);  // (a failing comparison would print megabytes)
+  doc.Write("Vexmor", "Path", "/x/");
+  ASSERT_NE(binary.find('\n'), std::string::npos);
+  std::string eol = binary[binary.find('\n') - 1] == '\r' ? "\r\n" : "\n";
+  EXPECT_TRUE(doc.Serialize() == binary + eol + "[Vexmor]" + eol + "Path=/x/");
+}
+
+TEST(IniDocumentBytes, FilesWithLfOnlyGetLfAndALoneCrIsKept) {
+  IniDocument doc = IniDocument::Parse("[a]\nx=1\r");
+  doc.Write("a", "y", "2");
+  EXPECT_EQ(doc.Serialize(), "[a]\nx=1\r\ny=2");
+  IniDocument empty;
+  empty.Write("a", "b", "c");
+  EXPECT_EQ(empty.Serialize(), "[a]\nb=c\n");
+  IniDocument unterminated = IniDocument::Parse("[a]\nx=1\ny=2");
+  unterminated.DeleteKey("a", "y");  // the last line goes; the file still has no final break
+  EXPECT_EQ(unterminated.Serialize(), "[a]\nx=1");
+}
+
+}  // namespace
+}  // namespace vexmor::platform

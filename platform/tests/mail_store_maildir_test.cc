@@ -113,6 +113,30 @@ TEST_F(MaildirTest, IdsPersistAcrossInstancesAndOtherReadersRenames) {
   EXPECT_TRUE(problems_.empty());
 }
 
+TEST_F(MaildirTest, OnlyRegularFilesInsideTheStoreAreMessages) {
+  TempDir outside;
+  WriteFileOrDie(outside.File("secret"), "private bytes");
+  WriteFileOrDie(root() + "cur/1.A.host:2,S", "real message");
+  ASSERT_EQ(0, ::symlink(outside.File("secret").c_str(), (root() + "cur/2.B.host:2,S").c_str()));
+  ASSERT_EQ(0, ::symlink("1.A.host:2,S", (root() + "new/3.C.host").c_str()));  // even inside
+  ASSERT_EQ(0, ::mkdir((root() + "cur/4.D.host:2,").c_str(), 0755));
+  ASSERT_EQ(0, ::mkfifo((root() + "new/5.E.host").c_str(), 0600));
+  auto store = Open();
+  std::vector<MessageId> ids = Ids(*store, kInboxFolderId);
+  ASSERT_EQ(1u, ids.size());
+  EXPECT_EQ("real message", Source(*store, kInboxFolderId, ids[0]));
+  EXPECT_EQ(1u, Value(store->GetFolder(kInboxFolderId)).message_count);  // the same count
+
+  // A message swapped for a link after it was listed is not followed either.
+  ASSERT_EQ(0, ::unlink((root() + "cur/1.A.host:2,S").c_str()));
+  ASSERT_EQ(0, ::symlink(outside.File("secret").c_str(), (root() + "cur/1.A.host:2,S").c_str()));
+  auto opened = store->OpenMessage(kInboxFolderId, ids[0]);
+  EXPECT_FALSE(opened.ok());
+  ASSERT_EQ(0, ::unlink((root() + "cur/1.A.host:2,S").c_str()));
+  ASSERT_EQ(0, ::mkfifo((root() + "cur/1.A.host:2,S").c_str(), 0600));
+  EXPECT_FALSE(store->OpenMessage(kInboxFolderId, ids[0]).ok());  // at once, never blocking
+}
+
 TEST_F(MaildirTest, RenamesBehindTheStoresBackAreFollowed) {
   WriteFileOrDie(root() + "new/1.A.host", "moving");
   auto store = Open();

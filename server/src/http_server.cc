@@ -91,8 +91,12 @@ class Session : public std::enable_shared_from_this<Session> {
   void ReadRequest() {
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
-    http::async_read(socket_, buffer_, *parser_,
-                     [self = shared_from_this()](error_code ec, std::size_t) { self->OnRead(ec); });
+    // The header alone: no path takes a body, so a request that announces one is answered
+    // at once instead of after a body that may never come (a client waiting for
+    // "100 Continue" sends none).
+    http::async_read_header(
+        socket_, buffer_, *parser_,
+        [self = shared_from_this()](error_code ec, std::size_t) { self->OnRead(ec); });
   }
 
   void OnRead(error_code ec) {
@@ -108,6 +112,14 @@ class Session : public std::enable_shared_from_this<Session> {
     const auto& request = parser_->get();
     const std::string_view method(request.method_string().data(), request.method_string().size());
     const std::string_view target(request.target().data(), request.target().size());
+    if (!parser_->is_done()) {
+      // A body follows. Refuse it now: 417 to a client that waits for our consent, else 400
+      // as for any other body.
+      const auto expect = request.find(http::field::expect);
+      const bool waits = expect != request.end() && beast::iequals(expect->value(), "100-continue");
+      return Send(waits ? Reply{417, "expectation failed\n"} : Reply{400, "malformed request\n"},
+                  request.version(), false, method, target);
+    }
     const Reply reply =
         HandleRequest(method, target, store_, RequestContext{client_, &options_.policy});
     // Only GET keeps the connection: after a HEAD or a method with a body we cannot be sure

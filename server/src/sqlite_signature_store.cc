@@ -23,6 +23,9 @@ struct StatementFinalizer {
 using Connection = std::unique_ptr<sqlite3, ConnectionCloser>;
 using Statement = std::unique_ptr<sqlite3_stmt, StatementFinalizer>;
 
+constexpr int kRunBusyMillis = 5000;
+constexpr int kStartBusyMillis = 200;
+
 // The one place that turns SQLite result codes into our status codes.
 Status ErrorStatus(sqlite3* db, int rc, const std::string& what) {
   std::string message = what + ": " + (db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(rc));
@@ -54,7 +57,7 @@ StatusOr<Connection> OpenConnection(const std::string& path, int flags) {
   Connection db(raw);
   if (rc != SQLITE_OK) return ErrorStatus(db.get(), rc, "cannot open " + path);
   // Other processes (a backup, an inspecting sqlite3 shell) may hold the lock for a moment.
-  sqlite3_busy_timeout(db.get(), 5000);
+  sqlite3_busy_timeout(db.get(), kRunBusyMillis);
   sqlite3_extended_result_codes(db.get(), 1);
   return db;
 }
@@ -223,12 +226,21 @@ StatusOr<std::unique_ptr<SignatureStore>> OpenSqliteSignatureStore(
   auto connection = OpenConnection(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
   if (!connection.ok()) return connection.status();
   sqlite3* db = connection->get();
+  // At start a held file is almost always another server that holds it for good: give a
+  // passing holder (a backup) a moment, not the full wait, then say who is in the way.
+  sqlite3_busy_timeout(db, kStartBusyMillis);
   // Before the first access, so the write-ahead log is used without shared memory.
   Status status = Exec(db, "PRAGMA locking_mode = EXCLUSIVE");
   if (!status.ok()) return status;
   // Reads first: a file that is not a database fails here, before anything is written.
   status = InitialiseSchema(db, path);
+  if (status.code() == StatusCode::kUnavailable) {
+    return Status::Unavailable(path +
+                               " is in use by another process (is another vexmor-sigd running "
+                               "on this database?)");
+  }
   if (!status.ok()) return status;
+  sqlite3_busy_timeout(db, kRunBusyMillis);
   auto mode = Prepare(db, "PRAGMA journal_mode = WAL");
   if (!mode.ok()) return mode.status();
   const int rc = sqlite3_step(mode->get());

@@ -121,6 +121,40 @@ TEST_F(SigdProcessTest, GarbageOnTheWireGets400AndChangesNothing) {
   EXPECT_EQ(compare->body, "0");
 }
 
+TEST_F(SigdProcessTest, AnnouncedBodiesAreAnsweredWithoutWaitingForThem) {
+  auto server = Launch();
+  const std::string expect =
+      "GET /cgi-bin/checksum_update.cgi?checksum_val=6 HTTP/1.1\r\nExpect: 100-continue\r\n"
+      "Content-Length: 5\r\n\r\n";
+  const std::string announced =
+      "GET /cgi-bin/checksum_update.cgi?checksum_val=6 HTTP/1.1\r\nContent-Length: 5\r\n\r\n";
+  for (const auto& [wire, status] : {std::pair{expect, 417}, std::pair{announced, 400}}) {
+    HttpConnection connection(port_);
+    ASSERT_TRUE(connection.SendRaw(wire));  // and no body follows
+    auto response = connection.Read(std::chrono::seconds(3));
+    ASSERT_TRUE(response.has_value()) << status;
+    EXPECT_EQ(response->status, status);
+    EXPECT_TRUE(connection.PeerClosed());
+  }
+  // Without a body the expectation is met by the answer itself.
+  HttpConnection plain(port_);
+  ASSERT_TRUE(plain.SendRaw(
+      "GET /cgi-bin/checksum_compare.cgi?checksum_val=6 HTTP/1.1\r\nExpect: 100-continue\r\n\r\n"));
+  auto answer = plain.Read(std::chrono::seconds(3));
+  ASSERT_TRUE(answer.has_value());
+  EXPECT_EQ(answer->body, "0");  // nothing was reported above
+}
+
+TEST_F(SigdProcessTest, ASecondServerOnAHeldDatabaseIsRefusedAtOnce) {
+  auto first = Launch();
+  SigdProcess second({"--listen", "127.0.0.1:0", "--db", db_}, dir_.File("port.second"));
+  std::optional<int> status = second.Wait(std::chrono::seconds(10));
+  ASSERT_TRUE(status.has_value());
+  EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) != 0);
+  EXPECT_NE(second.Stderr().find("in use by another process"), std::string::npos)
+      << second.Stderr();
+}
+
 TEST_F(SigdProcessTest, BadRequestInAPipelineStopsItThere) {
   auto server = Launch();
   HttpConnection connection(port_);

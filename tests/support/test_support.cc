@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -85,6 +86,37 @@ int UnusedLoopbackPort() {
   }
   ::close(fd);
   return ntohs(address.sin_port);
+}
+
+}  // namespace vexmor::testing
+
+namespace vexmor::testing {
+namespace {
+
+double ThreadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+double BestOf(const std::function<void(size_t)>& run, size_t n) {
+  double best = 0;
+  for (int i = 0; i < 7; ++i) {
+    double start = ThreadCpuSeconds();
+    run(n);
+    double spent = ThreadCpuSeconds() - start;
+    if (i == 0 || spent < best) best = spent;
+  }
+  return best;
+}
+
+}  // namespace
+
+double CostRatioOfDoubling(const std::function<void(size_t)>& run, size_t n) {
+  run(n);  // warm the allocator and the caches
+  double small = BestOf(run, n);
+  double large = BestOf(run, 2 * n);
+  return large / (small > 1e-6 ? small : 1e-6);
 }
 
 }  // namespace vexmor::testing

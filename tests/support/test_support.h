@@ -1,6 +1,8 @@
 // Helpers shared by the test binaries: throw-away directories and environment settings.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -61,5 +63,15 @@ std::string TestDataDir();
 // A TCP port on 127.0.0.1 that nobody listens on (bound once by the kernel's choice, then
 // released), for servers a test starts or for a server that is down.
 int UnusedLoopbackPort();
+
+}  // namespace vexmor::testing
+
+namespace vexmor::testing {
+
+// How much more processor time run(2 * n) takes than run(n), each the best of several tries,
+// measured as this thread's CPU time so that a busy machine does not skew it. A linear
+// operation gives about 2, a quadratic one about 4. A ratio measured within one run, never
+// a time limit.
+double CostRatioOfDoubling(const std::function<void(size_t)>& run, size_t n);
 
 }  // namespace vexmor::testing

@@ -97,7 +97,8 @@ int AnalyseJsonLines(const hook::HtmlRenderContext& context) {
 int AnalyseMessageFile(const std::string& path, const hook::HtmlRenderContext& context) {
   StatusOr<std::string> raw = platform::ReadWholeFile(path);
   if (!raw.ok()) {
-    std::fprintf(stderr, "vexmor analyse: %s\n", raw.status().ToString().c_str());
+    std::fprintf(stderr, "vexmor analyse: cannot read '%s': %s\n", path.c_str(),
+                 ReadProblem(raw.status()).c_str());
     return 1;
   }
   StatusOr<platform::MessageSnapshot> snapshot = platform::ReadMessageSnapshot(*raw);

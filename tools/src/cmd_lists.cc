@@ -1,6 +1,7 @@
 // "vexmor lists": the approved and blocked sender lists for people and scripts.
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "CXml.h"
 #include "commands.h"
@@ -65,7 +66,22 @@ bool IsListed(const std::string& install_dir, const std::string& value, int list
   return result == "Found";
 }
 
+// What the list file accepts: something left after trimming blanks and line ends, and no
+// control characters in it.
+bool IsStorableValue(const std::string& ansi) {
+  size_t first = ansi.find_first_not_of(" \t\r\n");
+  if (first == std::string::npos) return false;
+  size_t last = ansi.find_last_not_of(" \t\r\n");
+  for (size_t i = first; i <= last; ++i) {
+    auto byte = static_cast<unsigned char>(ansi[i]);
+    if (byte < 0x20 || byte == 0x7F) return false;
+  }
+  return true;
+}
+
 int Add(const std::string& install_dir, int list, const Args& values) {
+  // Every value is checked before the first is stored: a refusal (exit 2) changes nothing.
+  std::vector<std::string> ansi_values;
   for (const std::string& arg : values) {
     std::string value;
     if (!ToAnsi(arg, &value)) {
@@ -73,6 +89,18 @@ int Add(const std::string& install_dir, int list, const Args& values) {
                    arg.c_str());
       return 2;
     }
+    if (!IsStorableValue(value)) {
+      std::fprintf(stderr,
+                   "vexmor lists: '%s' cannot be stored: an empty value or one with control "
+                   "characters cannot be stored\n",
+                   arg.c_str());
+      return 2;
+    }
+    ansi_values.push_back(std::move(value));
+  }
+  for (size_t i = 0; i < values.size(); ++i) {
+    const std::string& arg = values[i];
+    const std::string& value = ansi_values[i];
     bool was_listed = IsListed(install_dir, value, list);
     CXml xml(install_dir);
     if (!xml.ReadFile(value, 4 * list + 2, nullptr)) {

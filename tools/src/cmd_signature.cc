@@ -1,14 +1,20 @@
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 #include "CCheckSum.h"
 #include "commands.h"
+#include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::tools {
+
+std::string ReadProblem(const Status& status) {
+  if (status.code() == StatusCode::kNotFound) return "no such file";
+  const std::string& text = status.message();
+  size_t colon = text.rfind(": ");
+  return colon == std::string::npos ? text : text.substr(colon + 2);
+}
 
 void DisableThrottle() {
   ::setenv("VEXMOR_THROTTLE", "off", 1);
@@ -39,12 +45,14 @@ int RunSignature(const Args& args) {
     in << std::cin.rdbuf();
     text = in.str();
   } else {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-      std::fprintf(stderr, "vexmor signature: cannot read '%s'\n", file.c_str());
+    StatusOr<std::string> read = platform::ReadWholeFile(file);
+    if (!read.ok()) {
+      // One message for a missing file, a directory, a FIFO or a file we may not read.
+      std::fprintf(stderr, "vexmor signature: cannot read '%s': %s\n", file.c_str(),
+                   ReadProblem(read.status()).c_str());
       return 1;
     }
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    text = std::move(read).value();
   }
 
   CCheckSum checksum;

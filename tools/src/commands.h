@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "vexmor/platform/status.h"
+
 namespace vexmor::tools {
 
 using Args = std::vector<std::string>;
@@ -17,6 +19,9 @@ int RunStore(const Args& args);
 int RunSetup(const Args& args);
 int RunAccount(const Args& args);
 int RunWhy(const Args& args);
+
+// Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
+std::string ReadProblem(const Status& status);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();

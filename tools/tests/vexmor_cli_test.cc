@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 
 #include <cerrno>
 
@@ -23,11 +27,12 @@ struct Result {
 };
 
 // Runs "vexmor ARGS < input" with a private Windows directory.
-Result RunVexmor(const std::string& args, const std::string& input = "") {
+Result RunVexmor(const std::string& args, const std::string& input = "",
+                 const std::string& prefix = "") {
   static TempDir dir;
   WriteFileOrDie(dir.File("stdin"), input);
   std::string command = "VEXMOR_WINDIR=" + dir.path() + "win VEXMOR_SYSDIR=" + dir.path() + "sys " +
-                        VEXMOR_CLI + " " + args + " < " + dir.File("stdin") + " 2>&1";
+                        prefix + VEXMOR_CLI + " " + args + " < " + dir.File("stdin") + " 2>&1";
   Result result;
   FILE* pipe = popen(command.c_str(), "r");
   if (pipe == nullptr) return result;
@@ -192,6 +197,64 @@ TEST(VexmorStore, TreeShowsOnlyFoldersOnDisk) {
   EXPECT_NE(tree.out.find("Folders\\Keep\n"), std::string::npos) << tree.out;
   for (const char* absent : {"Outbox", "Sent Items", "Drafts"}) {
     EXPECT_EQ(tree.out.find(absent), std::string::npos) << absent << "\n" << tree.out;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+using vexmor::testing::TempDir;
+using vexmor::testing::WriteFileOrDie;
+
+TEST(VexmorLists, ARefusedValueChangesNothing) {
+  Result refused = RunVexmor("lists add blocked ids first@a.example x \"$(printf 'new\\nline')\"");
+  EXPECT_EQ(refused.status, 2) << refused.out;
+  EXPECT_NE(refused.out.find("cannot be stored"), std::string::npos) << refused.out;
+  EXPECT_EQ(RunVexmor("lists add blocked ids second@a.example ''").status, 2);
+  auto shown = [] {
+    std::string out = RunVexmor("lists show blocked ids").out;
+    for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return out;
+  };
+  EXPECT_EQ(shown().find("A.EXAMPLE"), std::string::npos) << shown();
+  EXPECT_EQ(RunVexmor("lists add blocked ids first@a.example x").status, 0);
+  EXPECT_NE(shown().find("FIRST@A.EXAMPLE"), std::string::npos);
+}
+
+TEST(VexmorStore, ReadsOnlyRegularFilesInsideTheMaildir) {
+  TempDir maildir;
+  TempDir outside;
+  for (const char* sub : {"cur", "new", "tmp"})
+    ASSERT_EQ(::mkdir(maildir.File(sub).c_str(), 0755), 0);
+  WriteFileOrDie(outside.File("passwd"), "root:x:0:0");
+  WriteFileOrDie(maildir.File("cur/1.A.host:2,S"), "Subject: real\r\n\r\nbody\r\n");
+  ASSERT_EQ(::symlink(outside.File("passwd").c_str(), maildir.File("cur/2.B.host:2,S").c_str()), 0);
+  ASSERT_EQ(::mkdir(maildir.File("cur/3.C.host:2,S").c_str(), 0755), 0);
+  std::string store = "store --maildir " + maildir.path() + " ";
+  Result list = RunVexmor(store + "list 4");
+  ASSERT_EQ(list.status, 0) << list.out;
+  EXPECT_EQ(std::count(list.out.begin(), list.out.end(), '\n'), 1) << list.out;
+  EXPECT_NE(list.out.find("real"), std::string::npos);
+  Result tree = RunVexmor(store + "tree");
+  EXPECT_NE(tree.out.find("4\t1\t"), std::string::npos) << tree.out;  // the same count
+  for (int id = 2; id <= 4; ++id) {
+    Result show = RunVexmor(store + "show 4 " + std::to_string(id));
+    EXPECT_EQ(show.status, 1);
+    EXPECT_EQ(show.out.find("root:x"), std::string::npos);
+  }
+}
+
+TEST(VexmorCommands, DirectoriesAndFifosGetOneMessageAndNeverBlock) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  for (const std::string& command : {std::string("signature "), std::string("analyse ")}) {
+    for (const std::string& target : {dir.path(), dir.File("fifo")}) {
+      Result result = RunVexmor(command + target, "", "timeout 20 ");
+      EXPECT_EQ(result.status, 1) << command << target << ": " << result.out;
+      EXPECT_NE(result.out.find("cannot read '" + target + "'"), std::string::npos) << result.out;
+      EXPECT_EQ(std::count(result.out.begin(), result.out.end(), '\n'), 1) << result.out;
+    }
   }
 }
 

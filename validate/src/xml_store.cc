@@ -285,7 +285,50 @@ unsigned int ParseFlags() {
          pugi::parse_fragment;
 }
 
+namespace {
+
+// Whether a kept declaration could make a reader take the UTF-8 bytes we write for another
+// encoding. Readers find the encoding as the first "en" of the declaration that reads
+// encoding="..."; only version, a UTF-8 encoding and standalone, with plain values, are safe.
+bool DeclarationMisleads(pugi::xml_node declaration) {
+  for (pugi::xml_attribute attribute : declaration.attributes()) {
+    std::string_view name = attribute.name();
+    std::string_view value = attribute.value();
+    if (name == "encoding") {
+      std::string upper = UpperAnsi(value);
+      if (upper != "UTF-8" && upper != "UTF8") return true;
+      continue;
+    }
+    if (name != "version" && name != "standalone") return true;
+    if (value.find("en") != std::string_view::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 std::string Serialise(const pugi::xml_document& doc) {
+  // The bytes are always UTF-8. A kept declaration that names another encoding would make the
+  // next read decode them a second time, garbling every non-ASCII entry on each save: such a
+  // declaration is written anew, saying UTF-8.
+  for (pugi::xml_node node : doc.children()) {
+    if (node.type() != pugi::node_declaration) continue;
+    if (!DeclarationMisleads(node)) break;
+    pugi::xml_document copy;
+    copy.reset(doc);
+    for (pugi::xml_node declared : copy.children()) {
+      if (declared.type() != pugi::node_declaration) continue;
+      std::string version = declared.attribute("version").value();
+      std::string standalone = declared.attribute("standalone").value();
+      while (declared.first_attribute()) declared.remove_attribute(declared.first_attribute());
+      declared.append_attribute("version") = version == "1.1" ? "1.1" : "1.0";
+      declared.append_attribute("encoding") = "UTF-8";
+      if (standalone == "yes" || standalone == "no") {
+        declared.append_attribute("standalone") = standalone.c_str();
+      }
+    }
+    return Serialise(copy);
+  }
   std::ostringstream out;
   doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
   return out.str();

@@ -52,6 +52,18 @@ class XmlStoreTest : public ::testing::Test {
   vexmor::testing::ScopedSystemDirs dirs_;
 };
 
+TEST_F(XmlStoreTest, AFileInAnotherEncodingKeepsItsEntriesAcrossSaves) {
+  vexmor::testing::WriteFileOrDie(
+      StorePath(),
+      "<?xml version=\"1.0\" "
+      "encoding=\"ISO-8859-1\"?>\n<Vexmor><Id>\xe9t\xe9@example.com</Id></Vexmor>\n");
+  EXPECT_TRUE(Found("\xe9t\xe9@example.com", 3));
+  ASSERT_TRUE(Make().ReadFile("new@example.com", 2, nullptr));  // a save, written as UTF-8
+  EXPECT_TRUE(Found("\xe9t\xe9@example.com", 3)) << Store();
+  EXPECT_TRUE(Found("new@example.com", 3));
+  EXPECT_NE(Store().find("encoding=\"UTF-8\""), std::string::npos) << Store();
+}
+
 TEST_F(XmlStoreTest, ADamagedFileIsKeptBeforeANewOneIsStarted) {
   const std::vector<std::string> damaged = {
       "<?xml version='1.0'?><Vexmor Mail=\"Ids\"><WId>FRIEND@A.ORG\n</WId><WId>FRI",  // truncated

@@ -37,10 +37,15 @@ class IniDocument {
   std::vector<std::string> Keys(std::string_view section) const;
 
  private:
+  // Lines keep their bytes: a line the document did not change is written back exactly as it
+  // was read (spacing, comments, its own line end), since people edit these files by hand.
   struct Line {
     enum class Kind { kKey, kOther } kind;
-    std::string name;  // key name, trimmed
-    std::string text;  // the raw line for kOther, the raw value for kKey
+    std::string name;        // key name, trimmed
+    std::string text;        // the raw line for kOther, the raw value for kKey
+    std::string raw;         // a key line as read; empty once the document rewrote it
+    std::string eol;         // "\n", "\r\n", or what the file's last line ended with
+    bool rewritten = false;  // written by this document: "name=text"
   };
   // One section: its lines, and an index of its keys (lower-cased name to the first line that
   // holds it), so reads and writes cost the same in a file of ten keys or of a hundred thousand.
@@ -50,6 +55,9 @@ class IniDocument {
     std::vector<Line> lines;
     std::unordered_map<std::string, size_t> keys;
     size_t after_last_key = 0;  // where a new key goes: after the section's last key line
+    std::string header_raw;     // the header line as read, or as this document wrote it
+    std::string header_eol;
+    bool header_new = false;
 
     void Reindex();
   };
@@ -60,6 +68,8 @@ class IniDocument {
 
   std::vector<Section> sections_;
   std::unordered_map<std::string, size_t> section_index_;  // lower-cased name to first section
+  std::string default_eol_ = "\n";  // for new lines: the file's first line end
+  bool final_newline_ = true;       // a file without one stays without one
 };
 
 // Integer read as the platform's profile function does it: leading blanks skipped, an optional
