@@ -3,8 +3,11 @@
 #include "vexmor/hook/oe_store.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "vexmor/hook/mail_analysis.h"
@@ -32,6 +35,26 @@ std::string IdText(uint32_t id) {
 
 uint64_t PairKey(FolderId folder, MessageId message) {
   return (static_cast<uint64_t>(folder) << 32) | message;
+}
+
+// The number behind "FolderIndex_" or "MessageIndex_" (any letter case); 0 for other keys.
+int64_t EntryNumber(std::string_view key) {
+  for (std::string_view prefix :
+       {std::string_view("FolderIndex_"), std::string_view("MessageIndex_")}) {
+    if (key.size() <= prefix.size()) continue;
+    bool same = std::equal(prefix.begin(), prefix.end(), key.begin(), [](char a, char b) {
+      return std::tolower(static_cast<unsigned char>(a)) ==
+             std::tolower(static_cast<unsigned char>(b));
+    });
+    if (!same) continue;
+    int64_t number = 0;
+    for (char c : key.substr(prefix.size())) {
+      if (c < '0' || c > '9' || number > 1'000'000'000) return 0;
+      number = number * 10 + (c - '0');
+    }
+    return number;
+  }
+  return 0;
 }
 
 // The state bits without the received bit.
@@ -228,13 +251,51 @@ void OeStore::ReadSentRecipients(const std::string& install_dir) {
 
 void OeStore::MarkHandled(const std::string& install_dir, MessageId message, FolderId folder) {
   install_dir_ = install_dir;
+  const bool cycles_run = options_.profile->GetInt(state::kPathFile, state::kSectionVexmor,
+                                                   state::kKeyRulesCreated, 0) == 1;
   // One locked update, so two writers never take the same entry number.
   (void)options_.profile->Update(ProcessMsgFile(), [&](IniDocument& doc) {
-    int32_t n = IntOf(doc, state::kSectionChecked, state::kKeyCount, 0) + 1;
+    int32_t n = IntOf(doc, state::kSectionChecked, state::kKeyCount, 0);
+    if (!cycles_run && n >= kHandledTrimAt) n = TrimHandled(doc, n);
+    ++n;
     doc.Write(state::kSectionChecked, state::kKeyCount, std::to_string(n));
     doc.Write(state::kSectionChecked, state::FolderIndexKey(n), IdText(folder));
     doc.Write(state::kSectionChecked, state::MessageIndexKey(n), IdText(message));
   });
+}
+
+int32_t OeStore::TrimHandled(IniDocument& doc, int32_t count) {
+  std::vector<FolderMessage> entries;
+  entries.reserve(static_cast<size_t>(count));
+  for (int32_t i = 1; i <= count; ++i) {
+    entries.push_back(
+        {static_cast<FolderId>(IntOf(doc, state::kSectionChecked, state::FolderIndexKey(i), 0)),
+         static_cast<MessageId>(IntOf(doc, state::kSectionChecked, state::MessageIndexKey(i), 0))});
+  }
+  // The cut-off of each folder: its kHandledKeptPerFolder-th highest id.
+  std::unordered_map<FolderId, std::vector<MessageId>> ids;
+  for (const FolderMessage& entry : entries) ids[entry.folder].push_back(entry.message);
+  std::unordered_map<FolderId, MessageId> lowest_kept;
+  for (auto& [folder, list] : ids) {
+    std::sort(list.begin(), list.end(), std::greater<>());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    lowest_kept[folder] = list[std::min(list.size(), kHandledKeptPerFolder) - 1];
+  }
+  // Kept entries stay in their order; the keys above the new count go, so the file shrinks.
+  std::unordered_set<uint64_t> seen;
+  int32_t kept = 0;
+  for (const FolderMessage& entry : entries) {
+    if (entry.message < lowest_kept[entry.folder]) continue;
+    if (!seen.insert(PairKey(entry.folder, entry.message)).second) continue;
+    ++kept;
+    doc.Write(state::kSectionChecked, state::FolderIndexKey(kept), IdText(entry.folder));
+    doc.Write(state::kSectionChecked, state::MessageIndexKey(kept), IdText(entry.message));
+  }
+  for (const std::string& key : doc.Keys(state::kSectionChecked)) {
+    int64_t index = EntryNumber(key);
+    if (index > kept) doc.DeleteKey(state::kSectionChecked, key);
+  }
+  return kept;
 }
 
 void OeStore::LoadHandled() {
@@ -300,11 +361,15 @@ bool OeStore::QueueUnfiltered(const std::string& install_dir) {
       if (!messages.ok()) continue;
       open_folder_ = entry.folder;
       std::vector<MessageId> queued;
+      MessageId highest = entry.mark;
       for (const platform::MessageInfo& message : *messages) {
-        if (message.id > entry.mark && !handled.count(PairKey(entry.folder, message.id))) {
-          queued.push_back(message.id);
-        }
+        if (message.id <= entry.mark) continue;
+        highest = std::max(highest, message.id);
+        if (!handled.count(PairKey(entry.folder, message.id))) queued.push_back(message.id);
       }
+      // The mark passes the handled messages too: the list is emptied now, and a message
+      // handled in this cycle must not be queued at the next one.
+      entry.mark = highest;
       if (queued.empty()) continue;
       // One locked update per folder: the list grows as if entry by entry, but a large queue
       // does not rewrite the file once per message.
@@ -317,7 +382,6 @@ bool OeStore::QueueUnfiltered(const std::string& install_dir) {
         }
         doc.Write(state::kSectionProcess, state::kKeyCount, std::to_string(m));
       });
-      if (queued.back() > entry.mark) entry.mark = queued.back();
     }
 
     int32_t count =
