@@ -176,7 +176,7 @@ void OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, Folder
                          MessageId message) {
   try {
     if (!Open(install_dir)) return;
-    if (!store_->GetFolder(folder).ok() || !store_->GetMessage(folder, message).ok()) {
+    if (!store_->HasFolder(folder) || !store_->GetMessage(folder, message).ok()) {
       Close();  // nothing to move
       return;
     }
@@ -186,7 +186,7 @@ void OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, Folder
     // no mail, so they never count as the Spam folder.
     FolderId destination = spam_folder;
     if (destination == platform::kRootFolderId || destination == platform::kLocalFoldersId ||
-        !store_->GetFolder(destination).ok()) {
+        !store_->HasFolder(destination)) {
       destination = FindFolder("Spam");
       if (destination == 0) {
         StatusOr<FolderId> made = store_->CreateFolder(platform::kRootFolderId, "Spam");

@@ -21,8 +21,11 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -82,6 +85,49 @@ FileSig SigOf(const std::string& path) {
   if (::stat(path.c_str(), &st) != 0) return {};
   return {st.st_dev, st.st_ino, st.st_size,
           static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+// What a file or directory is now, to tell whether a view read from it still holds.
+struct Identity {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtime = 0;
+  int64_t ctime = 0;
+  bool operator==(const Identity&) const = default;
+};
+
+Identity IdentityOfFd(int fd) {
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+  return {true,
+          st.st_dev,
+          st.st_ino,
+          st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+Identity IdentityOfPath(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true,
+          st.st_dev,
+          st.st_ino,
+          st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+// Changed so recently that a further change might not move its times (file systems stamp
+// with a coarse clock): not to be trusted yet.
+bool Recent(const Identity& id) {
+  if (!id.exists) return false;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return now_ns - std::max(id.mtime, id.ctime) < 2'000'000'000;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -197,6 +243,26 @@ struct FolderNode {
   bool stored = false;  // the Inbox or a directory in the tree (else an implied parent)
 };
 
+// The folder tree as one Refresh read it, kept per process: every operation of every store
+// object starts with a Refresh, and an unchanged tree needs no directory walk and no parse of
+// the folder index. It holds while the root directory (folders come and go by entries in it)
+// and the index file keep their identity; both are held open so their inode numbers cannot
+// be reused meanwhile.
+struct FolderTreeView {
+  Identity root_identity;
+  Identity index_identity;
+  std::shared_ptr<void> held;  // the descriptors of root and index
+  std::map<FolderId, FolderNode> nodes;
+  std::map<std::string, FolderId> by_dir;
+  std::map<FolderId, std::string> special_dir;
+};
+
+std::mutex g_tree_mutex;
+std::map<std::string, FolderTreeView>& TreeViews() {
+  static auto* views = new std::map<std::string, FolderTreeView>();  // never destroyed
+  return *views;
+}
+
 class MaildirStore final : public MailStore {
  public:
   MaildirStore(std::string root, MaildirOptions options)
@@ -216,6 +282,8 @@ class MaildirStore final : public MailStore {
     if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
     return Info(it->second);
   }
+
+  bool HasFolder(FolderId id) override { return Refresh().ok() && nodes_.count(id) > 0; }
 
   StatusOr<std::vector<FolderInfo>> ListSubfolders(FolderId parent) override {
     if (Status s = Refresh(); !s.ok()) return s;
@@ -852,9 +920,62 @@ class MaildirStore final : public MailStore {
 
   // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
   // new directory names of folders this store just moved.
+  // The key of this tree's view: the same root may be opened with other special folders.
+  std::string ViewKey() const {
+    std::string key = root_;
+    for (const auto& [id, dir] : options_.special_dirs) {
+      key += '\n' + std::to_string(id) + '=' + dir;
+    }
+    return key;
+  }
+
+  bool UseKeptView(const std::string& index_file) {
+    std::lock_guard guard(g_tree_mutex);
+    auto it = TreeViews().find(ViewKey());
+    if (it == TreeViews().end()) return false;
+    const FolderTreeView& view = it->second;
+    if (!(IdentityOfPath(root_) == view.root_identity) ||
+        !(IdentityOfPath(index_file) == view.index_identity)) {
+      TreeViews().erase(it);
+      return false;
+    }
+    nodes_ = view.nodes;
+    by_dir_ = view.by_dir;
+    special_dir_ = view.special_dir;
+    return true;
+  }
+
+  void KeepView(const Identity& root_before, const std::string& index_file) {
+    int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
+    auto held = std::shared_ptr<void>(nullptr, [root_fd, index_fd](void*) {
+      if (root_fd >= 0) ::close(root_fd);
+      if (index_fd >= 0) ::close(index_fd);
+    });
+    Identity root_now = IdentityOfFd(root_fd);
+    Identity index_now = IdentityOfFd(index_fd);
+    std::lock_guard guard(g_tree_mutex);
+    // Changed while we read it, or too recently to trust the times: read it again next time.
+    if (!(root_now == root_before) || !(IdentityOfPath(root_) == root_now) ||
+        !(IdentityOfPath(index_file) == index_now) || Recent(root_now) || Recent(index_now)) {
+      TreeViews().erase(ViewKey());
+      return;
+    }
+    if (TreeViews().size() >= 16) TreeViews().clear();  // tests open many throw-away trees
+    FolderTreeView& view = TreeViews()[ViewKey()];
+    view.root_identity = root_now;
+    view.index_identity = index_now;
+    view.held = std::move(held);
+    view.nodes = nodes_;
+    view.by_dir = by_dir_;
+    view.special_dir = special_dir_;
+  }
+
   Status Refresh(const std::map<std::string, std::string>& renames = {}) {
     const std::string index_file = root_ + std::string(kFolderIndexFile);
+    if (renames.empty() && UseKeptView(index_file)) return Status::Ok();
     FileLock lock(index_file);
+    const Identity root_before = IdentityOfPath(root_);
 
     std::set<std::string> dirs;
     DIR* d = ::opendir(root_.c_str());
@@ -983,6 +1104,7 @@ class MaildirStore final : public MailStore {
       auto parent = by_dir_.find(node.dir.substr(0, dot));
       node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
     }
+    KeepView(root_before, index_file);
     return Status::Ok();
   }
 

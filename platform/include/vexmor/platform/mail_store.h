@@ -83,6 +83,8 @@ class MailStore {
   virtual ~MailStore() = default;
 
   virtual StatusOr<FolderInfo> GetFolder(FolderId folder) = 0;
+  // Whether the folder exists; unlike GetFolder it need not count the folder's messages.
+  virtual bool HasFolder(FolderId folder) { return GetFolder(folder).ok(); }
   // Direct subfolders: the special folders first in id order, then the others by name.
   virtual StatusOr<std::vector<FolderInfo>> ListSubfolders(FolderId parent) = 0;
   // A new empty folder; InvalidArgument for a name that cannot be stored or already exists
