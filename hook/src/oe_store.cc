@@ -153,7 +153,7 @@ FolderId OeStore::FindFolder(const std::string& path) {
 }
 
 void OeStore::SearchFolder(FolderId parent) {
-  StatusOr<std::vector<platform::FolderInfo>> children = store_->ListSubfolders(parent);
+  StatusOr<std::vector<platform::FolderInfo>> children = store_->ListSubfolderNames(parent);
   if (!children.ok()) return;
   for (const platform::FolderInfo& child : *children) {
     if (found_id_ != 0) return;

@@ -77,14 +77,26 @@ struct FileSig {
   ino_t ino = 0;
   off_t size = -1;
   int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;
   bool operator==(const FileSig&) const = default;
 };
+
+FileSig SigOfStat(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
 
 FileSig SigOf(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return {};
-  return {st.st_dev, st.st_ino, st.st_size,
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return SigOfStat(st);
+}
+
+// An open descriptor shared by cache entries; closed with the last of them.
+std::shared_ptr<void> HoldDescriptor(int fd) {
+  if (fd < 0) return nullptr;
+  return std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
 }
 
 // What a file or directory is now, to tell whether a view read from it still holds.
@@ -227,6 +239,7 @@ struct UidList {
   std::unordered_map<std::string, MessageId> by_base;
   MessageId next = 1;
   FileSig sig;
+  std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
   bool loaded = false;
 };
 
@@ -257,7 +270,26 @@ struct FolderTreeView {
   std::map<FolderId, std::string> special_dir;
 };
 
+// The id lists and file names of the folders, shared by every store object of one tree in
+// the process: they are checked against the files on each use, and an unchanged Inbox is
+// not read again for every operation. One operation at a time works on them.
+struct SharedFolders {
+  std::recursive_mutex mutex;
+  std::map<std::string, FolderCache> folders;
+};
+
 std::mutex g_tree_mutex;
+
+std::shared_ptr<SharedFolders> FoldersOf(const std::string& root) {
+  static auto* all = new std::map<std::string, std::shared_ptr<SharedFolders>>();
+  std::lock_guard guard(g_tree_mutex);
+  auto it = all->find(root);
+  if (it != all->end()) return it->second;
+  if (all->size() >= 16) all->clear();  // tests open many throw-away trees
+  auto made = std::make_shared<SharedFolders>();
+  (*all)[root] = made;
+  return made;
+}
 std::map<std::string, FolderTreeView>& TreeViews() {
   static auto* views = new std::map<std::string, FolderTreeView>();  // never destroyed
   return *views;
@@ -277,20 +309,35 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<FolderInfo> GetFolder(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     auto it = nodes_.find(id);
     if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
     return Info(it->second);
   }
 
-  bool HasFolder(FolderId id) override { return Refresh().ok() && nodes_.count(id) > 0; }
+  bool HasFolder(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
+    return Refresh().ok() && nodes_.count(id) > 0;
+  }
 
   StatusOr<std::vector<FolderInfo>> ListSubfolders(FolderId parent) override {
+    return Subfolders(parent, true);
+  }
+
+  StatusOr<std::vector<FolderInfo>> ListSubfolderNames(FolderId parent) override {
+    return Subfolders(parent, false);
+  }
+
+  StatusOr<std::vector<FolderInfo>> Subfolders(FolderId parent, bool with_counts) {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     if (!nodes_.count(parent)) return Status::NotFound("no folder " + std::to_string(parent));
     std::vector<FolderInfo> out;
     for (const auto& [id, node] : nodes_) {
-      if (id != kRootFolderId && node.parent == parent) out.push_back(Info(node));
+      if (id != kRootFolderId && node.parent == parent) {
+        out.push_back(with_counts ? Info(node) : FolderInfo{node.id, node.parent, node.name, 0});
+      }
     }
     std::stable_sort(out.begin(), out.end(), [](const FolderInfo& a, const FolderInfo& b) {
       bool fa = IsFixedFolder(a.id), fb = IsFixedFolder(b.id);
@@ -301,6 +348,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<FolderId> CreateFolder(FolderId parent, std::string_view name) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     if (name.empty() || name.size() > 200 || name.find_first_of("./\\") != std::string::npos ||
         std::any_of(name.begin(), name.end(),
@@ -326,6 +374,7 @@ class MaildirStore final : public MailStore {
   }
 
   Status DeleteFolder(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     if (IsFixedFolder(id)) return Status::InvalidArgument("a fixed folder cannot be deleted");
     auto it = nodes_.find(id);
@@ -361,6 +410,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<std::vector<MessageInfo>> ListMessages(FolderId folder, bool with_sizes) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     auto it = nodes_.find(folder);
     if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(folder));
@@ -438,6 +488,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<MessageInfo> GetMessage(FolderId folder, MessageId message) override {
+    std::lock_guard guard(shared_->mutex);
     for (int attempt = 0; attempt < 2; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
       if (!at.ok()) return at.status();
@@ -452,6 +503,7 @@ class MaildirStore final : public MailStore {
 
   StatusOr<std::unique_ptr<MessageSource>> OpenMessage(FolderId folder,
                                                        MessageId message) override {
+    std::lock_guard guard(shared_->mutex);
     for (int attempt = 0; attempt < 2; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
       if (!at.ok()) return at.status();
@@ -467,6 +519,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<MessageId> MoveMessage(FolderId from, MessageId message, FolderId to) override {
+    std::lock_guard guard(shared_->mutex);
     auto dest_node = NodeOf(to);
     if (!dest_node.ok()) return dest_node.status();
     if (to == kRootFolderId || to == kLocalFoldersId) {
@@ -521,6 +574,7 @@ class MaildirStore final : public MailStore {
   }
 
   Status MarkRead(FolderId folder, MessageId message, bool read) override {
+    std::lock_guard guard(shared_->mutex);
     int error = ENOENT;
     for (int attempt = 0; attempt < 2 && error == ENOENT; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
@@ -629,12 +683,10 @@ class MaildirStore final : public MailStore {
 
   void LoadUids(UidList& uids, const std::string& folder_path) {
     const std::string file = folder_path + std::string(kUidListFile);
-    FileSig sig = SigOf(file);
-    if (uids.loaded && sig == uids.sig) return;
+    if (uids.loaded && SigOf(file) == uids.sig) return;
     UidList fresh;
     fresh.loaded = true;
-    fresh.sig = sig;
-    StatusOr<std::string> text = ReadWholeFile(file);
+    StatusOr<std::string> text = ReadHeld(file, &fresh.sig, &fresh.held);
     if (!text.ok()) {
       if (text.status().code() != StatusCode::kNotFound) {
         Report("cannot read " + file + ": " + text.status().message());
@@ -711,7 +763,47 @@ class MaildirStore final : public MailStore {
     }
     Status s = ReplaceFileAtomically(file, text);
     if (!s.ok()) Report("cannot write " + file + ": " + s.message());
-    uids.sig = SigOf(file);
+    // What we wrote is what we hold; anything else is read again at the next use.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 &&
+        st.st_size == static_cast<off_t>(text.size())) {
+      uids.sig = SigOfStat(st);
+      uids.held = HoldDescriptor(fd);
+    } else {
+      if (fd >= 0) ::close(fd);
+      uids.sig = FileSig();
+      uids.held.reset();
+      uids.loaded = false;
+    }
+  }
+
+  // The whole file, with the identity of the inode read and that inode held open.
+  static StatusOr<std::string> ReadHeld(const std::string& file, FileSig* sig,
+                                        std::shared_ptr<void>* held) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *sig = FileSig();
+      if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound(file + " does not exist");
+      return ErrnoStatus("cannot open " + file, errno);
+    }
+    std::shared_ptr<void> holder = HoldDescriptor(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return ErrnoStatus("cannot read " + file, errno);
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus("cannot read " + file, errno);
+      }
+      if (n == 0) break;
+      data.append(buffer, static_cast<size_t>(n));
+    }
+    *sig = SigOfStat(st);
+    *held = std::move(holder);
+    return data;
   }
 
   // Drops a message that left a folder from that folder's id list.
@@ -1113,7 +1205,8 @@ class MaildirStore final : public MailStore {
   std::map<FolderId, FolderNode> nodes_;
   std::map<std::string, FolderId> by_dir_;
   std::map<FolderId, std::string> special_dir_;
-  std::map<std::string, FolderCache> cache_;
+  std::shared_ptr<SharedFolders> shared_ = FoldersOf(root_);
+  std::map<std::string, FolderCache>& cache_ = shared_->folders;
 };
 
 }  // namespace
