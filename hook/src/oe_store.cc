@@ -37,24 +37,17 @@ uint64_t PairKey(FolderId folder, MessageId message) {
   return (static_cast<uint64_t>(folder) << 32) | message;
 }
 
-// The number behind "FolderIndex_" or "MessageIndex_" (any letter case); 0 for other keys.
-int64_t EntryNumber(std::string_view key) {
-  for (std::string_view prefix :
-       {std::string_view("FolderIndex_"), std::string_view("MessageIndex_")}) {
-    if (key.size() <= prefix.size()) continue;
-    bool same = std::equal(prefix.begin(), prefix.end(), key.begin(), [](char a, char b) {
-      return std::tolower(static_cast<unsigned char>(a)) ==
-             std::tolower(static_cast<unsigned char>(b));
-    });
-    if (!same) continue;
-    int64_t number = 0;
-    for (char c : key.substr(prefix.size())) {
-      if (c < '0' || c > '9' || number > 1'000'000'000) return 0;
-      number = number * 10 + (c - '0');
+bool HasSection(const IniDocument& doc, std::string_view section) {
+  for (const std::string& name : doc.Sections()) {
+    if (name.size() == section.size() &&
+        std::equal(name.begin(), name.end(), section.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return true;
     }
-    return number;
   }
-  return 0;
+  return false;
 }
 
 // The state bits without the received bit.
@@ -281,19 +274,21 @@ int32_t OeStore::TrimHandled(IniDocument& doc, int32_t count) {
     list.erase(std::unique(list.begin(), list.end()), list.end());
     lowest_kept[folder] = list[std::min(list.size(), kHandledKeptPerFolder) - 1];
   }
-  // Kept entries stay in their order; the keys above the new count go, so the file shrinks.
+  std::vector<FolderMessage> kept_entries;
   std::unordered_set<uint64_t> seen;
-  int32_t kept = 0;
   for (const FolderMessage& entry : entries) {
     if (entry.message < lowest_kept[entry.folder]) continue;
-    if (!seen.insert(PairKey(entry.folder, entry.message)).second) continue;
-    ++kept;
-    doc.Write(state::kSectionChecked, state::FolderIndexKey(kept), IdText(entry.folder));
-    doc.Write(state::kSectionChecked, state::MessageIndexKey(kept), IdText(entry.message));
+    if (seen.insert(PairKey(entry.folder, entry.message)).second) kept_entries.push_back(entry);
   }
-  for (const std::string& key : doc.Keys(state::kSectionChecked)) {
-    int64_t index = EntryNumber(key);
-    if (index > kept) doc.DeleteKey(state::kSectionChecked, key);
+  // The section is written anew (kept entries in their order), so the file shrinks; deleting
+  // its keys one by one would cost as much as the list is long, for each key.
+  while (HasSection(doc, state::kSectionChecked)) doc.DeleteSection(state::kSectionChecked);
+  const int32_t kept = static_cast<int32_t>(kept_entries.size());
+  doc.Write(state::kSectionChecked, state::kKeyCount, std::to_string(kept));
+  for (int32_t i = 1; i <= kept; ++i) {
+    const FolderMessage& entry = kept_entries[static_cast<size_t>(i - 1)];
+    doc.Write(state::kSectionChecked, state::FolderIndexKey(i), IdText(entry.folder));
+    doc.Write(state::kSectionChecked, state::MessageIndexKey(i), IdText(entry.message));
   }
   return kept;
 }
