@@ -258,6 +258,9 @@ void OeStore::MarkHandled(const std::string& install_dir, MessageId message, Fol
 }
 
 int32_t OeStore::TrimHandled(IniDocument& doc, int32_t count) {
+  // A damaged count far above the keys present must not make us read billions of entries.
+  count = static_cast<int32_t>(
+      std::min<int64_t>(count, static_cast<int64_t>(doc.Keys(state::kSectionChecked).size())));
   std::vector<FolderMessage> entries;
   entries.reserve(static_cast<size_t>(count));
   for (int32_t i = 1; i <= count; ++i) {

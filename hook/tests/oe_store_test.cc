@@ -265,6 +265,14 @@ TEST_F(OeStoreTest, HandledListStaysBoundedUntilTheFirstReceiveCycle) {
   platform::IniDocument doc = profile_->Load(ProcessFile());
   EXPECT_EQ(2 * list.size() + 1, doc.Keys(state::kSectionChecked).size());
 
+  // A damaged count far above the entries present is trimmed to what is there.
+  (void)profile_->WriteString(ProcessFile(), state::kSectionChecked, "Count", "2000000000");
+  store.MarkHandled(Dir(), 601, kInboxFolderId);
+  list = List(state::kSectionChecked);
+  ASSERT_FALSE(list.empty());
+  EXPECT_LE(list.size(), static_cast<size_t>(OeStore::kHandledTrimAt));
+  EXPECT_EQ((FolderMessage{kInboxFolderId, 601}), list.back());
+
   // Once cycles run, each cycle's end empties the list, and nothing is dropped before that.
   (void)profile_->WriteString(std::string(state::kPathFile), state::kSectionVexmor,
                               state::kKeyRulesCreated, "1");
