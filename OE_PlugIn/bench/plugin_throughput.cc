@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -115,8 +116,11 @@ struct Run {
 };
 
 Run RunOnce(int messages, bool throttle) {
-  char pattern[] = "/tmp/vexmor-bench-plugin.XXXXXX";
-  const std::string dir = std::string(::mkdtemp(pattern)) + "/";
+  // Under $TMPDIR, so the state can lie on the kind of disk users have (not tmpfs).
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/vexmor-bench-plugin.XXXXXX";
+  const std::string dir = std::string(::mkdtemp(pattern.data())) + "/";
   const std::string windows = dir + "windows/", system = dir + "system/",
                     install = dir + "install/", maildir = dir + "Maildir/";
   for (const auto& d : {windows, system, install}) fs::create_directories(d);

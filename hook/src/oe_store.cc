@@ -3,8 +3,11 @@
 #include "vexmor/hook/oe_store.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <exception>
+#include <functional>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "vexmor/hook/mail_analysis.h"
@@ -32,6 +35,19 @@ std::string IdText(uint32_t id) {
 
 uint64_t PairKey(FolderId folder, MessageId message) {
   return (static_cast<uint64_t>(folder) << 32) | message;
+}
+
+bool HasSection(const IniDocument& doc, std::string_view section) {
+  for (const std::string& name : doc.Sections()) {
+    if (name.size() == section.size() &&
+        std::equal(name.begin(), name.end(), section.begin(), [](char a, char b) {
+          return std::tolower(static_cast<unsigned char>(a)) ==
+                 std::tolower(static_cast<unsigned char>(b));
+        })) {
+      return true;
+    }
+  }
+  return false;
 }
 
 // The state bits without the received bit.
@@ -130,7 +146,7 @@ FolderId OeStore::FindFolder(const std::string& path) {
 }
 
 void OeStore::SearchFolder(FolderId parent) {
-  StatusOr<std::vector<platform::FolderInfo>> children = store_->ListSubfolders(parent);
+  StatusOr<std::vector<platform::FolderInfo>> children = store_->ListSubfolderNames(parent);
   if (!children.ok()) return;
   for (const platform::FolderInfo& child : *children) {
     if (found_id_ != 0) return;
@@ -153,7 +169,7 @@ void OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, Folder
                          MessageId message) {
   try {
     if (!Open(install_dir)) return;
-    if (!store_->GetFolder(folder).ok() || !store_->GetMessage(folder, message).ok()) {
+    if (!store_->HasFolder(folder) || !store_->GetMessage(folder, message).ok()) {
       Close();  // nothing to move
       return;
     }
@@ -163,7 +179,7 @@ void OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, Folder
     // no mail, so they never count as the Spam folder.
     FolderId destination = spam_folder;
     if (destination == platform::kRootFolderId || destination == platform::kLocalFoldersId ||
-        !store_->GetFolder(destination).ok()) {
+        !store_->HasFolder(destination)) {
       destination = FindFolder("Spam");
       if (destination == 0) {
         StatusOr<FolderId> made = store_->CreateFolder(platform::kRootFolderId, "Spam");
@@ -228,13 +244,56 @@ void OeStore::ReadSentRecipients(const std::string& install_dir) {
 
 void OeStore::MarkHandled(const std::string& install_dir, MessageId message, FolderId folder) {
   install_dir_ = install_dir;
+  const bool cycles_run = options_.profile->GetInt(state::kPathFile, state::kSectionVexmor,
+                                                   state::kKeyRulesCreated, 0) == 1;
   // One locked update, so two writers never take the same entry number.
   (void)options_.profile->Update(ProcessMsgFile(), [&](IniDocument& doc) {
-    int32_t n = IntOf(doc, state::kSectionChecked, state::kKeyCount, 0) + 1;
+    int32_t n = IntOf(doc, state::kSectionChecked, state::kKeyCount, 0);
+    if (!cycles_run && n >= kHandledTrimAt) n = TrimHandled(doc, n);
+    ++n;
     doc.Write(state::kSectionChecked, state::kKeyCount, std::to_string(n));
     doc.Write(state::kSectionChecked, state::FolderIndexKey(n), IdText(folder));
     doc.Write(state::kSectionChecked, state::MessageIndexKey(n), IdText(message));
   });
+}
+
+int32_t OeStore::TrimHandled(IniDocument& doc, int32_t count) {
+  // A damaged count far above the keys present must not make us read billions of entries.
+  count = static_cast<int32_t>(
+      std::min<int64_t>(count, static_cast<int64_t>(doc.Keys(state::kSectionChecked).size())));
+  std::vector<FolderMessage> entries;
+  entries.reserve(static_cast<size_t>(count));
+  for (int32_t i = 1; i <= count; ++i) {
+    entries.push_back(
+        {static_cast<FolderId>(IntOf(doc, state::kSectionChecked, state::FolderIndexKey(i), 0)),
+         static_cast<MessageId>(IntOf(doc, state::kSectionChecked, state::MessageIndexKey(i), 0))});
+  }
+  // The cut-off of each folder: its kHandledKeptPerFolder-th highest id.
+  std::unordered_map<FolderId, std::vector<MessageId>> ids;
+  for (const FolderMessage& entry : entries) ids[entry.folder].push_back(entry.message);
+  std::unordered_map<FolderId, MessageId> lowest_kept;
+  for (auto& [folder, list] : ids) {
+    std::sort(list.begin(), list.end(), std::greater<>());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+    lowest_kept[folder] = list[std::min(list.size(), kHandledKeptPerFolder) - 1];
+  }
+  std::vector<FolderMessage> kept_entries;
+  std::unordered_set<uint64_t> seen;
+  for (const FolderMessage& entry : entries) {
+    if (entry.message < lowest_kept[entry.folder]) continue;
+    if (seen.insert(PairKey(entry.folder, entry.message)).second) kept_entries.push_back(entry);
+  }
+  // The section is written anew (kept entries in their order), so the file shrinks; deleting
+  // its keys one by one would cost as much as the list is long, for each key.
+  while (HasSection(doc, state::kSectionChecked)) doc.DeleteSection(state::kSectionChecked);
+  const int32_t kept = static_cast<int32_t>(kept_entries.size());
+  doc.Write(state::kSectionChecked, state::kKeyCount, std::to_string(kept));
+  for (int32_t i = 1; i <= kept; ++i) {
+    const FolderMessage& entry = kept_entries[static_cast<size_t>(i - 1)];
+    doc.Write(state::kSectionChecked, state::FolderIndexKey(i), IdText(entry.folder));
+    doc.Write(state::kSectionChecked, state::MessageIndexKey(i), IdText(entry.message));
+  }
+  return kept;
 }
 
 void OeStore::LoadHandled() {
@@ -300,11 +359,15 @@ bool OeStore::QueueUnfiltered(const std::string& install_dir) {
       if (!messages.ok()) continue;
       open_folder_ = entry.folder;
       std::vector<MessageId> queued;
+      MessageId highest = entry.mark;
       for (const platform::MessageInfo& message : *messages) {
-        if (message.id > entry.mark && !handled.count(PairKey(entry.folder, message.id))) {
-          queued.push_back(message.id);
-        }
+        if (message.id <= entry.mark) continue;
+        highest = std::max(highest, message.id);
+        if (!handled.count(PairKey(entry.folder, message.id))) queued.push_back(message.id);
       }
+      // The mark passes the handled messages too: the list is emptied now, and a message
+      // handled in this cycle must not be queued at the next one.
+      entry.mark = highest;
       if (queued.empty()) continue;
       // One locked update per folder: the list grows as if entry by entry, but a large queue
       // does not rewrite the file once per message.
@@ -317,7 +380,6 @@ bool OeStore::QueueUnfiltered(const std::string& install_dir) {
         }
         doc.Write(state::kSectionProcess, state::kKeyCount, std::to_string(m));
       });
-      if (queued.back() > entry.mark) entry.mark = queued.back();
     }
 
     int32_t count =

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -239,6 +241,64 @@ TEST_F(OeStoreTest, HandledListIsMarkedLoadedAndReset) {
   EXPECT_EQ(0, Key(ProcessFile(), state::kSectionChecked, "Count"));
   store.MarkHandled(Dir(), 13, 4);
   EXPECT_EQ((std::vector<FolderMessage>{{4, 13}}), List(state::kSectionChecked));
+}
+
+TEST_F(OeStoreTest, HandledListStaysBoundedUntilTheFirstReceiveCycle) {
+  OeStore store = Make();
+  // No receive cycle yet: the newest entries of each folder are kept, in their order.
+  for (MessageId id = 1; id <= 600; ++id) store.MarkHandled(Dir(), id, kInboxFolderId);
+  for (MessageId id = 1; id <= 3; ++id) store.MarkHandled(Dir(), id, 120);
+  std::vector<FolderMessage> list = List(state::kSectionChecked);
+  EXPECT_LE(list.size(), static_cast<size_t>(OeStore::kHandledTrimAt));
+  EXPECT_EQ((FolderMessage{120, 3}), list.back());
+  std::set<MessageId> inbox;
+  for (const FolderMessage& entry : list) {
+    if (entry.folder == kInboxFolderId) inbox.insert(entry.message);
+  }
+  for (MessageId id = 600 - OeStore::kHandledKeptPerFolder + 1; id <= 600; ++id) {
+    EXPECT_TRUE(inbox.count(id)) << id;
+  }
+  EXPECT_TRUE(std::is_sorted(
+      list.begin(), list.end() - 3,
+      [](const FolderMessage& a, const FolderMessage& b) { return a.message < b.message; }));
+  // Keys beyond the count are gone, so the file does not keep its old size.
+  platform::IniDocument doc = profile_->Load(ProcessFile());
+  EXPECT_EQ(2 * list.size() + 1, doc.Keys(state::kSectionChecked).size());
+
+  // A damaged count far above the entries present is trimmed to what is there.
+  (void)profile_->WriteString(ProcessFile(), state::kSectionChecked, "Count", "2000000000");
+  store.MarkHandled(Dir(), 601, kInboxFolderId);
+  list = List(state::kSectionChecked);
+  ASSERT_FALSE(list.empty());
+  EXPECT_LE(list.size(), static_cast<size_t>(OeStore::kHandledTrimAt));
+  EXPECT_EQ((FolderMessage{kInboxFolderId, 601}), list.back());
+
+  // Once cycles run, each cycle's end empties the list, and nothing is dropped before that.
+  (void)profile_->WriteString(std::string(state::kPathFile), state::kSectionVexmor,
+                              state::kKeyRulesCreated, "1");
+  store.LoadHandled();
+  for (MessageId id = 1; id <= 400; ++id) store.MarkHandled(Dir(), id, kInboxFolderId);
+  EXPECT_EQ(400u, List(state::kSectionChecked).size());
+}
+
+TEST_F(OeStoreTest, MessageHandledInOneCycleIsNotQueuedAtTheNext) {
+  for (int i = 0; i < 6; ++i) Deliver(kInboxFolderId, 1);
+  OeStore store = Make();
+  ASSERT_TRUE(store.RecordWatermarks(Dir(), {kInboxFolderId}));
+  (void)store.QueueUnfiltered(Dir());  // the five newest, unhandled
+  ASSERT_EQ(5u, List(state::kSectionProcess).size());
+  (void)profile_->WriteString(ProcessFile(), state::kSectionProcess, "Count", "0");
+
+  MessageId first = Deliver(kInboxFolderId, 1);  // cycle 1: handled by the incoming chain
+  store.MarkHandled(Dir(), first, kInboxFolderId);
+  EXPECT_TRUE(store.QueueUnfiltered(Dir()));
+  EXPECT_TRUE(List(state::kSectionProcess).empty());
+
+  MessageId second = Deliver(kInboxFolderId, 1);  // cycle 2: handled as well
+  store.MarkHandled(Dir(), second, kInboxFolderId);
+  EXPECT_TRUE(store.QueueUnfiltered(Dir()));
+  EXPECT_TRUE(List(state::kSectionProcess).empty());
+  EXPECT_EQ(second, tables_.watermarks.at(0).mark);
 }
 
 TEST_F(OeStoreTest, WatermarksKeepTheFiveNewestInboxMessagesAbove) {

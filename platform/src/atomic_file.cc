@@ -157,6 +157,9 @@ StatusOr<std::string> ReadWholeFile(const std::string& path) {
 
 Status MakeDirectories(const std::string& path) {
   if (path.empty()) return Status::Ok();
+  struct stat existing {};
+  // The common case, a directory that is there already, costs one stat.
+  if (::stat(path.c_str(), &existing) == 0 && S_ISDIR(existing.st_mode)) return Status::Ok();
   std::string current;
   size_t start = 0;
   while (start <= path.size()) {

@@ -21,8 +21,11 @@
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <set>
 #include <unordered_map>
 #include <utility>
@@ -74,14 +77,69 @@ struct FileSig {
   ino_t ino = 0;
   off_t size = -1;
   int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;
   bool operator==(const FileSig&) const = default;
 };
+
+FileSig SigOfStat(const struct stat& st) {
+  return {st.st_dev, st.st_ino, st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
 
 FileSig SigOf(const std::string& path) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return {};
-  return {st.st_dev, st.st_ino, st.st_size,
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+  return SigOfStat(st);
+}
+
+// An open descriptor shared by cache entries; closed with the last of them.
+std::shared_ptr<void> HoldDescriptor(int fd) {
+  if (fd < 0) return nullptr;
+  return std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
+}
+
+// What a file or directory is now, to tell whether a view read from it still holds.
+struct Identity {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtime = 0;
+  int64_t ctime = 0;
+  bool operator==(const Identity&) const = default;
+};
+
+Identity IdentityOfFd(int fd) {
+  struct stat st;
+  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
+  return {true,
+          st.st_dev,
+          st.st_ino,
+          st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+Identity IdentityOfPath(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true,
+          st.st_dev,
+          st.st_ino,
+          st.st_size,
+          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
+}
+
+// Changed so recently that a further change might not move its times (file systems stamp
+// with a coarse clock): not to be trusted yet.
+bool Recent(const Identity& id) {
+  if (!id.exists) return false;
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return now_ns - std::max(id.mtime, id.ctime) < 2'000'000'000;
 }
 
 bool IsDirectory(const std::string& path) {
@@ -181,6 +239,7 @@ struct UidList {
   std::unordered_map<std::string, MessageId> by_base;
   MessageId next = 1;
   FileSig sig;
+  std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
   bool loaded = false;
 };
 
@@ -197,6 +256,45 @@ struct FolderNode {
   bool stored = false;  // the Inbox or a directory in the tree (else an implied parent)
 };
 
+// The folder tree as one Refresh read it, kept per process: every operation of every store
+// object starts with a Refresh, and an unchanged tree needs no directory walk and no parse of
+// the folder index. It holds while the root directory (folders come and go by entries in it)
+// and the index file keep their identity; both are held open so their inode numbers cannot
+// be reused meanwhile.
+struct FolderTreeView {
+  Identity root_identity;
+  Identity index_identity;
+  std::shared_ptr<void> held;  // the descriptors of root and index
+  std::map<FolderId, FolderNode> nodes;
+  std::map<std::string, FolderId> by_dir;
+  std::map<FolderId, std::string> special_dir;
+};
+
+// The id lists and file names of the folders, shared by every store object of one tree in
+// the process: they are checked against the files on each use, and an unchanged Inbox is
+// not read again for every operation. One operation at a time works on them.
+struct SharedFolders {
+  std::recursive_mutex mutex;
+  std::map<std::string, FolderCache> folders;
+};
+
+std::mutex g_tree_mutex;
+
+std::shared_ptr<SharedFolders> FoldersOf(const std::string& root) {
+  static auto* all = new std::map<std::string, std::shared_ptr<SharedFolders>>();
+  std::lock_guard guard(g_tree_mutex);
+  auto it = all->find(root);
+  if (it != all->end()) return it->second;
+  if (all->size() >= 16) all->clear();  // tests open many throw-away trees
+  auto made = std::make_shared<SharedFolders>();
+  (*all)[root] = made;
+  return made;
+}
+std::map<std::string, FolderTreeView>& TreeViews() {
+  static auto* views = new std::map<std::string, FolderTreeView>();  // never destroyed
+  return *views;
+}
+
 class MaildirStore final : public MailStore {
  public:
   MaildirStore(std::string root, MaildirOptions options)
@@ -211,18 +309,35 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<FolderInfo> GetFolder(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     auto it = nodes_.find(id);
     if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
     return Info(it->second);
   }
 
+  bool HasFolder(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
+    return Refresh().ok() && nodes_.count(id) > 0;
+  }
+
   StatusOr<std::vector<FolderInfo>> ListSubfolders(FolderId parent) override {
+    return Subfolders(parent, true);
+  }
+
+  StatusOr<std::vector<FolderInfo>> ListSubfolderNames(FolderId parent) override {
+    return Subfolders(parent, false);
+  }
+
+  StatusOr<std::vector<FolderInfo>> Subfolders(FolderId parent, bool with_counts) {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     if (!nodes_.count(parent)) return Status::NotFound("no folder " + std::to_string(parent));
     std::vector<FolderInfo> out;
     for (const auto& [id, node] : nodes_) {
-      if (id != kRootFolderId && node.parent == parent) out.push_back(Info(node));
+      if (id != kRootFolderId && node.parent == parent) {
+        out.push_back(with_counts ? Info(node) : FolderInfo{node.id, node.parent, node.name, 0});
+      }
     }
     std::stable_sort(out.begin(), out.end(), [](const FolderInfo& a, const FolderInfo& b) {
       bool fa = IsFixedFolder(a.id), fb = IsFixedFolder(b.id);
@@ -233,6 +348,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<FolderId> CreateFolder(FolderId parent, std::string_view name) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     if (name.empty() || name.size() > 200 || name.find_first_of("./\\") != std::string::npos ||
         std::any_of(name.begin(), name.end(),
@@ -258,6 +374,7 @@ class MaildirStore final : public MailStore {
   }
 
   Status DeleteFolder(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     if (IsFixedFolder(id)) return Status::InvalidArgument("a fixed folder cannot be deleted");
     auto it = nodes_.find(id);
@@ -293,6 +410,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<std::vector<MessageInfo>> ListMessages(FolderId folder, bool with_sizes) override {
+    std::lock_guard guard(shared_->mutex);
     if (Status s = Refresh(); !s.ok()) return s;
     auto it = nodes_.find(folder);
     if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(folder));
@@ -370,6 +488,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<MessageInfo> GetMessage(FolderId folder, MessageId message) override {
+    std::lock_guard guard(shared_->mutex);
     for (int attempt = 0; attempt < 2; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
       if (!at.ok()) return at.status();
@@ -384,6 +503,7 @@ class MaildirStore final : public MailStore {
 
   StatusOr<std::unique_ptr<MessageSource>> OpenMessage(FolderId folder,
                                                        MessageId message) override {
+    std::lock_guard guard(shared_->mutex);
     for (int attempt = 0; attempt < 2; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
       if (!at.ok()) return at.status();
@@ -411,6 +531,7 @@ class MaildirStore final : public MailStore {
   }
 
   StatusOr<MessageId> MoveMessage(FolderId from, MessageId message, FolderId to) override {
+    std::lock_guard guard(shared_->mutex);
     auto dest_node = NodeOf(to);
     if (!dest_node.ok()) return dest_node.status();
     if (to == kRootFolderId || to == kLocalFoldersId) {
@@ -465,6 +586,7 @@ class MaildirStore final : public MailStore {
   }
 
   Status MarkRead(FolderId folder, MessageId message, bool read) override {
+    std::lock_guard guard(shared_->mutex);
     int error = ENOENT;
     for (int attempt = 0; attempt < 2 && error == ENOENT; ++attempt) {
       StatusOr<Located> at = Locate(folder, message, attempt > 0);
@@ -583,12 +705,10 @@ class MaildirStore final : public MailStore {
 
   void LoadUids(UidList& uids, const std::string& folder_path) {
     const std::string file = folder_path + std::string(kUidListFile);
-    FileSig sig = SigOf(file);
-    if (uids.loaded && sig == uids.sig) return;
+    if (uids.loaded && SigOf(file) == uids.sig) return;
     UidList fresh;
     fresh.loaded = true;
-    fresh.sig = sig;
-    StatusOr<std::string> text = ReadWholeFile(file);
+    StatusOr<std::string> text = ReadHeld(file, &fresh.sig, &fresh.held);
     if (!text.ok()) {
       if (text.status().code() != StatusCode::kNotFound) {
         Report("cannot read " + file + ": " + text.status().message());
@@ -665,7 +785,47 @@ class MaildirStore final : public MailStore {
     }
     Status s = ReplaceFileAtomically(file, text);
     if (!s.ok()) Report("cannot write " + file + ": " + s.message());
-    uids.sig = SigOf(file);
+    // What we wrote is what we hold; anything else is read again at the next use.
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 &&
+        st.st_size == static_cast<off_t>(text.size())) {
+      uids.sig = SigOfStat(st);
+      uids.held = HoldDescriptor(fd);
+    } else {
+      if (fd >= 0) ::close(fd);
+      uids.sig = FileSig();
+      uids.held.reset();
+      uids.loaded = false;
+    }
+  }
+
+  // The whole file, with the identity of the inode read and that inode held open.
+  static StatusOr<std::string> ReadHeld(const std::string& file, FileSig* sig,
+                                        std::shared_ptr<void>* held) {
+    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+      *sig = FileSig();
+      if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound(file + " does not exist");
+      return ErrnoStatus("cannot open " + file, errno);
+    }
+    std::shared_ptr<void> holder = HoldDescriptor(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return ErrnoStatus("cannot read " + file, errno);
+    std::string data;
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return ErrnoStatus("cannot read " + file, errno);
+      }
+      if (n == 0) break;
+      data.append(buffer, static_cast<size_t>(n));
+    }
+    *sig = SigOfStat(st);
+    *held = std::move(holder);
+    return data;
   }
 
   // Drops a message that left a folder from that folder's id list.
@@ -874,9 +1034,62 @@ class MaildirStore final : public MailStore {
 
   // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
   // new directory names of folders this store just moved.
+  // The key of this tree's view: the same root may be opened with other special folders.
+  std::string ViewKey() const {
+    std::string key = root_;
+    for (const auto& [id, dir] : options_.special_dirs) {
+      key += '\n' + std::to_string(id) + '=' + dir;
+    }
+    return key;
+  }
+
+  bool UseKeptView(const std::string& index_file) {
+    std::lock_guard guard(g_tree_mutex);
+    auto it = TreeViews().find(ViewKey());
+    if (it == TreeViews().end()) return false;
+    const FolderTreeView& view = it->second;
+    if (!(IdentityOfPath(root_) == view.root_identity) ||
+        !(IdentityOfPath(index_file) == view.index_identity)) {
+      TreeViews().erase(it);
+      return false;
+    }
+    nodes_ = view.nodes;
+    by_dir_ = view.by_dir;
+    special_dir_ = view.special_dir;
+    return true;
+  }
+
+  void KeepView(const Identity& root_before, const std::string& index_file) {
+    int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
+    auto held = std::shared_ptr<void>(nullptr, [root_fd, index_fd](void*) {
+      if (root_fd >= 0) ::close(root_fd);
+      if (index_fd >= 0) ::close(index_fd);
+    });
+    Identity root_now = IdentityOfFd(root_fd);
+    Identity index_now = IdentityOfFd(index_fd);
+    std::lock_guard guard(g_tree_mutex);
+    // Changed while we read it, or too recently to trust the times: read it again next time.
+    if (!(root_now == root_before) || !(IdentityOfPath(root_) == root_now) ||
+        !(IdentityOfPath(index_file) == index_now) || Recent(root_now) || Recent(index_now)) {
+      TreeViews().erase(ViewKey());
+      return;
+    }
+    if (TreeViews().size() >= 16) TreeViews().clear();  // tests open many throw-away trees
+    FolderTreeView& view = TreeViews()[ViewKey()];
+    view.root_identity = root_now;
+    view.index_identity = index_now;
+    view.held = std::move(held);
+    view.nodes = nodes_;
+    view.by_dir = by_dir_;
+    view.special_dir = special_dir_;
+  }
+
   Status Refresh(const std::map<std::string, std::string>& renames = {}) {
     const std::string index_file = root_ + std::string(kFolderIndexFile);
+    if (renames.empty() && UseKeptView(index_file)) return Status::Ok();
     FileLock lock(index_file);
+    const Identity root_before = IdentityOfPath(root_);
 
     std::set<std::string> dirs;
     DIR* d = ::opendir(root_.c_str());
@@ -1005,6 +1218,7 @@ class MaildirStore final : public MailStore {
       auto parent = by_dir_.find(node.dir.substr(0, dot));
       node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
     }
+    KeepView(root_before, index_file);
     return Status::Ok();
   }
 
@@ -1013,7 +1227,8 @@ class MaildirStore final : public MailStore {
   std::map<FolderId, FolderNode> nodes_;
   std::map<std::string, FolderId> by_dir_;
   std::map<FolderId, std::string> special_dir_;
-  std::map<std::string, FolderCache> cache_;
+  std::shared_ptr<SharedFolders> shared_ = FoldersOf(root_);
+  std::map<std::string, FolderCache>& cache_ = shared_->folders;
 };
 
 }  // namespace

@@ -6,20 +6,25 @@
 #include <map>
 #include <mutex>
 
+#include "profile_cache.h"
 #include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::platform {
 
+std::shared_ptr<const IniDocument> Profile::Read(std::string_view file) const {
+  return std::make_shared<const IniDocument>(Load(file));
+}
+
 int32_t Profile::GetInt(std::string_view file, std::string_view section, std::string_view key,
                         int32_t default_value) const {
-  std::optional<std::string> value = Load(file).Find(section, key);
+  std::optional<std::string> value = Read(file)->Find(section, key);
   return value ? ParseProfileInt(*value, default_value) : default_value;
 }
 
 std::string Profile::GetString(std::string_view file, std::string_view section,
                                std::string_view key, std::string_view default_value,
                                size_t capacity) const {
-  std::string value = Load(file).Find(section, key).value_or(std::string(default_value));
+  std::string value = Read(file)->Find(section, key).value_or(std::string(default_value));
   if (capacity == 0) return {};
   if (value.size() > capacity - 1) value.resize(capacity - 1);
   return value;
@@ -47,9 +52,10 @@ class FileProfile final : public Profile {
   // (as tests do) takes effect here too.
   explicit FileProfile(const Paths* paths) : paths_(paths) {}
 
-  IniDocument Load(std::string_view file) const override {
-    StatusOr<std::string> text = ReadWholeFile(Resolve(file));
-    return text.ok() ? IniDocument::Parse(*text) : IniDocument();
+  IniDocument Load(std::string_view file) const override { return *Read(file); }
+
+  std::shared_ptr<const IniDocument> Read(std::string_view file) const override {
+    return ProfileCache::Instance().Get(Resolve(file)).doc;
   }
 
   Status Update(std::string_view file, const std::function<void(IniDocument&)>& edit) override {
@@ -63,25 +69,34 @@ class FileProfile final : public Profile {
     }
     FileLock lock(path);
     if (!lock.locked()) return lock.status();
-    IniDocument doc;
-    StatusOr<std::string> text = ReadWholeFile(path);
-    if (text.ok()) {
-      doc = IniDocument::Parse(*text);
-    } else if (text.status().code() != StatusCode::kNotFound) {
-      // Writing now would throw away keys we could not read.
-      return text.status();
+    ProfileCache& cache = ProfileCache::Instance();
+    std::shared_ptr<IniDocument> doc;
+    ProfileCache::Current current = cache.TakeForEdit(path, &doc);
+    // Writing now would throw away keys we could not read.
+    if (!current.status.ok() && current.status.code() != StatusCode::kNotFound) {
+      return current.status;
     }
-    edit(doc);
-    std::string updated = doc.Serialize();
+    edit(*doc);
+    std::string updated = doc->Serialize();
     // Nothing changed (a reset of a key that already holds its value): no new file, which
     // spares every process the rename and the readers a changed file.
-    if (text.ok() && updated == *text) return Status::Ok();
-    return ReplaceFileAtomically(path, updated);
+    if (current.bytes != nullptr && updated == *current.bytes) {
+      cache.Publish(path, std::move(doc), std::move(updated));
+      return Status::Ok();
+    }
+    Status written = ReplaceFileAtomically(path, updated);
+    if (written.ok()) {
+      cache.Publish(path, std::move(doc), std::move(updated));
+    } else {
+      cache.Forget(path);
+    }
+    return written;
   }
 
   Status Remove(std::string_view file) override {
     std::string path = Resolve(file);
     FileLock lock(path);
+    ProfileCache::Instance().Forget(path);
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
       return Status::IoError("cannot delete " + path + ": " + ErrnoText(errno));
     }

@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -234,6 +236,49 @@ TEST_F(MaildirTest, CorruptFolderIndexIsRebuilt) {
   EXPECT_GE(spam, 101u);
   ASSERT_EQ(1u, problems_.size());
   EXPECT_TRUE(std::filesystem::exists(root() + "vexmor-folders.corrupt"));
+}
+
+// The folder tree is kept between store objects while it is unchanged; folders another
+// program makes, renames or removes, and a folder index another process rewrites, are seen
+// by the next operation.
+TEST_F(MaildirTest, KeptFolderTreeFollowsOtherProgramsChanges) {
+  MakeMaildir(root() + ".Lists/");
+  FolderId lists = 0;
+  {
+    auto store = Open();
+    lists = Child(*store, kLocalFoldersId, "Lists");
+    ASSERT_NE(0u, lists);
+  }
+  // Old enough that its times can be trusted, so the view is kept from here on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  auto first = Open();
+  ASSERT_TRUE(first->HasFolder(lists));
+  EXPECT_FALSE(first->HasFolder(lists + 1));
+
+  MakeMaildir(root() + ".Later/");  // a mail reader makes a folder
+  auto second = Open();
+  FolderId later = Child(*second, kLocalFoldersId, "Later");
+  EXPECT_GT(later, lists);
+
+  std::filesystem::rename(root() + ".Lists", root() + ".Renamed");
+  std::filesystem::remove_all(root() + ".Later");
+  auto third = Open();
+  EXPECT_FALSE(third->HasFolder(later));
+  EXPECT_EQ(0u, Child(*third, kLocalFoldersId, "Lists"));
+  EXPECT_NE(0u, Child(*third, kLocalFoldersId, "Renamed"));
+
+  // Another process maps a special folder in the index: the root itself is unchanged.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  MakeMaildir(root() + ".Junk/");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  auto fourth = Open();
+  EXPECT_NE(0u, Child(*fourth, kLocalFoldersId, "Junk"));
+  std::string index = ReadFileOrEmpty(root() + "vexmor-folders");
+  ASSERT_TRUE(
+      ReplaceFileAtomically(root() + "vexmor-folders", index + "map Deleted Items=Junk\n").ok());
+  auto fifth = Open();
+  EXPECT_EQ(0u, Child(*fifth, kLocalFoldersId, "Junk"));  // now the Deleted Items
+  EXPECT_TRUE(fifth->HasFolder(kDeletedItemsFolderId));
 }
 
 TEST_F(MaildirTest, OtherReadersFolderNamesAreKept) {

@@ -1,10 +1,13 @@
 #include "vexmor/platform/profile.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <functional>
 #include <string>
 
 #include "test_support.h"
@@ -166,6 +169,70 @@ TEST_F(FileProfileTest, WritingTheValueAKeyAlreadyHoldsLeavesTheFileAlone) {
   std::string empty = dirs_.install_dir() + "empty.ini";
   ASSERT_TRUE(profile_->Update(empty, [](IniDocument&) {}).ok());
   EXPECT_EQ(access(empty.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace vexmor::platform
+
+namespace vexmor::platform {
+namespace {
+
+// Runs "body" in a child process and waits for it.
+void InChild(const std::function<void()>& body) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    body();
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(FileProfileTest, CachedDocumentIsReadAgainAfterAnotherProcessChangesIt) {
+  std::string file = dirs_.install_dir() + "Vexmor_Message.ini";
+  ASSERT_TRUE(profile_->WriteString(file, "Vexmor", "Operation", "1").ok());
+  ASSERT_EQ(profile_->GetInt(file, "Vexmor", "Operation", 0), 1);  // now cached
+
+  // Another process replaces the file within the same second.
+  InChild([&] {
+    auto paths = MakeEnvironmentPaths();
+    (void)MakeFileProfile(*paths)->WriteString(file, "Vexmor", "Operation", "2");
+  });
+  EXPECT_EQ(profile_->GetInt(file, "Vexmor", "Operation", 0), 2);
+
+  // Another process rewrites it in place, same size, and puts the modification time back.
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  InChild([&] {
+    std::string text = ReadFileOrEmpty(file);
+    size_t at = text.find("Operation=2");
+    if (at == std::string::npos) _exit(2);
+    text[at + 10] = '3';
+    FILE* out = std::fopen(file.c_str(), "r+");
+    if (out == nullptr) _exit(3);
+    std::fwrite(text.data(), 1, text.size(), out);
+    std::fclose(out);
+    timespec times[2] = {before.st_atim, before.st_mtim};
+    if (::utimensat(AT_FDCWD, file.c_str(), times, 0) != 0) _exit(4);
+  });
+  EXPECT_EQ(profile_->GetInt(file, "Vexmor", "Operation", 0), 3);
+
+  // A writer whose cached copy is stale loses no key another process wrote meanwhile.
+  InChild([&] {
+    auto paths = MakeEnvironmentPaths();
+    (void)MakeFileProfile(*paths)->WriteString(file, "Message", "Allowed", "0");
+  });
+  ASSERT_TRUE(profile_->WriteString(file, "Vexmor", "Remove_Icon", "1").ok());
+  IniDocument doc = profile_->Load(file);
+  EXPECT_EQ(doc.Find("Message", "Allowed"), "0");
+  EXPECT_EQ(doc.Find("Vexmor", "Remove_Icon"), "1");
+  EXPECT_EQ(doc.Find("Vexmor", "Operation"), "3");
+
+  // Deleted by another process: defaults again.
+  InChild([&] { ::unlink(file.c_str()); });
+  EXPECT_EQ(profile_->GetInt(file, "Vexmor", "Operation", 7), 7);
 }
 
 }  // namespace

@@ -1,11 +1,69 @@
 #include "arrange_engine.h"
 
+#include <unistd.h>
+
+#include <deque>
 #include <new>
 #include <system_error>
 #include <thread>
-#include <vector>
 
 namespace vexmor::signature {
+
+namespace {
+
+// A thread started once that runs the tasks handed to it, one after another, in order.
+class TaskThread {
+ public:
+  // False when no thread can be had; the caller then runs the task itself.
+  bool Post(std::function<void()> task) {
+    std::lock_guard lock(mutex_);
+    if (!started_) {
+      try {
+        std::thread([this] { Loop(); }).detach();
+      } catch (const std::system_error&) {
+        return false;
+      }
+      started_ = true;
+    }
+    tasks_.push_back(std::move(task));
+    ready_.notify_one();
+    return true;
+  }
+
+ private:
+  [[noreturn]] void Loop() {
+    for (;;) {
+      std::function<void()> task;
+      {
+        std::unique_lock lock(mutex_);
+        ready_.wait(lock, [this] { return !tasks_.empty(); });
+        task = std::move(tasks_.front());
+        tasks_.pop_front();
+      }
+      task();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> tasks_;
+  bool started_ = false;
+};
+
+}  // namespace
+
+struct ArrangeEngine::Threads {
+  pid_t pid = ::getpid();
+  TaskThread coordinator;
+  std::array<TaskThread, kPieceCount> pieces;
+};
+
+ArrangeEngine::Threads& ArrangeEngine::threads() {
+  std::lock_guard lock(threads_mutex_);
+  // A forked child has none of its parent's threads: it starts its own.
+  if (threads_ == nullptr || threads_->pid != ::getpid()) threads_ = new Threads();
+  return *threads_;
+}
 
 void ArrangeEngine::Start(const void* owner, int64_t* target, std::string content) {
   auto event = std::make_shared<CArrangeEvent>();
@@ -15,14 +73,10 @@ void ArrangeEngine::Start(const void* owner, int64_t* target, std::string conten
     s_.main_event = event;
     ++pending_[owner];
   }
-  try {
-    std::thread([this, owner, target, content = std::move(content), event] {
-      Run(owner, target, content, event);
-    }).detach();
-  } catch (const std::system_error&) {
-    // No thread to be had: compute in the caller's thread rather than never signal.
-    Run(owner, target, s_.content, event);
-  }
+  bool posted = threads().coordinator.Post([this, owner, target, content = std::move(content),
+                                            event] { Run(owner, target, content, event); });
+  // No thread to be had: compute in the caller's thread rather than never signal.
+  if (!posted) Run(owner, target, s_.content, event);
 }
 
 void ArrangeEngine::RunFromStatics(const void* owner, int64_t* target) {
@@ -60,17 +114,26 @@ int64_t ArrangeEngine::LongTextSignature(std::string prepared) {
   prepared_ = std::move(prepared);
   bounds_ = PieceBoundaries(static_cast<int64_t>(prepared_.size()));
   s_.thread_count = 0;
-  std::vector<std::thread> workers;
+  std::mutex done_mutex;
+  std::condition_variable done;
+  int left = kPieceCount;
+  Threads& workers = threads();
   for (int k = 0; k < kPieceCount; ++k) {
     s_.sub_length[k] = static_cast<int32_t>(bounds_[k]);
     s_.sub_event[k] = std::make_shared<CArrangeEvent>();
-    try {
-      workers.emplace_back(worker_, k);
-    } catch (const std::system_error&) {
-      worker_(k);  // no thread: scan the piece here
-    }
   }
-  for (std::thread& worker : workers) worker.join();
+  for (int k = 0; k < kPieceCount; ++k) {
+    auto piece = [this, k, &done_mutex, &done, &left] {
+      worker_(k);
+      std::lock_guard lock(done_mutex);
+      if (--left == 0) done.notify_one();
+    };
+    if (!workers.pieces[k].Post(piece)) piece();  // no thread: scan the piece here
+  }
+  {
+    std::unique_lock lock(done_mutex);
+    done.wait(lock, [&] { return left == 0; });
+  }
   s_.thread_stopped = false;
   int64_t signature = JoinedPiecesSignature(s_.sub_content);
   for (std::string& piece : s_.sub_content) std::string().swap(piece);

@@ -52,6 +52,10 @@ class ArrangeEngine {
   void WaitUntilIdle(const void* owner);
 
  private:
+  struct Threads;
+  // The coordinator and the piece workers: started on first use and kept, since starting
+  // threads cost more than the arithmetic of a short message. A forked child starts its own.
+  Threads& threads();
   void Run(const void* owner, int64_t* target, const std::string& content,
            const std::shared_ptr<CArrangeEvent>& event);
   int64_t LongTextSignature(std::string prepared);
@@ -67,6 +71,9 @@ class ArrangeEngine {
   std::string prepared_;  // the text the piece workers read
   std::array<int64_t, kPieceCount> bounds_{};
   const platform::Clock* throttle_ = nullptr;
+
+  std::mutex threads_mutex_;
+  Threads* threads_ = nullptr;  // never freed: detached threads wait on it until the process ends
 };
 
 }  // namespace vexmor::signature

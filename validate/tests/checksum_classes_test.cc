@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <filesystem>
 #include <random>
+#include <set>
 #include <thread>
 
 #include "CCheckSum.h"
@@ -123,6 +127,48 @@ TEST(CCheckSum, UnserialisedCallersDoNotBreakIt) {
     EXPECT_EQ(Compute(checksum, texts[i]), vexmor::signature::ContentSignature(texts[i], nullptr))
         << i;
   }
+}
+
+}  // namespace
+
+namespace {
+
+std::set<std::string> ThreadIds() {
+  std::set<std::string> ids;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+    ids.insert(entry.path().filename().string());
+  }
+  return ids;
+}
+
+// The coordinator and the five piece workers are started once and serve every later
+// computation; a forked child (which has none of its parent's threads) starts its own.
+TEST(CCheckSum, ComputationThreadsAreStartedOnceAndReused) {
+  std::string long_text = RandomText(60000, 7);
+  CCheckSum warm;
+  (void)Compute(warm, long_text);  // the parent's threads exist before the fork
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int code = 0;
+    CCheckSum checksum;
+    const int64_t expected = vexmor::signature::ContentSignature(long_text, nullptr);
+    checksum.Arrange_SpamMail(long_text);
+    if (!checksum.Wait_Arrange(60000) || checksum.m_i64CheckSum != expected) code = 1;
+    std::set<std::string> first = ThreadIds();
+    if (code == 0 && first.size() != 1 + 6) code = 2;
+    for (int i = 0; i < 10 && code == 0; ++i) {
+      checksum.Arrange_SpamMail(i % 2 == 0 ? long_text : "A b, C!");
+      if (!checksum.Wait_Arrange(60000)) code = 3;
+      if (checksum.m_i64CheckSum != (i % 2 == 0 ? expected : kAbc)) code = 4;
+    }
+    if (code == 0 && ThreadIds() != first) code = 5;
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace

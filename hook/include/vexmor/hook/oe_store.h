@@ -94,6 +94,13 @@ class OeStore {
                   MessageId message);
   bool EmptyFolder(const std::string& install_dir, const std::string& name);
   void ReadSentRecipients(const std::string& install_dir);
+  // Appends to the handled list. Until the first receive cycle of a run ("Rules_Created" not 1)
+  // nothing loads the list, so it is kept bounded: once it holds kHandledTrimAt entries, only
+  // the kHandledKeptPerFolder highest message ids of each folder stay. The first cycle's
+  // watermarks leave just the five newest Inbox messages above the mark, so no entry that
+  // cycle could ask about is dropped. Once cycles run, each cycle's end empties the list.
+  static constexpr int32_t kHandledTrimAt = 256;
+  static constexpr size_t kHandledKeptPerFolder = 32;
   void MarkHandled(const std::string& install_dir, MessageId message, FolderId folder);
   // Uses the install directory of the last operation that named one.
   void LoadHandled();
@@ -108,6 +115,8 @@ class OeStore {
   std::string ProcessMsgFile() const;
   std::string MessageFile() const;
   void SearchFolder(FolderId parent);
+  // Keeps the newest entries of each folder (see MarkHandled); returns the new count.
+  static int32_t TrimHandled(platform::IniDocument& doc, int32_t count);
 
   OeStoreOptions options_;
   std::unique_ptr<platform::MailStore> store_;

@@ -83,8 +83,14 @@ class MailStore {
   virtual ~MailStore() = default;
 
   virtual StatusOr<FolderInfo> GetFolder(FolderId folder) = 0;
+  // Whether the folder exists; unlike GetFolder it need not count the folder's messages.
+  virtual bool HasFolder(FolderId folder) { return GetFolder(folder).ok(); }
   // Direct subfolders: the special folders first in id order, then the others by name.
   virtual StatusOr<std::vector<FolderInfo>> ListSubfolders(FolderId parent) = 0;
+  // The same, where message_count may be left 0: for searches by name, which need no counts.
+  virtual StatusOr<std::vector<FolderInfo>> ListSubfolderNames(FolderId parent) {
+    return ListSubfolders(parent);
+  }
   // A new empty folder; InvalidArgument for a name that cannot be stored or already exists
   // beside it.
   virtual StatusOr<FolderId> CreateFolder(FolderId parent, std::string_view name) = 0;

@@ -27,6 +27,9 @@ class Profile {
 
   // The current content of the file (empty when missing or unreadable).
   virtual IniDocument Load(std::string_view file) const = 0;
+  // The same, shared and read-only: adapters that keep parsed documents hand out theirs
+  // instead of a copy. The default copies Load().
+  virtual std::shared_ptr<const IniDocument> Read(std::string_view file) const;
   // Runs "edit" on the current content while holding the file's lock, then writes the result
   // back atomically. The file (and, for a bare name, the Windows directory) is created as
   // needed. "edit" must not call back into this Profile for the same file.
@@ -48,7 +51,9 @@ class Profile {
 };
 
 // The adapter on real files: whole-file replacement through a temporary file and rename, under
-// an advisory lock on a hidden lock file beside the target (".NAME.lock").
+// an advisory lock on a hidden lock file beside the target (".NAME.lock"). Parsed documents
+// are kept per process and used again while the file is unchanged, so reading an unchanged
+// file costs a stat and no parse; a change by any process is seen at the next access.
 std::unique_ptr<Profile> MakeFileProfile(const Paths& paths);
 // An adapter that keeps files in memory, for tests; thread-safe.
 std::unique_ptr<Profile> MakeMemoryProfile();
