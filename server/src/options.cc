@@ -185,10 +185,6 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
   if (expiry_given && options.store_url.empty()) {
     return Status::InvalidArgument("--expire-days is a setting of --store");
   }
-  if (options.server.policy.enabled && !options.db_path.empty()) {
-    return Status::InvalidArgument(
-        "--policy on needs a store that keeps reporters: --memory or --store");
-  }
   return options;
 }
 

@@ -2,6 +2,8 @@
 
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "signature_store.h"
@@ -12,7 +14,9 @@ namespace {
 // Marks the file as ours, so that --db pointed at someone else's database is refused instead
 // of being written into.
 constexpr int kApplicationId = 0x56785367;  // "VxSg"
-constexpr int kSchemaVersion = 1;
+// 2 added the withdrawal history and the reporter addresses the listing policy reads; a file of
+// version 1 is brought up to 2 when it is opened.
+constexpr int kSchemaVersion = 2;
 
 struct ConnectionCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -104,59 +108,127 @@ class SqliteSignatureStore final : public SignatureStore {
 
   ~SqliteSignatureStore() override {
     // Statements before the connection; closing it folds the write-ahead log into the file.
-    select_.reset();
-    upsert_.reset();
-    delete_.reset();
+    for (Statement* stmt :
+         {&select_, &contains_, &upsert_, &withdraw_, &delete_, &delete_addresses_,
+          &delete_reporters_, &add_address_, &begin_, &commit_, &rollback_}) {
+      stmt->reset();
+    }
     db_.reset();
   }
 
   Status PrepareStatements() {
-    auto select = Prepare(db_.get(),
-                          "SELECT report_count, first_report, last_report FROM signatures "
-                          "WHERE kind = ?1 AND signature = ?2");
-    if (!select.ok()) return select.status();
-    auto upsert = Prepare(db_.get(),
-                          "INSERT INTO signatures(kind, signature, report_count, first_report, "
-                          "last_report) VALUES(?1, ?2, 1, ?3, ?3) "
-                          "ON CONFLICT(kind, signature) DO UPDATE SET "
-                          "report_count = report_count + 1, last_report = excluded.last_report");
-    if (!upsert.ok()) return upsert.status();
-    auto remove = Prepare(db_.get(), "DELETE FROM signatures WHERE kind = ?1 AND signature = ?2");
-    if (!remove.ok()) return remove.status();
-    select_ = std::move(*select);
-    upsert_ = std::move(*upsert);
-    delete_ = std::move(*remove);
+    struct Wanted {
+      Statement* into;
+      const char* sql;
+    };
+    const Wanted wanted[] = {
+        {&select_,
+         "SELECT report_count, first_report, last_report, withdrawal_count, "
+         "reports_since_withdrawal, last_withdrawal, "
+         "(SELECT count(*) FROM signature_addresses a WHERE a.kind = ?1 AND a.signature = ?2 "
+         "AND a.role = 1), "
+         "(SELECT count(*) FROM signature_addresses a WHERE a.kind = ?1 AND a.signature = ?2 "
+         "AND a.role = 2) "
+         "FROM signatures WHERE kind = ?1 AND signature = ?2"},
+        {&contains_,
+         "SELECT reports_since_withdrawal > 0 FROM signatures WHERE kind = ?1 AND signature = ?2"},
+        {&upsert_,
+         "INSERT INTO signatures(kind, signature, report_count, first_report, last_report, "
+         "reports_since_withdrawal) VALUES(?1, ?2, 1, ?3, ?3, 1) "
+         "ON CONFLICT(kind, signature) DO UPDATE SET "
+         "report_count = report_count + 1, last_report = excluded.last_report, "
+         "reports_since_withdrawal = reports_since_withdrawal + 1"},
+        {&withdraw_,
+         "UPDATE signatures SET withdrawal_count = withdrawal_count + 1, "
+         "reports_since_withdrawal = 0, last_withdrawal = ?3 WHERE kind = ?1 AND signature = ?2"},
+        {&delete_, "DELETE FROM signatures WHERE kind = ?1 AND signature = ?2"},
+        {&delete_addresses_,
+         "DELETE FROM signature_addresses WHERE kind = ?1 AND signature = ?2 AND role >= ?3"},
+        {&delete_reporters_,
+         "DELETE FROM signature_addresses WHERE kind = ?1 AND signature = ?2 AND role = 1"},
+        // Each set is capped: the policy only asks "at least N".
+        {&add_address_,
+         "INSERT OR IGNORE INTO signature_addresses(kind, signature, role, address) "
+         "SELECT ?1, ?2, ?3, ?4 WHERE (SELECT count(*) FROM signature_addresses "
+         "WHERE kind = ?1 AND signature = ?2 AND role = ?3) < ?5"},
+        {&begin_, "BEGIN IMMEDIATE"},
+        {&commit_, "COMMIT"},
+        {&rollback_, "ROLLBACK"},
+    };
+    for (const Wanted& w : wanted) {
+      auto stmt = Prepare(db_.get(), w.sql);
+      if (!stmt.ok()) return stmt.status();
+      *w.into = std::move(*stmt);
+    }
     return Status::Ok();
   }
 
   StatusOr<bool> Contains(SignatureKind kind, std::int64_t signature) override {
-    auto record = Lookup(kind, signature);
-    if (!record.ok()) return record.status();
-    return record->has_value();
+    std::lock_guard lock(mutex_);
+    sqlite3_stmt* stmt = contains_.get();
+    Bind(stmt, kind, signature);
+    bool present = false;
+    int rc = sqlite3_step(stmt);
+    if (rc == SQLITE_ROW) {
+      present = sqlite3_column_int(stmt, 0) != 0;
+      rc = sqlite3_step(stmt);  // the key is unique: this ends the statement
+    }
+    sqlite3_reset(stmt);
+    if (rc != SQLITE_DONE) return ErrorStatus(db_.get(), rc, "cannot look up a signature");
+    return present;
   }
 
   Status Report(SignatureKind kind, std::int64_t signature) override {
+    return AddReport(kind, signature, {});
+  }
+
+  Status AddReport(SignatureKind kind, std::int64_t signature, std::string_view reporter) override {
     const std::int64_t now = ToMillis(clock_.Now());
     std::lock_guard lock(mutex_);
-    sqlite3_bind_int(upsert_.get(), 1, static_cast<int>(kind));
-    sqlite3_bind_int64(upsert_.get(), 2, signature);
-    sqlite3_bind_int64(upsert_.get(), 3, now);
-    return StepToDone(db_.get(), upsert_.get(), "cannot store a report");
+    return InTransaction([&]() -> Status {
+      Bind(upsert_.get(), kind, signature);
+      sqlite3_bind_int64(upsert_.get(), 3, now);
+      Status status = StepToDone(db_.get(), upsert_.get(), "cannot store a report");
+      if (!status.ok()) return status;
+      return AddAddress(kind, signature, kReporterRole, reporter);
+    });
+  }
+
+  Status Withdraw(SignatureKind kind, std::int64_t signature,
+                  std::string_view withdrawer) override {
+    const std::int64_t now = ToMillis(clock_.Now());
+    std::lock_guard lock(mutex_);
+    return InTransaction([&]() -> Status {
+      Bind(withdraw_.get(), kind, signature);
+      sqlite3_bind_int64(withdraw_.get(), 3, now);
+      Status status = StepToDone(db_.get(), withdraw_.get(), "cannot store a withdrawal");
+      if (!status.ok()) return status;
+      // Withdrawing what nobody reported stores nothing.
+      if (sqlite3_changes(db_.get()) == 0) return Status::Ok();
+      Bind(delete_reporters_.get(), kind, signature);
+      status = StepToDone(db_.get(), delete_reporters_.get(), "cannot store a withdrawal");
+      if (!status.ok()) return status;
+      return AddAddress(kind, signature, kWithdrawerRole, withdrawer);
+    });
   }
 
   Status Remove(SignatureKind kind, std::int64_t signature) override {
     std::lock_guard lock(mutex_);
-    sqlite3_bind_int(delete_.get(), 1, static_cast<int>(kind));
-    sqlite3_bind_int64(delete_.get(), 2, signature);
-    return StepToDone(db_.get(), delete_.get(), "cannot remove a signature");
+    return InTransaction([&]() -> Status {
+      Bind(delete_.get(), kind, signature);
+      Status status = StepToDone(db_.get(), delete_.get(), "cannot remove a signature");
+      if (!status.ok()) return status;
+      Bind(delete_addresses_.get(), kind, signature);
+      sqlite3_bind_int(delete_addresses_.get(), 3, kReporterRole);
+      return StepToDone(db_.get(), delete_addresses_.get(), "cannot remove a signature");
+    });
   }
 
   StatusOr<std::optional<SignatureRecord>> Lookup(SignatureKind kind,
                                                   std::int64_t signature) override {
     std::lock_guard lock(mutex_);
     sqlite3_stmt* stmt = select_.get();
-    sqlite3_bind_int(stmt, 1, static_cast<int>(kind));
-    sqlite3_bind_int64(stmt, 2, signature);
+    Bind(stmt, kind, signature);
     std::optional<SignatureRecord> found;
     int rc = sqlite3_step(stmt);
     if (rc == SQLITE_ROW) {
@@ -164,6 +236,11 @@ class SqliteSignatureStore final : public SignatureStore {
       record.report_count = sqlite3_column_int64(stmt, 0);
       record.first_report = FromMillis(sqlite3_column_int64(stmt, 1));
       record.last_report = FromMillis(sqlite3_column_int64(stmt, 2));
+      record.withdrawal_count = sqlite3_column_int64(stmt, 3);
+      record.reports_since_withdrawal = sqlite3_column_int64(stmt, 4);
+      record.last_withdrawal = FromMillis(sqlite3_column_int64(stmt, 5));
+      record.reporters_since_withdrawal = sqlite3_column_int(stmt, 6);
+      record.distinct_withdrawers = sqlite3_column_int(stmt, 7);
       found = record;
       rc = sqlite3_step(stmt);  // the key is unique: this ends the statement
     }
@@ -172,16 +249,102 @@ class SqliteSignatureStore final : public SignatureStore {
     return found;
   }
 
+  bool KeepsReporters() const override { return true; }
+
+ private:
+  static constexpr int kReporterRole = 1;  // reported since the last withdrawal
+  static constexpr int kWithdrawerRole = 2;
+
+  static void Bind(sqlite3_stmt* stmt, SignatureKind kind, std::int64_t signature) {
+    sqlite3_bind_int(stmt, 1, static_cast<int>(kind));
+    sqlite3_bind_int64(stmt, 2, signature);
+  }
+
+  Status AddAddress(SignatureKind kind, std::int64_t signature, int role,
+                    std::string_view address) {
+    if (address.empty()) return Status::Ok();
+    sqlite3_stmt* stmt = add_address_.get();
+    Bind(stmt, kind, signature);
+    sqlite3_bind_int(stmt, 3, role);
+    sqlite3_bind_text(stmt, 4, address.data(), static_cast<int>(address.size()), SQLITE_STATIC);
+    sqlite3_bind_int(stmt, 5, kReporterSetCap);
+    return StepToDone(db_.get(), stmt, "cannot store a reporter");
+  }
+
+  // Several statements that stand or fall together: a failure leaves the data as it was.
+  template <typename Body>
+  Status InTransaction(Body body) {
+    Status status = StepToDone(db_.get(), begin_.get(), "cannot begin a write");
+    if (!status.ok()) return status;
+    status = body();
+    if (status.ok()) status = StepToDone(db_.get(), commit_.get(), "cannot commit a write");
+    if (!status.ok()) (void)StepToDone(db_.get(), rollback_.get(), "rollback");
+    return status;
+  }
+
  private:
   Connection db_;
   const platform::Clock& clock_;
   std::mutex mutex_;
   Statement select_;
+  Statement contains_;
   Statement upsert_;
+  Statement withdraw_;
   Statement delete_;
+  Statement delete_addresses_;
+  Statement delete_reporters_;
+  Statement add_address_;
+  Statement begin_;
+  Statement commit_;
+  Statement rollback_;
 };
 
-// Makes a new file ours, or checks that an existing one is.
+// The tables of the current version. Withdrawn signatures keep their row (with no live
+// reports), so the listing policy can weigh their history; addresses are capped per role.
+constexpr const char* kCreate =
+    "CREATE TABLE signatures("
+    "  kind INTEGER NOT NULL,"  // 1 content, 2 link
+    "  signature INTEGER NOT NULL,"
+    "  report_count INTEGER NOT NULL,"
+    "  first_report INTEGER NOT NULL,"  // milliseconds since 1970, UTC
+    "  last_report INTEGER NOT NULL,"
+    "  withdrawal_count INTEGER NOT NULL DEFAULT 0,"
+    "  reports_since_withdrawal INTEGER NOT NULL DEFAULT 0,"
+    "  last_withdrawal INTEGER NOT NULL DEFAULT 0,"
+    "  PRIMARY KEY(kind, signature)) WITHOUT ROWID;"
+    "CREATE TABLE signature_addresses("
+    "  kind INTEGER NOT NULL,"
+    "  signature INTEGER NOT NULL,"
+    "  role INTEGER NOT NULL,"  // 1 reported since the last withdrawal, 2 withdrew
+    "  address TEXT NOT NULL,"
+    "  PRIMARY KEY(kind, signature, role, address)) WITHOUT ROWID;";
+
+// A version-1 file: every stored signature was live, reported by nobody we know.
+constexpr const char* kUpgradeFrom1 =
+    "ALTER TABLE signatures ADD COLUMN withdrawal_count INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE signatures ADD COLUMN reports_since_withdrawal INTEGER NOT NULL DEFAULT 0;"
+    "ALTER TABLE signatures ADD COLUMN last_withdrawal INTEGER NOT NULL DEFAULT 0;"
+    "UPDATE signatures SET reports_since_withdrawal = report_count;"
+    "CREATE TABLE signature_addresses("
+    "  kind INTEGER NOT NULL,"
+    "  signature INTEGER NOT NULL,"
+    "  role INTEGER NOT NULL,"
+    "  address TEXT NOT NULL,"
+    "  PRIMARY KEY(kind, signature, role, address)) WITHOUT ROWID;";
+
+// Runs `sql` and stamps the current version, all or nothing.
+Status RunInTransaction(sqlite3* db, const std::string& sql) {
+  const std::string script = "BEGIN IMMEDIATE;" + sql +
+                             "PRAGMA user_version = " + std::to_string(kSchemaVersion) + ";COMMIT;";
+  Status status = Exec(db, script.c_str());
+  if (!status.ok()) {
+    (void)Exec(db, "ROLLBACK");
+    return status;
+  }
+  return Status::Ok();
+}
+
+// Makes a new file ours, brings an older one of ours up to date, or checks that it is ours.
 Status InitialiseSchema(sqlite3* db, const std::string& path) {
   auto application_id = QueryInt(db, "PRAGMA application_id");
   if (!application_id.ok()) return application_id.status();
@@ -190,6 +353,7 @@ Status InitialiseSchema(sqlite3* db, const std::string& path) {
   if (*application_id == kApplicationId) {
     auto version = QueryInt(db, "PRAGMA user_version");
     if (!version.ok()) return version.status();
+    if (*version == 1) return RunInTransaction(db, kUpgradeFrom1);
     if (*version != kSchemaVersion) {
       return Status::Corrupt(path + ": signature store of an unknown version " +
                              std::to_string(*version));
@@ -199,24 +363,8 @@ Status InitialiseSchema(sqlite3* db, const std::string& path) {
   if (*application_id != 0 || *table_count != 0) {
     return Status::Corrupt(path + " is a database of another program; refusing to use it");
   }
-  const std::string create =
-      "BEGIN IMMEDIATE;"
-      "CREATE TABLE signatures("
-      "  kind INTEGER NOT NULL,"  // 1 content, 2 link
-      "  signature INTEGER NOT NULL,"
-      "  report_count INTEGER NOT NULL,"
-      "  first_report INTEGER NOT NULL,"  // milliseconds since 1970, UTC
-      "  last_report INTEGER NOT NULL,"
-      "  PRIMARY KEY(kind, signature)) WITHOUT ROWID;"
-      "PRAGMA application_id = " +
-      std::to_string(kApplicationId) + ";PRAGMA user_version = " + std::to_string(kSchemaVersion) +
-      ";COMMIT;";
-  Status status = Exec(db, create.c_str());
-  if (!status.ok()) {
-    (void)Exec(db, "ROLLBACK");
-    return status;
-  }
-  return Status::Ok();
+  return RunInTransaction(
+      db, std::string(kCreate) + "PRAGMA application_id = " + std::to_string(kApplicationId) + ";");
 }
 
 }  // namespace

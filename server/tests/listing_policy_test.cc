@@ -1,9 +1,11 @@
-// The listing policy on its own and through the request handler with the memory store.
+// The listing policy on its own and through the request handler with the memory and SQLite
+// stores.
 #include "listing_policy.h"
 
 #include <gtest/gtest.h>
 
 #include "request_handler.h"
+#include "test_support.h"
 
 namespace vexmor::sigd {
 namespace {
@@ -18,8 +20,18 @@ class FakeClock final : public platform::Clock {
   mutable TimePoint now{hours(24 * 365 * 40)};
 };
 
-class PolicyThroughHandler : public ::testing::Test {
+class PolicyThroughHandler : public ::testing::TestWithParam<bool> {
  protected:
+  void SetUp() override {
+    if (GetParam()) {
+      auto opened = OpenSqliteSignatureStore(dir_.File("policy.db"), {}, clock_);
+      ASSERT_TRUE(opened.ok()) << opened.status().ToString();
+      store_ = std::move(*opened);
+    } else {
+      store_ = MakeMemorySignatureStore(clock_);
+    }
+  }
+
   std::string_view Compare(std::int64_t sig, std::string_view client = "127.0.0.9") {
     return Send("/cgi-bin/checksum_compare_url.cgi?checksum_rec=" + std::to_string(sig), client)
         .body;
@@ -34,12 +46,18 @@ class PolicyThroughHandler : public ::testing::Test {
     return HandleRequest("GET", target, *store_, RequestContext{client, &policy_, &clock_});
   }
 
+  vexmor::testing::TempDir dir_;
   FakeClock clock_;
-  std::unique_ptr<SignatureStore> store_ = MakeMemorySignatureStore(clock_);
+  std::unique_ptr<SignatureStore> store_;
   ListingPolicy policy_;
 };
 
-TEST_F(PolicyThroughHandler, OffOneReportListsAndEveryNotSpamUnlists) {
+INSTANTIATE_TEST_SUITE_P(Stores, PolicyThroughHandler, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& param) {
+                           return param.param ? "Sqlite" : "Memory";
+                         });
+
+TEST_P(PolicyThroughHandler, OffOneReportListsAndEveryNotSpamUnlists) {
   ASSERT_FALSE(policy_.enabled);
   EXPECT_EQ(Compare(77), "0");
   EXPECT_EQ(Report(77, "127.0.0.1").body, "OK\n");
@@ -64,7 +82,7 @@ TEST_F(PolicyThroughHandler, OffOneReportListsAndEveryNotSpamUnlists) {
   EXPECT_FALSE(store_->Lookup(SignatureKind::kLink, 78)->has_value());
 }
 
-TEST_F(PolicyThroughHandler, OnAWithdrawnSignatureNeedsAQuorumOfDistinctReporters) {
+TEST_P(PolicyThroughHandler, OnAWithdrawnSignatureNeedsAQuorumOfDistinctReporters) {
   policy_.enabled = true;
   Report(5, "127.0.0.1");
   EXPECT_EQ(Compare(5), "1");  // a fresh signature: one report is still enough
@@ -89,7 +107,7 @@ TEST_F(PolicyThroughHandler, OnAWithdrawnSignatureNeedsAQuorumOfDistinctReporter
   EXPECT_EQ(Compare(5), "1");
 }
 
-TEST_F(PolicyThroughHandler, OnASingleReporterListsForALimitedTime) {
+TEST_P(PolicyThroughHandler, OnASingleReporterListsForALimitedTime) {
   policy_.enabled = true;
   policy_.single_reporter_ttl = hours(24);
   Report(9, "127.0.0.1");

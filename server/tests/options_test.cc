@@ -79,7 +79,6 @@ TEST(OptionsTest, MistakesAreRefused) {
       {"--store", "redis://127.0.0.1:7000,"},             // empty node
       {"--store", "redis://127.0.0.1:0"},
       {"--store", "redis://[::1]:99999"},
-      {"--db", "x.db", "--policy", "on"},  // SQLite keeps no reporters
       {"--memory", "--policy", "maybe"},
       {"--memory", "--relist-quorum", "0"},
       {"--memory", "--block-after", "17"},

@@ -246,6 +246,39 @@ TEST_F(SqliteStoreTest, ForeignFilesAreRefusedAndLeftAlone) {
   EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(other), before);
 }
 
+TEST_F(SqliteStoreTest, AFileOfTheFirstVersionIsBroughtUpToDateWithItsSignaturesLive) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(db_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "CREATE TABLE signatures(kind INTEGER NOT NULL, signature INTEGER NOT "
+                         "NULL, report_count INTEGER NOT NULL, first_report INTEGER NOT NULL, "
+                         "last_report INTEGER NOT NULL, PRIMARY KEY(kind, signature)) WITHOUT "
+                         "ROWID; INSERT INTO signatures VALUES(2, -77, 3, 1000, 2000);"
+                         "PRAGMA application_id = 1450726247; PRAGMA user_version = 1;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  auto store = OpenSqliteSignatureStore(db_, {}, clock_);
+  ASSERT_TRUE(store.ok()) << store.status().ToString();
+  EXPECT_TRUE(*(*store)->Contains(SignatureKind::kLink, -77));
+  auto record = (*store)->Lookup(SignatureKind::kLink, -77);
+  ASSERT_TRUE(record.ok() && record->has_value());
+  EXPECT_EQ((*record)->report_count, 3);
+  EXPECT_EQ((*record)->reports_since_withdrawal, 3);
+  // The upgraded file takes the history the listing policy reads.
+  ASSERT_TRUE((*store)->Withdraw(SignatureKind::kLink, -77, "127.0.0.2").ok());
+  EXPECT_FALSE(*(*store)->Contains(SignatureKind::kLink, -77));
+  ASSERT_TRUE((*store)->AddReport(SignatureKind::kLink, -77, "127.0.0.3").ok());
+  record = (*store)->Lookup(SignatureKind::kLink, -77);
+  ASSERT_TRUE(record.ok() && record->has_value());
+  EXPECT_EQ((*record)->report_count, 4);
+  EXPECT_EQ((*record)->withdrawal_count, 1);
+  EXPECT_EQ((*record)->distinct_withdrawers, 1);
+  EXPECT_EQ((*record)->reporters_since_withdrawal, 1);
+  EXPECT_TRUE(*(*store)->Contains(SignatureKind::kLink, -77));
+}
+
 TEST_F(SqliteStoreTest, UnopenablePathIsAnError) {
   auto store = OpenSqliteSignatureStore(dir_.File("no/such/dir/sig.db"), {}, clock_);
   ASSERT_FALSE(store.ok());
