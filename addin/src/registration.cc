@@ -133,3 +133,53 @@ bool RecordNamesLibrary(std::string_view record, std::string_view library) {
 }
 
 }  // namespace vexmor::addin
+
+namespace vexmor::addin {
+
+std::string EcfText(std::string_view library) {
+  return "[General]\n"
+         "Display Name = Vexmor Outlook Extension\n"
+         "Description = Vexmor Outlook Extension\n"
+         "Path=\"" +
+         std::string(library) +
+         "\"\n"
+         "Entry Point = 1\n"
+         "Client Version = 4.0\n"
+         "Misc Flags = NoOptimizeInterfaceMap;MoreContexts;InstallCommandsEarly\n"
+         "\n"
+         "[Exchange Client Compatibility]\n"
+         "Exchange Context Map = 11111111111111\n"
+         "Exchange Interface Map = 11111111\n"
+         "\n"
+         "[Application]\n"
+         "Events = OnStartup;OnShutdown\n"
+         "\n"
+         "[Session]\n"
+         "Events = OnLogon;OnLogoff;OnDelivery\n"
+         "\n"
+         "[Item]\n"
+         "Message Class = IPM\n"
+         "Item States = Modal;NonModal;Read;Compose\n"
+         "\n";
+}
+
+std::string EcfLibrary(std::string_view text) {
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t end = text.find('\n', begin);
+    if (end == std::string_view::npos) end = text.size();
+    std::string_view line = text.substr(begin, end - begin);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    if (line.starts_with("Path=")) {
+      line.remove_prefix(5);
+      if (line.size() >= 2 && line.front() == '"' && line.back() == '"') {
+        line = line.substr(1, line.size() - 2);
+      }
+      return std::string(line);
+    }
+    begin = end + 1;
+  }
+  return {};
+}
+
+}  // namespace vexmor::addin

@@ -47,3 +47,14 @@ std::string DisabledItemRecord(std::string_view library, std::string_view name);
 bool RecordNamesLibrary(std::string_view record, std::string_view library);
 
 }  // namespace vexmor::addin
+
+namespace vexmor::addin {
+
+// The extension configuration file of the client's "Addins" folder.
+inline constexpr std::string_view kEcfFile = "Vexmor.ECF";
+// Its text for the extension in "library" (the set-up's layout, lines ended by "\n").
+std::string EcfText(std::string_view library);
+// The library its "Path=" line names, without the quotes; empty when there is none.
+std::string EcfLibrary(std::string_view text);
+
+}  // namespace vexmor::addin
