@@ -374,6 +374,7 @@ class Watermark {
 struct LoadedAddin {
   std::string name;
   IDTExtensibility2* object = nullptr;
+  std::string library;
 };
 
 struct Extension {
@@ -448,9 +449,14 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
     }
     object->OnConnection(static_cast<_Application*>(application), kConnectStartup, nullptr,
                          nullptr);
-    addins.push_back({registered.prog_id, object});
+    UnmarkLoading(registry, registered.prog_id);
+    addins.push_back({registered.prog_id, object, registered.library});
   }
-  for (LoadedAddin& loaded : addins) loaded.object->OnStartupComplete(nullptr);
+  for (LoadedAddin& loaded : addins) {
+    MarkLoading(registry, loaded.name, loaded.library);
+    loaded.object->OnStartupComplete(nullptr);
+    UnmarkLoading(registry, loaded.name);
+  }
 
   // The client extension named by the configuration file of the "Addins" folder.
   Extension extension;
@@ -486,8 +492,6 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
       Say("the extension in " + ecf_library + " did not start");
     }
   }
-  // Everything loaded without a crash.
-  for (LoadedAddin& loaded : addins) UnmarkLoading(registry, loaded.name);
   UnmarkLoading(registry, ecf_name);
 
   if (!options.ready_file.empty()) {
