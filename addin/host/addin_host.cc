@@ -536,8 +536,15 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
       }
     }
     if (options.once) break;
-    for (int waited = 0; waited < kPollMilliseconds && !stop.load(); waited += 50) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after each
+    // wake or time-out. A dropped connection is retried after a pause.
+    StatusOr<bool> changed =
+        inbox.ok() ? store.WaitForChange(*inbox, kIdleMilliseconds) : StatusOr<bool>(false);
+    if (!changed.ok() || !inbox.ok()) {
+      for (int waited = 0; waited < kRetryMilliseconds && !stop.load(); waited += 50) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (!inbox.ok()) inbox = store.GetReceiveFolder();
     }
   }
 

@@ -13,8 +13,10 @@
 
 namespace vexmor::addin_host {
 
-// How often the folders are looked at for new mail while the host runs.
-inline constexpr int kPollMilliseconds = 1000;
+// The longest IDLE on INBOX before the sent folder is looked at again.
+inline constexpr int kIdleMilliseconds = 5000;
+// The pause before a failed wait (a dropped connection) is tried again.
+inline constexpr int kRetryMilliseconds = 5000;
 
 // Where the host keeps the last message it handed on, per folder.
 inline constexpr std::string_view kHostStateKey = "Software\\Vexmor\\AddinHost";

@@ -6,8 +6,13 @@
 #include <CXml.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
 
 #include <algorithm>
 #include <filesystem>
@@ -102,16 +107,12 @@ class AddinHostE2E : public ::testing::Test {
     password_ = "secret";
     account_ = account;
 
-    // Registered by the library's own export, as the set-up does it.
-    void* handle = ::dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL);
-    ASSERT_NE(handle, nullptr) << ::dlerror();
-    auto register_server =
-        reinterpret_cast<vexmor::com::DllRegisterServerFn>(::dlsym(handle, "DllRegisterServer"));
-    ASSERT_NE(register_server, nullptr);
-    ASSERT_EQ(register_server(), vexmor::com::S_OK);
-    ::dlclose(handle);
-    std::filesystem::create_directories(install_ + "Addins");
-    WriteFileOrDie(install_ + "Addins/Vexmor.ECF", addin::EcfText(library_));
+    // Registered through the library's own export by the command line, which also writes the
+    // extension configuration file into the host's "Addins" folder.
+    std::string command = std::string(VEXMOR_CLI) + " addin register --install-dir " + install_ +
+                          " " + library_ + " >/dev/null";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_EQ(addin::EcfLibrary(ReadFileOrEmpty(install_ + "Addins/Vexmor.ECF")), library_);
   }
 
   // Runs the host once over what is new; the exit status (128 + signal when it died).
@@ -346,6 +347,47 @@ TEST_F(AddinHostE2E, SentMailApprovesExistingSpamKeptAndACrashOnLoadDisables) {
 
   (void)registry_->DeleteKey(std::string(addin::kAddinsKey) + "\\Crash.Addin");
   (void)registry_->DeleteKey(addin::kDisabledItemsKey);
+}
+
+TEST_F(AddinHostE2E, RunningHostJudgesPushedMailAndStopsCleanlyOnSigterm) {
+  AddToList("pusher@blocked-push.example", 2, 1);
+  std::string ready = install_ + "ready-" + user_;
+  pid_t host = ::fork();
+  if (host == 0) {
+    ::execl(VEXMOR_ADDIN_HOST, VEXMOR_ADDIN_HOST, "--install-dir", install_.c_str(), "--ready-file",
+            ready.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  ASSERT_GT(host, 0);
+  for (int i = 0; i < 500 && ReadFileOrEmpty(ready).empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  ASSERT_FALSE(ReadFileOrEmpty(ready).empty());
+
+  server_->Deliver(user_, "INBOX", Mail("pusher@blocked-push.example", "Pushed", "hello"));
+  server_->Deliver(user_, "INBOX", Mail("fine@nice.example", "Kept", "hello"));
+  std::multiset<std::string> spam;
+  for (int i = 0; i < 100 && spam.empty(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    spam = Subjects("Spam");
+  }
+  EXPECT_EQ(spam, std::multiset<std::string>{"Pushed"});
+
+  ::kill(host, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(::waitpid(host, &status, 0), host);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::string log = Log();
+  size_t close = log.find("Close Event fired...");
+  size_t shutdown = log.find("Before shutting down the Vexmor(S).");
+  size_t unload = log.find("Vexmor trying to unload(S).");
+  ASSERT_NE(close, std::string::npos) << log;
+  ASSERT_NE(shutdown, std::string::npos);
+  ASSERT_NE(unload, std::string::npos);
+  EXPECT_LT(close, shutdown);
+  EXPECT_LT(shutdown, unload);
+  EXPECT_EQ(Subjects("Inbox"), std::multiset<std::string>{"Kept"});
 }
 
 }  // namespace

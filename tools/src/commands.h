@@ -17,6 +17,7 @@ int RunStore(const Args& args);
 int RunSetup(const Args& args);
 int RunAccount(const Args& args);
 int RunWhy(const Args& args);
+int RunAddin(const Args& args);
 
 // Turns the throttle of the signature computation off for this process.
 void DisableThrottle();

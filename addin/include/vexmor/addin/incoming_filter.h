@@ -36,8 +36,6 @@ inline constexpr size_t kContentLimit = 100000;
 // The non-ASCII scan of a longer Unicode body looks at its first quarter only.
 inline constexpr size_t kQuarterScanFrom = 500;
 
-inline constexpr std::string_view kAddinLibraryFile = "libVexmor_Addin.so";
-
 struct IncomingFilter {
   bool spamJudged = false;
   std::string link;

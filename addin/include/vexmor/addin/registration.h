@@ -12,6 +12,8 @@
 
 namespace vexmor::addin {
 
+// The add-in library's file name.
+inline constexpr std::string_view kAddinLibraryFileName = "libVexmor_Addin.so";
 inline constexpr std::string_view kProgId = "Vexmor.OutLookPlugin";
 inline constexpr std::string_view kProgIdVersioned = "Vexmor.OutLookPlugin.1";
 inline constexpr std::string_view kClassesKey = "Software\\Classes";
