@@ -535,7 +535,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
         sent_mark.Handled(message);
       }
     }
-    if (options.once) break;
+    if (options.once || stop.load()) break;
     // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after each
     // wake or time-out. A dropped connection is retried after a pause.
     StatusOr<bool> changed =

@@ -390,4 +390,60 @@ TEST_F(AddinHostE2E, RunningHostJudgesPushedMailAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(Subjects("Inbox"), std::multiset<std::string>{"Kept"});
 }
 
+// The library's objects as any client holds them: the faces of the extension, reference
+// counting, and unloading only once nothing of the library is alive.
+TEST_F(AddinHostE2E, ObjectsCountReferencesAndTheLibraryUnloadsOnlyWhenIdle) {
+  using namespace vexmor::com;
+  void* handle = ::dlopen(library_.c_str(), RTLD_NOW | RTLD_LOCAL);
+  ASSERT_NE(handle, nullptr);
+  auto can_unload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
+  auto get_class = reinterpret_cast<DllGetClassObjectFn>(::dlsym(handle, "DllGetClassObject"));
+  auto entry = reinterpret_cast<ExchEntryPointFn>(::dlsym(handle, "ExchEntryPoint"));
+  ASSERT_TRUE(can_unload && get_class && entry);
+  EXPECT_EQ(can_unload(), S_OK);
+
+  void* object = &object;
+  EXPECT_EQ(get_class(IID_IExchExt, IID_IClassFactory, &object), CLASS_E_CLASSNOTAVAILABLE);
+  EXPECT_EQ(object, nullptr);
+  IClassFactory* factory = nullptr;
+  ASSERT_EQ(get_class(CLSID_OutLook, IID_IClassFactory, reinterpret_cast<void**>(&factory)), S_OK);
+  EXPECT_EQ(can_unload(), S_FALSE);
+  IDTExtensibility2* addin_object = nullptr;
+  ASSERT_EQ(factory->CreateInstance(nullptr, IID_IDTExtensibility2,
+                                    reinterpret_cast<void**>(&addin_object)),
+            S_OK);
+  EXPECT_EQ(factory->Release(), 0u);
+  EXPECT_EQ(can_unload(), S_FALSE);
+  EXPECT_EQ(addin_object->OnAddInsUpdate(nullptr), E_NOTIMPL);
+  EXPECT_EQ(addin_object->Release(), 0u);
+  EXPECT_EQ(can_unload(), S_OK);
+
+  IExchExt* ext = entry();
+  ASSERT_NE(ext, nullptr);
+  IExchExtSessionEvents* session = nullptr;
+  IExchExtMessageEvents* message = nullptr;
+  IUnknown* unknown = nullptr;
+  ASSERT_EQ(ext->QueryInterface(IID_IExchExtSessionEvents, reinterpret_cast<void**>(&session)),
+            S_OK);
+  ASSERT_EQ(ext->QueryInterface(IID_IExchExtMessageEvents, reinterpret_cast<void**>(&message)),
+            S_OK);
+  ASSERT_EQ(ext->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&unknown)), S_OK);
+  EXPECT_EQ(static_cast<void*>(unknown), static_cast<void*>(ext));
+  EXPECT_EQ(ext->QueryInterface(IID_IClassFactory, &object), E_NOINTERFACE);
+  EXPECT_EQ(object, nullptr);
+  for (ULONG context : {1u, 2u, 6u, 7u, 14u}) EXPECT_EQ(ext->Install(nullptr, context, 0), S_OK);
+  for (ULONG context : {3u, 4u, 5u, 8u, 13u}) EXPECT_EQ(ext->Install(nullptr, context, 0), S_FALSE);
+  // Without a send in progress a write approves nobody and never asks for recipients.
+  EXPECT_EQ(message->OnWrite(nullptr), S_FALSE);
+  EXPECT_EQ(session->OnDelivery(nullptr), S_FALSE);
+
+  EXPECT_EQ(unknown->Release(), 3u);
+  EXPECT_EQ(message->Release(), 2u);
+  EXPECT_EQ(session->Release(), 1u);
+  EXPECT_EQ(can_unload(), S_FALSE);
+  EXPECT_EQ(ext->Release(), 0u);
+  EXPECT_EQ(can_unload(), S_OK);
+  ::dlclose(handle);
+}
+
 }  // namespace
