@@ -29,10 +29,55 @@ using namespace vexmor::com;
 std::atomic<int> g_objects{0};
 std::atomic<int> g_locks{0};
 
+// A logon that keeps one session open for every caller on the client's thread, so that each
+// move does not open a connection of its own. Logoff of a handed-out session keeps it open.
+class ReusedLogon final : public platform::MapiLogon {
+ public:
+  explicit ReusedLogon(platform::MapiLogon& logon) : logon_(logon) {}
+
+  StatusOr<std::unique_ptr<platform::MapiSession>> Logon() override {
+    if (session_ == nullptr) {
+      StatusOr<std::unique_ptr<platform::MapiSession>> session = logon_.Logon();
+      if (!session.ok()) return session.status();
+      session_ = std::move(*session);
+    }
+    return std::unique_ptr<platform::MapiSession>(std::make_unique<Borrowed>(*this));
+  }
+
+ private:
+  class Borrowed final : public platform::MapiSession {
+   public:
+    explicit Borrowed(ReusedLogon& owner) : owner_(owner) {}
+    StatusOr<std::vector<platform::StoreRow>> GetMsgStoresTable() override {
+      return Checked(owner_.session_->GetMsgStoresTable());
+    }
+    StatusOr<std::unique_ptr<platform::MapiStore>> OpenMsgStore(
+        const platform::EntryId& store) override {
+      return Checked(owner_.session_->OpenMsgStore(store));
+    }
+    void Logoff() override {}
+
+   private:
+    // A session the server dropped is made afresh at the next logon.
+    template <typename T>
+    T Checked(T result) {
+      if (!result.ok() && result.status().code() == StatusCode::kUnavailable) {
+        owner_.session_.reset();
+      }
+      return result;
+    }
+    ReusedLogon& owner_;
+  };
+
+  platform::MapiLogon& logon_;
+  std::unique_ptr<platform::MapiSession> session_;
+};
+
 // The account adapter, made once on first use from the account the user set.
 struct Account {
   std::once_flag once;
   std::unique_ptr<platform::MapiLogon> logon;
+  std::unique_ptr<platform::MapiLogon> mover_logon;
 };
 Account& TheAccount() {
   static Account account;
@@ -121,7 +166,9 @@ platform::MapiLogon* AccountLogon() {
     StatusOr<std::string> password = platform::ReadImapPassword(*settings);
     if (!password.ok()) return;
     account.logon = platform::MakeImapLogon({*settings, *password, 30});
-    UseMapiLogon(account.logon.get());
+    // The mover runs on the client's thread only; background threads log on for themselves.
+    account.mover_logon = std::make_unique<ReusedLogon>(*account.logon);
+    UseMapiLogon(account.mover_logon.get());
   });
   return account.logon.get();
 }
