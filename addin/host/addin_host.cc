@@ -498,28 +498,31 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
     std::ofstream(options.ready_file) << ::getpid() << "\n";
   }
 
+  // Without the extension nothing judges or learns: the marks stay, so mail that arrives
+  // meanwhile is handed on once the extension loads again.
+  if (extension.session == nullptr) {
+    Say("no client extension is loaded (see 'vexmor addin register'); new mail is not judged");
+  }
   StatusOr<EntryId> inbox = store.GetReceiveFolder();
   StatusOr<EntryId> sent = store.GetWellKnownFolder(platform::WellKnownFolder::kIpmSentmail);
   Watermark inbox_mark(registry, "Inbox");
   Watermark sent_mark(registry, "Sent");
   while (!stop.load() && !application->quit_requested()) {
-    if (inbox.ok()) {
+    if (inbox.ok() && extension.session != nullptr) {
       for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
         if (stop.load()) break;
-        if (extension.session != nullptr) {
-          auto* callback = new HostCallback(store, message, {});
-          extension.session->OnDelivery(callback);
-          callback->Release();
-        }
+        auto* callback = new HostCallback(store, message, {});
+        extension.session->OnDelivery(callback);
+        callback->Release();
         inbox_mark.Handled(message);
       }
     }
-    if (sent.ok()) {
+    if (sent.ok() && extension.message != nullptr) {
       // A message in the sent folder was sent: the events of a send, with its recipients.
       for (const EntryId& message : sent_mark.NewMessages(store, *sent)) {
         if (stop.load()) break;
         StatusOr<platform::MessageProps> props = store.GetMessageProps(message, 0);
-        if (props.ok() && extension.message != nullptr) {
+        if (props.ok()) {
           std::vector<std::string> recipients;
           for (const std::string& address : props->recipient_addresses) {
             recipients.push_back(platform::Ansi(address));
