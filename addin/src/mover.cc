@@ -3,6 +3,7 @@
 #include <CFrameWindow.h>
 
 #include <exception>
+#include <map>
 #include <mutex>
 
 #include "vexmor/addin/folder_paths.h"
@@ -20,6 +21,11 @@ struct MoverState {
   std::string message_id_hex;
   std::string parent_id_hex;
   std::string inbox_path;
+  // Folders already found by path, and folder paths by the folder's entry id in hexadecimal:
+  // every move would otherwise list the whole folder tree twice. An entry that no longer works
+  // (folder renamed or recreated) is dropped and found afresh.
+  std::map<std::string, EntryId> folder_by_path;
+  std::map<std::string, std::string> path_by_folder;
 };
 
 MoverState& State() {
@@ -45,8 +51,44 @@ bool RemoveTrayIcon() {
   return frame.RemoveTrayIcon_NewSpamMsg(false);
 }
 
+StatusOr<EntryId> CachedFolderByPath(platform::MapiStore& store, const std::string& path) {
+  {
+    std::lock_guard lock(State().mu);
+    auto found = State().folder_by_path.find(path);
+    if (found != State().folder_by_path.end()) return found->second;
+  }
+  StatusOr<EntryId> folder = OpenFolderByPath(store, '\\', path);
+  if (folder.ok()) {
+    std::lock_guard lock(State().mu);
+    State().folder_by_path[path] = *folder;
+  }
+  return folder;
+}
+
+std::string CachedPathOf(platform::MapiStore& store, const std::string& folder_hex,
+                         const EntryId& folder) {
+  {
+    std::lock_guard lock(State().mu);
+    auto found = State().path_by_folder.find(folder_hex);
+    if (found != State().path_by_folder.end()) return found->second;
+  }
+  StatusOr<std::string> path = FolderPathOf(store, folder);
+  if (!path.ok()) return {};
+  std::lock_guard lock(State().mu);
+  State().path_by_folder[folder_hex] = *path;
+  return *path;
+}
+
+void ForgetFolders() {
+  std::lock_guard lock(State().mu);
+  State().folder_by_path.clear();
+  State().path_by_folder.clear();
+}
+
 // The move itself; "reached_destination" tells the caller whether the tray-icon step is due.
-bool Move(MoveKind kind, bool& reached_destination) {
+// "cached" allows folders found by earlier moves.
+bool Move(MoveKind kind, bool& reached_destination, bool cached) {
+  if (!cached) ForgetFolders();
   platform::MapiLogon* logon;
   std::string message_hex;
   std::string parent_hex;
@@ -95,10 +137,10 @@ bool Move(MoveKind kind, bool& reached_destination) {
   // An unknown receive folder must not make the root folder the destination.
   if (Trimmed(destination_path).empty()) return false;
 
-  StatusOr<EntryId> destination = OpenFolderByPath(store, '\\', destination_path);
+  StatusOr<EntryId> destination = CachedFolderByPath(store, destination_path);
   if (!destination.ok() && kind != MoveKind::kInbox) {
     CreateSpamFolder(store, kind == MoveKind::kSpamPosted);
-    destination = OpenFolderByPath(store, '\\', destination_path);
+    destination = CachedFolderByPath(store, destination_path);
   }
   if (!destination.ok()) return false;
 
@@ -106,13 +148,10 @@ bool Move(MoveKind kind, bool& reached_destination) {
   std::optional<std::string> message_id = platform::FBinFromHex(message_hex);
   if (!message_id || message_id->empty()) return false;
   std::string source_path;
-  if (parent_id && !parent_id->empty()) {
-    StatusOr<std::string> path = FolderPathOf(store, *parent_id);
-    if (path.ok()) source_path = *path;
-  }
+  if (parent_id && !parent_id->empty()) source_path = CachedPathOf(store, parent_hex, *parent_id);
   if (source_path.empty()) source_path = kInboxPath;
   if (source_path.find(kSubtreeName) == std::string::npos) return false;
-  StatusOr<EntryId> source = OpenFolderByPath(store, '\\', source_path);
+  StatusOr<EntryId> source = CachedFolderByPath(store, source_path);
   if (!source.ok()) return false;
 
   StatusOr<EntryId> moved = store.MoveMessage(*source, *message_id, *destination);
@@ -126,6 +165,8 @@ bool Move(MoveKind kind, bool& reached_destination) {
 void UseMapiLogon(platform::MapiLogon* logon) {
   std::lock_guard lock(State().mu);
   State().logon = logon;
+  State().folder_by_path.clear();
+  State().path_by_folder.clear();
 }
 
 void UseTrayIconRemover(std::function<bool()> remover) {
@@ -161,13 +202,17 @@ std::string InboxPath() {
 void ResetInboxPath() {
   std::lock_guard lock(State().mu);
   State().inbox_path.clear();
+  State().folder_by_path.clear();
+  State().path_by_folder.clear();
 }
 
 bool MoveToFolder(MoveKind kind) {
   bool reached_destination = false;
   bool moved = false;
   try {
-    moved = Move(kind, reached_destination);
+    moved = Move(kind, reached_destination, true);
+    // A folder found by an earlier move may be gone or recreated: look everything up afresh.
+    if (!moved) moved = Move(kind, reached_destination, false);
   } catch (const std::exception&) {
     log::WriteAddinLog("Failed at moving mail to specific folder(B).", false);
     moved = false;

@@ -222,6 +222,24 @@ TEST_F(Mover, BadIdsAndAMissingAccountMoveNothing) {
   EXPECT_EQ(std::vector<std::string>{"stays"}, SubjectsAt(*opened.store, kSpamPath));
 }
 
+TEST_F(Mover, AFolderRenamedBehindTheMoversBackIsFoundAfresh) {
+  auto account = platform::MakeMemoryMapiAccount();
+  ASSERT_TRUE(account->Deliver("Inbox", Message("one")).ok());
+  ASSERT_TRUE(account->Deliver("Inbox", Message("two")).ok());
+  UseMapiLogon(account.get());
+  Designate(*account, kInboxPath);
+  ASSERT_TRUE(MoveToFolder(MoveKind::kSpam));
+  // Another mail client renames "Spam": the folder the mover kept is gone, so the next move
+  // makes "Spam" again instead of failing or reaching the renamed folder.
+  ASSERT_TRUE(account->RenameFolder("Spam", "Old spam").ok());
+  Designate(*account, kInboxPath);
+  ASSERT_TRUE(MoveToFolder(MoveKind::kSpam));
+  Opened opened(*account);
+  EXPECT_EQ(std::vector<std::string>{"two"}, SubjectsAt(*opened.store, kSpamPath));
+  EXPECT_EQ(std::vector<std::string>{"one"},
+            SubjectsAt(*opened.store, "@PR_IPM_SUBTREE_ENTRYID\\Old spam"));
+}
+
 TEST_F(Mover, TheFirstInboxPathIsKept) {
   auto account = platform::MakeMemoryMapiAccount();
   ASSERT_TRUE(account->Deliver("Inbox", Message("one")).ok());

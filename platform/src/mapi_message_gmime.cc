@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "vexmor/platform/ansi.h"
+#include "vexmor/platform/html_text.h"
 #include "vexmor/platform/mapi_store.h"
 
 namespace vexmor::platform {
@@ -190,6 +191,15 @@ std::optional<EntryIdParts> UnpackEntryId(std::string_view entry) {
   return parts;
 }
 
+namespace {
+
+std::string HtmlVisibleText(const std::string& utf8_html) {
+  static const std::unique_ptr<HtmlText> html_text = MakeGumboHtmlText();
+  return AnsiToUtf8(html_text->VisibleText(Utf8ToAnsi(utf8_html)));
+}
+
+}  // namespace
+
 StatusOr<MessageProps> DecodeMapiMessage(std::string_view raw, size_t body_limit) {
   InitGMime();
   if (raw.find_first_not_of(" \t\r\n") == std::string_view::npos) {
@@ -218,9 +228,12 @@ StatusOr<MessageProps> DecodeMapiMessage(std::string_view raw, size_t body_limit
       props.has_html = true;
       props.body_html = PartText(html);
     }
-    if (GMimeObject* plain = FindTextPart(root, "plain")) {
+    GMimeObject* plain = FindTextPart(root, "plain");
+    if (plain != nullptr || props.has_html) {
       props.has_body = true;
-      std::string body = PartText(plain);
+      // A message with only an HTML part has the HTML's visible text as its plain body, as a
+      // mail client's store derives it.
+      std::string body = plain != nullptr ? PartText(plain) : HtmlVisibleText(props.body_html);
       props.body_size = body.size();
       if (body.size() > body_limit) {
         props.body_too_large = true;

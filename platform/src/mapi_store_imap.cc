@@ -833,6 +833,23 @@ class ImapStore final : public MapiStore {
     });
   }
 
+  // IMAP IDLE on the folder: the server pushes EXISTS when mail arrives.
+  StatusOr<bool> WaitForChange(const EntryId& folder, int timeout_ms) override {
+    std::optional<EntryIdParts> parts = UnpackEntryId(folder);
+    if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
+    StatusOr<uint32_t> validity = connection_->Select(parts->mailbox, parts->uidvalidity);
+    if (!validity.ok()) return validity.status();
+    mailimap* imap = connection_->imap();
+    if (mailimap_has_idle(imap) == 0) return MapiStore::WaitForChange(folder, timeout_ms);
+    int rc = mailimap_idle(imap);
+    if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE");
+    pollfd p{mailimap_idle_get_fd(imap), POLLIN, 0};
+    int ready = ::poll(&p, 1, std::max(timeout_ms, 0));
+    rc = mailimap_idle_done(imap);
+    if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE DONE");
+    return ready > 0;
+  }
+
   StatusOr<MessageProps> GetMessageProps(const EntryId& message, size_t body_limit) override {
     StatusOr<std::string> raw = RawMessage(message);
     if (!raw.ok()) return raw.status();

@@ -1,8 +1,10 @@
 // The account store kept in memory, for tests: mailboxes named as on an IMAP server ("INBOX",
 // "Archive/2024"), each with its UIDVALIDITY and ascending UIDs, shared by every session.
 #include <algorithm>
+#include <chrono>
 #include <map>
 #include <mutex>
+#include <thread>
 
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/mapi_store.h"
@@ -382,6 +384,11 @@ class MemoryAccount final : public MemoryMapiAccount {
 
 std::unique_ptr<MemoryMapiAccount> MakeMemoryMapiAccount(std::string top_name) {
   return std::make_unique<MemoryAccount>(std::move(top_name));
+}
+
+StatusOr<bool> MapiStore::WaitForChange(const EntryId&, int timeout_ms) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(std::max(timeout_ms, 0)));
+  return false;
 }
 
 }  // namespace vexmor::platform

@@ -19,6 +19,7 @@ int RunStore(const Args& args);
 int RunSetup(const Args& args);
 int RunAccount(const Args& args);
 int RunWhy(const Args& args);
+int RunAddin(const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

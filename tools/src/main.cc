@@ -28,6 +28,8 @@ constexpr const char* kUsage =
     "      record the install directory and switch filtering of new mail on or off\n"
     "  account set|show|test ...\n"
     "      the IMAP account of the account client (vexmor account --help)\n"
+    "  addin register|unregister [--install-dir DIR] [LIBRARY]\n"
+    "      register the account client's add-in for Vexmor_AddinHost\n"
     "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
     "      why a message went to Spam or stayed, from the verdict log\n"
     "\n"
@@ -50,6 +52,7 @@ int main(int argc, char** argv) {
     if (command == "store") return vexmor::tools::RunStore(args);
     if (command == "setup") return vexmor::tools::RunSetup(args);
     if (command == "account") return vexmor::tools::RunAccount(args);
+    if (command == "addin") return vexmor::tools::RunAddin(args);
     if (command == "why") return vexmor::tools::RunWhy(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());

@@ -163,6 +163,11 @@ class MapiStore {
                                         const EntryId& to) = 0;
   // Deletes every message of the folder (its subfolders stay).
   virtual Status EmptyFolder(const EntryId& folder) = 0;
+
+  // Waits until the folder may have changed (new mail, for the client's delivery event) or
+  // "timeout_ms" passed; true when the store saw a change, false after the time-out or when a
+  // signal interrupted the wait. A store that cannot be told of changes just waits.
+  virtual StatusOr<bool> WaitForChange(const EntryId& folder, int timeout_ms);
 };
 
 // One logged-on session on the account.

@@ -1,0 +1,570 @@
+#include "addin_host.h"
+
+#include <dlfcn.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "vexmor/addin/com.h"
+#include "vexmor/addin/folder_paths.h"
+#include "vexmor/addin/registration.h"
+
+namespace vexmor::addin_host {
+namespace {
+
+using namespace vexmor::com;
+using platform::EntryId;
+using platform::RegistryValue;
+
+void Say(const std::string& line) {
+  std::fprintf(stderr, "Vexmor_AddinHost: %s\n", line.c_str());
+}
+
+// Reference counting shared by the host's objects.
+template <typename Interface>
+class HostObject : public Interface {
+ public:
+  virtual ~HostObject() = default;
+  HRESULT QueryInterface(const IID& iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || Accepts(iid)) {
+      *object = static_cast<Interface*>(this);
+      this->AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual bool Accepts(const IID&) const { return false; }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
+
+class HostFolder;
+
+// A snapshot of folders below one parent of the store (the namespace level has the one
+// store, "Personal Folders", whose folders are those below the top of the personal folders).
+class HostFolders final : public HostObject<IFolders> {
+ public:
+  struct Item {
+    EntryId id;
+    std::string name;
+  };
+  HostFolders(platform::MapiStore& store, EntryId parent, std::vector<Item> items)
+      : store_(store), parent_(std::move(parent)), items_(std::move(items)) {}
+
+  HRESULT Count(int32_t* count) override {
+    *count = static_cast<int32_t>(items_.size());
+    return S_OK;
+  }
+  HRESULT GetFirst(IFolder** folder) override {
+    next_ = 0;
+    return GetNext(folder);
+  }
+  HRESULT GetNext(IFolder** folder) override;
+  HRESULT Add(const char* name, const char*, IFolder** folder) override;
+
+ private:
+  platform::MapiStore& store_;
+  EntryId parent_;  // empty at the namespace level
+  std::vector<Item> items_;
+  size_t next_ = 0;
+};
+
+class HostFolder final : public HostObject<IFolder> {
+ public:
+  HostFolder(platform::MapiStore& store, EntryId id, std::string name)
+      : store_(store), id_(std::move(id)), name_(std::move(name)) {}
+  HRESULT Name(char** name) override {
+    *name = ComAllocString(name_);
+    return *name != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
+  HRESULT Folders(IFolders** folders) override {
+    StatusOr<std::vector<platform::FolderProps>> children = store_.GetHierarchyTable(id_);
+    if (!children.ok()) return E_FAIL;
+    std::vector<HostFolders::Item> items;
+    for (const auto& child : *children) items.push_back({child.entry_id, child.display_name});
+    *folders = new HostFolders(store_, id_, std::move(items));
+    return S_OK;
+  }
+
+ private:
+  platform::MapiStore& store_;
+  EntryId id_;
+  std::string name_;
+};
+
+HRESULT HostFolders::GetNext(IFolder** folder) {
+  *folder = nullptr;
+  if (next_ >= items_.size()) return S_FALSE;
+  const Item& item = items_[next_++];
+  *folder = new HostFolder(store_, item.id, item.name);
+  return S_OK;
+}
+
+HRESULT HostFolders::Add(const char* name, const char*, IFolder** folder) {
+  *folder = nullptr;
+  if (parent_.empty() || name == nullptr) return E_NOTIMPL;
+  StatusOr<EntryId> created = store_.CreateFolder(parent_, name, "", false);
+  if (!created.ok()) return E_FAIL;
+  *folder = new HostFolder(store_, *created, name);
+  return S_OK;
+}
+
+class HostNameSpace final : public HostObject<INameSpace> {
+ public:
+  explicit HostNameSpace(platform::MapiStore& store) : store_(store) {}
+  HRESULT Folders(IFolders** folders) override {
+    std::vector<HostFolders::Item> items;
+    StatusOr<EntryId> top = store_.GetWellKnownFolder(platform::WellKnownFolder::kIpmSubtree);
+    if (top.ok()) items.push_back({*top, std::string(platform::kPersonalFolders)});
+    *folders = new HostFolders(store_, EntryId(), std::move(items));
+    return S_OK;
+  }
+
+ private:
+  platform::MapiStore& store_;
+};
+
+class HostExplorer final : public HostObject<IExplorer> {
+ public:
+  HRESULT Advise(const IID& iid, IExplorerEventSink* sink, uint32_t* cookie) override {
+    if (!(iid == IID_ExplorerEvents) || sink == nullptr) return E_NOINTERFACE;
+    sink->AddRef();
+    sinks_[++last_cookie_] = sink;
+    *cookie = last_cookie_;
+    return S_OK;
+  }
+  HRESULT Unadvise(uint32_t cookie) override {
+    auto found = sinks_.find(cookie);
+    if (found == sinks_.end()) return E_INVALIDARG;
+    found->second->Release();
+    sinks_.erase(found);
+    return S_OK;
+  }
+  HRESULT Close() override {
+    if (closed_) return S_OK;
+    closed_ = true;
+    // A sink may unadvise itself while it handles the event.
+    std::vector<IExplorerEventSink*> sinks;
+    for (auto& [cookie, sink] : sinks_) {
+      sink->AddRef();
+      sinks.push_back(sink);
+    }
+    for (IExplorerEventSink* sink : sinks) {
+      sink->Invoke(kDispidExplorerClose);
+      sink->Release();
+    }
+    return S_OK;
+  }
+  bool closed() const { return closed_; }
+  ~HostExplorer() override {
+    for (auto& [cookie, sink] : sinks_) sink->Release();
+  }
+
+ protected:
+  bool Accepts(const IID&) const override { return false; }
+
+ private:
+  std::map<uint32_t, IExplorerEventSink*> sinks_;
+  uint32_t last_cookie_ = 0;
+  bool closed_ = false;
+};
+
+class HostApplication final : public HostObject<_Application> {
+ public:
+  HostApplication(platform::MapiStore& store, HostExplorer* explorer)
+      : store_(store), explorer_(explorer) {}
+  HRESULT Version(char** version) override {
+    *version = ComAllocString(VEXMOR_VERSION);
+    return S_OK;
+  }
+  HRESULT ActiveExplorer(IExplorer** explorer) override {
+    *explorer = nullptr;
+    if (explorer_->closed()) return S_FALSE;
+    explorer_->AddRef();
+    *explorer = explorer_;
+    return S_OK;
+  }
+  HRESULT ActiveWindow(uint64_t* window) override {
+    *window = explorer_->closed() ? 0 : 1;
+    return S_OK;
+  }
+  HRESULT ExplorersCount(int32_t* count) override {
+    *count = explorer_->closed() ? 0 : 1;
+    return S_OK;
+  }
+  HRESULT GetNamespace(const char* type, INameSpace** name_space) override {
+    *name_space = nullptr;
+    if (type == nullptr || std::string_view(type) != "MAPI") return E_INVALIDARG;
+    *name_space = new HostNameSpace(store_);
+    return S_OK;
+  }
+  HRESULT Quit() override {
+    quit_requested_ = true;
+    return S_OK;
+  }
+  bool quit_requested() const { return quit_requested_; }
+
+ protected:
+  bool Accepts(const IID& iid) const override { return iid == IID__Application; }
+
+ private:
+  platform::MapiStore& store_;
+  HostExplorer* explorer_;
+  bool quit_requested_ = false;
+};
+
+// What one extension call sees: the message and, for a send, its recipients.
+class HostCallback final : public HostObject<IExchExtCallback> {
+ public:
+  HostCallback(platform::MapiStore& store, EntryId message, std::vector<std::string> recipients)
+      : store_(store), message_(std::move(message)), recipients_(std::move(recipients)) {}
+  HRESULT GetObject(platform::MapiStore** store, EntryId* message) override {
+    if (store == nullptr || message == nullptr) return E_POINTER;
+    *store = &store_;
+    *message = message_;
+    return S_OK;
+  }
+  HRESULT GetRecipients(std::vector<std::string>* addresses) override {
+    if (addresses == nullptr) return E_POINTER;
+    *addresses = recipients_;
+    return S_OK;
+  }
+
+ private:
+  platform::MapiStore& store_;
+  EntryId message_;
+  std::vector<std::string> recipients_;
+};
+
+// A loaded library and the exports the host needs of it.
+struct Library {
+  void* handle = nullptr;
+  std::string path;
+  DllCanUnloadNowFn can_unload = nullptr;
+};
+
+// One dlopen per distinct path; every handle is kept until shut-down.
+class Libraries {
+ public:
+  Library* Open(const std::string& path) {
+    for (Library& library : libraries_) {
+      if (library.path == path) return &library;
+    }
+    void* handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+      const char* error = ::dlerror();
+      Say("cannot load " + path + ": " + (error != nullptr ? error : "unknown error"));
+      return nullptr;
+    }
+    Library library;
+    library.handle = handle;
+    library.path = path;
+    library.can_unload = reinterpret_cast<DllCanUnloadNowFn>(::dlsym(handle, "DllCanUnloadNow"));
+    libraries_.push_back(library);
+    return &libraries_.back();
+  }
+
+  // Waits for background work of the libraries to end, then unloads those that allow it.
+  void CloseAll() {
+    for (Library& library : libraries_) {
+      bool may_unload = library.can_unload == nullptr;
+      for (int i = 0; i < 600 && !may_unload; ++i) {
+        may_unload = library.can_unload() == S_OK;
+        if (!may_unload) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (may_unload) {
+        ::dlclose(library.handle);
+      } else {
+        Say(library.path + " is still busy; it stays loaded until the process ends");
+      }
+    }
+    libraries_.clear();
+  }
+
+ private:
+  std::vector<Library> libraries_;
+};
+
+bool IsDisabled(const platform::Registry& registry, const std::string& library) {
+  StatusOr<std::vector<std::string>> names = registry.EnumerateValues(addin::kDisabledItemsKey);
+  if (!names.ok()) return false;
+  for (const std::string& name : *names) {
+    StatusOr<RegistryValue> value = registry.QueryValue(addin::kDisabledItemsKey, name);
+    if (value.ok() && addin::RecordNamesLibrary(value->data, library)) return true;
+  }
+  return false;
+}
+
+// A start-up marker per library while it loads; a crash leaves it behind.
+void MarkLoading(platform::Registry& registry, const std::string& name,
+                 const std::string& library) {
+  (void)registry.SetValue(addin::kStartupItemsKey, name,
+                          RegistryValue::Binary(addin::DisabledItemRecord(library, name)));
+}
+void UnmarkLoading(platform::Registry& registry, const std::string& name) {
+  (void)registry.DeleteValue(addin::kStartupItemsKey, name);
+}
+
+// The last UID handed on from a folder, kept across runs; a new UIDVALIDITY starts afresh.
+class Watermark {
+ public:
+  Watermark(platform::Registry& registry, std::string folder)
+      : registry_(registry), folder_(std::move(folder)) {}
+
+  // The messages of the folder newer than the mark, oldest first. The first look at a folder
+  // only sets the mark: mail that was there before the host ever ran is not new.
+  std::vector<EntryId> NewMessages(platform::MapiStore& store, const EntryId& folder_id) {
+    std::vector<EntryId> fresh;
+    std::optional<platform::EntryIdParts> folder = platform::UnpackEntryId(folder_id);
+    StatusOr<std::vector<EntryId>> messages = store.GetContentsTable(folder_id);
+    if (!folder || !messages.ok()) return fresh;
+    std::optional<uint32_t> validity = Read("UIDVALIDITY");
+    std::optional<uint32_t> last = Read("Last UID");
+    uint32_t highest = 0;
+    for (const EntryId& message : *messages) {
+      std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
+      if (!parts) continue;
+      highest = std::max(highest, parts->uid);
+      if (validity && last && *validity == parts->uidvalidity && parts->uid > *last) {
+        fresh.push_back(message);
+      }
+    }
+    if (!validity || !last || *validity != folder->uidvalidity) {
+      Write("UIDVALIDITY", folder->uidvalidity);
+      Write("Last UID", highest);
+    }
+    return fresh;
+  }
+
+  void Handled(const EntryId& message) {
+    std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
+    if (parts) Write("Last UID", parts->uid);
+  }
+
+ private:
+  std::optional<uint32_t> Read(const std::string& what) const {
+    StatusOr<RegistryValue> value = registry_.QueryValue(kHostStateKey, folder_ + " " + what);
+    if (!value.ok() || value->type != RegistryValue::Type::kDword) return std::nullopt;
+    return value->dword;
+  }
+  void Write(const std::string& what, uint32_t value) {
+    (void)registry_.SetValue(kHostStateKey, folder_ + " " + what, RegistryValue::Dword(value));
+  }
+
+  platform::Registry& registry_;
+  std::string folder_;
+};
+
+struct LoadedAddin {
+  std::string name;
+  IDTExtensibility2* object = nullptr;
+  std::string library;
+};
+
+struct Extension {
+  IExchExt* ext = nullptr;
+  IExchExtSessionEvents* session = nullptr;
+  IExchExtMessageEvents* message = nullptr;
+};
+
+template <typename T>
+void ReleaseAndClear(T*& pointer) {
+  if (pointer != nullptr) pointer->Release();
+  pointer = nullptr;
+}
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace
+
+int RecordCrashedAddins(platform::Registry& registry) {
+  StatusOr<std::vector<std::string>> names = registry.EnumerateValues(addin::kStartupItemsKey);
+  if (!names.ok()) return 0;
+  int moved = 0;
+  for (const std::string& name : *names) {
+    StatusOr<RegistryValue> value = registry.QueryValue(addin::kStartupItemsKey, name);
+    if (value.ok() && registry.SetValue(addin::kDisabledItemsKey, name, *value).ok()) {
+      Say("the add-in " + name + " crashed while loading; it is disabled from now on");
+      ++moved;
+    }
+    (void)registry.DeleteValue(addin::kStartupItemsKey, name);
+  }
+  return moved;
+}
+
+int RunHost(const HostOptions& options, platform::Registry& registry, platform::MapiStore& store,
+            const std::atomic<bool>& stop) {
+  RecordCrashedAddins(registry);
+  Libraries libraries;
+  auto* explorer = new HostExplorer;
+  auto* application = new HostApplication(store, explorer);
+
+  std::vector<LoadedAddin> addins;
+  for (const addin::RegisteredAddin& registered : addin::StartupAddins(registry)) {
+    if (IsDisabled(registry, registered.library)) {
+      Say("the add-in " + registered.prog_id + " is disabled after a crash; not loaded");
+      continue;
+    }
+    MarkLoading(registry, registered.prog_id, registered.library);
+    Library* library = libraries.Open(registered.library);
+    auto get_class =
+        library == nullptr
+            ? nullptr
+            : reinterpret_cast<DllGetClassObjectFn>(::dlsym(library->handle, "DllGetClassObject"));
+    IClassFactory* factory = nullptr;
+    IDTExtensibility2* object = nullptr;
+    if (get_class != nullptr &&
+        Succeeded(
+            get_class(registered.clsid, IID_IClassFactory, reinterpret_cast<void**>(&factory))) &&
+        factory != nullptr) {
+      factory->CreateInstance(nullptr, IID_IDTExtensibility2, reinterpret_cast<void**>(&object));
+      ReleaseAndClear(factory);
+    }
+    if (object == nullptr) {
+      Say("the add-in " + registered.prog_id + " did not start");
+      UnmarkLoading(registry, registered.prog_id);
+      continue;
+    }
+    object->OnConnection(static_cast<_Application*>(application), kConnectStartup, nullptr,
+                         nullptr);
+    UnmarkLoading(registry, registered.prog_id);
+    addins.push_back({registered.prog_id, object, registered.library});
+  }
+  for (LoadedAddin& loaded : addins) {
+    MarkLoading(registry, loaded.name, loaded.library);
+    loaded.object->OnStartupComplete(nullptr);
+    UnmarkLoading(registry, loaded.name);
+  }
+
+  // The client extension named by the configuration file of the "Addins" folder.
+  Extension extension;
+  std::string ecf_library =
+      addin::EcfLibrary(ReadWhole(options.install_dir + "Addins/" + std::string(addin::kEcfFile)));
+  const std::string ecf_name = std::string(addin::kEcfFile);
+  if (!ecf_library.empty() && IsDisabled(registry, ecf_library)) {
+    Say("the extension " + ecf_library + " is disabled after a crash; not loaded");
+  } else if (!ecf_library.empty()) {
+    MarkLoading(registry, ecf_name, ecf_library);
+    Library* library = libraries.Open(ecf_library);
+    auto entry =
+        library == nullptr
+            ? nullptr
+            : reinterpret_cast<ExchEntryPointFn>(::dlsym(library->handle, "ExchEntryPoint"));
+    extension.ext = entry != nullptr ? entry() : nullptr;
+    if (extension.ext != nullptr) {
+      auto* callback = new HostCallback(store, EntryId(), {});
+      bool wanted = false;
+      for (ULONG context : {EECONTEXT_SESSION, EECONTEXT_VIEWER, EECONTEXT_SENDNOTEMESSAGE}) {
+        wanted = extension.ext->Install(callback, context, 0) == S_OK || wanted;
+      }
+      callback->Release();
+      if (wanted) {
+        extension.ext->QueryInterface(IID_IExchExtSessionEvents,
+                                      reinterpret_cast<void**>(&extension.session));
+        extension.ext->QueryInterface(IID_IExchExtMessageEvents,
+                                      reinterpret_cast<void**>(&extension.message));
+      } else {
+        ReleaseAndClear(extension.ext);
+      }
+    } else {
+      Say("the extension in " + ecf_library + " did not start");
+    }
+  }
+  UnmarkLoading(registry, ecf_name);
+
+  if (!options.ready_file.empty()) {
+    std::ofstream(options.ready_file) << ::getpid() << "\n";
+  }
+
+  // Without the extension nothing judges or learns: the marks stay, so mail that arrives
+  // meanwhile is handed on once the extension loads again.
+  if (extension.session == nullptr) {
+    Say("no client extension is loaded (see 'vexmor addin register'); new mail is not judged");
+  }
+  StatusOr<EntryId> inbox = store.GetReceiveFolder();
+  StatusOr<EntryId> sent = store.GetWellKnownFolder(platform::WellKnownFolder::kIpmSentmail);
+  Watermark inbox_mark(registry, "Inbox");
+  Watermark sent_mark(registry, "Sent");
+  while (!stop.load() && !application->quit_requested()) {
+    if (inbox.ok() && extension.session != nullptr) {
+      for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
+        if (stop.load()) break;
+        auto* callback = new HostCallback(store, message, {});
+        extension.session->OnDelivery(callback);
+        callback->Release();
+        inbox_mark.Handled(message);
+      }
+    }
+    if (sent.ok() && extension.message != nullptr) {
+      // A message in the sent folder was sent: the events of a send, with its recipients.
+      for (const EntryId& message : sent_mark.NewMessages(store, *sent)) {
+        if (stop.load()) break;
+        StatusOr<platform::MessageProps> props = store.GetMessageProps(message, 0);
+        if (props.ok()) {
+          std::vector<std::string> recipients;
+          for (const std::string& address : props->recipient_addresses) {
+            recipients.push_back(platform::Ansi(address));
+          }
+          auto* callback = new HostCallback(store, message, std::move(recipients));
+          extension.message->OnSubmit(callback);
+          extension.message->OnWrite(callback);
+          extension.message->OnWrite(callback);
+          extension.message->OnWriteComplete(callback, 0);
+          extension.message->OnSubmitComplete(callback, 0);
+          callback->Release();
+        }
+        sent_mark.Handled(message);
+      }
+    }
+    if (options.once || stop.load()) break;
+    // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after each
+    // wake or time-out. A dropped connection is retried after a pause.
+    StatusOr<bool> changed =
+        inbox.ok() ? store.WaitForChange(*inbox, kIdleMilliseconds) : StatusOr<bool>(false);
+    if (!changed.ok() || !inbox.ok()) {
+      for (int waited = 0; waited < kRetryMilliseconds && !stop.load(); waited += 50) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+      }
+      if (!inbox.ok()) inbox = store.GetReceiveFolder();
+    }
+  }
+
+  // Shut-down as the client does it: the explorer closes, then the shut-down events.
+  explorer->Close();
+  for (LoadedAddin& loaded : addins) loaded.object->OnBeginShutdown(nullptr);
+  for (LoadedAddin& loaded : addins) {
+    loaded.object->OnDisconnection(kDisconnectHostShutdown, nullptr);
+    ReleaseAndClear(loaded.object);
+  }
+  ReleaseAndClear(extension.session);
+  ReleaseAndClear(extension.message);
+  ReleaseAndClear(extension.ext);
+  application->Release();
+  explorer->Release();
+  libraries.CloseAll();
+  return 0;
+}
+
+}  // namespace vexmor::addin_host

@@ -1,0 +1,39 @@
+// The program that stands where the account client stands: it loads the registered add-ins
+// and the configured client extension by name, drives their lifecycle in the client's order,
+// and hands each new message of the account's INBOX to the extension's delivery event and
+// each new message of its sent folder to the events of a send.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+
+#include "vexmor/platform/mapi_store.h"
+#include "vexmor/platform/registry.h"
+
+namespace vexmor::addin_host {
+
+// The longest IDLE on INBOX before the sent folder is looked at again.
+inline constexpr int kIdleMilliseconds = 5000;
+// The pause before a failed wait (a dropped connection) is tried again.
+inline constexpr int kRetryMilliseconds = 5000;
+
+// Where the host keeps the last message it handed on, per folder.
+inline constexpr std::string_view kHostStateKey = "Software\\Vexmor\\AddinHost";
+
+struct HostOptions {
+  std::string install_dir;  // the client's program folder, holding "Addins/"; ends with "/"
+  std::string ready_file;   // written once start-up is complete
+  bool once = false;        // judge what is new and stop
+};
+
+// Runs the host until "stop" is set (or after one pass with "once"). Returns the exit code.
+// "store" is the host's own session on the account; the add-ins log on themselves.
+int RunHost(const HostOptions& options, platform::Registry& registry, platform::MapiStore& store,
+            const std::atomic<bool>& stop);
+
+// Moves every leftover start-up marker under DisabledItems: its add-in crashed while loading.
+// Returns how many were moved.
+int RecordCrashedAddins(platform::Registry& registry);
+
+}  // namespace vexmor::addin_host

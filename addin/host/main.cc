@@ -1,0 +1,129 @@
+// Vexmor_AddinHost [--install-dir DIR] [--ready-file FILE] [--once]
+//
+// Stands where the account client stands for the add-in. The host runs as a child of a small
+// supervisor: when the child dies of a signal while an add-in is loading, the supervisor
+// records that add-in under DisabledItems at once, as the client does after a crash.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "addin_host.h"
+#include "vexmor/addin/folder_paths.h"
+#include "vexmor/platform/imap_account.h"
+#include "vexmor/platform/registry.h"
+
+namespace {
+
+std::atomic<bool> g_stop{false};
+volatile sig_atomic_t g_child = 0;
+
+void OnStopSignal(int) {
+  g_stop.store(true);
+}
+void ForwardSignal(int signal) {
+  if (g_child > 0) ::kill(g_child, signal);
+}
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: Vexmor_AddinHost [--install-dir DIR] [--ready-file FILE] [--once]\n");
+  return 2;
+}
+
+std::string OwnFolder() {
+  char path[4096];
+  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "./";
+  std::string text(path, static_cast<size_t>(n));
+  return text.substr(0, text.rfind('/') + 1);
+}
+
+int Host(const vexmor::addin_host::HostOptions& options) {
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+
+  vexmor::platform::Registry& registry = vexmor::platform::DefaultRegistry();
+  auto account = vexmor::platform::LoadImapAccount(registry);
+  if (!account.ok()) {
+    std::fprintf(stderr, "Vexmor_AddinHost: no account: %s (set one with 'vexmor account set')\n",
+                 account.status().message().c_str());
+    return 2;
+  }
+  auto password = vexmor::platform::ReadImapPassword(*account);
+  if (!password.ok()) {
+    std::fprintf(stderr, "Vexmor_AddinHost: %s\n", password.status().message().c_str());
+    return 2;
+  }
+  auto logon = vexmor::platform::MakeImapLogon({*account, *password, 30});
+  auto session = logon->Logon();
+  if (!session.ok()) {
+    std::fprintf(stderr, "Vexmor_AddinHost: cannot log on to %s: %s\n",
+                 vexmor::platform::ImapUrl(*account).c_str(), session.status().message().c_str());
+    return 1;
+  }
+  auto store_id = vexmor::addin::FindDefaultStore(**session);
+  auto store = store_id.ok() ? (*session)->OpenMsgStore(*store_id)
+                             : decltype((*session)->OpenMsgStore(*store_id))(store_id.status());
+  if (!store.ok()) {
+    std::fprintf(stderr, "Vexmor_AddinHost: cannot open the account's store: %s\n",
+                 store.status().message().c_str());
+    return 1;
+  }
+  int code = vexmor::addin_host::RunHost(options, registry, **store, g_stop);
+  (*session)->Logoff();
+  return code;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  vexmor::addin_host::HostOptions options;
+  options.install_dir = OwnFolder();
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--once") {
+      options.once = true;
+    } else if ((arg == "--install-dir" || arg == "--ready-file") && i + 1 < argc) {
+      std::string value = argv[++i];
+      if (arg == "--install-dir") {
+        options.install_dir = value.empty() || value.back() == '/' ? value : value + "/";
+      } else {
+        options.ready_file = value;
+      }
+    } else {
+      return Usage();
+    }
+  }
+
+  pid_t child = ::fork();
+  if (child < 0) {
+    std::perror("Vexmor_AddinHost: fork");
+    return 1;
+  }
+  if (child == 0) return Host(options);
+
+  g_child = child;
+  struct sigaction action {};
+  action.sa_handler = ForwardSignal;
+  ::sigaction(SIGTERM, &action, nullptr);
+  ::sigaction(SIGINT, &action, nullptr);
+  int status = 0;
+  while (::waitpid(child, &status, 0) < 0) {
+    if (errno != EINTR) return 1;
+  }
+  if (WIFSIGNALED(status)) {
+    int moved = vexmor::addin_host::RecordCrashedAddins(vexmor::platform::DefaultRegistry());
+    std::fprintf(stderr, "Vexmor_AddinHost: the host died of signal %d (%s)%s\n", WTERMSIG(status),
+                 strsignal(WTERMSIG(status)), moved > 0 ? " while loading an add-in" : "");
+    return 128 + WTERMSIG(status);
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}

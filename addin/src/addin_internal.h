@@ -1,0 +1,24 @@
+// What the add-in library's own files share: object counting for unloading, and the account
+// its background work logs on to.
+#pragma once
+
+#include "vexmor/addin/com.h"
+#include "vexmor/platform/mapi_store.h"
+
+namespace vexmor::addin {
+
+// Live objects, server locks and running background threads all keep the library loaded.
+void ObjectCreated();
+void ObjectDestroyed();
+void LockModule(bool lock);
+bool ModuleInUse();
+
+// The account logon the library's wiring made (null when no account is set).
+platform::MapiLogon* AccountLogon();
+
+// The add-in object and the extension object, made by the class factory and ExchEntryPoint.
+com::IDTExtensibility2* NewOutLookAddin();
+com::IExchExt* NewExchExtension();
+void ResetSendCounter();
+
+}  // namespace vexmor::addin
