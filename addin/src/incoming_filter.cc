@@ -283,7 +283,7 @@ void ReduceLinkToDomain(std::string& link) {
             bool two_letters = host.size() - t - 1 == 2;
             t = w.rfind('.');
             if (two_letters && t != std::string::npos && t > 0) {
-              w = w.substr(0, t);
+              w.resize(t);
               t = w.rfind('.');
             }
             result = t == std::string::npos ? host : host.substr(t + 1);

@@ -125,7 +125,7 @@ std::optional<platform::ProgressUpdate> ProgressFor(std::int64_t present, std::i
   return update;
 }
 
-ProgressPoller::ProgressPoller(platform::Profile& profile, std::string app_path, Sink sink,
+ProgressPoller::ProgressPoller(platform::Profile& profile, const std::string& app_path, Sink sink,
                                std::chrono::milliseconds period)
     : profile_(profile), file_(MessageFile(app_path)), sink_(std::move(sink)), period_(period) {}
 

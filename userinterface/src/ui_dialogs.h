@@ -53,7 +53,7 @@ class ProgressPoller {
     std::function<bool()> give_up;
   };
 
-  ProgressPoller(platform::Profile& profile, std::string app_path, Sink sink,
+  ProgressPoller(platform::Profile& profile, const std::string& app_path, Sink sink,
                  std::chrono::milliseconds period = std::chrono::milliseconds(100));
   ~ProgressPoller();
   ProgressPoller(const ProgressPoller&) = delete;
