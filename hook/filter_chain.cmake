@@ -17,7 +17,7 @@ vexmor_add_test(filter_chain_tests
 
 # The exports as the host program reaches them: the built library loaded by name, and the whole
 # road of a message with a real signature server, store and sender lists.
-vexmor_add_test(hook_exports_e2e_tests
+vexmor_add_test(hook_exports_e2e_tests LABEL e2e
   SOURCES
     ${CMAKE_SOURCE_DIR}/tests/e2e/hook_exports_dlopen_test.cc
     ${CMAKE_SOURCE_DIR}/tests/e2e/hook_exports_e2e_test.cc

@@ -17,7 +17,7 @@ target_link_libraries(vexmor_desktop_wx
   PUBLIC vexmor_platform ${wxWidgets_LIBRARIES}
   PRIVATE vexmor_warnings)
 
-vexmor_add_test(desktop_tests
+vexmor_add_test(desktop_tests LABEL process
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/desktop_model_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/tests/desktop_processes_test.cc
@@ -35,6 +35,7 @@ if(VEXMOR_BUILD_TESTS)
                      $<TARGET_FILE:desktop_wx_test>)
     set_tests_properties(desktop_wx_test PROPERTIES
       TIMEOUT 120
+      LABELS gui
       ENVIRONMENT "VEXMOR_SCREENSHOT=${CMAKE_BINARY_DIR}/evidence/wx_message_box.png;LSAN_OPTIONS=suppressions=${CMAKE_CURRENT_LIST_DIR}/tests/desktop_wx_test.lsan.supp")
   else()
     message(STATUS "xvfb-run not found: the wxWidgets message-box test is not registered")

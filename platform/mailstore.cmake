@@ -4,7 +4,7 @@ target_sources(vexmor_platform PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/src/mail_store_memory.cc
   ${CMAKE_CURRENT_LIST_DIR}/src/maildir_store.cc)
 
-vexmor_add_test(mail_store_tests
+vexmor_add_test(mail_store_tests LABEL process
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/mail_store_contract_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/tests/mail_store_maildir_test.cc

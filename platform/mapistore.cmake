@@ -14,7 +14,7 @@ target_link_libraries(vexmor_mapistore_imap
   PUBLIC vexmor_platform
   PRIVATE PkgConfig::LIBETPAN PkgConfig::GNUTLS vexmor_warnings)
 
-vexmor_add_test(mapi_store_tests
+vexmor_add_test(mapi_store_tests LABEL e2e
   SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/tests/mapi_store_contract_test.cc
     ${CMAKE_CURRENT_LIST_DIR}/tests/mapi_store_imap_test.cc

@@ -8,7 +8,7 @@ target_sources(vexmor_platform PRIVATE
   ${CMAKE_CURRENT_LIST_DIR}/src/http_curl.cc)
 target_link_libraries(vexmor_platform PRIVATE PkgConfig::CURL)
 
-vexmor_add_test(platform_net_tests
+vexmor_add_test(platform_net_tests LABEL process
   SOURCES
     tests/registry_test.cc
     tests/echo_test.cc

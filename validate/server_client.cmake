@@ -13,7 +13,7 @@ target_link_libraries(Vexmor_Validate PRIVATE vexmor_server_client)
 vexmor_add_test(server_client_core_tests
   SOURCES tests/checksum_server_core_test.cc
   LIBS vexmor_server_client)
-vexmor_add_test(checksum_server_tests
+vexmor_add_test(checksum_server_tests LABEL process
   SOURCES tests/checksum_server_test.cc
   LIBS Vexmor_Validate vexmor_platform)
 
