@@ -10,85 +10,25 @@
 #include <mutex>
 
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/file_identity.h"
 
 namespace vexmor::platform {
 namespace {
 
-// A file whose times lie closer than this to the moment it was checked may still change
-// without its times moving.
-constexpr int64_t kRacyWindowNs = 2'000'000'000;
 // Files the cache keeps at most; tests use many throw-away folders.
 constexpr size_t kMaxCachedPaths = 32;
 
-int64_t Nanoseconds(const timespec& t) {
-  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-int64_t NowNs() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return Nanoseconds(now);
-}
-
-struct Identity {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  int64_t mtime = 0;
-  int64_t ctime = 0;
-  bool operator==(const Identity&) const = default;
-};
-
-Identity IdentityOf(const struct stat& info) {
-  return {info.st_dev, info.st_ino, info.st_size, Nanoseconds(info.st_mtim),
-          Nanoseconds(info.st_ctim)};
-}
-
-bool Racy(const Identity& id) {
-  return NowNs() - std::max(id.mtime, id.ctime) < kRacyWindowNs;
-}
-
 Status ReadAll(int fd, const std::string& path, std::string* out) {
-  out->clear();
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Status::IoError("cannot read " + path + ": " + ErrnoText(errno));
-    }
-    if (n == 0) return Status::Ok();
-    out->append(buffer, static_cast<size_t>(n));
-  }
+  Status read = ReadToEnd(fd, out);
+  if (!read.ok()) return Status::IoError("cannot read " + path + ": " + read.message());
+  return read;
 }
-
-class Fd {
- public:
-  Fd() = default;
-  explicit Fd(int fd) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(Fd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Fd& operator=(Fd&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
 
 }  // namespace
 
 struct ProfileCache::Entry {
-  Identity identity;
-  Fd held;  // keeps the cached inode alive
+  FileIdentity identity;
+  UniqueFd held;  // keeps the cached inode alive
   std::shared_ptr<IniDocument> doc;
   std::shared_ptr<const std::string> bytes;
   bool racy = false;
@@ -112,18 +52,18 @@ ProfileCache::State& ProfileCache::state() {
 namespace {
 
 // Whether the entry still is the file at "path".
-bool StillCurrent(const std::string& path, Identity* entry_identity, bool* racy,
+bool StillCurrent(const std::string& path, FileIdentity* entry_identity, bool* racy,
                   const std::string& cached_bytes) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
-  if (!(IdentityOf(info) == *entry_identity)) return false;
+  if (!(FileIdentityOf(info) == *entry_identity)) return false;
   if (!*racy) return true;
   // Same name, times and size, but too recent to trust them: compare the bytes.
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (fd.get() < 0) return false;
   std::string bytes;
   if (!ReadAll(fd.get(), path, &bytes).ok() || bytes != cached_bytes) return false;
-  *racy = Racy(*entry_identity);
+  *racy = MayChangeUnseen(*entry_identity);
   return true;
 }
 
@@ -161,7 +101,7 @@ ProfileCache::Current ProfileCache::Get(const std::string& path) {
   if (it != s.entries.end()) s.entries.erase(it);
 
   for (int attempt = 0;; ++attempt) {
-    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (fd.get() < 0) {
       int error = errno;
       if (error == ENOENT || error == ENOTDIR) {
@@ -187,14 +127,14 @@ ProfileCache::Current ProfileCache::Get(const std::string& path) {
     }
     if (!read.ok()) return {read, std::make_shared<IniDocument>(), nullptr};
     // Written in place while we read it: read again.
-    if (!(IdentityOf(before) == IdentityOf(after)) && attempt < 3) continue;
+    if (!(FileIdentityOf(before) == FileIdentityOf(after)) && attempt < 3) continue;
 
     auto doc = std::make_shared<IniDocument>(IniDocument::Parse(bytes));
     auto shared_bytes = std::make_shared<const std::string>(std::move(bytes));
     if (s.entries.size() >= kMaxCachedPaths) s.entries.clear();
     Entry& entry = s.entries[path];
-    entry.identity = IdentityOf(after);
-    entry.racy = Racy(entry.identity);
+    entry.identity = FileIdentityOf(after);
+    entry.racy = MayChangeUnseen(entry.identity);
     entry.held = std::move(fd);
     entry.doc = doc;
     entry.bytes = shared_bytes;
@@ -206,7 +146,7 @@ void ProfileCache::Publish(const std::string& path, std::shared_ptr<IniDocument>
                            std::string bytes) {
   State& s = state();
   std::lock_guard guard(s.mutex);
-  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   struct stat info {};
   if (fd.get() < 0 || ::fstat(fd.get(), &info) != 0 ||
       info.st_size != static_cast<off_t>(bytes.size())) {
@@ -215,8 +155,8 @@ void ProfileCache::Publish(const std::string& path, std::shared_ptr<IniDocument>
   }
   if (s.entries.size() >= kMaxCachedPaths && !s.entries.count(path)) s.entries.clear();
   Entry& entry = s.entries[path];
-  entry.identity = IdentityOf(info);
-  entry.racy = Racy(entry.identity);
+  entry.identity = FileIdentityOf(info);
+  entry.racy = MayChangeUnseen(entry.identity);
   entry.held = std::move(fd);
   entry.doc = std::move(doc);
   entry.bytes = std::make_shared<const std::string>(std::move(bytes));

@@ -13,75 +13,25 @@
 
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/file_identity.h"
 
 namespace vexmor::validate::xml {
 namespace {
 
 using platform::ErrnoText;
 
-// A file whose modification time lies closer than this to the moment it was read may still
-// change without its times moving (file systems stamp with a coarse clock).
-constexpr int64_t kRacyWindowNs = 2'000'000'000;
+using platform::FileIdentity;
+using platform::FileIdentityOf;
+using platform::MayChangeUnseen;
+using platform::ReadToEnd;
+using platform::UniqueFd;
+
 // Paths the cache keeps at most; tests use many throw-away folders.
 constexpr size_t kMaxCachedPaths = 8;
 
-int64_t Nanoseconds(const timespec& t) {
-  return static_cast<int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
-}
-
-int64_t NowNs() {
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  return Nanoseconds(now);
-}
-
-struct Identity {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  int64_t mtime = 0;
-  int64_t ctime = 0;
-
-  bool operator==(const Identity&) const = default;
-};
-
-Identity IdentityOf(const struct stat& info) {
-  Identity id;
-  id.exists = true;
-  id.dev = info.st_dev;
-  id.ino = info.st_ino;
-  id.size = info.st_size;
-  id.mtime = Nanoseconds(info.st_mtim);
-  id.ctime = Nanoseconds(info.st_ctim);
-  return id;
-}
-
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int fd) : fd_(fd) {}
-  ~Descriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Descriptor(Descriptor&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  Descriptor& operator=(Descriptor&& other) noexcept {
-    if (this != &other) {
-      if (fd_ >= 0) ::close(fd_);
-      fd_ = other.fd_;
-      other.fd_ = -1;
-    }
-    return *this;
-  }
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
-
 struct CacheEntry {
-  Identity identity;
-  Descriptor held;  // keeps the cached inode alive, so no later file can reuse its number
+  FileIdentity identity;
+  UniqueFd held;  // keeps the cached inode alive, so no later file can reuse its number
   std::shared_ptr<const Snapshot> snapshot;
   bool racy = false;
   std::string bytes;  // the content, kept only while racy
@@ -100,30 +50,16 @@ std::shared_ptr<const Snapshot> ProblemSnapshot(FileState state, std::string pro
   return snapshot;
 }
 
-Status ReadAll(int fd, std::string* out) {
-  out->clear();
-  char buffer[65536];
-  for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Status::IoError(ErrnoText(errno));
-    }
-    if (n == 0) return Status::Ok();
-    out->append(buffer, static_cast<size_t>(n));
-  }
-}
-
 // Reads and parses the file; fills the cache entry. Called with the cache mutex held.
 void Reload(const std::string& path, CacheEntry* entry) {
-  entry->held = Descriptor();
+  entry->held = UniqueFd();
   entry->racy = false;
   entry->bytes.clear();
   for (int attempt = 0;; ++attempt) {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
       int error = errno;
-      entry->identity = Identity();
+      entry->identity = FileIdentity();
       if (error == ENOENT || error == ENOTDIR) {
         entry->snapshot = ProblemSnapshot(FileState::kMissing, path + " does not exist");
       } else {
@@ -132,7 +68,7 @@ void Reload(const std::string& path, CacheEntry* entry) {
       }
       return;
     }
-    Descriptor held(fd);
+    UniqueFd held(fd);
     struct stat before {};
     struct stat after {};
     std::string bytes;
@@ -142,24 +78,24 @@ void Reload(const std::string& path, CacheEntry* entry) {
     } else if (!S_ISREG(before.st_mode)) {
       read = Status::InvalidArgument("not a regular file");
     } else {
-      read = ReadAll(fd, &bytes);
+      read = ReadToEnd(fd, &bytes);
       if (read.ok() && ::fstat(fd, &after) != 0) read = Status::IoError(ErrnoText(errno));
     }
     if (!read.ok()) {
-      entry->identity = Identity();
+      entry->identity = FileIdentity();
       entry->snapshot =
           ProblemSnapshot(FileState::kUnreadable, "cannot read " + path + ": " + read.message());
       return;
     }
     // Someone writing the file in place while we read it: read again.
-    if (!(IdentityOf(before) == IdentityOf(after)) && attempt < 3) continue;
+    if (!(FileIdentityOf(before) == FileIdentityOf(after)) && attempt < 3) continue;
 
-    entry->identity = IdentityOf(after);
+    entry->identity = FileIdentityOf(after);
     entry->held = std::move(held);
     std::unique_ptr<Snapshot> snapshot = ParseSnapshot(bytes);
     if (snapshot->state != FileState::kValid) snapshot->problem = path + ": " + snapshot->problem;
     entry->snapshot = std::move(snapshot);
-    if (NowNs() - entry->identity.mtime < kRacyWindowNs) {
+    if (MayChangeUnseen(entry->identity)) {
       entry->racy = true;
       entry->bytes = std::move(bytes);
     }
@@ -170,9 +106,9 @@ void Reload(const std::string& path, CacheEntry* entry) {
 // Whether the cached version still is the file. Called with the cache mutex held.
 bool StillCurrent(const std::string& path, CacheEntry* entry) {
   struct stat info {};
-  Identity now;
+  FileIdentity now;
   if (::stat(path.c_str(), &info) == 0) {
-    now = IdentityOf(info);
+    now = FileIdentityOf(info);
   } else if (errno != ENOENT && errno != ENOTDIR) {
     return false;
   }
@@ -181,10 +117,10 @@ bool StillCurrent(const std::string& path, CacheEntry* entry) {
   // Same name, times and size, but too recent to trust them: compare the bytes.
   int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return false;
-  Descriptor guard(fd);
+  UniqueFd guard(fd);
   std::string bytes;
-  if (!ReadAll(fd, &bytes).ok() || bytes != entry->bytes) return false;
-  if (NowNs() - now.mtime >= kRacyWindowNs) {
+  if (!ReadToEnd(fd, &bytes).ok() || bytes != entry->bytes) return false;
+  if (!MayChangeUnseen(now)) {
     entry->racy = false;
     entry->bytes.clear();
   }
@@ -208,10 +144,10 @@ void Publish(const std::string& path, std::unique_ptr<Snapshot> snapshot, std::s
     Cache().erase(path);  // the next reader parses the file
     return;
   }
-  entry.held = Descriptor(fd);
-  entry.identity = IdentityOf(info);
+  entry.held = UniqueFd(fd);
+  entry.identity = FileIdentityOf(info);
   entry.snapshot = std::move(snapshot);
-  entry.racy = NowNs() - entry.identity.mtime < kRacyWindowNs;
+  entry.racy = MayChangeUnseen(entry.identity);
   entry.bytes = entry.racy ? std::move(bytes) : std::string();
 }
 
@@ -245,7 +181,7 @@ StatusOr<std::string> KeepCopy(const std::string& path) {
       if (errno == EEXIST) continue;
       return Status::IoError("cannot create " + name + ": " + ErrnoText(errno));
     }
-    Descriptor guard(fd);
+    UniqueFd guard(fd);
     std::string_view rest = *bytes;
     while (!rest.empty()) {
       ssize_t n_written = ::write(fd, rest.data(), rest.size());

@@ -1,0 +1,67 @@
+#include "vexmor/platform/file_identity.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+
+#include "vexmor/platform/atomic_file.h"
+
+namespace vexmor::platform {
+namespace {
+
+constexpr std::int64_t kUnseenChangeWindowNs = 2'000'000'000;
+
+std::int64_t Nanoseconds(const timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec;
+}
+
+}  // namespace
+
+FileIdentity FileIdentityOf(const struct stat& info) {
+  FileIdentity id;
+  id.exists = true;
+  id.device = info.st_dev;
+  id.inode = info.st_ino;
+  id.size = info.st_size;
+  id.mtime_ns = Nanoseconds(info.st_mtim);
+  id.ctime_ns = Nanoseconds(info.st_ctim);
+  return id;
+}
+
+bool MayChangeUnseen(const FileIdentity& identity) {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME, &now);
+  return Nanoseconds(now) - std::max(identity.mtime_ns, identity.ctime_ns) < kUnseenChangeWindowNs;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+Status ReadToEnd(int fd, std::string* out) {
+  out->clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Status::IoError(ErrnoText(errno));
+    }
+    if (n == 0) return Status::Ok();
+    out->append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace vexmor::platform
