@@ -25,6 +25,7 @@ add_custom_command(OUTPUT ${VEXMOR_CHECK_GIF}
                    COMMENT "Drawing the check animation")
 add_custom_target(vexmor_ui_art ALL DEPENDS ${VEXMOR_CHECK_GIF})
 add_dependencies(Vexmor_UserInterface vexmor_ui_art)
+install(FILES ${VEXMOR_CHECK_GIF} DESTINATION ${VEXMOR_INSTALL_PKGDIR})
 
 vexmor_add_test(ui_dialogs_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/tests/ui_dialogs_test.cc
