@@ -4,17 +4,21 @@
 
 #include <utility>
 
+#include "exports.h"
+
 namespace vexmor::plugin {
 namespace {
 
-using MessageFn = void (*)(int32_t, int32_t, int32_t, int32_t, const char*, const char*,
-                           const char*, const char*, const char*);
-using MailMessageFn = void (*)(int32_t, int32_t, int32_t, const char*, const char*);
-using DeletedItemsFn = void (*)(int32_t, int32_t, const char*, const char*, const char*,
-                                const char*, const char*);
-using MailDeletedItemsFn = void (*)(int32_t, const char*, const char*);
-using SentItemsFn = void (*)(const char*, const char*);
-using TrayIconFn = void (*)();
+// The export header's own declarations give the types, so a changed signature fails to compile
+// here instead of being called through a wrong cast.
+using MoveMessageInboxFn = decltype(&MoveMessage_Inbox);
+using MoveMailMessageInboxFn = decltype(&MoveMailMessage_Inbox);
+using CheckMessageFolderFn = decltype(&CheckMessage_Folder);
+using CheckMailMessageFolderFn = decltype(&CheckMailMessage_Folder);
+using DeletedItemsFn = decltype(&MoveMessage_DeletedItems);
+using MailDeletedItemsFn = decltype(&MoveMailMessage_DeletedItems);
+using SentItemsFn = decltype(&RemoveMsg_SentItems);
+using TrayIconFn = decltype(&RemoveTrayIcon_Taskbar);
 
 class DynamicHookExports final : public HookExports {
  public:
@@ -30,26 +34,28 @@ class DynamicHookExports final : public HookExports {
   void MoveMessageInbox(int32_t message, int32_t folder, int32_t spam_folder, int32_t kind,
                         const char* subject, const char* sender, const char* header,
                         const char* body, const char* extra) override {
-    if (auto fn = Resolve<MessageFn>(move_message_inbox_, "MoveMessage_Inbox")) {
+    if (auto fn = Resolve<MoveMessageInboxFn>(move_message_inbox_, "MoveMessage_Inbox")) {
       fn(message, folder, spam_folder, kind, subject, sender, header, body, extra);
     }
   }
   void MoveMailMessageInbox(int32_t message, int32_t folder, int32_t spam_folder,
                             const char* header, const char* sender) override {
-    if (auto fn = Resolve<MailMessageFn>(move_mail_message_inbox_, "MoveMailMessage_Inbox")) {
+    if (auto fn =
+            Resolve<MoveMailMessageInboxFn>(move_mail_message_inbox_, "MoveMailMessage_Inbox")) {
       fn(message, folder, spam_folder, header, sender);
     }
   }
   void CheckMessageFolder(int32_t message, int32_t folder, int32_t spam_folder, int32_t kind,
                           const char* subject, const char* sender, const char* header,
                           const char* body, const char* extra) override {
-    if (auto fn = Resolve<MessageFn>(check_message_folder_, "CheckMessage_Folder")) {
+    if (auto fn = Resolve<CheckMessageFolderFn>(check_message_folder_, "CheckMessage_Folder")) {
       fn(message, folder, spam_folder, kind, subject, sender, header, body, extra);
     }
   }
   void CheckMailMessageFolder(int32_t message, int32_t folder, int32_t spam_folder,
                               const char* header, const char* sender) override {
-    if (auto fn = Resolve<MailMessageFn>(check_mail_message_folder_, "CheckMailMessage_Folder")) {
+    if (auto fn = Resolve<CheckMailMessageFolderFn>(check_mail_message_folder_,
+                                                    "CheckMailMessage_Folder")) {
       fn(message, folder, spam_folder, header, sender);
     }
   }
