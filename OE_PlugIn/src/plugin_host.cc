@@ -5,6 +5,7 @@
 
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
 
 namespace vexmor::plugin {
@@ -553,25 +554,30 @@ void PlugInHost::OnGuiTick() {
   const auto folder =
       static_cast<FolderId>(ReadInt(file, sf::kSectionVexmor, sf::kKeySelectedFolderId, 0));
   // A command that cannot be taken off the board would run again every second.
-  if (Status s = env_.profile->WriteString(file, sf::kSectionVexmor, sf::kKeyOperation, "0");
+  if (Status s = env_.profile->WriteString(file, sf::kSectionVexmor, sf::kKeyOperation,
+                                           state::OperationText(state::Operation::kNone));
       !s.ok()) {
     Record(Procedure::kGuiTick, s);
     return;
   }
-  switch (operation) {
-    case 1:
+  const std::optional<state::Operation> command = state::ToOperation(operation);
+  if (!command) return;  // consumed and ignored
+  switch (*command) {
+    case state::Operation::kNone:
+      break;
+    case state::Operation::kCheckFolder:
       if (Status s = CheckFolder(folder); !s.ok()) Record(Procedure::kCheckFolder, s);
       break;
-    case 2:
+    case state::Operation::kFindSpamFolders:
       RefindSpamFolders();
       break;
-    case 3:
+    case state::Operation::kRemoveTrayIcon:
       if (env_.hook != nullptr) env_.hook->RemoveTrayIconTaskbar();
       break;
-    case 4:
+    case state::Operation::kWorkProcessList:
       if (Status s = WorkProcessList(); !s.ok()) Record(Procedure::kProcessList, s);
       break;
-    case 5: {
+    case state::Operation::kNotSpam: {
       const auto message =
           static_cast<MessageId>(ReadInt(file, sf::kSectionVexmor, sf::kKeySelectedMsgId, 0));
       if (folder != 0 && message != 0) {
@@ -579,11 +585,9 @@ void PlugInHost::OnGuiTick() {
       }
       break;
     }
-    case 6:
+    case state::Operation::kWorkReportList:
       if (Status s = WorkReportList(); !s.ok()) Record(Procedure::kReportList, s);
       break;
-    default:
-      break;  // consumed and ignored
   }
 }
 

@@ -9,6 +9,7 @@
 #include "vexmor/hook/verdict_log.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
 
 namespace vexmor::hook {
@@ -267,7 +268,8 @@ void MessageOperations::RemoveTrayIconTaskbar(const std::string& install_dir) {
       Log(install_dir, "[S] Tray icon removed for Incoming spam e-mail.\n");
     }
   }
-  (void)profile().WriteString(file, state::kSectionVexmor, state::kKeyOperation, "4");
+  (void)profile().WriteString(file, state::kSectionVexmor, state::kKeyOperation,
+                              state::OperationText(state::Operation::kWorkProcessList));
 }
 
 }  // namespace vexmor::hook

@@ -13,6 +13,7 @@
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
 
 namespace vexmor::hook {
@@ -461,14 +462,16 @@ bool OeStore::DetectSelection(const std::string& install_dir, const std::string&
           doc.Write(state::kSectionReport, state::MessageIndexKey(b), IdText(message.id));
           doc.Write(state::kSectionReport, state::kKeyCount, std::to_string(b + 1));
         });
-        (void)options_.profile->WriteString(MessageFile(), state::kSectionVexmor,
-                                            state::kKeyOperation, "6");
+        (void)options_.profile->WriteString(
+            MessageFile(), state::kSectionVexmor, state::kKeyOperation,
+            state::OperationText(state::Operation::kWorkReportList));
       }
     } else {
       (void)options_.profile->Update(MessageFile(), [&](IniDocument& doc) {
         doc.Write(state::kSectionVexmor, state::kKeySelectedFolderId, IdText(folder));
         doc.Write(state::kSectionVexmor, state::kKeySelectedMsgId, IdText(message.id));
-        doc.Write(state::kSectionVexmor, state::kKeyOperation, "5");
+        doc.Write(state::kSectionVexmor, state::kKeyOperation,
+                  state::OperationText(state::Operation::kNotSpam));
       });
     }
   }

@@ -9,6 +9,7 @@
 #include "ui_dialogs.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
 
 namespace vexmor::ui {
@@ -211,7 +212,9 @@ void RunProgressDialog(platform::Dialogs& dialogs, platform::Profile& profile,
   if (!shown) LogProgress(profile, args);
 
   UiLog(args.local_client, args.app_path, "[S] Check for Spam e-mails' progress stopped.\n");
-  if (args.local_client) (void)profile.WriteString(file, kSectionVexmor, kKeyOperation, "4");
+  if (args.local_client)
+    (void)profile.WriteString(file, kSectionVexmor, kKeyOperation,
+                              state::OperationText(state::Operation::kWorkProcessList));
 }
 
 void UiLog(bool local_client, const std::string& app_path, const std::string& message) {

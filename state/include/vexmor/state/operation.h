@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string_view>
 
 namespace vexmor::state {
 
@@ -20,6 +21,12 @@ enum class Operation : int32_t {
 constexpr std::optional<Operation> ToOperation(int32_t value) {
   if (value < 0 || value > static_cast<int32_t>(Operation::kWorkReportList)) return std::nullopt;
   return static_cast<Operation>(value);
+}
+
+// The text writers store for a command: the form the host and the other processes read.
+constexpr std::string_view OperationText(Operation operation) {
+  constexpr std::string_view kTexts[] = {"0", "1", "2", "3", "4", "5", "6"};
+  return kTexts[static_cast<int32_t>(operation)];
 }
 
 }  // namespace vexmor::state
