@@ -114,9 +114,17 @@ double BestOf(const std::function<void(size_t)>& run, size_t n) {
 
 double CostRatioOfDoubling(const std::function<void(size_t)>& run, size_t n) {
   run(n);  // warm the allocator and the caches
-  double small = BestOf(run, n);
-  double large = BestOf(run, 2 * n);
-  return large / (small > 1e-6 ? small : 1e-6);
+  // Other tests running beside this one share the caches: a single pair of timings can come out
+  // high by chance, a quadratic cost comes out near 4 every time. Measure again while high.
+  double lowest = 0;
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    double small = BestOf(run, n);
+    double large = BestOf(run, 2 * n);
+    double ratio = large / (small > 1e-6 ? small : 1e-6);
+    if (attempt == 0 || ratio < lowest) lowest = ratio;
+    if (lowest < 2.5) break;
+  }
+  return lowest;
 }
 
 }  // namespace vexmor::testing

@@ -71,7 +71,7 @@ namespace vexmor::testing {
 // How much more processor time run(2 * n) takes than run(n), each the best of several tries,
 // measured as this thread's CPU time so that a busy machine does not skew it. A linear
 // operation gives about 2, a quadratic one about 4. A ratio measured within one run, never
-// a time limit.
+// a time limit. Measured again (up to three times) while the ratio comes out high.
 double CostRatioOfDoubling(const std::function<void(size_t)>& run, size_t n);
 
 }  // namespace vexmor::testing
