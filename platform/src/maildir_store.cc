@@ -257,12 +257,15 @@ struct FolderNode {
 };
 
 // The folder tree as one Refresh read it, kept per process: every operation of every store
-// object starts with a Refresh, and an unchanged tree needs no directory walk and no parse of
-// the folder index. It holds while the root directory (folders come and go by entries in it)
-// and the index file keep their identity; both are held open so their inode numbers cannot
-// be reused meanwhile.
+// object starts with a Refresh, and an unchanged tree needs no lock and no parse of the folder
+// index. It holds while the index file keeps its identity (held open, so its inode number
+// cannot be reused meanwhile) and the root directory lists the same folder directories; the
+// root changes with every id list written in it, so its entries are compared when its
+// identity moved.
 struct FolderTreeView {
   Identity root_identity;
+  bool root_recent = false;    // its times may not have moved yet: compare the folders
+  std::set<std::string> dirs;  // the folder directories the view was built from
   Identity index_identity;
   std::shared_ptr<void> held;  // the descriptors of root and index
   std::map<FolderId, FolderNode> nodes;
@@ -1043,15 +1046,48 @@ class MaildirStore final : public MailStore {
     return key;
   }
 
+  // The folder directories below the root: ".name" entries that are directories.
+  Status ReadFolderDirs(std::set<std::string>* dirs) const {
+    dirs->clear();
+    DIR* d = ::opendir(root_.c_str());
+    if (!d) return ErrnoStatus(root_, errno);
+    while (const dirent* e = ::readdir(d)) {
+      std::string_view name = e->d_name;
+      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
+        continue;
+      }
+      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
+      std::string dir(name.substr(1));
+      if (!IsDirectory(root_ + std::string(name))) continue;
+      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
+      dirs->insert(dir);
+    }
+    ::closedir(d);
+    return Status::Ok();
+  }
+
   bool UseKeptView(const std::string& index_file) {
     std::lock_guard guard(g_tree_mutex);
     auto it = TreeViews().find(ViewKey());
     if (it == TreeViews().end()) return false;
-    const FolderTreeView& view = it->second;
-    if (!(IdentityOfPath(root_) == view.root_identity) ||
-        !(IdentityOfPath(index_file) == view.index_identity)) {
+    FolderTreeView& view = it->second;
+    if (!(IdentityOfPath(index_file) == view.index_identity)) {
       TreeViews().erase(it);
       return false;
+    }
+    Identity root_now = IdentityOfPath(root_);
+    if (!(root_now == view.root_identity) || view.root_recent) {
+      // The tree is built from these entries and the index alone: the same entries, the
+      // same tree. Read without the lock: a folder made meanwhile is either seen (and the
+      // tree read again under the lock) or made after this operation.
+      std::set<std::string> dirs;
+      if (!root_now.exists || !ReadFolderDirs(&dirs).ok() || dirs != view.dirs) {
+        TreeViews().erase(it);
+        return false;
+      }
+      view.root_identity = root_now;
+      view.root_recent = Recent(root_now);
     }
     nodes_ = view.nodes;
     by_dir_ = view.by_dir;
@@ -1059,7 +1095,8 @@ class MaildirStore final : public MailStore {
     return true;
   }
 
-  void KeepView(const Identity& root_before, const std::string& index_file) {
+  void KeepView(const Identity& root_before, const std::string& index_file,
+                const std::set<std::string>& dirs) {
     int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
     auto held = std::shared_ptr<void>(nullptr, [root_fd, index_fd](void*) {
@@ -1071,13 +1108,15 @@ class MaildirStore final : public MailStore {
     std::lock_guard guard(g_tree_mutex);
     // Changed while we read it, or too recently to trust the times: read it again next time.
     if (!(root_now == root_before) || !(IdentityOfPath(root_) == root_now) ||
-        !(IdentityOfPath(index_file) == index_now) || Recent(root_now) || Recent(index_now)) {
+        !(IdentityOfPath(index_file) == index_now) || Recent(index_now)) {
       TreeViews().erase(ViewKey());
       return;
     }
     if (TreeViews().size() >= 16) TreeViews().clear();  // tests open many throw-away trees
     FolderTreeView& view = TreeViews()[ViewKey()];
     view.root_identity = root_now;
+    view.root_recent = Recent(root_now);
+    view.dirs = dirs;
     view.index_identity = index_now;
     view.held = std::move(held);
     view.nodes = nodes_;
@@ -1092,21 +1131,7 @@ class MaildirStore final : public MailStore {
     const Identity root_before = IdentityOfPath(root_);
 
     std::set<std::string> dirs;
-    DIR* d = ::opendir(root_.c_str());
-    if (!d) return ErrnoStatus(root_, errno);
-    while (const dirent* e = ::readdir(d)) {
-      std::string_view name = e->d_name;
-      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
-        continue;
-      }
-      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
-      std::string dir(name.substr(1));
-      if (!IsDirectory(root_ + std::string(name))) continue;
-      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
-      dirs.insert(dir);
-    }
-    ::closedir(d);
+    if (Status s = ReadFolderDirs(&dirs); !s.ok()) return s;
 
     FolderIndex index = LoadIndex(index_file);
     bool changed = false;
@@ -1218,7 +1243,7 @@ class MaildirStore final : public MailStore {
       auto parent = by_dir_.find(node.dir.substr(0, dot));
       node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
     }
-    KeepView(root_before, index_file);
+    KeepView(root_before, index_file, dirs);
     return Status::Ok();
   }
 

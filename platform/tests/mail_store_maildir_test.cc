@@ -281,6 +281,40 @@ TEST_F(MaildirTest, KeptFolderTreeFollowsOtherProgramsChanges) {
   EXPECT_TRUE(fifth->HasFolder(kDeletedItemsFolderId));
 }
 
+// Every id list written in the root changes the root directory, so its times are always
+// fresh while mail flows; folders made or renamed then are still seen at once.
+TEST_F(MaildirTest, KeptFolderTreeFollowsChangesWhileTheRootKeepsChanging) {
+  MakeMaildir(root() + ".Lists/");
+  FolderId lists = 0;
+  {
+    auto store = Open();
+    lists = Child(*store, kLocalFoldersId, "Lists");
+    ASSERT_NE(0u, lists);
+  }
+  // The index is old enough to be trusted; the root is not, from here on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  auto store = Open();
+  for (int round = 0; round < 3; ++round) {
+    WriteFileOrDie(root() + "note" + std::to_string(round), "x");
+    EXPECT_TRUE(store->HasFolder(lists));
+    EXPECT_EQ(lists, Child(*store, kLocalFoldersId, "Lists"));
+  }
+  MakeMaildir(root() + ".Fresh/");
+  FolderId fresh = Child(*store, kLocalFoldersId, "Fresh");
+  EXPECT_NE(0u, fresh);
+  EXPECT_NE(lists, fresh);
+
+  // A rename keeps the number of folders: the names still tell.
+  std::filesystem::rename(root() + ".Lists", root() + ".Moved");
+  EXPECT_EQ(0u, Child(*store, kLocalFoldersId, "Lists"));
+  EXPECT_NE(0u, Child(*store, kLocalFoldersId, "Moved"));
+  EXPECT_FALSE(store->HasFolder(lists));
+
+  std::filesystem::remove_all(root() + ".Fresh");
+  EXPECT_FALSE(Open()->HasFolder(fresh));
+  EXPECT_FALSE(store->HasFolder(fresh));
+}
+
 TEST_F(MaildirTest, OtherReadersFolderNamesAreKept) {
   MakeMaildir(root() + ".Sent/");
   MakeMaildir(root() + ".Trash/");
