@@ -319,6 +319,16 @@ class MaildirStore final : public MailStore {
     return Info(it->second);
   }
 
+  // Counting reads the folder's directories: a per-message caller in a large folder would pay
+  // for every message in it.
+  StatusOr<FolderInfo> GetFolderName(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
+    if (Status s = Refresh(); !s.ok()) return s;
+    auto it = nodes_.find(id);
+    if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
+    return FolderInfo{it->second.id, it->second.parent, it->second.name, 0};
+  }
+
   bool HasFolder(FolderId id) override {
     std::lock_guard guard(shared_->mutex);
     return Refresh().ok() && nodes_.count(id) > 0;
