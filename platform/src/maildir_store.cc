@@ -241,6 +241,48 @@ struct UidList {
   FileSig sig;
   std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
   bool loaded = false;
+
+  // The file's id lines for by_id, kept along with it: a folder of thousands of messages would
+  // otherwise be written out entry by entry for every message moved in or out.
+  std::string lines;
+  bool lines_valid = false;
+
+  static std::string Line(MessageId id, const std::string& base) {
+    return std::to_string(id) + " " + base + "\n";
+  }
+  void Add(MessageId id, const std::string& base) {
+    // Ids are given out in ascending order, so a new one's line goes last.
+    if (lines_valid && (by_id.empty() || id > by_id.rbegin()->first)) {
+      lines += Line(id, base);
+    } else {
+      lines_valid = false;
+    }
+    by_id[id] = base;
+  }
+  void Remove(MessageId id) {
+    auto it = by_id.find(id);
+    if (it == by_id.end()) return;
+    if (lines_valid) {
+      // Names hold no line breaks, so a whole line is found only where it starts a line.
+      std::string line = Line(id, it->second);
+      size_t at = lines.compare(0, line.size(), line) == 0 ? 0 : lines.find("\n" + line);
+      if (at == std::string::npos) {
+        lines_valid = false;
+      } else {
+        lines.erase(at == 0 ? 0 : at + 1, line.size());
+      }
+    }
+    by_id.erase(it);
+  }
+  const std::string& Lines() {
+    if (!lines_valid) {
+      lines.clear();
+      lines.reserve(by_id.size() * 48);
+      for (const auto& [id, base] : by_id) lines += Line(id, base);
+      lines_valid = true;
+    }
+    return lines;
+  }
 };
 
 struct FolderCache {
@@ -455,7 +497,7 @@ class MaildirStore final : public MailStore {
         const std::string base = cache.uids.by_id[id];
         if (files.count(base)) continue;
         cache.uids.by_base.erase(base);
-        cache.uids.by_id.erase(id);
+        cache.uids.Remove(id);
         changed = true;
       }
     }
@@ -478,7 +520,7 @@ class MaildirStore final : public MailStore {
     });
     for (const Arrival& arrival : arrivals) {
       MessageId id = cache.uids.next++;
-      cache.uids.by_id[id] = arrival.base;
+      cache.uids.Add(id, arrival.base);
       cache.uids.by_base[arrival.base] = id;
       changed = true;
     }
@@ -584,11 +626,11 @@ class MaildirStore final : public MailStore {
       LoadUids(dest.uids, dest_path);
       auto stale = dest.uids.by_base.find(moved_base);
       if (stale != dest.uids.by_base.end()) {
-        dest.uids.by_id.erase(stale->second);
+        dest.uids.Remove(stale->second);
         dest.uids.by_base.erase(stale);
       }
       MessageId id = dest.uids.next++;
-      dest.uids.by_id[id] = moved_base;
+      dest.uids.Add(id, moved_base);
       dest.uids.by_base[moved_base] = id;
       SaveUids(dest.uids, dest_path);
       dest.files.erase(moved_base);  // looked up afresh on use
@@ -790,12 +832,11 @@ class MaildirStore final : public MailStore {
 
   void SaveUids(UidList& uids, const std::string& folder_path) {
     const std::string file = folder_path + std::string(kUidListFile);
+    const std::string& lines = uids.Lines();
     std::string text;
-    text.reserve(uids.by_id.size() * 48 + 32);
+    text.reserve(lines.size() + 32);
     text.append(kUidListHeader).append(" ").append(std::to_string(uids.next)).append("\n");
-    for (const auto& [id, base] : uids.by_id) {
-      text.append(std::to_string(id)).append(" ").append(base).append("\n");
-    }
+    text.append(lines);
     Status s = ReplaceFileAtomically(file, text);
     if (!s.ok()) Report("cannot write " + file + ": " + s.message());
     // What we wrote is what we hold; anything else is read again at the next use.
@@ -851,7 +892,7 @@ class MaildirStore final : public MailStore {
     LoadUids(cache.uids, path);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
-    cache.uids.by_id.erase(it->second);
+    cache.uids.Remove(it->second);
     cache.uids.by_base.erase(it);
     cache.files.erase(base);
     SaveUids(cache.uids, path);
