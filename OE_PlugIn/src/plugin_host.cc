@@ -513,7 +513,7 @@ void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
       folder == platform::kDraftsFolderId) {
     return;
   }
-  auto info = env_.store->GetFolder(folder);
+  auto info = env_.store->GetFolderName(folder);
   if (!info.ok()) {
     Record(Procedure::kFolderManagerMessage, info.status());
     return;

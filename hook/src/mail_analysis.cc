@@ -278,19 +278,16 @@ std::string ExtractHtmlSection(const std::string& upper, const std::string& orig
 std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& section) {
   try {
     if (context.html == nullptr) return section;
-    std::string html = section;
     if (!context.install_dir.empty()) {
-      // The scratch file is shared by every process of the product: write and read it back
-      // under its lock, so one process never renders another's message (and, as nobody reads
-      // it unlocked, it can be rewritten in place).
+      // The scratch file is shared by every process of the product and written under its
+      // lock (as nobody reads it unlocked, it can be rewritten in place). Under that lock it
+      // holds exactly what was just written, so the text rendered is the section itself: no
+      // read back.
       std::string scratch = context.install_dir + std::string(kContentScratchFile);
       platform::FileLock lock(scratch);
       if (!platform::OverwriteFileInPlace(scratch, section).ok()) return section;
-      StatusOr<std::string> back = platform::ReadWholeFile(scratch);
-      if (!back.ok()) return section;
-      html = std::move(back).value();
     }
-    return context.html->VisibleText(html);
+    return context.html->VisibleText(section);
   } catch (const std::exception&) {
     if (context.error_log) context.error_log("[F] Some error occurred in Function_3.\n");
     return section;

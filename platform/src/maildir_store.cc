@@ -241,6 +241,48 @@ struct UidList {
   FileSig sig;
   std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
   bool loaded = false;
+
+  // The file's id lines for by_id, kept along with it: a folder of thousands of messages would
+  // otherwise be written out entry by entry for every message moved in or out.
+  std::string lines;
+  bool lines_valid = false;
+
+  static std::string Line(MessageId id, const std::string& base) {
+    return std::to_string(id) + " " + base + "\n";
+  }
+  void Add(MessageId id, const std::string& base) {
+    // Ids are given out in ascending order, so a new one's line goes last.
+    if (lines_valid && (by_id.empty() || id > by_id.rbegin()->first)) {
+      lines += Line(id, base);
+    } else {
+      lines_valid = false;
+    }
+    by_id[id] = base;
+  }
+  void Remove(MessageId id) {
+    auto it = by_id.find(id);
+    if (it == by_id.end()) return;
+    if (lines_valid) {
+      // Names hold no line breaks, so a whole line is found only where it starts a line.
+      std::string line = Line(id, it->second);
+      size_t at = lines.compare(0, line.size(), line) == 0 ? 0 : lines.find("\n" + line);
+      if (at == std::string::npos) {
+        lines_valid = false;
+      } else {
+        lines.erase(at == 0 ? 0 : at + 1, line.size());
+      }
+    }
+    by_id.erase(it);
+  }
+  const std::string& Lines() {
+    if (!lines_valid) {
+      lines.clear();
+      lines.reserve(by_id.size() * 48);
+      for (const auto& [id, base] : by_id) lines += Line(id, base);
+      lines_valid = true;
+    }
+    return lines;
+  }
 };
 
 struct FolderCache {
@@ -257,12 +299,15 @@ struct FolderNode {
 };
 
 // The folder tree as one Refresh read it, kept per process: every operation of every store
-// object starts with a Refresh, and an unchanged tree needs no directory walk and no parse of
-// the folder index. It holds while the root directory (folders come and go by entries in it)
-// and the index file keep their identity; both are held open so their inode numbers cannot
-// be reused meanwhile.
+// object starts with a Refresh, and an unchanged tree needs no lock and no parse of the folder
+// index. It holds while the index file keeps its identity (held open, so its inode number
+// cannot be reused meanwhile) and the root directory lists the same folder directories; the
+// root changes with every id list written in it, so its entries are compared when its
+// identity moved.
 struct FolderTreeView {
   Identity root_identity;
+  bool root_recent = false;    // its times may not have moved yet: compare the folders
+  std::set<std::string> dirs;  // the folder directories the view was built from
   Identity index_identity;
   std::shared_ptr<void> held;  // the descriptors of root and index
   std::map<FolderId, FolderNode> nodes;
@@ -314,6 +359,16 @@ class MaildirStore final : public MailStore {
     auto it = nodes_.find(id);
     if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
     return Info(it->second);
+  }
+
+  // Counting reads the folder's directories: a per-message caller in a large folder would pay
+  // for every message in it.
+  StatusOr<FolderInfo> GetFolderName(FolderId id) override {
+    std::lock_guard guard(shared_->mutex);
+    if (Status s = Refresh(); !s.ok()) return s;
+    auto it = nodes_.find(id);
+    if (it == nodes_.end()) return Status::NotFound("no folder " + std::to_string(id));
+    return FolderInfo{it->second.id, it->second.parent, it->second.name, 0};
   }
 
   bool HasFolder(FolderId id) override {
@@ -442,7 +497,7 @@ class MaildirStore final : public MailStore {
         const std::string base = cache.uids.by_id[id];
         if (files.count(base)) continue;
         cache.uids.by_base.erase(base);
-        cache.uids.by_id.erase(id);
+        cache.uids.Remove(id);
         changed = true;
       }
     }
@@ -465,7 +520,7 @@ class MaildirStore final : public MailStore {
     });
     for (const Arrival& arrival : arrivals) {
       MessageId id = cache.uids.next++;
-      cache.uids.by_id[id] = arrival.base;
+      cache.uids.Add(id, arrival.base);
       cache.uids.by_base[arrival.base] = id;
       changed = true;
     }
@@ -571,11 +626,11 @@ class MaildirStore final : public MailStore {
       LoadUids(dest.uids, dest_path);
       auto stale = dest.uids.by_base.find(moved_base);
       if (stale != dest.uids.by_base.end()) {
-        dest.uids.by_id.erase(stale->second);
+        dest.uids.Remove(stale->second);
         dest.uids.by_base.erase(stale);
       }
       MessageId id = dest.uids.next++;
-      dest.uids.by_id[id] = moved_base;
+      dest.uids.Add(id, moved_base);
       dest.uids.by_base[moved_base] = id;
       SaveUids(dest.uids, dest_path);
       dest.files.erase(moved_base);  // looked up afresh on use
@@ -777,12 +832,11 @@ class MaildirStore final : public MailStore {
 
   void SaveUids(UidList& uids, const std::string& folder_path) {
     const std::string file = folder_path + std::string(kUidListFile);
+    const std::string& lines = uids.Lines();
     std::string text;
-    text.reserve(uids.by_id.size() * 48 + 32);
+    text.reserve(lines.size() + 32);
     text.append(kUidListHeader).append(" ").append(std::to_string(uids.next)).append("\n");
-    for (const auto& [id, base] : uids.by_id) {
-      text.append(std::to_string(id)).append(" ").append(base).append("\n");
-    }
+    text.append(lines);
     Status s = ReplaceFileAtomically(file, text);
     if (!s.ok()) Report("cannot write " + file + ": " + s.message());
     // What we wrote is what we hold; anything else is read again at the next use.
@@ -838,7 +892,7 @@ class MaildirStore final : public MailStore {
     LoadUids(cache.uids, path);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
-    cache.uids.by_id.erase(it->second);
+    cache.uids.Remove(it->second);
     cache.uids.by_base.erase(it);
     cache.files.erase(base);
     SaveUids(cache.uids, path);
@@ -1043,15 +1097,48 @@ class MaildirStore final : public MailStore {
     return key;
   }
 
+  // The folder directories below the root: ".name" entries that are directories.
+  Status ReadFolderDirs(std::set<std::string>* dirs) const {
+    dirs->clear();
+    DIR* d = ::opendir(root_.c_str());
+    if (!d) return ErrnoStatus(root_, errno);
+    while (const dirent* e = ::readdir(d)) {
+      std::string_view name = e->d_name;
+      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
+      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
+        continue;
+      }
+      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
+      std::string dir(name.substr(1));
+      if (!IsDirectory(root_ + std::string(name))) continue;
+      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
+      dirs->insert(dir);
+    }
+    ::closedir(d);
+    return Status::Ok();
+  }
+
   bool UseKeptView(const std::string& index_file) {
     std::lock_guard guard(g_tree_mutex);
     auto it = TreeViews().find(ViewKey());
     if (it == TreeViews().end()) return false;
-    const FolderTreeView& view = it->second;
-    if (!(IdentityOfPath(root_) == view.root_identity) ||
-        !(IdentityOfPath(index_file) == view.index_identity)) {
+    FolderTreeView& view = it->second;
+    if (!(IdentityOfPath(index_file) == view.index_identity)) {
       TreeViews().erase(it);
       return false;
+    }
+    Identity root_now = IdentityOfPath(root_);
+    if (!(root_now == view.root_identity) || view.root_recent) {
+      // The tree is built from these entries and the index alone: the same entries, the
+      // same tree. Read without the lock: a folder made meanwhile is either seen (and the
+      // tree read again under the lock) or made after this operation.
+      std::set<std::string> dirs;
+      if (!root_now.exists || !ReadFolderDirs(&dirs).ok() || dirs != view.dirs) {
+        TreeViews().erase(it);
+        return false;
+      }
+      view.root_identity = root_now;
+      view.root_recent = Recent(root_now);
     }
     nodes_ = view.nodes;
     by_dir_ = view.by_dir;
@@ -1059,7 +1146,8 @@ class MaildirStore final : public MailStore {
     return true;
   }
 
-  void KeepView(const Identity& root_before, const std::string& index_file) {
+  void KeepView(const Identity& root_before, const std::string& index_file,
+                const std::set<std::string>& dirs) {
     int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
     auto held = std::shared_ptr<void>(nullptr, [root_fd, index_fd](void*) {
@@ -1071,13 +1159,15 @@ class MaildirStore final : public MailStore {
     std::lock_guard guard(g_tree_mutex);
     // Changed while we read it, or too recently to trust the times: read it again next time.
     if (!(root_now == root_before) || !(IdentityOfPath(root_) == root_now) ||
-        !(IdentityOfPath(index_file) == index_now) || Recent(root_now) || Recent(index_now)) {
+        !(IdentityOfPath(index_file) == index_now) || Recent(index_now)) {
       TreeViews().erase(ViewKey());
       return;
     }
     if (TreeViews().size() >= 16) TreeViews().clear();  // tests open many throw-away trees
     FolderTreeView& view = TreeViews()[ViewKey()];
     view.root_identity = root_now;
+    view.root_recent = Recent(root_now);
+    view.dirs = dirs;
     view.index_identity = index_now;
     view.held = std::move(held);
     view.nodes = nodes_;
@@ -1092,21 +1182,7 @@ class MaildirStore final : public MailStore {
     const Identity root_before = IdentityOfPath(root_);
 
     std::set<std::string> dirs;
-    DIR* d = ::opendir(root_.c_str());
-    if (!d) return ErrnoStatus(root_, errno);
-    while (const dirent* e = ::readdir(d)) {
-      std::string_view name = e->d_name;
-      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
-        continue;
-      }
-      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
-      std::string dir(name.substr(1));
-      if (!IsDirectory(root_ + std::string(name))) continue;
-      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
-      dirs.insert(dir);
-    }
-    ::closedir(d);
+    if (Status s = ReadFolderDirs(&dirs); !s.ok()) return s;
 
     FolderIndex index = LoadIndex(index_file);
     bool changed = false;
@@ -1218,7 +1294,7 @@ class MaildirStore final : public MailStore {
       auto parent = by_dir_.find(node.dir.substr(0, dot));
       node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
     }
-    KeepView(root_before, index_file);
+    KeepView(root_before, index_file, dirs);
     return Status::Ok();
   }
 

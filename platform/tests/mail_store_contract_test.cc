@@ -187,6 +187,11 @@ TEST_P(MailStoreContract, FoldersAreCreatedAndDeletedIntoDeletedItems) {
   FolderId spam = store().CreateFolder(kLocalFoldersId, "Spam").value();
   FolderId sub = store().CreateFolder(spam, "Old").value();
   EXPECT_EQ(spam, store().GetFolder(sub)->parent);
+  auto named = store().GetFolderName(sub);
+  ASSERT_TRUE(named.ok());
+  EXPECT_EQ("Old", named->name);
+  EXPECT_EQ(spam, named->parent);
+  EXPECT_EQ(sub, named->id);
   EXPECT_FALSE(store().CreateFolder(kLocalFoldersId, "Spam").ok());
   EXPECT_FALSE(store().CreateFolder(kLocalFoldersId, "").ok());
   EXPECT_FALSE(store().CreateFolder(kLocalFoldersId, "a/b").ok());
@@ -223,6 +228,7 @@ TEST_P(MailStoreContract, FoldersAreCreatedAndDeletedIntoDeletedItems) {
   }
   EXPECT_EQ((std::vector<std::string>{"Spam (2)"}), names);
   EXPECT_FALSE(store().GetFolder(inner[0].id).ok());
+  EXPECT_FALSE(store().GetFolderName(inner[0].id).ok());
 }
 
 TEST_P(MailStoreContract, SourcesReadInPiecesAndWithALimit) {

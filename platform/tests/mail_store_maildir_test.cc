@@ -115,6 +115,56 @@ TEST_F(MaildirTest, IdsPersistAcrossInstancesAndOtherReadersRenames) {
   EXPECT_TRUE(problems_.empty());
 }
 
+// Other processes read the id list files, not this process's copy of them: after arrivals
+// and moves out of the middle, the end and the start and back in, each file names exactly
+// the folder's messages under the ids the store gives.
+TEST_F(MaildirTest, IdListFilesStayExactThroughMovesInAndOut) {
+  for (int i = 1; i <= 6; ++i) {
+    WriteFileOrDie(root() + "new/" + std::to_string(i) + ".M.host", "m" + std::to_string(i));
+  }
+  auto store = Open();
+  std::vector<MessageId> inbox = Ids(*store, kInboxFolderId);
+  ASSERT_EQ(6u, inbox.size());
+  FolderId spam = Value(store->CreateFolder(kLocalFoldersId, "Spam"));
+  MessageId back = Value(store->MoveMessage(kInboxFolderId, inbox[2], spam));
+  ASSERT_TRUE(store->MoveMessage(kInboxFolderId, inbox[5], spam).ok());
+  ASSERT_TRUE(store->MoveMessage(kInboxFolderId, inbox[0], spam).ok());
+  ASSERT_TRUE(store->MoveMessage(spam, back, kInboxFolderId).ok());
+  WriteFileOrDie(root() + "new/7.M.host", "m7");
+  ASSERT_EQ(5u, Ids(*store, kInboxFolderId).size());
+
+  for (const auto& [folder, dir] :
+       {std::pair{kInboxFolderId, root()}, std::pair{spam, root() + ".Spam/"}}) {
+    std::string text = ReadFileOrEmpty(dir + "vexmor-uidlist");
+    ASSERT_EQ(0u, text.rfind("vexmor-uidlist 1 ", 0)) << text;
+    std::vector<MessageId> ids;
+    std::vector<std::string> bases;
+    size_t at = text.find('\n') + 1;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      ASSERT_NE(std::string::npos, end) << text;
+      std::string line = text.substr(at, end - at);
+      size_t space = line.find(' ');
+      ASSERT_NE(std::string::npos, space) << line;
+      ids.push_back(static_cast<MessageId>(std::stoul(line.substr(0, space))));
+      bases.push_back(line.substr(space + 1));
+      at = end + 1;
+    }
+    EXPECT_EQ(Ids(*store, folder), ids) << text;
+    std::vector<std::string> files;
+    for (const char* sub : {"new", "cur"}) {
+      for (const std::string& name : FilesIn(dir + sub))
+        files.push_back(name.substr(0, name.find(':')));
+    }
+    std::sort(files.begin(), files.end());
+    std::sort(bases.begin(), bases.end());
+    EXPECT_EQ(files, bases) << text;
+    MessageId highest = ids.empty() ? 0 : *std::max_element(ids.begin(), ids.end());
+    EXPECT_GT(std::stoul(text.substr(17, text.find('\n') - 17)), highest) << text;
+  }
+  EXPECT_TRUE(problems_.empty());
+}
+
 TEST_F(MaildirTest, OnlyRegularFilesInsideTheStoreAreMessages) {
   TempDir outside;
   WriteFileOrDie(outside.File("secret"), "private bytes");
@@ -279,6 +329,40 @@ TEST_F(MaildirTest, KeptFolderTreeFollowsOtherProgramsChanges) {
   auto fifth = Open();
   EXPECT_EQ(0u, Child(*fifth, kLocalFoldersId, "Junk"));  // now the Deleted Items
   EXPECT_TRUE(fifth->HasFolder(kDeletedItemsFolderId));
+}
+
+// Every id list written in the root changes the root directory, so its times are always
+// fresh while mail flows; folders made or renamed then are still seen at once.
+TEST_F(MaildirTest, KeptFolderTreeFollowsChangesWhileTheRootKeepsChanging) {
+  MakeMaildir(root() + ".Lists/");
+  FolderId lists = 0;
+  {
+    auto store = Open();
+    lists = Child(*store, kLocalFoldersId, "Lists");
+    ASSERT_NE(0u, lists);
+  }
+  // The index is old enough to be trusted; the root is not, from here on.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  auto store = Open();
+  for (int round = 0; round < 3; ++round) {
+    WriteFileOrDie(root() + "note" + std::to_string(round), "x");
+    EXPECT_TRUE(store->HasFolder(lists));
+    EXPECT_EQ(lists, Child(*store, kLocalFoldersId, "Lists"));
+  }
+  MakeMaildir(root() + ".Fresh/");
+  FolderId fresh = Child(*store, kLocalFoldersId, "Fresh");
+  EXPECT_NE(0u, fresh);
+  EXPECT_NE(lists, fresh);
+
+  // A rename keeps the number of folders: the names still tell.
+  std::filesystem::rename(root() + ".Lists", root() + ".Moved");
+  EXPECT_EQ(0u, Child(*store, kLocalFoldersId, "Lists"));
+  EXPECT_NE(0u, Child(*store, kLocalFoldersId, "Moved"));
+  EXPECT_FALSE(store->HasFolder(lists));
+
+  std::filesystem::remove_all(root() + ".Fresh");
+  EXPECT_FALSE(Open()->HasFolder(fresh));
+  EXPECT_FALSE(store->HasFolder(fresh));
 }
 
 TEST_F(MaildirTest, OtherReadersFolderNamesAreKept) {

@@ -1,11 +1,14 @@
 #include "arrange_engine.h"
 
+#include <pthread.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <deque>
 #include <new>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace vexmor::signature {
 
@@ -50,7 +53,62 @@ class TaskThread {
   bool started_ = false;
 };
 
+// Every engine of the process, for the fork handlers; never destroyed.
+std::mutex& EnginesMutex() {
+  static auto* mutex = new std::mutex();
+  return *mutex;
+}
+std::vector<ArrangeEngine*>& Engines() {
+  static auto* engines = new std::vector<ArrangeEngine*>();
+  return *engines;
+}
+
 }  // namespace
+
+ArrangeEngine::ArrangeEngine(const ArrangeStatics& statics, PieceWorker worker)
+    : s_(statics), worker_(std::move(worker)) {
+  std::lock_guard lock(EnginesMutex());
+  static const bool registered =
+      ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
+  (void)registered;
+  Engines().push_back(this);
+}
+
+ArrangeEngine::~ArrangeEngine() {
+  std::lock_guard lock(EnginesMutex());
+  auto& engines = Engines();
+  engines.erase(std::remove(engines.begin(), engines.end(), this), engines.end());
+}
+
+// The short locks are taken across the fork, so the child gets its state whole. The lock of
+// a running computation is not (a computation may take seconds): the child makes it anew and
+// forgets the parent's computations, which go on in the parent only.
+void ArrangeEngine::BeforeFork() {
+  EnginesMutex().lock();
+  for (ArrangeEngine* engine : Engines()) {
+    engine->state_mutex_.lock();
+    engine->threads_mutex_.lock();
+  }
+}
+
+void ArrangeEngine::AfterForkInParent() {
+  for (ArrangeEngine* engine : Engines()) {
+    engine->threads_mutex_.unlock();
+    engine->state_mutex_.unlock();
+  }
+  EnginesMutex().unlock();
+}
+
+void ArrangeEngine::AfterForkInChild() {
+  for (ArrangeEngine* engine : Engines()) {
+    new (&engine->run_mutex_) std::mutex();
+    new (&engine->idle_) std::condition_variable();
+    engine->pending_.clear();
+    engine->threads_mutex_.unlock();
+    engine->state_mutex_.unlock();
+  }
+  EnginesMutex().unlock();
+}
 
 struct ArrangeEngine::Threads {
   pid_t pid = ::getpid();

@@ -32,8 +32,10 @@ class ArrangeEngine {
  public:
   using PieceWorker = std::function<void(int)>;
 
-  ArrangeEngine(const ArrangeStatics& statics, PieceWorker worker)
-      : s_(statics), worker_(std::move(worker)) {}
+  ArrangeEngine(const ArrangeStatics& statics, PieceWorker worker);
+  ~ArrangeEngine();
+  ArrangeEngine(const ArrangeEngine&) = delete;
+  ArrangeEngine& operator=(const ArrangeEngine&) = delete;
 
   // Caller's thread: records the content and a new completion event in the class-wide members
   // and starts the coordinator thread, which stores the signature in *target.
@@ -56,6 +58,11 @@ class ArrangeEngine {
   // The coordinator and the piece workers: started on first use and kept, since starting
   // threads cost more than the arithmetic of a short message. A forked child starts its own.
   Threads& threads();
+  // fork() copies the locks as they are: one held by a thread of the parent stays held in
+  // the child, where that thread does not exist.
+  static void BeforeFork();
+  static void AfterForkInParent();
+  static void AfterForkInChild();
   void Run(const void* owner, int64_t* target, const std::string& content,
            const std::shared_ptr<CArrangeEvent>& event);
   int64_t LongTextSignature(std::string prepared);

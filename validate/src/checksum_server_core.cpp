@@ -251,11 +251,16 @@ int64_t ParseAnswer(std::string_view body) {
 std::string CurrentServerHost(ClientPorts& ports, std::string_view install_dir,
                               Operation operation) {
   std::string message_file = state::InstallFile(install_dir, state::kMessageFile);
-  int32_t length =
-      ports.profile.GetInt(message_file, state::kSectionProxy, state::kKeyProxyLength, 0);
+  // One read of the file for both keys: it is rewritten often, so each read costs more than
+  // a stat.
+  std::shared_ptr<const platform::IniDocument> cache = ports.profile.Read(message_file);
+  std::optional<std::string> length_text =
+      cache->Find(state::kSectionProxy, state::kKeyProxyLength);
+  int32_t length = length_text ? platform::ParseProfileInt(*length_text, 0) : 0;
   if (length > 0) {
-    std::string name = ports.profile.GetString(
-        message_file, state::kSectionProxy, state::kKeyProxyName, "", static_cast<size_t>(length));
+    // At most length - 1 characters, as the key promises.
+    std::string name = cache->Find(state::kSectionProxy, state::kKeyProxyName).value_or("");
+    if (name.size() > static_cast<size_t>(length) - 1) name.resize(static_cast<size_t>(length) - 1);
     if (name.empty()) return FirstServerHost(ports.registry);
     if (IsValidHost(name)) return name;
     // A damaged cache is forgotten like a failed one: the registry decides again.

@@ -2,6 +2,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -169,6 +170,32 @@ TEST(CCheckSum, ComputationThreadsAreStartedOnceAndReused) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+// A process forked while its parent computes (the parent's coordinator holds the class's
+// computation lock then) computes its own signatures; the parent's goes on.
+TEST(CCheckSum, ChildForkedDuringAComputationComputesItsOwn) {
+  std::string long_text = RandomText(60000, 11);
+  const int64_t expected = vexmor::signature::ContentSignature(long_text, nullptr);
+  CCheckSum running;
+  running.Arrange_SpamMail(long_text);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  pid_t pid = ::fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    int code = 0;
+    CCheckSum checksum;
+    checksum.Arrange_SpamMail("A b, C!");
+    if (!checksum.Wait_Arrange(30000)) code = 1;
+    if (code == 0 && checksum.m_i64CheckSum != kAbc) code = 2;
+    ::_exit(code);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  ASSERT_TRUE(running.Wait_Arrange(60000));
+  EXPECT_EQ(expected, running.m_i64CheckSum);
 }
 
 }  // namespace

@@ -83,6 +83,8 @@ class MailStore {
   virtual ~MailStore() = default;
 
   virtual StatusOr<FolderInfo> GetFolder(FolderId folder) = 0;
+  // The same, where message_count may be left 0: for callers that need the name only.
+  virtual StatusOr<FolderInfo> GetFolderName(FolderId folder) { return GetFolder(folder); }
   // Whether the folder exists; unlike GetFolder it need not count the folder's messages.
   virtual bool HasFolder(FolderId folder) { return GetFolder(folder).ok(); }
   // Direct subfolders: the special folders first in id order, then the others by name.
