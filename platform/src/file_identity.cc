@@ -31,6 +31,18 @@ FileIdentity FileIdentityOf(const struct stat& info) {
   return id;
 }
 
+FileIdentity FileIdentityOfPath(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return {};
+  return FileIdentityOf(info);
+}
+
+FileIdentity FileIdentityOfFd(int fd) {
+  struct stat info {};
+  if (fd < 0 || ::fstat(fd, &info) != 0) return {};
+  return FileIdentityOf(info);
+}
+
 bool MayChangeUnseen(const FileIdentity& identity) {
   timespec now{};
   ::clock_gettime(CLOCK_REALTIME, &now);

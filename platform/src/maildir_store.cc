@@ -31,6 +31,7 @@
 #include <utility>
 
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/file_identity.h"
 #include "vexmor/platform/mail_store.h"
 
 namespace vexmor::platform {
@@ -71,75 +72,18 @@ Status ErrnoStatus(const std::string& what, int error) {
   return Status::IoError(message);
 }
 
-// Identity of a file's current content, to skip re-reading an unchanged id list.
-struct FileSig {
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = -1;
-  int64_t mtime_ns = 0;
-  int64_t ctime_ns = 0;
-  bool operator==(const FileSig&) const = default;
-};
-
-FileSig SigOfStat(const struct stat& st) {
-  return {st.st_dev, st.st_ino, st.st_size,
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
-}
-
-FileSig SigOf(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return {};
-  return SigOfStat(st);
-}
-
 // An open descriptor shared by cache entries; closed with the last of them.
 std::shared_ptr<void> HoldDescriptor(int fd) {
   if (fd < 0) return nullptr;
   return std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
 }
 
-// What a file or directory is now, to tell whether a view read from it still holds.
-struct Identity {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  int64_t mtime = 0;
-  int64_t ctime = 0;
-  bool operator==(const Identity&) const = default;
-};
-
-Identity IdentityOfFd(int fd) {
-  struct stat st;
-  if (fd < 0 || ::fstat(fd, &st) != 0) return {};
-  return {true,
-          st.st_dev,
-          st.st_ino,
-          st.st_size,
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
-}
-
-Identity IdentityOfPath(const std::string& path) {
-  struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return {};
-  return {true,
-          st.st_dev,
-          st.st_ino,
-          st.st_size,
-          static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-          static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec};
-}
+using platform::FileIdentity;
 
 // Changed so recently that a further change might not move its times (file systems stamp
 // with a coarse clock): not to be trusted yet.
-bool Recent(const Identity& id) {
-  if (!id.exists) return false;
-  timespec now{};
-  ::clock_gettime(CLOCK_REALTIME, &now);
-  int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-  return now_ns - std::max(id.mtime, id.ctime) < 2'000'000'000;
+bool Recent(const FileIdentity& id) {
+  return id.exists && platform::MayChangeUnseen(id);
 }
 
 bool IsDirectory(const std::string& path) {
@@ -238,7 +182,7 @@ struct UidList {
   std::map<MessageId, std::string> by_id;
   std::unordered_map<std::string, MessageId> by_base;
   MessageId next = 1;
-  FileSig sig;
+  FileIdentity sig;
   std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
   bool loaded = false;
 
@@ -305,10 +249,10 @@ struct FolderNode {
 // root changes with every id list written in it, so its entries are compared when its
 // identity moved.
 struct FolderTreeView {
-  Identity root_identity;
+  FileIdentity root_identity;
   bool root_recent = false;    // its times may not have moved yet: compare the folders
   std::set<std::string> dirs;  // the folder directories the view was built from
-  Identity index_identity;
+  FileIdentity index_identity;
   std::shared_ptr<void> held;  // the descriptors of root and index
   std::map<FolderId, FolderNode> nodes;
   std::map<std::string, FolderId> by_dir;
@@ -760,7 +704,7 @@ class MaildirStore final : public MailStore {
 
   void LoadUids(UidList& uids, const std::string& folder_path) {
     const std::string file = folder_path + std::string(kUidListFile);
-    if (uids.loaded && SigOf(file) == uids.sig) return;
+    if (uids.loaded && platform::FileIdentityOfPath(file) == uids.sig) return;
     UidList fresh;
     fresh.loaded = true;
     StatusOr<std::string> text = ReadHeld(file, &fresh.sig, &fresh.held);
@@ -825,7 +769,7 @@ class MaildirStore final : public MailStore {
       fresh.loaded = true;
       fresh.next = static_cast<MessageId>(std::min<uint64_t>(highest + 1, UINT32_MAX));
       if (fresh.next == 0) fresh.next = 1;
-      fresh.sig = SigOf(file);
+      fresh.sig = platform::FileIdentityOfPath(file);
     }
     uids = std::move(fresh);
   }
@@ -844,22 +788,22 @@ class MaildirStore final : public MailStore {
     struct stat st;
     if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 &&
         st.st_size == static_cast<off_t>(text.size())) {
-      uids.sig = SigOfStat(st);
+      uids.sig = platform::FileIdentityOf(st);
       uids.held = HoldDescriptor(fd);
     } else {
       if (fd >= 0) ::close(fd);
-      uids.sig = FileSig();
+      uids.sig = FileIdentity();
       uids.held.reset();
       uids.loaded = false;
     }
   }
 
   // The whole file, with the identity of the inode read and that inode held open.
-  static StatusOr<std::string> ReadHeld(const std::string& file, FileSig* sig,
+  static StatusOr<std::string> ReadHeld(const std::string& file, FileIdentity* sig,
                                         std::shared_ptr<void>* held) {
     int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-      *sig = FileSig();
+      *sig = FileIdentity();
       if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound(file + " does not exist");
       return ErrnoStatus("cannot open " + file, errno);
     }
@@ -877,7 +821,7 @@ class MaildirStore final : public MailStore {
       if (n == 0) break;
       data.append(buffer, static_cast<size_t>(n));
     }
-    *sig = SigOfStat(st);
+    *sig = platform::FileIdentityOf(st);
     *held = std::move(holder);
     return data;
   }
@@ -1123,11 +1067,11 @@ class MaildirStore final : public MailStore {
     auto it = TreeViews().find(ViewKey());
     if (it == TreeViews().end()) return false;
     FolderTreeView& view = it->second;
-    if (!(IdentityOfPath(index_file) == view.index_identity)) {
+    if (!(platform::FileIdentityOfPath(index_file) == view.index_identity)) {
       TreeViews().erase(it);
       return false;
     }
-    Identity root_now = IdentityOfPath(root_);
+    FileIdentity root_now = platform::FileIdentityOfPath(root_);
     if (!(root_now == view.root_identity) || view.root_recent) {
       // The tree is built from these entries and the index alone: the same entries, the
       // same tree. Read without the lock: a folder made meanwhile is either seen (and the
@@ -1146,7 +1090,7 @@ class MaildirStore final : public MailStore {
     return true;
   }
 
-  void KeepView(const Identity& root_before, const std::string& index_file,
+  void KeepView(const FileIdentity& root_before, const std::string& index_file,
                 const std::set<std::string>& dirs) {
     int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
@@ -1154,12 +1098,12 @@ class MaildirStore final : public MailStore {
       if (root_fd >= 0) ::close(root_fd);
       if (index_fd >= 0) ::close(index_fd);
     });
-    Identity root_now = IdentityOfFd(root_fd);
-    Identity index_now = IdentityOfFd(index_fd);
+    FileIdentity root_now = platform::FileIdentityOfFd(root_fd);
+    FileIdentity index_now = platform::FileIdentityOfFd(index_fd);
     std::lock_guard guard(g_tree_mutex);
     // Changed while we read it, or too recently to trust the times: read it again next time.
-    if (!(root_now == root_before) || !(IdentityOfPath(root_) == root_now) ||
-        !(IdentityOfPath(index_file) == index_now) || Recent(index_now)) {
+    if (!(root_now == root_before) || !(platform::FileIdentityOfPath(root_) == root_now) ||
+        !(platform::FileIdentityOfPath(index_file) == index_now) || Recent(index_now)) {
       TreeViews().erase(ViewKey());
       return;
     }
@@ -1179,7 +1123,7 @@ class MaildirStore final : public MailStore {
     const std::string index_file = root_ + std::string(kFolderIndexFile);
     if (renames.empty() && UseKeptView(index_file)) return Status::Ok();
     FileLock lock(index_file);
-    const Identity root_before = IdentityOfPath(root_);
+    const FileIdentity root_before = platform::FileIdentityOfPath(root_);
 
     std::set<std::string> dirs;
     if (Status s = ReadFolderDirs(&dirs); !s.ok()) return s;

@@ -26,6 +26,10 @@ struct FileIdentity {
 };
 
 FileIdentity FileIdentityOf(const struct stat& info);
+// The identity of the file at `path` (links followed) or open as `fd`; a default one (exists
+// false) when it cannot be looked at.
+FileIdentity FileIdentityOfPath(const std::string& path);
+FileIdentity FileIdentityOfFd(int fd);
 
 // True while the file's times lie so close to now that it may still change without them moving
 // (file systems stamp with a coarse clock): a cache must compare such a file's bytes.
