@@ -5,12 +5,16 @@
 #include <cstring>
 #include <mutex>
 
+#include "gmime_parts.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/platform/mapi_store.h"
 
 namespace vexmor::platform {
 namespace {
+
+using gmime::FindTextPart;
+using gmime::IsAttachment;
 
 constexpr char kEntryMagic = 'V';
 
@@ -38,27 +42,6 @@ uint32_t GetU32(std::string_view in) {
   uint32_t v = 0;
   for (int i = 0; i < 4; ++i) v = (v << 8) | static_cast<unsigned char>(in[static_cast<size_t>(i)]);
   return v;
-}
-
-bool IsAttachment(GMimeObject* object) {
-  GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
-  return disposition != nullptr && g_mime_content_disposition_is_attachment(disposition);
-}
-
-GMimeObject* FindTextPart(GMimeObject* object, const char* subtype) {
-  if (GMIME_IS_MULTIPART(object)) {
-    auto* multipart = GMIME_MULTIPART(object);
-    int count = g_mime_multipart_get_count(multipart);
-    for (int i = 0; i < count; ++i) {
-      if (GMimeObject* found = FindTextPart(g_mime_multipart_get_part(multipart, i), subtype)) {
-        return found;
-      }
-    }
-    return nullptr;
-  }
-  if (!GMIME_IS_TEXT_PART(object) || IsAttachment(object)) return nullptr;
-  GMimeContentType* type = g_mime_object_get_content_type(object);
-  return g_mime_content_type_is_type(type, "text", subtype) ? object : nullptr;
 }
 
 // The part's text in UTF-8, whatever charset it declares (GMime converts; bytes it cannot

@@ -3,11 +3,15 @@
 #include <cstring>
 #include <mutex>
 
+#include "gmime_parts.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/message_snapshot.h"
 
 namespace vexmor::platform {
 namespace {
+
+using gmime::FindTextPart;
+using gmime::IsAttachment;
 
 void InitGMime() {
   static std::once_flag once;
@@ -43,29 +47,6 @@ std::string RawHeader(std::string_view message) {
     }
   }
   return std::string(message);
-}
-
-bool IsAttachment(GMimeObject* object) {
-  GMimeContentDisposition* disposition = g_mime_object_get_content_disposition(object);
-  return disposition != nullptr && g_mime_content_disposition_is_attachment(disposition);
-}
-
-// First non-attachment part of the given type, depth first.
-GMimeObject* FindTextPart(GMimeObject* object, const char* subtype) {
-  if (GMIME_IS_MULTIPART(object)) {
-    auto* multipart = GMIME_MULTIPART(object);
-    int count = g_mime_multipart_get_count(multipart);
-    for (int i = 0; i < count; ++i) {
-      if (GMimeObject* found = FindTextPart(g_mime_multipart_get_part(multipart, i), subtype)) {
-        return found;
-      }
-    }
-    return nullptr;
-  }
-  if (GMIME_IS_MESSAGE_PART(object)) return nullptr;  // a forwarded message is not our body
-  if (!GMIME_IS_PART(object) || IsAttachment(object)) return nullptr;
-  GMimeContentType* type = g_mime_object_get_content_type(object);
-  return g_mime_content_type_is_type(type, "text", subtype) ? object : nullptr;
 }
 
 std::string DecodedContent(GMimeObject* object) {
