@@ -352,6 +352,16 @@ class Watermark {
     return fresh;
   }
 
+  // Sets the mark at the folder's newest message if the folder has none yet (or the folder was
+  // recreated), and leaves a kept mark alone: what arrives after this is new.
+  void Prime(platform::MapiStore& store, const EntryId& folder_id) {
+    std::optional<platform::EntryIdParts> folder = platform::UnpackEntryId(folder_id);
+    if (!folder) return;
+    std::optional<uint32_t> validity = Read("UIDVALIDITY");
+    if (validity && Read("Last UID") && *validity == folder->uidvalidity) return;
+    (void)NewMessages(store, folder_id);
+  }
+
   void Handled(const EntryId& message) {
     std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
     if (parts) Write("Last UID", parts->uid);
@@ -494,10 +504,6 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   }
   UnmarkLoading(registry, ecf_name);
 
-  if (!options.ready_file.empty()) {
-    std::ofstream(options.ready_file) << ::getpid() << "\n";
-  }
-
   // Without the extension nothing judges or learns: the marks stay, so mail that arrives
   // meanwhile is handed on once the extension loads again.
   if (extension.session == nullptr) {
@@ -507,6 +513,13 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   StatusOr<EntryId> sent = store.GetWellKnownFolder(platform::WellKnownFolder::kIpmSentmail);
   Watermark inbox_mark(registry, "Inbox");
   Watermark sent_mark(registry, "Sent");
+  // The marks stand before the host says it is ready, so mail delivered after that moment is
+  // new even on the very first run.
+  if (inbox.ok() && extension.session != nullptr) inbox_mark.Prime(store, *inbox);
+  if (sent.ok() && extension.message != nullptr) sent_mark.Prime(store, *sent);
+  if (!options.ready_file.empty()) {
+    std::ofstream(options.ready_file) << ::getpid() << "\n";
+  }
   while (!stop.load() && !application->quit_requested()) {
     if (inbox.ok() && extension.session != nullptr) {
       for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
