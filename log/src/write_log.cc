@@ -38,6 +38,8 @@ int OpenForAppend(const std::string& path) {
 }
 
 // Past the limit the file becomes "<path>.1" (replacing the one before) and a new one begins.
+// The size is checked before each append without the lock, so processes appending at the same
+// moment may each put one entry past the limit: the bound is the limit plus one entry a writer.
 // Several processes append: the rename is done under the file's lock, by the one that still
 // finds the full file under its name, so no entry goes into a file already set aside twice.
 int RotateIfFull(const std::string& path, int fd, size_t adding) {

@@ -226,7 +226,9 @@ TEST_F(WriteLogTest, FullFileIsSetAsideAndBegunAgain) {
   for (const std::string& file : {path, path + ".1"}) {
     const std::string text = ReadFileOrEmpty(file);
     EXPECT_GT(text.size(), 0u) << file;
-    EXPECT_LE(text.size(), 20000u) << file;
+    // Each writer checks the size before its append without the lock (a lock per line would
+    // cost every log line), so writers at the same moment may each add one entry past it.
+    EXPECT_LE(text.size(), 20000u + kProcesses * 400u) << file;
     std::istringstream lines(text);
     std::string line;
     while (std::getline(lines, line)) {
