@@ -25,34 +25,9 @@ void Say(const std::string& line) {
   std::fprintf(stderr, "Vexmor_AddinHost: %s\n", line.c_str());
 }
 
-// Reference counting shared by the host's objects.
+// The host's objects count references as every object of ours does.
 template <typename Interface>
-class HostObject : public Interface {
- public:
-  virtual ~HostObject() = default;
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || Accepts(iid)) {
-      *object = static_cast<Interface*>(this);
-      this->AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual bool Accepts(const IID&) const { return false; }
-
- private:
-  std::atomic<ULONG> references_{1};
-};
+using HostObject = RefCounted<Interface>;
 
 class HostFolder;
 

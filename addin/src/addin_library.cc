@@ -92,26 +92,10 @@ std::string LibraryPath() {
   return info.dli_fname;
 }
 
-class ClassFactory final : public IClassFactory {
+class ClassFactory final : public RefCounted<IClassFactory> {
  public:
   ClassFactory() { ObjectCreated(); }
-  virtual ~ClassFactory() { ObjectDestroyed(); }
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *object = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ~ClassFactory() override { ObjectDestroyed(); }
   HRESULT CreateInstance(IUnknown* outer, const IID& iid, void** object) override {
     if (object == nullptr) return E_POINTER;
     *object = nullptr;
@@ -127,8 +111,8 @@ class ClassFactory final : public IClassFactory {
     return S_OK;
   }
 
- private:
-  std::atomic<ULONG> references_{1};
+ protected:
+  bool Accepts(const IID& iid) const override { return iid == IID_IClassFactory; }
 };
 
 // Library load: the install directory, and a fresh choice of the nearest signature server.

@@ -52,27 +52,10 @@ void StartBackground(F work) {
   }
 }
 
-class ExplorerCloseSink final : public IExplorerEventSink {
+class ExplorerCloseSink final : public RefCounted<IExplorerEventSink> {
  public:
   ExplorerCloseSink() { ObjectCreated(); }
-  virtual ~ExplorerCloseSink() { ObjectDestroyed(); }
-
-  HRESULT QueryInterface(const IID& iid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_ExplorerEvents) {
-      *object = static_cast<IExplorerEventSink*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG AddRef() override { return ++references_; }
-  ULONG Release() override {
-    ULONG left = --references_;
-    if (left == 0) delete this;
-    return left;
-  }
+  ~ExplorerCloseSink() override { ObjectDestroyed(); }
 
   HRESULT Invoke(int32_t dispatch_id) override {
     if (dispatch_id != kDispidExplorerClose) return S_OK;
@@ -95,8 +78,8 @@ class ExplorerCloseSink final : public IExplorerEventSink {
     return S_OK;
   }
 
- private:
-  std::atomic<ULONG> references_{1};
+ protected:
+  bool Accepts(const IID& iid) const override { return iid == IID_ExplorerEvents; }
 };
 
 class OutLook final : public IDTExtensibility2 {

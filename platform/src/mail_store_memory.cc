@@ -7,19 +7,6 @@
 
 namespace vexmor::platform {
 
-StatusOr<std::string> ReadSource(MessageSource& source, size_t limit) {
-  std::string out;
-  char buffer[16384];
-  while (out.size() < limit) {
-    size_t want = std::min(sizeof buffer, limit - out.size());
-    StatusOr<size_t> got = source.Read(buffer, want);
-    if (!got.ok()) return got.status();
-    if (*got == 0) break;
-    out.append(buffer, *got);
-  }
-  return out;
-}
-
 namespace {
 
 class StringSource final : public MessageSource {
@@ -36,6 +23,27 @@ class StringSource final : public MessageSource {
   std::string text_;
   size_t offset_ = 0;
 };
+
+}  // namespace
+
+std::unique_ptr<MessageSource> MessageSourceFromString(std::string text) {
+  return std::make_unique<StringSource>(std::move(text));
+}
+
+StatusOr<std::string> ReadSource(MessageSource& source, size_t limit) {
+  std::string out;
+  char buffer[16384];
+  while (out.size() < limit) {
+    size_t want = std::min(sizeof buffer, limit - out.size());
+    StatusOr<size_t> got = source.Read(buffer, want);
+    if (!got.ok()) return got.status();
+    if (*got == 0) break;
+    out.append(buffer, *got);
+  }
+  return out;
+}
+
+namespace {
 
 bool IsOutgoing(FolderId id) {
   return id == kOutboxFolderId || id == kSentItemsFolderId || id == kDraftsFolderId;
@@ -128,7 +136,7 @@ class MemoryStore final : public MemoryMailStore {
   StatusOr<std::unique_ptr<MessageSource>> OpenMessage(FolderId id, MessageId mid) override {
     Message* message = Find(id, mid);
     if (!message) return Status::NotFound("no message " + std::to_string(mid));
-    return std::unique_ptr<MessageSource>(new StringSource(message->source));
+    return MessageSourceFromString(message->source);
   }
 
   StatusOr<MessageId> MoveMessage(FolderId from, MessageId mid, FolderId to) override {

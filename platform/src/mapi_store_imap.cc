@@ -646,21 +646,6 @@ std::string MessageIdOf(std::string_view header) {
   return {};
 }
 
-class StringSource final : public MessageSource {
- public:
-  explicit StringSource(std::string text) : text_(std::move(text)) {}
-  StatusOr<size_t> Read(char* buffer, size_t capacity) override {
-    size_t n = std::min(capacity, text_.size() - at_);
-    std::copy_n(text_.data() + at_, n, buffer);
-    at_ += n;
-    return n;
-  }
-
- private:
-  std::string text_;
-  size_t at_ = 0;
-};
-
 // ---- The store -----------------------------------------------------------------------------
 
 class ImapStore final : public MapiStore {
@@ -864,7 +849,7 @@ class ImapStore final : public MapiStore {
   StatusOr<std::unique_ptr<MessageSource>> OpenBodyStream(const EntryId& message) override {
     StatusOr<std::string> raw = RawMessage(message);
     if (!raw.ok()) return raw.status();
-    return std::unique_ptr<MessageSource>(std::make_unique<StringSource>(DecodePlainBody(*raw)));
+    return MessageSourceFromString(DecodePlainBody(*raw));
   }
 
   StatusOr<EntryId> CreateFolder(const EntryId& parent, std::string_view name,

@@ -179,7 +179,7 @@ class MemoryStore final : public MapiStore {
       if (!found.ok()) return found.status();
       raw = std::move(found).value();
     }
-    return MakeStringSource(DecodePlainBody(raw));
+    return MessageSourceFromString(DecodePlainBody(raw));
   }
 
   StatusOr<EntryId> CreateFolder(const EntryId& parent, std::string_view name,
@@ -243,24 +243,6 @@ class MemoryStore final : public MapiStore {
   }
 
  private:
-  class StringSource final : public MessageSource {
-   public:
-    explicit StringSource(std::string text) : text_(std::move(text)) {}
-    StatusOr<size_t> Read(char* buffer, size_t capacity) override {
-      size_t n = std::min(capacity, text_.size() - at_);
-      std::copy_n(text_.data() + at_, n, buffer);
-      at_ += n;
-      return n;
-    }
-
-   private:
-    std::string text_;
-    size_t at_ = 0;
-  };
-  static std::unique_ptr<MessageSource> MakeStringSource(std::string text) {
-    return std::make_unique<StringSource>(std::move(text));
-  }
-
   static EntryId FolderId(const std::string& name, const Mailbox& box) {
     return PackEntryId({'F', name, box.uidvalidity, 0});
   }

@@ -11,6 +11,7 @@
 // - Nothing throws across an interface; failures come back as HRESULT values.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -250,5 +251,36 @@ using DllGetClassObjectFn = HRESULT (*)(const CLSID& clsid, const IID& iid, void
 using DllCanUnloadNowFn = HRESULT (*)();
 using DllRegisterServerFn = HRESULT (*)();
 using ExchEntryPointFn = IExchExt* (*)();
+
+// Reference counting and QueryInterface for an object of one interface: IUnknown and that
+// interface (whatever Accepts names) hand out this object, anything else E_NOINTERFACE. The
+// object starts with the one reference its creator hands on.
+template <typename Interface>
+class RefCounted : public Interface {
+ public:
+  virtual ~RefCounted() = default;
+  HRESULT QueryInterface(const IID& iid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    if (iid == IID_IUnknown || Accepts(iid)) {
+      *object = static_cast<Interface*>(this);
+      this->AddRef();
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    ULONG left = --references_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual bool Accepts(const IID&) const { return false; }
+
+ private:
+  std::atomic<ULONG> references_{1};
+};
 
 }  // namespace vexmor::com

@@ -75,6 +75,9 @@ class MessageSource {
   virtual StatusOr<size_t> Read(char* buffer, size_t capacity) = 0;
 };
 
+// A source over bytes already in memory.
+std::unique_ptr<MessageSource> MessageSourceFromString(std::string text);
+
 // Reads at most "limit" bytes of a source (all of it with the default).
 StatusOr<std::string> ReadSource(MessageSource& source, size_t limit = SIZE_MAX);
 
