@@ -47,7 +47,8 @@ Answers the signature queries and reports of Vexmor clients over HTTP/1.1:
 N is a signed 64-bit decimal other than 0; anything else is answered with 4xx.
 
 Options:
-  --listen HOST:PORT   address to listen on (default 127.0.0.1:8080; [::1]:PORT for IPv6).
+  --listen HOST:PORT   address to listen on (default 127.0.0.1:8631, the clients' default
+                       server; [::1]:PORT for IPv6).
                        PORT 0 picks a free port: see --port-file.
   --db FILE            SQLite store, created when missing (WAL mode; reports survive the
                        process being killed once they are answered). The server holds the
@@ -84,7 +85,7 @@ SIGTERM or SIGINT stops the server cleanly (exit status 0).
 
 StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
   Options options;
-  options.server.port = 8080;
+  options.server.port = 8631;  // where the clients look for a server by default
   bool expiry_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];

@@ -25,7 +25,7 @@ TEST(OptionsTest, DefaultsAndIpv6) {
   auto options = ParseCommandLine({"--memory"});
   ASSERT_TRUE(options.ok());
   EXPECT_EQ(options->server.host, "127.0.0.1");
-  EXPECT_EQ(options->server.port, 8080);
+  EXPECT_EQ(options->server.port, 8631);
   EXPECT_FALSE(options->server.log_requests);
   auto v6 = ParseCommandLine({"--memory", "--listen", "[::1]:9000"});
   ASSERT_TRUE(v6.ok());

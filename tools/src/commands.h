@@ -20,6 +20,9 @@ int RunSetup(const Args& args);
 int RunAccount(const Args& args);
 int RunWhy(const Args& args);
 int RunAddin(const Args& args);
+// "install" and "uninstall": the set-up for one user.
+int RunInstall(const Args& args);
+int RunUninstall(const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

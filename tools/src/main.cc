@@ -32,9 +32,11 @@ constexpr const char* kUsage =
     "      register the account client's add-in for Vexmor_AddinHost\n"
     "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
     "      why a message went to Spam or stayed, from the verdict log\n"
+    "  install [--install-dir DIR] [--yes] | uninstall [--yes]\n"
+    "      set Vexmor up for this user (vexmor install --help), or remove that again\n"
     "\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
-    "--no-throttle does.\n";
+    "--no-throttle does. vexmor --version prints the version.\n";
 
 }  // namespace
 
@@ -42,6 +44,10 @@ int main(int argc, char** argv) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) {
     std::fputs(kUsage, argc < 2 ? stderr : stdout);
     return argc < 2 ? 2 : 0;
+  }
+  if (std::strcmp(argv[1], "--version") == 0) {
+    std::printf("vexmor %s\n", VEXMOR_VERSION);
+    return 0;
   }
   std::string command = argv[1];
   vexmor::tools::Args args(argv + 2, argv + argc);
@@ -54,6 +60,8 @@ int main(int argc, char** argv) {
     if (command == "account") return vexmor::tools::RunAccount(args);
     if (command == "addin") return vexmor::tools::RunAddin(args);
     if (command == "why") return vexmor::tools::RunWhy(args);
+    if (command == "install") return vexmor::tools::RunInstall(args);
+    if (command == "uninstall") return vexmor::tools::RunUninstall(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;
