@@ -94,7 +94,7 @@ in_home "$root/usr/bin/vexmor" uninstall --yes >"$work/uninstall.log" 2>&1 \
   || { cat "$work/uninstall.log" >&2; fail "vexmor uninstall"; }
 grep -q "Vexmor.OutLookPlugin\|Installed Path\|Outlook Path" "$home/.config/vexmor/user.reg" \
   && fail "registry entries of the installation stay"
-left="$(cd "$home" && find . ! -type d | sort | tr '\n' ' ')"
+left="$(cd "$home" && find . -mindepth 1 \( ! -type d -o -empty \) | sort | tr '\n' ' ')"
 for file in $left; do
   case "$file" in
     ./.config/vexmor/*|./.local/share/vexmor/Vexmor_MailIds.xml) ;;

@@ -186,7 +186,11 @@ void DisableUnit(const UserUnit& unit) {
   const std::string drop_in_dir = UserUnitFolder() + unit.name + ".d/";
   fs::remove(drop_in_dir + kDropInFile, error);
   fs::remove(drop_in_dir, error);  // only when nothing else is in it
-  fs::remove(UserUnitFolder() + "default.target.wants", error);
+  // Folders only this set-up made go when they are empty again.
+  for (const std::string& dir : {UserUnitFolder() + "default.target.wants", UserUnitFolder(),
+                                 ConfigHome() + "systemd"}) {
+    fs::remove(dir, error);
+  }
 }
 
 std::string RecordedInstallDir() {
@@ -293,6 +297,7 @@ int Uninstall(const Args& args) {
   }
   platform::Profile& profile = platform::DefaultProfile();
   (void)profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyPath);
+  (void)profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyPathLen);
   (void)profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyLogOff);
   std::printf(
       "uninstalled%s%s\nkept: the sender lists (%sVexmor_MailIds.xml) and the settings in %s\n",
