@@ -14,12 +14,11 @@ class TerminalBoxes final : public MessageBoxes {
 
   StatusOr<MessageBoxAnswer> Show(const MessageBoxRequest& request) override {
     const bool question = request.buttons != MessageBoxButtons::kOk;
-    const MessageBoxAnswer accept = request.buttons == MessageBoxButtons::kOkCancel ||
-                                            request.buttons == MessageBoxButtons::kOk
-                                        ? MessageBoxAnswer::kOk
-                                        : request.buttons == MessageBoxButtons::kRetryCancel
-                                              ? MessageBoxAnswer::kRetry
-                                              : MessageBoxAnswer::kYes;
+    const MessageBoxAnswer accept =
+        request.buttons == MessageBoxButtons::kOkCancel || request.buttons == MessageBoxButtons::kOk
+            ? MessageBoxAnswer::kOk
+        : request.buttons == MessageBoxButtons::kRetryCancel ? MessageBoxAnswer::kRetry
+                                                             : MessageBoxAnswer::kYes;
     const MessageBoxAnswer decline = request.buttons == MessageBoxButtons::kYesNo
                                          ? MessageBoxAnswer::kNo
                                          : MessageBoxAnswer::kCancel;
@@ -75,8 +74,7 @@ std::unique_ptr<MessageBoxes> MakeTerminalMessageBoxes(std::FILE* in, std::FILE*
   return std::make_unique<TerminalBoxes>(in, out, assume_yes);
 }
 
-std::unique_ptr<MessageBoxes> MakeFallbackMessageBoxes(MessageBoxes& first,
-                                                       MessageBoxes& second) {
+std::unique_ptr<MessageBoxes> MakeFallbackMessageBoxes(MessageBoxes& first, MessageBoxes& second) {
   return std::make_unique<FallbackBoxes>(first, second);
 }
 

@@ -36,7 +36,8 @@ class RecoveryTest : public ::testing::Test {
 };
 
 TEST_F(RecoveryTest, ExaminesOnlyTheNewestKeyThatExists) {
-  const std::string ours = std::string("\x01\0\0\0\x18", 5) + Utf16("/OPT/VEXMOR/LIBVEXMOR_ADDIN.SO");
+  const std::string ours =
+      std::string("\x01\0\0\0\x18", 5) + Utf16("/OPT/VEXMOR/LIBVEXMOR_ADDIN.SO");
   // Only the oldest client's key: it is used.
   ASSERT_TRUE(registry_->SetValue(kDisabledItemsKeys[2], "a1", RegistryValue::Binary(ours)).ok());
   auto result = vexmor::recovery::Recover(*registry_, boxes_);
@@ -67,7 +68,7 @@ TEST_F(RecoveryTest, OneRunEnablesEveryEntryAndKeepsOthers) {
   };
   put("1", std::string("\x01\0\0\0", 4) + Utf16("C:\\Other\\addin.dll"));
   put("2", vexmor::addin::DisabledItemRecord("/home/u/Vexmor/libVexmor_Addin.so", "Vexmor"));
-  put("3", Utf16("/X/VEXMOR.ECF"));  // right behind a deleted one
+  put("3", Utf16("/X/VEXMOR.ECF"));    // right behind a deleted one
   put("4", Utf16("/opt/vex/mor.so"));  // the word broken by a separator does not match
   put("5", std::string("\x18") + Utf16("VeXmOr"));
   auto result = vexmor::recovery::Recover(*registry_, boxes_);
@@ -84,11 +85,12 @@ TEST(RecoveryProgramTest, EnablesTheCrashedAddinFromTheRegistryFile) {
   auto registry = vexmor::platform::MakeFileRegistry(vexmor::platform::DefaultPaths());
   ASSERT_TRUE(registry
                   ->SetValue(vexmor::addin::kDisabledItemsKey, "crash",
-                             RegistryValue::Binary(
-                                 vexmor::addin::DisabledItemRecord(library, "Vexmor.OutLookPlugin")))
+                             RegistryValue::Binary(vexmor::addin::DisabledItemRecord(
+                                 library, "Vexmor.OutLookPlugin")))
                   .ok());
-  ASSERT_TRUE(registry->SetValue(vexmor::addin::kDisabledItemsKey, "other",
-                                 RegistryValue::Binary(Utf16("/usr/lib/other.so")))
+  ASSERT_TRUE(registry
+                  ->SetValue(vexmor::addin::kDisabledItemsKey, "other",
+                             RegistryValue::Binary(Utf16("/usr/lib/other.so")))
                   .ok());
 
   // Without --yes and without a display the boxes go to the terminal; an OK box needs no key.

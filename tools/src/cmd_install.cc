@@ -56,7 +56,9 @@ std::string PackageFolder() {
   return error ? std::string("./") : self.parent_path().string() + "/";
 }
 
-std::string Home() { return platform::DefaultPaths().UserProfileDirectory(); }
+std::string Home() {
+  return platform::DefaultPaths().UserProfileDirectory();
+}
 
 std::string ConfigHome() {
   const char* value = std::getenv("XDG_CONFIG_HOME");
@@ -64,7 +66,9 @@ std::string ConfigHome() {
                                            : Home() + ".config/";
 }
 
-std::string UserUnitFolder() { return ConfigHome() + "systemd/user/"; }
+std::string UserUnitFolder() {
+  return ConfigHome() + "systemd/user/";
+}
 
 // The packaged unit file, in share/systemd/user/ of the prefix the package folder lies in
 // (lib/vexmor/ or a multiarch lib/TRIPLET/vexmor/).
@@ -187,8 +191,8 @@ void DisableUnit(const UserUnit& unit) {
   fs::remove(drop_in_dir + kDropInFile, error);
   fs::remove(drop_in_dir, error);  // only when nothing else is in it
   // Folders only this set-up made go when they are empty again.
-  for (const std::string& dir : {UserUnitFolder() + "default.target.wants", UserUnitFolder(),
-                                 ConfigHome() + "systemd"}) {
+  for (const std::string& dir :
+       {UserUnitFolder() + "default.target.wants", UserUnitFolder(), ConfigHome() + "systemd"}) {
     fs::remove(dir, error);
   }
 }
@@ -258,8 +262,8 @@ int Install(const Args& args) {
   (void)platform::DefaultProfile().DeleteKey(state::kPathFile, state::kSectionVexmor,
                                              state::kKeyLogOff);
   if (HasDisplay()) (void)ExecuteExplorer();
-  std::printf("installed for %s: %s\nadd-in: %s\nextension configuration: %s\n",
-              Home().c_str(), install_dir.c_str(), library.c_str(), ecf.c_str());
+  std::printf("installed for %s: %s\nadd-in: %s\nextension configuration: %s\n", Home().c_str(),
+              install_dir.c_str(), library.c_str(), ecf.c_str());
   return 0;
 }
 

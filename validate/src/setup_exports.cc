@@ -54,10 +54,10 @@ constexpr const char* kDeliverables[] = {"libVexmor_Validate.so", "libVexmor_Use
                                          "Vexmor_PlugIn",         "Vexmor_Recovery"};
 // Folders never removed whatever their owner, besides "/" and the home folder.
 constexpr const char* kSystemFolders[] = {
-    "/usr",       "/etc",       "/var",      "/opt",      "/bin",  "/sbin", "/lib",
-    "/lib32",     "/lib64",     "/boot",     "/dev",      "/proc", "/sys",  "/run",
-    "/srv",       "/tmp",       "/home",     "/root",     "/mnt",  "/media", "/usr/local",
-    "/usr/lib",   "/usr/share", "/usr/bin",  "/var/lib",  "/snap"};
+    "/usr",     "/etc",       "/var",     "/opt",     "/bin",  "/sbin",  "/lib",
+    "/lib32",   "/lib64",     "/boot",    "/dev",     "/proc", "/sys",   "/run",
+    "/srv",     "/tmp",       "/home",    "/root",    "/mnt",  "/media", "/usr/local",
+    "/usr/lib", "/usr/share", "/usr/bin", "/var/lib", "/snap"};
 
 std::mutex g_mutex;
 vexmor::validate::SetupPlatform g_platform;  // guarded by g_mutex
@@ -76,28 +76,27 @@ bool SessionLogOff();
 
 Parts Resolve() {
   std::lock_guard lock(g_mutex);
-  Parts parts{g_platform.registry != nullptr ? *g_platform.registry
-                                             : vexmor::platform::DefaultRegistry(),
-              g_platform.profile != nullptr ? *g_platform.profile
-                                            : vexmor::platform::DefaultProfile(),
-              g_platform.paths != nullptr ? *g_platform.paths : vexmor::platform::DefaultPaths(),
-              g_platform.prompts,
-              g_platform.clock != nullptr ? *g_platform.clock : vexmor::platform::SystemClock(),
-              g_platform.log_off ? g_platform.log_off : std::function<bool()>(SessionLogOff),
-              g_platform.install_prefixes};
+  Parts parts{
+      g_platform.registry != nullptr ? *g_platform.registry : vexmor::platform::DefaultRegistry(),
+      g_platform.profile != nullptr ? *g_platform.profile : vexmor::platform::DefaultProfile(),
+      g_platform.paths != nullptr ? *g_platform.paths : vexmor::platform::DefaultPaths(),
+      g_platform.prompts,
+      g_platform.clock != nullptr ? *g_platform.clock : vexmor::platform::SystemClock(),
+      g_platform.log_off ? g_platform.log_off : std::function<bool()>(SessionLogOff),
+      g_platform.install_prefixes};
   if (parts.prefixes.empty()) parts.prefixes.push_back(VEXMOR_INSTALL_PREFIX);
   return parts;
 }
 
 void WriteRegistryCode(Parts& parts, const char* code) {
-  (void)parts.profile.WriteString(state::kPathFile, state::kSectionError,
-                                  state::kKeyErrorRegistry, code);
+  (void)parts.profile.WriteString(state::kPathFile, state::kSectionError, state::kKeyErrorRegistry,
+                                  code);
 }
 
 void LogSetup(Parts& parts, const std::string& message) {
   std::fprintf(stderr, "Vexmor set-up: %s\n", message.c_str());
-  vexmor::log::AppendEntry(parts.paths.WindowsDirectory() + std::string(kSetupLog),
-                           message + "\n", parts.clock);
+  vexmor::log::AppendEntry(parts.paths.WindowsDirectory() + std::string(kSetupLog), message + "\n",
+                           parts.clock);
 }
 
 std::string EcfText(const std::string& install_dir) {
@@ -147,8 +146,9 @@ std::string WithoutTrailingSlashes(std::string path) {
 bool AtOrBelow(const std::string& inner, const std::string& outer) {
   if (outer.empty()) return false;
   if (outer == "/") return true;
-  return inner == outer || (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
-                            inner[outer.size()] == '/');
+  return inner == outer ||
+         (inner.size() > outer.size() && inner.compare(0, outer.size(), outer) == 0 &&
+          inner[outer.size()] == '/');
 }
 
 bool StrictlyBelow(const std::string& inner, const std::string& outer) {
@@ -194,7 +194,8 @@ std::string UnsafeToRemove(Parts& parts, const std::string& folder) {
   }
   for (const std::string& kept : {parts.paths.WindowsDirectory(), parts.paths.SystemDirectory()}) {
     const std::string real_kept = RealPath(WithoutTrailingSlashes(kept));
-    if (!real_kept.empty() && AtOrBelow(real_kept, real)) return "it holds the user's settings or sender lists";
+    if (!real_kept.empty() && AtOrBelow(real_kept, real))
+      return "it holds the user's settings or sender lists";
   }
   struct stat info {};
   if (::lstat(real.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return "it is not a folder";
@@ -372,12 +373,12 @@ int32_t CheckLogOff(Parts& parts) {
   if (size < 3) {
     const std::string profile_file =
         parts.paths.UserProfileDirectory() + std::string(kProfilePathFile);
-    const int32_t length = parts.profile.GetInt(profile_file, state::kSectionVexmor,
-                                                state::kKeyPathLen, 0);
+    const int32_t length =
+        parts.profile.GetInt(profile_file, state::kSectionVexmor, state::kKeyPathLen, 0);
     if (length > 2) {
       size = static_cast<size_t>(length);
-      folder = parts.profile.GetString(profile_file, state::kSectionVexmor, state::kKeyPath, "",
-                                       size);
+      folder =
+          parts.profile.GetString(profile_file, state::kSectionVexmor, state::kKeyPath, "", size);
     }
   }
   if (size <= 2) {
@@ -400,7 +401,8 @@ int32_t CheckLogOff(Parts& parts) {
     const size_t slash = path.rfind('/');
     struct stat info {};
     if (slash == std::string::npos || path.substr(slash + 1) != kEcfName) {
-      LogSetup(parts, "Refused to delete \"" + path + "\": it is not the extension configuration file.");
+      LogSetup(parts,
+               "Refused to delete \"" + path + "\": it is not the extension configuration file.");
     } else if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
       LogSetup(parts, "Refused to delete \"" + path + "\": it is a folder.");
     } else {
@@ -469,8 +471,9 @@ VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* ps
 VEXMOR_VALIDATE_API void CreateINI_Uninstallation(const char* pszInstallDir) {
   try {
     Parts parts = Resolve();
-    vexmor::Status set = parts.registry.SetValue(vexmor::platform::kProductKey, kInstalledPath,
-                                         RegistryValue::String(pszInstallDir != nullptr ? pszInstallDir : ""));
+    vexmor::Status set = parts.registry.SetValue(
+        vexmor::platform::kProductKey, kInstalledPath,
+        RegistryValue::String(pszInstallDir != nullptr ? pszInstallDir : ""));
     if (!set.ok()) WriteRegistryCode(parts, "16");
   } catch (...) {
   }

@@ -67,7 +67,10 @@ class SetupExportsTest : public ::testing::Test {
     platform.paths = paths_.get();
     platform.prompts = &prompts_;
     platform.clock = &clock_;
-    platform.log_off = [this] { ++log_offs_; return true; };
+    platform.log_off = [this] {
+      ++log_offs_;
+      return true;
+    };
     platform.install_prefixes = {prefix_};
     vexmor::validate::UseSetupPlatform(platform);
   }
@@ -119,12 +122,14 @@ TEST_F(SetupExportsTest, WritesTheExtensionFileAndRecordsBothPaths) {
       "[General]\nDisplay Name = Vexmor Outlook Extension\nDescription = Vexmor Outlook "
       "Extension\nPath=\"/opt/v/"))
       << text;
-  EXPECT_NE(text.find("\nPath=\"/opt/v/libVexmor_Addin.so\"\nEntry Point = 1\n"), std::string::npos);
+  EXPECT_NE(text.find("\nPath=\"/opt/v/libVexmor_Addin.so\"\nEntry Point = 1\n"),
+            std::string::npos);
   EXPECT_NE(text.find("\n\n[Session]\nEvents = OnLogon;OnLogoff;OnDelivery\n\n[Item]\n"),
             std::string::npos);
-  EXPECT_TRUE(text.ends_with("Item States = Modal;NonModal;Read;Compose\nEvents = "
-                             "OnCheckNames;OnCheckNamesComplete;OnRead;OnReadComplete;OnWrite;"
-                             "OnWriteComplete;OnSubmit;OnSubmitComplete;\n\n"));
+  EXPECT_TRUE(
+      text.ends_with("Item States = Modal;NonModal;Read;Compose\nEvents = "
+                     "OnCheckNames;OnCheckNamesComplete;OnRead;OnReadComplete;OnWrite;"
+                     "OnWriteComplete;OnSubmit;OnSubmitComplete;\n\n"));
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 23);
   EXPECT_EQ(*registry_->QueryValue(kKey, "Outlook Path"), RegistryValue::String(ecf));
 
@@ -153,8 +158,7 @@ TEST_F(SetupExportsTest, RemovesAnInstallationWithoutFollowingLinksOut) {
   // Below the install prefix too; and from the profile file when the registry has no path.
   MakeInstallation(prefix_ + "vexmor/");
   ASSERT_TRUE(registry_->DeleteValue(kKey, "Installed Path").ok());
-  WriteFileOrDie(home_ + "VexmorPath.ini",
-                 "[Vexmor]\nPath_Len=260\nPath=" + prefix_ + "vexmor/\n");
+  WriteFileOrDie(home_ + "VexmorPath.ini", "[Vexmor]\nPath_Len=260\nPath=" + prefix_ + "vexmor/\n");
   EXPECT_EQ(Check_LogOff(), 3);
   EXPECT_EQ(PathIni("Error", "Registry"), "11");
   EXPECT_FALSE(fs::exists(prefix_ + "vexmor"));
@@ -200,7 +204,8 @@ TEST_F(SetupExportsTest, RefusesEveryFolderThatIsNotPlainlyAnInstallation) {
   EXPECT_TRUE(prompts_.Shown().empty());
 
   // "Outlook Path" may name only the extension file.
-  ASSERT_TRUE(registry_->SetValue(kKey, "Outlook Path", RegistryValue::String(bare + "thesis.txt")).ok());
+  ASSERT_TRUE(
+      registry_->SetValue(kKey, "Outlook Path", RegistryValue::String(bare + "thesis.txt")).ok());
   Check_LogOff();
   EXPECT_EQ(ReadFileOrEmpty(bare + "thesis.txt"), "years");
 }
@@ -242,7 +247,7 @@ TEST_F(SetupExportsTest, AFileInUseAsksToLogOff) {
 }
 
 TEST_F(SetupExportsTest, RegistryCodesAndTheDefaultFolder) {
-  EXPECT_EQ(Check_LogOff(), 3);  // nothing recorded anywhere
+  EXPECT_EQ(Check_LogOff(), 3);                   // nothing recorded anywhere
   EXPECT_EQ(PathIni("Error", "Registry"), "13");  // the last step's code wins
   EXPECT_EQ(PathIni("Error", "Installation"), home_ + ".local/share/vexmor/install/");
   ASSERT_TRUE(registry_->SetValue(kKey, "Installed Path", RegistryValue::String("/")).ok());
