@@ -166,8 +166,10 @@ std::string OwnFolder() {
   return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
 }
 
-// Why the folder must not be removed, or "" when it plainly is an installation of ours.
-std::string UnsafeToRemove(Parts& parts, const std::string& folder) {
+// Why the folder must not be removed, or "" when it plainly is an installation of ours; then
+// "checked" is the folder as examined (resolved, no link in it), or "" when it is not there.
+std::string UnsafeToRemove(Parts& parts, const std::string& folder, std::string& checked) {
+  checked.clear();
   if (folder.empty() || folder[0] != '/') return "the path is not absolute";
   const std::string given = WithoutTrailingSlashes(folder);
   struct stat link_info {};
@@ -202,7 +204,10 @@ std::string UnsafeToRemove(Parts& parts, const std::string& folder) {
   if (info.st_uid != ::geteuid()) return "it is not owned by the user";
   for (const char* deliverable : kDeliverables) {
     struct stat entry {};
-    if (::lstat((real + "/" + deliverable).c_str(), &entry) == 0) return {};
+    if (::lstat((real + "/" + deliverable).c_str(), &entry) == 0) {
+      checked = real;
+      return {};
+    }
   }
   return "it holds none of the product's files";
 }
@@ -299,8 +304,8 @@ int RemoveContents(int dir, dev_t device) {
 }
 
 // 0, or the error number of the first failure; ENOENT when the folder is not there.
-int RemoveFolder(const std::string& folder) {
-  const std::string path = WithoutTrailingSlashes(folder);
+int RemoveFolder(const std::string& path) {
+  if (path.empty()) return ENOENT;
   int dir = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (dir < 0) return errno;
   struct stat info {};
@@ -309,7 +314,7 @@ int RemoveFolder(const std::string& folder) {
     ::close(dir);
     return error;
   }
-  int error = InUse(RealPath(path)) ? ETXTBSY : RemoveContents(dir, info.st_dev);
+  int error = InUse(path) ? ETXTBSY : RemoveContents(dir, info.st_dev);
   ::close(dir);
   if (error != 0) return error;
   return ::rmdir(path.c_str()) == 0 ? 0 : errno;
@@ -412,11 +417,13 @@ int32_t CheckLogOff(Parts& parts) {
 
   // 3. The earlier installation itself.
   if (size < 3 || folder.size() < 3) return 3;
-  if (std::string why = UnsafeToRemove(parts, folder); !why.empty()) {
+  std::string checked;
+  if (std::string why = UnsafeToRemove(parts, folder, checked); !why.empty()) {
     LogSetup(parts, "Refused to remove the earlier installation \"" + folder + "\": " + why + ".");
     return 3;
   }
-  const int error = RemoveFolder(folder);
+  // The folder as checked, so no link swapped in since can take the removal elsewhere.
+  const int error = RemoveFolder(checked);
   if (error == 0 || error == ENOENT || error == ENOTDIR) return 3;
   LogSetup(parts, "Could not remove the earlier installation \"" + folder +
                       "\": " + std::strerror(error) + ".");
