@@ -56,6 +56,12 @@ std::string PackageFolder() {
   return error ? std::string("./") : self.parent_path().string() + "/";
 }
 
+// The product's files among what lies beside the programs (a build folder holds more).
+bool IsOurs(const std::string& name) {
+  return name == "vexmor" || name == "vexmor-sigd" || name.starts_with("Vexmor_") ||
+         (name.starts_with("libVexmor_") && name.ends_with(".so"));
+}
+
 std::string Home() {
   return platform::DefaultPaths().UserProfileDirectory();
 }
@@ -238,8 +244,9 @@ int Install(const Args& args) {
   if (int made = RunSetup({"--install-dir", install_dir}); made != 0) return made;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(package, error)) {
-    if (!entry.is_regular_file()) continue;
-    const std::string link = install_dir + entry.path().filename().string();
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file() || !IsOurs(name)) continue;
+    const std::string link = install_dir + name;
     fs::remove(link, error);
     fs::create_symlink(entry.path(), link, error);
     if (error) return Fail("install", "cannot link " + link + ": " + error.message());
