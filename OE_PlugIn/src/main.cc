@@ -12,11 +12,11 @@
 #include <iostream>
 #include <string>
 
-#include "client_chrome.h"
 #include "event_loop.h"
 #include "hook_exports.h"
 #include "plugin_host.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/menus.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"

@@ -1,7 +1,7 @@
-// The mail client's toolbar and menu as the host builds them: a port, so that the host's
-// start-up runs the same against any client that offers toolbars and menu items. On Linux the
-// local client exists only as a model, so the adapter here keeps the toolbar and the menu in
-// memory, where tests and the event loop (the menu click) can reach them.
+// The desktop port, part two: the mail client's menus and toolbars, as the host program builds
+// them into the client. On Linux the local client exists only as a model, so the adapter here
+// keeps the toolbars and menu items in memory, where the process that plays the client, tests and
+// the host's event loop (the menu click) can reach them.
 //
 // No call throws; failures come back as Status.
 #pragma once
@@ -15,7 +15,7 @@
 
 #include "vexmor/platform/status.h"
 
-namespace vexmor::plugin {
+namespace vexmor::platform {
 
 struct ButtonSpec {
   std::string caption;
@@ -58,6 +58,7 @@ class MemoryClientChrome final : public ClientChrome {
     enum class Kind { kButton, kSeparator } kind = Kind::kButton;
     ButtonSpec button;
     std::vector<ButtonSpec> sub_buttons;
+    bool pressed = false;
   };
   struct ToolbarState {
     int32_t id = 0;
@@ -84,6 +85,10 @@ class MemoryClientChrome final : public ClientChrome {
   std::vector<MenuItemState> MenuItems() const;
   // Clicks the first item with this caption; NotFound when there is none.
   Status ClickMenuItem(const std::string& caption);
+  // Whether the button with this command id is shown pressed: the toolbar's answer to "is the
+  // button pressed". Command ids are the toolbar id times 100 plus the button's position.
+  bool IsButtonPressed(int32_t command_id) const;
+  Status SetButtonPressed(int32_t command_id, bool pressed);
 
   StatusOr<std::unique_ptr<ClientToolbar>> CreateToolbar() override;
   Status AddMenuItem(int menu, const std::string& caption, const std::string& neighbour,
@@ -101,4 +106,4 @@ class MemoryClientChrome final : public ClientChrome {
   std::vector<std::function<void()>> handlers_;
 };
 
-}  // namespace vexmor::plugin
+}  // namespace vexmor::platform
