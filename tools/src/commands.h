@@ -20,6 +20,8 @@ int RunSetup(const Args& args);
 int RunAccount(const Args& args);
 int RunWhy(const Args& args);
 int RunAddin(const Args& args);
+// start, stop, status and cycle: the local client session (exit status 3: none runs).
+int RunSession(const std::string& command, const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

@@ -32,7 +32,14 @@ constexpr const char* kUsage =
     "      register the account client's add-in for Vexmor_AddinHost\n"
     "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
     "      why a message went to Spam or stayed, from the verdict log\n"
+    "  start [--install-dir DIR] [--maildir DIR] [--foreground]\n"
+    "      start the local client session (it starts the host program)\n"
+    "  stop | status [--json]\n"
+    "      end the session with its host, or say what runs\n"
+    "  cycle receiving|disconnecting\n"
+    "      a fetcher's receive cycle starts or ends (call from its pre- and post-connect hooks)\n"
     "\n"
+    "Commands that need the session exit with status 3 when none runs.\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does.\n";
 
@@ -54,6 +61,9 @@ int main(int argc, char** argv) {
     if (command == "account") return vexmor::tools::RunAccount(args);
     if (command == "addin") return vexmor::tools::RunAddin(args);
     if (command == "why") return vexmor::tools::RunWhy(args);
+    if (command == "start" || command == "stop" || command == "status" || command == "cycle") {
+      return vexmor::tools::RunSession(command, args);
+    }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;
