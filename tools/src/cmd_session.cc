@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cctype>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -158,6 +159,7 @@ std::pair<std::string, bool> SignatureServer() {
   if (value.ok() && value->type == platform::RegistryValue::Type::kString && !value->data.empty()) {
     host = value->data;
   }
+  while (!host.empty() && std::isspace(static_cast<unsigned char>(host.back()))) host.pop_back();
   std::string port = std::to_string(kDefaultServerPort);
   if (const size_t colon = host.rfind(':'); colon != std::string::npos) {
     port = host.substr(colon + 1);
