@@ -314,6 +314,9 @@ void OeIntegration::ProcessDetach() {
 int32_t OeIntegration::InstallHook(const std::string& path) {
   std::lock_guard lock(mutex_);
   platform::HookRegistry* hooks = context_.desktop.hooks;
+  // A second call replaces the watcher: two would count every message twice.
+  if (hooks != nullptr && hooks_[0] != kNoHook) (void)hooks->Remove(hooks_[0]);
+  hooks_[0] = kNoHook;
   auto installed = hooks != nullptr ? hooks->Install(HookType::kCallWndProc, WatcherProc)
                                     : StatusOr<platform::HookHandle>(
                                           Status::Unavailable("no hooks in this process"));
