@@ -192,7 +192,10 @@ Status Session::Start() {
   // The launcher's call, made here on its behalf: the hooks live in this process.
   const std::string launcher = options_.install_dir + "Vexmor_Session";
   if (install_(launcher.c_str()) != 1) {
-    options_.diagnose("InstallHook reported a failure (see Vexmor_OE_Log.txt); going on");
+    // Without the other vendor's module in the install directory it always answers 0; the
+    // watcher is installed all the same.
+    options_.diagnose("InstallHook answered 0 (no oehook.dll in " + options_.install_dir +
+                      ", see Vexmor_OE_Log.txt); going on");
   }
   for (int i = 0; i < kThreadsAtStart; ++i) {
     main_(static_cast<int32_t>(hook::LoaderEvent::kThreadAttach), nullptr);
