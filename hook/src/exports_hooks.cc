@@ -28,7 +28,9 @@ int32_t UnInstallHook(void) {
   }
 }
 
-int32_t IsExeRunning_Exe(void) { return Integration().IsExeRunning(); }
+int32_t IsExeRunning_Exe(void) {
+  return Integration().IsExeRunning();
+}
 
 int64_t InitialHook(int32_t nCode, uint64_t wParam, int64_t lParam) {
   return Integration().Watcher(nCode, wParam, lParam);

@@ -43,8 +43,9 @@ constexpr char kScriptErrorTitle[] = "Internet Explorer Script Error";
 constexpr char kSwitchIdentitiesTitle[] = "Switch Identities";
 constexpr char kCompactingTitle[] = "Compacting...";
 constexpr char kHostDialogTitle[] = "Vexmor_PlugIn";
-constexpr char kHostErrorTitles[][64] = {"Vexmor_PlugIn.exe - Application Error",
-                                         "DirectDBNotifyWndProc: Vexmor_PlugIn.exe - Application Error"};
+constexpr char kHostErrorTitles[][64] = {
+    "Vexmor_PlugIn.exe - Application Error",
+    "DirectDBNotifyWndProc: Vexmor_PlugIn.exe - Application Error"};
 constexpr uint64_t kButtonOk = 1;
 constexpr uint64_t kButtonCancel = 2;
 constexpr uint64_t kErrorDialogButton = 7;
@@ -179,8 +180,7 @@ int32_t OeIntegration::CheckTerminateApps() const {
 }
 
 void OeIntegration::TerminateApplications(int32_t kind, bool spare_self) const {
-  platform::Processes& all =
-      context_.processes != nullptr ? *context_.processes : ProcProcesses();
+  platform::Processes& all = context_.processes != nullptr ? *context_.processes : ProcProcesses();
   SpareSelf others(all);
   CCheckExe exe(spare_self ? &others : &all, nullptr, context_.clock);
   exe.TerminateApplications(kind);
@@ -317,9 +317,10 @@ int32_t OeIntegration::InstallHook(const std::string& path) {
   // A second call replaces the watcher: two would count every message twice.
   if (hooks != nullptr && hooks_[0] != kNoHook) (void)hooks->Remove(hooks_[0]);
   hooks_[0] = kNoHook;
-  auto installed = hooks != nullptr ? hooks->Install(HookType::kCallWndProc, WatcherProc)
-                                    : StatusOr<platform::HookHandle>(
-                                          Status::Unavailable("no hooks in this process"));
+  auto installed =
+      hooks != nullptr
+          ? hooks->Install(HookType::kCallWndProc, WatcherProc)
+          : StatusOr<platform::HookHandle>(Status::Unavailable("no hooks in this process"));
   if (!installed.ok()) {
     WritePath(sf::kSectionError, sf::kKeyErrorHook, "7");
     return 0;
@@ -380,9 +381,10 @@ bool OeIntegration::StartHooks() {
   for (size_t i = 0; i < 3; ++i) {
     // A hook already in place stays: a second one would run every command twice.
     if (hooks_[i + 1] != kNoHook) continue;
-    auto installed = hooks != nullptr ? hooks->Install(kSteps[i].type, kSteps[i].procedure)
-                                      : StatusOr<platform::HookHandle>(
-                                            Status::Unavailable("no hooks in this process"));
+    auto installed =
+        hooks != nullptr
+            ? hooks->Install(kSteps[i].type, kSteps[i].procedure)
+            : StatusOr<platform::HookHandle>(Status::Unavailable("no hooks in this process"));
     if (!installed.ok()) {
       Log(kSteps[i].failed);
       return false;

@@ -79,9 +79,13 @@ ReceiveCycle::ReceiveCycle(ReceiveCycleOptions options) : options_(std::move(opt
   }
 }
 
-ReceiveCycle::~ReceiveCycle() { Join(); }
+ReceiveCycle::~ReceiveCycle() {
+  Join();
+}
 
-platform::Profile& ReceiveCycle::profile() const { return *options_.profile; }
+platform::Profile& ReceiveCycle::profile() const {
+  return *options_.profile;
+}
 
 std::string ReceiveCycle::InstallDirectory() const {
   return options_.install_dir ? options_.install_dir() : state::ReadInstallDirectory(profile());

@@ -377,7 +377,8 @@ TEST(WatchedFoldersTest, TheInboxThenEachRulesFolderOnce) {
   auto registry = platform::MakeMemoryRegistry();
   EXPECT_EQ(ReadWatchedFolders(*registry), std::vector<FolderId>{4});
   using platform::RegistryValue;
-  ASSERT_TRUE(registry->SetValue("Identities", "Last User ID", RegistryValue::String("{ID-1}")).ok());
+  ASSERT_TRUE(
+      registry->SetValue("Identities", "Last User ID", RegistryValue::String("{ID-1}")).ok());
   const std::string rules =
       "Identities\\{ID-1}\\Software\\Microsoft\\Outlook Express\\5.0\\Rules\\Mail\\";
   ASSERT_TRUE(registry->SetValue(rules, "Order", RegistryValue::String("000 001 002 003")).ok());

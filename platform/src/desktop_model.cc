@@ -59,7 +59,8 @@ StatusOr<WindowHandle> WindowModel::Create(const WindowSpec& request) {
   node.info.class_name = request.class_name;
   node.info.text = request.text;
   node.info.control_id = request.control_id;
-  node.info.process_id = request.process_id != 0 ? request.process_id : static_cast<int>(::getpid());
+  node.info.process_id =
+      request.process_id != 0 ? request.process_id : static_cast<int>(::getpid());
   node.info.visible = request.visible;
   nodes_.emplace(handle, std::move(node));
   if (request.parent == kNoWindow) {
@@ -389,8 +390,8 @@ std::int64_t MemoryHookRegistry::RunFrom(HookType type, std::size_t index, std::
   return procedure == nullptr ? 0 : procedure(code, wparam, lparam);
 }
 
-std::int64_t MemoryHookRegistry::CallNext(HookHandle hook, std::int32_t code,
-                                          std::uint64_t wparam, std::int64_t lparam) {
+std::int64_t MemoryHookRegistry::CallNext(HookHandle hook, std::int32_t code, std::uint64_t wparam,
+                                          std::int64_t lparam) {
   HookType type{};
   std::size_t index = 0;
   {

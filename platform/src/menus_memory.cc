@@ -97,33 +97,6 @@ Status MemoryClientChrome::ClickMenuItem(const std::string& caption) {
   return Status::Ok();
 }
 
-namespace {
-constexpr int32_t kButtonsPerToolbar = 100;
-}  // namespace
-
-bool MemoryClientChrome::IsButtonPressed(int32_t command_id) const {
-  std::lock_guard lock(mutex_);
-  for (const ToolbarState& toolbar : toolbars_) {
-    const int32_t position = command_id - toolbar.id * kButtonsPerToolbar;
-    if (position >= 1 && static_cast<size_t>(position) <= toolbar.entries.size()) {
-      return toolbar.entries[position - 1].pressed;
-    }
-  }
-  return false;
-}
-
-Status MemoryClientChrome::SetButtonPressed(int32_t command_id, bool pressed) {
-  std::lock_guard lock(mutex_);
-  for (ToolbarState& toolbar : toolbars_) {
-    const int32_t position = command_id - toolbar.id * kButtonsPerToolbar;
-    if (position >= 1 && static_cast<size_t>(position) <= toolbar.entries.size()) {
-      toolbar.entries[position - 1].pressed = pressed;
-      return Status::Ok();
-    }
-  }
-  return Status::NotFound("no toolbar button " + std::to_string(command_id));
-}
-
 StatusOr<std::unique_ptr<ClientToolbar>> MemoryClientChrome::CreateToolbar() {
   std::lock_guard lock(mutex_);
   if (Status s = Step(); !s.ok()) return s;

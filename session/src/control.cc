@@ -76,9 +76,10 @@ void WriteAll(int fd, const std::string& text) {
 
 StatusOr<std::string> RuntimeDirectory() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const std::string base = runtime != nullptr && *runtime != '\0'
-                               ? std::string(runtime)
-                               : "/tmp/vexmor-" + std::to_string(::getuid());
+  std::string base = runtime != nullptr && *runtime != '\0'
+                         ? std::string(runtime)
+                         : "/tmp/vexmor-" + std::to_string(::getuid());
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
   const std::string dir = runtime != nullptr && *runtime != '\0' ? base + "/vexmor" : base;
   if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return Errno("cannot make " + dir);
   struct stat info {};
@@ -144,7 +145,9 @@ StatusOr<nlohmann::json> Call(const std::string& socket_path, const Request& req
   return reply;
 }
 
-Listener::~Listener() { Close(); }
+Listener::~Listener() {
+  Close();
+}
 
 Status Listener::Open(const std::string& socket_path) {
   auto address = Address(socket_path);

@@ -48,7 +48,9 @@ std::string Folder(const std::string& path) {
   return absolute;
 }
 
-void Diagnose(std::string_view line) { std::cerr << "Vexmor_Session: " << line << std::endl; }
+void Diagnose(std::string_view line) {
+  std::cerr << "Vexmor_Session: " << line << std::endl;
+}
 
 }  // namespace
 
@@ -123,6 +125,8 @@ int main(int argc, char** argv) {
   options.hook_library = hook_library.empty() ? program_dir + "libVexmor_Hook.so" : hook_library;
   options.host_program = host_program.empty() ? program_dir + "Vexmor_PlugIn" : host_program;
   options.socket_path = *runtime + session::kSocketName;
+  // The host programs the session starts show their toolbar and menu item through it.
+  ::setenv("VEXMOR_SESSION_SOCKET", options.socket_path.c_str(), 1);
   options.diagnose = Diagnose;
 
   session::Listener listener;

@@ -9,6 +9,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdlib>
+#include <optional>
 #include <cctype>
 #include <thread>
 
@@ -25,6 +28,7 @@ using platform::kNoWindow;
 using platform::WindowHandle;
 
 constexpr std::chrono::seconds kHostEndGrace{5};
+constexpr char kToolbarClass[] = "ToolbarWindow32";
 constexpr int kThreadsAtStart = 7;
 
 // Our own programs under their Linux names (and the kernel's 15-character cuts of them).
@@ -90,8 +94,8 @@ StatusOr<std::int32_t> FamilyProcesses::StartHidden(const std::string& path,
 // ---------------------------------------------------------------------------------------------
 
 Session::Session(SessionOptions options) : options_(std::move(options)) {
-  processes_ = std::make_unique<FamilyProcesses>(platform::MakeProcProcesses(),
-                                                 [this] { RequestStop(); });
+  processes_ =
+      std::make_unique<FamilyProcesses>(platform::MakeProcProcesses(), [this] { RequestStop(); });
   if (!options_.diagnose) options_.diagnose = [](std::string_view) {};
 }
 
@@ -123,8 +127,8 @@ Status Session::MakeWindows() {
       !s.ok()) {
     return s;
   }
-  if (Status s = chain({"Outlook Express Message View", "Outlook Express Message List",
-                        "ATL:SysListView32"});
+  if (Status s = chain(
+          {"Outlook Express Message View", "Outlook Express Message List", "ATL:SysListView32"});
       !s.ok()) {
     return s;
   }
@@ -132,10 +136,11 @@ Status Session::MakeWindows() {
       !bar.ok()) {
     return bar.status();
   }
-  auto dialog = model_.Create(Spec{kNoWindow, platform::kDialogClass, kSendReceiveTitle, 0, 0, true});
+  auto dialog =
+      model_.Create(Spec{kNoWindow, platform::kDialogClass, kSendReceiveTitle, 0, 0, true});
   if (!dialog.ok()) return dialog.status();
-  auto status = model_.Create(
-      Spec{*dialog, hook::kStaticClass, "", hook::kSendReceiveStatusId, 0, true});
+  auto status =
+      model_.Create(Spec{*dialog, hook::kStaticClass, "", hook::kSendReceiveStatusId, 0, true});
   if (!status.ok()) return status.status();
   status_control_ = *status;
   (void)model_.SetActive(main_window_);
@@ -143,9 +148,9 @@ Status Session::MakeWindows() {
 }
 
 Status Session::StartHost() {
-  std::vector<std::string> args = {"--install-dir", options_.install_dir, "--client-pid",
-                                   std::to_string(::getpid()), "--hook-library",
-                                   options_.hook_library};
+  std::vector<std::string> args = {"--install-dir",  options_.install_dir,
+                                   "--client-pid",   std::to_string(::getpid()),
+                                   "--hook-library", options_.hook_library};
   if (!options_.maildir.empty()) {
     args.push_back("--maildir");
     args.push_back(options_.maildir);
@@ -225,9 +230,67 @@ void Session::ReapChildren() {
   for (;;) {
     int status = 0;
     const pid_t pid = ::waitpid(-1, &status, WNOHANG);
-    if (pid <= 0) return;
+    if (pid <= 0) break;
     hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), pid), hosts_.end());
   }
+  // A toolbar goes with the host that built it.
+  if (hosts_.empty() && !toolbars_.empty()) {
+    for (const auto& [id, toolbar] : toolbars_) (void)model_.Destroy(toolbar.window);
+    toolbars_.clear();
+  }
+}
+
+nlohmann::json Session::Chrome(const std::vector<std::string>& args) {
+  auto number = [&](size_t i) -> std::optional<int32_t> {
+    if (i >= args.size()) return std::nullopt;
+    char* end = nullptr;
+    const long value = std::strtol(args[i].c_str(), &end, 10);
+    if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX) {
+      return std::nullopt;
+    }
+    return static_cast<int32_t>(value);
+  };
+  const std::string what = args.empty() ? std::string() : args[0];
+  if (what == "menu-item" && args.size() == 5 && number(1) && number(4)) {
+    // A click reaches the host as its own menu click.
+    Status s = chrome_.AddMenuItem(*number(1), args[2], args[3], *number(4), [this] {
+      for (pid_t pid : LiveHosts()) ::kill(pid, SIGUSR1);
+    });
+    return s.ok() ? nlohmann::json{{"ok", true}} : ErrorReply(s.ToString());
+  }
+  const std::optional<int32_t> id = number(1);
+  if (!id) return ErrorReply("usage: chrome toolbar|shown|button|separator|sub-button ID ...");
+  if (what == "toolbar") {
+    if (toolbars_.count(*id) != 0) return {{"ok", true}};
+    auto window = model_.Create({main_window_, kToolbarClass, "", *id, 0, true});
+    if (!window.ok()) return ErrorReply(window.status().ToString());
+    // The hook library asks the toolbar, by its control id, whether a button is pressed.
+    (void)model_.SetHandler(*window, [this, key = *id](WindowHandle,
+                                                       const platform::WindowMessage& message) {
+      if (message.message != platform::wm::kToolbarIsButtonPressed) return std::int64_t{0};
+      auto it = toolbars_.find(key);
+      const auto command = static_cast<int32_t>(message.wparam);
+      return std::int64_t{it != toolbars_.end() && it->second.pressed.count(command) != 0};
+    });
+    toolbars_[*id].window = *window;
+    return {{"ok", true}};
+  }
+  auto it = toolbars_.find(*id);
+  if (it == toolbars_.end()) return ErrorReply("no toolbar " + args[1]);
+  Toolbar& toolbar = it->second;
+  if (what == "shown" && args.size() == 3) {
+    toolbar.shown = args[2] == "1";
+    (void)model_.SetVisible(toolbar.window, toolbar.shown);
+  } else if (what == "button" && args.size() == 3) {
+    toolbar.buttons.push_back(args[2]);
+  } else if (what == "separator" && args.size() == 2) {
+    toolbar.buttons.emplace_back();
+  } else if (what == "sub-button" && args.size() == 4) {
+    // Drop-down entries are not buttons of their own; the toolbar's look is all we keep.
+  } else {
+    return ErrorReply("unknown chrome request \"" + what + "\"");
+  }
+  return {{"ok", true}};
 }
 
 std::vector<pid_t> Session::LiveHosts() const {
@@ -255,7 +318,15 @@ void Session::EndHosts() {
 nlohmann::json Session::Describe() const {
   nlohmann::json hosts = nlohmann::json::array();
   for (pid_t pid : LiveHosts()) hosts.push_back(pid);
+  nlohmann::json toolbars = nlohmann::json::array();
+  for (const auto& [id, toolbar] : toolbars_) {
+    toolbars.push_back({{"id", id}, {"shown", toolbar.shown}, {"buttons", toolbar.buttons}});
+  }
+  nlohmann::json menu_items = nlohmann::json::array();
+  for (const auto& item : chrome_.MenuItems()) menu_items.push_back(item.caption);
   return {{"ok", true},
+          {"toolbars", toolbars},
+          {"menu_items", menu_items},
           {"session", ::getpid()},
           {"hosts", hosts},
           {"install_dir", options_.install_dir},
@@ -287,6 +358,7 @@ nlohmann::json Session::Handle(const Request& request, bool& stop_after) {
     stop_after = true;
     return {{"ok", true}, {"session", ::getpid()}, {"launcher", ::getppid()}};
   }
+  if (request.verb == "chrome") return Chrome(request.args);
   if (request.verb == "cycle") {
     if (request.args.size() != 1) return ErrorReply("usage: cycle receiving|disconnecting");
     return Cycle(request.args[0]);
@@ -306,7 +378,8 @@ Status Session::Run(Listener& listener) {
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
         next_tick - std::chrono::steady_clock::now());
     pollfd fds[2] = {{listener.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
-    const int ready = ::poll(fds, signal_fd >= 0 ? 2 : 1, std::max<int>(0, static_cast<int>(wait.count())));
+    const int ready =
+        ::poll(fds, signal_fd >= 0 ? 2 : 1, std::max<int>(0, static_cast<int>(wait.count())));
     if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
       signalfd_siginfo info{};
       while (::read(signal_fd, &info, sizeof info) == sizeof info) stop_ = true;
@@ -328,7 +401,8 @@ Status Session::Run(Listener& listener) {
       next_tick += kTick;
       // After a long pause (a set-up wait inside the watcher) the ticks start afresh instead of
       // running the missed ones in a burst.
-      if (next_tick < std::chrono::steady_clock::now()) next_tick = std::chrono::steady_clock::now() + kTick;
+      if (next_tick < std::chrono::steady_clock::now())
+        next_tick = std::chrono::steady_clock::now() + kTick;
     }
   }
   if (signal_fd >= 0) ::close(signal_fd);

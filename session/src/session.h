@@ -17,7 +17,9 @@
 #include <atomic>
 #include <chrono>
 #include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,7 @@ class Session {
   nlohmann::json Handle(const Request& request, bool& stop_after);
   nlohmann::json Describe() const;
   nlohmann::json Cycle(const std::string& phase);
+  nlohmann::json Chrome(const std::vector<std::string>& args);
   std::vector<pid_t> LiveHosts() const;
 
   SessionOptions options_;
@@ -99,6 +102,14 @@ class Session {
   platform::WindowHandle main_window_ = platform::kNoWindow;
   platform::WindowHandle status_control_ = platform::kNoWindow;
   std::vector<pid_t> hosts_;
+  // The host's toolbars as the client shows them, by the id the host was given.
+  struct Toolbar {
+    platform::WindowHandle window = platform::kNoWindow;
+    bool shown = true;
+    std::vector<std::string> buttons;  // captions; "" for a separator
+    std::set<int32_t> pressed;         // command ids of the buttons shown pressed
+  };
+  std::map<int32_t, Toolbar> toolbars_;
   std::atomic<bool> stop_{false};
   bool attached_ = false;
 };

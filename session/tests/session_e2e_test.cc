@@ -51,9 +51,8 @@ bool Running(pid_t pid) {
 }
 
 std::string Message(const std::string& from, const std::string& subject) {
-  return "From: " + from + "\nTo: me@example.org\nSubject: " + subject +
-         "\nMessage-ID: <" + subject + "@test>\nContent-Type: text/plain\n\nHello, " + subject +
-         ".\n";
+  return "From: " + from + "\nTo: me@example.org\nSubject: " + subject + "\nMessage-ID: <" +
+         subject + "@test>\nContent-Type: text/plain\n\nHello, " + subject + ".\n";
 }
 
 class SessionEndToEndTest : public ::testing::Test {
@@ -63,11 +62,12 @@ class SessionEndToEndTest : public ::testing::Test {
     MakeMaildirFolder(root_);
     MakeMaildirFolder(root_ + ".Sent/");
     // Mail the user sent before the product came: its recipient is approved at the first cycle.
-    Deliver(root_ + ".Sent/", "From: me@example.org\nTo: Friend <friend@pals.example>\n"
-                              "Subject: hi\nMessage-ID: <sent1@test>\n\nhi\n");
-    sigd_ = std::make_unique<HostProcess>(
-        std::vector<std::string>{VEXMOR_SIGD_PATH, "--listen", "127.0.0.1:0", "--port-file",
-                                 temp_.File("port"), "--memory"});
+    Deliver(root_ + ".Sent/",
+            "From: me@example.org\nTo: Friend <friend@pals.example>\n"
+            "Subject: hi\nMessage-ID: <sent1@test>\n\nhi\n");
+    sigd_ = std::make_unique<HostProcess>(std::vector<std::string>{VEXMOR_SIGD_PATH, "--listen",
+                                                                   "127.0.0.1:0", "--port-file",
+                                                                   temp_.File("port"), "--memory"});
     ASSERT_TRUE(WaitUntil([&] { return !ReadFileOrEmpty(temp_.File("port")).empty(); }, 10s));
     const std::string server = "127.0.0.1:" + ReadFileOrEmpty(temp_.File("port"));
     auto registry = vexmor::platform::MakeFileRegistry(vexmor::platform::DefaultPaths());
@@ -141,6 +141,13 @@ TEST_F(SessionEndToEndTest, AFetcherCycleFiltersMailAndTheWatchdogKeepsTheHost) 
   ASSERT_TRUE(WaitUntil([&] { return (status = Status())["hosts"].size() == 1; }, 15s)) << status;
   const pid_t session = status["session"].get<pid_t>();
   const pid_t first_host = status["hosts"][0].get<pid_t>();
+  // The host's toolbar and menu item show in the session's model.
+  ASSERT_TRUE(WaitUntil([&] { return (status = Status())["toolbars"].size() == 1; }, 10s))
+      << status;
+  EXPECT_GT(status["toolbars"][0]["id"].get<int>(), 30100);
+  EXPECT_NE(status["toolbars"][0]["buttons"].dump().find("Report SPAM"), std::string::npos)
+      << status;
+  EXPECT_EQ(status["menu_items"], nlohmann::json::array({"Vexmor"}));
   EXPECT_TRUE(status["signature_server_reachable"].get<bool>());
 
   // The first cycle: set-up, then mail delivered while receiving is judged as it arrives.
@@ -155,15 +162,19 @@ TEST_F(SessionEndToEndTest, AFetcherCycleFiltersMailAndTheWatchdogKeepsTheHost) 
   // The recipients of the mail sent before are approved senders now (the list keeps them in
   // capitals).
   EXPECT_TRUE(WaitUntil(
-      [&] { return Cli({"lists", "show", "approved", "ids"}).out.find("FRIEND@PALS.EXAMPLE") !=
-                   std::string::npos; },
+      [&] {
+        return Cli({"lists", "show", "approved", "ids"}).out.find("FRIEND@PALS.EXAMPLE") !=
+               std::string::npos;
+      },
       15s));
 
   // Filtering is off between cycles: this one waits for the end of the next cycle.
   vexmor::platform::Profile& profile = vexmor::platform::DefaultProfile();
   namespace sf = vexmor::state;
   ASSERT_TRUE(WaitUntil(
-      [&] { return profile.GetInt(sf::kPathFile, sf::kSectionVexmor, sf::kKeyReceiveMsgStart, 1) == 0; },
+      [&] {
+        return profile.GetInt(sf::kPathFile, sf::kSectionVexmor, sf::kKeyReceiveMsgStart, 1) == 0;
+      },
       10s));
   Deliver(root_, Message("spammer@bad.example", "offline-spam"));
   std::this_thread::sleep_for(1500ms);  // long enough for the host to have passed it by
@@ -184,6 +195,8 @@ TEST_F(SessionEndToEndTest, AFetcherCycleFiltersMailAndTheWatchdogKeepsTheHost) 
       15s))
       << status;
   const pid_t second_host = status["hosts"][0].get<pid_t>();
+  // Its toolbar went with the dead host; the host started by the watchdog builds none.
+  EXPECT_TRUE(status["toolbars"].empty()) << status;
 
   CliRun stop = Cli({"stop"});
   EXPECT_EQ(stop.status, 0);

@@ -12,8 +12,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -315,8 +315,10 @@ int RunStatus(const Args& args) {
   std::string hosts;
   for (const auto& pid : reply["hosts"]) hosts += (hosts.empty() ? "" : ", ") + pid.dump();
   std::printf("session: running (pid %d)\n", reply.value("session", 0));
-  std::printf("host program: %s\n", hosts.empty() ? "not running" : ("running (pid " + hosts + ")").c_str());
-  std::printf("signature server: %s, %s\n", server.c_str(), reachable ? "reachable" : "not reachable");
+  std::printf("host program: %s\n",
+              hosts.empty() ? "not running" : ("running (pid " + hosts + ")").c_str());
+  std::printf("signature server: %s, %s\n", server.c_str(),
+              reachable ? "reachable" : "not reachable");
   std::printf("install directory: %s\n", reply.value("install_dir", std::string()).c_str());
   const std::string store = reply.value("store", std::string());
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());

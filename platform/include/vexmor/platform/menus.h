@@ -58,7 +58,6 @@ class MemoryClientChrome final : public ClientChrome {
     enum class Kind { kButton, kSeparator } kind = Kind::kButton;
     ButtonSpec button;
     std::vector<ButtonSpec> sub_buttons;
-    bool pressed = false;
   };
   struct ToolbarState {
     int32_t id = 0;
@@ -85,10 +84,6 @@ class MemoryClientChrome final : public ClientChrome {
   std::vector<MenuItemState> MenuItems() const;
   // Clicks the first item with this caption; NotFound when there is none.
   Status ClickMenuItem(const std::string& caption);
-  // Whether the button with this command id is shown pressed: the toolbar's answer to "is the
-  // button pressed". Command ids are the toolbar id times 100 plus the button's position.
-  bool IsButtonPressed(int32_t command_id) const;
-  Status SetButtonPressed(int32_t command_id, bool pressed);
 
   StatusOr<std::unique_ptr<ClientToolbar>> CreateToolbar() override;
   Status AddMenuItem(int menu, const std::string& caption, const std::string& neighbour,

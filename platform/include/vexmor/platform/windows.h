@@ -87,7 +87,6 @@ class WindowSystem {
   virtual StatusOr<std::string> StatusBarText(WindowHandle status_bar, int part) const = 0;
 };
 
-
 // ----------------------------------------------------------------------------------------------
 // Hooks: procedures that see the messages of every window of the client before (or after) the
 // window does. The types keep the numbers of the mail client's platform, so the integration's
