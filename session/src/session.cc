@@ -9,10 +9,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <optional>
-#include <cctype>
 #include <thread>
 
 #include "exports.h"
@@ -265,13 +265,13 @@ nlohmann::json Session::Chrome(const std::vector<std::string>& args) {
     auto window = model_.Create({main_window_, kToolbarClass, "", *id, 0, true});
     if (!window.ok()) return ErrorReply(window.status().ToString());
     // The hook library asks the toolbar, by its control id, whether a button is pressed.
-    (void)model_.SetHandler(*window, [this, key = *id](WindowHandle,
-                                                       const platform::WindowMessage& message) {
-      if (message.message != platform::wm::kToolbarIsButtonPressed) return std::int64_t{0};
-      auto it = toolbars_.find(key);
-      const auto command = static_cast<int32_t>(message.wparam);
-      return std::int64_t{it != toolbars_.end() && it->second.pressed.count(command) != 0};
-    });
+    (void)model_.SetHandler(
+        *window, [this, key = *id](WindowHandle, const platform::WindowMessage& message) {
+          if (message.message != platform::wm::kToolbarIsButtonPressed) return std::int64_t{0};
+          auto it = toolbars_.find(key);
+          const auto command = static_cast<int32_t>(message.wparam);
+          return std::int64_t{it != toolbars_.end() && it->second.pressed.count(command) != 0};
+        });
     toolbars_[*id].window = *window;
     return {{"ok", true}};
   }
@@ -409,6 +409,10 @@ Status Session::Run(Listener& listener) {
   // No requests while we wind down: whoever asks now learns that no session serves them.
   listener.Close();
   if (attached_) {
+    // The client's other threads end before the process does.
+    for (int i = 1; i < kThreadsAtStart; ++i) {
+      main_(static_cast<int32_t>(hook::LoaderEvent::kThreadDetach), nullptr);
+    }
     uninstall_();
     main_(static_cast<int32_t>(hook::LoaderEvent::kProcessDetach), nullptr);
     attached_ = false;
