@@ -37,9 +37,10 @@ sig_installed="$(printf 'Cheap pills at bargain prices' | "$prefix/bin/vexmor" s
 sig_built="$(printf 'Cheap pills at bargain prices' | "$build/bin/vexmor" signature)"
 [[ -n "$sig_installed" && "$sig_installed" == "$sig_built" ]] \
   || fail "vexmor signature: '$sig_installed' from the installation, '$sig_built' from the build"
-for program in vexmor vexmor-sigd Vexmor_PlugIn Vexmor_Session; do
+for program in vexmor vexmor-sigd Vexmor_PlugIn; do
   "$prefix/bin/$program" --help >/dev/null || fail "$program --help"
 done
+"$pkg/Vexmor_Session" --help >/dev/null || fail "Vexmor_Session --help"
 
 out="$(VEXMOR_PROGRAM_DIR="$pkg" "$src/scripts/run-main-e2e" --no-build 2>&1)" \
   || { echo "$out" >&2; fail "the main job from the installation"; }

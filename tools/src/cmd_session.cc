@@ -335,7 +335,23 @@ int RunCycle(const Args& args) {
 
 }  // namespace
 
+constexpr char kSessionUsage[] =
+    "usage: vexmor start [--install-dir DIR] [--maildir DIR] [--foreground]\n"
+    "       vexmor stop\n"
+    "       vexmor status [--json]\n"
+    "       vexmor cycle receiving|disconnecting\n"
+    "\n"
+    "start runs the local client session in the background (with --foreground, until it ends);\n"
+    "it loads the hook library, which starts the host program. stop ends it with its host.\n"
+    "status says what runs. cycle marks a fetcher's receive cycle: new mail is judged while\n"
+    "one runs, and what arrived outside one is checked when the next ends. Exit status 3:\n"
+    "no session is running.\n";
+
 int RunSession(const std::string& command, const Args& args) {
+  if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
+    std::fputs(kSessionUsage, stdout);
+    return 0;
+  }
   if (command == "start") return RunStart(args);
   if (command == "stop") return RunStop(args);
   if (command == "status") return RunStatus(args);
