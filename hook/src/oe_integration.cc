@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "CCheckExe.h"
+#include "CFrameWindow.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
@@ -541,8 +542,29 @@ void OeIntegration::WatchDialogs(const CallWindowRecord&, const WindowInfo&) {
 }
 
 void OeIntegration::ReportProgress() {
-  // The report commands that set the flag come with the keyboard and menu hooks; until then the
-  // flag stays clear and nothing is shown here.
+  platform::WindowSystem& windows = *context_.desktop.windows;
+  const WindowHandle status_bar = CFrameWindow(context_.desktop).GetHandle_StatusBar(MainWindow());
+  if (status_bar == kNoWindow) return;
+  auto show = [&](const std::string& text) {
+    return windows.Send(status_bar, {platform::wm::kStatusBarSetText, 0, 0, text}).ok();
+  };
+  const int32_t left = MessageInt(sf::kSectionMessage, sf::kKeySelectedCount, 0);
+  if (left != 0) {
+    const int32_t selected = MessageInt(sf::kSectionMessage, sf::kKeyMaxCount, 0);
+    if (selected == left) return;
+    const std::string done = std::to_string(selected - left);
+    if (show("Vexmor has reported " + done + " of " + std::to_string(selected) +
+             " SPAM e-mails.")) {
+      WriteMessage(sf::kSectionMessage, sf::kKeyPosted, done);
+    }
+  } else if (MessageInt(sf::kSectionMessage, sf::kKeyAllowed, sf::kDefaultAllowed) == 1) {
+    if (show("Vexmor completed reporting of SPAM e-mails")) reporting_ = false;
+  }
+}
+
+void OeIntegration::StartReporting() {
+  std::lock_guard lock(mutex_);
+  reporting_ = true;
 }
 
 void OeIntegration::WatchOutside(const CallWindowRecord& record) {

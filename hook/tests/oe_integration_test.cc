@@ -333,6 +333,25 @@ TEST_F(OeIntegrationTest, TheHostWatchdogRestartsADeadHostAndClosesTheClientAfte
   EXPECT_EQ(host_starts_, 2);
 }
 
+TEST_F(OeIntegrationTest, AReportsProgressShowsOnTheStatusBarUntilItIsComplete) {
+  Attach();
+  const WindowHandle status_bar = model_.FindChild(main_, kNoWindow, std::nullopt, std::nullopt);
+  SetMessage(sf::kSectionMessage, sf::kKeyMaxCount, "5");
+  SetMessage(sf::kSectionMessage, sf::kKeySelectedCount, "3");
+  SetMessage(sf::kSectionMessage, sf::kKeyAllowed, "0");
+  integration_.StartReporting();
+  Watch(main_, 11);
+  EXPECT_EQ(*model_.StatusBarText(status_bar, 0), "Vexmor has reported 2 of 5 SPAM e-mails.");
+  EXPECT_EQ(GetMessage(sf::kSectionMessage, sf::kKeyPosted), 2);
+  SetMessage(sf::kSectionMessage, sf::kKeySelectedCount, "0");
+  Watch(main_, 11);  // done counting, but the selection is not released yet
+  EXPECT_TRUE(integration_.reporting());
+  SetMessage(sf::kSectionMessage, sf::kKeyAllowed, "1");
+  Watch(main_, 11);
+  EXPECT_EQ(*model_.StatusBarText(status_bar, 0), "Vexmor completed reporting of SPAM e-mails");
+  EXPECT_FALSE(integration_.reporting());
+}
+
 TEST_F(OeIntegrationTest, TheSendReceiveCycleSetsUpScansAndAsksTheHostToCheck) {
   Attach();
   // Receiving: the first cycle of the run sets the filter up.

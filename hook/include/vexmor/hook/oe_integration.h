@@ -88,6 +88,9 @@ class OeIntegration {
   int32_t IsExeRunning();
   bool StartHooks();
   void StopHooks();
+  // A report of selected messages began: the watcher shows its progress on the status bar
+  // until it is complete.
+  void StartReporting();
 
   // The hook procedures. Each returns what the next hook of its chain returns.
   int64_t Watcher(int32_t code, uint64_t wparam, int64_t lparam);
@@ -100,6 +103,7 @@ class OeIntegration {
   bool plugin_started() const { return plugin_started_; }
   bool switch_seen() const { return switch_seen_; }
   bool hooks_stopped_for_switch() const { return hooks_stopped_for_switch_; }
+  bool reporting() const { return reporting_; }
   ReceiveCycle& receive_cycle() { return *cycle_; }
 
  private:
