@@ -5,10 +5,10 @@
 
 #include <string>
 
-#include "client_chrome.h"
 #include "hook_exports.h"
 #include "plugin_host.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/menus.h"
 #include "vexmor/platform/status.h"
 
 namespace vexmor::plugin {

@@ -10,13 +10,15 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 
-#include "client_chrome.h"
 #include "event_loop.h"
 #include "hook_exports.h"
 #include "plugin_host.h"
+#include "session_chrome.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/menus.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
@@ -148,11 +150,16 @@ int main(int argc, char** argv) {
   }
   auto hook = plugin::MakeDynamicHookExports(hook_library, program_dir, Diagnose);
   plugin::MemoryClientChrome chrome;
+  // Beside the local client session the toolbar and the menu item show in its window model.
+  std::unique_ptr<platform::ClientChrome> session_chrome;
+  if (const char* socket = std::getenv("VEXMOR_SESSION_SOCKET"); socket != nullptr && *socket) {
+    session_chrome = std::make_unique<plugin::SessionChrome>(chrome, socket);
+  }
   plugin::PlugInHost host({.install_dir = install_dir,
                            .profile = &platform::DefaultProfile(),
                            .store = store->get(),
                            .hook = hook.get(),
-                           .chrome = &chrome});
+                           .chrome = session_chrome ? session_chrome.get() : &chrome});
   plugin::LoopOptions options;
   options.maildir = maildir;
   options.client_pid = client_pid;

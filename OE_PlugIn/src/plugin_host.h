@@ -17,16 +17,22 @@
 #include <utility>
 #include <vector>
 
-#include "client_chrome.h"
 #include "hook_exports.h"
 #include "message_ledger.h"
 #include "message_queue.h"
 #include "new_mail.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/menus.h"
 #include "vexmor/platform/message_snapshot.h"
 #include "vexmor/platform/profile.h"
 
 namespace vexmor::plugin {
+
+// The client's menus and toolbars belong to the desktop port.
+using platform::ButtonSpec;
+using platform::ClientChrome;
+using platform::ClientToolbar;
+using platform::MemoryClientChrome;
 
 // HostErrorRecord procedure numbers.
 enum class Procedure : int {

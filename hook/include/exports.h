@@ -54,6 +54,20 @@ VEXMOR_HOOK_API void RemoveMsg_SentItems(const char* szRecipient, const char* sz
 /* Takes the client's new-mail icon away after spam, and asks the host for command 4. */
 VEXMOR_HOOK_API void RemoveTrayIcon_Taskbar(void);
 
+/* The launcher's calls. InstallHook takes the full path of the calling program inside the
+ * install directory, records that directory and installs the watcher hook: 1 on success.
+ * UnInstallHook removes it: 1 when it was removed. IsExeRunning_Exe asks to close a running
+ * mail client and ends it with the host program: 1 to go on, 0 when the user said No. */
+VEXMOR_HOOK_API int32_t InstallHook(const char* szPath);
+VEXMOR_HOOK_API int32_t UnInstallHook(void);
+VEXMOR_HOOK_API int32_t IsExeRunning_Exe(void);
+/* The watcher: the call-window-procedure hook (lParam: the message record). */
+VEXMOR_HOOK_API int64_t InitialHook(int32_t nCode, uint64_t wParam, int64_t lParam);
+/* The library's events as its loader delivers them: iReason 1 process attach (pContext: the
+ * loader's offer, vexmor::hook::LoaderContext of vexmor/hook/oe_integration.h), 2 thread
+ * attach, 3 thread detach, 0 process detach (pContext unused). Returns 1. */
+VEXMOR_HOOK_API int32_t HookLibraryMain(int32_t iReason, const void* pContext);
+
 #ifdef __cplusplus
 }
 #endif

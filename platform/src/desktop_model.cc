@@ -1,4 +1,4 @@
-// The in-memory window model and the scripted message boxes of the desktop port.
+// The in-memory window model, hook registry and scripted message boxes of the desktop port.
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,7 +59,8 @@ StatusOr<WindowHandle> WindowModel::Create(const WindowSpec& request) {
   node.info.class_name = request.class_name;
   node.info.text = request.text;
   node.info.control_id = request.control_id;
-  node.info.process_id = request.process_id != 0 ? request.process_id : static_cast<int>(::getpid());
+  node.info.process_id =
+      request.process_id != 0 ? request.process_id : static_cast<int>(::getpid());
   node.info.visible = request.visible;
   nodes_.emplace(handle, std::move(node));
   if (request.parent == kNoWindow) {
@@ -350,6 +351,69 @@ StatusOr<MessageBoxAnswer> ScriptedMessageBoxes::Show(const MessageBoxRequest& r
   const MessageBoxAnswer answer = answers_.front();
   answers_.pop_front();
   return answer;
+}
+
+// ----------------------------------------------------------------------------------------------
+
+MemoryHookRegistry::MemoryHookRegistry() = default;
+MemoryHookRegistry::~MemoryHookRegistry() = default;
+
+StatusOr<HookHandle> MemoryHookRegistry::Install(HookType type, HookProcedure procedure) {
+  if (procedure == nullptr) return Status::InvalidArgument("a hook needs a procedure");
+  std::lock_guard lock(mutex_);
+  const HookHandle handle = next_++;  // never reused: a stale handle removes nothing
+  chain_.insert(chain_.begin(), Entry{handle, type, procedure});
+  return handle;
+}
+
+Status MemoryHookRegistry::Remove(HookHandle hook) {
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(chain_.begin(), chain_.end(),
+                         [hook](const Entry& entry) { return entry.handle == hook; });
+  if (it == chain_.end()) return Status::NotFound("no hook " + std::to_string(hook));
+  chain_.erase(it);
+  return Status::Ok();
+}
+
+std::int64_t MemoryHookRegistry::RunFrom(HookType type, std::size_t index, std::int32_t code,
+                                         std::uint64_t wparam, std::int64_t lparam) {
+  HookProcedure procedure = nullptr;
+  {
+    std::lock_guard lock(mutex_);
+    for (; index < chain_.size(); ++index) {
+      if (chain_[index].type == type) {
+        procedure = chain_[index].procedure;
+        break;
+      }
+    }
+  }
+  return procedure == nullptr ? 0 : procedure(code, wparam, lparam);
+}
+
+std::int64_t MemoryHookRegistry::CallNext(HookHandle hook, std::int32_t code, std::uint64_t wparam,
+                                          std::int64_t lparam) {
+  HookType type{};
+  std::size_t index = 0;
+  {
+    std::lock_guard lock(mutex_);
+    auto it = std::find_if(chain_.begin(), chain_.end(),
+                           [hook](const Entry& entry) { return entry.handle == hook; });
+    if (it == chain_.end()) return 0;  // removed meanwhile: the chain ends here
+    type = it->type;
+    index = static_cast<std::size_t>(it - chain_.begin()) + 1;
+  }
+  return RunFrom(type, index, code, wparam, lparam);
+}
+
+std::int64_t MemoryHookRegistry::Dispatch(HookType type, std::uint64_t wparam,
+                                          std::int64_t lparam) {
+  return RunFrom(type, 0, 0, wparam, lparam);
+}
+
+std::size_t MemoryHookRegistry::Count(HookType type) const {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(
+      chain_.begin(), chain_.end(), [type](const Entry& entry) { return entry.type == type; }));
 }
 
 }  // namespace vexmor::platform

@@ -14,7 +14,7 @@ cmake --install "$build" --prefix "$prefix" >"$prefix.log" 2>&1 || { cat "$prefi
 rm -f "$prefix.log"
 pkg="$(dirname "$(readlink -f "$prefix/bin/vexmor")")"
 [[ "$pkg" == "$prefix"/lib*/vexmor ]] || fail "bin/vexmor points to $pkg"
-for file in vexmor vexmor-sigd Vexmor_PlugIn Vexmor_AddinHost libVexmor_Validate.so \
+for file in vexmor vexmor-sigd Vexmor_PlugIn Vexmor_Session Vexmor_AddinHost libVexmor_Validate.so \
             libVexmor_UserInterface.so libVexmor_Hook.so libVexmor_Addin.so Vexmor_Check.gif; do
   [[ -e "$pkg/$file" ]] || fail "$file is not installed"
 done
@@ -22,6 +22,8 @@ done
 [[ -f "$prefix/share/doc/vexmor/README.md" ]] || fail "the README is not installed"
 grep -q "ExecStart=$pkg/Vexmor_AddinHost" "$prefix/share/systemd/user/vexmor-addin-host.service" \
   || fail "the user unit does not name the installed host"
+grep -q "ExecStart=$pkg/vexmor start --foreground" "$prefix/share/systemd/user/vexmor-session.service" \
+  || fail "the session's user unit does not name the installed launcher"
 # Nothing may reach back into the build tree.
 for file in "$pkg"/*; do
   if readelf -d "$file" 2>/dev/null | grep -E 'R(UN)?PATH' | grep -q "$build"; then
@@ -38,6 +40,7 @@ sig_built="$(printf 'Cheap pills at bargain prices' | "$build/bin/vexmor" signat
 for program in vexmor vexmor-sigd Vexmor_PlugIn; do
   "$prefix/bin/$program" --help >/dev/null || fail "$program --help"
 done
+"$pkg/Vexmor_Session" --help >/dev/null || fail "Vexmor_Session --help"
 
 out="$(VEXMOR_PROGRAM_DIR="$pkg" "$src/scripts/run-main-e2e" --no-build 2>&1)" \
   || { echo "$out" >&2; fail "the main job from the installation"; }

@@ -34,7 +34,14 @@ constexpr const char* kUsage =
     "      why a message went to Spam or stayed, from the verdict log\n"
     "  install [--install-dir DIR] [--yes] | uninstall [--yes]\n"
     "      set Vexmor up for this user (vexmor install --help), or remove that again\n"
+    "  start [--install-dir DIR] [--maildir DIR] [--foreground]\n"
+    "      start the local client session (it starts the host program)\n"
+    "  stop | status [--json]\n"
+    "      end the session with its host, or say what runs\n"
+    "  cycle receiving|disconnecting\n"
+    "      a fetcher's receive cycle starts or ends (call from its pre- and post-connect hooks)\n"
     "\n"
+    "Commands that need the session exit with status 3 when none runs.\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
     "--no-throttle does. vexmor --version prints the version.\n";
 
@@ -62,6 +69,9 @@ int main(int argc, char** argv) {
     if (command == "why") return vexmor::tools::RunWhy(args);
     if (command == "install") return vexmor::tools::RunInstall(args);
     if (command == "uninstall") return vexmor::tools::RunUninstall(args);
+    if (command == "start" || command == "stop" || command == "status" || command == "cycle") {
+      return vexmor::tools::RunSession(command, args);
+    }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;

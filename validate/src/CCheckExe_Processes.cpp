@@ -64,14 +64,32 @@ Platform Resolve(Processes* pProcesses, MessageBoxes* pPrompts, const Clock* pCl
   return platform;
 }
 
-// One snapshot in the platform's order, without the calling process: whoever asks (set-up, the
-// main program) is never one of the applications it controls.
+// True while this thread runs the set-up check. Set-up is never one of the applications it
+// controls, so its snapshots leave the calling process out. Every other caller is the local
+// client itself (the session that plays it): it counts itself and may end itself, as the
+// watcher's start-up and crash handling expect.
+thread_local bool t_bSetUpCall = false;
+
+class SetUpCall {
+ public:
+  SetUpCall() : m_bOuter(t_bSetUpCall) { t_bSetUpCall = true; }
+  ~SetUpCall() { t_bSetUpCall = m_bOuter; }
+  SetUpCall(const SetUpCall&) = delete;
+  SetUpCall& operator=(const SetUpCall&) = delete;
+
+ private:
+  bool m_bOuter;
+};
+
+// One snapshot in the platform's order; without the calling process only for set-up.
 std::optional<std::vector<ProcessInfo>> TakeSnapshot(Processes& processes) {
   auto snapshot = processes.Snapshot();
   if (!snapshot.ok()) return std::nullopt;
   std::vector<ProcessInfo> list = std::move(snapshot).value();
-  const auto self = static_cast<std::int32_t>(::getpid());
-  std::erase_if(list, [self](const ProcessInfo& process) { return process.pid == self; });
+  if (t_bSetUpCall) {
+    const auto self = static_cast<std::int32_t>(::getpid());
+    std::erase_if(list, [self](const ProcessInfo& process) { return process.pid == self; });
+  }
   return list;
 }
 
@@ -117,6 +135,8 @@ void CCheckExe::Use_Platform(Processes* pProcesses, MessageBoxes* pPrompts) {
 
 bool CCheckExe::Check_RunningApps(bool bHostMode) {
   try {
+    std::optional<SetUpCall> setUp;
+    if (!bHostMode) setUp.emplace();
     const Platform platform = Resolve(m_pProcesses, m_pPrompts, m_pClock);
     const ProcessRoles roles = ProcessRoles::FromEnvironment();
     const auto list = TakeSnapshot(*platform.pProcesses);

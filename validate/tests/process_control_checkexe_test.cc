@@ -266,7 +266,9 @@ TEST_F(ProcessControlTest, WithoutAProcessListNothingIsAskedOrEnded) {
   EXPECT_TRUE(fake.terminated.empty());
 }
 
-TEST_F(ProcessControlTest, TheCallingProcessIsNeverControlled) {
+// Set-up never controls the program that runs it; every other caller is the local client
+// (the session playing it), which counts itself and is ended as any other client would be.
+TEST_F(ProcessControlTest, OnlySetUpLeavesTheCallingProcessOut) {
   FakeProcesses fake;
   ProcessInfo self;
   self.pid = static_cast<std::int32_t>(::getpid());
@@ -276,11 +278,16 @@ TEST_F(ProcessControlTest, TheCallingProcessIsNeverControlled) {
   main.names = {"vexmor"};
   fake.list = std::vector<ProcessInfo>{self, main};
   CCheckExe exe(&fake, &prompts_, &clock_);
-  EXPECT_EQ(exe.Count_MSIMN_Terminate(), 0);
-  exe.TerminateApplications(3);
-  EXPECT_EQ(fake.terminated, std::vector<std::int32_t>{main.pid});
   EXPECT_TRUE(exe.Check_RunningApps(false));  // set-up run by the main program's own name
   EXPECT_TRUE(prompts_.Shown().empty());
+  // Set-up's own terminations (kinds 1 and 3 after the walk) spared the caller too.
+  EXPECT_EQ(fake.terminated, std::vector<std::int32_t>{main.pid});
+
+  fake.terminated.clear();
+  EXPECT_EQ(exe.Count_MSIMN_Terminate(), 1);
+  EXPECT_EQ(exe.Check_Terminate_Apps(), 1);  // client and main program, no host
+  exe.TerminateApplications(2);
+  EXPECT_EQ(fake.terminated, std::vector<std::int32_t>{self.pid});
 }
 
 TEST_F(ProcessControlTest, SetUpExportUsesTheInstalledPlatform) {

@@ -1,7 +1,7 @@
-// The mail client's toolbar and menu as the host builds them: a port, so that the host's
-// start-up runs the same against any client that offers toolbars and menu items. On Linux the
-// local client exists only as a model, so the adapter here keeps the toolbar and the menu in
-// memory, where tests and the event loop (the menu click) can reach them.
+// The desktop port, part two: the mail client's menus and toolbars, as the host program builds
+// them into the client. On Linux the local client exists only as a model, so the adapter here
+// keeps the toolbars and menu items in memory, where the process that plays the client, tests and
+// the host's event loop (the menu click) can reach them.
 //
 // No call throws; failures come back as Status.
 #pragma once
@@ -15,7 +15,7 @@
 
 #include "vexmor/platform/status.h"
 
-namespace vexmor::plugin {
+namespace vexmor::platform {
 
 struct ButtonSpec {
   std::string caption;
@@ -101,4 +101,4 @@ class MemoryClientChrome final : public ClientChrome {
   std::vector<std::function<void()>> handlers_;
 };
 
-}  // namespace vexmor::plugin
+}  // namespace vexmor::platform

@@ -1,8 +1,9 @@
-#include "client_chrome.h"
+// The in-memory menus and toolbars of the desktop port.
+#include "vexmor/platform/menus.h"
 
 #include <utility>
 
-namespace vexmor::plugin {
+namespace vexmor::platform {
 
 class MemoryClientChrome::Toolbar final : public ClientToolbar {
  public:
@@ -115,4 +116,4 @@ Status MemoryClientChrome::AddMenuItem(int menu, const std::string& caption,
   return Status::Ok();
 }
 
-}  // namespace vexmor::plugin
+}  // namespace vexmor::platform

@@ -1,0 +1,685 @@
+// The hook library inside the local mail client: hooks, library events, the window watcher and
+// the host watchdog.
+#include "vexmor/hook/oe_integration.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+#include <utility>
+
+#include "CCheckExe.h"
+#include "CFrameWindow.h"
+#include "vexmor/hook/list_building.h"
+#include "vexmor/log/write_log.h"
+#include "vexmor/state/journal.h"
+#include "vexmor/state/operation.h"
+#include "vexmor/state/state_files.h"
+
+namespace vexmor::hook {
+
+namespace {
+
+using platform::CallWindowRecord;
+using platform::HookType;
+using platform::kNoHook;
+using platform::kNoWindow;
+using platform::WindowHandle;
+using platform::WindowInfo;
+using platform::WindowMessage;
+namespace sf = state;
+
+constexpr char kVersionLine[] = "[S] Vexmor Version: 2.2.5.\n";
+constexpr char kFolderInUseText[] =
+    "THE FOLDER IS CURRENTLY IN USE BY OUTLOOK EXPRESS OR BY ANOTHER APPLICATION.";
+constexpr char kClientTitle[] = "Outlook Express";
+constexpr char kProductDialogTitle[] = "Outlook Express For Vexmor";
+constexpr char kCrashDialogTitle[] = "Microsoft Visual C++ Runtime Library";
+constexpr char kCrashText[] =
+    "Outlook Expess has encountered a problem and needs to close.\nPlease restart outlook "
+    "express.";
+constexpr char kScriptErrorTitle[] = "Internet Explorer Script Error";
+constexpr char kSwitchIdentitiesTitle[] = "Switch Identities";
+constexpr char kCompactingTitle[] = "Compacting...";
+constexpr char kHostDialogTitle[] = "Vexmor_PlugIn";
+constexpr char kHostErrorTitles[][64] = {
+    "Vexmor_PlugIn.exe - Application Error",
+    "DirectDBNotifyWndProc: Vexmor_PlugIn.exe - Application Error"};
+constexpr uint64_t kButtonOk = 1;
+constexpr uint64_t kButtonCancel = 2;
+constexpr uint64_t kErrorDialogButton = 7;
+constexpr uint64_t kHostDialogButton = 1001;
+constexpr uint64_t kSwitchRestartEvery = 101;
+constexpr uint64_t kReportProgressEvery = 11;
+constexpr uint64_t kOutsideEvery = 1001;
+constexpr uint64_t kMouseWatchEvery = 101;
+constexpr int32_t kStartUpAttach = 1;
+constexpr int32_t kHostStartAttach = 7;
+constexpr std::chrono::milliseconds kHostRestartPause{1000};
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// The process list without the calling process: the start-up check ends the programs a
+// crashed run left behind, never the client that is starting.
+class SpareSelf final : public platform::Processes {
+ public:
+  explicit SpareSelf(platform::Processes& inner) : inner_(inner) {}
+  StatusOr<std::vector<platform::ProcessInfo>> Snapshot() const override {
+    auto list = inner_.Snapshot();
+    if (!list.ok()) return list;
+    const auto self = static_cast<int32_t>(::getpid());
+    std::erase_if(*list, [self](const platform::ProcessInfo& p) { return p.pid == self; });
+    return list;
+  }
+  Status Terminate(const platform::ProcessInfo& process) override {
+    return inner_.Terminate(process);
+  }
+  StatusOr<int32_t> StartHidden(const std::string& path,
+                                const std::vector<std::string>& arguments) override {
+    return inner_.StartHidden(path, arguments);
+  }
+
+ private:
+  platform::Processes& inner_;
+};
+
+platform::Processes& ProcProcesses() {
+  static const std::unique_ptr<platform::Processes> processes = platform::MakeProcProcesses();
+  return *processes;
+}
+
+std::atomic<OeIntegration*> g_current{nullptr};
+
+OeIntegration* Current() {
+  OeIntegration* current = g_current.load();
+  return current != nullptr ? current : &Integration();
+}
+
+int64_t WatcherProc(int32_t code, uint64_t wparam, int64_t lparam) {
+  return Current()->Watcher(code, wparam, lparam);
+}
+int64_t KeyboardProc(int32_t code, uint64_t wparam, int64_t lparam) {
+  return Current()->Keyboard(code, wparam, lparam);
+}
+int64_t MenusProc(int32_t code, uint64_t wparam, int64_t lparam) {
+  return Current()->MenusAndToolbar(code, wparam, lparam);
+}
+int64_t MouseProc(int32_t code, uint64_t wparam, int64_t lparam) {
+  return Current()->Mouse(code, wparam, lparam);
+}
+
+bool RegularFile(const std::string& path) {
+  struct stat info {};
+  return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
+}
+
+}  // namespace
+
+OeIntegration& Integration() {
+  static OeIntegration integration;
+  return integration;
+}
+
+OeIntegration::OeIntegration() = default;
+
+OeIntegration::~OeIntegration() {
+  OeIntegration* self = this;
+  g_current.compare_exchange_strong(self, nullptr);
+}
+
+platform::Profile& OeIntegration::profile() const {
+  return context_.profile != nullptr ? *context_.profile : platform::DefaultProfile();
+}
+
+const platform::Clock& OeIntegration::clock() const {
+  return context_.clock != nullptr ? *context_.clock : platform::SystemClock();
+}
+
+std::string OeIntegration::InstallDirectory() const {
+  return state::ReadInstallDirectory(profile());
+}
+
+std::string OeIntegration::MessageFile() const {
+  return state::InstallFile(InstallDirectory(), sf::kMessageFile);
+}
+
+void OeIntegration::Log(std::string_view line) const {
+  const std::string dir = InstallDirectory();
+  // No install directory recorded: the log would land in whatever folder we run in.
+  if (dir.empty()) return;
+  log::WriteLog(line, dir, clock());
+}
+
+int32_t OeIntegration::PathInt(std::string_view section, std::string_view key,
+                               int32_t fallback) const {
+  return profile().GetInt(sf::kPathFile, section, key, fallback);
+}
+
+int32_t OeIntegration::MessageInt(std::string_view section, std::string_view key,
+                                  int32_t fallback) const {
+  return profile().GetInt(MessageFile(), section, key, fallback);
+}
+
+void OeIntegration::WritePath(std::string_view section, std::string_view key,
+                              std::string_view value) {
+  (void)profile().WriteString(sf::kPathFile, section, key, value);
+}
+
+void OeIntegration::WriteMessage(std::string_view section, std::string_view key,
+                                 std::string_view value) {
+  (void)profile().WriteString(MessageFile(), section, key, value);
+}
+
+int32_t OeIntegration::CheckTerminateApps() const {
+  CCheckExe exe(context_.processes, nullptr, context_.clock);
+  return exe.Check_Terminate_Apps();
+}
+
+void OeIntegration::TerminateApplications(int32_t kind, bool spare_self) const {
+  platform::Processes& all = context_.processes != nullptr ? *context_.processes : ProcProcesses();
+  SpareSelf others(all);
+  CCheckExe exe(spare_self ? &others : &all, nullptr, context_.clock);
+  exe.TerminateApplications(kind);
+}
+
+int32_t OeIntegration::CountClients() const {
+  CCheckExe exe(context_.processes, nullptr, context_.clock);
+  return exe.Count_MSIMN_Terminate();
+}
+
+bool OeIntegration::StartHost() {
+  if (!context_.start_host) return false;
+  return context_.start_host().ok();
+}
+
+platform::HookHandle OeIntegration::hook(int number) const {
+  return number >= 1 && number <= 4 ? hooks_[number - 1] : kNoHook;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Library events
+
+void OeIntegration::ProcessAttach(const LoaderContext& context) {
+  std::lock_guard lock(mutex_);
+  context_ = context;
+  if (!context_.load_module) context_.load_module = RegularFile;
+  const std::string exe = Upper(context_.executable);
+  attached_ = exe == kLocalClientExe || exe == kLauncherExe || exe == kHostExe;
+  in_client_ = exe == kLocalClientExe;
+  ReceiveCycleOptions cycle;
+  cycle.profile = context_.profile;
+  cycle.clock = context_.clock;
+  cycle.registry = context_.registry;
+  cycle.desktop = context_.desktop;
+  cycle.install_dir = [this] { return InstallDirectory(); };
+  cycle_ = std::make_unique<ReceiveCycle>(std::move(cycle));
+  g_current.store(this);
+}
+
+void OeIntegration::ResetStateForStart() {
+  const std::string dir = InstallDirectory();
+  for (std::string_view file : {sf::kJournalFile, sf::kMessageFile, sf::kProcessMsgFile}) {
+    (void)profile().Remove(state::InstallFile(dir, file));
+  }
+  for (std::string_view key : {sf::kKeyReceiveMsgStart, sf::kKeySwitched}) {
+    WritePath(sf::kSectionVexmor, key, "0");
+  }
+  WritePath(sf::kSectionOutlook, sf::kKeyClosedDelay, "0");
+  WritePath(sf::kSectionOutlook, sf::kKeyClosedStart, "0");
+  WritePath(sf::kSectionVexmor, sf::kKeyRulesCreated, "0");
+  WriteMessage(sf::kSectionOutlook, sf::kKeyOpened, "1");
+  WriteMessage(sf::kSectionPlugIn, sf::kKeyDisabled, "0");
+  WriteMessage(sf::kSectionVexmor, sf::kKeyOperation, sf::OperationText(sf::Operation::kNone));
+}
+
+void OeIntegration::StartUpChecks() {
+  WritePath(sf::kSectionVexmor, sf::kKeyStarted, "1");
+  Log("[S] Outlook Express Started.\n");
+  auto end_leftovers = [this] {
+    TerminateApplications(1);
+    WriteMessage(sf::kSectionPlugIn, sf::kKeyClosed, "0");
+    WritePath(sf::kSectionOutlook, sf::kKeyClosedStart, "1");
+    // The leftover client, never the one starting now.
+    TerminateApplications(2, /*spare_self=*/true);
+  };
+  if (MessageInt(sf::kSectionOutlook, sf::kKeyOpened, 0) == 1) {
+    WriteMessage(sf::kSectionOutlook, sf::kKeyOpened, "0");
+    Log("[S] Outlook Express Stopped for not closing properly.\n");
+    end_leftovers();
+  }
+  if (MessageInt(sf::kSectionPlugIn, sf::kKeyClosed, 0) != 0) {
+    Log("[S] Plug-In Stopped for not closing properly.\n");
+    end_leftovers();
+  }
+}
+
+void OeIntegration::ThreadAttach() {
+  try {
+    std::lock_guard lock(mutex_);
+    if (!in_client_) return;
+    ++thread_attaches_;
+    if (thread_attaches_ == kStartUpAttach) StartUpChecks();
+    if (thread_attaches_ == kHostStartAttach && !plugin_started_) {
+      main_window_ = MainWindow();
+      ResetStateForStart();
+      StartHost();
+      plugin_started_ = true;
+      Log("[S] Plug-In Started.\n");
+    }
+  } catch (...) {
+    // Nothing leaves the library; the next attach tries again.
+  }
+}
+
+void OeIntegration::ThreadDetach() {
+  try {
+    std::lock_guard lock(mutex_);
+    if (!in_client_ || !switch_seen_) return;
+    if (PathInt(sf::kSectionVexmor, sf::kKeySwitched, 0) != 1) return;
+    if (++switch_detaches_ < 2) return;
+    if (hooks_stopped_for_switch_ || FindDialog(kCompactingTitle) != kNoWindow) return;
+    StopHooks();
+    hooks_stopped_for_switch_ = true;
+  } catch (...) {
+  }
+}
+
+void OeIntegration::ProcessDetach() {
+  try {
+    {
+      std::lock_guard lock(mutex_);
+      if (in_client_) {
+        StopHooks();
+        WriteMessage(sf::kSectionOutlook, sf::kKeyOpened, "0");
+        WritePath(sf::kSectionVexmor, sf::kKeyStarted, "0");
+        Log("[S] Outlook Express Successfully closed.\n");
+      }
+    }
+    // The library's threads end before its code goes away.
+    if (cycle_) cycle_->Join();
+    WaitForListBuilding();
+  } catch (...) {
+  }
+  OeIntegration* self = this;
+  g_current.compare_exchange_strong(self, nullptr);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Hooks
+
+int32_t OeIntegration::InstallHook(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  // A second call replaces the watcher: two would count every message twice.
+  if (hooks != nullptr && hooks_[0] != kNoHook) (void)hooks->Remove(hooks_[0]);
+  hooks_[0] = kNoHook;
+  auto installed =
+      hooks != nullptr
+          ? hooks->Install(HookType::kCallWndProc, WatcherProc)
+          : StatusOr<platform::HookHandle>(Status::Unavailable("no hooks in this process"));
+  if (!installed.ok()) {
+    WritePath(sf::kSectionError, sf::kKeyErrorHook, "7");
+    return 0;
+  }
+  hooks_[0] = *installed;
+  const size_t slash = path.rfind('/');
+  const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+  WritePath(sf::kSectionVexmor, sf::kKeyPathLen, std::to_string(dir.size() + 1));
+  WritePath(sf::kSectionVexmor, sf::kKeyPath, dir);
+  if (!dir.empty()) ::unlink((dir + std::string(log::kOeLogFile)).c_str());
+  Log("[S] Vexmor Started.");
+  Log(kVersionLine);
+  module_loaded_ = !dir.empty() && context_.load_module(dir + kVendorHookModule);
+  if (module_loaded_) {
+    Log("[S] Hook_1 Successfully Started.");
+    return 1;
+  }
+  Log("[F] Hook dll not found.");
+  return 0;
+}
+
+int32_t OeIntegration::UnInstallHook() {
+  std::lock_guard lock(mutex_);
+  module_loaded_ = false;
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  const bool removed = hooks != nullptr && hooks_[0] != kNoHook && hooks->Remove(hooks_[0]).ok();
+  if (removed) hooks_[0] = kNoHook;
+  Log(removed ? "[S] Hook_1 Successfully stopped." : "[F] Hook_1 failed to stop.");
+  return removed ? 1 : 0;
+}
+
+int32_t OeIntegration::IsExeRunning() {
+  try {
+    CCheckExe exe(context_.processes, context_.desktop.message_boxes, context_.clock);
+    exe.UpdateNearServer();
+    return exe.Check_RunningApps(true) ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
+}
+
+bool OeIntegration::StartHooks() {
+  struct Step {
+    HookType type;
+    HookProc procedure;
+    const char* started;
+    const char* failed;
+  };
+  static constexpr Step kSteps[] = {
+      {HookType::kKeyboard, KeyboardProc, "[S] Hook_2 Successfully Started.",
+       "[F] Hook_2 failed to start."},
+      {HookType::kCallWndProcRet, MenusProc, "[S] Hook_3 Successfully Started.",
+       "[F] Hook_3 failed to start."},
+      {HookType::kMouse, MouseProc, "[S] Hook_4 Successfully Started.\n",
+       "[F] Hook_4 failed to start.\n"},
+  };
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  for (size_t i = 0; i < 3; ++i) {
+    // A hook already in place stays: a second one would run every command twice.
+    if (hooks_[i + 1] != kNoHook) continue;
+    auto installed =
+        hooks != nullptr
+            ? hooks->Install(kSteps[i].type, kSteps[i].procedure)
+            : StatusOr<platform::HookHandle>(Status::Unavailable("no hooks in this process"));
+    if (!installed.ok()) {
+      Log(kSteps[i].failed);
+      return false;
+    }
+    hooks_[i + 1] = *installed;
+    Log(kSteps[i].started);
+  }
+  return true;
+}
+
+void OeIntegration::StopHooks() {
+  static constexpr const char* kLines[][2] = {
+      {"[S] Hook_2 Successfully stopped.", "[F] Hook_2 failed to stop."},
+      {"[S] Hook_3 Successfully stopped.", "[F] Hook_3 failed to stop."},
+      {"[S] Hook_4 Successfully stopped.\n", "[F] Hook_4 failed to stop.\n"},
+  };
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  for (size_t i = 0; i < 3; ++i) {
+    const bool removed =
+        hooks != nullptr && hooks_[i + 1] != kNoHook && hooks->Remove(hooks_[i + 1]).ok();
+    hooks_[i + 1] = kNoHook;
+    Log(kLines[i][removed ? 0 : 1]);
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Window lookups
+
+WindowHandle OeIntegration::MainWindow() const {
+  if (context_.desktop.windows == nullptr) return kNoWindow;
+  return context_.desktop.windows->FindTopLevel(std::string(kMainWindowClass), std::nullopt);
+}
+
+WindowHandle OeIntegration::FindDialog(const std::string& title) const {
+  if (context_.desktop.windows == nullptr) return kNoWindow;
+  return context_.desktop.windows->FindTopLevel(std::string(platform::kDialogClass), title);
+}
+
+WindowHandle OeIntegration::FindChildById(WindowHandle parent, int32_t id) const {
+  platform::WindowSystem* windows = context_.desktop.windows;
+  for (WindowHandle child = windows->FirstChild(parent); child != kNoWindow;
+       child = windows->NextSibling(child)) {
+    auto info = windows->Describe(child);
+    if (info.ok() && info->control_id == id) return child;
+  }
+  return kNoWindow;
+}
+
+void OeIntegration::PostCommand(WindowHandle window, uint64_t id) {
+  WindowMessage message;
+  message.message = platform::wm::kCommand;
+  message.wparam = id;
+  (void)context_.desktop.windows->Post(window, message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The watcher
+
+int64_t OeIntegration::Watcher(int32_t code, uint64_t wparam, int64_t lparam) {
+  try {
+    if (code >= 0 && lparam != 0 && context_.desktop.windows != nullptr) {
+      const auto& record = *reinterpret_cast<const CallWindowRecord*>(lparam);
+      std::lock_guard lock(mutex_);
+      if (in_client_ && plugin_started_ && MainWindow() != kNoWindow) {
+        WatchInClient(record);
+      } else {
+        WatchOutside(record);
+      }
+    }
+  } catch (...) {
+    Log("[F] Error in Hook_1 function.");
+  }
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  return hooks != nullptr ? hooks->CallNext(hooks_[0], code, wparam, lparam) : 0;
+}
+
+void OeIntegration::WatchInClient(const CallWindowRecord& record) {
+  platform::WindowSystem& windows = *context_.desktop.windows;
+  ++client_calls_;
+  // 1. The client's "folder in use" question is answered with OK.
+  if (WindowHandle dialog = FindDialog(kClientTitle); dialog != kNoWindow) {
+    auto text = windows.Describe(FindChildById(dialog, kDialogStaticTextId));
+    if (text.ok() && Upper(text->text) == kFolderInUseText) PostCommand(dialog, kButtonOk);
+  }
+  // 2. The dialogs of the client, and the send/receive status.
+  if (MainWindow() != kNoWindow) {
+    if (WindowHandle error = FindDialog("Error"); error != kNoWindow) {
+      if (FindChildById(error, static_cast<int32_t>(kErrorDialogButton)) != kNoWindow) {
+        PostCommand(error, kErrorDialogButton);
+      }
+    }
+    auto hooked = windows.Describe(record.window);
+    if (hooked.ok()) {
+      if (hooked->control_id == kSendReceiveStatusId && Upper(hooked->class_name) == kStaticClass) {
+        cycle_->OnStatusText(hooked->text);
+      }
+      if (hooked->class_name == platform::kDialogClass ||
+          Upper(hooked->class_name) == Upper(kTridentDialogClass)) {
+        WatchDialogs(record, *hooked);
+      }
+    }
+  }
+  // 3. The command hooks, whenever one is missing.
+  if (hooks_[1] == kNoHook || hooks_[2] == kNoHook || hooks_[3] == kNoHook) {
+    if (!hooks_stopped_for_switch_) StartHooks();
+  }
+  // 4. After an identity switch, the host starts again once the old one is gone.
+  if (hooks_stopped_for_switch_ && client_calls_ % kSwitchRestartEvery == 0 &&
+      CheckTerminateApps() == 1) {
+    switch_seen_ = false;
+    switch_detaches_ = 0;
+    ResetStateForStart();
+    StartHost();
+    Log("[S] Plug-In Started after switch identity operation is performed.\n");
+    reporting_ = false;
+    hooks_stopped_for_switch_ = false;
+    StartHooks();
+  }
+  // 5. The report's progress on the status bar.
+  if (reporting_ && client_calls_ % kReportProgressEvery == 0) ReportProgress();
+  // 6. A long receive queues the unfiltered mail on the way.
+  cycle_->OnWatcherCall();
+}
+
+void OeIntegration::WatchDialogs(const CallWindowRecord&, const WindowInfo&) {
+  platform::WindowSystem& windows = *context_.desktop.windows;
+  if (WindowHandle dialog = FindDialog(kProductDialogTitle); dialog != kNoWindow) {
+    PostCommand(dialog, kButtonCancel);
+  }
+  if (WindowHandle crash = FindDialog(kCrashDialogTitle); crash != kNoWindow) {
+    if (context_.desktop.message_boxes != nullptr) {
+      platform::MessageBoxRequest box;
+      box.owner = main_window_;
+      box.text = kCrashText;
+      box.caption = kClientTitle;
+      box.icon = platform::MessageBoxIcon::kInformation;
+      (void)context_.desktop.message_boxes->Show(box);
+    }
+    WriteMessage(sf::kSectionPlugIn, sf::kKeyClosed, "0");
+    TerminateApplications(1);
+    WritePath(sf::kSectionVexmor, sf::kKeyStarted, "0");
+    WindowMessage close;
+    close.message = platform::wm::kClose;
+    (void)windows.Send(crash, close);
+  }
+  if (WindowHandle script =
+          windows.FindTopLevel(std::string(kTridentDialogClass), std::string(kScriptErrorTitle));
+      script != kNoWindow) {
+    WindowMessage close;
+    close.message = platform::wm::kClose;
+    (void)windows.Post(script, close);
+  }
+  if (FindDialog(kSwitchIdentitiesTitle) != kNoWindow) switch_seen_ = true;
+}
+
+void OeIntegration::ReportProgress() {
+  platform::WindowSystem& windows = *context_.desktop.windows;
+  const WindowHandle status_bar = CFrameWindow(context_.desktop).GetHandle_StatusBar(MainWindow());
+  if (status_bar == kNoWindow) return;
+  auto show = [&](const std::string& text) {
+    return windows.Send(status_bar, {platform::wm::kStatusBarSetText, 0, 0, text}).ok();
+  };
+  const int32_t left = MessageInt(sf::kSectionMessage, sf::kKeySelectedCount, 0);
+  if (left != 0) {
+    const int32_t selected = MessageInt(sf::kSectionMessage, sf::kKeyMaxCount, 0);
+    if (selected == left) return;
+    const std::string done = std::to_string(selected - left);
+    if (show("Vexmor has reported " + done + " of " + std::to_string(selected) +
+             " SPAM e-mails.")) {
+      WriteMessage(sf::kSectionMessage, sf::kKeyPosted, done);
+    }
+  } else if (MessageInt(sf::kSectionMessage, sf::kKeyAllowed, sf::kDefaultAllowed) == 1) {
+    if (show("Vexmor completed reporting of SPAM e-mails")) reporting_ = false;
+  }
+}
+
+void OeIntegration::StartReporting() {
+  std::lock_guard lock(mutex_);
+  reporting_ = true;
+}
+
+void OeIntegration::WatchOutside(const CallWindowRecord& record) {
+  platform::WindowSystem& windows = *context_.desktop.windows;
+  if (++outside_calls_ % kOutsideEvery == 0 &&
+      PathInt(sf::kSectionVexmor, sf::kKeyStarted, 0) == 1) {
+    auto hooked = windows.Describe(record.window);
+    const bool account_client = hooked.ok() && hooked->class_name == kAccountClientMainClass;
+    if (!account_client && MainWindow() == kNoWindow) {
+      if (PathInt(sf::kSectionOutlook, sf::kKeyClosedStart, 0) == 1) {
+        WritePath(sf::kSectionOutlook, sf::kKeyClosedStart, "0");
+        TerminateApplications(1);
+        if (context_.restart_client) context_.restart_client();
+      } else if (PathInt(sf::kSectionOutlook, sf::kKeyClosedDelay, 0) == 1) {
+        WritePath(sf::kSectionOutlook, sf::kKeyClosedDelay, "0");
+        if (CheckTerminateApps() == 0) {
+          WriteMessage(sf::kSectionOutlook, sf::kKeyOpened, "0");
+          WriteMessage(sf::kSectionPlugIn, sf::kKeyClosed, "0");
+          WritePath(sf::kSectionVexmor, sf::kKeyStarted, "0");
+          TerminateApplications(1);
+          TerminateApplications(2);
+        }
+      } else if (windows.FindTopLevel(std::string(kNoteWindowClass), std::nullopt) == kNoWindow &&
+                 FindDialog(kCompactingTitle) == kNoWindow && CountClients() > 1) {
+        WritePath(sf::kSectionVexmor, sf::kKeyStarted, "0");
+        TerminateApplications(5);
+      }
+    }
+  }
+  AnswerHostErrorDialogs();
+}
+
+void OeIntegration::AnswerHostErrorDialogs() {
+  platform::WindowSystem& windows = *context_.desktop.windows;
+  if (WindowHandle dialog = FindDialog(kHostDialogTitle); dialog != kNoWindow) {
+    PostCommand(dialog, kHostDialogButton);
+    RestartHost();
+  }
+  for (const char* title : kHostErrorTitles) {
+    WindowHandle dialog = FindDialog(title);
+    if (dialog == kNoWindow) continue;
+    for (WindowHandle child = windows.FirstChild(dialog); child != kNoWindow;
+         child = windows.NextSibling(child)) {
+      auto info = windows.Describe(child);
+      if (!info.ok()) continue;
+      const std::string text = Upper(info->text);
+      if (text == "OK" || text == "&OK") {
+        PostCommand(dialog, static_cast<uint64_t>(info->control_id));
+        break;
+      }
+    }
+    RestartHost();
+  }
+}
+
+void OeIntegration::RestartHost() {
+  if (PathInt(sf::kSectionVexmor, sf::kKeySwitched, 0) != 0) return;
+  if (MessageInt(sf::kSectionOutlook, sf::kKeyOpened, 0) != 1) return;
+  if (CheckTerminateApps() != 1) return;
+  WriteMessage(sf::kSectionPlugIn, sf::kKeyClosed, "1");
+  WriteMessage(sf::kSectionMessage, sf::kKeyAllowed, "1");
+  WriteMessage(sf::kSectionVexmor, sf::kKeyOperation, sf::OperationText(sf::Operation::kNone));
+  WriteMessage(sf::kSectionPlugIn, sf::kKeyDisabled, "1");
+  clock().SleepFor(kHostRestartPause);
+  StartHost();
+}
+
+// ---------------------------------------------------------------------------------------------
+// The command hooks and the host watchdog
+
+int64_t OeIntegration::Keyboard(int32_t code, uint64_t wparam, int64_t lparam) {
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  return hooks != nullptr ? hooks->CallNext(hooks_[1], code, wparam, lparam) : 0;
+}
+
+int64_t OeIntegration::MenusAndToolbar(int32_t code, uint64_t wparam, int64_t lparam) {
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  return hooks != nullptr ? hooks->CallNext(hooks_[2], code, wparam, lparam) : 0;
+}
+
+int64_t OeIntegration::Mouse(int32_t code, uint64_t wparam, int64_t lparam) {
+  try {
+    if (code >= 0 && wparam == platform::wm::kMouseMove) {
+      std::lock_guard lock(mutex_);
+      if (++mouse_moves_ % kMouseWatchEvery == 0 && CheckTerminateApps() == 1) {
+        const int32_t closed = MessageInt(sf::kSectionPlugIn, sf::kKeyClosed, 2);
+        if (closed == 3) {
+          WriteMessage(sf::kSectionPlugIn, sf::kKeyClosed, "0");
+          TerminateApplications(1);
+        } else if (closed != 0) {
+          WriteMessage(sf::kSectionPlugIn, sf::kKeyClosed, "1");
+          WriteMessage(sf::kSectionMessage, sf::kKeyAllowed, "1");
+          WriteMessage(sf::kSectionVexmor, sf::kKeyOperation,
+                       sf::OperationText(sf::Operation::kNone));
+          WriteMessage(sf::kSectionPlugIn, sf::kKeyDisabled, "1");
+          clock().SleepFor(kHostRestartPause);
+          StartHost();
+        } else if (context_.desktop.windows != nullptr &&
+                   context_.desktop.windows->FindTopLevel(std::string(kNoteWindowClass),
+                                                          std::nullopt) == kNoWindow &&
+                   FindDialog(kClientTitle) == kNoWindow &&
+                   PathInt(sf::kSectionVexmor, sf::kKeySwitched, 0) == 0) {
+          WriteMessage(sf::kSectionOutlook, sf::kKeyOpened, "0");
+          WritePath(sf::kSectionVexmor, sf::kKeyStarted, "0");
+          thread_attaches_ = 0;
+          Log("[F] Forcibly closed OE after OE close.");
+          TerminateApplications(2);
+        }
+      }
+    }
+  } catch (...) {
+    Log("[F] Error in Hook_4 function.");
+  }
+  platform::HookRegistry* hooks = context_.desktop.hooks;
+  return hooks != nullptr ? hooks->CallNext(hooks_[3], code, wparam, lparam) : 0;
+}
+
+}  // namespace vexmor::hook

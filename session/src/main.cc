@@ -1,0 +1,147 @@
+// Vexmor_Session: the local client session's program (normally started by "vexmor start").
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <string>
+
+#include "session.h"
+#include "vexmor/session/control.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: Vexmor_Session --install-dir DIR [--maildir DIR] [--hook-library FILE]\n"
+    "                      [--host-program FILE]\n"
+    "\n"
+    "Plays the local mail client toward the hook library: loads it, installs its hooks, starts\n"
+    "the host program Vexmor_PlugIn and serves the vexmor commands on the socket\n"
+    "$XDG_RUNTIME_DIR/vexmor/session.sock. Normally started by \"vexmor start\". Stops on\n"
+    "SIGTERM, SIGINT or \"vexmor stop\".\n"
+    "\n"
+    "  --install-dir DIR    folder of the state files and the activity log\n"
+    "  --maildir DIR        the store (default: the registry's \"Mail Store\", $MAILDIR,\n"
+    "                       ~/Maildir)\n"
+    "  --hook-library FILE  default: $VEXMOR_HOOK_LIBRARY, else libVexmor_Hook.so beside the\n"
+    "                       program\n"
+    "  --host-program FILE  default: $VEXMOR_PLUGIN, else Vexmor_PlugIn beside the program\n";
+
+std::string ProgramDirectory() {
+  char buffer[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return "./";
+  const std::string path(buffer, static_cast<size_t>(n));
+  return path.substr(0, path.rfind('/') + 1);
+}
+
+std::string Folder(const std::string& path) {
+  std::string absolute = std::filesystem::absolute(path).lexically_normal().string();
+  if (absolute.empty() || absolute.back() != '/') absolute += '/';
+  return absolute;
+}
+
+void Diagnose(std::string_view line) {
+  std::cerr << "Vexmor_Session: " << line << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  using namespace vexmor;
+  std::string install_dir, maildir, hook_library, host_program;
+  if (const char* env = std::getenv("VEXMOR_HOOK_LIBRARY")) hook_library = env;
+  if (const char* env = std::getenv("VEXMOR_PLUGIN")) host_program = env;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
+    if (arg == "--help" || arg == "-h") {
+      std::cout << kUsage;
+      return 0;
+    }
+    if (value == nullptr) {
+      std::cerr << "Vexmor_Session: unknown or incomplete option: " << arg << "\n" << kUsage;
+      return 2;
+    }
+    if (arg == "--install-dir") {
+      install_dir = value;
+    } else if (arg == "--maildir") {
+      maildir = value;
+    } else if (arg == "--hook-library") {
+      hook_library = value;
+    } else if (arg == "--host-program") {
+      host_program = value;
+    } else {
+      std::cerr << "Vexmor_Session: unknown option: " << arg << "\n" << kUsage;
+      return 2;
+    }
+    ++i;
+  }
+  if (install_dir.empty()) {
+    std::cerr << "Vexmor_Session: --install-dir is needed\n" << kUsage;
+    return 2;
+  }
+
+  // The signals end the session through its loop, on its own thread.
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  auto runtime = session::RuntimeDirectory();
+  if (!runtime.ok()) {
+    Diagnose(runtime.status().ToString());
+    return 1;
+  }
+  // One session per user: the lock is held for the life of the process.
+  const std::string lock_path = *runtime + session::kLockName;
+  const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
+    Diagnose(lock < 0 ? lock_path + ": " + std::strerror(errno)
+                      : "a session is already running for this user");
+    return 1;
+  }
+
+  const std::string program_dir = ProgramDirectory();
+  session::SessionOptions options;
+  options.install_dir = Folder(install_dir);
+  std::error_code error;
+  std::filesystem::create_directories(options.install_dir, error);
+  ::chmod(options.install_dir.c_str(), 0700);
+  if (!maildir.empty()) {
+    options.maildir = Folder(maildir);
+    // The hook library finds the store the same way as every command: make it this one.
+    ::setenv("MAILDIR", options.maildir.c_str(), 1);
+  }
+  options.hook_library = hook_library.empty() ? program_dir + "libVexmor_Hook.so" : hook_library;
+  options.host_program = host_program.empty() ? program_dir + "Vexmor_PlugIn" : host_program;
+  options.socket_path = *runtime + session::kSocketName;
+  // The host programs the session starts show their toolbar and menu item through it.
+  ::setenv("VEXMOR_SESSION_SOCKET", options.socket_path.c_str(), 1);
+  options.diagnose = Diagnose;
+
+  session::Listener listener;
+  if (Status s = listener.Open(options.socket_path); !s.ok()) {
+    Diagnose(s.ToString());
+    return 1;
+  }
+  session::Session session(options);
+  if (Status s = session.Start(); !s.ok()) {
+    Diagnose(s.ToString());
+    return 1;
+  }
+  if (Status s = session.Run(listener); !s.ok()) {
+    Diagnose(s.ToString());
+    return 1;
+  }
+  return 0;
+}

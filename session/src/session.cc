@@ -1,0 +1,424 @@
+// The local client session.
+#include "session.h"
+
+#include <dlfcn.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "exports.h"
+#include "vexmor/hook/list_building.h"
+
+namespace vexmor::session {
+
+namespace {
+
+using platform::CallWindowRecord;
+using platform::HookType;
+using platform::kNoWindow;
+using platform::WindowHandle;
+
+constexpr std::chrono::seconds kHostEndGrace{5};
+constexpr char kToolbarClass[] = "ToolbarWindow32";
+constexpr int kThreadsAtStart = 7;
+
+// Our own programs under their Linux names (and the kernel's 15-character cuts of them).
+bool OurProgram(const platform::ProcessInfo& process) {
+  static const char* const kNames[] = {"VEXMOR_SESSION", "VEXMOR_PLUGIN", "VEXMOR",
+                                       "VEXMOR_ADDINHOST", "VEXMOR_ADDINHOS"};
+  for (std::string name : process.names) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* ours : kNames) {
+      if (name == ours) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+
+FamilyProcesses::FamilyProcesses(std::unique_ptr<platform::Processes> inner,
+                                 std::function<void()> end_self)
+    : inner_(std::move(inner)), end_self_(std::move(end_self)) {}
+
+StatusOr<std::vector<platform::ProcessInfo>> FamilyProcesses::Snapshot() const {
+  auto list = inner_->Snapshot();
+  if (!list.ok()) return list;
+  const auto self = static_cast<int32_t>(::getpid());
+  const auto launcher = static_cast<int32_t>(::getppid());
+  // The list is in pid order, but a child may have a lower pid than its parent after the
+  // numbers wrap: widen the family until it stops growing.
+  std::vector<int32_t> family = {self};
+  for (bool grew = true; grew;) {
+    grew = false;
+    for (const platform::ProcessInfo& process : *list) {
+      if (std::find(family.begin(), family.end(), process.pid) == family.end() &&
+          std::find(family.begin(), family.end(), process.parent_pid) != family.end()) {
+        family.push_back(process.pid);
+        grew = true;
+      }
+    }
+  }
+  std::erase_if(*list, [&](const platform::ProcessInfo& process) {
+    const bool ours = process.pid == launcher ||
+                      std::find(family.begin(), family.end(), process.pid) != family.end();
+    return !ours && OurProgram(process);
+  });
+  return list;
+}
+
+Status FamilyProcesses::Terminate(const platform::ProcessInfo& process) {
+  if (process.pid == static_cast<int32_t>(::getpid())) {
+    if (end_self_) end_self_();
+    return Status::Ok();
+  }
+  return inner_->Terminate(process);
+}
+
+StatusOr<std::int32_t> FamilyProcesses::StartHidden(const std::string& path,
+                                                    const std::vector<std::string>& arguments) {
+  return inner_->StartHidden(path, arguments);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+Session::Session(SessionOptions options) : options_(std::move(options)) {
+  processes_ =
+      std::make_unique<FamilyProcesses>(platform::MakeProcProcesses(), [this] { RequestStop(); });
+  if (!options_.diagnose) options_.diagnose = [](std::string_view) {};
+}
+
+Session::~Session() {
+  if (library_ != nullptr) {
+    // The library's threads were joined at process detach; its code stays mapped until the
+    // process ends, as a loaded hook library does.
+    library_ = nullptr;
+  }
+}
+
+Status Session::MakeWindows() {
+  using Spec = platform::WindowModel::WindowSpec;
+  auto main = model_.Create(Spec{kNoWindow, hook::kMainWindowClass, "Outlook Express", 0, 0, true});
+  if (!main.ok()) return main.status();
+  main_window_ = *main;
+  // The inner windows, as the window lookups walk them.
+  auto chain = [this](std::initializer_list<const char*> classes) -> Status {
+    WindowHandle parent = main_window_;
+    for (const char* name : classes) {
+      auto made = model_.Create(Spec{parent, name, "", 0, 0, true});
+      if (!made.ok()) return made.status();
+      parent = *made;
+    }
+    return Status::Ok();
+  };
+  if (Status s = chain({"Outlook Express Navigation Pane", "Outlook Express Pane Frame",
+                        "ThorTreeViewWndClass", "SysTreeView32"});
+      !s.ok()) {
+    return s;
+  }
+  if (Status s = chain(
+          {"Outlook Express Message View", "Outlook Express Message List", "ATL:SysListView32"});
+      !s.ok()) {
+    return s;
+  }
+  if (auto bar = model_.Create(Spec{main_window_, platform::kStatusBarClass, "", 0, 0, true});
+      !bar.ok()) {
+    return bar.status();
+  }
+  auto dialog =
+      model_.Create(Spec{kNoWindow, platform::kDialogClass, kSendReceiveTitle, 0, 0, true});
+  if (!dialog.ok()) return dialog.status();
+  auto status =
+      model_.Create(Spec{*dialog, hook::kStaticClass, "", hook::kSendReceiveStatusId, 0, true});
+  if (!status.ok()) return status.status();
+  status_control_ = *status;
+  (void)model_.SetActive(main_window_);
+  return Status::Ok();
+}
+
+Status Session::StartHost() {
+  std::vector<std::string> args = {"--install-dir",  options_.install_dir,
+                                   "--client-pid",   std::to_string(::getpid()),
+                                   "--hook-library", options_.hook_library};
+  if (!options_.maildir.empty()) {
+    args.push_back("--maildir");
+    args.push_back(options_.maildir);
+  }
+  auto pid = processes_->StartHidden(options_.host_program, args);
+  if (!pid.ok()) {
+    options_.diagnose("cannot start " + options_.host_program + ": " + pid.status().ToString());
+    return pid.status();
+  }
+  hosts_.push_back(*pid);
+  return Status::Ok();
+}
+
+Status Session::Start() {
+  if (Status s = MakeWindows(); !s.ok()) return s;
+  library_ = ::dlopen(options_.hook_library.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (library_ == nullptr) {
+    const char* why = ::dlerror();
+    return Status::Unavailable("cannot load " + options_.hook_library + ": " +
+                               (why != nullptr ? why : "unknown error"));
+  }
+  main_ = reinterpret_cast<decltype(&HookLibraryMain)>(::dlsym(library_, "HookLibraryMain"));
+  install_ = reinterpret_cast<decltype(&InstallHook)>(::dlsym(library_, "InstallHook"));
+  uninstall_ = reinterpret_cast<decltype(&UnInstallHook)>(::dlsym(library_, "UnInstallHook"));
+  if (main_ == nullptr || install_ == nullptr || uninstall_ == nullptr) {
+    return Status::Unavailable(options_.hook_library + " lacks the hook library's entry points");
+  }
+
+  context_.executable = kClientExecutable;
+  context_.desktop.windows = &model_;
+  context_.desktop.notification_area = &model_;
+  context_.desktop.hooks = &hooks_;
+  context_.desktop.chrome = &chrome_;
+  context_.processes = processes_.get();
+  context_.start_host = [this] { return StartHost(); };
+  // The client opened again after the watcher closed it: its main window comes back.
+  context_.restart_client = [this] {
+    if (!model_.IsWindow(main_window_)) {
+      (void)MakeWindows();
+    }
+  };
+  main_(static_cast<int32_t>(hook::LoaderEvent::kProcessAttach), &context_);
+  attached_ = true;
+  // The launcher's call, made here on its behalf: the hooks live in this process.
+  const std::string launcher = options_.install_dir + "Vexmor_Session";
+  if (install_(launcher.c_str()) != 1) {
+    // Without the other vendor's module in the install directory it always answers 0; the
+    // watcher is installed all the same.
+    options_.diagnose("InstallHook answered 0 (no oehook.dll in " + options_.install_dir +
+                      ", see Vexmor_OE_Log.txt); going on");
+  }
+  for (int i = 0; i < kThreadsAtStart; ++i) {
+    main_(static_cast<int32_t>(hook::LoaderEvent::kThreadAttach), nullptr);
+  }
+  return Status::Ok();
+}
+
+void Session::Dispatch(WindowHandle window) {
+  CallWindowRecord record;
+  record.window = window;
+  hooks_.Dispatch(HookType::kCallWndProc, 0, reinterpret_cast<std::int64_t>(&record));
+}
+
+void Session::Tick() {
+  model_.PumpPosted();
+  for (WindowHandle window = model_.FindTopLevel(std::nullopt, std::nullopt); window != kNoWindow;
+       window = model_.NextSibling(window)) {
+    Dispatch(window);
+  }
+  if (model_.IsWindow(status_control_)) Dispatch(status_control_);
+  hooks_.Dispatch(HookType::kMouse, platform::wm::kMouseMove,
+                  static_cast<std::int64_t>(main_window_));
+  ReapChildren();
+}
+
+void Session::ReapChildren() {
+  for (;;) {
+    int status = 0;
+    const pid_t pid = ::waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) break;
+    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), pid), hosts_.end());
+  }
+  // A toolbar goes with the host that built it.
+  if (hosts_.empty() && !toolbars_.empty()) {
+    for (const auto& [id, toolbar] : toolbars_) (void)model_.Destroy(toolbar.window);
+    toolbars_.clear();
+  }
+}
+
+nlohmann::json Session::Chrome(const std::vector<std::string>& args) {
+  auto number = [&](size_t i) -> std::optional<int32_t> {
+    if (i >= args.size()) return std::nullopt;
+    char* end = nullptr;
+    const long value = std::strtol(args[i].c_str(), &end, 10);
+    if (args[i].empty() || *end != '\0' || value < INT32_MIN || value > INT32_MAX) {
+      return std::nullopt;
+    }
+    return static_cast<int32_t>(value);
+  };
+  const std::string what = args.empty() ? std::string() : args[0];
+  if (what == "menu-item" && args.size() == 5 && number(1) && number(4)) {
+    // A click reaches the host as its own menu click.
+    Status s = chrome_.AddMenuItem(*number(1), args[2], args[3], *number(4), [this] {
+      for (pid_t pid : LiveHosts()) ::kill(pid, SIGUSR1);
+    });
+    return s.ok() ? nlohmann::json{{"ok", true}} : ErrorReply(s.ToString());
+  }
+  const std::optional<int32_t> id = number(1);
+  if (!id) return ErrorReply("usage: chrome toolbar|shown|button|separator|sub-button ID ...");
+  if (what == "toolbar") {
+    if (toolbars_.count(*id) != 0) return {{"ok", true}};
+    auto window = model_.Create({main_window_, kToolbarClass, "", *id, 0, true});
+    if (!window.ok()) return ErrorReply(window.status().ToString());
+    // The hook library asks the toolbar, by its control id, whether a button is pressed.
+    (void)model_.SetHandler(
+        *window, [this, key = *id](WindowHandle, const platform::WindowMessage& message) {
+          if (message.message != platform::wm::kToolbarIsButtonPressed) return std::int64_t{0};
+          auto it = toolbars_.find(key);
+          const auto command = static_cast<int32_t>(message.wparam);
+          return std::int64_t{it != toolbars_.end() && it->second.pressed.count(command) != 0};
+        });
+    toolbars_[*id].window = *window;
+    return {{"ok", true}};
+  }
+  auto it = toolbars_.find(*id);
+  if (it == toolbars_.end()) return ErrorReply("no toolbar " + args[1]);
+  Toolbar& toolbar = it->second;
+  if (what == "shown" && args.size() == 3) {
+    toolbar.shown = args[2] == "1";
+    (void)model_.SetVisible(toolbar.window, toolbar.shown);
+  } else if (what == "button" && args.size() == 3) {
+    toolbar.buttons.push_back(args[2]);
+  } else if (what == "separator" && args.size() == 2) {
+    toolbar.buttons.emplace_back();
+  } else if (what == "sub-button" && args.size() == 4) {
+    // Drop-down entries are not buttons of their own; the toolbar's look is all we keep.
+  } else {
+    return ErrorReply("unknown chrome request \"" + what + "\"");
+  }
+  return {{"ok", true}};
+}
+
+std::vector<pid_t> Session::LiveHosts() const {
+  std::vector<pid_t> live;
+  for (pid_t pid : hosts_) {
+    if (::kill(pid, 0) == 0) live.push_back(pid);
+  }
+  return live;
+}
+
+void Session::EndHosts() {
+  for (pid_t pid : hosts_) ::kill(pid, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + kHostEndGrace;
+  while (!hosts_.empty() && std::chrono::steady_clock::now() < deadline) {
+    ReapChildren();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  for (pid_t pid : hosts_) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  hosts_.clear();
+}
+
+nlohmann::json Session::Describe() const {
+  nlohmann::json hosts = nlohmann::json::array();
+  for (pid_t pid : LiveHosts()) hosts.push_back(pid);
+  nlohmann::json toolbars = nlohmann::json::array();
+  for (const auto& [id, toolbar] : toolbars_) {
+    toolbars.push_back({{"id", id}, {"shown", toolbar.shown}, {"buttons", toolbar.buttons}});
+  }
+  nlohmann::json menu_items = nlohmann::json::array();
+  for (const auto& item : chrome_.MenuItems()) menu_items.push_back(item.caption);
+  return {{"ok", true},
+          {"toolbars", toolbars},
+          {"menu_items", menu_items},
+          {"session", ::getpid()},
+          {"hosts", hosts},
+          {"install_dir", options_.install_dir},
+          {"store", options_.maildir},
+          {"hook_library", options_.hook_library},
+          {"hooks", hooks_.Count(HookType::kCallWndProc) + hooks_.Count(HookType::kKeyboard) +
+                        hooks_.Count(HookType::kCallWndProcRet) + hooks_.Count(HookType::kMouse)}};
+}
+
+nlohmann::json Session::Cycle(const std::string& phase) {
+  std::string text;
+  if (phase == "receiving") {
+    text = hook::kReceivingText;
+  } else if (phase == "disconnecting") {
+    text = hook::kDisconnectingText;
+  } else {
+    return ErrorReply("a cycle is \"receiving\" or \"disconnecting\", not \"" + phase + "\"");
+  }
+  if (Status s = model_.SetText(status_control_, text); !s.ok()) return ErrorReply(s.ToString());
+  // The watcher sees the new text before the caller goes on: a fetcher that starts right
+  // after "receiving" finds filtering on.
+  Dispatch(status_control_);
+  return {{"ok", true}, {"cycle", phase}};
+}
+
+nlohmann::json Session::Handle(const Request& request, bool& stop_after) {
+  if (request.verb == "status") return Describe();
+  if (request.verb == "stop") {
+    stop_after = true;
+    return {{"ok", true}, {"session", ::getpid()}, {"launcher", ::getppid()}};
+  }
+  if (request.verb == "chrome") return Chrome(request.args);
+  if (request.verb == "cycle") {
+    if (request.args.size() != 1) return ErrorReply("usage: cycle receiving|disconnecting");
+    return Cycle(request.args[0]);
+  }
+  return ErrorReply("unknown request \"" + request.verb + "\"");
+}
+
+Status Session::Run(Listener& listener) {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
+  const int signal_fd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  auto next_tick = std::chrono::steady_clock::now();
+  while (!stop_) {
+    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
+        next_tick - std::chrono::steady_clock::now());
+    pollfd fds[2] = {{listener.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
+    const int ready =
+        ::poll(fds, signal_fd >= 0 ? 2 : 1, std::max<int>(0, static_cast<int>(wait.count())));
+    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
+      signalfd_siginfo info{};
+      while (::read(signal_fd, &info, sizeof info) == sizeof info) stop_ = true;
+    }
+    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
+      for (;;) {
+        int connection = -1;
+        auto request = listener.Accept(connection);
+        if (connection < 0) break;
+        bool stop_after = false;
+        Listener::Reply(connection, request.ok() ? Handle(*request, stop_after)
+                                                 : ErrorReply(request.status().ToString()));
+        ::close(connection);
+        if (stop_after) stop_ = true;
+      }
+    }
+    if (std::chrono::steady_clock::now() >= next_tick) {
+      Tick();
+      next_tick += kTick;
+      // After a long pause (a set-up wait inside the watcher) the ticks start afresh instead of
+      // running the missed ones in a burst.
+      if (next_tick < std::chrono::steady_clock::now())
+        next_tick = std::chrono::steady_clock::now() + kTick;
+    }
+  }
+  if (signal_fd >= 0) ::close(signal_fd);
+  // No requests while we wind down: whoever asks now learns that no session serves them.
+  listener.Close();
+  if (attached_) {
+    // The client's other threads end before the process does.
+    for (int i = 1; i < kThreadsAtStart; ++i) {
+      main_(static_cast<int32_t>(hook::LoaderEvent::kThreadDetach), nullptr);
+    }
+    uninstall_();
+    main_(static_cast<int32_t>(hook::LoaderEvent::kProcessDetach), nullptr);
+    attached_ = false;
+  }
+  EndHosts();
+  return Status::Ok();
+}
+
+}  // namespace vexmor::session

@@ -1,0 +1,117 @@
+// The local client session: it plays the local mail client and the hook loader toward the hook
+// library. It owns the client's windows as a model (main window with its folder tree, message
+// list and status bar, the send/receive dialog with its status control 1010), the hooks the
+// library installs, and the client's menus and toolbars; it loads the library by name, delivers
+// its attach and detach events, and routes window and mouse messages to its hooks. Requests
+// come over the control socket (control.h).
+//
+// The messages of a running client: every kTick the session sends one message to each of its
+// top-level windows and to the send/receive status control through the call-window hooks, and
+// one mouse move over the main window through the mouse hook. So the watcher runs about 300
+// times a second and the host watchdog (every 101st mouse move) about once a second: a host
+// program that dies is back within about two seconds.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "vexmor/hook/oe_integration.h"
+#include "vexmor/platform/desktop.h"
+#include "vexmor/platform/processes.h"
+#include "vexmor/session/control.h"
+
+namespace vexmor::session {
+
+inline constexpr std::chrono::milliseconds kTick{10};
+inline constexpr char kSendReceiveTitle[] = "Send and Receive";
+// The executable name the session plays toward the library.
+inline constexpr char kClientExecutable[] = "MSIMN.EXE";
+
+// The processes the session's client controls: its own family (the launcher that started it,
+// the session, the programs it started) and any mail reader of the user; instances of our
+// programs that belong to another session or to a test next door are not ours to count or end.
+// Ending the session itself asks it to stop in order instead of killing it.
+class FamilyProcesses final : public platform::Processes {
+ public:
+  FamilyProcesses(std::unique_ptr<platform::Processes> inner, std::function<void()> end_self);
+  StatusOr<std::vector<platform::ProcessInfo>> Snapshot() const override;
+  Status Terminate(const platform::ProcessInfo& process) override;
+  StatusOr<std::int32_t> StartHidden(const std::string& path,
+                                     const std::vector<std::string>& arguments) override;
+
+ private:
+  std::unique_ptr<platform::Processes> inner_;
+  std::function<void()> end_self_;
+};
+
+struct SessionOptions {
+  std::string install_dir;   // ends with '/'
+  std::string maildir;       // empty: the store the registry names
+  std::string hook_library;  // the library to load
+  std::string host_program;  // Vexmor_PlugIn
+  std::string socket_path;
+  std::function<void(std::string_view)> diagnose;
+};
+
+class Session {
+ public:
+  explicit Session(SessionOptions options);
+  ~Session();
+
+  // Makes the windows, loads the library, delivers process attach, InstallHook and the
+  // thread attaches (the seventh starts the host).
+  Status Start();
+  // Serves the socket and sends the client's messages until a stop is asked for; then
+  // UnInstallHook, process detach, and the host programs it started end.
+  Status Run(Listener& listener);
+  void RequestStop() { stop_ = true; }
+
+ private:
+  Status MakeWindows();
+  Status StartHost();
+  void Tick();
+  void Dispatch(platform::WindowHandle window);
+  void ReapChildren();
+  void EndHosts();
+  nlohmann::json Handle(const Request& request, bool& stop_after);
+  nlohmann::json Describe() const;
+  nlohmann::json Cycle(const std::string& phase);
+  nlohmann::json Chrome(const std::vector<std::string>& args);
+  std::vector<pid_t> LiveHosts() const;
+
+  SessionOptions options_;
+  platform::WindowModel model_;
+  platform::MemoryHookRegistry hooks_;
+  platform::MemoryClientChrome chrome_;
+  std::unique_ptr<FamilyProcesses> processes_;
+  hook::LoaderContext context_;
+  void* library_ = nullptr;
+  int32_t (*main_)(int32_t, const void*) = nullptr;
+  int32_t (*install_)(const char*) = nullptr;
+  int32_t (*uninstall_)() = nullptr;
+  platform::WindowHandle main_window_ = platform::kNoWindow;
+  platform::WindowHandle status_control_ = platform::kNoWindow;
+  std::vector<pid_t> hosts_;
+  // The host's toolbars as the client shows them, by the id the host was given.
+  struct Toolbar {
+    platform::WindowHandle window = platform::kNoWindow;
+    bool shown = true;
+    std::vector<std::string> buttons;  // captions; "" for a separator
+    std::set<int32_t> pressed;         // command ids of the buttons shown pressed
+  };
+  std::map<int32_t, Toolbar> toolbars_;
+  std::atomic<bool> stop_{false};
+  bool attached_ = false;
+};
+
+}  // namespace vexmor::session

@@ -1,0 +1,120 @@
+// The session's control socket: its folder, one request and reply, and a process of another
+// user refused (run as root, the test plays that user in a child process).
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <thread>
+
+#include "test_support.h"
+#include "vexmor/session/control.h"
+
+namespace vexmor::session {
+namespace {
+
+constexpr uid_t kNobody = 65534;
+
+class ControlSocketTest : public ::testing::Test {
+ protected:
+  testing::TempDir temp_;
+  testing::ScopedEnv runtime_{"XDG_RUNTIME_DIR", temp_.path()};
+};
+
+TEST_F(ControlSocketTest, TheFolderIsTheUsersAloneAndARequestGetsItsReply) {
+  auto dir = RuntimeDirectory();
+  ASSERT_TRUE(dir.ok()) << dir.status().ToString();
+  EXPECT_EQ(*dir, temp_.path() + "vexmor/");
+  struct stat info {};
+  ASSERT_EQ(::stat(dir->c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  const std::string path = *dir + kSocketName;
+  EXPECT_EQ(Call(path, {"status", {}}).status().code(), StatusCode::kNotFound);
+
+  Listener listener;
+  ASSERT_TRUE(listener.Open(path).ok());
+  ASSERT_EQ(::stat(path.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  StatusOr<nlohmann::json> reply = Status::Internal("not called");
+  std::thread caller([&] { reply = Call(path, {"cycle", {"receiving"}}); });
+  Request request;
+  for (int i = 0; i < 500 && request.verb.empty(); ++i) {
+    int connection = -1;
+    auto got = listener.Accept(connection);
+    if (connection < 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
+    }
+    ASSERT_TRUE(got.ok()) << got.status().ToString();
+    request = *got;
+    Listener::Reply(connection, {{"ok", true}, {"cycle", request.args.at(0)}});
+    ::close(connection);
+  }
+  caller.join();
+  EXPECT_EQ(request.verb, "cycle");
+  ASSERT_TRUE(reply.ok()) << reply.status().ToString();
+  EXPECT_EQ((*reply)["cycle"], "receiving");
+
+  EXPECT_FALSE(DecodeRequest("[\"cycle\"]").ok());
+  EXPECT_FALSE(DecodeRequest("{\"verb\": \"cycle\", \"args\": [1]}").ok());
+  listener.Close();
+  EXPECT_NE(::stat(path.c_str(), &info), 0);
+
+  // A folder others may enter is not used.
+  ASSERT_EQ(::chmod(dir->c_str(), 0755), 0);
+  EXPECT_FALSE(RuntimeDirectory().ok());
+}
+
+TEST_F(ControlSocketTest, AProcessOfAnotherUserIsRefused) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root to play another user";
+  auto dir = RuntimeDirectory();
+  ASSERT_TRUE(dir.ok());
+  const std::string path = *dir + kSocketName;
+  Listener listener;
+  ASSERT_TRUE(listener.Open(path).ok());
+  // Opened up on purpose, so that only the credential check stands in the way.
+  ASSERT_EQ(::chmod(temp_.path().c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(dir->c_str(), 0755), 0);
+  ASSERT_EQ(::chmod(path.c_str(), 0777), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0) ::_exit(10);
+    // By hand: Call itself would refuse a session served by another user first.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(11);
+    const std::string line = EncodeRequest({"stop", {}});
+    if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(12);
+    char buffer[512] = {};
+    const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+    const std::string reply(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    ::_exit(reply.find("\"ok\":false") != std::string::npos &&
+                    reply.find("refused") != std::string::npos
+                ? 0
+                : 13);
+  }
+  bool saw_refusal = false;
+  for (int i = 0; i < 500 && !saw_refusal; ++i) {
+    int connection = -1;
+    auto got = listener.Accept(connection);
+    if (!got.ok() && got.status().message().find("another user") != std::string::npos) {
+      saw_refusal = true;
+    }
+    EXPECT_FALSE(got.ok());  // nothing of that user's request is ever handed on
+    if (!saw_refusal) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(saw_refusal);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+}  // namespace
+}  // namespace vexmor::session

@@ -1,0 +1,216 @@
+// The local client session with real processes, driven as a person and a fetcher drive it:
+// vexmor start, a receive cycle with deliveries, mail that arrives while filtering is off, the
+// host program killed and brought back by the watchdog, and vexmor stop.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+
+#include <nlohmann/json.hpp>
+
+#include "maildir_helpers.h"
+#include "process_helpers.h"
+#include "test_support.h"
+#include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/profile.h"
+#include "vexmor/platform/registry.h"
+#include "vexmor/state/state_files.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using vexmor::plugin::testing::Deliver;
+using vexmor::plugin::testing::HostProcess;
+using vexmor::plugin::testing::MakeMaildirFolder;
+using vexmor::plugin::testing::Spawn;
+using vexmor::plugin::testing::WaitExit;
+using vexmor::plugin::testing::WaitUntil;
+using vexmor::testing::ReadFileOrEmpty;
+
+struct CliRun {
+  int status = -1;
+  std::string out;
+};
+
+// Runs the command line with its standard output in a file.
+CliRun Vexmor(const std::vector<std::string>& args, const std::string& scratch) {
+  std::vector<std::string> argv = {"/bin/sh", "-c", "exec \"$0\" \"$@\" > \"$VEXMOR_TEST_OUT\"",
+                                   VEXMOR_CLI};
+  argv.insert(argv.end(), args.begin(), args.end());
+  vexmor::testing::ScopedEnv out("VEXMOR_TEST_OUT", scratch);
+  CliRun run;
+  const pid_t pid = Spawn(argv);
+  run.status = WaitExit(pid, 60s).value_or(-1);
+  run.out = ReadFileOrEmpty(scratch);
+  return run;
+}
+
+bool Running(pid_t pid) {
+  const std::string stat = ReadFileOrEmpty("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] != 'Z';
+}
+
+std::string Message(const std::string& from, const std::string& subject) {
+  return "From: " + from + "\nTo: me@example.org\nSubject: " + subject + "\nMessage-ID: <" +
+         subject + "@test>\nContent-Type: text/plain\n\nHello, " + subject + ".\n";
+}
+
+class SessionEndToEndTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(::mkdir(runtime_.c_str(), 0700), 0);
+    MakeMaildirFolder(root_);
+    MakeMaildirFolder(root_ + ".Sent/");
+    // Mail the user sent before the product came: its recipient is approved at the first cycle.
+    Deliver(root_ + ".Sent/",
+            "From: me@example.org\nTo: Friend <friend@pals.example>\n"
+            "Subject: hi\nMessage-ID: <sent1@test>\n\nhi\n");
+    sigd_ = std::make_unique<HostProcess>(std::vector<std::string>{VEXMOR_SIGD_PATH, "--listen",
+                                                                   "127.0.0.1:0", "--port-file",
+                                                                   temp_.File("port"), "--memory"});
+    ASSERT_TRUE(WaitUntil([&] { return !ReadFileOrEmpty(temp_.File("port")).empty(); }, 10s));
+    const std::string server = "127.0.0.1:" + ReadFileOrEmpty(temp_.File("port"));
+    auto registry = vexmor::platform::MakeFileRegistry(vexmor::platform::DefaultPaths());
+    using vexmor::platform::RegistryValue;
+    ASSERT_TRUE(
+        registry->SetValue(vexmor::platform::kProductKey, "", RegistryValue::String(server)).ok());
+    ASSERT_TRUE(registry
+                    ->SetValue(vexmor::platform::kProductKey, "Signature Servers",
+                               RegistryValue::String(server + "@127.0.0.1"))
+                    .ok());
+    ASSERT_EQ(Cli({"lists", "add", "blocked", "ids", "spammer@bad.example"}).status, 0);
+  }
+
+  void TearDown() override {
+    // Whatever happened, nothing of the session outlives the test.
+    Cli({"stop"});
+  }
+
+  CliRun Cli(const std::vector<std::string>& args) { return Vexmor(args, temp_.File("out")); }
+
+  nlohmann::json Status() {
+    CliRun run = Cli({"status", "--json"});
+    if (run.status != 0) return nlohmann::json{{"status", run.status}};
+    return nlohmann::json::parse(run.out, nullptr, false);
+  }
+
+  size_t CountIn(vexmor::platform::FolderId folder) {
+    auto store = vexmor::platform::OpenMaildirStore(root_);
+    if (!store.ok()) return 0;
+    auto messages = (*store)->ListMessages(folder);
+    return messages.ok() ? messages->size() : 0;
+  }
+  vexmor::platform::FolderId SpamFolder() {
+    auto store = vexmor::platform::OpenMaildirStore(root_);
+    if (!store.ok()) return 0;
+    auto folders = (*store)->ListSubfolders(vexmor::platform::kLocalFoldersId);
+    if (!folders.ok()) return 0;
+    for (const auto& folder : *folders) {
+      if (folder.name == "Spam") return folder.id;
+    }
+    return 0;
+  }
+  std::string Log() { return ReadFileOrEmpty(install_ + "Vexmor_OE_Log.txt"); }
+
+  vexmor::testing::ScopedSystemDirs dirs_;
+  vexmor::testing::TempDir temp_;
+  std::string runtime_ = temp_.File("runtime");
+  vexmor::testing::ScopedEnv runtime_env_{"XDG_RUNTIME_DIR", runtime_};
+  vexmor::testing::ScopedEnv readers_{"VEXMOR_MAIL_READERS", std::nullopt};
+  std::string root_ = temp_.File("Maildir/");
+  std::string install_ = dirs_.install_dir();
+  std::unique_ptr<HostProcess> sigd_;
+};
+
+TEST_F(SessionEndToEndTest, AFetcherCycleFiltersMailAndTheWatchdogKeepsTheHost) {
+  // No session yet: the commands that need one say so with status 3.
+  EXPECT_EQ(Cli({"status"}).status, 3);
+  EXPECT_EQ(Cli({"cycle", "receiving"}).status, 3);
+
+  ASSERT_EQ(Cli({"start", "--install-dir", install_, "--maildir", root_}).status, 0);
+  CliRun again = Cli({"start"});
+  EXPECT_EQ(again.status, 0);
+  EXPECT_NE(again.out.find("already running"), std::string::npos) << again.out;
+  struct stat info {};
+  ASSERT_EQ(::stat((runtime_ + "/vexmor/session.sock").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  ASSERT_EQ(::stat((runtime_ + "/vexmor").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+
+  nlohmann::json status;
+  ASSERT_TRUE(WaitUntil([&] { return (status = Status())["hosts"].size() == 1; }, 15s)) << status;
+  const pid_t session = status["session"].get<pid_t>();
+  const pid_t first_host = status["hosts"][0].get<pid_t>();
+  // The host's toolbar and menu item show in the session's model.
+  ASSERT_TRUE(WaitUntil([&] { return (status = Status())["toolbars"].size() == 1; }, 10s))
+      << status;
+  EXPECT_GT(status["toolbars"][0]["id"].get<int>(), 30100);
+  EXPECT_NE(status["toolbars"][0]["buttons"].dump().find("Report SPAM"), std::string::npos)
+      << status;
+  EXPECT_EQ(status["menu_items"], nlohmann::json::array({"Vexmor"}));
+  EXPECT_TRUE(status["signature_server_reachable"].get<bool>());
+
+  // The first cycle: set-up, then mail delivered while receiving is judged as it arrives.
+  ASSERT_EQ(Cli({"cycle", "receiving"}).status, 0);
+  Deliver(root_, Message("spammer@bad.example", "live-spam"));
+  Deliver(root_, Message("colleague@team.example", "live-clean"));
+  ASSERT_TRUE(WaitUntil([&] { return SpamFolder() != 0 && CountIn(SpamFolder()) == 1; }, 20s))
+      << Log();
+  ASSERT_EQ(Cli({"cycle", "disconnecting"}).status, 0);
+  EXPECT_NE(Log().find("[S] Rules automatically created for outlook express.\n"),
+            std::string::npos);
+  // The recipients of the mail sent before are approved senders now (the list keeps them in
+  // capitals).
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Cli({"lists", "show", "approved", "ids"}).out.find("FRIEND@PALS.EXAMPLE") !=
+               std::string::npos;
+      },
+      15s));
+
+  // Filtering is off between cycles: this one waits for the end of the next cycle.
+  vexmor::platform::Profile& profile = vexmor::platform::DefaultProfile();
+  namespace sf = vexmor::state;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return profile.GetInt(sf::kPathFile, sf::kSectionVexmor, sf::kKeyReceiveMsgStart, 1) == 0;
+      },
+      10s));
+  Deliver(root_, Message("spammer@bad.example", "offline-spam"));
+  // The host has handed it on once its ledger knows it; the library let it pass.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return ReadFileOrEmpty(install_ + "Vexmor_Ledger.txt").find("<offline-spam@test>") !=
+               std::string::npos;
+      },
+      10s));
+  EXPECT_EQ(CountIn(SpamFolder()), 1u);
+  ASSERT_EQ(Cli({"cycle", "receiving"}).status, 0);
+  ASSERT_EQ(Cli({"cycle", "disconnecting"}).status, 0);
+  EXPECT_TRUE(WaitUntil([&] { return CountIn(SpamFolder()) == 2; }, 20s)) << Log();
+  EXPECT_NE(Log().find("unfiltered e-mail(s)"), std::string::npos) << Log();
+  EXPECT_EQ(CountIn(vexmor::platform::kInboxFolderId), 1u);  // the clean one
+
+  // A host that dies is brought back by the watchdog.
+  ASSERT_EQ(::kill(first_host, SIGKILL), 0);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        status = Status();
+        return status["hosts"].size() == 1 && status["hosts"][0].get<pid_t>() != first_host;
+      },
+      15s))
+      << status;
+  const pid_t second_host = status["hosts"][0].get<pid_t>();
+  // Its toolbar went with the dead host; the host started by the watchdog builds none.
+  EXPECT_TRUE(status["toolbars"].empty()) << status;
+
+  CliRun stop = Cli({"stop"});
+  EXPECT_EQ(stop.status, 0);
+  EXPECT_FALSE(Running(session));
+  EXPECT_FALSE(Running(second_host));
+  EXPECT_NE(::stat((runtime_ + "/vexmor/session.sock").c_str(), &info), 0);
+  EXPECT_EQ(Cli({"status"}).status, 3);
+  EXPECT_NE(Log().find("[S] Outlook Express Successfully closed.\n"), std::string::npos);
+}
+
+}  // namespace
