@@ -719,7 +719,7 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   if (key) {
     desktop.Key(*key, repeats);
   } else {
-    done = desktop.Click(tag);
+    done = desktop.Click(tag, command == "click");
   }
   desktop.SetAnswerer(outer);
   desktop.PruneSelection();
@@ -946,6 +946,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   ReleaseAndClear(extension.ext);
   application->Release();
   explorer->Release();
+  desktop.ReleaseAddinObjects();
   libraries.CloseAll();
   return 0;
 }

@@ -321,8 +321,14 @@ HostDesktop::HostDesktop(platform::MapiStore& store)
 }
 
 HostDesktop::~HostDesktop() {
+  ReleaseAddinObjects();
+}
+
+void HostDesktop::ReleaseAddinObjects() {
   for (auto& [handle, hook] : impl_->hooks) hook->Release();
   for (HostControl* control : impl_->controls) control->Release();
+  impl_->hooks.clear();
+  impl_->controls.clear();
 }
 
 com::HRESULT HostDesktop::CurrentFolder(IFolder** folder) {
@@ -482,13 +488,13 @@ std::vector<std::string> HostDesktop::SelectionKeys() {
   return keys;
 }
 
-Status HostDesktop::Click(const std::string& tag) {
+Status HostDesktop::Click(const std::string& tag, bool as_person) {
   std::vector<HostControl*> tagged;
   for (HostControl* control : impl_->controls) {
     if (control->view().tag == tag) tagged.push_back(control);
   }
   if (tagged.empty()) return Status::NotFound("no control with the tag \"" + tag + "\"");
-  if (!tagged.front()->view().enabled) {
+  if (as_person && !tagged.front()->view().enabled) {
     return Status::InvalidArgument("\"" + tagged.front()->view().caption + "\" is disabled");
   }
   for (HostControl* control : tagged) {

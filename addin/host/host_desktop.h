@@ -54,6 +54,8 @@ class HostDesktop {
   HostDesktop& operator=(const HostDesktop&) = delete;
 
   platform::MapiStore& store() { return store_; }
+  // Lets go of the hooks and controls the add-ins made (before their library is unloaded).
+  void ReleaseAddinObjects();
 
   // --- What the explorer and the application hand to the add-ins ---
   com::HRESULT CurrentFolder(com::IFolder** folder);
@@ -77,8 +79,9 @@ class HostDesktop {
   // The Message-ID keys (see KeyOf) of the selected messages.
   std::vector<std::string> SelectionKeys();
   // Raises the click of every control carrying the tag; NotFound without such a control,
-  // InvalidArgument when the clicked control is disabled.
-  Status Click(const std::string& tag);
+  // InvalidArgument when the clicked control is disabled and "as_person" is set (a person
+  // cannot click a greyed-out control; a script's short form runs its handler all the same).
+  Status Click(const std::string& tag, bool as_person);
   // A key pressed, held for "repeats" auto-repeats, and released, through the hooks.
   void Key(uint64_t virtual_key, int repeats);
   // Every control in creation order.

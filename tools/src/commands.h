@@ -20,6 +20,7 @@ int RunSetup(const Args& args);
 int RunAccount(const Args& args);
 int RunWhy(const Args& args);
 int RunAddin(const Args& args);
+int RunOutlook(const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

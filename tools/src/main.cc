@@ -30,6 +30,8 @@ constexpr const char* kUsage =
     "      the IMAP account of the account client (vexmor account --help)\n"
     "  addin register|unregister [--install-dir DIR] [LIBRARY]\n"
     "      register the account client's add-in for Vexmor_AddinHost\n"
+    "  outlook select|click|key|report|notspam|check|empty|bar ...\n"
+    "      drive the running Vexmor_AddinHost's explorer and command bar (vexmor outlook --help)\n"
     "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
     "      why a message went to Spam or stayed, from the verdict log\n"
     "\n"
@@ -54,6 +56,7 @@ int main(int argc, char** argv) {
     if (command == "account") return vexmor::tools::RunAccount(args);
     if (command == "addin") return vexmor::tools::RunAddin(args);
     if (command == "why") return vexmor::tools::RunWhy(args);
+    if (command == "outlook") return vexmor::tools::RunOutlook(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;
