@@ -19,6 +19,7 @@
 #include "control_protocol.h"
 #include "host_control.h"
 #include "host_desktop.h"
+#include "host_window.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
@@ -632,11 +633,25 @@ std::optional<uint64_t> VirtualKey(const std::string& name) {
   return std::nullopt;
 }
 
+// The boxes of a click in the host's own window go to the person at the display.
+class WindowAnswerer final : public BoxAnswerer {
+ public:
+  explicit WindowAnswerer(ToolWindow& window) : window_(window) {}
+  platform::MessageBoxAnswer Answer(const platform::MessageBoxRequest& request) override {
+    return window_.Ask(request);
+  }
+
+ private:
+  ToolWindow& window_;
+};
+
 struct ServeContext {
   HostDesktop& desktop;
   HostExplorer& explorer;
   MoveTracker& tracker;
   ControlServer* server;
+  ToolWindow* window = nullptr;
+  BoxAnswerer* window_answerer = nullptr;
 };
 
 void ServeRequest(ServeContext& context, ControlServer::Request request);
@@ -645,6 +660,7 @@ void ServeWaiting(ServeContext& context) {
   if (context.server == nullptr) return;
   while (std::optional<ControlServer::Request> request = context.server->Take()) {
     ServeRequest(context, std::move(*request));
+    if (context.window != nullptr) context.window->Show(context.desktop.Controls());
   }
 }
 
@@ -655,6 +671,7 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   ClientAnswerer answerer(request.fd, mode, [&context] { ServeWaiting(context); });
   HostDesktop& desktop = context.desktop;
   auto finish = [&](int code, const std::string& text) {
+    if (request.fd < 0) return;
     answerer.Send({"end", std::to_string(code), text});
     ::close(request.fd);
   };
@@ -714,7 +731,8 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   // move or for new mail.
   context.tracker.Expect(desktop.SelectionKeys());
   BoxAnswerer* outer = desktop.answerer();
-  desktop.SetAnswerer(&answerer);
+  desktop.SetAnswerer(request.fd >= 0 ? static_cast<BoxAnswerer*>(&answerer)
+                                       : context.window_answerer);
   Status done = Status::Ok();
   if (key) {
     desktop.Key(*key, repeats);
@@ -864,7 +882,23 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
       Say("no control socket: " + started.status().message());
     }
   }
-  ServeContext serve{desktop, *explorer, tracker, server.get()};
+  // On a display the bar is a small window of its own; its clicks are control requests.
+  std::unique_ptr<ToolWindow> window;
+  std::unique_ptr<WindowAnswerer> window_answerer;
+  if (server != nullptr && !options.no_window) {
+    ControlServer* requests = server.get();
+    window = ToolWindow::Open([requests](const std::string& tag) {
+      std::string line = outlook_control::JoinFields({"ask", "click", tag});
+      line.pop_back();  // a request is the line without its line break
+      requests->Inject(std::move(line));
+    });
+    if (window != nullptr) {
+      window_answerer = std::make_unique<WindowAnswerer>(*window);
+      window->Show(desktop.Controls());
+    }
+  }
+  ServeContext serve{desktop,      *explorer,    tracker,
+                     server.get(), window.get(), window_answerer.get()};
   if (!options.ready_file.empty()) {
     std::ofstream(options.ready_file) << ::getpid() << "\n";
   }
@@ -933,6 +967,8 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   }
 
   // Shut-down as the client does it: the explorer closes, then the shut-down events.
+  window_answerer.reset();
+  window.reset();
   server.reset();
   ReleaseAndClear(learning);
   explorer->Close();

@@ -25,6 +25,7 @@ struct HostOptions {
   std::string install_dir;  // the client's program folder, holding "Addins/"; ends with "/"
   std::string ready_file;   // written once start-up is complete
   bool once = false;        // judge what is new and stop
+  bool no_window = false;   // no tool window even on a display
 };
 
 // Runs the host until "stop" is set (or after one pass with "once"). Returns the exit code.

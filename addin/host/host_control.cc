@@ -154,7 +154,16 @@ ControlServer::~ControlServer() {
   ::close(impl_->stop_pipe[1]);
   ::close(impl_->wake_pipe[0]);
   ::close(impl_->wake_pipe[1]);
-  for (Request& request : impl_->queue) ::close(request.fd);
+  for (Request& request : impl_->queue) {
+    if (request.fd >= 0) ::close(request.fd);
+  }
+}
+
+void ControlServer::Inject(std::string line) {
+  std::lock_guard lock(impl_->mu);
+  impl_->queue.push_back({-1, std::move(line)});
+  char byte = 1;
+  (void)!::write(impl_->wake_pipe[1], &byte, 1);
 }
 
 int ControlServer::wake_fd() const {

@@ -29,6 +29,9 @@ class ControlServer {
   std::optional<Request> Take();
   // Readable while requests wait.
   int wake_fd() const;
+  // Queues a request of the host's own (a click in its window); it has no connection (fd -1).
+  // Any thread.
+  void Inject(std::string line);
   const std::string& path() const { return path_; }
 
   struct Impl;

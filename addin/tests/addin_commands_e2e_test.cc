@@ -27,6 +27,17 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 
+#ifdef VEXMOR_ADDIN_GUI_TEST
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <dlfcn.h>
+#include <wx/image.h>
+#include <wx/init.h>
+// Xlib's names that clash with the test's own.
+#undef Status
+#undef None
+#endif
+
 namespace {
 
 using vexmor::testing::DovecotServer;
@@ -47,7 +58,7 @@ std::string Lower(std::string text) {
   return text;
 }
 
-size_t Count(const std::string& text, const std::string& what) {
+[[maybe_unused]] size_t Count(const std::string& text, const std::string& what) {
   size_t n = 0;
   for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
@@ -120,7 +131,7 @@ class AddinCommandsE2E : public ::testing::Test {
 
   void TearDown() override { StopHost(); }
 
-  void StartHost() {
+  void StartHost(bool window = false) {
     std::string ready = install_ + "ready-" + user_;
     std::remove(ready.c_str());
     host_ = ::fork();
@@ -128,7 +139,8 @@ class AddinCommandsE2E : public ::testing::Test {
       std::string err = install_ + "host-stderr-" + user_ + ".txt";
       std::freopen(err.c_str(), "a", stderr);
       ::execl(VEXMOR_ADDIN_HOST, VEXMOR_ADDIN_HOST, "--install-dir", install_.c_str(),
-              "--ready-file", ready.c_str(), static_cast<char*>(nullptr));
+              "--ready-file", ready.c_str(), window ? nullptr : "--no-window",
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ASSERT_GT(host_, 0);
@@ -250,6 +262,109 @@ class AddinCommandsE2E : public ::testing::Test {
   pid_t host_ = -1;
 };
 
+
+#ifdef VEXMOR_ADDIN_GUI_TEST
+// The first window below "top" whose name is "name".
+Window FindWindow(Display* display, Window top, const std::string& name) {
+  char* text = nullptr;
+  if (XFetchName(display, top, &text) != 0 && text != nullptr) {
+    const bool found = name == text;
+    XFree(text);
+    if (found) return top;
+  }
+  Window root = 0, parent = 0;
+  Window* children = nullptr;
+  unsigned count = 0;
+  if (XQueryTree(display, top, &root, &parent, &children, &count) == 0) return 0;
+  Window found = 0;
+  for (unsigned i = 0; i < count && found == 0; ++i) found = FindWindow(display, children[i], name);
+  if (children != nullptr) XFree(children);
+  return found;
+}
+
+// Saves part of the screen as a PNG under $VEXMOR_EVIDENCE_DIR; returns its colours.
+size_t SaveScreenshot(Display* display, int x, int y, int width, int height,
+                      const std::string& name) {
+  static wxInitializer toolkit;
+  if (wxImage::FindHandler(wxBITMAP_TYPE_PNG) == nullptr) wxImage::AddHandler(new wxPNGHandler);
+  const char* dir = std::getenv("VEXMOR_EVIDENCE_DIR");
+  const std::string folder =
+      dir != nullptr && *dir != '\0' ? dir : std::filesystem::temp_directory_path().string();
+  std::filesystem::create_directories(folder);
+  XImage* shot = XGetImage(display, DefaultRootWindow(display), x, y,
+                           static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes,
+                           ZPixmap);
+  if (shot == nullptr) return 0;
+  std::set<unsigned long> colours;
+  wxImage image(width, height);
+  for (int row = 0; row < height; ++row) {
+    for (int column = 0; column < width; ++column) {
+      const unsigned long pixel = XGetPixel(shot, column, row);
+      image.SetRGB(column, row, (pixel >> 16) & 0xff, (pixel >> 8) & 0xff, pixel & 0xff);
+      colours.insert(pixel & 0xffffff);
+    }
+  }
+  XDestroyImage(shot);
+  image.SaveFile(folder + "/" + name, wxBITMAP_TYPE_PNG);
+  return colours.size();
+}
+#endif
+
+#ifdef VEXMOR_ADDIN_GUI_TEST
+// The command bar as a window on a display: a real click on its Report button reports the
+// selected message, exactly as the command does.
+TEST_F(AddinCommandsE2E, ClickOnTheToolWindowReportsTheSelection) {
+  ASSERT_NE(std::getenv("DISPLAY"), nullptr);
+  const char* body = "Miracle pills, buy now.";
+  server_->Deliver(user_, "INBOX", Mail("g1@e", "pills@gui-spam.example", "Pills", body));
+  StartHost(true);
+  ASSERT_EQ(Outlook("select INBOX 1").code, 0);
+
+  Display* display = XOpenDisplay(nullptr);
+  ASSERT_NE(display, nullptr);
+  Window bar = 0;
+  ASSERT_TRUE(Eventually([&] {
+    bar = FindWindow(display, DefaultRootWindow(display), "Vexmor");
+    XWindowAttributes attributes{};
+    return bar != 0 && XGetWindowAttributes(display, bar, &attributes) &&
+           attributes.map_state == IsViewable && attributes.width > 100;
+  })) << "the tool window did not show";
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // painted, buttons laid out
+  XWindowAttributes attributes{};
+  XGetWindowAttributes(display, bar, &attributes);
+  int x = 0, y = 0;
+  Window child = 0;
+  XTranslateCoordinates(display, bar, DefaultRootWindow(display), 0, 0, &x, &y, &child);
+  EXPECT_GE(SaveScreenshot(display, x, y, attributes.width, attributes.height,
+                           "addin_command_bar.png"),
+            8u);
+
+  // The Report button is the bar's first control, at its left end.
+  using FakeMotion = int (*)(Display*, int, int, int, unsigned long);
+  using FakeButton = int (*)(Display*, unsigned, int, unsigned long);
+  void* xtst = ::dlopen("libXtst.so.6", RTLD_NOW);
+  ASSERT_NE(xtst, nullptr) << "libXtst.so.6 is needed to click";
+  auto motion = reinterpret_cast<FakeMotion>(::dlsym(xtst, "XTestFakeMotionEvent"));
+  auto button = reinterpret_cast<FakeButton>(::dlsym(xtst, "XTestFakeButtonEvent"));
+  ASSERT_TRUE(motion != nullptr && button != nullptr);
+  motion(display, -1, x + 24, y + attributes.height / 2, 0);
+  XFlush(display);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  button(display, 1, True, 0);
+  XFlush(display);
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  button(display, 1, False, 0);
+  XFlush(display);
+
+  EXPECT_TRUE(Eventually([&] { return Subjects("Spam_Posted").count("Pills") == 1; })) << Log();
+  EXPECT_NE(Log().find("Reported selected mail as a Spam via VEXMOR Toolbar(S)."),
+            std::string::npos);
+  EXPECT_TRUE(InList("pills@gui-spam.example", 3));
+  EXPECT_TRUE(ServerKnowsContent("Pills", body));
+  XCloseDisplay(display);
+}
+
+#else
 // Report Spam on three mails teaches the server and the sender lists, and the incoming chain
 // then recognises the same content from anyone; 101 selected mails are refused, 100 processed.
 TEST_F(AddinCommandsE2E, ReportTeachesTheChainAndKeepsTheHundredLimit) {
@@ -552,5 +667,7 @@ TEST_F(AddinCommandsE2E, NoHostMeansExitStatusThree) {
   EXPECT_EQ(none.code, 3);
   EXPECT_NE(none.err.find("no Vexmor_AddinHost is running"), std::string::npos);
 }
+
+#endif
 
 }  // namespace
