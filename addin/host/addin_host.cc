@@ -483,8 +483,9 @@ class MoveTracker {
     return reported;
   }
 
-  // Reads what lies in "Spam" now; what left it is remembered for a while.
-  void RefreshSpam() {
+  // Reads what lies in "Spam" now; what left it is remembered for a while, unless the host's
+  // own command took it out (emptied the folder, for one: that mail is gone, not moved).
+  void RefreshSpam(bool after_own_command = false) {
     if (!Folder(kSpamFolderPath, spam_folder_)) return;
     StatusOr<std::vector<EntryId>> messages = store_.GetContentsTable(spam_folder_);
     if (!messages.ok()) return;
@@ -500,7 +501,7 @@ class MoveTracker {
     }
     auto clock = std::chrono::steady_clock::now();
     for (const auto& [message, key] : spam_) {
-      if (now.count(message) == 0) departed_[key] = clock;
+      if (now.count(message) == 0 && !after_own_command) departed_[key] = clock;
     }
     spam_ = std::move(now);
     Expire(clock);
@@ -741,6 +742,7 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   }
   desktop.SetAnswerer(outer);
   desktop.PruneSelection();
+  context.tracker.RefreshSpam(true);
   if (!done.ok()) return finish(1, done.message());
   if (answerer.refused()) return finish(1, answerer.refusal());
   finish(0, "");

@@ -647,13 +647,27 @@ TEST_F(AddinCommandsE2E, MovesOfAPersonReportAndRestore) {
   })) << Log();
 
   PersonMoves("Inbox", "Slim tea", "Spam_Posted");
-  EXPECT_TRUE(Eventually([&] { return InList("seller@tea-shop.example", 3); }, 15000)) << Log();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return Log().find("Selected mail added to SPAM_POSTED list by Final Vexmor filter(S).") !=
+               std::string::npos;
+      },
+      15000))
+      << Log();
+  EXPECT_TRUE(InList("seller@tea-shop.example", 3));
   EXPECT_TRUE(InList("tea-shop.example", 11));
   EXPECT_TRUE(ServerKnowsContent("Slim tea", body));
   EXPECT_EQ(Subjects("Spam_Posted"), std::multiset<std::string>{"Slim tea"});
 
   PersonMoves("Spam", "Buddy", "Inbox");
-  EXPECT_TRUE(Eventually([&] { return InList("buddy@moved-back.example", 7); }, 15000)) << Log();
+  EXPECT_TRUE(Eventually(
+      [&] {
+        return Log().find("Selected Mail added to INBOX list by NS-Third filter(S).") !=
+               std::string::npos;
+      },
+      15000))
+      << Log();
+  EXPECT_TRUE(InList("buddy@moved-back.example", 7));
   EXPECT_FALSE(InList("buddy@moved-back.example", 3));
   EXPECT_FALSE(ServerKnowsLink("buddy-links.example"));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
