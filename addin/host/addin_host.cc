@@ -657,12 +657,16 @@ struct ServeContext {
 
 void ServeRequest(ServeContext& context, ControlServer::Request request);
 
-void ServeWaiting(ServeContext& context) {
-  if (context.server == nullptr) return;
+// Serves every waiting request; true when there was one.
+bool ServeWaiting(ServeContext& context) {
+  if (context.server == nullptr) return false;
+  bool served = false;
   while (std::optional<ControlServer::Request> request = context.server->Take()) {
     ServeRequest(context, std::move(*request));
     if (context.window != nullptr) context.window->Show(context.desktop.Controls());
+    served = true;
   }
+  return served;
 }
 
 void ServeRequest(ServeContext& context, ControlServer::Request request) {
@@ -905,7 +909,6 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
     std::ofstream(options.ready_file) << ::getpid() << "\n";
   }
   while (!stop.load() && !application->quit_requested()) {
-    ServeWaiting(serve);
     if (inbox.ok() && extension.session != nullptr) {
       for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
         if (stop.load()) break;
@@ -953,6 +956,9 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
       }
     }
     if (options.once || stop.load()) break;
+    // Mail a person moved is looked at before a command runs; what the command moved is
+    // looked at right after it, without waiting.
+    if (ServeWaiting(serve)) continue;
     // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after each
     // wake or time-out. A dropped connection is retried after a pause.
     // A control request ends the wait early.
