@@ -2,16 +2,16 @@
 
 #include <dlfcn.h>
 
-#include <chrono>
-#include <cstdio>
-#include <fstream>
-#include <map>
-#include <optional>
-#include <functional>
-#include <cerrno>
-#include <cstdlib>
 #include <poll.h>
 #include <unistd.h>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <optional>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -230,8 +230,7 @@ class HostApplication final : public HostObject<_Application> {
     quit_requested_ = true;
     return S_OK;
   }
-  HRESULT SetWindowsHook(int32_t type, IKeyboardHook* hook, uint64_t,
-                         uint64_t* handle) override {
+  HRESULT SetWindowsHook(int32_t type, IKeyboardHook* hook, uint64_t, uint64_t* handle) override {
     return desktop_.SetWindowsHook(type, hook, handle);
   }
   int64_t CallNextHook(uint64_t handle, int32_t code, uint64_t key, int64_t key_data) override {
@@ -432,7 +431,6 @@ std::string ReadWhole(const std::string& path) {
   text << in.rdbuf();
   return text.str();
 }
-
 
 // Tells the host's own and the add-in's moves from a person's: the keys of the messages a
 // command is about to move are expected where they land, and the keys of what lies in "Spam"
@@ -737,7 +735,7 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   context.tracker.Expect(desktop.SelectionKeys());
   BoxAnswerer* outer = desktop.answerer();
   desktop.SetAnswerer(request.fd >= 0 ? static_cast<BoxAnswerer*>(&answerer)
-                                       : context.window_answerer);
+                                      : context.window_answerer);
   Status done = Status::Ok();
   if (key) {
     desktop.Key(*key, repeats);

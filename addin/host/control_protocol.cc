@@ -74,7 +74,8 @@ std::vector<std::string> SplitFields(std::string_view line) {
   size_t start = 0;
   for (;;) {
     size_t tab = line.find('\t', start);
-    fields.push_back(Unescape(line.substr(start, tab == std::string_view::npos ? tab : tab - start)));
+    fields.push_back(
+        Unescape(line.substr(start, tab == std::string_view::npos ? tab : tab - start)));
     if (tab == std::string_view::npos) break;
     start = tab + 1;
   }

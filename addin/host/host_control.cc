@@ -46,9 +46,10 @@ bool ReadRequestLine(int fd, std::string* line) {
     // Peek, so that what follows the line stays for the main thread's reader.
     ssize_t got = ::recv(fd, chunk, sizeof chunk, MSG_PEEK);
     if (got <= 0) return false;
-    const char* newline = static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(got)));
-    size_t take = newline != nullptr ? static_cast<size_t>(newline - chunk + 1)
-                                     : static_cast<size_t>(got);
+    const char* newline =
+        static_cast<const char*>(std::memchr(chunk, '\n', static_cast<size_t>(got)));
+    size_t take =
+        newline != nullptr ? static_cast<size_t>(newline - chunk + 1) : static_cast<size_t>(got);
     got = ::recv(fd, chunk, take, 0);
     if (got <= 0) return false;
     buffer.append(chunk, static_cast<size_t>(got));
@@ -112,8 +113,7 @@ StatusOr<std::unique_ptr<ControlServer>> ControlServer::Start() {
   // A socket that still answers belongs to a running host; one that does not is left over.
   int probe = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (probe >= 0) {
-    bool answered =
-        ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    bool answered = ::connect(probe, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     ::close(probe);
     if (answered) return Status::Unavailable("another host serves " + path);
   }

@@ -134,7 +134,7 @@ struct HostDesktop::Impl {
   EntryId folder;
   std::string folder_name;
   std::vector<EntryId> selection;
-  std::vector<HostControl*> controls;  // one reference each, in creation order
+  std::vector<HostControl*> controls;                      // one reference each, in creation order
   std::vector<std::pair<uint64_t, IKeyboardHook*>> hooks;  // newest first
   uint64_t next_hook = 0x4B00;
   platform::WindowModel windows;
@@ -405,7 +405,8 @@ Status HostDesktop::Select(const std::string& folder_path, const std::vector<uin
   size_t start = 0;
   while (start <= folder_path.size()) {
     size_t slash = folder_path.find('/', start);
-    std::string part = folder_path.substr(start, slash == std::string::npos ? slash : slash - start);
+    std::string part =
+        folder_path.substr(start, slash == std::string::npos ? slash : slash - start);
     start = slash == std::string::npos ? folder_path.size() + 1 : slash + 1;
     if (part.empty()) continue;
     StatusOr<std::vector<platform::FolderProps>> children = store_.GetHierarchyTable(folder);
@@ -535,8 +536,8 @@ std::string HostDesktop::ControlsJson() const {
            ",\"tag\":" + Json(v.tag) + ",\"enabled\":" + (v.enabled ? "true" : "false") +
            ",\"visible\":" + (v.visible ? "true" : "false") +
            ",\"begins_group\":" + (v.begins_group ? "true" : "false") +
-           ",\"style\":" + std::to_string(v.style) + ",\"face\":" + (v.has_face ? "true" : "false") +
-           "}\n";
+           ",\"style\":" + std::to_string(v.style) +
+           ",\"face\":" + (v.has_face ? "true" : "false") + "}\n";
   }
   return out;
 }

@@ -23,7 +23,8 @@ wxBitmap FaceBitmap(const ControlView& view) {
       const uint16_t pixel = view.face[static_cast<size_t>(y * width + x)];
       const unsigned r = (pixel >> 11) & 0x1f, g = (pixel >> 5) & 0x3f, b = pixel & 0x1f;
       image.SetRGB(x, y, static_cast<unsigned char>(r * 255 / 31),
-                   static_cast<unsigned char>(g * 255 / 63), static_cast<unsigned char>(b * 255 / 31));
+                   static_cast<unsigned char>(g * 255 / 63),
+                   static_cast<unsigned char>(b * 255 / 31));
     }
   }
   return wxBitmap(image);

@@ -252,8 +252,8 @@ MessageBoxAnswer ShowBox(const CommandContext& context, const std::string& text,
   const MessageBoxAnswer cautious =
       buttons == MessageBoxButtons::kYesNo ? MessageBoxAnswer::kNo : MessageBoxAnswer::kOk;
   platform::Desktop desktop;
-  if (context.application == nullptr ||
-      !Succeeded(context.application->Desktop(&desktop)) || desktop.message_boxes == nullptr) {
+  if (context.application == nullptr || !Succeeded(context.application->Desktop(&desktop)) ||
+      desktop.message_boxes == nullptr) {
     return cautious;
   }
   platform::MessageBoxRequest request;
@@ -315,7 +315,8 @@ void ReportSelection(const CommandContext& context, int mode) {
         if (ShowBox(context,
                     "Are you sure you want to remove selected Mail Id and the signature from "
                     "Vexmor list?",
-                    MessageBoxButtons::kYesNo, MessageBoxIcon::kWarning) == MessageBoxAnswer::kYes) {
+                    MessageBoxButtons::kYesNo,
+                    MessageBoxIcon::kWarning) == MessageBoxAnswer::kYes) {
           MoveToFolder(MoveKind::kInbox);
           Log("Selected mail added to INBOX by NS-Initial filter(S).");
         }
@@ -444,8 +445,7 @@ void CheckFolder(const CommandContext& context, const std::string& folder_hex) {
     StatusOr<platform::FolderProps> folder_props = store.GetFolderProps(*folder);
     std::string name = folder_props.ok() ? platform::Ansi(folder_props->display_name) : "";
 
-    CUserInterface().StartProgress_Vexmor(0, context.main_window, InstallDir(), name, false,
-                                          true);
+    CUserInterface().StartProgress_Vexmor(0, context.main_window, InstallDir(), name, false, true);
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     StatusOr<std::vector<platform::EntryId>> rows = store.GetContentsTable(*folder);
@@ -522,7 +522,8 @@ void CheckFolder(const CommandContext& context, const std::string& folder_hex) {
               return;
             }
             ReduceLinkToDomain(second_link);
-            if (!second_link.empty()) return link_known("Mail added to Spam by Chk-Eighth Filter(S).");
+            if (!second_link.empty())
+              return link_known("Mail added to Spam by Chk-Eighth Filter(S).");
           } else if (std::optional<std::string> found = TextLinkOf(text)) {
             if (HasKeyword(text)) {
               to_spam();
@@ -531,7 +532,8 @@ void CheckFolder(const CommandContext& context, const std::string& folder_hex) {
             }
             second_link = *found + " ";
             ReduceLinkToDomain(second_link);
-            if (!second_link.empty()) return link_known("Mail added to Spam by Chk-Tenth Filter(S).");
+            if (!second_link.empty())
+              return link_known("Mail added to Spam by Chk-Tenth Filter(S).");
           }
           if (!text.empty() && text.size() <= kContentLimit) {
             validate.Arrange_SpamMail(text);

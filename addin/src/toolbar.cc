@@ -266,9 +266,9 @@ void Toolbar::Build() {
                           "Tag for Feedback Form", 204);
   s.help = State::Add(bar, nullptr, msoControlButton, "Ve&xmor Help", "Help for Vexmor",
                       "Tag for Vexmor Help", 202);
-  s.popup = State::Add(bar, nullptr, msoControlPopup, "Vexmor",
-                       "Empty,Check Spam Mails,White and Black list,Help,Feedback",
-                       "Tag for Popup", 0);
+  s.popup =
+      State::Add(bar, nullptr, msoControlPopup, "Vexmor",
+                 "Empty,Check Spam Mails,White and Black list,Help,Feedback", "Tag for Popup", 0);
   ICommandBarControl* popup = s.popup;
   s.empty = State::Add(bar, popup, msoControlButton, "Empty \"Spam\" or \"Spam_Posted\" folder",
                        nullptr, "Tag for Empty popup", 0);
@@ -279,8 +279,8 @@ void Toolbar::Build() {
   Check(s.approved->SetBeginGroup(true), "BeginGroup");
   s.blocked = State::Add(bar, popup, msoControlButton, "Blocked Senders...", nullptr,
                          "Tag for Blocked Senders popup", 0);
-  s.popup_help = State::Add(bar, popup, msoControlButton, "Vexmor Help", nullptr,
-                            "Tag for Vexmor Help", 202);
+  s.popup_help =
+      State::Add(bar, popup, msoControlButton, "Vexmor Help", nullptr, "Tag for Vexmor Help", 202);
   s.about = State::Add(bar, popup, msoControlButton, "About Vexmor", nullptr,
                        "Tag for About Vexmor", 203);
   s.popup_feedback = State::Add(bar, popup, msoControlButton, "Feedback Form", nullptr,

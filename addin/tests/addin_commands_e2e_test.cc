@@ -48,8 +48,8 @@ namespace addin = vexmor::addin;
 
 std::string Mail(const std::string& id, const std::string& from, const std::string& subject,
                  const std::string& body, const std::string& type = "text/plain") {
-  return "Message-ID: <" + id + ">\nFrom: " + from + "\nTo: me@home.example\nSubject: " +
-         subject + "\nMIME-Version: 1.0\nContent-Type: " + type +
+  return "Message-ID: <" + id + ">\nFrom: " + from + "\nTo: me@home.example\nSubject: " + subject +
+         "\nMIME-Version: 1.0\nContent-Type: " + type +
          "; charset=us-ascii\nContent-Transfer-Encoding: 8bit\n\n" + body + "\n";
 }
 
@@ -262,7 +262,6 @@ class AddinCommandsE2E : public ::testing::Test {
   pid_t host_ = -1;
 };
 
-
 #ifdef VEXMOR_ADDIN_GUI_TEST
 // The first window below "top" whose name is "name".
 Window FindWindow(Display* display, Window top, const std::string& name) {
@@ -291,9 +290,8 @@ size_t SaveScreenshot(Display* display, int x, int y, int width, int height,
   const std::string folder =
       dir != nullptr && *dir != '\0' ? dir : std::filesystem::temp_directory_path().string();
   std::filesystem::create_directories(folder);
-  XImage* shot = XGetImage(display, DefaultRootWindow(display), x, y,
-                           static_cast<unsigned>(width), static_cast<unsigned>(height), AllPlanes,
-                           ZPixmap);
+  XImage* shot = XGetImage(display, DefaultRootWindow(display), x, y, static_cast<unsigned>(width),
+                           static_cast<unsigned>(height), AllPlanes, ZPixmap);
   if (shot == nullptr) return 0;
   std::set<unsigned long> colours;
   wxImage image(width, height);
@@ -335,9 +333,9 @@ TEST_F(AddinCommandsE2E, ClickOnTheToolWindowReportsTheSelection) {
   int x = 0, y = 0;
   Window child = 0;
   XTranslateCoordinates(display, bar, DefaultRootWindow(display), 0, 0, &x, &y, &child);
-  EXPECT_GE(SaveScreenshot(display, x, y, attributes.width, attributes.height,
-                           "addin_command_bar.png"),
-            8u);
+  EXPECT_GE(
+      SaveScreenshot(display, x, y, attributes.width, attributes.height, "addin_command_bar.png"),
+      8u);
 
   // The Report button is the bar's first control, at its left end.
   using FakeMotion = int (*)(Display*, int, int, int, unsigned long);
@@ -376,9 +374,10 @@ TEST_F(AddinCommandsE2E, ReportTeachesTheChainAndKeepsTheHundredLimit) {
                    Mail("r3@a", "x3@watches-c.example", "Watches three", "Best replica deals."));
   server_->Deliver(user_, "INBOX", Mail("keep@a", "friend@home.example", "Lunch", "At noon?"));
   for (int i = 1; i <= 101; ++i) {
-    server_->Deliver(user_, "Bulk", Mail("bulk" + std::to_string(i) + "@a",
-                                         "news" + std::to_string(i) + "@bulk.example",
-                                         "Bulk " + std::to_string(i), "Issue " + std::to_string(i)));
+    server_->Deliver(
+        user_, "Bulk",
+        Mail("bulk" + std::to_string(i) + "@a", "news" + std::to_string(i) + "@bulk.example",
+             "Bulk " + std::to_string(i), "Issue " + std::to_string(i)));
   }
   StartHost();
 
@@ -437,10 +436,10 @@ TEST_F(AddinCommandsE2E, NotSpamAsksAndRestoresAndF8IsIgnoredWhileItAsks) {
   ASSERT_TRUE(ServerKnowsLink("pal-links.example"));
   server_->Deliver(user_, "INBOX", Mail("old@b", "someone@b.example", "Old", "hello"));
   StartHost();
-  server_->Deliver(user_, "INBOX",
-                   Mail("pal@b", "pal@restored.example", "Pal",
-                        "<html><a href=\"http://www.pal-links.example/photos\">photos</a></html>",
-                        "text/html"));
+  server_->Deliver(
+      user_, "INBOX",
+      Mail("pal@b", "pal@restored.example", "Pal",
+           "<html><a href=\"http://www.pal-links.example/photos\">photos</a></html>", "text/html"));
   ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Pal") == 1; })) << Log();
 
   ASSERT_EQ(Outlook("select INBOX 1").code, 0);
@@ -476,9 +475,8 @@ TEST_F(AddinCommandsE2E, NotSpamAsksAndRestoresAndF8IsIgnoredWhileItAsks) {
   }
   FILE* answer = std::fopen(answers.c_str(), "w");
   ASSERT_NE(answer, nullptr);
-  ASSERT_TRUE(Eventually([&] {
-    return ReadFileOrEmpty(asking_err).find("Are you sure") != std::string::npos;
-  }));
+  ASSERT_TRUE(Eventually(
+      [&] { return ReadFileOrEmpty(asking_err).find("Are you sure") != std::string::npos; }));
   Cli held = Outlook("key F8 --repeat 3");
   EXPECT_EQ(held.code, 0) << held.err;
   EXPECT_EQ(Log().find("Reported selected mail as a spam via F8 key(S)."), std::string::npos);
@@ -496,7 +494,8 @@ TEST_F(AddinCommandsE2E, NotSpamAsksAndRestoresAndF8IsIgnoredWhileItAsks) {
   std::string log = Log();
   EXPECT_NE(log.find("Reported selected mail as a Not Spam via VEXMOR Toolbar(S)."),
             std::string::npos);
-  EXPECT_NE(log.find("Selected Mail added to INBOX list by NS-Third filter(S)."), std::string::npos);
+  EXPECT_NE(log.find("Selected Mail added to INBOX list by NS-Third filter(S)."),
+            std::string::npos);
   EXPECT_NE(log.find("Removed successfully from Vexmor(S).\n"), std::string::npos);
   // Back in the Inbox it is not judged as new mail (one delivery chain ran, for its arrival).
   ASSERT_EQ(Outlook("selection").code, 0);
@@ -521,12 +520,12 @@ TEST_F(AddinCommandsE2E, NotSpamAsksAndRestoresAndF8IsIgnoredWhileItAsks) {
 TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
   AddToList("crook@checked.example", 2, 1);
   for (const char* folder : {"Three", "Stopped"}) {
-    server_->Deliver(user_, folder, Mail(std::string("c1@") + folder, "crook@checked.example",
-                                         "Crook", "money"));
-    server_->Deliver(user_, folder, Mail(std::string("c2@") + folder, "fine@ok.example", "Fine",
-                                         "hello there"));
-    server_->Deliver(user_, folder, Mail(std::string("c3@") + folder, "also@ok.example", "Also",
-                                         "see you"));
+    server_->Deliver(user_, folder,
+                     Mail(std::string("c1@") + folder, "crook@checked.example", "Crook", "money"));
+    server_->Deliver(user_, folder,
+                     Mail(std::string("c2@") + folder, "fine@ok.example", "Fine", "hello there"));
+    server_->Deliver(user_, folder,
+                     Mail(std::string("c3@") + folder, "also@ok.example", "Also", "see you"));
   }
   server_->Deliver(user_, "Spam_Posted", Mail("p1@c", "a@c.example", "Posted", "x"));
   server_->Deliver(user_, "Spam", Mail("s1@c", "b@c.example", "Spam one", "y"));
@@ -546,8 +545,9 @@ TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
   ASSERT_EQ(Outlook("select Three").code, 0);
   EXPECT_NE(control("Tag for Spam").find("\"enabled\":true"), std::string::npos);
   EXPECT_NE(control("Tag for Not Spam").find("\"enabled\":false"), std::string::npos);
-  EXPECT_NE(control("Tag for Check for popup").find("\"caption\":\"Check in \\\"Three\\\" Folder\""),
-            std::string::npos)
+  EXPECT_NE(
+      control("Tag for Check for popup").find("\"caption\":\"Check in \\\"Three\\\" Folder\""),
+      std::string::npos)
       << control("Tag for Check for popup");
   EXPECT_NE(control("Tag for Empty popup")
                 .find("\"caption\":\"Empty \\\"Spam\\\" or \\\"Spam_Posted\\\" folder\","
@@ -558,7 +558,8 @@ TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
 
   Cli check = Outlook("check");
   ASSERT_EQ(check.code, 0) << check.err;
-  ASSERT_TRUE(Eventually([&] { return Log().find("\t3\tmail(S).") != std::string::npos; })) << Log();
+  ASSERT_TRUE(Eventually([&] { return Log().find("\t3\tmail(S).") != std::string::npos; }))
+      << Log();
   EXPECT_EQ(MessageKey("Message", "Total_Count"), 3);
   EXPECT_TRUE(Eventually([&] { return MessageKey("Message", "Present_Count") == 3; }));
   EXPECT_NE(Log().find("3\t::Check For Spam"), std::string::npos);
@@ -571,15 +572,15 @@ TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
   RemoveBlocked("crook@checked.example");  // the first mail now reaches the server
   ::kill(sigd_->pid(), SIGSTOP);
   ASSERT_EQ(Outlook("check").code, 0);
-  bool counted = Eventually([&] { return Log().find("3\t::Check For Spam", before.size()) !=
-                                         std::string::npos; });
+  bool counted = Eventually(
+      [&] { return Log().find("3\t::Check For Spam", before.size()) != std::string::npos; });
   ASSERT_TRUE(platform::DefaultProfile()
                   .WriteString(install_ + "Vexmor_Message.ini", "Vexmor", "Check_Stop", "1")
                   .ok());
   ::kill(sigd_->pid(), SIGCONT);
   ASSERT_TRUE(counted) << Log();
-  ASSERT_TRUE(Eventually([&] { return Log().find("\t1\tmail(S).", before.size()) !=
-                                      std::string::npos; }));
+  ASSERT_TRUE(
+      Eventually([&] { return Log().find("\t1\tmail(S).", before.size()) != std::string::npos; }));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   EXPECT_EQ(Log().find("\t2\tmail(S).", before.size()), std::string::npos) << Log();
 
@@ -639,9 +640,10 @@ TEST_F(AddinCommandsE2E, MovesOfAPersonReportAndRestore) {
   StartHost();
   const char* body = "Lose weight fast with our tea.";
   server_->Deliver(user_, "INBOX", Mail("m1@d", "seller@tea-shop.example", "Slim tea", body));
-  server_->Deliver(user_, "INBOX",
-                   Mail("m2@d", "buddy@moved-back.example", "Buddy",
-                        "<html><a href=\"http://buddy-links.example/x\">x</a></html>", "text/html"));
+  server_->Deliver(
+      user_, "INBOX",
+      Mail("m2@d", "buddy@moved-back.example", "Buddy",
+           "<html><a href=\"http://buddy-links.example/x\">x</a></html>", "text/html"));
   ASSERT_TRUE(Eventually([&] {
     return Subjects("Spam").count("Buddy") == 1 && Subjects("Inbox").count("Slim tea") == 1;
   })) << Log();

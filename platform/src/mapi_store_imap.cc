@@ -823,8 +823,7 @@ class ImapStore final : public MapiStore {
     return WaitForChangeOrWake(folder, timeout_ms, -1);
   }
 
-  StatusOr<bool> WaitForChangeOrWake(const EntryId& folder, int timeout_ms,
-                                     int wake_fd) override {
+  StatusOr<bool> WaitForChangeOrWake(const EntryId& folder, int timeout_ms, int wake_fd) override {
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
     StatusOr<uint32_t> validity = connection_->Select(parts->mailbox, parts->uidvalidity);

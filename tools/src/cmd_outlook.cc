@@ -119,8 +119,8 @@ int RunOutlook(const Args& args) {
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::fprintf(stderr, "vexmor outlook: no Vexmor_AddinHost is running (%s: %s)\n",
-                 path.c_str(), std::strerror(errno));
+    std::fprintf(stderr, "vexmor outlook: no Vexmor_AddinHost is running (%s: %s)\n", path.c_str(),
+                 std::strerror(errno));
     if (fd >= 0) ::close(fd);
     return kNoHost;
   }
