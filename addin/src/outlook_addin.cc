@@ -179,12 +179,20 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
 
   HRESULT ReportMoved(IMailItem* item) override {
     if (item == nullptr) return E_POINTER;
-    ReportMovedMail(context_, item);
+    try {
+      ReportMovedMail(context_, item);
+    } catch (...) {
+      return E_FAIL;
+    }
     return S_OK;
   }
   HRESULT RestoreMoved(IMailItem* item) override {
     if (item == nullptr) return E_POINTER;
-    RestoreMovedMail(context_, item);
+    try {
+      RestoreMovedMail(context_, item);
+    } catch (...) {
+      return E_FAIL;
+    }
     return S_OK;
   }
 

@@ -86,9 +86,13 @@ class F8Hook final : public RefCounted<IKeyboardHook> {
     // Acts on the release and on every auto-repeat, never while a report runs (a box of the
     // report lets keys through).
     if (code == HC_ACTION && key == VK_F8 && (key_data & kKeyWasDown) != 0 && !ReportRunning()) {
-      Log("Reported selected mail as a spam via F8 key(S).");
-      ReportSelection(context_, 0);
-      Log("Reported successfully via F8 key(S).\n");
+      try {
+        Log("Reported selected mail as a spam via F8 key(S).");
+        ReportSelection(context_, 0);
+        Log("Reported successfully via F8 key(S).\n");
+      } catch (...) {
+        // The key goes on to the next hook whatever happened.
+      }
     }
     return context_.application->CallNextHook(handle_, code, key, key_data);
   }

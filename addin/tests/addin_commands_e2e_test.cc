@@ -408,6 +408,8 @@ TEST_F(AddinCommandsE2E, ReportTeachesTheChainAndKeepsTheHundredLimit) {
   // The command's own moves are not reported again as a person's.
   EXPECT_EQ(Count(Log(), "Selected mail added to SPAM_POSTED list by Final Vexmor filter(S)."), 3u);
 
+  Cli by_id = Outlook("select INBOX --message-id '<keep@a>'");
+  EXPECT_NE(by_id.out.find("\"selected\":[4]}"), std::string::npos) << by_id.out << by_id.err;
   ASSERT_EQ(Outlook("select Bulk --all").code, 0);
   Cli refused = Outlook("report");
   EXPECT_EQ(refused.code, 1);
@@ -426,6 +428,13 @@ TEST_F(AddinCommandsE2E, ReportTeachesTheChainAndKeepsTheHundredLimit) {
   EXPECT_EQ(Subjects("Spam_Posted").size(), 103u);
   EXPECT_TRUE(InList("news100@bulk.example", 3));
   EXPECT_NE(Log().find("100::NoOfSelected Mail Items(S)."), std::string::npos);
+
+  // A text of exactly the chain's limit is still compared on arrival, so it is posted too.
+  const std::string longest(100000 - 4, 'w');
+  server_->Deliver(user_, "INBOX", Mail("long@a", "talker@long.example", "Long", longest));
+  ASSERT_TRUE(Eventually([&] { return Outlook("select INBOX --message-id long@a").code == 0; }));
+  ASSERT_EQ(Outlook("report").code, 0);
+  EXPECT_TRUE(ServerKnowsContent("Long", longest));
 }
 
 // Not Spam refuses outside the spam folders, asks inside them, and restores: the mail back in
