@@ -640,6 +640,17 @@ TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
   // The popup's Help carries the toolbar button's tag: one click, the button's handler once.
   Outlook("click 'Tag for Vexmor Help'");
   EXPECT_EQ(Count(Log(), "Trying to execute Vexmor Help(S)."), 1u);
+  Cli about = Outlook("click 'Tag for About Vexmor'");
+  EXPECT_EQ(about.code, 0) << about.err;
+  EXPECT_NE(about.err.find("          Vexmor - Version 2.2.5\n\n"), std::string::npos) << about.err;
+
+  // Only the user may reach the host: its folder is closed to others, its socket too.
+  struct stat folder {
+  }, sock{};
+  ASSERT_EQ(::stat((runtime_->path() + "/vexmor").c_str(), &folder), 0);
+  ASSERT_EQ(::stat((runtime_->path() + "/vexmor/addin-host.sock").c_str(), &sock), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(sock.st_mode & 0777, 0600u);
 }
 
 // A person's moves in any mail client teach the same things as the commands.
