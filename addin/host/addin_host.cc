@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
+#include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::addin_host {
 namespace {
@@ -437,8 +439,17 @@ std::string ReadWhole(const std::string& path) {
 // (and what left it lately) show a message a person moved out of it.
 class MoveTracker {
  public:
-  MoveTracker(platform::MapiStore& store, platform::Registry& registry)
-      : store_(store), posted_mark_(registry, "Spam_Posted") {}
+  // "state_file" keeps what lay in "Spam", so that a move made while the host was stopped is
+  // still seen when it starts.
+  MoveTracker(platform::MapiStore& store, platform::Registry& registry, std::string state_file)
+      : store_(store), posted_mark_(registry, "Spam_Posted"), state_file_(std::move(state_file)) {
+    std::string kept = ReadWhole(state_file_);
+    for (size_t start = 0, end; (end = kept.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      if (end > start)
+        remembered_.insert(outlook_control::Unescape(kept.substr(start, end - start)));
+    }
+  }
 
   enum class Arrival { kNew, kOwnMove, kFromSpam };
 
@@ -501,8 +512,16 @@ class MoveTracker {
     for (const auto& [message, key] : spam_) {
       if (now.count(message) == 0 && !after_own_command) departed_[key] = clock;
     }
+    // What the last run saw there and is gone now left while the host was stopped.
+    if (!remembered_.empty()) {
+      for (const auto& [message, key] : now) remembered_.erase(key);
+      for (const std::string& key : remembered_) departed_[key] = clock;
+      remembered_.clear();
+    }
+    const bool changed = now != spam_ || !saved_;
     spam_ = std::move(now);
     Expire(clock);
+    if (changed) Save();
   }
 
  private:
@@ -538,8 +557,18 @@ class MoveTracker {
     }
   }
 
+  void Save() {
+    if (state_file_.empty()) return;
+    std::string text;
+    for (const auto& [message, key] : spam_) text += outlook_control::Escape(key) + "\n";
+    saved_ = platform::ReplaceFileAtomically(state_file_, text).ok();
+  }
+
   platform::MapiStore& store_;
   Watermark posted_mark_;
+  std::string state_file_;
+  std::set<std::string> remembered_;
+  bool saved_ = false;
   bool primed_ = false;
   EntryId posted_;
   EntryId spam_folder_;
@@ -872,7 +901,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   // new even on the very first run.
   if (inbox.ok() && extension.session != nullptr) inbox_mark.Prime(store, *inbox);
   if (sent.ok() && extension.message != nullptr) sent_mark.Prime(store, *sent);
-  MoveTracker tracker(store, registry);
+  MoveTracker tracker(store, registry, options.install_dir + std::string(kSpamKeysFile));
   if (learning != nullptr) {
     (void)tracker.PersonReported();
     tracker.RefreshSpam();

@@ -696,6 +696,17 @@ TEST_F(AddinCommandsE2E, MovesOfAPersonReportAndRestore) {
   EXPECT_EQ(Subjects("Inbox"), std::multiset<std::string>{"Buddy"});
   // Two deliveries were judged; the move back was not taken for new mail.
   EXPECT_EQ(Count(Log(), "Trying to apply Vexmor filters on Incoming mail(S)."), 2u);
+
+  // A move made while the host is stopped is seen when it starts again.
+  AddToList("mate@while-down.example", 2, 1);
+  server_->Deliver(user_, "INBOX", Mail("m3@d", "mate@while-down.example", "Mate", "hi"));
+  ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Mate") == 1; })) << Log();
+  StopHost();
+  PersonMoves("Spam", "Mate", "Inbox");
+  StartHost();
+  EXPECT_TRUE(Eventually([&] { return InList("mate@while-down.example", 7); })) << Log();
+  EXPECT_EQ(Subjects("Inbox"), (std::multiset<std::string>{"Buddy", "Mate"}));
+  EXPECT_EQ(Log().find("Trying to apply Vexmor filters on Incoming mail(S)."), std::string::npos);
 }
 
 TEST_F(AddinCommandsE2E, NoHostMeansExitStatusThree) {
