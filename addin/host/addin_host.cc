@@ -761,7 +761,9 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
 
   // What the command is about to move is expected where it lands, not taken for a person's
   // move or for new mail.
-  context.tracker.Expect(desktop.SelectionKeys());
+  if (key || tag == ShortForms().at("report") || tag == ShortForms().at("notspam")) {
+    context.tracker.Expect(desktop.SelectionKeys());
+  }
   BoxAnswerer* outer = desktop.answerer();
   desktop.SetAnswerer(request.fd >= 0 ? static_cast<BoxAnswerer*>(&answerer)
                                       : context.window_answerer);

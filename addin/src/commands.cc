@@ -561,7 +561,7 @@ void StartCheck(const CommandContext& context) {
   if (!Succeeded(context.explorer->CurrentFolder(current.out())) || !current) return;
   int32_t count = 0;
   if (!Succeeded(current->ItemsCount(&count)) || count < 1) return;
-  // The thread asks the explorer again: the folder it checks is the current one when it runs.
+  // The folder's id is taken here, on the client's thread, which alone may ask the explorer.
   char* hex = nullptr;
   if (!Succeeded(current->EntryID(&hex))) return;
   std::string folder_hex = TakeComString(hex);
