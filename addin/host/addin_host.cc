@@ -581,7 +581,9 @@ class MoveTracker {
 // client, while the host goes on serving other requests (as a box's own message loop would).
 class ClientAnswerer final : public BoxAnswerer {
  public:
-  ClientAnswerer(int fd, std::string mode, std::function<void()> pump)
+  // "pump" serves other requests while a question waits; it returns false once the host is
+  // stopping, and the question then counts as answered No.
+  ClientAnswerer(int fd, std::string mode, std::function<bool()> pump)
       : fd_(fd), reader_(fd), mode_(std::move(mode)), pump_(std::move(pump)) {}
 
   platform::MessageBoxAnswer Answer(const platform::MessageBoxRequest& request) override {
@@ -622,7 +624,7 @@ class ClientAnswerer final : public BoxAnswerer {
         pollfd p{fd_, POLLIN, 0};
         int ready = ::poll(&p, 1, 100);
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
-          pump_();
+          if (!pump_()) return "no";
           continue;
         }
       }
@@ -635,7 +637,7 @@ class ClientAnswerer final : public BoxAnswerer {
   int fd_;
   outlook_control::LineReader reader_;
   std::string mode_;
-  std::function<void()> pump_;
+  std::function<bool()> pump_;
   bool refused_ = false;
   std::string refusal_;
 };
@@ -680,6 +682,7 @@ struct ServeContext {
   ControlServer* server;
   ToolWindow* window = nullptr;
   BoxAnswerer* window_answerer = nullptr;
+  const std::atomic<bool>* stop = nullptr;
 };
 
 void ServeRequest(ServeContext& context, ControlServer::Request request);
@@ -700,7 +703,10 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   std::vector<std::string> fields = outlook_control::SplitFields(request.line);
   const std::string mode = fields.empty() ? "" : fields[0];
   const std::string command = fields.size() > 1 ? fields[1] : "";
-  ClientAnswerer answerer(request.fd, mode, [&context] { ServeWaiting(context); });
+  ClientAnswerer answerer(request.fd, mode, [&context] {
+    ServeWaiting(context);
+    return context.stop == nullptr || !context.stop->load();
+  });
   HostDesktop& desktop = context.desktop;
   auto finish = [&](int code, const std::string& text) {
     if (request.fd < 0) return;
@@ -932,8 +938,8 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
       window->Show(desktop.Controls());
     }
   }
-  ServeContext serve{desktop,      *explorer,    tracker,
-                     server.get(), window.get(), window_answerer.get()};
+  ServeContext serve{desktop, *explorer, tracker, server.get(), window.get(), window_answerer.get(),
+                     &stop};
   if (!options.ready_file.empty()) {
     std::ofstream(options.ready_file) << ::getpid() << "\n";
   }
