@@ -2,17 +2,29 @@
 
 #include <dlfcn.h>
 
+#include <poll.h>
+#include <unistd.h>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
+#include <functional>
 #include <map>
+#include <optional>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
+#include "control_protocol.h"
+#include "host_control.h"
+#include "host_desktop.h"
+#include "host_window.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
+#include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::addin_host {
 namespace {
@@ -76,6 +88,22 @@ class HostFolder final : public HostObject<IFolder> {
     *folders = new HostFolders(store_, id_, std::move(items));
     return S_OK;
   }
+  HRESULT EntryID(char** hex) override {
+    *hex = ComAllocString(platform::HexFromBin(id_));
+    return *hex != nullptr ? S_OK : E_OUTOFMEMORY;
+  }
+  HRESULT ItemsCount(int32_t* count) override {
+    StatusOr<std::vector<EntryId>> messages = store_.GetContentsTable(id_);
+    if (!messages.ok()) return E_FAIL;
+    *count = static_cast<int32_t>(messages->size());
+    return S_OK;
+  }
+  HRESULT GetObject(platform::MapiStore** store, EntryId* folder) override {
+    if (store == nullptr || folder == nullptr) return E_POINTER;
+    *store = &store_;
+    *folder = id_;
+    return S_OK;
+  }
 
  private:
   platform::MapiStore& store_;
@@ -117,6 +145,12 @@ class HostNameSpace final : public HostObject<INameSpace> {
 
 class HostExplorer final : public HostObject<IExplorer> {
  public:
+  explicit HostExplorer(HostDesktop& desktop) : desktop_(desktop) {}
+  HRESULT CurrentFolder(IFolder** folder) override { return desktop_.CurrentFolder(folder); }
+  HRESULT Selection(ISelection** selection) override { return desktop_.Selection(selection); }
+  HRESULT CommandBars(ICommandBars** bars) override { return desktop_.CommandBars(bars); }
+  // The explorer's folder-switch event.
+  void FolderSwitched() { Fire(kDispidFolderSwitch); }
   HRESULT Advise(const IID& iid, IExplorerEventSink* sink, uint32_t* cookie) override {
     if (!(iid == IID_ExplorerEvents) || sink == nullptr) return E_NOINTERFACE;
     sink->AddRef();
@@ -134,16 +168,7 @@ class HostExplorer final : public HostObject<IExplorer> {
   HRESULT Close() override {
     if (closed_) return S_OK;
     closed_ = true;
-    // A sink may unadvise itself while it handles the event.
-    std::vector<IExplorerEventSink*> sinks;
-    for (auto& [cookie, sink] : sinks_) {
-      sink->AddRef();
-      sinks.push_back(sink);
-    }
-    for (IExplorerEventSink* sink : sinks) {
-      sink->Invoke(kDispidExplorerClose);
-      sink->Release();
-    }
+    Fire(kDispidExplorerClose);
     return S_OK;
   }
   bool closed() const { return closed_; }
@@ -155,6 +180,20 @@ class HostExplorer final : public HostObject<IExplorer> {
   bool Accepts(const IID&) const override { return false; }
 
  private:
+  void Fire(int32_t dispatch_id) {
+    // A sink may unadvise itself while it handles the event.
+    std::vector<IExplorerEventSink*> sinks;
+    for (auto& [cookie, sink] : sinks_) {
+      sink->AddRef();
+      sinks.push_back(sink);
+    }
+    for (IExplorerEventSink* sink : sinks) {
+      sink->Invoke(dispatch_id);
+      sink->Release();
+    }
+  }
+
+  HostDesktop& desktop_;
   std::map<uint32_t, IExplorerEventSink*> sinks_;
   uint32_t last_cookie_ = 0;
   bool closed_ = false;
@@ -162,8 +201,8 @@ class HostExplorer final : public HostObject<IExplorer> {
 
 class HostApplication final : public HostObject<_Application> {
  public:
-  HostApplication(platform::MapiStore& store, HostExplorer* explorer)
-      : store_(store), explorer_(explorer) {}
+  HostApplication(platform::MapiStore& store, HostExplorer* explorer, HostDesktop& desktop)
+      : store_(store), explorer_(explorer), desktop_(desktop) {}
   HRESULT Version(char** version) override {
     *version = ComAllocString(VEXMOR_VERSION);
     return S_OK;
@@ -193,6 +232,18 @@ class HostApplication final : public HostObject<_Application> {
     quit_requested_ = true;
     return S_OK;
   }
+  HRESULT SetWindowsHook(int32_t type, IKeyboardHook* hook, uint64_t, uint64_t* handle) override {
+    return desktop_.SetWindowsHook(type, hook, handle);
+  }
+  int64_t CallNextHook(uint64_t handle, int32_t code, uint64_t key, int64_t key_data) override {
+    return desktop_.CallNextHook(handle, code, key, key_data);
+  }
+  HRESULT Desktop(platform::Desktop* desktop) override {
+    if (desktop == nullptr) return E_POINTER;
+    desktop_.FillDesktop(desktop);
+    return S_OK;
+  }
+  HRESULT ShellOpen(const char* target, int32_t) override { return desktop_.ShellOpen(target); }
   bool quit_requested() const { return quit_requested_; }
 
  protected:
@@ -201,6 +252,7 @@ class HostApplication final : public HostObject<_Application> {
  private:
   platform::MapiStore& store_;
   HostExplorer* explorer_;
+  HostDesktop& desktop_;
   bool quit_requested_ = false;
 };
 
@@ -382,7 +434,364 @@ std::string ReadWhole(const std::string& path) {
   return text.str();
 }
 
+// Tells the host's own and the add-in's moves from a person's: the keys of the messages a
+// command is about to move are expected where they land, and the keys of what lies in "Spam"
+// (and what left it lately) show a message a person moved out of it.
+class MoveTracker {
+ public:
+  // "state_file" keeps what lay in "Spam", so that a move made while the host was stopped is
+  // still seen when it starts.
+  MoveTracker(platform::MapiStore& store, platform::Registry& registry, std::string state_file)
+      : store_(store), posted_mark_(registry, "Spam_Posted"), state_file_(std::move(state_file)) {
+    std::string kept = ReadWhole(state_file_);
+    for (size_t start = 0, end; (end = kept.find('\n', start)) != std::string::npos;
+         start = end + 1) {
+      if (end > start)
+        remembered_.insert(outlook_control::Unescape(kept.substr(start, end - start)));
+    }
+  }
+
+  enum class Arrival { kNew, kOwnMove, kFromSpam };
+
+  void Expect(const std::vector<std::string>& keys) {
+    auto now = std::chrono::steady_clock::now();
+    for (const std::string& key : keys) expected_.emplace(key, now);
+  }
+
+  // What a message new in INBOX is.
+  Arrival ClassifyInbox(const EntryId& message) {
+    if (expected_.empty() && spam_.empty() && departed_.empty()) return Arrival::kNew;
+    StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+    if (!props.ok()) return Arrival::kNew;
+    const std::string key = HostDesktop::KeyOf(*props);
+    if (Consume(key)) return Arrival::kOwnMove;
+    for (const auto& [uid, spam_key] : spam_) {
+      if (spam_key == key) return Arrival::kFromSpam;
+    }
+    if (departed_.count(key) != 0) {
+      departed_.erase(key);
+      return Arrival::kFromSpam;
+    }
+    return Arrival::kNew;
+  }
+
+  // Messages new in "Spam_Posted" that nobody of ours put there; each is handed on once.
+  std::vector<EntryId> PersonReported() {
+    std::vector<EntryId> reported;
+    if (!Folder(kPostedPath, posted_)) return reported;
+    if (!primed_) {
+      posted_mark_.Prime(store_, posted_);
+      primed_ = true;
+    }
+    for (const EntryId& message : posted_mark_.NewMessages(store_, posted_)) {
+      posted_mark_.Handled(message);
+      StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+      if (props.ok() && Consume(HostDesktop::KeyOf(*props))) continue;
+      reported.push_back(message);
+    }
+    return reported;
+  }
+
+  // Reads what lies in "Spam" now; what left it is remembered for a while, unless the host's
+  // own command took it out (emptied the folder, for one: that mail is gone, not moved).
+  void RefreshSpam(bool after_own_command = false) {
+    if (!Folder(kSpamFolderPath, spam_folder_)) return;
+    StatusOr<std::vector<EntryId>> messages = store_.GetContentsTable(spam_folder_);
+    if (!messages.ok()) return;
+    std::map<EntryId, std::string> now;
+    for (const EntryId& message : *messages) {
+      auto known = spam_.find(message);
+      if (known != spam_.end()) {
+        now.emplace(message, known->second);
+        continue;
+      }
+      StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+      if (props.ok()) now.emplace(message, HostDesktop::KeyOf(*props));
+    }
+    auto clock = std::chrono::steady_clock::now();
+    for (const auto& [message, key] : spam_) {
+      if (now.count(message) == 0 && !after_own_command) departed_[key] = clock;
+    }
+    // What the last run saw there and is gone now left while the host was stopped.
+    if (!remembered_.empty()) {
+      for (const auto& [message, key] : now) remembered_.erase(key);
+      for (const std::string& key : remembered_) departed_[key] = clock;
+      remembered_.clear();
+    }
+    const bool changed = now != spam_ || !saved_;
+    spam_ = std::move(now);
+    Expire(clock);
+    if (changed) Save();
+  }
+
+ private:
+  static constexpr std::string_view kPostedPath = "@PR_IPM_SUBTREE_ENTRYID\\Spam_Posted";
+  static constexpr std::string_view kSpamFolderPath = "@PR_IPM_SUBTREE_ENTRYID\\Spam";
+  // A move takes moments; anything older is no longer a move.
+  static constexpr std::chrono::minutes kMemory{10};
+
+  bool Folder(std::string_view path, EntryId& folder) {
+    if (!folder.empty()) {
+      if (store_.ObjectTypeOf(folder).ok()) return true;
+      folder.clear();
+    }
+    StatusOr<EntryId> found = addin::OpenFolderByPath(store_, '\\', path);
+    if (!found.ok()) return false;
+    folder = *found;
+    return true;
+  }
+
+  bool Consume(const std::string& key) {
+    auto found = expected_.find(key);
+    if (found == expected_.end()) return false;
+    expected_.erase(found);
+    return true;
+  }
+
+  void Expire(std::chrono::steady_clock::time_point now) {
+    for (auto it = expected_.begin(); it != expected_.end();) {
+      it = now - it->second > kMemory ? expected_.erase(it) : std::next(it);
+    }
+    for (auto it = departed_.begin(); it != departed_.end();) {
+      it = now - it->second > kMemory ? departed_.erase(it) : std::next(it);
+    }
+  }
+
+  void Save() {
+    if (state_file_.empty()) return;
+    std::string text;
+    for (const auto& [message, key] : spam_) text += outlook_control::Escape(key) + "\n";
+    saved_ = platform::ReplaceFileAtomically(state_file_, text).ok();
+  }
+
+  platform::MapiStore& store_;
+  Watermark posted_mark_;
+  std::string state_file_;
+  std::set<std::string> remembered_;
+  bool saved_ = false;
+  bool primed_ = false;
+  EntryId posted_;
+  EntryId spam_folder_;
+  std::multimap<std::string, std::chrono::steady_clock::time_point> expected_;
+  std::map<EntryId, std::string> spam_;
+  std::map<std::string, std::chrono::steady_clock::time_point> departed_;
+};
+
+// The boxes of one control request: answered by the request's own choice, or asked of the
+// client, while the host goes on serving other requests (as a box's own message loop would).
+class ClientAnswerer final : public BoxAnswerer {
+ public:
+  // "pump" serves other requests while a question waits; it returns false once the host is
+  // stopping, and the question then counts as answered No.
+  ClientAnswerer(int fd, std::string mode, std::function<bool()> pump)
+      : fd_(fd), reader_(fd), mode_(std::move(mode)), pump_(std::move(pump)) {}
+
+  platform::MessageBoxAnswer Answer(const platform::MessageBoxRequest& request) override {
+    using platform::MessageBoxAnswer;
+    const bool question = request.buttons == platform::MessageBoxButtons::kYesNo;
+    if (!question) {
+      if (request.icon == platform::MessageBoxIcon::kWarning) Refuse(request.text);
+      Send({"box", "ok", "ok", request.text});
+      return MessageBoxAnswer::kOk;
+    }
+    std::string answer = mode_ == "yes" || mode_ == "no" ? mode_ : "";
+    if (answer.empty()) {
+      Send({"box", "yesno", "?", request.text});
+      answer = Wait();
+    } else {
+      Send({"box", "yesno", answer, request.text});
+    }
+    if (answer != "yes") Refuse(request.text);
+    return answer == "yes" ? MessageBoxAnswer::kYes : MessageBoxAnswer::kNo;
+  }
+
+  void Send(const std::vector<std::string>& fields) {
+    outlook_control::WriteAll(fd_, outlook_control::JoinFields(fields));
+  }
+  bool refused() const { return refused_; }
+  const std::string& refusal() const { return refusal_; }
+
+ private:
+  void Refuse(const std::string& text) {
+    refused_ = true;
+    refusal_ = text;
+  }
+
+  // The client's answer; other requests are served meanwhile. A client that went away says No.
+  std::string Wait() {
+    for (;;) {
+      if (!reader_.HasLine()) {
+        pollfd p{fd_, POLLIN, 0};
+        int ready = ::poll(&p, 1, 100);
+        if (ready == 0 || (ready < 0 && errno == EINTR)) {
+          if (!pump_()) return "no";
+          continue;
+        }
+      }
+      std::string line;
+      if (!reader_.Next(&line)) return "no";
+      return line == "yes" ? "yes" : "no";
+    }
+  }
+
+  int fd_;
+  outlook_control::LineReader reader_;
+  std::string mode_;
+  std::function<bool()> pump_;
+  bool refused_ = false;
+  std::string refusal_;
+};
+
+// The tags of the short forms.
+const std::map<std::string, std::string>& ShortForms() {
+  static const std::map<std::string, std::string> forms = {
+      {"report", "Tag for Spam"},
+      {"notspam", "Tag for Not Spam"},
+      {"check", "Tag for Check for popup"},
+      {"empty", "Tag for Empty popup"},
+  };
+  return forms;
+}
+
+std::optional<uint64_t> VirtualKey(const std::string& name) {
+  if (name.size() >= 2 && (name[0] == 'F' || name[0] == 'f')) {
+    int n = std::atoi(name.c_str() + 1);
+    if (n >= 1 && n <= 12 && name.substr(1) == std::to_string(n)) {
+      return static_cast<uint64_t>(0x70 + n - 1);
+    }
+  }
+  return std::nullopt;
+}
+
+// The boxes of a click in the host's own window go to the person at the display.
+class WindowAnswerer final : public BoxAnswerer {
+ public:
+  explicit WindowAnswerer(ToolWindow& window) : window_(window) {}
+  platform::MessageBoxAnswer Answer(const platform::MessageBoxRequest& request) override {
+    return window_.Ask(request);
+  }
+
+ private:
+  ToolWindow& window_;
+};
+
+struct ServeContext {
+  HostDesktop& desktop;
+  HostExplorer& explorer;
+  MoveTracker& tracker;
+  ControlServer* server;
+  ToolWindow* window = nullptr;
+  BoxAnswerer* window_answerer = nullptr;
+  const std::atomic<bool>* stop = nullptr;
+};
+
+void ServeRequest(ServeContext& context, ControlServer::Request request);
+
+// Serves every waiting request; true when there was one.
+bool ServeWaiting(ServeContext& context) {
+  if (context.server == nullptr) return false;
+  bool served = false;
+  while (std::optional<ControlServer::Request> request = context.server->Take()) {
+    ServeRequest(context, std::move(*request));
+    if (context.window != nullptr) context.window->Show(context.desktop.Controls());
+    served = true;
+  }
+  return served;
+}
+
+void ServeRequest(ServeContext& context, ControlServer::Request request) {
+  std::vector<std::string> fields = outlook_control::SplitFields(request.line);
+  const std::string mode = fields.empty() ? "" : fields[0];
+  const std::string command = fields.size() > 1 ? fields[1] : "";
+  ClientAnswerer answerer(request.fd, mode, [&context] {
+    ServeWaiting(context);
+    return context.stop == nullptr || !context.stop->load();
+  });
+  HostDesktop& desktop = context.desktop;
+  auto finish = [&](int code, const std::string& text) {
+    if (request.fd < 0) return;
+    answerer.Send({"end", std::to_string(code), text});
+    ::close(request.fd);
+  };
+  if (mode != "yes" && mode != "no" && mode != "ask") return finish(2, "unknown answer mode");
+
+  if (command == "select" && fields.size() >= 3) {
+    std::vector<uint32_t> uids;
+    std::vector<std::string> ids;
+    bool all = false;
+    for (size_t i = 3; i < fields.size(); ++i) {
+      const std::string& arg = fields[i];
+      if (arg == "all") {
+        all = true;
+      } else if (arg.rfind("uid=", 0) == 0) {
+        char* end = nullptr;
+        unsigned long uid = std::strtoul(arg.c_str() + 4, &end, 10);
+        if (end == arg.c_str() + 4 || *end != '\0' || uid == 0 || uid > UINT32_MAX) {
+          return finish(2, "not a UID: " + arg.substr(4));
+        }
+        uids.push_back(static_cast<uint32_t>(uid));
+      } else if (arg.rfind("id=", 0) == 0) {
+        ids.push_back(arg.substr(3));
+      } else {
+        return finish(2, "unknown selection " + arg);
+      }
+    }
+    Status selected = desktop.Select(fields[2], uids, ids, all,
+                                     [&context] { context.explorer.FolderSwitched(); });
+    if (!selected.ok()) return finish(1, selected.message());
+    answerer.Send({"out", desktop.SelectionJson()});
+    return finish(0, "");
+  }
+  if (command == "bar" || command == "selection") {
+    std::string text = command == "bar" ? desktop.ControlsJson() : desktop.SelectionJson();
+    if (!text.empty() && text.back() == '\n') text.pop_back();
+    answerer.Send({"out", text});
+    return finish(0, "");
+  }
+
+  std::string tag;
+  std::optional<uint64_t> key;
+  int repeats = 0;
+  if (command == "click" && fields.size() == 3) {
+    tag = fields[2];
+  } else if (ShortForms().count(command) != 0 && fields.size() == 2) {
+    tag = ShortForms().at(command);
+  } else if (command == "key" && (fields.size() == 3 || fields.size() == 4)) {
+    key = VirtualKey(fields[2]);
+    if (!key) return finish(2, "unknown key " + fields[2]);
+    repeats = fields.size() == 4 ? std::atoi(fields[3].c_str()) : 0;
+    if (repeats < 0 || repeats > 1000) return finish(2, "repeats must be 0 to 1000");
+  } else {
+    return finish(2, "unknown request " + command);
+  }
+
+  // What the command is about to move is expected where it lands, not taken for a person's
+  // move or for new mail.
+  if (key || tag == ShortForms().at("report") || tag == ShortForms().at("notspam")) {
+    context.tracker.Expect(desktop.SelectionKeys());
+  }
+  BoxAnswerer* outer = desktop.answerer();
+  desktop.SetAnswerer(request.fd >= 0 ? static_cast<BoxAnswerer*>(&answerer)
+                                      : context.window_answerer);
+  Status done = Status::Ok();
+  if (key) {
+    desktop.Key(*key, repeats);
+  } else {
+    done = desktop.Click(tag, command == "click");
+  }
+  desktop.SetAnswerer(outer);
+  desktop.PruneSelection();
+  context.tracker.RefreshSpam(true);
+  if (!done.ok()) return finish(1, done.message());
+  if (answerer.refused()) return finish(1, answerer.refusal());
+  finish(0, "");
+}
+
 }  // namespace
+
+IFolder* NewHostFolder(platform::MapiStore& store, EntryId id, std::string name) {
+  return new HostFolder(store, std::move(id), std::move(name));
+}
 
 int RecordCrashedAddins(platform::Registry& registry) {
   StatusOr<std::vector<std::string>> names = registry.EnumerateValues(addin::kStartupItemsKey);
@@ -403,8 +812,9 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
             const std::atomic<bool>& stop) {
   RecordCrashedAddins(registry);
   Libraries libraries;
-  auto* explorer = new HostExplorer;
-  auto* application = new HostApplication(store, explorer);
+  HostDesktop desktop(store);
+  auto* explorer = new HostExplorer(desktop);
+  auto* application = new HostApplication(store, explorer, desktop);
 
   std::vector<LoadedAddin> addins;
   for (const addin::RegisteredAddin& registered : addin::StartupAddins(registry)) {
@@ -441,6 +851,13 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
     MarkLoading(registry, loaded.name, loaded.library);
     loaded.object->OnStartupComplete(nullptr);
     UnmarkLoading(registry, loaded.name);
+  }
+  // The add-in that learns from a person's moves (the first that offers it).
+  IMoveLearning* learning = nullptr;
+  for (LoadedAddin& loaded : addins) {
+    if (learning == nullptr) {
+      loaded.object->QueryInterface(IID_IMoveLearning, reinterpret_cast<void**>(&learning));
+    }
   }
 
   // The client extension named by the configuration file of the "Addins" folder.
@@ -492,6 +909,37 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   // new even on the very first run.
   if (inbox.ok() && extension.session != nullptr) inbox_mark.Prime(store, *inbox);
   if (sent.ok() && extension.message != nullptr) sent_mark.Prime(store, *sent);
+  MoveTracker tracker(store, registry, options.install_dir + std::string(kSpamKeysFile));
+  if (learning != nullptr) {
+    (void)tracker.PersonReported();
+    tracker.RefreshSpam();
+  }
+  std::unique_ptr<ControlServer> server;
+  if (!options.once) {
+    StatusOr<std::unique_ptr<ControlServer>> started = ControlServer::Start();
+    if (started.ok()) {
+      server = std::move(*started);
+    } else {
+      Say("no control socket: " + started.status().message());
+    }
+  }
+  // On a display the bar is a small window of its own; its clicks are control requests.
+  std::unique_ptr<ToolWindow> window;
+  std::unique_ptr<WindowAnswerer> window_answerer;
+  if (server != nullptr && !options.no_window) {
+    ControlServer* requests = server.get();
+    window = ToolWindow::Open([requests](const std::string& tag) {
+      std::string line = outlook_control::JoinFields({"ask", "click", tag});
+      line.pop_back();  // a request is the line without its line break
+      requests->Inject(std::move(line));
+    });
+    if (window != nullptr) {
+      window_answerer = std::make_unique<WindowAnswerer>(*window);
+      window->Show(desktop.Controls());
+    }
+  }
+  ServeContext serve{desktop, *explorer, tracker, server.get(), window.get(), window_answerer.get(),
+                     &stop};
   if (!options.ready_file.empty()) {
     std::ofstream(options.ready_file) << ::getpid() << "\n";
   }
@@ -499,11 +947,27 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
     if (inbox.ok() && extension.session != nullptr) {
       for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
         if (stop.load()) break;
-        auto* callback = new HostCallback(store, message, {});
-        extension.session->OnDelivery(callback);
-        callback->Release();
+        MoveTracker::Arrival arrival = tracker.ClassifyInbox(message);
+        if (arrival == MoveTracker::Arrival::kFromSpam && learning != nullptr) {
+          IMailItem* item = NewHostMailItem(store, message);
+          learning->RestoreMoved(item);
+          item->Release();
+        } else if (arrival == MoveTracker::Arrival::kNew) {
+          auto* callback = new HostCallback(store, message, {});
+          extension.session->OnDelivery(callback);
+          callback->Release();
+        }
         inbox_mark.Handled(message);
       }
+    }
+    if (learning != nullptr) {
+      for (const EntryId& message : tracker.PersonReported()) {
+        if (stop.load()) break;
+        IMailItem* item = NewHostMailItem(store, message);
+        learning->ReportMoved(item);
+        item->Release();
+      }
+      tracker.RefreshSpam();
     }
     if (sent.ok() && extension.message != nullptr) {
       // A message in the sent folder was sent: the events of a send, with its recipients.
@@ -527,10 +991,16 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
       }
     }
     if (options.once || stop.load()) break;
+    // Mail a person moved is looked at before a command runs; what the command moved is
+    // looked at right after it, without waiting.
+    if (ServeWaiting(serve)) continue;
     // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after each
     // wake or time-out. A dropped connection is retried after a pause.
-    StatusOr<bool> changed =
-        inbox.ok() ? store.WaitForChange(*inbox, kIdleMilliseconds) : StatusOr<bool>(false);
+    // A control request ends the wait early.
+    const int wake_fd = server != nullptr ? server->wake_fd() : -1;
+    StatusOr<bool> changed = inbox.ok()
+                                 ? store.WaitForChangeOrWake(*inbox, kIdleMilliseconds, wake_fd)
+                                 : StatusOr<bool>(false);
     if (!changed.ok() || !inbox.ok()) {
       for (int waited = 0; waited < kRetryMilliseconds && !stop.load(); waited += 50) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -540,6 +1010,10 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   }
 
   // Shut-down as the client does it: the explorer closes, then the shut-down events.
+  window_answerer.reset();
+  window.reset();
+  server.reset();
+  ReleaseAndClear(learning);
   explorer->Close();
   for (LoadedAddin& loaded : addins) loaded.object->OnBeginShutdown(nullptr);
   for (LoadedAddin& loaded : addins) {
@@ -551,6 +1025,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   ReleaseAndClear(extension.ext);
   application->Release();
   explorer->Release();
+  desktop.ReleaseAddinObjects();
   libraries.CloseAll();
   return 0;
 }

@@ -18,6 +18,10 @@ inline constexpr int kIdleMilliseconds = 5000;
 // The pause before a failed wait (a dropped connection) is tried again.
 inline constexpr int kRetryMilliseconds = 5000;
 
+// What lay in "Spam" at the host's last look, in its folder: a message gone from there while
+// the host was stopped and found in INBOX was moved back by a person.
+inline constexpr std::string_view kSpamKeysFile = "Vexmor_AddinHost_Spam.txt";
+
 // Where the host keeps the last message it handed on, per folder.
 inline constexpr std::string_view kHostStateKey = "Software\\Vexmor\\AddinHost";
 
@@ -25,6 +29,7 @@ struct HostOptions {
   std::string install_dir;  // the client's program folder, holding "Addins/"; ends with "/"
   std::string ready_file;   // written once start-up is complete
   bool once = false;        // judge what is new and stop
+  bool no_window = false;   // no tool window even on a display
 };
 
 // Runs the host until "stop" is set (or after one pass with "once"). Returns the exit code.

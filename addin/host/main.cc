@@ -32,7 +32,8 @@ void ForwardSignal(int signal) {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: Vexmor_AddinHost [--install-dir DIR] [--ready-file FILE] [--once]\n");
+               "usage: Vexmor_AddinHost [--install-dir DIR] [--ready-file FILE] [--once] "
+               "[--no-window]\n");
   return 2;
 }
 
@@ -89,8 +90,18 @@ int main(int argc, char** argv) {
   options.install_dir = OwnFolder();
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--once") {
+    if (arg == "--help" || arg == "-h") {
+      std::printf(
+          "usage: Vexmor_AddinHost [--install-dir DIR] [--ready-file FILE] [--once] "
+          "[--no-window]\n"
+          "Loads the registered add-in and serves it the account's new mail; on a display the\n"
+          "add-in's command bar shows as a small window (not with --no-window). Drive it with\n"
+          "'vexmor outlook'.\n");
+      return 0;
+    } else if (arg == "--once") {
       options.once = true;
+    } else if (arg == "--no-window") {
+      options.no_window = true;
     } else if ((arg == "--install-dir" || arg == "--ready-file") && i + 1 < argc) {
       std::string value = argv[++i];
       if (arg == "--install-dir") {

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <exception>
 #include <mutex>
+#include <optional>
 
 #include "vexmor/addin/mover.h"
 #include "vexmor/log/write_log.h"
@@ -67,25 +68,6 @@ bool Found(CXml& xml, const std::string& value, int32_t code) {
 void AddToList(CXml& xml, const std::string& value, int32_t add_code, uint32_t kind) {
   std::string result;
   if (!xml.ReadFile(value, add_code, &result)) xml.WriteFile(value, kind);
-}
-
-// Appends the plain body read from its stream in fixed chunks; each chunk counts as text up to
-// its first zero byte.
-void AppendBodyInChunks(platform::MapiStore& store, const platform::EntryId& message,
-                        std::string& text) {
-  StatusOr<std::unique_ptr<platform::MessageSource>> stream = store.OpenBodyStream(message);
-  if (!stream.ok()) return;
-  std::string chunk(kBodyChunkBytes, '\0');
-  for (;;) {
-    size_t filled = 0;
-    while (filled < kBodyChunkBytes) {
-      StatusOr<size_t> got = (*stream)->Read(chunk.data() + filled, kBodyChunkBytes - filled);
-      if (!got.ok() || *got == 0) break;
-      filled += *got;
-    }
-    if (filled > 0) text.append(chunk.data(), ::strnlen(chunk.data(), filled));
-    if (filled < kBodyChunkBytes) return;
-  }
 }
 
 // Stage A: blocked senders, non-ASCII mail and the body text. False when the message has no
@@ -214,6 +196,25 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
 
 }  // namespace
 
+// Appends the plain body read from its stream in fixed chunks; each chunk counts as text up to
+// its first zero byte.
+void AppendBodyInChunks(platform::MapiStore& store, const platform::EntryId& message,
+                        std::string& text) {
+  StatusOr<std::unique_ptr<platform::MessageSource>> stream = store.OpenBodyStream(message);
+  if (!stream.ok()) return;
+  std::string chunk(kBodyChunkBytes, '\0');
+  for (;;) {
+    size_t filled = 0;
+    while (filled < kBodyChunkBytes) {
+      StatusOr<size_t> got = (*stream)->Read(chunk.data() + filled, kBodyChunkBytes - filled);
+      if (!got.ok() || *got == 0) break;
+      filled += *got;
+    }
+    if (filled > 0) text.append(chunk.data(), ::strnlen(chunk.data(), filled));
+    if (filled < kBodyChunkBytes) return;
+  }
+}
+
 IncomingFilter& TheIncomingFilter() {
   static IncomingFilter filter;
   return filter;
@@ -239,7 +240,7 @@ bool LogPathSetByStartup() {
   return Values().log_path_set_by_startup;
 }
 
-bool FindTextLink(std::string_view text, int selector) {
+std::optional<std::string> TextLinkOf(std::string_view text) {
   std::string lowered = Lower(text);
   bool has_scheme = true;
   size_t begin = lowered.find("http");
@@ -247,15 +248,20 @@ bool FindTextLink(std::string_view text, int selector) {
     begin = lowered.find("www.");
     has_scheme = false;
   }
-  if (begin == std::string::npos) return false;
+  if (begin == std::string::npos) return std::nullopt;
   size_t end = lowered.find_first_of(std::string_view("\" <>,:\n?)", 9), begin + 6);
   if (end == std::string::npos) end = lowered.size();
+  return std::string(has_scheme ? "" : "http://") +
+         std::string(text.substr(begin, std::min(end, text.size()) - begin));
+}
+
+bool FindTextLink(std::string_view text, int selector) {
+  std::optional<std::string> found = TextLinkOf(text);
+  if (!found) return false;
   IncomingFilter& filter = TheIncomingFilter();
   filter.link.clear();
   filter.secondLink.clear();
-  std::string found = std::string(has_scheme ? "" : "http://") +
-                      std::string(text.substr(begin, std::min(end, text.size()) - begin));
-  (selector == 0 ? filter.link : filter.secondLink) = std::move(found);
+  (selector == 0 ? filter.link : filter.secondLink) = std::move(*found);
   return true;
 }
 

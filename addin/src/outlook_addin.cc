@@ -7,11 +7,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
 
 #include "addin_internal.h"
+#include "toolbar.h"
+#include "vexmor/addin/commands.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/incoming_filter.h"
 #include "vexmor/addin/sender_seeding.h"
@@ -82,10 +85,11 @@ class ExplorerCloseSink final : public RefCounted<IExplorerEventSink> {
   bool Accepts(const IID& iid) const override { return iid == IID_ExplorerEvents; }
 };
 
-class OutLook final : public IDTExtensibility2 {
+class OutLook final : public IDTExtensibility2, public IMoveLearning {
  public:
   OutLook() { ObjectCreated(); }
   virtual ~OutLook() {
+    toolbar_.reset();
     ReleaseAndClear(explorer_);
     ReleaseAndClear(close_sink_);
     ObjectDestroyed();
@@ -95,6 +99,11 @@ class OutLook final : public IDTExtensibility2 {
     if (object == nullptr) return E_POINTER;
     if (iid == IID_IUnknown || iid == IID_IDTExtensibility2 || iid == IID_IOutLook) {
       *object = static_cast<IDTExtensibility2*>(this);
+      AddRef();
+      return S_OK;
+    }
+    if (iid == IID_IMoveLearning) {
+      *object = static_cast<IMoveLearning*>(this);
       AddRef();
       return S_OK;
     }
@@ -149,13 +158,48 @@ class OutLook final : public IDTExtensibility2 {
         ReleaseAndClear(close_sink_);
       }
     }
-    PrepareFolders();
+    context_.application = g_application;
+    context_.explorer = explorer_;
+    context_.outlook_version = outlook_version_;
+    context_.main_window = main_window_;
+    try {
+      // A failing call of the client ends the building; the bar's log line is then missing.
+      if (explorer_ == nullptr) throw std::runtime_error("explorer");
+      toolbar_ = std::make_unique<Toolbar>(context_);
+      toolbar_->Build();
+      PrepareFolders();
+      toolbar_->Connect();
+      toolbar_->InstallHook();
+      Log("Vexmor Toolbar Created.(S)");
+    } catch (const std::exception&) {
+      PrepareFoldersOnce();
+    }
+    return S_OK;
+  }
+
+  HRESULT ReportMoved(IMailItem* item) override {
+    if (item == nullptr) return E_POINTER;
+    try {
+      ReportMovedMail(context_, item);
+    } catch (...) {
+      return E_FAIL;
+    }
+    return S_OK;
+  }
+  HRESULT RestoreMoved(IMailItem* item) override {
+    if (item == nullptr) return E_POINTER;
+    try {
+      RestoreMovedMail(context_, item);
+    } catch (...) {
+      return E_FAIL;
+    }
     return S_OK;
   }
 
   HRESULT OnDisconnection(int32_t, void*) override {
     Log("Vexmor trying to unload(S).");
     if (!ui_active_) return S_OK;
+    if (toolbar_ != nullptr) toolbar_->Disconnect();
     try {
       if (close_sink_ != nullptr && explorer_ != nullptr) explorer_->Unadvise(close_cookie_);
       ReleaseAndClear(close_sink_);
@@ -196,7 +240,11 @@ class OutLook final : public IDTExtensibility2 {
  private:
   // "Spam" and "Spam_Posted" beside the Inbox, under the top-level folder "Personal Folders";
   // names are compared exactly.
+  void PrepareFoldersOnce() {
+    if (!folders_prepared_) PrepareFolders();
+  }
   void PrepareFolders() {
+    folders_prepared_ = true;
     INameSpace* name_space = nullptr;
     IFolders* top_folders = nullptr;
     IFolder* personal = nullptr;
@@ -261,6 +309,9 @@ class OutLook final : public IDTExtensibility2 {
   IExplorer* explorer_ = nullptr;
   ExplorerCloseSink* close_sink_ = nullptr;
   uint32_t close_cookie_ = 0;
+  CommandContext context_;
+  std::unique_ptr<Toolbar> toolbar_;
+  bool folders_prepared_ = false;
 };
 
 }  // namespace

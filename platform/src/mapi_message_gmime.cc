@@ -198,6 +198,7 @@ StatusOr<MessageProps> DecodeMapiMessage(std::string_view raw, size_t body_limit
   if (const char* subject = g_mime_message_get_subject(message.ptr)) props.subject = subject;
   std::vector<std::string> from = Addresses(g_mime_message_get_from(message.ptr));
   if (!from.empty()) props.sender_address = from.front();
+  if (const char* id = g_mime_message_get_message_id(message.ptr)) props.message_id = id;
   for (GMimeAddressType type :
        {GMIME_ADDRESS_TYPE_TO, GMIME_ADDRESS_TYPE_CC, GMIME_ADDRESS_TYPE_BCC}) {
     for (std::string& a : Addresses(g_mime_message_get_addresses(message.ptr, type))) {

@@ -820,19 +820,27 @@ class ImapStore final : public MapiStore {
 
   // IMAP IDLE on the folder: the server pushes EXISTS when mail arrives.
   StatusOr<bool> WaitForChange(const EntryId& folder, int timeout_ms) override {
+    return WaitForChangeOrWake(folder, timeout_ms, -1);
+  }
+
+  StatusOr<bool> WaitForChangeOrWake(const EntryId& folder, int timeout_ms, int wake_fd) override {
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
     StatusOr<uint32_t> validity = connection_->Select(parts->mailbox, parts->uidvalidity);
     if (!validity.ok()) return validity.status();
     mailimap* imap = connection_->imap();
-    if (mailimap_has_idle(imap) == 0) return MapiStore::WaitForChange(folder, timeout_ms);
+    if (mailimap_has_idle(imap) == 0) {
+      return wake_fd >= 0 ? MapiStore::WaitForChangeOrWake(folder, timeout_ms, wake_fd)
+                          : MapiStore::WaitForChange(folder, timeout_ms);
+    }
     int rc = mailimap_idle(imap);
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE");
-    pollfd p{mailimap_idle_get_fd(imap), POLLIN, 0};
-    int ready = ::poll(&p, 1, std::max(timeout_ms, 0));
+    pollfd p[2] = {{mailimap_idle_get_fd(imap), POLLIN, 0}, {wake_fd, POLLIN, 0}};
+    (void)::poll(p, wake_fd >= 0 ? 2 : 1, std::max(timeout_ms, 0));
+    const bool changed = (p[0].revents & POLLIN) != 0;
     rc = mailimap_idle_done(imap);
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE DONE");
-    return ready > 0;
+    return changed;
   }
 
   StatusOr<MessageProps> GetMessageProps(const EntryId& message, size_t body_limit) override {

@@ -1,5 +1,7 @@
 // The account store kept in memory, for tests: mailboxes named as on an IMAP server ("INBOX",
 // "Archive/2024"), each with its UIDVALIDITY and ascending UIDs, shared by every session.
+#include <poll.h>
+
 #include <algorithm>
 #include <chrono>
 #include <map>
@@ -370,6 +372,12 @@ std::unique_ptr<MemoryMapiAccount> MakeMemoryMapiAccount(std::string top_name) {
 
 StatusOr<bool> MapiStore::WaitForChange(const EntryId&, int timeout_ms) {
   std::this_thread::sleep_for(std::chrono::milliseconds(std::max(timeout_ms, 0)));
+  return false;
+}
+
+StatusOr<bool> MapiStore::WaitForChangeOrWake(const EntryId&, int timeout_ms, int wake_fd) {
+  pollfd p{wake_fd, POLLIN, 0};
+  (void)::poll(&p, wake_fd >= 0 ? 1 : 0, std::max(timeout_ms, 0));
   return false;
 }
 

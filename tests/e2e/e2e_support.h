@@ -26,6 +26,7 @@ class SigdProcess {
 
   bool running() const { return port_ > 0; }
   std::string host() const { return "127.0.0.1:" + std::to_string(port_); }
+  pid_t pid() const { return pid_; }
 
  private:
   testing::TempDir dir_;

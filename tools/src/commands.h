@@ -25,6 +25,7 @@ int RunInstall(const Args& args);
 int RunUninstall(const Args& args);
 // start, stop, status and cycle: the local client session (exit status 3: none runs).
 int RunSession(const std::string& command, const Args& args);
+int RunOutlook(const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

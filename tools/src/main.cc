@@ -30,6 +30,8 @@ constexpr const char* kUsage =
     "      the IMAP account of the account client (vexmor account --help)\n"
     "  addin register|unregister [--install-dir DIR] [LIBRARY]\n"
     "      register the account client's add-in for Vexmor_AddinHost\n"
+    "  outlook select|click|key|report|notspam|check|empty|bar ...\n"
+    "      drive the running Vexmor_AddinHost's explorer and command bar (vexmor outlook --help)\n"
     "  why [--install-dir DIR] FILE|MESSAGE-ID\n"
     "      why a message went to Spam or stayed, from the verdict log\n"
     "  install [--install-dir DIR] [--yes] | uninstall [--yes]\n"
@@ -72,6 +74,7 @@ int main(int argc, char** argv) {
     if (command == "start" || command == "stop" || command == "status" || command == "cycle") {
       return vexmor::tools::RunSession(command, args);
     }
+    if (command == "outlook") return vexmor::tools::RunOutlook(args);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;

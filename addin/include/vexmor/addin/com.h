@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vexmor/platform/desktop.h"
 #include "vexmor/platform/mapi_store.h"
 
 namespace vexmor::com {
@@ -136,6 +137,13 @@ struct IFolders : IUnknown {
 struct IFolder : IUnknown {
   virtual HRESULT Name(char** name) = 0;
   virtual HRESULT Folders(IFolders** folders) = 0;
+  // The folder's entry id as hexadecimal text.
+  virtual HRESULT EntryID(char** hex) = 0;
+  // The number of messages in the folder (Items.Count).
+  virtual HRESULT ItemsCount(int32_t* count) = 0;
+  // The folder in the store underneath (MAPIOBJECT); the store stays the host's, valid until
+  // the call that asked for it returns.
+  virtual HRESULT GetObject(platform::MapiStore** store, platform::EntryId* folder) = 0;
 
  protected:
   ~IFolder() = default;
@@ -156,6 +164,105 @@ struct IExplorerEventSink : IUnknown {
   ~IExplorerEventSink() = default;
 };
 inline constexpr int32_t kDispidExplorerClose = 0xF008;
+inline constexpr int32_t kDispidFolderSwitch = 0xF002;
+
+// One message of the explorer's selection.
+struct IMailItem : IUnknown {
+  virtual HRESULT MessageClass(char** message_class) = 0;
+  virtual HRESULT EntryID(char** hex) = 0;
+  // The entry id of the folder holding the message, as hexadecimal text.
+  virtual HRESULT ParentEntryID(char** hex) = 0;
+  // The message in the store underneath (MAPIOBJECT); the store stays the host's.
+  virtual HRESULT GetObject(platform::MapiStore** store, platform::EntryId* message) = 0;
+  // Moves the message into the folder; S_FALSE when it is there already.
+  virtual HRESULT Move(IFolder* destination) = 0;
+
+ protected:
+  ~IMailItem() = default;
+};
+
+struct ISelection : IUnknown {
+  virtual HRESULT Count(int32_t* count) = 0;
+  // index from 1, in selection order.
+  virtual HRESULT Item(int32_t index, IMailItem** item) = 0;
+
+ protected:
+  ~ISelection() = default;
+};
+
+// --- Command bars ---
+
+inline constexpr int32_t msoBarTop = 1;
+inline constexpr int32_t msoControlButton = 1;
+inline constexpr int32_t msoControlPopup = 10;
+inline constexpr int32_t msoButtonIconAndCaption = 3;
+// The button click event source.
+inline constexpr IID IID_CommandBarButtonEvents = {
+    0x000C0351, 0x0000, 0x0000, {0xC0, 0, 0, 0, 0, 0, 0, 0x46}};
+
+struct ICommandBarControl;
+
+// A sink on a control's click event. The host raises the click for every control that carries
+// the clicked control's tag.
+struct ICommandBarButtonEvents : IUnknown {
+  virtual HRESULT Click(ICommandBarControl* control, bool* cancel_default) = 0;
+
+ protected:
+  ~ICommandBarButtonEvents() = default;
+};
+
+struct ICommandBarControl : IUnknown {
+  virtual HRESULT SetCaption(const char* caption) = 0;
+  virtual HRESULT SetTooltipText(const char* text) = 0;
+  virtual HRESULT SetTag(const char* tag) = 0;
+  virtual HRESULT SetEnabled(bool enabled) = 0;
+  virtual HRESULT SetVisible(bool visible) = 0;
+  virtual HRESULT SetBeginGroup(bool begins) = 0;
+  virtual HRESULT SetStyle(int32_t style) = 0;
+  // A face of width x height pixels, 16 bits each (5 red, 6 green, 5 blue), rows from the top.
+  virtual HRESULT PasteFace(const uint16_t* pixels, int32_t width, int32_t height) = 0;
+  // Controls.Add on a popup control.
+  virtual HRESULT AddControl(int32_t type, bool temporary, ICommandBarControl** control) = 0;
+  virtual HRESULT Advise(ICommandBarButtonEvents* sink, uint32_t* cookie) = 0;
+  virtual HRESULT Unadvise(uint32_t cookie) = 0;
+  virtual HRESULT Caption(char** caption) = 0;
+  virtual HRESULT Tag(char** tag) = 0;
+
+ protected:
+  ~ICommandBarControl() = default;
+};
+
+struct ICommandBar : IUnknown {
+  virtual HRESULT AddControl(int32_t type, bool temporary, ICommandBarControl** control) = 0;
+  virtual HRESULT SetVisible(bool visible) = 0;
+
+ protected:
+  ~ICommandBar() = default;
+};
+
+struct ICommandBars : IUnknown {
+  virtual HRESULT Add(const char* name, int32_t position, bool temporary, ICommandBar** bar) = 0;
+
+ protected:
+  ~ICommandBars() = default;
+};
+
+// --- Keyboard hooks of the client's main thread ---
+
+inline constexpr int32_t WH_KEYBOARD = 2;
+inline constexpr int32_t HC_ACTION = 0;
+inline constexpr uint64_t VK_F8 = 0x77;
+// Key data bit 30: the key was down before (an auto-repeat or the release).
+inline constexpr int64_t kKeyWasDown = int64_t{1} << 30;
+// Key data bit 31: the key is being released.
+inline constexpr int64_t kKeyReleased = int64_t{1} << 31;
+
+struct IKeyboardHook : IUnknown {
+  virtual int64_t KeyboardProc(int32_t code, uint64_t key, int64_t key_data) = 0;
+
+ protected:
+  ~IKeyboardHook() = default;
+};
 
 struct IExplorer : IUnknown {
   // Connects a sink to the event source "iid" (IID_ExplorerEvents) and gives its cookie.
@@ -163,6 +270,9 @@ struct IExplorer : IUnknown {
   virtual HRESULT Unadvise(uint32_t cookie) = 0;
   // Closes the explorer window (the close event fires first, once).
   virtual HRESULT Close() = 0;
+  virtual HRESULT CurrentFolder(IFolder** folder) = 0;
+  virtual HRESULT Selection(ISelection** selection) = 0;
+  virtual HRESULT CommandBars(ICommandBars** bars) = 0;
 
  protected:
   ~IExplorer() = default;
@@ -176,6 +286,15 @@ struct _Application : IUnknown {
   virtual HRESULT ExplorersCount(int32_t* count) = 0;
   virtual HRESULT GetNamespace(const char* type, INameSpace** name_space) = 0;
   virtual HRESULT Quit() = 0;
+  // A hook of the given type on the client's main thread; its handle for CallNextHook.
+  virtual HRESULT SetWindowsHook(int32_t type, IKeyboardHook* hook, uint64_t thread_id,
+                                 uint64_t* handle) = 0;
+  virtual int64_t CallNextHook(uint64_t handle, int32_t code, uint64_t key, int64_t key_data) = 0;
+  // The client's windows and the boxes that ask its user, not owned; valid while the
+  // application object lives.
+  virtual HRESULT Desktop(platform::Desktop* desktop) = 0;
+  // Opens a file or an address with the desktop's default program ("show" as ShellExecute's).
+  virtual HRESULT ShellOpen(const char* target, int32_t show) = 0;
 
  protected:
   ~_Application() = default;
@@ -244,6 +363,19 @@ struct IExchExtMessageEvents : IUnknown {
 
  protected:
   ~IExchExtMessageEvents() = default;
+};
+
+// Learning from a person's own moves: the add-in object answers QueryInterface for this with
+// the Report Spam and Not Spam steps for one message that is already where the command would
+// have moved it ("Spam_Posted", or the Inbox after "Spam").
+inline constexpr IID IID_IMoveLearning = {
+    0x7C3E5A14, 0x4B2D, 0x4E8F, {0x9A, 0x61, 0x3D, 0x52, 0xE0, 0x7B, 0x14, 0xC1}};
+struct IMoveLearning : IUnknown {
+  virtual HRESULT ReportMoved(IMailItem* item) = 0;
+  virtual HRESULT RestoreMoved(IMailItem* item) = 0;
+
+ protected:
+  ~IMoveLearning() = default;
 };
 
 // The add-in library's exports, as the host resolves them by name.

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -54,6 +55,12 @@ bool LogPathSetByStartup();
 
 // The first link written in plain text, stored in link (selector 0) or secondLink (1).
 bool FindTextLink(std::string_view text, int selector);
+// The same link without touching the shared state, for work off the client's thread.
+std::optional<std::string> TextLinkOf(std::string_view text);
+// Appends the plain body of a message read from its stream in chunks of kBodyChunkBytes; each
+// chunk counts as text up to its first zero byte.
+void AppendBodyInChunks(platform::MapiStore& store, const platform::EntryId& message,
+                        std::string& text);
 // The link's registrable domain, or empty when it is trusted or cannot be found.
 void ReduceLinkToDomain(std::string& link);
 // The part after the first "@", trimmed; the whole address trimmed when there is none.

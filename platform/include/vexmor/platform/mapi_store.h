@@ -97,6 +97,7 @@ struct MessageProps {
   bool body_too_large = false;  // the plain body exceeds the caller's limit: read it as a stream
   uint64_t body_size = 0;       // bytes of the decoded plain body
   std::string sender_address;
+  std::string message_id;  // the Message-ID header's value without its angle brackets
   std::string message_class = "IPM.Note";
   std::vector<std::string> recipient_addresses;  // To, Cc and Bcc
   uint64_t size = 0;                             // bytes of the stored message
@@ -168,6 +169,9 @@ class MapiStore {
   // "timeout_ms" passed; true when the store saw a change, false after the time-out or when a
   // signal interrupted the wait. A store that cannot be told of changes just waits.
   virtual StatusOr<bool> WaitForChange(const EntryId& folder, int timeout_ms);
+  // The same wait, also ended early (with false) when "wake_fd" becomes readable; the caller
+  // drains the descriptor. A store that cannot be told of changes waits on "wake_fd" alone.
+  virtual StatusOr<bool> WaitForChangeOrWake(const EntryId& folder, int timeout_ms, int wake_fd);
 };
 
 // One logged-on session on the account.
