@@ -29,13 +29,13 @@
 #include <string>
 #include <vector>
 
-#include "CCheckSum.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/message_snapshot.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "exports.h"
 #include "verdict_fixture.h"
+#include "vexmor/hook/exports.h"
 #include "vexmor/hook/filter_chain.h"
 
 using namespace verdict_bench;

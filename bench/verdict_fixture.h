@@ -21,7 +21,6 @@
 #include <thread>
 #include <vector>
 
-#include "CCheckSum.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/platform/atomic_file.h"
@@ -30,6 +29,7 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace verdict_bench {
 

@@ -3,7 +3,6 @@
 #include <exception>
 #include <utility>
 
-#include "CFrameWindow.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/hook/verdict_log.h"
@@ -11,6 +10,7 @@
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {
 

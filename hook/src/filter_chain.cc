@@ -8,11 +8,11 @@
 #include <memory>
 #include <utility>
 
-#include "CCheckSum.h"
-#include "CXml.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::hook {
 

@@ -5,7 +5,6 @@
 #include <thread>
 #include <utility>
 
-#include "CFrameWindow.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/hook/mail_analysis.h"
@@ -13,6 +12,7 @@
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {
 

@@ -6,11 +6,11 @@
 
 #include <gtest/gtest.h>
 
-#include "CXml.h"
 #include "test_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::hook {
 namespace {

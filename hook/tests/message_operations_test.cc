@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "CFrameWindow.h"
 #include "test_support.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {
 namespace {

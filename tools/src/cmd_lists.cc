@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "CXml.h"
 #include "commands.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::tools {
 namespace {

@@ -1,6 +1,6 @@
 // The entry point of the dialogs: each call gets a dialog thread of its own, which shows its
 // window on the library's user-interface thread and waits for it to close.
-#include "CUserInterface.h"
+#include "vexmor/userinterface/CUserInterface.h"
 
 #include <mutex>
 #include <thread>

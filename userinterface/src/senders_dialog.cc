@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "CXml.h"
 #include "ui_dialogs.h"
 #include "vexmor/platform/ansi.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::ui {
 namespace {

@@ -1,4 +1,4 @@
-#include "CXml.h"
+#include "vexmor/validate/CXml.h"
 
 #include <array>
 #include <exception>

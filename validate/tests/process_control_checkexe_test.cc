@@ -8,12 +8,12 @@
 #include <string>
 #include <vector>
 
-#include "CCheckExe.h"
 #include "desktop_throwaway_processes.h"
 #include "test_support.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/processes.h"
+#include "vexmor/validate/CCheckExe.h"
 
 namespace {
 

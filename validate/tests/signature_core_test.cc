@@ -4,7 +4,7 @@
 
 #include <random>
 
-namespace vexmor::signature {
+namespace vexmor::validate {
 namespace {
 
 constexpr int64_t kAbc = 57671974;  // "abc" + zero byte: A = 294, B = 880
@@ -191,4 +191,4 @@ TEST(Throttle, DoesNotChangeTheResult) {
 }
 
 }  // namespace
-}  // namespace vexmor::signature
+}  // namespace vexmor::validate

@@ -20,7 +20,7 @@
 #include <optional>
 #include <string>
 
-#include "ValidateExport.h"
+#include "vexmor/validate/ValidateExport.h"
 
 // The document an object works on; defined inside the library.
 struct CXmlDocument;

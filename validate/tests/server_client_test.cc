@@ -1,4 +1,4 @@
-#include "checksum_server_core.h"
+#include "server_client.h"
 
 #include <map>
 #include <optional>
@@ -7,7 +7,7 @@
 
 #include "vexmor/state/state_files.h"
 
-namespace vexmor::sigclient {
+namespace vexmor::validate {
 namespace {
 
 using platform::HttpResponse;
@@ -349,4 +349,4 @@ TEST_F(RunOperationTest, JournalStartsAfreshAboveItsLimit) {
 }
 
 }  // namespace
-}  // namespace vexmor::sigclient
+}  // namespace vexmor::validate
