@@ -12,7 +12,7 @@ function(vexmor_add_test name)
     set(ARG_LABEL unit)
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} vexmor_test_support GTest::gtest GTest::gtest_main
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} vexmor_testing vexmor_test_support GTest::gtest GTest::gtest_main
                                         vexmor_warnings)
   target_compile_definitions(${name} PRIVATE VEXMOR_TEST_DATA_DIR="${VEXMOR_TEST_DATA_DIR}")
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30

@@ -6,21 +6,19 @@
 #include <chrono>
 #include <cstdio>
 
-#include "maildir_helpers.h"
 #include "test_support.h"
+#include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/wait.h"
 
 namespace vexmor::plugin {
 namespace {
 
-using testing::Deliver;
-using testing::MakeMaildirFolder;
-using testing::SimpleMessage;
-using testing::WriteDirectly;
+using vexmor::testing::Deliver;
+using vexmor::testing::SimpleMessage;
+using vexmor::testing::WriteDirectly;
 
 class NewMailTest : public ::testing::Test {
  protected:
-  void SetUp() override { MakeMaildirFolder(root_); }
-
   std::unique_ptr<platform::MailStore> Open() {
     auto store = platform::OpenMaildirStore(root_);
     EXPECT_TRUE(store.ok()) << store.status().ToString();
@@ -44,8 +42,8 @@ class NewMailTest : public ::testing::Test {
     return all;
   }
 
-  vexmor::testing::TempDir dir_;
-  std::string root_ = dir_.path() + "Maildir/";
+  vexmor::testing::MaildirFixture maildir_;
+  const std::string& root_ = maildir_.root();
 };
 
 TEST_F(NewMailTest, ScannerReportsOnlyMessagesThatArrivedAfterPrimingAndEachOnce) {
@@ -84,7 +82,7 @@ TEST_F(NewMailTest, FolderThatAppearsLaterHasAllItsMessagesNew) {
   auto store = Open();
   NewMailScanner scanner(*store);
   ASSERT_TRUE(scanner.Prime().ok());
-  MakeMaildirFolder(root_ + ".Later/");
+  maildir_.Folder("Later");
   Deliver(root_ + ".Later/", SimpleMessage("a"));
   Deliver(root_ + ".Later/", SimpleMessage("b"));
   auto folders = scanner.AllFolders();
@@ -98,10 +96,10 @@ TEST_F(NewMailTest, FolderThatAppearsLaterHasAllItsMessagesNew) {
 }
 
 TEST_F(NewMailTest, FolderDirectoriesAreMappedIncludingNestedAndOtherReadersNames) {
-  MakeMaildirFolder(root_ + ".Spam/");
-  MakeMaildirFolder(root_ + ".Work/");
-  MakeMaildirFolder(root_ + ".Work.Projects/");
-  MakeMaildirFolder(root_ + ".Trash/");
+  maildir_.Folder("Spam");
+  maildir_.Folder("Work");
+  maildir_.Folder("Work.Projects");
+  maildir_.Folder("Trash");
   auto store = Open();
   NewMailScanner scanner(*store);
   auto folders = scanner.AllFolders();
@@ -117,7 +115,7 @@ TEST_F(NewMailTest, FolderDirectoriesAreMappedIncludingNestedAndOtherReadersName
 }
 
 TEST_F(NewMailTest, WatchSeesRenamedAndDirectlyWrittenArrivalsAndNewFolders) {
-  MakeMaildirFolder(root_ + ".Work/");
+  maildir_.Folder("Work");
   MaildirWatch watch;
   ASSERT_TRUE(watch.Open(root_).ok());
 
@@ -130,7 +128,7 @@ TEST_F(NewMailTest, WatchSeesRenamedAndDirectlyWrittenArrivalsAndNewFolders) {
   EXPECT_EQ(changes.dirs, std::set<std::string>{"Work"});
 
   // A folder made the safe way: built aside, renamed into the tree.
-  MakeMaildirFolder(root_ + "tmp/.Fresh/");
+  vexmor::testing::MakeMaildirFolder(root_ + "tmp/.Fresh/");
   ASSERT_EQ(std::rename((root_ + "tmp/.Fresh").c_str(), (root_ + ".Fresh").c_str()), 0);
   changes = WaitForChanges(watch);
   EXPECT_TRUE(changes.dirs.count("Fresh"));
@@ -145,7 +143,7 @@ TEST_F(NewMailTest, FolderMadeStepByStepIsWatchedOnceItsDirectoriesAppear) {
   ASSERT_EQ(::mkdir((root_ + ".Slow").c_str(), 0700), 0);
   auto changes = WaitForChanges(watch);
   EXPECT_TRUE(changes.dirs.count("Slow"));
-  MakeMaildirFolder(root_ + ".Slow/");
+  maildir_.Folder("Slow");
   changes = WaitForChanges(watch);
   Deliver(root_ + ".Slow/", SimpleMessage("late"));
   changes = WaitForChanges(watch);
@@ -154,7 +152,7 @@ TEST_F(NewMailTest, FolderMadeStepByStepIsWatchedOnceItsDirectoriesAppear) {
 
 TEST_F(NewMailTest, WatchOnAMissingTreeFailsClearly) {
   MaildirWatch watch;
-  Status s = watch.Open(dir_.path() + "nowhere/");
+  Status s = watch.Open(root_ + "nowhere/");
   EXPECT_EQ(s.code(), StatusCode::kIoError);
   EXPECT_NE(s.message().find("nowhere"), std::string::npos);
 }
