@@ -5,8 +5,8 @@
 #include <mutex>
 #include <thread>
 
-#include "ui_dialogs.h"
 #include "ui_wiring.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 
 int CUserInterface::s_iUICase = 0;
 HWND_V CUserInterface::s_hWndMain = vexmor::platform::kNoWindow;

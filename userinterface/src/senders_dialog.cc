@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "ui_dialogs.h"
 #include "vexmor/platform/ansi.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 #include "vexmor/validate/CXml.h"
 
 namespace vexmor::ui {
