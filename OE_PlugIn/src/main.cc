@@ -1,6 +1,10 @@
 // Vexmor_PlugIn: the host program beside the local mail client. It watches the Maildir store
 // for new mail, hands each message to the hook library's exports and runs the commands posted
 // into "Vexmor_Message.ini".
+//
+// This file is the program's wiring: the one place where its adapters (the profile files, the
+// registry, the Maildir store, the hook library loaded by name, the client's chrome) are made
+// and handed to the host; the rest of the program takes them from HostEnvironment.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>

@@ -1,6 +1,7 @@
 // The bodies of the message exports. Log texts and state keys are watched by the host program
 // and the command code of the client: keep them exactly.
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 #include "vexmor/hook/mail_analysis.h"
@@ -30,20 +31,17 @@ int64_t CursorNudgeCount() {
 
 MessageOperations::MessageOperations(OperationsEnvironment environment)
     : env_(std::move(environment)) {
-  if (env_.clock == nullptr) env_.clock = &platform::SystemClock();
+  if (env_.profile == nullptr || env_.clock == nullptr || env_.html == nullptr ||
+      env_.signatures == nullptr || !env_.connect) {
+    throw std::invalid_argument("MessageOperations needs all of its ports");
+  }
   if (!env_.nudge_cursor) env_.nudge_cursor = [] { ++g_cursor_nudges; };
 }
 
 MessageOperations::~MessageOperations() = default;
 
 platform::Profile& MessageOperations::profile() const {
-  // Looked up per call: the process default may be replaced while the library is loaded.
-  return env_.profile != nullptr ? *env_.profile : platform::DefaultProfile();
-}
-
-MessageOperations& LibraryOperations() {
-  static MessageOperations operations;
-  return operations;
+  return *env_.profile;
 }
 
 std::string MessageOperations::InstallDirectory() const {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -77,27 +78,11 @@ StoreTables& ProcessStoreTables() {
   return tables;
 }
 
-MailStoreConnector DefaultMailStoreConnector(const platform::Registry* registry) {
-  return [registry](const platform::StoreProblemSink& report)
-             -> StatusOr<std::unique_ptr<platform::MailStore>> {
-    platform::MaildirOptions options;
-    options.report = report;
-    return platform::OpenMaildirStore(platform::LocateMailStore(registry, platform::DefaultPaths()),
-                                      std::move(options));
-  };
-}
-
-MailStoreConnector DefaultMailStoreConnector() {
-  return [](const platform::StoreProblemSink& report) {
-    return DefaultMailStoreConnector(&platform::DefaultRegistry())(report);
-  };
-}
-
 OeStore::OeStore(OeStoreOptions options) : options_(std::move(options)) {
-  if (!options_.connect) options_.connect = DefaultMailStoreConnector();
-  if (options_.profile == nullptr) options_.profile = &platform::DefaultProfile();
+  if (!options_.connect || options_.profile == nullptr || options_.clock == nullptr) {
+    throw std::invalid_argument("OeStore needs a store connection, a profile and a clock");
+  }
   if (options_.tables == nullptr) options_.tables = &ProcessStoreTables();
-  if (options_.clock == nullptr) options_.clock = &platform::SystemClock();
 }
 
 OeStore::~OeStore() = default;

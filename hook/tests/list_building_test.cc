@@ -28,6 +28,7 @@ class ListBuildingTest : public ::testing::Test {
     ListBuildingOptions options;
     options.install_dir = dirs_.install_dir();
     options.profile = profile_.get();
+    options.clock = &platform::SystemClock();
     options.read_sent_recipients = [this](const std::string&,
                                           const std::function<void(const std::string&)>& approve) {
       if (fail_read_) throw std::runtime_error("store gone");

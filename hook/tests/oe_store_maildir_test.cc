@@ -43,9 +43,19 @@ class OeStoreMaildirTest : public ::testing::Test {
   }
   OeStore Make() {
     OeStoreOptions options;
+    // The store the registry setting, $MAILDIR or ~/Maildir names, as the library's wiring
+    // connects to it.
+    options.connect = [](const platform::StoreProblemSink& report) {
+      platform::MaildirOptions maildir;
+      maildir.report = report;
+      return platform::OpenMaildirStore(
+          platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths()),
+          std::move(maildir));
+    };
     options.profile = profile_.get();
+    options.clock = &platform::SystemClock();
     options.tables = &tables_;
-    return OeStore(std::move(options));  // the default connector: $MAILDIR
+    return OeStore(std::move(options));
   }
   void Deliver(int n, const std::string& flags = "") {
     for (int i = 0; i < n; ++i) {

@@ -90,6 +90,7 @@ class OeStoreTest : public ::testing::Test {
       return std::unique_ptr<MailStore>(new BorrowedStore(*store_));
     };
     options.profile = profile_.get();
+    options.clock = &platform::SystemClock();
     options.tables = &tables_;
     options.approved = &approvals_;
     return OeStore(std::move(options));

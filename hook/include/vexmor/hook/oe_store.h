@@ -63,17 +63,14 @@ class ApprovedSenders {
 using MailStoreConnector = std::function<StatusOr<std::unique_ptr<platform::MailStore>>(
     const platform::StoreProblemSink& report)>;
 
-// The Maildir++ tree LocateMailStore names (registry setting, $MAILDIR, ~/Maildir), read
-// from the given registry, or from DefaultRegistry() at each connection.
-MailStoreConnector DefaultMailStoreConnector();
-MailStoreConnector DefaultMailStoreConnector(const platform::Registry* registry);
-
 struct OeStoreOptions {
-  MailStoreConnector connect;              // default: DefaultMailStoreConnector()
-  platform::Profile* profile = nullptr;    // default: DefaultProfile()
+  // The ports come from the caller (the library's wiring, or a test); connect, profile and
+  // clock are required.
+  MailStoreConnector connect;
+  platform::Profile* profile = nullptr;
   StoreTables* tables = nullptr;           // default: ProcessStoreTables()
   ApprovedSenders* approved = nullptr;     // none: recipients are not recorded
-  const platform::Clock* clock = nullptr;  // log time stamps; default: SystemClock()
+  const platform::Clock* clock = nullptr;  // log time stamps
 };
 
 class OeStore {
