@@ -20,6 +20,7 @@
 #include "event_loop.h"
 #include "hook_exports.h"
 #include "plugin_host.h"
+#include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
@@ -158,7 +159,11 @@ int main(int argc, char** argv) {
                            .hook = hook.get(),
                            .chrome = &chrome});
   plugin::LoopOptions options;
-  options.maildir = maildir;
+  options.open_events = [maildir] {
+    return platform::OpenMaildirEvents(
+        maildir,
+        {.special_dirs = {}, .report = [](std::string_view problem) { Diagnose(problem); }});
+  };
   options.client_pid = client_pid;
   options.ready_file = ready_file;
   Status s = plugin::RunEventLoop(host, **store, &chrome, options, Diagnose);

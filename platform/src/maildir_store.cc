@@ -32,6 +32,7 @@
 
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/file_identity.h"
+#include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 
 namespace vexmor::platform {
@@ -1242,6 +1243,16 @@ class MaildirStore final : public MailStore {
     return Status::Ok();
   }
 
+ public:
+  // The folder of each directory ("" the Inbox), as a fresh look at the tree names them.
+  StatusOr<std::map<std::string, FolderId>> Directories() {
+    if (Status s = Refresh(); !s.ok()) return s;
+    std::map<std::string, FolderId> out = by_dir_;
+    out[""] = kInboxFolderId;
+    return out;
+  }
+
+ private:
   std::string root_;
   MaildirOptions options_;
   std::map<FolderId, FolderNode> nodes_;
@@ -1252,6 +1263,15 @@ class MaildirStore final : public MailStore {
 };
 
 }  // namespace
+
+StatusOr<std::map<std::string, FolderId>> MaildirFolderDirectories(const std::string& root,
+                                                                   const MaildirOptions& options) {
+  std::string dir = WithTrailingSlash(root);
+  if (dir.empty() || !IsDirectory(dir)) return Status::NotFound("no Maildir at " + root);
+  MaildirStore store(dir, options);
+  if (Status s = store.Init(); !s.ok()) return s;
+  return store.Directories();
+}
 
 StatusOr<std::unique_ptr<MailStore>> OpenMaildirStore(const std::string& root,
                                                       MaildirOptions options) {
