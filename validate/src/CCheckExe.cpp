@@ -8,13 +8,11 @@
 #include <optional>
 #include <vector>
 
-#include "server_client.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
-#include "vexmor/platform/echo.h"
 #include "vexmor/platform/processes.h"
-#include "vexmor/platform/registry.h"
 #include "vexmor/validate/CCheckExe.h"
+#include "wiring.h"
 
 using vexmor::platform::Clock;
 using vexmor::platform::MessageBoxAnswer;
@@ -46,11 +44,6 @@ std::mutex g_platformMutex;
 Processes* g_pProcesses = nullptr;   // guarded by g_platformMutex
 MessageBoxes* g_pPrompts = nullptr;  // guarded by g_platformMutex
 
-Processes& ProcProcesses() {
-  static const std::unique_ptr<Processes> processes = vexmor::platform::MakeProcProcesses();
-  return *processes;
-}
-
 struct Platform {
   Processes* pProcesses;
   MessageBoxes* pPrompts;
@@ -61,7 +54,7 @@ Platform Resolve(Processes* pProcesses, MessageBoxes* pPrompts, const Clock* pCl
   std::lock_guard lock(g_platformMutex);
   Platform platform{pProcesses, pPrompts, pClock};
   if (platform.pProcesses == nullptr) platform.pProcesses = g_pProcesses;
-  if (platform.pProcesses == nullptr) platform.pProcesses = &ProcProcesses();
+  if (platform.pProcesses == nullptr) platform.pProcesses = &vexmor::validate::LibraryProcesses();
   if (platform.pPrompts == nullptr) platform.pPrompts = g_pPrompts;
   if (platform.pClock == nullptr) platform.pClock = &vexmor::platform::SystemClock();
   return platform;
@@ -227,8 +220,7 @@ extern "C" int32_t IsExeRunning_SetUp() {
 
 void CCheckExe::UpdateNearServer() {
   try {
-    std::unique_ptr<vexmor::platform::Echo> echo = vexmor::platform::MakeSystemEcho();
-    vexmor::validate::SelectNearServer(*echo, vexmor::platform::DefaultRegistry());
+    vexmor::validate::SelectNearServerOnProcessPorts();
   } catch (...) {
     // Nothing leaves the library; the registry keeps its earlier choice.
   }

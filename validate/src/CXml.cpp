@@ -12,6 +12,7 @@
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
+#include "wiring.h"
 #include "xml_store.h"
 
 namespace xml = vexmor::validate::xml;
@@ -71,12 +72,11 @@ void CXml::Mark(const char* szKey, const char* szCode) {
   try {
     std::string folder = m_strPath;
     if (folder.empty()) {
-      folder =
-          vexmor::platform::WithTrailingSlash(vexmor::platform::DefaultPaths().SystemDirectory());
+      folder = vexmor::validate::LibrarySystemDirectory();
     }
     if (folder.empty()) return;
     std::string file = folder + std::string(vexmor::state::kMessageFile);
-    vexmor::platform::Profile& profile = vexmor::platform::DefaultProfile();
+    vexmor::platform::Profile& profile = vexmor::validate::LibraryProfile();
     // A look-up on a missing file marks every time: write only when the code changes.
     if (profile.GetString(file, vexmor::state::kSectionError, szKey, "") == szCode) return;
     (void)profile.WriteString(file, vexmor::state::kSectionError, szKey, szCode);
@@ -93,8 +93,7 @@ void CXml::Fail(EFailure eFailure, std::string strText) {
 bool CXml::CreateDomDocument() {
   try {
     ReleaseDomDocument();
-    m_strSystemPath =
-        vexmor::platform::WithTrailingSlash(vexmor::platform::DefaultPaths().SystemDirectory());
+    m_strSystemPath = vexmor::validate::LibrarySystemDirectory();
     if (m_strPath.empty()) m_strPath = m_strSystemPath;
     if (m_strSystemPath.empty()) {
       Mark("Xml", "1");

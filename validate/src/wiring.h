@@ -1,8 +1,12 @@
-// The one place the library takes the process-wide adapters: the members of its exported
-// classes reach the profile files, the registry and HTTP only through here.
+// The library's wiring: the one place it makes or looks up its adapters. The members of its
+// exported classes reach the profile files, the paths, the registry, HTTP, the echo probe and
+// the process list only through here.
 #pragma once
 
 #include <string>
+
+#include "vexmor/platform/processes.h"
+#include "vexmor/platform/profile.h"
 
 #include "server_client.h"
 
@@ -15,5 +19,14 @@ bool RunOnProcessPorts(Operation operation, const std::string& install_dir,
 
 // Marks a failed host-name lookup in "Vexmor_Path.ini" for the error report.
 void MarkLookupError();
+
+// The profile files of the process.
+platform::Profile& LibraryProfile();
+// The system directory (where "Vexmor_MailIds.xml" lives), with its trailing '/'; "" when none.
+std::string LibrarySystemDirectory();
+// The /proc process list, for CCheckExe objects built without one.
+platform::Processes& LibraryProcesses();
+// Probes the servers with the system's echo and records the nearest in the registry.
+void SelectNearServerOnProcessPorts();
 
 }  // namespace vexmor::validate
