@@ -120,7 +120,7 @@ TEST_F(OeStoreMaildirTest, SelectionIsFoundThroughFlagRenames) {
   Deliver(2);       // ids 1, 2: unread
   Deliver(2, "S");  // ids 3, 4: read
   OeStore store = Make();
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 1));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   EXPECT_TRUE(Names(mail_.path() + "new").empty());  // all read now, in cur/
   // The user selects ids 2 and 3; the client clears their seen flag.
   for (const std::string& name : Names(mail_.path() + "cur")) {
@@ -129,7 +129,7 @@ TEST_F(OeStoreMaildirTest, SelectionIsFoundThroughFlagRenames) {
                  mail_.path() + "cur/" + name.substr(0, name.size() - 1));
     }
   }
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 2));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kReportSpam));
   EXPECT_EQ(2u, Names(mail_.path() + ".Spam_Posted/cur").size());
   std::vector<std::string> left = Names(mail_.path() + "cur");
   ASSERT_EQ(2u, left.size());
