@@ -30,6 +30,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "maildir_internal.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/file_identity.h"
 #include "vexmor/platform/mail_events.h"
@@ -38,10 +39,7 @@
 namespace vexmor::platform {
 namespace {
 
-constexpr std::string_view kFolderIndexFile = "vexmor-folders";
-constexpr std::string_view kFolderIndexHeader = "vexmor-folders 1";
-constexpr std::string_view kUidListFile = "vexmor-uidlist";
-constexpr std::string_view kUidListHeader = "vexmor-uidlist 1";
+using namespace maildir;  // the Maildir adapter's own pieces
 
 struct SpecialFolder {
   FolderId id;
@@ -67,29 +65,12 @@ bool IsOutgoing(FolderId id) {
   return id == kOutboxFolderId || id == kSentItemsFolderId || id == kDraftsFolderId;
 }
 
-Status ErrnoStatus(const std::string& what, int error) {
-  std::string message = what + ": " + ErrnoText(error);
-  if (error == ENOENT) return Status::NotFound(message);
-  return Status::IoError(message);
-}
-
-// An open descriptor shared by cache entries; closed with the last of them.
-std::shared_ptr<void> HoldDescriptor(int fd) {
-  if (fd < 0) return nullptr;
-  return std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
-}
-
 using platform::FileIdentity;
 
 // Changed so recently that a further change might not move its times (file systems stamp
 // with a coarse clock): not to be trusted yet.
 bool Recent(const FileIdentity& id) {
   return id.exists && platform::MayChangeUnseen(id);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // Renames without replacing an existing target. Returns 0 or an errno value.
@@ -153,82 +134,12 @@ std::string WithFlag(std::string flags, char flag, bool on) {
   return flags;
 }
 
-// The highest number that stands at the start of a line or after the header, in a damaged
-// id list: a rebuilt list numbers above it.
-uint64_t HighestNumber(std::string_view text) {
-  uint64_t highest = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (line.rfind(kUidListHeader, 0) == 0)
-      line.remove_prefix(std::min(line.size(), kUidListHeader.size() + 1));
-    uint64_t value = 0;
-    auto [ptr, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
-    if (ec == std::errc() && value <= UINT32_MAX) highest = std::max(highest, value);
-  }
-  return highest;
-}
-
 // Where one message lies now.
 struct FoundFile {
   bool in_cur = false;
   std::string name;  // full file name inside new/ or cur/
 };
 using FileMap = std::unordered_map<std::string, FoundFile>;
-
-struct UidList {
-  std::map<MessageId, std::string> by_id;
-  std::unordered_map<std::string, MessageId> by_base;
-  MessageId next = 1;
-  FileIdentity sig;
-  std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
-  bool loaded = false;
-
-  // The file's id lines for by_id, kept along with it: a folder of thousands of messages would
-  // otherwise be written out entry by entry for every message moved in or out.
-  std::string lines;
-  bool lines_valid = false;
-
-  static std::string Line(MessageId id, const std::string& base) {
-    return std::to_string(id) + " " + base + "\n";
-  }
-  void Add(MessageId id, const std::string& base) {
-    // Ids are given out in ascending order, so a new one's line goes last.
-    if (lines_valid && (by_id.empty() || id > by_id.rbegin()->first)) {
-      lines += Line(id, base);
-    } else {
-      lines_valid = false;
-    }
-    by_id[id] = base;
-  }
-  void Remove(MessageId id) {
-    auto it = by_id.find(id);
-    if (it == by_id.end()) return;
-    if (lines_valid) {
-      // Names hold no line breaks, so a whole line is found only where it starts a line.
-      std::string line = Line(id, it->second);
-      size_t at = lines.compare(0, line.size(), line) == 0 ? 0 : lines.find("\n" + line);
-      if (at == std::string::npos) {
-        lines_valid = false;
-      } else {
-        lines.erase(at == 0 ? 0 : at + 1, line.size());
-      }
-    }
-    by_id.erase(it);
-  }
-  const std::string& Lines() {
-    if (!lines_valid) {
-      lines.clear();
-      lines.reserve(by_id.size() * 48);
-      for (const auto& [id, base] : by_id) lines += Line(id, base);
-      lines_valid = true;
-    }
-    return lines;
-  }
-};
 
 struct FolderCache {
   UidList uids;
@@ -422,7 +333,7 @@ class MaildirStore final : public MailStore {
     FolderCache& cache = cache_[node.dir];
 
     FileLock lock(path + std::string(kUidListFile));
-    LoadUids(cache.uids, path);
+    LoadUidList(cache.uids, path, options_.report);
     StatusOr<FileMap> scanned = Scan(path, true);
     if (!scanned.ok()) return scanned.status();
     FileMap files = std::move(scanned).value();
@@ -469,7 +380,7 @@ class MaildirStore final : public MailStore {
       cache.uids.by_base[arrival.base] = id;
       changed = true;
     }
-    if (changed) SaveUids(cache.uids, path);
+    if (changed) SaveUidList(cache.uids, path, options_.report);
     cache.files = files;
 
     out.reserve(cache.uids.by_id.size());
@@ -568,7 +479,7 @@ class MaildirStore final : public MailStore {
       }
       if (error != 0) return ErrnoStatus("moving message " + std::to_string(message), error);
 
-      LoadUids(dest.uids, dest_path);
+      LoadUidList(dest.uids, dest_path, options_.report);
       auto stale = dest.uids.by_base.find(moved_base);
       if (stale != dest.uids.by_base.end()) {
         dest.uids.Remove(stale->second);
@@ -577,7 +488,7 @@ class MaildirStore final : public MailStore {
       MessageId id = dest.uids.next++;
       dest.uids.Add(id, moved_base);
       dest.uids.by_base[moved_base] = id;
-      SaveUids(dest.uids, dest_path);
+      SaveUidList(dest.uids, dest_path, options_.report);
       dest.files.erase(moved_base);  // looked up afresh on use
 
       Forget(from, source_base);
@@ -703,130 +614,6 @@ class MaildirStore final : public MailStore {
     return files;
   }
 
-  void LoadUids(UidList& uids, const std::string& folder_path) {
-    const std::string file = folder_path + std::string(kUidListFile);
-    if (uids.loaded && platform::FileIdentityOfPath(file) == uids.sig) return;
-    UidList fresh;
-    fresh.loaded = true;
-    StatusOr<std::string> text = ReadHeld(file, &fresh.sig, &fresh.held);
-    if (!text.ok()) {
-      if (text.status().code() != StatusCode::kNotFound) {
-        Report("cannot read " + file + ": " + text.status().message());
-      }
-      uids = std::move(fresh);
-      return;
-    }
-    std::string why;
-    uint64_t highest = 0;
-    std::string_view rest = *text;
-    auto next_line = [&rest]() {
-      size_t nl = rest.find('\n');
-      std::string_view line = rest.substr(0, nl);
-      rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
-      return line;
-    };
-    auto number = [&highest](std::string_view digits, uint64_t& value) {
-      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-      if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) {
-        return false;
-      }
-      highest = std::max(highest, value);
-      return value <= UINT32_MAX;
-    };
-    std::string_view header = next_line();
-    uint64_t next = 0;
-    if (header.substr(0, kUidListHeader.size()) != kUidListHeader ||
-        header.size() <= kUidListHeader.size() + 1 || header[kUidListHeader.size()] != ' ' ||
-        !number(header.substr(kUidListHeader.size() + 1), next) || next == 0) {
-      why = "bad header";
-    }
-    fresh.next = static_cast<MessageId>(next);
-    while (why.empty() && !rest.empty()) {
-      std::string_view line = next_line();
-      if (line.empty()) continue;
-      size_t space = line.find(' ');
-      uint64_t id = 0;
-      if (space == std::string_view::npos || !number(line.substr(0, space), id) || id == 0 ||
-          id >= next || space + 1 >= line.size()) {
-        why = "bad line";
-        break;
-      }
-      std::string base(line.substr(space + 1));
-      if (base.find_first_of(":/") != std::string::npos ||
-          !fresh.by_id.emplace(static_cast<MessageId>(id), base).second ||
-          !fresh.by_base.emplace(base, static_cast<MessageId>(id)).second) {
-        why = "duplicate or bad entry";
-        break;
-      }
-    }
-    if (!why.empty()) {
-      // Not trusted: keep the file for a look later and number afresh above every id it
-      // held, so stale ids kept elsewhere never name another message.
-      highest = std::max(highest, HighestNumber(*text));
-      std::string kept = file + ".corrupt";
-      ::rename(file.c_str(), kept.c_str());
-      Report("message id list " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
-      fresh = UidList();
-      fresh.loaded = true;
-      fresh.next = static_cast<MessageId>(std::min<uint64_t>(highest + 1, UINT32_MAX));
-      if (fresh.next == 0) fresh.next = 1;
-      fresh.sig = platform::FileIdentityOfPath(file);
-    }
-    uids = std::move(fresh);
-  }
-
-  void SaveUids(UidList& uids, const std::string& folder_path) {
-    const std::string file = folder_path + std::string(kUidListFile);
-    const std::string& lines = uids.Lines();
-    std::string text;
-    text.reserve(lines.size() + 32);
-    text.append(kUidListHeader).append(" ").append(std::to_string(uids.next)).append("\n");
-    text.append(lines);
-    Status s = ReplaceFileAtomically(file, text);
-    if (!s.ok()) Report("cannot write " + file + ": " + s.message());
-    // What we wrote is what we hold; anything else is read again at the next use.
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 &&
-        st.st_size == static_cast<off_t>(text.size())) {
-      uids.sig = platform::FileIdentityOf(st);
-      uids.held = HoldDescriptor(fd);
-    } else {
-      if (fd >= 0) ::close(fd);
-      uids.sig = FileIdentity();
-      uids.held.reset();
-      uids.loaded = false;
-    }
-  }
-
-  // The whole file, with the identity of the inode read and that inode held open.
-  static StatusOr<std::string> ReadHeld(const std::string& file, FileIdentity* sig,
-                                        std::shared_ptr<void>* held) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      *sig = FileIdentity();
-      if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound(file + " does not exist");
-      return ErrnoStatus("cannot open " + file, errno);
-    }
-    std::shared_ptr<void> holder = HoldDescriptor(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return ErrnoStatus("cannot read " + file, errno);
-    std::string data;
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return ErrnoStatus("cannot read " + file, errno);
-      }
-      if (n == 0) break;
-      data.append(buffer, static_cast<size_t>(n));
-    }
-    *sig = platform::FileIdentityOf(st);
-    *held = std::move(holder);
-    return data;
-  }
-
   // Drops a message that left a folder from that folder's id list.
   void Forget(FolderId folder, const std::string& base) {
     auto node = nodes_.find(folder);
@@ -834,13 +621,13 @@ class MaildirStore final : public MailStore {
     const std::string path = DirPath(node->second.dir);
     FolderCache& cache = cache_[node->second.dir];
     FileLock lock(path + std::string(kUidListFile));
-    LoadUids(cache.uids, path);
+    LoadUidList(cache.uids, path, options_.report);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
     cache.uids.Remove(it->second);
     cache.uids.by_base.erase(it);
     cache.files.erase(base);
-    SaveUids(cache.uids, path);
+    SaveUidList(cache.uids, path, options_.report);
   }
 
   StatusOr<FolderNode> NodeOf(FolderId folder) {
@@ -865,7 +652,7 @@ class MaildirStore final : public MailStore {
     at.dir = node->dir;
     at.folder_path = DirPath(node->dir);
     FolderCache& cache = cache_[node->dir];
-    LoadUids(cache.uids, at.folder_path);
+    LoadUidList(cache.uids, at.folder_path, options_.report);
     auto id = cache.uids.by_id.find(message);
     if (id == cache.uids.by_id.end() && message >= cache.uids.next) {
       // Not given out yet: mail may have arrived since the last walk.
@@ -943,92 +730,6 @@ class MaildirStore final : public MailStore {
     }
     Status refreshed = Refresh();
     return result.ok() ? refreshed : result;
-  }
-
-  struct FolderIndex {
-    FolderId next = kFirstUserFolderId;
-    std::vector<std::string> map_lines;
-    std::map<std::string, FolderId> ids;
-  };
-
-  FolderIndex LoadIndex(const std::string& file) {
-    FolderIndex index;
-    StatusOr<std::string> text = ReadWholeFile(file);
-    if (!text.ok()) {
-      if (text.status().code() != StatusCode::kNotFound) {
-        Report("cannot read " + file + ": " + text.status().message());
-      }
-      return index;
-    }
-    std::string why;
-    uint64_t highest = 0;
-    std::set<FolderId> used;
-    size_t start = 0;
-    bool first = true;
-    bool have_next = false;
-    while (start < text->size() && why.empty()) {
-      size_t nl = text->find('\n', start);
-      std::string_view line(text->data() + start,
-                            (nl == std::string::npos ? text->size() : nl) - start);
-      start = nl == std::string::npos ? text->size() : nl + 1;
-      if (first) {
-        first = false;
-        if (line != kFolderIndexHeader) why = "bad header";
-        continue;
-      }
-      if (line.empty() || line[0] == '#') continue;
-      if (line.rfind("map ", 0) == 0) {
-        index.map_lines.emplace_back(line);
-        continue;
-      }
-      size_t space = line.find(' ');
-      std::string_view head = line.substr(0, space);
-      std::string_view tail = space == std::string_view::npos ? "" : line.substr(space + 1);
-      uint64_t value = 0;
-      std::string_view digits = head == "next" ? tail : head;
-      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-      if (ec != std::errc() || digits.empty() || value > UINT32_MAX) {
-        why = "bad line";
-        break;
-      }
-      highest = std::max(highest, value);
-      if (head == "next") {
-        if (end != digits.data() + digits.size() || value < kFirstUserFolderId) why = "bad next";
-        index.next = static_cast<FolderId>(value);
-        have_next = true;
-        continue;
-      }
-      if (end != digits.data() + digits.size() || value < kFirstUserFolderId || tail.empty() ||
-          !used.insert(static_cast<FolderId>(value)).second ||
-          !index.ids.emplace(std::string(tail), static_cast<FolderId>(value)).second) {
-        why = "bad or duplicate folder entry";
-      }
-    }
-    if (why.empty() && first) why = "empty file";
-    if (why.empty() && !have_next) why = "no next id";
-    if (why.empty() && !used.empty() && *used.rbegin() >= index.next) why = "id above next";
-    if (!why.empty()) {
-      std::string kept = file + ".corrupt";
-      ::rename(file.c_str(), kept.c_str());
-      Report("folder index " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
-      FolderIndex fresh;
-      fresh.next =
-          static_cast<FolderId>(std::clamp<uint64_t>(highest + 1, kFirstUserFolderId, UINT32_MAX));
-      return fresh;
-    }
-    return index;
-  }
-
-  void SaveIndex(const std::string& file, const FolderIndex& index) {
-    std::string text(kFolderIndexHeader);
-    text += "\nnext " + std::to_string(index.next) + "\n";
-    for (const std::string& line : index.map_lines) text += line + "\n";
-    std::vector<std::pair<FolderId, std::string>> entries;
-    for (const auto& [dir, id] : index.ids) entries.emplace_back(id, dir);
-    std::sort(entries.begin(), entries.end());
-    for (const auto& [id, dir] : entries) text += std::to_string(id) + " " + dir + "\n";
-    Status s = ReplaceFileAtomically(file, text);
-    if (!s.ok()) Report("cannot write " + file + ": " + s.message());
   }
 
   // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
@@ -1129,7 +830,7 @@ class MaildirStore final : public MailStore {
     std::set<std::string> dirs;
     if (Status s = ReadFolderDirs(&dirs); !s.ok()) return s;
 
-    FolderIndex index = LoadIndex(index_file);
+    FolderIndex index = LoadFolderIndex(index_file, options_.report);
     bool changed = false;
     for (const auto& [from, to] : renames) {
       auto it = index.ids.find(from);
@@ -1201,7 +902,7 @@ class MaildirStore final : public MailStore {
       changed = true;
     }
     index.ids = kept;
-    if (changed) SaveIndex(index_file, index);
+    if (changed) SaveFolderIndex(index_file, index, options_.report);
 
     for (const std::string& dir : all) {
       FolderId id;
