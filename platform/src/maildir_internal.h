@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -105,5 +106,44 @@ struct FolderIndex {
 FolderIndex LoadFolderIndex(const std::string& file, const StoreProblemSink& report);
 void SaveFolderIndex(const std::string& file, const FolderIndex& index,
                      const StoreProblemSink& report);
+
+// --- The folder tree (maildir_tree_scan.cc).
+
+struct SpecialFolder {
+  FolderId id;
+  std::string_view name;
+  std::string_view dir;
+  std::vector<std::string_view> aliases;  // other readers' names, used when ours is absent
+};
+
+// The special folders with their directory names and other readers' names for them.
+const std::vector<SpecialFolder>& Specials();
+
+inline bool IsFixedFolder(FolderId id) {
+  return id < kFirstUserFolderId;
+}
+
+struct FolderNode {
+  FolderId id = 0;
+  FolderId parent = 0;
+  std::string name;
+  std::string dir;      // Maildir++ name without the leading '.'; "" for the Inbox
+  bool stored = false;  // the Inbox or a directory in the tree (else an implied parent)
+};
+
+struct FolderTree {
+  std::map<FolderId, FolderNode> nodes;
+  std::map<std::string, FolderId> by_dir;       // folder directory -> folder
+  std::map<FolderId, std::string> special_dir;  // special folder -> its directory
+};
+
+// The folder directories below the root: ".name" entries that are directories.
+Status ReadFolderDirs(const std::string& root, std::set<std::string>* dirs);
+
+// Reads the tree's folders and gives ids to new ones (writing the folder index under its
+// lock when it changed). "renames" carries ids over to the new directory names of folders
+// just moved. An unchanged tree comes from the view kept in the process.
+StatusOr<FolderTree> ScanFolderTree(const std::string& root, const MaildirOptions& options,
+                                    const std::map<std::string, std::string>& renames = {});
 
 }  // namespace vexmor::platform::maildir

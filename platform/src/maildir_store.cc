@@ -10,6 +10,9 @@
 // renamed (never rewritten), files that vanish between a listing and their use are looked up
 // again once and otherwise skipped, and an id is only dropped after a second look confirms
 // that the file is gone.
+//
+// The id lists are maildir_uid_list.cc, the folder index maildir_folder_index.cc, the folder
+// tree maildir_tree_scan.cc; the new-mail events maildir_events.cc.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -41,37 +44,11 @@ namespace {
 
 using namespace maildir;  // the Maildir adapter's own pieces
 
-struct SpecialFolder {
-  FolderId id;
-  std::string_view name;
-  std::string_view dir;
-  std::vector<std::string_view> aliases;  // other readers' names, used when ours is absent
-};
-
-const std::vector<SpecialFolder>& Specials() {
-  static const std::vector<SpecialFolder> specials = {
-      {kOutboxFolderId, kOutboxName, "Outbox", {}},
-      {kDeletedItemsFolderId, kDeletedItemsName, "Deleted Items", {"Trash", "Deleted Messages"}},
-      {kSentItemsFolderId, kSentItemsName, "Sent Items", {"Sent", "Sent Messages"}},
-      {kDraftsFolderId, kDraftsName, "Drafts", {}},
-  };
-  return specials;
-}
-
-bool IsFixedFolder(FolderId id) {
-  return id < kFirstUserFolderId;
-}
 bool IsOutgoing(FolderId id) {
   return id == kOutboxFolderId || id == kSentItemsFolderId || id == kDraftsFolderId;
 }
 
 using platform::FileIdentity;
-
-// Changed so recently that a further change might not move its times (file systems stamp
-// with a coarse clock): not to be trusted yet.
-bool Recent(const FileIdentity& id) {
-  return id.exists && platform::MayChangeUnseen(id);
-}
 
 // Renames without replacing an existing target. Returns 0 or an errno value.
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -146,31 +123,6 @@ struct FolderCache {
   FileMap files;
 };
 
-struct FolderNode {
-  FolderId id = 0;
-  FolderId parent = 0;
-  std::string name;
-  std::string dir;      // Maildir++ name without the leading '.'; "" for the Inbox
-  bool stored = false;  // the Inbox or a directory in the tree (else an implied parent)
-};
-
-// The folder tree as one Refresh read it, kept per process: every operation of every store
-// object starts with a Refresh, and an unchanged tree needs no lock and no parse of the folder
-// index. It holds while the index file keeps its identity (held open, so its inode number
-// cannot be reused meanwhile) and the root directory lists the same folder directories; the
-// root changes with every id list written in it, so its entries are compared when its
-// identity moved.
-struct FolderTreeView {
-  FileIdentity root_identity;
-  bool root_recent = false;    // its times may not have moved yet: compare the folders
-  std::set<std::string> dirs;  // the folder directories the view was built from
-  FileIdentity index_identity;
-  std::shared_ptr<void> held;  // the descriptors of root and index
-  std::map<FolderId, FolderNode> nodes;
-  std::map<std::string, FolderId> by_dir;
-  std::map<FolderId, std::string> special_dir;
-};
-
 // The id lists and file names of the folders, shared by every store object of one tree in
 // the process: they are checked against the files on each use, and an unchanged Inbox is
 // not read again for every operation. One operation at a time works on them.
@@ -191,11 +143,6 @@ std::shared_ptr<SharedFolders> FoldersOf(const std::string& root) {
   (*all)[root] = made;
   return made;
 }
-std::map<std::string, FolderTreeView>& TreeViews() {
-  static auto* views = new std::map<std::string, FolderTreeView>();  // never destroyed
-  return *views;
-}
-
 class MaildirStore final : public MailStore {
  public:
   MaildirStore(std::string root, MaildirOptions options)
@@ -732,218 +679,6 @@ class MaildirStore final : public MailStore {
     return result.ok() ? refreshed : result;
   }
 
-  // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
-  // new directory names of folders this store just moved.
-  // The key of this tree's view: the same root may be opened with other special folders.
-  std::string ViewKey() const {
-    std::string key = root_;
-    for (const auto& [id, dir] : options_.special_dirs) {
-      key += '\n' + std::to_string(id) + '=' + dir;
-    }
-    return key;
-  }
-
-  // The folder directories below the root: ".name" entries that are directories.
-  Status ReadFolderDirs(std::set<std::string>* dirs) const {
-    dirs->clear();
-    DIR* d = ::opendir(root_.c_str());
-    if (!d) return ErrnoStatus(root_, errno);
-    while (const dirent* e = ::readdir(d)) {
-      std::string_view name = e->d_name;
-      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
-        continue;
-      }
-      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
-      std::string dir(name.substr(1));
-      if (!IsDirectory(root_ + std::string(name))) continue;
-      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
-      dirs->insert(dir);
-    }
-    ::closedir(d);
-    return Status::Ok();
-  }
-
-  bool UseKeptView(const std::string& index_file) {
-    std::lock_guard guard(g_tree_mutex);
-    auto it = TreeViews().find(ViewKey());
-    if (it == TreeViews().end()) return false;
-    FolderTreeView& view = it->second;
-    if (!(platform::FileIdentityOfPath(index_file) == view.index_identity)) {
-      TreeViews().erase(it);
-      return false;
-    }
-    FileIdentity root_now = platform::FileIdentityOfPath(root_);
-    if (!(root_now == view.root_identity) || view.root_recent) {
-      // The tree is built from these entries and the index alone: the same entries, the
-      // same tree. Read without the lock: a folder made meanwhile is either seen (and the
-      // tree read again under the lock) or made after this operation.
-      std::set<std::string> dirs;
-      if (!root_now.exists || !ReadFolderDirs(&dirs).ok() || dirs != view.dirs) {
-        TreeViews().erase(it);
-        return false;
-      }
-      view.root_identity = root_now;
-      view.root_recent = Recent(root_now);
-    }
-    nodes_ = view.nodes;
-    by_dir_ = view.by_dir;
-    special_dir_ = view.special_dir;
-    return true;
-  }
-
-  void KeepView(const FileIdentity& root_before, const std::string& index_file,
-                const std::set<std::string>& dirs) {
-    int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
-    auto held = std::shared_ptr<void>(nullptr, [root_fd, index_fd](void*) {
-      if (root_fd >= 0) ::close(root_fd);
-      if (index_fd >= 0) ::close(index_fd);
-    });
-    FileIdentity root_now = platform::FileIdentityOfFd(root_fd);
-    FileIdentity index_now = platform::FileIdentityOfFd(index_fd);
-    std::lock_guard guard(g_tree_mutex);
-    // Changed while we read it, or too recently to trust the times: read it again next time.
-    if (!(root_now == root_before) || !(platform::FileIdentityOfPath(root_) == root_now) ||
-        !(platform::FileIdentityOfPath(index_file) == index_now) || Recent(index_now)) {
-      TreeViews().erase(ViewKey());
-      return;
-    }
-    if (TreeViews().size() >= 16) TreeViews().clear();  // tests open many throw-away trees
-    FolderTreeView& view = TreeViews()[ViewKey()];
-    view.root_identity = root_now;
-    view.root_recent = Recent(root_now);
-    view.dirs = dirs;
-    view.index_identity = index_now;
-    view.held = std::move(held);
-    view.nodes = nodes_;
-    view.by_dir = by_dir_;
-    view.special_dir = special_dir_;
-  }
-
-  Status Refresh(const std::map<std::string, std::string>& renames = {}) {
-    const std::string index_file = root_ + std::string(kFolderIndexFile);
-    if (renames.empty() && UseKeptView(index_file)) return Status::Ok();
-    FileLock lock(index_file);
-    const FileIdentity root_before = platform::FileIdentityOfPath(root_);
-
-    std::set<std::string> dirs;
-    if (Status s = ReadFolderDirs(&dirs); !s.ok()) return s;
-
-    FolderIndex index = LoadFolderIndex(index_file, options_.report);
-    bool changed = false;
-    for (const auto& [from, to] : renames) {
-      auto it = index.ids.find(from);
-      if (it == index.ids.end()) continue;
-      FolderId id = it->second;
-      index.ids.erase(it);
-      index.ids[to] = id;
-      changed = true;
-    }
-
-    // Directories of the special folders: the caller's choice, the index's "map" lines,
-    // another reader's name when ours is absent, else ours.
-    special_dir_.clear();
-    for (const SpecialFolder& special : Specials()) {
-      std::string dir;
-      if (auto it = options_.special_dirs.find(special.id); it != options_.special_dirs.end()) {
-        dir = it->second;
-      }
-      for (const std::string& line : index.map_lines) {
-        std::string prefix = "map " + std::string(special.name) + "=";
-        if (dir.empty() && line.rfind(prefix, 0) == 0) dir = line.substr(prefix.size());
-      }
-      if (dir.empty() && !dirs.count(std::string(special.dir))) {
-        for (std::string_view alias : special.aliases) {
-          if (dirs.count(std::string(alias))) {
-            dir = alias;
-            break;
-          }
-        }
-      }
-      if (dir.empty() || dir.find_first_of("./") != std::string::npos) dir = special.dir;
-      special_dir_[special.id] = dir;
-    }
-
-    std::set<std::string> all = dirs;
-    for (const std::string& dir : dirs) {
-      for (size_t dot = dir.find('.'); dot != std::string::npos; dot = dir.find('.', dot + 1)) {
-        all.insert(dir.substr(0, dot));  // parents a reader left implicit
-      }
-    }
-    std::map<std::string, FolderId> special_by_dir;
-    for (const auto& [id, dir] : special_dir_) {
-      special_by_dir[dir] = id;
-      all.insert(dir);
-    }
-
-    nodes_.clear();
-    by_dir_.clear();
-    nodes_[kRootFolderId] = {kRootFolderId, kRootFolderId, "", "", false};
-    nodes_[kLocalFoldersId] = {kLocalFoldersId, kRootFolderId, std::string(kLocalFoldersName), "",
-                               false};
-    nodes_[kInboxFolderId] = {kInboxFolderId, kLocalFoldersId, std::string(kInboxName), "", true};
-
-    std::map<std::string, FolderId> kept;
-    std::vector<std::string> unnamed;
-    for (const std::string& dir : all) {
-      if (special_by_dir.count(dir)) continue;
-      auto it = index.ids.find(dir);
-      if (it != index.ids.end()) {
-        kept[dir] = it->second;
-      } else {
-        unnamed.push_back(dir);
-      }
-    }
-    if (kept.size() != index.ids.size()) changed = true;  // folders that are gone
-    for (const std::string& dir : unnamed) {
-      if (index.next == UINT32_MAX) break;
-      kept[dir] = index.next++;
-      changed = true;
-    }
-    index.ids = kept;
-    if (changed) SaveFolderIndex(index_file, index, options_.report);
-
-    for (const std::string& dir : all) {
-      FolderId id;
-      if (auto sp = special_by_dir.find(dir); sp != special_by_dir.end()) {
-        id = sp->second;
-      } else if (auto k = kept.find(dir); k != kept.end()) {
-        id = k->second;
-      } else {
-        continue;
-      }
-      size_t dot = dir.rfind('.');
-      FolderNode node;
-      node.id = id;
-      node.dir = dir;
-      node.stored = dirs.count(dir) > 0;
-      if (special_by_dir.count(dir)) {
-        node.parent = kLocalFoldersId;
-        for (const SpecialFolder& special : Specials()) {
-          if (special.id == id) node.name = special.name;
-        }
-        node.stored = true;  // made on first use
-      } else if (dot == std::string::npos) {
-        node.parent = kLocalFoldersId;
-        node.name = dir;
-      } else {
-        node.name = dir.substr(dot + 1);
-        node.parent = 0;  // set below, once every id is known
-      }
-      nodes_[id] = node;
-      by_dir_[dir] = id;
-    }
-    for (auto& [id, node] : nodes_) {
-      size_t dot = node.dir.rfind('.');
-      if (IsFixedFolder(id) || dot == std::string::npos) continue;
-      auto parent = by_dir_.find(node.dir.substr(0, dot));
-      node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
-    }
-    KeepView(root_before, index_file, dirs);
-    return Status::Ok();
-  }
-
  public:
   // The folder of each directory ("" the Inbox), as a fresh look at the tree names them.
   StatusOr<std::map<std::string, FolderId>> Directories() {
@@ -954,6 +689,17 @@ class MaildirStore final : public MailStore {
   }
 
  private:
+  // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
+  // new directory names of folders this store just moved.
+  Status Refresh(const std::map<std::string, std::string>& renames = {}) {
+    StatusOr<FolderTree> tree = ScanFolderTree(root_, options_, renames);
+    if (!tree.ok()) return tree.status();
+    nodes_ = std::move(tree->nodes);
+    by_dir_ = std::move(tree->by_dir);
+    special_dir_ = std::move(tree->special_dir);
+    return Status::Ok();
+  }
+
   std::string root_;
   MaildirOptions options_;
   std::map<FolderId, FolderNode> nodes_;
