@@ -44,14 +44,15 @@ inline std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds timeout)
   }
 }
 
-// Waits until the host has taken two commands off its board ("Operation" in the message file):
-// by then it has finished what it was busy with and run its ticks in between, so anything it
-// would wrongly do has shown. The commands are a code the host ignores, posted only on an empty
-// board so that no command of its own is overwritten.
-inline bool SettleHost(platform::Profile& profile, const std::string& message_file,
+// Waits until the host has taken "rounds" commands off its board ("Operation" in the message
+// file), one per command tick of a second: by then it has finished what it was busy with and
+// run its ticks in between (at least rounds - 1 seconds of them), so anything it would wrongly
+// do has shown. The commands are a code the host ignores, posted only on an empty board so
+// that no command of its own is overwritten.
+inline bool SettleHost(platform::Profile& profile, const std::string& message_file, int rounds = 2,
                        std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
   constexpr char kIgnored[] = "99";
-  for (int round = 0; round < 2; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     bool posted = false;
     auto post = [&](platform::IniDocument& doc) {
       auto board = doc.Find(state::kSectionVexmor, state::kKeyOperation);

@@ -355,7 +355,9 @@ TEST_F(RealProgramsTest, FetchedMailIsJudgedOnceAndAPersonsMovesAreRespected) {
         WaitUntil([&] { return CountOf(Log(), "Reporting of an e-mail is completed") == 2; }, 20s));
     ASSERT_TRUE(imap.Command("LOGOUT"));
   }
-  std::this_thread::sleep_for(3s);  // time enough for a wrong second verdict to show
+  // Time enough for a wrong second verdict to show: past the two seconds in which the host
+  // waits to see whether an arrival was a person's move.
+  ASSERT_TRUE(testing::SettleHost(*profile_, install_ + std::string(sf::kMessageFile), 4));
   EXPECT_EQ(WhereIs("spam1@e2e.example"), std::vector<std::string>{""});
   EXPECT_EQ(CountOf(Log(), "Reporting of an e-mail is completed"), 2u);
   EXPECT_EQ(CountOf(Log(), "Not SPAM operation for an e-mail is completed"), 1u);
