@@ -3,6 +3,7 @@
 # process starts real processes, e2e real servers, stores and the host, gui needs a display.
 # Every test gets its own temporary Windows and system directories so it never touches the
 # user's real state; the throttle of the signature computation is off unless a test turns it on.
+# Tests may use the real Linux adapters (Vexmor::PlatformLinux) beside the test kit's fakes.
 function(vexmor_add_test name)
   if(NOT VEXMOR_BUILD_TESTS)
     return()
@@ -12,7 +13,7 @@ function(vexmor_add_test name)
     set(ARG_LABEL unit)
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::Testing Vexmor::TestSupport GTest::gtest GTest::gtest_main
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::Testing Vexmor::PlatformLinux Vexmor::TestSupport GTest::gtest GTest::gtest_main
                                         Vexmor::Warnings)
   # A library's own tests may reach into its src/ folder; nothing else does.
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
