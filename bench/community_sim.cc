@@ -29,13 +29,16 @@
 #include <string>
 #include <vector>
 
-#include "CCheckSum.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/clock.h"
+#include "vexmor/platform/html_text.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/message_snapshot.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace {
 
@@ -317,8 +320,12 @@ int main(int argc, char** argv) {
     ::setenv("VEXMOR_SYSDIR", dirs[u].c_str(), 1);  // the user's own sender lists
     service.user = connections[u].get();
     service.answered_known = false;
+    static const std::unique_ptr<platform::HtmlText> html = platform::MakeGumboHtmlText();
     hook::FilterEnvironment environment;
     environment.install_dir = dirs[u];
+    environment.profile = &platform::DefaultProfile();
+    environment.clock = &platform::SystemClock();
+    environment.html = html.get();
     environment.signatures = &service;
     hook::MailFilterChain chain(environment);
     const bool caught =

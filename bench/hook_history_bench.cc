@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "exports.h"
 #include "verdict_fixture.h"
+#include "vexmor/hook/exports.h"
 
 using namespace verdict_bench;
 

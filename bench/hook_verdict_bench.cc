@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "exports.h"
 #include "verdict_fixture.h"
+#include "vexmor/hook/exports.h"
 #include "vexmor/hook/filter_chain.h"
 
 using namespace verdict_bench;
@@ -54,7 +54,8 @@ int main(int argc, char** argv) {
   // Pass 2: the same operation with a timing probe on each step of the chain.
   std::array<double, static_cast<size_t>(hook::ChainStep::kCount)> seconds{};
   std::array<int64_t, static_cast<size_t>(hook::ChainStep::kCount)> runs{};
-  hook::OperationsEnvironment env;
+  RealPorts ports;
+  hook::OperationsEnvironment env = ports.Environment();
   env.probe = [&](hook::ChainStep step, std::chrono::nanoseconds took) {
     seconds[static_cast<size_t>(step)] += static_cast<double>(took.count()) / 1e9;
     ++runs[static_cast<size_t>(step)];

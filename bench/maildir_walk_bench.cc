@@ -12,7 +12,9 @@
 
 #include "vexmor/hook/oe_store.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/clock.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/paths.h"
 
 namespace {
 
@@ -82,7 +84,14 @@ void BM_QueueUnfiltered(benchmark::State& state) {
     vexmor::hook::StoreTables tables;
     tables.SetWatermark(kInboxFolderId, static_cast<uint32_t>(kMessages - state.range(0)));
     vexmor::hook::OeStoreOptions options;
-    options.connect = vexmor::hook::DefaultMailStoreConnector(nullptr);
+    options.connect = [](const vexmor::platform::StoreProblemSink& report) {
+      vexmor::platform::MaildirOptions maildir;
+      maildir.report = report;
+      return vexmor::platform::OpenMaildirStore(
+          vexmor::platform::LocateMailStore(nullptr, vexmor::platform::DefaultPaths()),
+          std::move(maildir));
+    };
+    options.clock = &vexmor::platform::SystemClock();
     options.profile = profile.get();
     options.tables = &tables;
     vexmor::hook::OeStore store(std::move(options));

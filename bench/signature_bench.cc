@@ -6,8 +6,8 @@
 #include <random>
 #include <string>
 
-#include "CCheckSum.h"
 #include "signature_core.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ std::string MakeText(size_t size) {
 void BM_ContentSignature(benchmark::State& state) {
   std::string text = MakeText(static_cast<size_t>(state.range(0)));
   for (auto _ : state) {
-    benchmark::DoNotOptimize(vexmor::signature::ContentSignature(text, nullptr));
+    benchmark::DoNotOptimize(vexmor::validate::ContentSignature(text, nullptr));
   }
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
@@ -44,7 +44,7 @@ void BM_CCheckSum(benchmark::State& state) {
 
 void BM_Checksum(benchmark::State& state) {
   std::string text = MakeText(static_cast<size_t>(state.range(0)));
-  for (auto _ : state) benchmark::DoNotOptimize(vexmor::signature::Checksum(text));
+  for (auto _ : state) benchmark::DoNotOptimize(vexmor::validate::Checksum(text));
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * state.range(0));
 }
 

@@ -15,10 +15,10 @@
 
 #include <benchmark/benchmark.h>
 
-#include "CCheckSum.h"
 #include "test_support.h"
 #include "vexmor/platform/http.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace {
 

@@ -21,19 +21,45 @@
 #include <thread>
 #include <vector>
 
-#include "CCheckSum.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/clock.h"
+#include "vexmor/platform/html_text.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/message_snapshot.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace verdict_bench {
 
 using namespace vexmor;
+
+// The ports the hook library's wiring hands its message operations, made the same way: the
+// benchmark measures what the host gets.
+struct RealPorts {
+  std::unique_ptr<vexmor::platform::HtmlText> html = vexmor::platform::MakeGumboHtmlText();
+  vexmor::hook::OperationsEnvironment Environment() const {
+    vexmor::hook::OperationsEnvironment env;
+    env.profile = &vexmor::platform::DefaultProfile();
+    env.clock = &vexmor::platform::SystemClock();
+    env.html = html.get();
+    env.signatures = &vexmor::hook::ServerSignatures();
+    env.connect = [](const vexmor::platform::StoreProblemSink& report)
+        -> vexmor::StatusOr<std::unique_ptr<vexmor::platform::MailStore>> {
+      vexmor::platform::MaildirOptions options;
+      options.report = report;
+      return vexmor::platform::OpenMaildirStore(
+          vexmor::platform::LocateMailStore(&vexmor::platform::DefaultRegistry(),
+                                            vexmor::platform::DefaultPaths()),
+          std::move(options));
+    };
+    return env;
+  }
+};
 
 inline std::string ReadFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "CXml.h"
+#include "vexmor/validate/CXml.h"
 
 namespace {
 

@@ -68,9 +68,8 @@ bool Expired(int fd) {
 // Turns changed directories into the host's new-message events.
 class StoreEvents {
  public:
-  StoreEvents(PlugInHost& host, platform::MailStore& store, std::string root,
-              const DiagnosticSink& report)
-      : host_(host), scanner_(store), root_(std::move(root)), report_(report) {}
+  StoreEvents(PlugInHost& host, platform::MailStore& store, const DiagnosticSink& report)
+      : host_(host), scanner_(store), report_(report) {}
 
   // The marks to look for new mail from: where the last run left off.
   Status Prime() {
@@ -79,26 +78,12 @@ class StoreEvents {
     return Status::Ok();
   }
 
-  void Deliver(const MaildirWatch::Changes& changes) {
+  void Deliver(const platform::MailEvents& changes) {
     if (changes.everything) {
       DeliverAll();
       return;
     }
-    bool remapped = false;
-    for (const std::string& dir : changes.dirs) {
-      auto it = dirs_.find(dir);
-      if (it == dirs_.end() && !remapped) {
-        Remap();
-        remapped = true;
-        it = dirs_.find(dir);
-      }
-      if (it == dirs_.end()) {
-        // A directory the store does not name as we expect: look at every folder.
-        DeliverAll();
-        return;
-      }
-      DeliverFolder(it->second);
-    }
+    for (FolderId folder : changes.folders) DeliverFolder(folder);
   }
 
   void DeliverAll() {
@@ -111,11 +96,6 @@ class StoreEvents {
   }
 
  private:
-  void Remap() {
-    auto folders = scanner_.AllFolders();
-    if (folders.ok()) dirs_ = MapFolderDirectories(root_, *folders);
-  }
-
   void DeliverFolder(FolderId folder) {
     if (folder == platform::kRootFolderId || folder == platform::kLocalFoldersId) return;
     auto fresh = scanner_.TakeNew(folder);
@@ -132,9 +112,7 @@ class StoreEvents {
 
   PlugInHost& host_;
   NewMailScanner scanner_;
-  std::string root_;
   const DiagnosticSink& report_;
-  std::map<std::string, FolderId> dirs_;
 };
 
 }  // namespace
@@ -174,10 +152,12 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
 
   // The marks first, then the watch, then one look at everything: mail that arrived while no
   // host ran, or between the two, is found by that look, and nothing delivered later is missed.
-  StoreEvents events(host, store, options.maildir, report);
+  StoreEvents events(host, store, report);
   if (Status s = events.Prime(); !s.ok()) return s;
-  MaildirWatch watch;
-  if (Status s = watch.Open(options.maildir); !s.ok()) return s;
+  if (!options.open_events) return Status::InvalidArgument("no new-mail events");
+  auto opened = options.open_events();
+  if (!opened.ok()) return opened.status();
+  platform::MailEventSource& watch = **opened;
   host.set_catching_up(true);
   events.DeliverAll();
   host.set_catching_up(false);

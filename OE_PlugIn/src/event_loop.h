@@ -3,10 +3,13 @@
 // serves. Every handler runs to its end before the next event is looked at.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <string>
 
 #include "hook_exports.h"
 #include "plugin_host.h"
+#include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/menus.h"
 #include "vexmor/platform/status.h"
@@ -14,8 +17,10 @@
 namespace vexmor::plugin {
 
 struct LoopOptions {
-  std::string maildir;  // root of the Maildir++ tree the store was opened on
-  int client_pid = 0;   // stop when this process ends (0: no such watch)
+  // Starts the store's new-mail events (the wiring chooses the adapter); called once the
+  // marks are taken, so that nothing delivered in between is missed.
+  std::function<StatusOr<std::unique_ptr<platform::MailEventSource>>()> open_events;
+  int client_pid = 0;  // stop when this process ends (0: no such watch)
   int check_period_ms = 500;
   int command_period_ms = 1000;
   std::string ready_file;  // written once new mail is watched (empty: none)

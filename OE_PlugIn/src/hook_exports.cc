@@ -4,7 +4,7 @@
 
 #include <utility>
 
-#include "exports.h"
+#include "vexmor/hook/exports.h"
 
 namespace vexmor::plugin {
 namespace {

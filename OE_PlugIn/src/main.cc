@@ -1,6 +1,10 @@
 // Vexmor_PlugIn: the host program beside the local mail client. It watches the Maildir store
 // for new mail, hands each message to the hook library's exports and runs the commands posted
 // into "Vexmor_Message.ini".
+//
+// This file is the program's wiring: the one place where its adapters (the profile files, the
+// registry, the Maildir store, the hook library loaded by name, the client's chrome) are made
+// and handed to the host; the rest of the program takes them from HostEnvironment.
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,6 +21,7 @@
 #include "hook_exports.h"
 #include "plugin_host.h"
 #include "session_chrome.h"
+#include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/menus.h"
 #include "vexmor/platform/paths.h"
@@ -161,7 +166,11 @@ int main(int argc, char** argv) {
                            .hook = hook.get(),
                            .chrome = session_chrome ? session_chrome.get() : &chrome});
   plugin::LoopOptions options;
-  options.maildir = maildir;
+  options.open_events = [maildir] {
+    return platform::OpenMaildirEvents(
+        maildir,
+        {.special_dirs = {}, .report = [](std::string_view problem) { Diagnose(problem); }});
+  };
   options.client_pid = client_pid;
   options.ready_file = ready_file;
   Status s = plugin::RunEventLoop(host, **store, &chrome, options, Diagnose);

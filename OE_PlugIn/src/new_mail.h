@@ -1,5 +1,5 @@
-// New-message events from the local store: which messages a folder gained since it was last
-// looked at, and which folders a change in the Maildir tree concerns.
+// New messages of the local store: which messages a folder gained since it was last looked at.
+// Which folders changed comes from the store's new-mail events (vexmor/platform/mail_events.h).
 #pragma once
 
 #include <cstdint>
@@ -40,43 +40,6 @@ class NewMailScanner {
  private:
   platform::MailStore& store_;
   std::map<FolderId, MessageId> marks_;
-};
-
-// Where in a Maildir++ tree each folder's messages lie: "" for the Inbox (the root's own new/
-// and cur/), else the directory name without its leading dot ("Spam", "Work.Projects").
-// Special folders that another reader named differently (".Trash" for "Deleted Items") are
-// found by their usual other names.
-std::map<std::string, FolderId> MapFolderDirectories(
-    const std::string& root, const std::vector<platform::FolderInfo>& folders);
-
-// inotify on a Maildir++ tree: the new/ and cur/ of every folder (arrivals by rename, direct
-// writes), and the root itself for folders that appear.
-class MaildirWatch {
- public:
-  struct Changes {
-    std::set<std::string> dirs;  // folder directories as MapFolderDirectories names them
-    bool everything = false;     // events were lost (queue overflow): look at every folder
-  };
-
-  MaildirWatch() = default;
-  ~MaildirWatch();
-  MaildirWatch(const MaildirWatch&) = delete;
-  MaildirWatch& operator=(const MaildirWatch&) = delete;
-
-  // Starts watching; IoError when inotify cannot be used.
-  Status Open(const std::string& root);
-  int fd() const { return fd_; }
-  // Reads every pending event without blocking and says what changed.
-  Changes Read();
-
- private:
-  void WatchFolder(const std::string& dir);
-
-  std::string root_;
-  int fd_ = -1;
-  std::map<int, std::string> watches_;         // watch descriptor -> folder directory ("" = Inbox)
-  std::map<int, std::string> folder_watches_;  // folders still waiting for new/ and cur/
-  int root_watch_ = -1;
 };
 
 }  // namespace vexmor::plugin

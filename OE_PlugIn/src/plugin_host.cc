@@ -1,6 +1,7 @@
 #include "plugin_host.h"
 
 #include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 #include "vexmor/log/write_log.h"
@@ -43,7 +44,7 @@ size_t HeaderEnd(std::string_view raw) {
 PlugInHost::PlugInHost(HostEnvironment environment)
     : env_(std::move(environment)), ledger_(std::string()) {
   if (env_.install_dir.empty() || env_.install_dir.back() != '/') env_.install_dir += '/';
-  if (env_.profile == nullptr) env_.profile = &platform::DefaultProfile();
+  if (env_.profile == nullptr) throw std::invalid_argument("PlugInHost needs a profile");
   ledger_ = MessageLedger(env_.install_dir + std::string(kLedgerFile));
   log_ = [dir = env_.install_dir](std::string_view line) { log::WriteLog(line, dir); };
 }

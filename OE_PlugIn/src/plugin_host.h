@@ -70,6 +70,8 @@ struct HandOn {
   platform::MessageSnapshot snapshot;  // large: only size, subject, sender and header
 };
 
+// The host's ports, made by the program's wiring (main.cc) or by a test. The profile is
+// required; without a store, hook or chrome the host does without them.
 struct HostEnvironment {
   std::string install_dir;  // the host's own folder; a '/' is added when missing
   platform::Profile* profile = nullptr;

@@ -7,7 +7,6 @@
 #include <regex>
 #include <set>
 
-#include "maildir_helpers.h"
 #include "process_helpers.h"
 #include "test_support.h"
 #include "vexmor/platform/mail_store.h"
@@ -15,15 +14,18 @@
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/wait.h"
 
 namespace vexmor::plugin {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Deliver;
 using testing::HostProcess;
-using testing::MakeMaildirFolder;
-using testing::WaitUntil;
+using vexmor::testing::CountOf;
+using vexmor::testing::Deliver;
+using vexmor::testing::MakeMaildirFolder;
+using vexmor::testing::WaitUntil;
 namespace sf = vexmor::state;
 
 std::string Corpus(const std::string& name) {
@@ -44,12 +46,6 @@ std::string CleanMessage(int n) {
          ".example>\nTo: me@example.org\nSubject: Meeting notes " + s +
          "\nContent-Type: text/plain; charset=us-ascii\n\nHello,\n\nthe notes of meeting " + s +
          " are attached to the wiki page.\n\nRegards\n";
-}
-
-size_t CountOf(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
 }
 
 class PlugInEndToEndTest : public ::testing::Test {
@@ -97,6 +93,10 @@ class PlugInEndToEndTest : public ::testing::Test {
   std::string Get(std::string_view section, std::string_view key,
                   std::string_view file = sf::kMessageFile) {
     return profile_->GetString(install_ + std::string(file), section, key, "<none>");
+  }
+  // Lets the host run a few more ticks, so that anything it would wrongly do shows.
+  void Settle() {
+    ASSERT_TRUE(testing::SettleHost(*profile_, install_ + std::string(sf::kMessageFile)));
   }
 
   std::unique_ptr<platform::MailStore> Store() {
@@ -158,7 +158,7 @@ TEST_F(PlugInEndToEndTest, BurstOf150DeliveriesEndsInTheRightFoldersEachHandledO
   const std::string done = "[S] Completed applying Vexmor filters on Incoming mail.";
   ASSERT_TRUE(WaitUntil([&] { return LogHas(done, 150); }, 120s))
       << CountOf(Log(), done) << " of 150 filtered";
-  std::this_thread::sleep_for(1500ms);
+  Settle();
   const std::string log = Log();
   EXPECT_EQ(CountOf(log, done), 150u);
   // Each message went through the chain exactly once.
@@ -206,7 +206,7 @@ TEST_F(PlugInEndToEndTest, CommandBoardChecksCancelsNotSpamsAndReportsWithTheRea
   ASSERT_TRUE(WaitUntil([&] { return LogHas(checked, 1); }, 60s));
   Set(sf::kSectionVexmor, sf::kKeyCheckStop, "1");
   ASSERT_TRUE(WaitUntil([&] { return Get(sf::kSectionVexmor, sf::kKeyOperation) == "0"; }, 10s));
-  std::this_thread::sleep_for(3s);
+  Settle();  // the check has ended once the host takes commands again
   const size_t checked_count = CountOf(Log(), checked);
   EXPECT_GE(checked_count, 1u);
   EXPECT_LT(checked_count, 6u);
@@ -223,7 +223,7 @@ TEST_F(PlugInEndToEndTest, CommandBoardChecksCancelsNotSpamsAndReportsWithTheRea
   ASSERT_TRUE(
       WaitUntil([&] { return LogHas("Not SPAM operation for an e-mail is completed", 1); }, 60s));
   ASSERT_TRUE(WaitUntil([&] { return CountIn("Inbox") == 1; }, 10s));
-  std::this_thread::sleep_for(1500ms);
+  Settle();
   EXPECT_EQ(CountOf(Log(), "filters on Incoming mail"), 0u);
   EXPECT_EQ(CountIn("Spam"), 0u);
 
@@ -240,7 +240,7 @@ TEST_F(PlugInEndToEndTest, CommandBoardChecksCancelsNotSpamsAndReportsWithTheRea
   Set(sf::kSectionMessage, sf::kKeyAllowed, "0");
   Set(sf::kSectionVexmor, sf::kKeyOperation, "6");
   ASSERT_TRUE(WaitUntil([&] { return Get(sf::kSectionReport, sf::kKeyCount, list) == "1"; }, 60s));
-  std::this_thread::sleep_for(2s);
+  Settle();
   EXPECT_EQ(CountOf(Log(), "Reporting of an e-mail is completed"), reports_before + 2);
   EXPECT_EQ(CountIn("Spam_Posted"), 3u);
   EXPECT_EQ(CountIn("Work"), 3u);
@@ -263,7 +263,7 @@ TEST_F(PlugInEndToEndTest, AfterAKillInABurstEveryMessageIsJudgedOnce) {
   StartHost();
   ASSERT_TRUE(WaitUntil([&] { return judged() >= static_cast<size_t>(kMessages); }, 120s))
       << judged() << " verdicts";
-  std::this_thread::sleep_for(1500ms);
+  Settle();
   const std::string text = vexmor::testing::ReadFileOrEmpty(verdicts);
   // The one message being judged at the instant of the kill may be judged again; no other.
   int twice = 0;

@@ -5,23 +5,24 @@
 #include <map>
 #include <set>
 
-#include "maildir_helpers.h"
 #include "process_helpers.h"
 #include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/wait.h"
 
 namespace vexmor::plugin {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::Deliver;
 using testing::HostProcess;
-using testing::MakeMaildirFolder;
 using testing::ReadRecords;
-using testing::SimpleMessage;
-using testing::WaitUntil;
+using vexmor::testing::Deliver;
+using vexmor::testing::MakeMaildirFolder;
+using vexmor::testing::SimpleMessage;
+using vexmor::testing::WaitUntil;
 namespace sf = vexmor::state;
 
 class PlugInProcessTest : public ::testing::Test {
@@ -74,7 +75,9 @@ class PlugInProcessTest : public ::testing::Test {
     return 0;
   }
   // Lets the host run a few more ticks, so that anything it would wrongly do shows.
-  static void Settle() { std::this_thread::sleep_for(1500ms); }
+  void Settle() {
+    ASSERT_TRUE(testing::SettleHost(*profile_, install_ + std::string(sf::kMessageFile)));
+  }
 
   vexmor::testing::ScopedSystemDirs dirs_;
   vexmor::testing::TempDir temp_;
@@ -94,7 +97,7 @@ TEST_F(PlugInProcessTest, BurstOfDeliveriesIsFilteredOnceEachAndStopCleansUp) {
 
   auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 150; ++i) Deliver(root_, SimpleMessage("burst " + std::to_string(i)));
-  testing::WriteDirectly(root_, SimpleMessage("written in place"));
+  vexmor::testing::WriteDirectly(root_, SimpleMessage("written in place"));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
   ASSERT_TRUE(WaitUntil([&] { return Calls("MoveMessage_Inbox").size() >= 151; }, 30s))

@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <functional>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -15,6 +14,10 @@
 #include <vector>
 
 #include "test_support.h"
+#include "vexmor/platform/ini_document.h"
+#include "vexmor/platform/profile.h"
+#include "vexmor/state/state_files.h"
+#include "vexmor/testing/wait.h"
 
 extern char** environ;
 
@@ -41,12 +44,30 @@ inline std::optional<int> WaitExit(pid_t pid, std::chrono::milliseconds timeout)
   }
 }
 
-inline bool WaitUntil(const std::function<bool()>& condition,
-                      std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
-  auto until = std::chrono::steady_clock::now() + timeout;
-  while (!condition()) {
-    if (std::chrono::steady_clock::now() >= until) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+// Waits until the host has taken "rounds" commands off its board ("Operation" in the message
+// file), one per command tick of a second: by then it has finished what it was busy with and
+// run its ticks in between (at least rounds - 1 seconds of them), so anything it would wrongly
+// do has shown. The commands are a code the host ignores, posted only on an empty board so
+// that no command of its own is overwritten.
+inline bool SettleHost(platform::Profile& profile, const std::string& message_file, int rounds = 2,
+                       std::chrono::milliseconds deadline = std::chrono::seconds(30)) {
+  constexpr char kIgnored[] = "99";
+  for (int round = 0; round < rounds; ++round) {
+    bool posted = false;
+    auto post = [&](platform::IniDocument& doc) {
+      auto board = doc.Find(state::kSectionVexmor, state::kKeyOperation);
+      if (board && *board != "0") return;
+      doc.Write(state::kSectionVexmor, state::kKeyOperation, kIgnored);
+      posted = true;
+    };
+    const bool taken = vexmor::testing::WaitUntil(
+        [&] {
+          if (!posted && !profile.Update(message_file, post).ok()) return false;
+          return posted && profile.GetString(message_file, state::kSectionVexmor,
+                                             state::kKeyOperation, "") != kIgnored;
+        },
+        deadline);
+    if (!taken) return false;
   }
   return true;
 }

@@ -5,10 +5,10 @@
 // Run by hand (scripts/run-bench); never a test.
 //
 //   bench_addin_host_throughput [--messages N] [--spam-every K]
-#include <CXml.h>
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <vexmor/validate/CXml.h>
 
 #include <chrono>
 #include <cstdio>

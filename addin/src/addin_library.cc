@@ -1,8 +1,8 @@
 // The add-in library's exports and its wiring: the install directory from the library's own
 // path, the account adapter the mover and the background work log on to, registration in the
 // registry port, the class factory and the extension's entry point.
-#include <CCheckExe.h>
 #include <dlfcn.h>
+#include <vexmor/validate/CCheckExe.h>
 
 #include <atomic>
 #include <exception>

@@ -1,9 +1,9 @@
 #include "vexmor/addin/commands.h"
 
-#include <CCheckSum.h>
-#include <CCheckValidate.h>
-#include <CUserInterface.h>
-#include <CXml.h>
+#include "vexmor/userinterface/CUserInterface.h"
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CCheckValidate.h"
+#include "vexmor/validate/CXml.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,6 +1,6 @@
 #include "vexmor/addin/incoming_filter.h"
 
-#include <CXml.h>
+#include <vexmor/validate/CXml.h>
 
 #include <algorithm>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "vexmor/addin/mover.h"
 
-#include <CFrameWindow.h>
+#include <vexmor/userinterface/CFrameWindow.h>
 
 #include <exception>
 #include <map>

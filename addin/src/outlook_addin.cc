@@ -1,7 +1,7 @@
 // The add-in object: start-up and shut-down through the add-in connection interface, the
 // "Spam" and "Spam_Posted" folders, the explorer-close sink, and the start-up's background
 // threads.
-#include <CXml.h>
+#include <vexmor/validate/CXml.h>
 
 #include <atomic>
 #include <cstdio>

@@ -1,6 +1,6 @@
 #include "vexmor/addin/sender_seeding.h"
 
-#include <CXml.h>
+#include <vexmor/validate/CXml.h>
 
 #include <exception>
 

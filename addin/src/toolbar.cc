@@ -1,6 +1,6 @@
 #include "toolbar.h"
 
-#include <CUserInterface.h>
+#include "vexmor/userinterface/CUserInterface.h"
 
 #include <exception>
 #include <functional>

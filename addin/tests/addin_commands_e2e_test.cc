@@ -3,13 +3,13 @@
 // messages, clicking the command bar and pressing F8 over the host's control socket. The
 // results are read back from the account's folders, the sender lists, the signature server and
 // the add-in's log.
-#include <CCheckSum.h>
-#include <CXml.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CXml.h"
 
 #include <chrono>
 #include <cstdio>

@@ -2,14 +2,14 @@
 // Vexmor_AddinHost loading it from the registry and the extension configuration file, real
 // mail delivered into a real Dovecot INBOX, a real signature server, and the verdicts read back
 // from the account's folders and the add-in's log.
-#include <CCheckSum.h>
-#include <CXml.h>
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vexmor/validate/CCheckSum.h>
+#include <vexmor/validate/CXml.h>
 
 #include <chrono>
 #include <thread>

@@ -1,6 +1,6 @@
 // The exported message operations: plain C entry points over MessageOperations. Each copies
 // the caller's texts and runs its body under a guard, so no failure reaches the host program.
-#include "exports.h"
+#include "vexmor/hook/exports.h"
 
 #include <string>
 

@@ -1,6 +1,6 @@
 // The hook library's integration exports: the launcher's calls, the watcher procedure and the
 // loader's events. Each runs its body under a guard, so no failure reaches the caller.
-#include "exports.h"
+#include "vexmor/hook/exports.h"
 
 #include <string>
 

@@ -1,9 +1,9 @@
 // The bodies of the message exports. Log texts and state keys are watched by the host program
 // and the command code of the client: keep them exactly.
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
-#include "CFrameWindow.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/hook/verdict_log.h"
@@ -11,6 +11,7 @@
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {
 
@@ -30,20 +31,17 @@ int64_t CursorNudgeCount() {
 
 MessageOperations::MessageOperations(OperationsEnvironment environment)
     : env_(std::move(environment)) {
-  if (env_.clock == nullptr) env_.clock = &platform::SystemClock();
+  if (env_.profile == nullptr || env_.clock == nullptr || env_.html == nullptr ||
+      env_.signatures == nullptr || !env_.connect) {
+    throw std::invalid_argument("MessageOperations needs all of its ports");
+  }
   if (!env_.nudge_cursor) env_.nudge_cursor = [] { ++g_cursor_nudges; };
 }
 
 MessageOperations::~MessageOperations() = default;
 
 platform::Profile& MessageOperations::profile() const {
-  // Looked up per call: the process default may be replaced while the library is loaded.
-  return env_.profile != nullptr ? *env_.profile : platform::DefaultProfile();
-}
-
-MessageOperations& LibraryOperations() {
-  static MessageOperations operations;
-  return operations;
+  return *env_.profile;
 }
 
 std::string MessageOperations::InstallDirectory() const {

@@ -6,13 +6,14 @@
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <stdexcept>
 #include <utility>
 
-#include "CCheckSum.h"
-#include "CXml.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::hook {
 
@@ -63,11 +64,6 @@ bool ContainsKeyword(const std::string& upper) {
 bool HasNonAsciiByte(std::string_view text) {
   return std::any_of(text.begin(), text.end(),
                      [](char c) { return static_cast<unsigned char>(c) >= 0x80; });
-}
-
-const platform::HtmlText& DefaultHtml() {
-  static const std::unique_ptr<platform::HtmlText> html = platform::MakeGumboHtmlText();
-  return *html;
 }
 
 // Times one step for the probe; without a probe it costs nothing but a branch.
@@ -193,10 +189,11 @@ bool IsForeignCharset(std::string_view upper_charset) {
 
 MailFilterChain::MailFilterChain(FilterEnvironment environment)
     : env_(std::move(environment)), lists_(env_.install_dir) {
-  if (env_.profile == nullptr) env_.profile = &platform::DefaultProfile();
-  if (env_.clock == nullptr) env_.clock = &platform::SystemClock();
-  if (env_.html == nullptr) env_.html = &DefaultHtml();
-  if (env_.signatures == nullptr) env_.signatures = &ServerSignatures();
+  if (env_.profile == nullptr || env_.clock == nullptr || env_.html == nullptr ||
+      env_.signatures == nullptr) {
+    throw std::invalid_argument(
+        "MailFilterChain needs a profile, a clock, HTML text and signatures");
+  }
 }
 
 MailFilterChain::~MailFilterChain() = default;

@@ -4,19 +4,20 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
+#include <stdexcept>
 
 #include <algorithm>
 #include <cctype>
 #include <exception>
 #include <utility>
 
-#include "CCheckExe.h"
-#include "CFrameWindow.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
+#include "vexmor/validate/CCheckExe.h"
 
 namespace vexmor::hook {
 
@@ -88,29 +89,29 @@ class SpareSelf final : public platform::Processes {
   platform::Processes& inner_;
 };
 
-platform::Processes& ProcProcesses() {
-  static const std::unique_ptr<platform::Processes> processes = platform::MakeProcProcesses();
-  return *processes;
-}
-
 std::atomic<OeIntegration*> g_current{nullptr};
 
+// The instance the installed hook procedures reach: the last one attached, else the first
+// one made (the library's own, made by its first export call).
 OeIntegration* Current() {
-  OeIntegration* current = g_current.load();
-  return current != nullptr ? current : &Integration();
+  return g_current.load();
 }
 
 int64_t WatcherProc(int32_t code, uint64_t wparam, int64_t lparam) {
-  return Current()->Watcher(code, wparam, lparam);
+  OeIntegration* current = Current();
+  return current != nullptr ? current->Watcher(code, wparam, lparam) : 0;
 }
 int64_t KeyboardProc(int32_t code, uint64_t wparam, int64_t lparam) {
-  return Current()->Keyboard(code, wparam, lparam);
+  OeIntegration* current = Current();
+  return current != nullptr ? current->Keyboard(code, wparam, lparam) : 0;
 }
 int64_t MenusProc(int32_t code, uint64_t wparam, int64_t lparam) {
-  return Current()->MenusAndToolbar(code, wparam, lparam);
+  OeIntegration* current = Current();
+  return current != nullptr ? current->MenusAndToolbar(code, wparam, lparam) : 0;
 }
 int64_t MouseProc(int32_t code, uint64_t wparam, int64_t lparam) {
-  return Current()->Mouse(code, wparam, lparam);
+  OeIntegration* current = Current();
+  return current != nullptr ? current->Mouse(code, wparam, lparam) : 0;
 }
 
 bool RegularFile(const std::string& path) {
@@ -120,12 +121,11 @@ bool RegularFile(const std::string& path) {
 
 }  // namespace
 
-OeIntegration& Integration() {
-  static OeIntegration integration;
-  return integration;
+OeIntegration::OeIntegration(LoaderContext ports) : ports_(std::move(ports)) {
+  context_ = ports_;
+  OeIntegration* none = nullptr;
+  g_current.compare_exchange_strong(none, this);
 }
-
-OeIntegration::OeIntegration() = default;
 
 OeIntegration::~OeIntegration() {
   OeIntegration* self = this;
@@ -133,7 +133,8 @@ OeIntegration::~OeIntegration() {
 }
 
 platform::Profile& OeIntegration::profile() const {
-  return context_.profile != nullptr ? *context_.profile : platform::DefaultProfile();
+  if (context_.profile == nullptr) throw std::logic_error("the hook library was given no profile");
+  return *context_.profile;
 }
 
 const platform::Clock& OeIntegration::clock() const {
@@ -181,7 +182,9 @@ int32_t OeIntegration::CheckTerminateApps() const {
 }
 
 void OeIntegration::TerminateApplications(int32_t kind, bool spare_self) const {
-  platform::Processes& all = context_.processes != nullptr ? *context_.processes : ProcProcesses();
+  if (context_.processes == nullptr)
+    throw std::logic_error("the hook library was given no processes");
+  platform::Processes& all = *context_.processes;
   SpareSelf others(all);
   CCheckExe exe(spare_self ? &others : &all, nullptr, context_.clock);
   exe.TerminateApplications(kind);
@@ -206,7 +209,12 @@ platform::HookHandle OeIntegration::hook(int number) const {
 
 void OeIntegration::ProcessAttach(const LoaderContext& context) {
   std::lock_guard lock(mutex_);
+  // What the loader does not name, the library's own ports (from its wiring) supply.
   context_ = context;
+  if (context_.profile == nullptr) context_.profile = ports_.profile;
+  if (context_.registry == nullptr) context_.registry = ports_.registry;
+  if (context_.processes == nullptr) context_.processes = ports_.processes;
+  if (context_.clock == nullptr) context_.clock = ports_.clock;
   if (!context_.load_module) context_.load_module = RegularFile;
   const std::string exe = Upper(context_.executable);
   attached_ = exe == kLocalClientExe || exe == kLauncherExe || exe == kHostExe;

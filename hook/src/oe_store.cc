@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <exception>
 #include <functional>
+#include <stdexcept>
 #include <unordered_map>
 #include <unordered_set>
 
@@ -77,27 +78,11 @@ StoreTables& ProcessStoreTables() {
   return tables;
 }
 
-MailStoreConnector DefaultMailStoreConnector(const platform::Registry* registry) {
-  return [registry](const platform::StoreProblemSink& report)
-             -> StatusOr<std::unique_ptr<platform::MailStore>> {
-    platform::MaildirOptions options;
-    options.report = report;
-    return platform::OpenMaildirStore(platform::LocateMailStore(registry, platform::DefaultPaths()),
-                                      std::move(options));
-  };
-}
-
-MailStoreConnector DefaultMailStoreConnector() {
-  return [](const platform::StoreProblemSink& report) {
-    return DefaultMailStoreConnector(&platform::DefaultRegistry())(report);
-  };
-}
-
 OeStore::OeStore(OeStoreOptions options) : options_(std::move(options)) {
-  if (!options_.connect) options_.connect = DefaultMailStoreConnector();
-  if (options_.profile == nullptr) options_.profile = &platform::DefaultProfile();
+  if (!options_.connect || options_.profile == nullptr || options_.clock == nullptr) {
+    throw std::invalid_argument("OeStore needs a store connection, a profile and a clock");
+  }
   if (options_.tables == nullptr) options_.tables = &ProcessStoreTables();
-  if (options_.clock == nullptr) options_.clock = &platform::SystemClock();
 }
 
 OeStore::~OeStore() = default;
@@ -398,8 +383,11 @@ bool OeStore::QueueUnfiltered(const std::string& install_dir) {
 }
 
 bool OeStore::DetectSelection(const std::string& install_dir, const std::string& folder_path,
-                              int phase) {
-  if (phase < 1 || phase > 3) return false;
+                              SelectionPhase phase) {
+  if (phase != SelectionPhase::kRecord && phase != SelectionPhase::kReportSpam &&
+      phase != SelectionPhase::kNotSpam) {
+    return false;
+  }
   StoreTables& tables = *options_.tables;
   FolderId folder = 0;
   StatusOr<platform::FolderInfo> info = Status::NotFound("store not open");
@@ -417,17 +405,17 @@ bool OeStore::DetectSelection(const std::string& install_dir, const std::string&
   open_folder_ = folder;
 
   FolderId spam_posted = 0;
-  if (phase == 1) {
+  if (phase == SelectionPhase::kRecord) {
     tables.unread.clear();
     tables.recorded_states.clear();
     tables.recorded_states.reserve(messages->size());
-  } else if (phase == 2) {
+  } else if (phase == SelectionPhase::kReportSpam) {
     spam_posted = FindFolder("Spam_Posted");
   }
 
   for (const platform::MessageInfo& message : *messages) {
     uint32_t masked = MaskedState(message.state);
-    if (phase == 1) {
+    if (phase == SelectionPhase::kRecord) {
       tables.recorded_states.emplace_back(message.id, masked);
       if (masked == platform::kMessageUnread) {
         tables.unread.push_back({folder, message.id});
@@ -448,7 +436,7 @@ bool OeStore::DetectSelection(const std::string& install_dir, const std::string&
     if (recorded == tables.recorded_states.end() || recorded->first != message.id) continue;
     bool selected = masked == recorded->second + 2 || masked == platform::kMessageUnread;
     if (!selected) continue;
-    if (phase == 2) {
+    if (phase == SelectionPhase::kReportSpam) {
       if (store_->MoveMessage(folder, message.id, spam_posted).ok()) {
         Log("[S] Message [" + std::to_string(static_cast<int32_t>(message.id)) +
             "] moved to Spam_Posted folder.");
@@ -475,7 +463,7 @@ bool OeStore::DetectSelection(const std::string& install_dir, const std::string&
       });
     }
   }
-  if (phase != 1) {
+  if (phase != SelectionPhase::kRecord) {
     for (const FolderMessage& entry : tables.unread) {
       (void)store_->MarkRead(entry.folder, entry.message, false);  // moved ones are gone
     }

@@ -3,6 +3,7 @@
 #include "vexmor/hook/receive_cycle.h"
 
 #include <exception>
+#include <stdexcept>
 #include <utility>
 
 #include "vexmor/hook/list_building.h"
@@ -63,9 +64,10 @@ std::vector<FolderId> ReadWatchedFolders(const platform::Registry& registry) {
 }
 
 ReceiveCycle::ReceiveCycle(ReceiveCycleOptions options) : options_(std::move(options)) {
-  if (options_.profile == nullptr) options_.profile = &platform::DefaultProfile();
+  if (options_.profile == nullptr || options_.registry == nullptr) {
+    throw std::invalid_argument("the receive cycle needs a profile and a registry");
+  }
   if (options_.clock == nullptr) options_.clock = &platform::SystemClock();
-  if (options_.registry == nullptr) options_.registry = &platform::DefaultRegistry();
   if (options_.store.profile == nullptr) options_.store.profile = options_.profile;
   if (!options_.start_list_building) {
     options_.start_list_building = [this](const std::string& install_dir) {

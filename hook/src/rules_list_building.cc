@@ -2,10 +2,10 @@
 #include <exception>
 #include <list>
 #include <mutex>
+#include <stdexcept>
 #include <thread>
 #include <utility>
 
-#include "CFrameWindow.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/hook/mail_analysis.h"
@@ -13,6 +13,7 @@
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {
 
@@ -58,11 +59,14 @@ WorkerThreads& Threads() {
 }
 
 ListBuildingOptions WithDefaults(ListBuildingOptions options) {
-  if (options.profile == nullptr) options.profile = &platform::DefaultProfile();
-  if (options.clock == nullptr) options.clock = &platform::SystemClock();
+  if (options.profile == nullptr || options.clock == nullptr) {
+    throw std::invalid_argument("list building needs a profile and a clock");
+  }
   if (!options.read_sent_recipients) {
-    options.read_sent_recipients = [](const std::string& install_dir,
-                                      const std::function<void(const std::string&)>& approve) {
+    options.read_sent_recipients = [profile = options.profile, clock = options.clock,
+                                    connect = options.connect](
+                                       const std::string& install_dir,
+                                       const std::function<void(const std::string&)>& approve) {
       class Approver final : public ApprovedSenders {
        public:
         explicit Approver(const std::function<void(const std::string&)>& approve)
@@ -73,6 +77,9 @@ ListBuildingOptions WithDefaults(ListBuildingOptions options) {
         const std::function<void(const std::string&)>& approve_;
       } approver(approve);
       OeStoreOptions store_options;
+      store_options.connect = connect;
+      store_options.profile = profile;
+      store_options.clock = clock;
       store_options.approved = &approver;
       OeStore store(std::move(store_options));
       store.ReadSentRecipients(install_dir);

@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "CXml.h"
 #include "test_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/log/write_log.h"
+#include "vexmor/platform/clock.h"
+#include "vexmor/platform/html_text.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::hook {
 namespace {
@@ -50,6 +52,8 @@ class FilterChainTest : public ::testing::Test {
     FilterEnvironment env;
     env.install_dir = Dir();
     env.profile = profile_.get();
+    env.clock = &platform::SystemClock();
+    env.html = html_.get();
     env.signatures = &signatures_;
     return MailFilterChain(env);
   }
@@ -77,6 +81,7 @@ class FilterChainTest : public ::testing::Test {
 
   ScopedSystemDirs dirs_;
   std::unique_ptr<platform::Profile> profile_;
+  std::unique_ptr<platform::HtmlText> html_ = platform::MakeGumboHtmlText();
   SenderLists lists_;
   RecordingSignatures signatures_;
 };
@@ -299,6 +304,8 @@ TEST_F(FilterChainTest, ProbeSeesEveryStepThatRan) {
   FilterEnvironment env;
   env.install_dir = Dir();
   env.profile = profile_.get();
+  env.clock = &platform::SystemClock();
+  env.html = html_.get();
   env.signatures = &signatures_;
   env.probe = [&](ChainStep step, std::chrono::nanoseconds took) {
     EXPECT_GE(took.count(), 0);

@@ -11,6 +11,7 @@
 #include "vexmor/hook/list_building.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/fake_clock.h"
 
 namespace vexmor::hook {
 namespace {
@@ -27,6 +28,7 @@ class ListBuildingTest : public ::testing::Test {
     ListBuildingOptions options;
     options.install_dir = dirs_.install_dir();
     options.profile = profile_.get();
+    options.clock = &platform::SystemClock();
     options.read_sent_recipients = [this](const std::string&,
                                           const std::function<void(const std::string&)>& approve) {
       if (fail_read_) throw std::runtime_error("store gone");
@@ -85,22 +87,16 @@ TEST_F(ListBuildingTest, WorkerFailuresAreLoggedAndEndTheThread) {
 }
 
 // A clock whose pauses end the status display after a few rounds.
-class CountingClock final : public platform::Clock {
+class CountingClock {
  public:
-  CountingClock(platform::Profile& profile, std::string file)
-      : profile_(profile), file_(std::move(file)) {}
-  std::chrono::system_clock::time_point Now() const override {
-    return std::chrono::system_clock::now();
+  CountingClock(platform::Profile& profile, std::string file) {
+    clock.OnSleep([&profile, file = std::move(file), this](std::chrono::milliseconds duration) {
+      EXPECT_EQ(duration.count(), 50);
+      if (++sleeps == 3) (void)profile.WriteString(file, "Vexmor", "Sent_Items", "0");
+    });
   }
-  void SleepFor(std::chrono::milliseconds duration) const override {
-    EXPECT_EQ(duration.count(), 50);
-    if (++sleeps == 3) (void)profile_.WriteString(file_, "Vexmor", "Sent_Items", "0");
-  }
-  mutable std::atomic<int> sleeps{0};
-
- private:
-  platform::Profile& profile_;
-  std::string file_;
+  vexmor::testing::FakeClock clock;
+  std::atomic<int> sleeps{0};
 };
 
 TEST_F(ListBuildingTest, StatusThreadShowsTheStartOnTheClientsStatusBar) {
@@ -114,7 +110,7 @@ TEST_F(ListBuildingTest, StatusThreadShowsTheStartOnTheClientsStatusBar) {
   CountingClock clock(*profile_, MessageFile());
   ASSERT_TRUE(profile_->WriteString(MessageFile(), "Vexmor", "Sent_Items", "1").ok());
   ListBuildingOptions options = Options();
-  options.clock = &clock;
+  options.clock = &clock.clock;
   options.desktop.windows = &model;
   RunStatusThread(options);
   EXPECT_EQ(clock.sleeps.load(), 3);

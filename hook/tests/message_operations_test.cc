@@ -6,12 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include "CFrameWindow.h"
 #include "test_support.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/clock.h"
+#include "vexmor/platform/html_text.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {
 namespace {
@@ -57,6 +59,8 @@ class MessageOperationsTest : public ::testing::Test {
   OperationsEnvironment Environment() {
     OperationsEnvironment env;
     env.profile = profile_.get();
+    env.clock = &platform::SystemClock();
+    env.html = html_.get();
     env.signatures = &signatures_;
     env.connect = [this](const platform::StoreProblemSink&) {
       return platform::OpenMaildirStore(maildir_.path());
@@ -106,11 +110,36 @@ class MessageOperationsTest : public ::testing::Test {
   ScopedSystemDirs dirs_;
   TempDir maildir_;
   std::unique_ptr<platform::Profile> profile_;
+  std::unique_ptr<platform::HtmlText> html_ = platform::MakeGumboHtmlText();
   NoSignatures signatures_;
   platform::WindowModel model_;
   platform::Desktop desktop_{&model_, &model_, nullptr};
   int nudges_ = 0;
 };
+
+// The engine takes every port from its caller: a missing one is refused when the object is made,
+// never found out later as a crash in the middle of a message.
+TEST_F(MessageOperationsTest, EveryMissingPortIsRefusedAtConstruction) {
+  EXPECT_NO_THROW(MessageOperations{Environment()});
+  for (int missing = 0; missing < 5; ++missing) {
+    OperationsEnvironment env = Environment();
+    if (missing == 0) env.profile = nullptr;
+    if (missing == 1) env.clock = nullptr;
+    if (missing == 2) env.html = nullptr;
+    if (missing == 3) env.signatures = nullptr;
+    if (missing == 4) env.connect = nullptr;
+    EXPECT_THROW(MessageOperations{env}, std::invalid_argument) << missing;
+  }
+  FilterEnvironment chain;
+  chain.profile = profile_.get();
+  chain.clock = &platform::SystemClock();
+  chain.html = html_.get();
+  EXPECT_THROW(MailFilterChain{chain}, std::invalid_argument);  // no signature service
+  OeStoreOptions store;
+  store.profile = profile_.get();
+  store.clock = &platform::SystemClock();
+  EXPECT_THROW(OeStore{store}, std::invalid_argument);  // no store connection
+}
 
 TEST_F(MessageOperationsTest, IncomingMailWaitsForTheReceiveGate) {
   int32_t id = Deliver("1.eml");

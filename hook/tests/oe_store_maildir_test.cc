@@ -43,9 +43,19 @@ class OeStoreMaildirTest : public ::testing::Test {
   }
   OeStore Make() {
     OeStoreOptions options;
+    // The store the registry setting, $MAILDIR or ~/Maildir names, as the library's wiring
+    // connects to it.
+    options.connect = [](const platform::StoreProblemSink& report) {
+      platform::MaildirOptions maildir;
+      maildir.report = report;
+      return platform::OpenMaildirStore(
+          platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths()),
+          std::move(maildir));
+    };
     options.profile = profile_.get();
+    options.clock = &platform::SystemClock();
     options.tables = &tables_;
-    return OeStore(std::move(options));  // the default connector: $MAILDIR
+    return OeStore(std::move(options));
   }
   void Deliver(int n, const std::string& flags = "") {
     for (int i = 0; i < n; ++i) {
@@ -110,7 +120,7 @@ TEST_F(OeStoreMaildirTest, SelectionIsFoundThroughFlagRenames) {
   Deliver(2);       // ids 1, 2: unread
   Deliver(2, "S");  // ids 3, 4: read
   OeStore store = Make();
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 1));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   EXPECT_TRUE(Names(mail_.path() + "new").empty());  // all read now, in cur/
   // The user selects ids 2 and 3; the client clears their seen flag.
   for (const std::string& name : Names(mail_.path() + "cur")) {
@@ -119,7 +129,7 @@ TEST_F(OeStoreMaildirTest, SelectionIsFoundThroughFlagRenames) {
                  mail_.path() + "cur/" + name.substr(0, name.size() - 1));
     }
   }
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 2));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kReportSpam));
   EXPECT_EQ(2u, Names(mail_.path() + ".Spam_Posted/cur").size());
   std::vector<std::string> left = Names(mail_.path() + "cur");
   ASSERT_EQ(2u, left.size());

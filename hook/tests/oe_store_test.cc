@@ -90,6 +90,7 @@ class OeStoreTest : public ::testing::Test {
       return std::unique_ptr<MailStore>(new BorrowedStore(*store_));
     };
     options.profile = profile_.get();
+    options.clock = &platform::SystemClock();
     options.tables = &tables_;
     options.approved = &approvals_;
     return OeStore(std::move(options));
@@ -140,7 +141,7 @@ TEST_F(OeStoreTest, OpenFailureIsLogged) {
   // Operations that cannot connect do nothing more, and the ones with a result still say true.
   EXPECT_TRUE(store.EmptyFolder(Dir(), "Spam"));
   EXPECT_TRUE(store.QueueUnfiltered(Dir()));
-  EXPECT_FALSE(store.DetectSelection(Dir(), "Inbox", 1));
+  EXPECT_FALSE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Check_Function_6."));
 }
 
@@ -364,7 +365,7 @@ TEST_F(OeStoreTest, ReportSelectionMovesTheSelectedAndRestoresUnreadMarks) {
   for (int i = 0; i < 6; ++i) ids.push_back(Deliver(kInboxFolderId, 1, /*read=*/i >= 3));
   // ids[0..2] unread, ids[3..5] read.
   OeStore store = Make();
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 1));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   for (MessageId id : Ids(kInboxFolderId)) {
     EXPECT_EQ(platform::kMessageReceived, store_->GetMessage(kInboxFolderId, id)->state);
   }
@@ -373,7 +374,7 @@ TEST_F(OeStoreTest, ReportSelectionMovesTheSelectedAndRestoresUnreadMarks) {
   ASSERT_TRUE(store_->MarkRead(kInboxFolderId, ids[4], false).ok());
   // A new message arriving between the phases is not part of the selection.
   MessageId arrived = Deliver(kInboxFolderId, 1);
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 2));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kReportSpam));
 
   EXPECT_EQ((std::vector<MessageId>{ids[0], ids[2], ids[3], ids[5], arrived}), Ids(kInboxFolderId));
   EXPECT_EQ(2u, Ids(posted).size());
@@ -395,11 +396,11 @@ TEST_F(OeStoreTest, ReportSelectionThatCannotMoveGoesToTheReportList) {
   std::vector<MessageId> ids;
   for (int i = 0; i < 3; ++i) ids.push_back(Deliver(kInboxFolderId, 1, true));
   OeStore store = Make();
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 1));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   ASSERT_TRUE(store_->MarkRead(kInboxFolderId, ids[0], false).ok());
   ASSERT_TRUE(store_->MarkRead(kInboxFolderId, ids[2], false).ok());
   BorrowedStore::fail_moves = true;
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", 2));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kReportSpam));
   EXPECT_EQ((std::vector<FolderMessage>{{kInboxFolderId, ids[0]}, {kInboxFolderId, ids[2]}}), [&] {
     std::vector<FolderMessage> out;
     for (int i = 1; i < Key(ProcessFile(), state::kSectionReport, "Count"); ++i) {
@@ -420,9 +421,9 @@ TEST_F(OeStoreTest, NotSpamSelectionIsHandedToTheHost) {
   MessageId a = Deliver(spam, 1, true);
   MessageId b = Deliver(spam, 1, true);
   OeStore store = Make();
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Spam", 1));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Spam", SelectionPhase::kRecord));
   ASSERT_TRUE(store_->MarkRead(spam, b, false).ok());
-  ASSERT_TRUE(store.DetectSelection(Dir(), "Spam", 3));
+  ASSERT_TRUE(store.DetectSelection(Dir(), "Spam", SelectionPhase::kNotSpam));
   EXPECT_EQ(static_cast<int32_t>(spam),
             Key(MessageFile(), state::kSectionVexmor, "SelectedFolder_Id"));
   EXPECT_EQ(static_cast<int32_t>(b), Key(MessageFile(), state::kSectionVexmor, "SelectedMsg_Id"));
@@ -433,10 +434,10 @@ TEST_F(OeStoreTest, NotSpamSelectionIsHandedToTheHost) {
 TEST_F(OeStoreTest, SelectionFailuresAreLogged) {
   Deliver(kInboxFolderId, 2);
   OeStore store = Make();
-  EXPECT_FALSE(store.DetectSelection(Dir(), "Missing", 1));
+  EXPECT_FALSE(store.DetectSelection(Dir(), "Missing", SelectionPhase::kRecord));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Check_Function_6."));
   BorrowedStore::fail_marks = true;
-  EXPECT_FALSE(store.DetectSelection(Dir(), "Inbox", 1));
+  EXPECT_FALSE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Message Check Function_7."));
 }
 

@@ -12,33 +12,15 @@
 #include <gtest/gtest.h>
 
 #include "test_support.h"
+#include "vexmor/testing/fake_clock.h"
 
 namespace vexmor::log {
 namespace {
 
+using vexmor::testing::FakeClock;
 using vexmor::testing::ReadFileOrEmpty;
 using vexmor::testing::ScopedEnv;
 using vexmor::testing::TempDir;
-
-// Always the same instant; the log reads the clock exactly once per entry.
-class FixedClock final : public platform::Clock {
- public:
-  FixedClock(int year, int month, int day, int hour, int minute, int second) {
-    std::tm utc{};
-    utc.tm_year = year - 1900;
-    utc.tm_mon = month - 1;
-    utc.tm_mday = day;
-    utc.tm_hour = hour;
-    utc.tm_min = minute;
-    utc.tm_sec = second;
-    now_ = std::chrono::system_clock::from_time_t(::timegm(&utc));
-  }
-  std::chrono::system_clock::time_point Now() const override { return now_; }
-  void SleepFor(std::chrono::milliseconds) const override {}
-
- private:
-  std::chrono::system_clock::time_point now_;
-};
 
 class WriteLogTest : public ::testing::Test {
  protected:
@@ -70,7 +52,7 @@ TEST_F(WriteLogTest, StampPadsOnlyMonthAndDay) {
 
 TEST_F(WriteLogTest, EntryIsByteExactWithInjectedClock) {
   std::string path = dir_.File("log.txt");
-  AppendEntry(path, "[S] Vexmor Started.", FixedClock(2006, 3, 7, 9, 5, 7));
+  AppendEntry(path, "[S] Vexmor Started.", FakeClock(FakeClock::Utc(2006, 3, 7, 9, 5, 7)));
   EXPECT_EQ(ReadFileOrEmpty(path), "Information: 03-07-2006\t9:5:7: \t[S] Vexmor Started.\n");
 }
 
@@ -78,13 +60,13 @@ TEST_F(WriteLogTest, StampFollowsTheLocalZone) {
   std::string path = dir_.File("log.txt");
   ScopedEnv zone("TZ", "EST5");
   // 03:00 UTC is 22:00 of the previous day five hours west.
-  AppendEntry(path, "x", FixedClock(2006, 3, 1, 3, 0, 0));
+  AppendEntry(path, "x", FakeClock(FakeClock::Utc(2006, 3, 1, 3, 0, 0)));
   EXPECT_EQ(ReadFileOrEmpty(path), "Information: 02-28-2006\t22:0:0: \tx\n");
 }
 
 TEST_F(WriteLogTest, MessagesAreWrittenUnchanged) {
   std::string path = dir_.File("log.txt");
-  FixedClock clock(2006, 11, 12, 0, 0, 0);
+  FakeClock clock(FakeClock::Utc(2006, 11, 12, 0, 0, 0));
   AppendEntry(path, "[S] Senders form Successfully stopped.\n", clock);
   AppendEntry(path, "", clock);
   AppendEntry(path, "\r\fVexmor Initialized...(S)\n", clock);
@@ -98,7 +80,7 @@ TEST_F(WriteLogTest, MessagesAreWrittenUnchanged) {
 
 TEST_F(WriteLogTest, MessageEndsAtItsFirstZeroByte) {
   std::string path = dir_.File("log.txt");
-  AppendEntry(path, std::string("abc\0def", 7), FixedClock(2006, 3, 7, 9, 5, 7));
+  AppendEntry(path, std::string("abc\0def", 7), FakeClock(FakeClock::Utc(2006, 3, 7, 9, 5, 7)));
   EXPECT_EQ(ReadFileOrEmpty(path), "Information: 03-07-2006\t9:5:7: \tabc\n");
 }
 
@@ -106,12 +88,12 @@ TEST_F(WriteLogTest, AppendsToExistingFileAndRawLines) {
   std::string path = dir_.File("log.txt");
   vexmor::testing::WriteFileOrDie(path, "earlier\n");
   AppendRaw(path, "4\t0\tInbox\n");
-  AppendEntry(path, "m", FixedClock(2006, 3, 7, 9, 5, 7));
+  AppendEntry(path, "m", FakeClock(FakeClock::Utc(2006, 3, 7, 9, 5, 7)));
   EXPECT_EQ(ReadFileOrEmpty(path), "earlier\n4\t0\tInbox\nInformation: 03-07-2006\t9:5:7: \tm\n");
 }
 
 TEST_F(WriteLogTest, HookFormJoinsFolderAndFileName) {
-  FixedClock clock(2006, 3, 7, 9, 5, 7);
+  FakeClock clock(FakeClock::Utc(2006, 3, 7, 9, 5, 7));
   WriteLog("[F] x", dir_.path(), clock);
   EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_OE_Log.txt")),
             "Information: 03-07-2006\t9:5:7: \t[F] x\n");
@@ -123,7 +105,7 @@ TEST_F(WriteLogTest, HookFormJoinsFolderAndFileName) {
 }
 
 TEST_F(WriteLogTest, UnwritablePlacesDropTheEntryQuietly) {
-  FixedClock clock(2006, 3, 7, 9, 5, 7);
+  FakeClock clock(FakeClock::Utc(2006, 3, 7, 9, 5, 7));
   AppendEntry(dir_.File("missing/deeper/log.txt"), "x", clock);
   WriteLog("x", dir_.File("missing/"), clock);
   AppendEntry("", "x", clock);
@@ -138,7 +120,7 @@ TEST_F(WriteLogTest, UnwritablePlacesDropTheEntryQuietly) {
 }
 
 TEST_F(WriteLogTest, AddinFormKeepsAnyPathLength) {
-  FixedClock clock(2006, 3, 7, 9, 5, 7);
+  FakeClock clock(FakeClock::Utc(2006, 3, 7, 9, 5, 7));
   // Before a path is set the entry goes nowhere.
   WriteAddinLog("lost", false, clock);
 

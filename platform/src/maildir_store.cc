@@ -10,6 +10,9 @@
 // renamed (never rewritten), files that vanish between a listing and their use are looked up
 // again once and otherwise skipped, and an id is only dropped after a second look confirms
 // that the file is gone.
+//
+// The id lists are maildir_uid_list.cc, the folder index maildir_folder_index.cc, the folder
+// tree maildir_tree_scan.cc; the new-mail events maildir_events.cc.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -30,66 +33,22 @@
 #include <unordered_map>
 #include <utility>
 
+#include "maildir_internal.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/file_identity.h"
+#include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 
 namespace vexmor::platform {
 namespace {
 
-constexpr std::string_view kFolderIndexFile = "vexmor-folders";
-constexpr std::string_view kFolderIndexHeader = "vexmor-folders 1";
-constexpr std::string_view kUidListFile = "vexmor-uidlist";
-constexpr std::string_view kUidListHeader = "vexmor-uidlist 1";
+using namespace maildir;  // the Maildir adapter's own pieces
 
-struct SpecialFolder {
-  FolderId id;
-  std::string_view name;
-  std::string_view dir;
-  std::vector<std::string_view> aliases;  // other readers' names, used when ours is absent
-};
-
-const std::vector<SpecialFolder>& Specials() {
-  static const std::vector<SpecialFolder> specials = {
-      {kOutboxFolderId, kOutboxName, "Outbox", {}},
-      {kDeletedItemsFolderId, kDeletedItemsName, "Deleted Items", {"Trash", "Deleted Messages"}},
-      {kSentItemsFolderId, kSentItemsName, "Sent Items", {"Sent", "Sent Messages"}},
-      {kDraftsFolderId, kDraftsName, "Drafts", {}},
-  };
-  return specials;
-}
-
-bool IsFixedFolder(FolderId id) {
-  return id < kFirstUserFolderId;
-}
 bool IsOutgoing(FolderId id) {
   return id == kOutboxFolderId || id == kSentItemsFolderId || id == kDraftsFolderId;
 }
 
-Status ErrnoStatus(const std::string& what, int error) {
-  std::string message = what + ": " + ErrnoText(error);
-  if (error == ENOENT) return Status::NotFound(message);
-  return Status::IoError(message);
-}
-
-// An open descriptor shared by cache entries; closed with the last of them.
-std::shared_ptr<void> HoldDescriptor(int fd) {
-  if (fd < 0) return nullptr;
-  return std::shared_ptr<void>(nullptr, [fd](void*) { ::close(fd); });
-}
-
 using platform::FileIdentity;
-
-// Changed so recently that a further change might not move its times (file systems stamp
-// with a coarse clock): not to be trusted yet.
-bool Recent(const FileIdentity& id) {
-  return id.exists && platform::MayChangeUnseen(id);
-}
-
-bool IsDirectory(const std::string& path) {
-  struct stat st;
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
 
 // Renames without replacing an existing target. Returns 0 or an errno value.
 int RenameNoReplace(const std::string& from, const std::string& to) {
@@ -152,25 +111,6 @@ std::string WithFlag(std::string flags, char flag, bool on) {
   return flags;
 }
 
-// The highest number that stands at the start of a line or after the header, in a damaged
-// id list: a rebuilt list numbers above it.
-uint64_t HighestNumber(std::string_view text) {
-  uint64_t highest = 0;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string_view::npos) end = text.size();
-    std::string_view line = text.substr(start, end - start);
-    start = end + 1;
-    if (line.rfind(kUidListHeader, 0) == 0)
-      line.remove_prefix(std::min(line.size(), kUidListHeader.size() + 1));
-    uint64_t value = 0;
-    auto [ptr, ec] = std::from_chars(line.data(), line.data() + line.size(), value);
-    if (ec == std::errc() && value <= UINT32_MAX) highest = std::max(highest, value);
-  }
-  return highest;
-}
-
 // Where one message lies now.
 struct FoundFile {
   bool in_cur = false;
@@ -178,85 +118,9 @@ struct FoundFile {
 };
 using FileMap = std::unordered_map<std::string, FoundFile>;
 
-struct UidList {
-  std::map<MessageId, std::string> by_id;
-  std::unordered_map<std::string, MessageId> by_base;
-  MessageId next = 1;
-  FileIdentity sig;
-  std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
-  bool loaded = false;
-
-  // The file's id lines for by_id, kept along with it: a folder of thousands of messages would
-  // otherwise be written out entry by entry for every message moved in or out.
-  std::string lines;
-  bool lines_valid = false;
-
-  static std::string Line(MessageId id, const std::string& base) {
-    return std::to_string(id) + " " + base + "\n";
-  }
-  void Add(MessageId id, const std::string& base) {
-    // Ids are given out in ascending order, so a new one's line goes last.
-    if (lines_valid && (by_id.empty() || id > by_id.rbegin()->first)) {
-      lines += Line(id, base);
-    } else {
-      lines_valid = false;
-    }
-    by_id[id] = base;
-  }
-  void Remove(MessageId id) {
-    auto it = by_id.find(id);
-    if (it == by_id.end()) return;
-    if (lines_valid) {
-      // Names hold no line breaks, so a whole line is found only where it starts a line.
-      std::string line = Line(id, it->second);
-      size_t at = lines.compare(0, line.size(), line) == 0 ? 0 : lines.find("\n" + line);
-      if (at == std::string::npos) {
-        lines_valid = false;
-      } else {
-        lines.erase(at == 0 ? 0 : at + 1, line.size());
-      }
-    }
-    by_id.erase(it);
-  }
-  const std::string& Lines() {
-    if (!lines_valid) {
-      lines.clear();
-      lines.reserve(by_id.size() * 48);
-      for (const auto& [id, base] : by_id) lines += Line(id, base);
-      lines_valid = true;
-    }
-    return lines;
-  }
-};
-
 struct FolderCache {
   UidList uids;
   FileMap files;
-};
-
-struct FolderNode {
-  FolderId id = 0;
-  FolderId parent = 0;
-  std::string name;
-  std::string dir;      // Maildir++ name without the leading '.'; "" for the Inbox
-  bool stored = false;  // the Inbox or a directory in the tree (else an implied parent)
-};
-
-// The folder tree as one Refresh read it, kept per process: every operation of every store
-// object starts with a Refresh, and an unchanged tree needs no lock and no parse of the folder
-// index. It holds while the index file keeps its identity (held open, so its inode number
-// cannot be reused meanwhile) and the root directory lists the same folder directories; the
-// root changes with every id list written in it, so its entries are compared when its
-// identity moved.
-struct FolderTreeView {
-  FileIdentity root_identity;
-  bool root_recent = false;    // its times may not have moved yet: compare the folders
-  std::set<std::string> dirs;  // the folder directories the view was built from
-  FileIdentity index_identity;
-  std::shared_ptr<void> held;  // the descriptors of root and index
-  std::map<FolderId, FolderNode> nodes;
-  std::map<std::string, FolderId> by_dir;
-  std::map<FolderId, std::string> special_dir;
 };
 
 // The id lists and file names of the folders, shared by every store object of one tree in
@@ -279,11 +143,6 @@ std::shared_ptr<SharedFolders> FoldersOf(const std::string& root) {
   (*all)[root] = made;
   return made;
 }
-std::map<std::string, FolderTreeView>& TreeViews() {
-  static auto* views = new std::map<std::string, FolderTreeView>();  // never destroyed
-  return *views;
-}
-
 class MaildirStore final : public MailStore {
  public:
   MaildirStore(std::string root, MaildirOptions options)
@@ -421,7 +280,7 @@ class MaildirStore final : public MailStore {
     FolderCache& cache = cache_[node.dir];
 
     FileLock lock(path + std::string(kUidListFile));
-    LoadUids(cache.uids, path);
+    LoadUidList(cache.uids, path, options_.report);
     StatusOr<FileMap> scanned = Scan(path, true);
     if (!scanned.ok()) return scanned.status();
     FileMap files = std::move(scanned).value();
@@ -468,7 +327,7 @@ class MaildirStore final : public MailStore {
       cache.uids.by_base[arrival.base] = id;
       changed = true;
     }
-    if (changed) SaveUids(cache.uids, path);
+    if (changed) SaveUidList(cache.uids, path, options_.report);
     cache.files = files;
 
     out.reserve(cache.uids.by_id.size());
@@ -567,7 +426,7 @@ class MaildirStore final : public MailStore {
       }
       if (error != 0) return ErrnoStatus("moving message " + std::to_string(message), error);
 
-      LoadUids(dest.uids, dest_path);
+      LoadUidList(dest.uids, dest_path, options_.report);
       auto stale = dest.uids.by_base.find(moved_base);
       if (stale != dest.uids.by_base.end()) {
         dest.uids.Remove(stale->second);
@@ -576,7 +435,7 @@ class MaildirStore final : public MailStore {
       MessageId id = dest.uids.next++;
       dest.uids.Add(id, moved_base);
       dest.uids.by_base[moved_base] = id;
-      SaveUids(dest.uids, dest_path);
+      SaveUidList(dest.uids, dest_path, options_.report);
       dest.files.erase(moved_base);  // looked up afresh on use
 
       Forget(from, source_base);
@@ -702,130 +561,6 @@ class MaildirStore final : public MailStore {
     return files;
   }
 
-  void LoadUids(UidList& uids, const std::string& folder_path) {
-    const std::string file = folder_path + std::string(kUidListFile);
-    if (uids.loaded && platform::FileIdentityOfPath(file) == uids.sig) return;
-    UidList fresh;
-    fresh.loaded = true;
-    StatusOr<std::string> text = ReadHeld(file, &fresh.sig, &fresh.held);
-    if (!text.ok()) {
-      if (text.status().code() != StatusCode::kNotFound) {
-        Report("cannot read " + file + ": " + text.status().message());
-      }
-      uids = std::move(fresh);
-      return;
-    }
-    std::string why;
-    uint64_t highest = 0;
-    std::string_view rest = *text;
-    auto next_line = [&rest]() {
-      size_t nl = rest.find('\n');
-      std::string_view line = rest.substr(0, nl);
-      rest = nl == std::string_view::npos ? std::string_view() : rest.substr(nl + 1);
-      return line;
-    };
-    auto number = [&highest](std::string_view digits, uint64_t& value) {
-      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-      if (ec != std::errc() || end != digits.data() + digits.size() || digits.empty()) {
-        return false;
-      }
-      highest = std::max(highest, value);
-      return value <= UINT32_MAX;
-    };
-    std::string_view header = next_line();
-    uint64_t next = 0;
-    if (header.substr(0, kUidListHeader.size()) != kUidListHeader ||
-        header.size() <= kUidListHeader.size() + 1 || header[kUidListHeader.size()] != ' ' ||
-        !number(header.substr(kUidListHeader.size() + 1), next) || next == 0) {
-      why = "bad header";
-    }
-    fresh.next = static_cast<MessageId>(next);
-    while (why.empty() && !rest.empty()) {
-      std::string_view line = next_line();
-      if (line.empty()) continue;
-      size_t space = line.find(' ');
-      uint64_t id = 0;
-      if (space == std::string_view::npos || !number(line.substr(0, space), id) || id == 0 ||
-          id >= next || space + 1 >= line.size()) {
-        why = "bad line";
-        break;
-      }
-      std::string base(line.substr(space + 1));
-      if (base.find_first_of(":/") != std::string::npos ||
-          !fresh.by_id.emplace(static_cast<MessageId>(id), base).second ||
-          !fresh.by_base.emplace(base, static_cast<MessageId>(id)).second) {
-        why = "duplicate or bad entry";
-        break;
-      }
-    }
-    if (!why.empty()) {
-      // Not trusted: keep the file for a look later and number afresh above every id it
-      // held, so stale ids kept elsewhere never name another message.
-      highest = std::max(highest, HighestNumber(*text));
-      std::string kept = file + ".corrupt";
-      ::rename(file.c_str(), kept.c_str());
-      Report("message id list " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
-      fresh = UidList();
-      fresh.loaded = true;
-      fresh.next = static_cast<MessageId>(std::min<uint64_t>(highest + 1, UINT32_MAX));
-      if (fresh.next == 0) fresh.next = 1;
-      fresh.sig = platform::FileIdentityOfPath(file);
-    }
-    uids = std::move(fresh);
-  }
-
-  void SaveUids(UidList& uids, const std::string& folder_path) {
-    const std::string file = folder_path + std::string(kUidListFile);
-    const std::string& lines = uids.Lines();
-    std::string text;
-    text.reserve(lines.size() + 32);
-    text.append(kUidListHeader).append(" ").append(std::to_string(uids.next)).append("\n");
-    text.append(lines);
-    Status s = ReplaceFileAtomically(file, text);
-    if (!s.ok()) Report("cannot write " + file + ": " + s.message());
-    // What we wrote is what we hold; anything else is read again at the next use.
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 &&
-        st.st_size == static_cast<off_t>(text.size())) {
-      uids.sig = platform::FileIdentityOf(st);
-      uids.held = HoldDescriptor(fd);
-    } else {
-      if (fd >= 0) ::close(fd);
-      uids.sig = FileIdentity();
-      uids.held.reset();
-      uids.loaded = false;
-    }
-  }
-
-  // The whole file, with the identity of the inode read and that inode held open.
-  static StatusOr<std::string> ReadHeld(const std::string& file, FileIdentity* sig,
-                                        std::shared_ptr<void>* held) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-      *sig = FileIdentity();
-      if (errno == ENOENT || errno == ENOTDIR) return Status::NotFound(file + " does not exist");
-      return ErrnoStatus("cannot open " + file, errno);
-    }
-    std::shared_ptr<void> holder = HoldDescriptor(fd);
-    struct stat st;
-    if (::fstat(fd, &st) != 0) return ErrnoStatus("cannot read " + file, errno);
-    std::string data;
-    char buffer[65536];
-    for (;;) {
-      ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return ErrnoStatus("cannot read " + file, errno);
-      }
-      if (n == 0) break;
-      data.append(buffer, static_cast<size_t>(n));
-    }
-    *sig = platform::FileIdentityOf(st);
-    *held = std::move(holder);
-    return data;
-  }
-
   // Drops a message that left a folder from that folder's id list.
   void Forget(FolderId folder, const std::string& base) {
     auto node = nodes_.find(folder);
@@ -833,13 +568,13 @@ class MaildirStore final : public MailStore {
     const std::string path = DirPath(node->second.dir);
     FolderCache& cache = cache_[node->second.dir];
     FileLock lock(path + std::string(kUidListFile));
-    LoadUids(cache.uids, path);
+    LoadUidList(cache.uids, path, options_.report);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
     cache.uids.Remove(it->second);
     cache.uids.by_base.erase(it);
     cache.files.erase(base);
-    SaveUids(cache.uids, path);
+    SaveUidList(cache.uids, path, options_.report);
   }
 
   StatusOr<FolderNode> NodeOf(FolderId folder) {
@@ -864,7 +599,7 @@ class MaildirStore final : public MailStore {
     at.dir = node->dir;
     at.folder_path = DirPath(node->dir);
     FolderCache& cache = cache_[node->dir];
-    LoadUids(cache.uids, at.folder_path);
+    LoadUidList(cache.uids, at.folder_path, options_.report);
     auto id = cache.uids.by_id.find(message);
     if (id == cache.uids.by_id.end() && message >= cache.uids.next) {
       // Not given out yet: mail may have arrived since the last walk.
@@ -944,301 +679,24 @@ class MaildirStore final : public MailStore {
     return result.ok() ? refreshed : result;
   }
 
-  struct FolderIndex {
-    FolderId next = kFirstUserFolderId;
-    std::vector<std::string> map_lines;
-    std::map<std::string, FolderId> ids;
-  };
-
-  FolderIndex LoadIndex(const std::string& file) {
-    FolderIndex index;
-    StatusOr<std::string> text = ReadWholeFile(file);
-    if (!text.ok()) {
-      if (text.status().code() != StatusCode::kNotFound) {
-        Report("cannot read " + file + ": " + text.status().message());
-      }
-      return index;
-    }
-    std::string why;
-    uint64_t highest = 0;
-    std::set<FolderId> used;
-    size_t start = 0;
-    bool first = true;
-    bool have_next = false;
-    while (start < text->size() && why.empty()) {
-      size_t nl = text->find('\n', start);
-      std::string_view line(text->data() + start,
-                            (nl == std::string::npos ? text->size() : nl) - start);
-      start = nl == std::string::npos ? text->size() : nl + 1;
-      if (first) {
-        first = false;
-        if (line != kFolderIndexHeader) why = "bad header";
-        continue;
-      }
-      if (line.empty() || line[0] == '#') continue;
-      if (line.rfind("map ", 0) == 0) {
-        index.map_lines.emplace_back(line);
-        continue;
-      }
-      size_t space = line.find(' ');
-      std::string_view head = line.substr(0, space);
-      std::string_view tail = space == std::string_view::npos ? "" : line.substr(space + 1);
-      uint64_t value = 0;
-      std::string_view digits = head == "next" ? tail : head;
-      auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
-      if (ec != std::errc() || digits.empty() || value > UINT32_MAX) {
-        why = "bad line";
-        break;
-      }
-      highest = std::max(highest, value);
-      if (head == "next") {
-        if (end != digits.data() + digits.size() || value < kFirstUserFolderId) why = "bad next";
-        index.next = static_cast<FolderId>(value);
-        have_next = true;
-        continue;
-      }
-      if (end != digits.data() + digits.size() || value < kFirstUserFolderId || tail.empty() ||
-          !used.insert(static_cast<FolderId>(value)).second ||
-          !index.ids.emplace(std::string(tail), static_cast<FolderId>(value)).second) {
-        why = "bad or duplicate folder entry";
-      }
-    }
-    if (why.empty() && first) why = "empty file";
-    if (why.empty() && !have_next) why = "no next id";
-    if (why.empty() && !used.empty() && *used.rbegin() >= index.next) why = "id above next";
-    if (!why.empty()) {
-      std::string kept = file + ".corrupt";
-      ::rename(file.c_str(), kept.c_str());
-      Report("folder index " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
-      FolderIndex fresh;
-      fresh.next =
-          static_cast<FolderId>(std::clamp<uint64_t>(highest + 1, kFirstUserFolderId, UINT32_MAX));
-      return fresh;
-    }
-    return index;
+ public:
+  // The folder of each directory ("" the Inbox), as a fresh look at the tree names them.
+  StatusOr<std::map<std::string, FolderId>> Directories() {
+    if (Status s = Refresh(); !s.ok()) return s;
+    std::map<std::string, FolderId> out = by_dir_;
+    out[""] = kInboxFolderId;
+    return out;
   }
 
-  void SaveIndex(const std::string& file, const FolderIndex& index) {
-    std::string text(kFolderIndexHeader);
-    text += "\nnext " + std::to_string(index.next) + "\n";
-    for (const std::string& line : index.map_lines) text += line + "\n";
-    std::vector<std::pair<FolderId, std::string>> entries;
-    for (const auto& [dir, id] : index.ids) entries.emplace_back(id, dir);
-    std::sort(entries.begin(), entries.end());
-    for (const auto& [id, dir] : entries) text += std::to_string(id) + " " + dir + "\n";
-    Status s = ReplaceFileAtomically(file, text);
-    if (!s.ok()) Report("cannot write " + file + ": " + s.message());
-  }
-
+ private:
   // Reads the tree's folders and gives ids to new ones. "renames" carries ids over to the
   // new directory names of folders this store just moved.
-  // The key of this tree's view: the same root may be opened with other special folders.
-  std::string ViewKey() const {
-    std::string key = root_;
-    for (const auto& [id, dir] : options_.special_dirs) {
-      key += '\n' + std::to_string(id) + '=' + dir;
-    }
-    return key;
-  }
-
-  // The folder directories below the root: ".name" entries that are directories.
-  Status ReadFolderDirs(std::set<std::string>* dirs) const {
-    dirs->clear();
-    DIR* d = ::opendir(root_.c_str());
-    if (!d) return ErrnoStatus(root_, errno);
-    while (const dirent* e = ::readdir(d)) {
-      std::string_view name = e->d_name;
-      if (name.size() < 2 || name[0] != '.' || name == "..") continue;
-      if (name.find('\n') != std::string_view::npos || name.find('/') != std::string_view::npos) {
-        continue;
-      }
-      if (e->d_type != DT_DIR && e->d_type != DT_UNKNOWN && e->d_type != DT_LNK) continue;
-      std::string dir(name.substr(1));
-      if (!IsDirectory(root_ + std::string(name))) continue;
-      if (dir.front() == '.' || dir.back() == '.' || dir.find("..") != std::string::npos) continue;
-      dirs->insert(dir);
-    }
-    ::closedir(d);
-    return Status::Ok();
-  }
-
-  bool UseKeptView(const std::string& index_file) {
-    std::lock_guard guard(g_tree_mutex);
-    auto it = TreeViews().find(ViewKey());
-    if (it == TreeViews().end()) return false;
-    FolderTreeView& view = it->second;
-    if (!(platform::FileIdentityOfPath(index_file) == view.index_identity)) {
-      TreeViews().erase(it);
-      return false;
-    }
-    FileIdentity root_now = platform::FileIdentityOfPath(root_);
-    if (!(root_now == view.root_identity) || view.root_recent) {
-      // The tree is built from these entries and the index alone: the same entries, the
-      // same tree. Read without the lock: a folder made meanwhile is either seen (and the
-      // tree read again under the lock) or made after this operation.
-      std::set<std::string> dirs;
-      if (!root_now.exists || !ReadFolderDirs(&dirs).ok() || dirs != view.dirs) {
-        TreeViews().erase(it);
-        return false;
-      }
-      view.root_identity = root_now;
-      view.root_recent = Recent(root_now);
-    }
-    nodes_ = view.nodes;
-    by_dir_ = view.by_dir;
-    special_dir_ = view.special_dir;
-    return true;
-  }
-
-  void KeepView(const FileIdentity& root_before, const std::string& index_file,
-                const std::set<std::string>& dirs) {
-    int root_fd = ::open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    int index_fd = ::open(index_file.c_str(), O_RDONLY | O_CLOEXEC);
-    auto held = std::shared_ptr<void>(nullptr, [root_fd, index_fd](void*) {
-      if (root_fd >= 0) ::close(root_fd);
-      if (index_fd >= 0) ::close(index_fd);
-    });
-    FileIdentity root_now = platform::FileIdentityOfFd(root_fd);
-    FileIdentity index_now = platform::FileIdentityOfFd(index_fd);
-    std::lock_guard guard(g_tree_mutex);
-    // Changed while we read it, or too recently to trust the times: read it again next time.
-    if (!(root_now == root_before) || !(platform::FileIdentityOfPath(root_) == root_now) ||
-        !(platform::FileIdentityOfPath(index_file) == index_now) || Recent(index_now)) {
-      TreeViews().erase(ViewKey());
-      return;
-    }
-    if (TreeViews().size() >= 16) TreeViews().clear();  // tests open many throw-away trees
-    FolderTreeView& view = TreeViews()[ViewKey()];
-    view.root_identity = root_now;
-    view.root_recent = Recent(root_now);
-    view.dirs = dirs;
-    view.index_identity = index_now;
-    view.held = std::move(held);
-    view.nodes = nodes_;
-    view.by_dir = by_dir_;
-    view.special_dir = special_dir_;
-  }
-
   Status Refresh(const std::map<std::string, std::string>& renames = {}) {
-    const std::string index_file = root_ + std::string(kFolderIndexFile);
-    if (renames.empty() && UseKeptView(index_file)) return Status::Ok();
-    FileLock lock(index_file);
-    const FileIdentity root_before = platform::FileIdentityOfPath(root_);
-
-    std::set<std::string> dirs;
-    if (Status s = ReadFolderDirs(&dirs); !s.ok()) return s;
-
-    FolderIndex index = LoadIndex(index_file);
-    bool changed = false;
-    for (const auto& [from, to] : renames) {
-      auto it = index.ids.find(from);
-      if (it == index.ids.end()) continue;
-      FolderId id = it->second;
-      index.ids.erase(it);
-      index.ids[to] = id;
-      changed = true;
-    }
-
-    // Directories of the special folders: the caller's choice, the index's "map" lines,
-    // another reader's name when ours is absent, else ours.
-    special_dir_.clear();
-    for (const SpecialFolder& special : Specials()) {
-      std::string dir;
-      if (auto it = options_.special_dirs.find(special.id); it != options_.special_dirs.end()) {
-        dir = it->second;
-      }
-      for (const std::string& line : index.map_lines) {
-        std::string prefix = "map " + std::string(special.name) + "=";
-        if (dir.empty() && line.rfind(prefix, 0) == 0) dir = line.substr(prefix.size());
-      }
-      if (dir.empty() && !dirs.count(std::string(special.dir))) {
-        for (std::string_view alias : special.aliases) {
-          if (dirs.count(std::string(alias))) {
-            dir = alias;
-            break;
-          }
-        }
-      }
-      if (dir.empty() || dir.find_first_of("./") != std::string::npos) dir = special.dir;
-      special_dir_[special.id] = dir;
-    }
-
-    std::set<std::string> all = dirs;
-    for (const std::string& dir : dirs) {
-      for (size_t dot = dir.find('.'); dot != std::string::npos; dot = dir.find('.', dot + 1)) {
-        all.insert(dir.substr(0, dot));  // parents a reader left implicit
-      }
-    }
-    std::map<std::string, FolderId> special_by_dir;
-    for (const auto& [id, dir] : special_dir_) {
-      special_by_dir[dir] = id;
-      all.insert(dir);
-    }
-
-    nodes_.clear();
-    by_dir_.clear();
-    nodes_[kRootFolderId] = {kRootFolderId, kRootFolderId, "", "", false};
-    nodes_[kLocalFoldersId] = {kLocalFoldersId, kRootFolderId, std::string(kLocalFoldersName), "",
-                               false};
-    nodes_[kInboxFolderId] = {kInboxFolderId, kLocalFoldersId, std::string(kInboxName), "", true};
-
-    std::map<std::string, FolderId> kept;
-    std::vector<std::string> unnamed;
-    for (const std::string& dir : all) {
-      if (special_by_dir.count(dir)) continue;
-      auto it = index.ids.find(dir);
-      if (it != index.ids.end()) {
-        kept[dir] = it->second;
-      } else {
-        unnamed.push_back(dir);
-      }
-    }
-    if (kept.size() != index.ids.size()) changed = true;  // folders that are gone
-    for (const std::string& dir : unnamed) {
-      if (index.next == UINT32_MAX) break;
-      kept[dir] = index.next++;
-      changed = true;
-    }
-    index.ids = kept;
-    if (changed) SaveIndex(index_file, index);
-
-    for (const std::string& dir : all) {
-      FolderId id;
-      if (auto sp = special_by_dir.find(dir); sp != special_by_dir.end()) {
-        id = sp->second;
-      } else if (auto k = kept.find(dir); k != kept.end()) {
-        id = k->second;
-      } else {
-        continue;
-      }
-      size_t dot = dir.rfind('.');
-      FolderNode node;
-      node.id = id;
-      node.dir = dir;
-      node.stored = dirs.count(dir) > 0;
-      if (special_by_dir.count(dir)) {
-        node.parent = kLocalFoldersId;
-        for (const SpecialFolder& special : Specials()) {
-          if (special.id == id) node.name = special.name;
-        }
-        node.stored = true;  // made on first use
-      } else if (dot == std::string::npos) {
-        node.parent = kLocalFoldersId;
-        node.name = dir;
-      } else {
-        node.name = dir.substr(dot + 1);
-        node.parent = 0;  // set below, once every id is known
-      }
-      nodes_[id] = node;
-      by_dir_[dir] = id;
-    }
-    for (auto& [id, node] : nodes_) {
-      size_t dot = node.dir.rfind('.');
-      if (IsFixedFolder(id) || dot == std::string::npos) continue;
-      auto parent = by_dir_.find(node.dir.substr(0, dot));
-      node.parent = parent == by_dir_.end() ? kLocalFoldersId : parent->second;
-    }
-    KeepView(root_before, index_file, dirs);
+    StatusOr<FolderTree> tree = ScanFolderTree(root_, options_, renames);
+    if (!tree.ok()) return tree.status();
+    nodes_ = std::move(tree->nodes);
+    by_dir_ = std::move(tree->by_dir);
+    special_dir_ = std::move(tree->special_dir);
     return Status::Ok();
   }
 
@@ -1252,6 +710,15 @@ class MaildirStore final : public MailStore {
 };
 
 }  // namespace
+
+StatusOr<std::map<std::string, FolderId>> MaildirFolderDirectories(const std::string& root,
+                                                                   const MaildirOptions& options) {
+  std::string dir = WithTrailingSlash(root);
+  if (dir.empty() || !IsDirectory(dir)) return Status::NotFound("no Maildir at " + root);
+  MaildirStore store(dir, options);
+  if (Status s = store.Init(); !s.ok()) return s;
+  return store.Directories();
+}
 
 StatusOr<std::unique_ptr<MailStore>> OpenMaildirStore(const std::string& root,
                                                       MaildirOptions options) {

@@ -1,4 +1,5 @@
-// The registry adapters: a REGEDIT4 text file in the Windows directory, and memory for tests.
+// The registry adapter on a REGEDIT4 text file in the Windows directory, and the process-wide
+// instance.
 #include <functional>
 #include <mutex>
 
@@ -85,47 +86,6 @@ class FileRegistry final : public Registry {
   const Paths* paths_;
 };
 
-class MemoryRegistry final : public Registry {
- public:
-  bool KeyExists(std::string_view key) const override {
-    std::lock_guard guard(mutex_);
-    return tree_.KeyExists(key);
-  }
-  Status CreateKey(std::string_view key) override {
-    std::lock_guard guard(mutex_);
-    return tree_.CreateKey(key);
-  }
-  Status DeleteKey(std::string_view key) override {
-    std::lock_guard guard(mutex_);
-    return tree_.DeleteKey(key);
-  }
-  StatusOr<RegistryValue> QueryValue(std::string_view key, std::string_view name) const override {
-    std::lock_guard guard(mutex_);
-    return tree_.QueryValue(key, name);
-  }
-  Status SetValue(std::string_view key, std::string_view name,
-                  const RegistryValue& value) override {
-    std::lock_guard guard(mutex_);
-    return tree_.SetValue(key, name, value);
-  }
-  Status DeleteValue(std::string_view key, std::string_view name) override {
-    std::lock_guard guard(mutex_);
-    return tree_.DeleteValue(key, name);
-  }
-  StatusOr<std::vector<std::string>> EnumerateValues(std::string_view key) const override {
-    std::lock_guard guard(mutex_);
-    return tree_.EnumerateValues(key);
-  }
-  StatusOr<std::vector<std::string>> EnumerateSubkeys(std::string_view key) const override {
-    std::lock_guard guard(mutex_);
-    return tree_.EnumerateSubkeys(key);
-  }
-
- private:
-  mutable std::mutex mutex_;
-  RegistryTree tree_;
-};
-
 std::unique_ptr<Registry>& Slot() {
   static std::unique_ptr<Registry> registry = std::make_unique<FileRegistry>(nullptr);
   return registry;
@@ -135,10 +95,6 @@ std::unique_ptr<Registry>& Slot() {
 
 std::unique_ptr<Registry> MakeFileRegistry(const Paths& paths) {
   return std::make_unique<FileRegistry>(&paths);
-}
-
-std::unique_ptr<Registry> MakeMemoryRegistry() {
-  return std::make_unique<MemoryRegistry>();
 }
 
 Registry& DefaultRegistry() {

@@ -6,6 +6,7 @@
 
 #include "request_handler.h"
 #include "test_support.h"
+#include "vexmor/testing/fake_clock.h"
 
 namespace vexmor::sigd {
 namespace {
@@ -13,12 +14,7 @@ namespace {
 using std::chrono::hours;
 using TimePoint = std::chrono::system_clock::time_point;
 
-class FakeClock final : public platform::Clock {
- public:
-  TimePoint Now() const override { return now; }
-  void SleepFor(std::chrono::milliseconds duration) const override { now += duration; }
-  mutable TimePoint now{hours(24 * 365 * 40)};
-};
+using vexmor::testing::FakeClock;
 
 class PolicyThroughHandler : public ::testing::TestWithParam<bool> {
  protected:
@@ -68,7 +64,7 @@ TEST_P(PolicyThroughHandler, OffOneReportListsAndEveryNotSpamUnlists) {
     Report(77, "127.0.0.1");
     EXPECT_EQ(Compare(77), "1") << round;  // the same single reporter brings it back
   }
-  clock_.now += hours(24 * 365);
+  clock_.Advance(hours(24 * 365));
   EXPECT_EQ(Compare(77), "1");  // nothing expires
   // Counts are kept all the same, so switching the policy on later has a history to read.
   auto record = store_->Lookup(SignatureKind::kLink, 77);
@@ -113,15 +109,15 @@ TEST_P(PolicyThroughHandler, OnASingleReporterListsForALimitedTime) {
   Report(9, "127.0.0.1");
   Report(10, "127.0.0.1");
   Report(10, "127.0.0.2");
-  clock_.now += hours(23);
+  clock_.Advance(hours(23));
   EXPECT_EQ(Compare(9), "1");
-  clock_.now += hours(2);
+  clock_.Advance(hours(2));
   EXPECT_EQ(Compare(9), "0");
   EXPECT_EQ(Compare(10), "1");  // two reporters: no limit
   Report(9, "127.0.0.1");       // a fresh report lists it again
   EXPECT_EQ(Compare(9), "1");
   policy_.single_reporter_ttl = {};
-  clock_.now += hours(24 * 365);
+  clock_.Advance(hours(24 * 365));
   EXPECT_EQ(Compare(9), "1");
 }
 

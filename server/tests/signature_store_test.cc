@@ -12,18 +12,14 @@
 
 #include "signature_store.h"
 #include "test_support.h"
+#include "vexmor/testing/fake_clock.h"
 
 namespace vexmor::sigd {
 namespace {
 
 using std::chrono::system_clock;
 
-class FakeClock final : public platform::Clock {
- public:
-  system_clock::time_point Now() const override { return now; }
-  void SleepFor(std::chrono::milliseconds) const override {}
-  system_clock::time_point now = system_clock::time_point(std::chrono::milliseconds(1'000'000));
-};
+using vexmor::testing::FakeClock;
 
 struct StoreFactory {
   const char* name;
@@ -39,18 +35,18 @@ class SignatureStoreContractTest : public ::testing::TestWithParam<StoreFactory>
  protected:
   void SetUp() override { store_ = GetParam().make(dir_.path(), clock_); }
   vexmor::testing::TempDir dir_;
-  FakeClock clock_;
+  FakeClock clock_{system_clock::time_point(std::chrono::milliseconds(1'000'000))};
   std::unique_ptr<SignatureStore> store_;
 };
 
 TEST_P(SignatureStoreContractTest, ReportCountsAndTimes) {
   EXPECT_FALSE(*store_->Contains(SignatureKind::kContent, 11));
   EXPECT_FALSE(store_->Lookup(SignatureKind::kContent, 11)->has_value());
-  const auto first = clock_.now;
+  const auto first = clock_.Now();
   ASSERT_TRUE(store_->Report(SignatureKind::kContent, 11).ok());
-  clock_.now += std::chrono::seconds(90);
+  clock_.Advance(std::chrono::seconds(90));
   ASSERT_TRUE(store_->Report(SignatureKind::kContent, 11).ok());
-  clock_.now += std::chrono::seconds(10);
+  clock_.Advance(std::chrono::seconds(10));
   ASSERT_TRUE(store_->Report(SignatureKind::kContent, 11).ok());
   EXPECT_TRUE(*store_->Contains(SignatureKind::kContent, 11));
   auto record = store_->Lookup(SignatureKind::kContent, 11);
@@ -77,12 +73,12 @@ TEST_P(SignatureStoreContractTest, RemoveForgetsCountsAndUnknownIsFine) {
   ASSERT_TRUE(store_->Report(SignatureKind::kLink, 5).ok());
   ASSERT_TRUE(store_->Remove(SignatureKind::kLink, 5).ok());
   ASSERT_TRUE(store_->Remove(SignatureKind::kLink, 5).ok());
-  clock_.now += std::chrono::hours(1);
+  clock_.Advance(std::chrono::hours(1));
   ASSERT_TRUE(store_->Report(SignatureKind::kLink, 5).ok());
   auto record = store_->Lookup(SignatureKind::kLink, 5);
   ASSERT_TRUE(record.ok() && record->has_value());
   EXPECT_EQ((*record)->report_count, 1);
-  EXPECT_EQ((*record)->first_report, clock_.now);
+  EXPECT_EQ((*record)->first_report, clock_.Now());
 }
 
 TEST_P(SignatureStoreContractTest, ExtremeValues) {
@@ -187,7 +183,7 @@ class SqliteStoreTest : public ::testing::Test {
  protected:
   vexmor::testing::TempDir dir_;
   std::string db_ = dir_.File("sig.db");
-  FakeClock clock_;
+  FakeClock clock_{system_clock::time_point(std::chrono::milliseconds(1'000'000))};
 };
 
 TEST_F(SqliteStoreTest, ReopenKeepsEverythingAndUsesWal) {

@@ -15,7 +15,7 @@
 #include <optional>
 #include <thread>
 
-#include "exports.h"
+#include "vexmor/hook/exports.h"
 #include "vexmor/hook/list_building.h"
 
 namespace vexmor::session {

@@ -7,24 +7,25 @@
 
 #include <nlohmann/json.hpp>
 
-#include "maildir_helpers.h"
 #include "process_helpers.h"
 #include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using vexmor::plugin::testing::Deliver;
 using vexmor::plugin::testing::HostProcess;
-using vexmor::plugin::testing::MakeMaildirFolder;
 using vexmor::plugin::testing::Spawn;
 using vexmor::plugin::testing::WaitExit;
-using vexmor::plugin::testing::WaitUntil;
+using vexmor::testing::Deliver;
+using vexmor::testing::MakeMaildirFolder;
 using vexmor::testing::ReadFileOrEmpty;
+using vexmor::testing::WaitUntil;
 
 struct CliRun {
   int status = -1;

@@ -3,7 +3,7 @@
 #include <dlfcn.h>
 #include <stddef.h>
 
-#include "exports.h"
+#include "vexmor/hook/exports.h"
 
 int VexmorCallExportsFromC(void* library) {
   __typeof__(&MoveMessage_Inbox) inbox = NULL;

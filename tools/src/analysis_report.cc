@@ -1,6 +1,6 @@
 #include "analysis_report.h"
 
-#include "CCheckSum.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace vexmor::tools {
 

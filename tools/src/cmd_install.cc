@@ -15,8 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "CCheckExe.h"
-#include "SetupExports.h"
+#include "vexmor/validate/CCheckExe.h"
+#include "vexmor/validate/SetupExports.h"
 #include "commands.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/registration.h"

@@ -3,10 +3,10 @@
 #include <string>
 #include <vector>
 
-#include "CXml.h"
 #include "commands.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::tools {
 namespace {
@@ -52,7 +52,7 @@ bool ToAnsi(const std::string& utf8, std::string* ansi) {
 int Show(const std::string& install_dir, int list) {
   CXml xml(install_dir);
   std::string text;
-  if (!xml.ReadFile("", 4 * list, &text)) {
+  if (!xml.ReadFile("", CXml::ListCode(CXml::EList(list), CXml::kListOperation_Show), &text)) {
     if (xml.GetLastFailure_Code() == CXml::kFailure_Missing) return 0;  // no lists yet
     return StoreFailure(xml);
   }
@@ -62,7 +62,8 @@ int Show(const std::string& install_dir, int list) {
 
 bool IsListed(const std::string& install_dir, const std::string& value, int list) {
   std::string result;
-  CXml(install_dir).ReadFile(value, 4 * list + 3, &result);
+  CXml(install_dir)
+      .ReadFile(value, CXml::ListCode(CXml::EList(list), CXml::kListOperation_LookUp), &result);
   return result == "Found";
 }
 
@@ -103,7 +104,8 @@ int Add(const std::string& install_dir, int list, const Args& values) {
     const std::string& value = ansi_values[i];
     bool was_listed = IsListed(install_dir, value, list);
     CXml xml(install_dir);
-    if (!xml.ReadFile(value, 4 * list + 2, nullptr)) {
+    if (!xml.ReadFile(value, CXml::ListCode(CXml::EList(list), CXml::kListOperation_Add),
+                      nullptr)) {
       if (xml.GetLastFailure_Code() == CXml::kFailure_Argument) {
         std::fprintf(stderr, "vexmor lists: '%s' cannot be stored: %s\n", arg.c_str(),
                      xml.GetLastFailure_Text().c_str());
@@ -130,12 +132,15 @@ int Remove(const std::string& install_dir, int list, const Args& values) {
     // A hand-edited file may hold a value more than once; each removal takes the first.
     while (IsListed(install_dir, value, list)) {
       CXml xml(install_dir);
-      if (!xml.ReadFile(value, 4 * list + 1, nullptr)) return StoreFailure(xml);
+      if (!xml.ReadFile(value, CXml::ListCode(CXml::EList(list), CXml::kListOperation_Remove),
+                        nullptr))
+        return StoreFailure(xml);
       if (++removed > 100000) break;
     }
     CXml check(install_dir);
     std::string ignored;
-    if (!check.ReadFile("", 4 * list, &ignored) &&
+    if (!check.ReadFile("", CXml::ListCode(CXml::EList(list), CXml::kListOperation_Show),
+                        &ignored) &&
         check.GetLastFailure_Code() != CXml::kFailure_Missing) {
       return StoreFailure(check);
     }

@@ -3,11 +3,11 @@
 #include <string>
 
 #include "commands.h"
-#include "ui_dialogs.h"
 #include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 
 namespace vexmor::tools {
 namespace {

@@ -3,9 +3,9 @@
 #include <iostream>
 #include <sstream>
 
-#include "CCheckSum.h"
 #include "commands.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace vexmor::tools {
 

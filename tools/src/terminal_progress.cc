@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "ui_dialogs.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 
 namespace vexmor::tools {
 

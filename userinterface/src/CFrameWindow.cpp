@@ -1,6 +1,6 @@
 // Window lookups inside the mail clients and removal of their new-mail tray icon, on the
 // desktop port.
-#include "CFrameWindow.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 #include <array>
 #include <atomic>

@@ -1,12 +1,12 @@
 // The entry point of the dialogs: each call gets a dialog thread of its own, which shows its
 // window on the library's user-interface thread and waits for it to close.
-#include "CUserInterface.h"
+#include "vexmor/userinterface/CUserInterface.h"
 
 #include <mutex>
 #include <thread>
 
-#include "ui_dialogs.h"
 #include "ui_wiring.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 
 int CUserInterface::s_iUICase = 0;
 HWND_V CUserInterface::s_hWndMain = vexmor::platform::kNoWindow;

@@ -6,11 +6,11 @@
 #include <string>
 #include <vector>
 
-#include "ui_dialogs.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 
 namespace vexmor::ui {
 namespace {

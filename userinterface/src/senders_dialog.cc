@@ -3,9 +3,9 @@
 #include <string>
 #include <vector>
 
-#include "CXml.h"
-#include "ui_dialogs.h"
 #include "vexmor/platform/ansi.h"
+#include "vexmor/userinterface/ui_dialogs.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::ui {
 namespace {
@@ -36,20 +36,28 @@ struct ListInfo {
 
 constexpr ListInfo kLists[2][2] = {
     // blocked
-    {{"Id", 2, 1, 1, "Vexmor - Blocked Senders...",
+    {{"Id", CXml::ListCode(CXml::kList_BlockedIds, CXml::kListOperation_Add), 1,
+      CXml::ListCode(CXml::kList_BlockedIds, CXml::kListOperation_Remove),
+      "Vexmor - Blocked Senders...",
       "Vexmor will move all messages from blocked e-mail id to the Spam folder.",
       " blocked e-mail ids.", "Blocked e-mail ids.", " added to Blocked e-mail id list.\n",
       " e-mail id removed from Blocked e-mail id list.\n", "blocked e-mail id list?"},
-     {"BD_Id", 10, 3, 9, "Vexmor - Blocked Senders...",
+     {"BD_Id", CXml::ListCode(CXml::kList_BlockedDomains, CXml::kListOperation_Add), 3,
+      CXml::ListCode(CXml::kList_BlockedDomains, CXml::kListOperation_Remove),
+      "Vexmor - Blocked Senders...",
       "Vexmor will move all messages from blocked domain name to the Spam folder.",
       " blocked domain names.", "Blocked domain names.", " added to Blocked domain name list.\n",
       " domain name removed from Blocked domain name list.\n", "blocked domain name list?"}},
     // approved
-    {{"WId", 6, 2, 5, "Vexmor - Approved Senders...",
+    {{"WId", CXml::ListCode(CXml::kList_ApprovedIds, CXml::kListOperation_Add), 2,
+      CXml::ListCode(CXml::kList_ApprovedIds, CXml::kListOperation_Remove),
+      "Vexmor - Approved Senders...",
       "Vexmor will not consider messages from approved e-mail id as spam e-mails.",
       " approved e-mail ids.", "Approved e-mail ids.", " added to Approved e-mail id list.\n",
       " e-mail id removed from Approved e-mail id list.\n", "approved e-mail id list?"},
-     {"WD_Id", 14, 4, 13, "Vexmor - Approved Senders...",
+     {"WD_Id", CXml::ListCode(CXml::kList_ApprovedDomains, CXml::kListOperation_Add), 4,
+      CXml::ListCode(CXml::kList_ApprovedDomains, CXml::kListOperation_Remove),
+      "Vexmor - Approved Senders...",
       "Vexmor will not consider messages from approved domain name as spam e-mails.",
       " approved domain names.", "Approved domain names.", " added to Approved domain name list.\n",
       " domain name removed from Approved domain name list.\n", "approved domain name list?"}},

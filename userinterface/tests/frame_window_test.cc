@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "CFrameWindow.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 
 namespace {
 

@@ -28,11 +28,11 @@
 #include <thread>
 #include <vector>
 
-#include "CUserInterface.h"
-#include "CXml.h"
 #include "test_support.h"
 #include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/userinterface/CUserInterface.h"
+#include "vexmor/validate/CXml.h"
 // Xlib last: its macros clash with names in the headers above.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>

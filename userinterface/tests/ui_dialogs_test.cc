@@ -9,10 +9,10 @@
 #include <thread>
 #include <vector>
 
-#include "CUserInterface.h"
 #include "test_support.h"
-#include "ui_dialogs.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/userinterface/CUserInterface.h"
+#include "vexmor/userinterface/ui_dialogs.h"
 
 namespace vexmor::ui {
 namespace {

@@ -1,4 +1,4 @@
-#include "ui_write_log.h"
+#include "vexmor/userinterface/ui_write_log.h"
 
 #include <regex>
 

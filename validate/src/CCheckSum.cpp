@@ -1,7 +1,8 @@
-#include "CCheckSum.h"
+#include "vexmor/validate/CCheckSum.h"
 
 #include "arrange_engine.h"
 #include "signature_core.h"
+#include "wiring.h"
 
 std::string CCheckSum::m_strMsgContent;
 std::shared_ptr<CArrangeEvent> CCheckSum::m_hMainArrangeEvent;
@@ -15,8 +16,8 @@ std::atomic<bool> CCheckSum::m_bThreadStoped{false};
 namespace {
 
 // Never destroyed: detached coordinator threads may still use it while the process exits.
-vexmor::signature::ArrangeEngine& Engine() {
-  static auto* engine = new vexmor::signature::ArrangeEngine(
+vexmor::validate::ArrangeEngine& Engine() {
+  static auto* engine = new vexmor::validate::ArrangeEngine(
       {CCheckSum::m_strMsgContent, CCheckSum::m_hMainArrangeEvent, CCheckSum::m_hSubEvent,
        CCheckSum::m_iThreadCount, CCheckSum::m_lOrgLength, CCheckSum::m_lSubLength,
        CCheckSum::m_strSubContent, CCheckSum::m_bThreadStoped},
@@ -46,9 +47,13 @@ void CCheckSum::Arrange_SpamMail(std::string strContent) {
   Engine().Start(this, &m_i64CheckSum, std::move(strContent));
 }
 
-void CCheckSum::Arrange_SpamMail() { Engine().RunFromStatics(this, &m_i64CheckSum); }
+void CCheckSum::Arrange_SpamMail() {
+  Engine().RunFromStatics(this, &m_i64CheckSum);
+}
 
-void CCheckSum::SubArrange_SpamMail(int32_t iPiece) { Engine().RunPiece(iPiece); }
+void CCheckSum::SubArrange_SpamMail(int32_t iPiece) {
+  Engine().RunPiece(iPiece);
+}
 
 void CCheckSum::Arrange_SpamMail_Url(std::string strText) {
   strText += '\0';
@@ -56,9 +61,69 @@ void CCheckSum::Arrange_SpamMail_Url(std::string strText) {
                                   static_cast<int32_t>(strText.size()));
 }
 
-bool CCheckSum::Wait_Arrange(unsigned int dwMilliseconds) { return Engine().Wait(dwMilliseconds); }
+bool CCheckSum::Wait_Arrange(unsigned int dwMilliseconds) {
+  return Engine().Wait(dwMilliseconds);
+}
 
 int64_t CCheckSum::Get_CheckSum(const unsigned char* pBytes, int32_t iCount) {
   if (pBytes == nullptr || iCount <= 0) return 0;
-  return vexmor::signature::Checksum(pBytes, static_cast<size_t>(iCount));
+  return vexmor::validate::Checksum(pBytes, static_cast<size_t>(iCount));
+}
+
+// --- Signature-server requests ---
+
+using vexmor::validate::Operation;
+using vexmor::validate::SignatureSource;
+
+bool CCheckSum::Communicate_Server(bool bUpdate, int32_t iKind, std::string strFolder) {
+  SignatureSource source;
+  Operation operation;
+  if (iKind == 1) {
+    operation = bUpdate ? Operation::kUpdateContent : Operation::kCompareContent;
+    source.obtain = [this]() -> std::optional<int64_t> {
+      if (!Wait_Arrange(VEXMOR_INFINITE)) return std::nullopt;
+      // The event is spent: a later request without a new computation must not wait on it.
+      m_hMainArrangeEvent.reset();
+      m_strMsgContent.clear();
+      return m_i64CheckSum;
+    };
+    source.on_no_session = [] { m_hMainArrangeEvent.reset(); };
+  } else if (iKind == 2) {
+    operation = bUpdate ? Operation::kUpdateLink : Operation::kCompareLink;
+    source.obtain = [this]() -> std::optional<int64_t> { return m_i64UrlCheckSum; };
+  } else {
+    return true;
+  }
+  return vexmor::validate::RunOnProcessPorts(operation, strFolder, source);
+}
+
+bool CCheckSum::CompareCheckSumValue(std::string strFolder) {
+  return Communicate_Server(false, 1, std::move(strFolder));
+}
+
+bool CCheckSum::UpdateCheckSumValue(std::string strFolder) {
+  return Communicate_Server(true, 1, std::move(strFolder));
+}
+
+bool CCheckSum::CompareCheckSumValue_Url(std::string strFolder) {
+  return Communicate_Server(false, 2, std::move(strFolder));
+}
+
+bool CCheckSum::UpdateCheckSumValue_Url(std::string strFolder) {
+  return Communicate_Server(true, 2, std::move(strFolder));
+}
+
+void CCheckSum::RemoveCheckSumValue_Url(std::string strFolder) {
+  SignatureSource source;
+  source.obtain = [this]() -> std::optional<int64_t> { return m_i64UrlCheckSum; };
+  vexmor::validate::RunOnProcessPorts(Operation::kRemoveLink, strFolder, source);
+}
+
+void CCheckSum::GetIPAddress_DNSName(std::string* pstrName) {
+  if (pstrName == nullptr) return;
+  try {
+    *pstrName = vexmor::validate::ResolveIPv4(*pstrName);
+  } catch (...) {
+    vexmor::validate::MarkLookupError();
+  }
 }

@@ -1,7 +1,8 @@
-#include "CCheckValidate.h"
+#include "vexmor/validate/CCheckValidate.h"
 
 #include "arrange_engine.h"
 #include "signature_core.h"
+#include "wiring.h"
 
 std::string CCheckValidate::m_strCMsgContent;
 std::shared_ptr<CArrangeEvent> CCheckValidate::m_hCMainArrangeEvent;
@@ -15,8 +16,8 @@ std::atomic<bool> CCheckValidate::m_bCThreadStoped{false};
 namespace {
 
 // Never destroyed: detached coordinator threads may still use it while the process exits.
-vexmor::signature::ArrangeEngine& Engine() {
-  static auto* engine = new vexmor::signature::ArrangeEngine(
+vexmor::validate::ArrangeEngine& Engine() {
+  static auto* engine = new vexmor::validate::ArrangeEngine(
       {CCheckValidate::m_strCMsgContent, CCheckValidate::m_hCMainArrangeEvent,
        CCheckValidate::m_hCSubEvent, CCheckValidate::m_iCThreadCount, CCheckValidate::m_lCOrgLength,
        CCheckValidate::m_lCSubLength, CCheckValidate::m_strCSubContent,
@@ -59,5 +60,25 @@ bool CCheckValidate::Wait_Arrange(unsigned int dwMilliseconds) {
 
 int64_t CCheckValidate::Get_CheckSum(const unsigned char* pBytes, int32_t iCount) {
   if (pBytes == nullptr || iCount <= 0) return 0;
-  return vexmor::signature::Checksum(pBytes, static_cast<size_t>(iCount));
+  return vexmor::validate::Checksum(pBytes, static_cast<size_t>(iCount));
+}
+
+// --- Signature-server requests ---
+
+using vexmor::validate::Operation;
+using vexmor::validate::SignatureSource;
+
+bool CCheckValidate::Communicate_Server(std::string strFolder) {
+  SignatureSource source;
+  source.obtain = [this]() -> std::optional<int64_t> {
+    if (!Wait_Arrange(VEXMOR_INFINITE)) return std::nullopt;
+    m_hCMainArrangeEvent.reset();
+    m_strCMsgContent.clear();
+    return m_i64CheckSum;
+  };
+  return vexmor::validate::RunOnProcessPorts(Operation::kCompareContent, strFolder, source);
+}
+
+bool CCheckValidate::CompareCheckSumValue(std::string strFolder) {
+  return Communicate_Server(std::move(strFolder));
 }

@@ -1,4 +1,4 @@
-#include "CXml.h"
+#include "vexmor/validate/CXml.h"
 
 #include <array>
 #include <exception>
@@ -12,6 +12,7 @@
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
+#include "wiring.h"
 #include "xml_store.h"
 
 namespace xml = vexmor::validate::xml;
@@ -26,6 +27,41 @@ namespace {
 
 // The list element of each list number (code / 4), also the entry of WriteFile kind 1 to 4.
 constexpr std::array<const char*, 4> kListElements = {"Id", "WId", "BD_Id", "WD_Id"};
+
+// The codes written under "Xml" in section "Error": the step that failed. Readers of the file
+// know them by number.
+constexpr const char* kStepKey = "Xml";
+namespace step {
+enum : int32_t {
+  kDocument = 1,
+  kElement = 2,
+  kChildElement = 3,
+  kAttribute = 4,
+  kInsertElement = 5,
+  kListDeclaration = 6,
+  kListNotice = 7,
+  kLoad = 8,
+  kMarkerDeclaration = 13,
+  kMarkerNotice = 14,
+  kExport = 17,
+};
+}  // namespace step
+
+// The codes written under "Xml_TryCatch": the function in which an error was caught.
+constexpr const char* kCaughtKey = "Xml_TryCatch";
+namespace caught {
+enum : int32_t {
+  kDocument = 1,
+  kElement = 2,
+  kChildElement = 3,
+  kAttribute = 4,
+  kInsertElement = 5,
+  kListFile = 6,
+  kReadFile = 7,
+  kBuildMarker = 8,
+  kExport = 9,
+};
+}  // namespace caught
 constexpr const char* kIdsMarker = "WId_Start";
 constexpr const char* kDomainsMarker = "DId_Start";
 constexpr const char* kNotice = "Copyright (C) Vexmor. All rights reserved.";
@@ -67,19 +103,19 @@ std::string CXml::FilePath() const {
   return m_strSystemPath + std::string(xml::kFileName);
 }
 
-void CXml::Mark(const char* szKey, const char* szCode) {
+void CXml::Mark(const char* szKey, int32_t iCode) {
   try {
     std::string folder = m_strPath;
     if (folder.empty()) {
-      folder =
-          vexmor::platform::WithTrailingSlash(vexmor::platform::DefaultPaths().SystemDirectory());
+      folder = vexmor::validate::LibrarySystemDirectory();
     }
     if (folder.empty()) return;
     std::string file = folder + std::string(vexmor::state::kMessageFile);
-    vexmor::platform::Profile& profile = vexmor::platform::DefaultProfile();
+    vexmor::platform::Profile& profile = vexmor::validate::LibraryProfile();
+    const std::string code = std::to_string(iCode);
     // A look-up on a missing file marks every time: write only when the code changes.
-    if (profile.GetString(file, vexmor::state::kSectionError, szKey, "") == szCode) return;
-    (void)profile.WriteString(file, vexmor::state::kSectionError, szKey, szCode);
+    if (profile.GetString(file, vexmor::state::kSectionError, szKey, "") == code) return;
+    (void)profile.WriteString(file, vexmor::state::kSectionError, szKey, code);
   } catch (...) {
     // The mark is a diagnostic; losing it must not fail the operation.
   }
@@ -93,22 +129,21 @@ void CXml::Fail(EFailure eFailure, std::string strText) {
 bool CXml::CreateDomDocument() {
   try {
     ReleaseDomDocument();
-    m_strSystemPath =
-        vexmor::platform::WithTrailingSlash(vexmor::platform::DefaultPaths().SystemDirectory());
+    m_strSystemPath = vexmor::validate::LibrarySystemDirectory();
     if (m_strPath.empty()) m_strPath = m_strSystemPath;
     if (m_strSystemPath.empty()) {
-      Mark("Xml", "1");
+      Mark(kStepKey, step::kDocument);
       Fail(kFailure_Io, "the system folder is not known");
       return false;
     }
     m_pXmlDoc = std::make_shared<CXmlDocument>();
     return true;
   } catch (const std::bad_alloc&) {
-    Mark("Xml", "1");
+    Mark(kStepKey, step::kDocument);
     Fail(kFailure_Internal, "out of memory");
     return false;
   } catch (...) {
-    Mark("Xml_TryCatch", "1");
+    Mark(kCaughtKey, caught::kDocument);
     Fail(kFailure_Internal, "unexpected error while creating the document");
     return false;
   }
@@ -126,14 +161,14 @@ bool CXml::CreateElementNode(std::string strName, CXmlNode* pNode) {
       node = m_pXmlDoc->loose.append_child(strName.c_str());
     }
     if (!node) {
-      Mark("Xml", "2");
+      Mark(kStepKey, step::kElement);
       Fail(kFailure_Argument, "cannot create an element named '" + strName + "'");
       return false;
     }
     if (pNode != nullptr) *pNode = CXmlNode(node.internal_object());
     return true;
   } catch (...) {
-    Mark("Xml_TryCatch", "2");
+    Mark(kCaughtKey, caught::kElement);
     Fail(kFailure_Internal, "unexpected error while creating an element");
     return false;
   }
@@ -148,14 +183,14 @@ bool CXml::CreateElementNode(std::string strName, CXmlNode parent, CXmlNode* pNo
       node = under.append_child(strName.c_str());
     }
     if (!node) {
-      Mark("Xml", "3");
+      Mark(kStepKey, step::kChildElement);
       Fail(kFailure_Argument, "cannot create or attach an element named '" + strName + "'");
       return false;
     }
     if (pNode != nullptr) *pNode = CXmlNode(node.internal_object());
     return true;
   } catch (...) {
-    Mark("Xml_TryCatch", "3");
+    Mark(kCaughtKey, caught::kChildElement);
     Fail(kFailure_Internal, "unexpected error while attaching an element");
     return false;
   }
@@ -165,7 +200,7 @@ bool CXml::CreateAttribute(std::string strName, std::string strValue, CXmlNode n
   try {
     pugi::xml_node element = NodeOf(node.m_pNode);
     if (!element || element.type() != pugi::node_element || !xml::IsXmlName(strName)) {
-      Mark("Xml", "4");
+      Mark(kStepKey, step::kAttribute);
       Fail(kFailure_Argument, "cannot set attribute '" + strName + "'");
       return false;
     }
@@ -173,7 +208,7 @@ bool CXml::CreateAttribute(std::string strName, std::string strValue, CXmlNode n
     if (!attribute) attribute = element.append_attribute(strName.c_str());
     return attribute.set_value(vexmor::platform::AnsiToUtf8(strValue).c_str());
   } catch (...) {
-    Mark("Xml_TryCatch", "4");
+    Mark(kCaughtKey, caught::kAttribute);
     Fail(kFailure_Internal, "unexpected error while setting an attribute");
     return false;
   }
@@ -192,7 +227,7 @@ bool CXml::InsertElementNode(std::string strName, CXmlNode parent,
       entry = under.append_child(strName.c_str());
     }
     if (!entry) {
-      Mark("Xml", "5");
+      Mark(kStepKey, step::kInsertElement);
       Fail(kFailure_Argument, "cannot insert an entry named '" + strName + "'");
       return false;
     }
@@ -202,14 +237,14 @@ bool CXml::InsertElementNode(std::string strName, CXmlNode parent,
     }
     return true;
   } catch (...) {
-    Mark("Xml_TryCatch", "5");
+    Mark(kCaughtKey, caught::kInsertElement);
     Fail(kFailure_Internal, "unexpected error while inserting an entry");
     return false;
   }
 }
 
 bool CXml::BuildNewDocument(const std::string& strEntryName, const std::string& strText,
-                            const char* szPiMark, const char* szCommentMark) {
+                            int32_t iPiMark, int32_t iCommentMark) {
   if (m_pXmlDoc == nullptr && !CreateDomDocument()) return false;
   m_pRoot = CXmlNode();
   m_pXmlDoc->doc.reset();
@@ -218,13 +253,13 @@ bool CXml::BuildNewDocument(const std::string& strEntryName, const std::string& 
 
   pugi::xml_node declaration = doc.append_child(pugi::node_pi);
   if (!declaration || !declaration.set_name("xml") || !declaration.set_value("version='1.0'")) {
-    Mark("Xml", szPiMark);
+    Mark(kStepKey, iPiMark);
     Fail(kFailure_Internal, "cannot create the XML declaration");
     return false;
   }
   pugi::xml_node notice = doc.append_child(pugi::node_comment);
   if (!notice || !notice.set_value(kNotice)) {
-    Mark("Xml", szCommentMark);
+    Mark(kStepKey, iCommentMark);
     Fail(kFailure_Internal, "cannot create the notice");
     return false;
   }
@@ -253,7 +288,7 @@ bool CXml::CreateXmlFile(std::string strValue, uint32_t uKind) {
       Fail(kFailure_Argument, "an empty value or one with control characters cannot be stored");
       return false;
     }
-    if (!BuildNewDocument(entry, upper, "6", "7")) return false;
+    if (!BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice)) return false;
     const pugi::xml_document& built = m_pXmlDoc->doc;
     xml::UpdateResult result =
         xml::UpdateFile(FilePath(), [&](const xml::Snapshot&, pugi::xml_document& work) {
@@ -271,7 +306,7 @@ bool CXml::CreateXmlFile(std::string strValue, uint32_t uKind) {
     }
     return true;
   } catch (...) {
-    Mark("Xml_TryCatch", "6");
+    Mark(kCaughtKey, caught::kListFile);
     Fail(kFailure_Internal, "unexpected error while writing a new list file");
     return false;
   }
@@ -301,7 +336,7 @@ bool CXml::WriteFile(std::string strValue, uint32_t uKind) {
         Fail(kFailure_Io, current.problem);
         return xml::Outcome::kUnchanged;
       }
-      done = BuildNewDocument(entry, upper, "6", "7");
+      done = BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice);
       if (!done) return xml::Outcome::kUnchanged;
       work.reset(m_pXmlDoc->doc);
       return xml::Outcome::kReplace;
@@ -318,7 +353,7 @@ bool CXml::WriteFile(std::string strValue, uint32_t uKind) {
     }
     return done;
   } catch (...) {
-    Mark("Xml_TryCatch", "6");
+    Mark(kCaughtKey, caught::kListFile);
     Fail(kFailure_Internal, "unexpected error while writing the list file");
     return false;
   }
@@ -342,27 +377,27 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
           Fail(kFailure_Damaged, current.problem);
           return false;
         case xml::FileState::kMissing:
-          Mark("Xml", "8");
+          Mark(kStepKey, step::kLoad);
           Fail(kFailure_Missing, current.problem);
           return false;
         case xml::FileState::kUnparsable:
-          Mark("Xml", "8");
+          Mark(kStepKey, step::kLoad);
           Fail(kFailure_Damaged, current.problem);
           return false;
         case xml::FileState::kUnreadable:
-          Mark("Xml", "8");
+          Mark(kStepKey, step::kLoad);
           Fail(kFailure_Io, current.problem);
           return false;
       }
       return false;
     };
 
-    if (operation <= 0 || operation == 3) {
+    if (operation <= kListOperation_Show || operation == kListOperation_LookUp) {
       std::shared_ptr<const xml::Snapshot> current = xml::LoadShared(path);
       if (!usable(*current)) return false;
-      if (operation == 3) {
+      if (operation == kListOperation_LookUp) {
         if (current->Contains(element, upper) && pResult != nullptr) *pResult = "Found";
-      } else if (operation == 0) {
+      } else if (operation == kListOperation_Show) {
         std::string text;
         for (pugi::xml_node child : current->Root().children(element.c_str())) {
           if (!xml::EntryText(child, &text)) continue;
@@ -372,7 +407,7 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
       return true;
     }
 
-    if (operation == 2 && !IsStorable(upper)) {
+    if (operation == kListOperation_Add && !IsStorable(upper)) {
       Fail(kFailure_Argument, "an empty value or one with control characters cannot be stored");
       return false;
     }
@@ -382,7 +417,7 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
           ok = usable(current);
           if (!ok) return xml::Outcome::kUnchanged;
           pugi::xml_node root = work.document_element();
-          if (operation == 1) {
+          if (operation == kListOperation_Remove) {
             std::string text;
             for (pugi::xml_node child : root.children(element.c_str())) {
               if (!xml::EntryText(child, &text)) continue;
@@ -403,7 +438,7 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
     }
     return ok;
   } catch (...) {
-    Mark("Xml_TryCatch", "7");
+    Mark(kCaughtKey, caught::kReadFile);
     Fail(kFailure_Internal, "unexpected error in a list operation");
     return false;
   }
@@ -411,7 +446,7 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
 
 bool CXml::CreateWhiteStartId_Xml() {
   // Built here; the caller writes it over the file while it holds the file's lock.
-  return BuildNewDocument(kIdsMarker, "1", "13", "14");
+  return BuildNewDocument(kIdsMarker, "1", step::kMarkerDeclaration, step::kMarkerNotice);
 }
 
 bool CXml::GetWhiteListIds_SentItems(uint32_t uWhich) {
@@ -459,7 +494,7 @@ bool CXml::GetWhiteListIds_SentItems(uint32_t uWhich) {
     }
     return due && result.written;
   } catch (...) {
-    Mark("Xml_TryCatch", "8");
+    Mark(kCaughtKey, caught::kBuildMarker);
     Fail(kFailure_Internal, "unexpected error while checking the build markers");
     return false;
   }
@@ -478,15 +513,15 @@ bool CXml::GetAddress_File(std::string strName, std::string* pResult) {
         Fail(kFailure_Damaged, current->problem);
         return false;
       case xml::FileState::kMissing:
-        Mark("Xml", "17");
+        Mark(kStepKey, step::kExport);
         Fail(kFailure_Missing, current->problem);
         return false;
       case xml::FileState::kUnparsable:
-        Mark("Xml", "17");
+        Mark(kStepKey, step::kExport);
         Fail(kFailure_Damaged, current->problem);
         return false;
       case xml::FileState::kUnreadable:
-        Mark("Xml", "17");
+        Mark(kStepKey, step::kExport);
         Fail(kFailure_Io, current->problem);
         return false;
     }
@@ -498,7 +533,7 @@ bool CXml::GetAddress_File(std::string strName, std::string* pResult) {
     }
     return true;
   } catch (...) {
-    Mark("Xml_TryCatch", "9");
+    Mark(kCaughtKey, caught::kExport);
     Fail(kFailure_Internal, "unexpected error while exporting a list");
     return false;
   }

@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-namespace vexmor::signature {
+namespace vexmor::validate {
 
 namespace {
 
@@ -224,4 +224,4 @@ void ArrangeEngine::WaitUntilIdle(const void* owner) {
   idle_.wait(lock, [&] { return pending_.find(owner) == pending_.end(); });
 }
 
-}  // namespace vexmor::signature
+}  // namespace vexmor::validate

@@ -12,10 +12,10 @@
 #include <string>
 #include <unordered_map>
 
-#include "CArrangeEvent.h"
 #include "signature_core.h"
+#include "vexmor/validate/CArrangeEvent.h"
 
-namespace vexmor::signature {
+namespace vexmor::validate {
 
 struct ArrangeStatics {
   std::string& content;
@@ -83,4 +83,4 @@ class ArrangeEngine {
   Threads* threads_ = nullptr;  // never freed: detached threads wait on it until the process ends
 };
 
-}  // namespace vexmor::signature
+}  // namespace vexmor::validate

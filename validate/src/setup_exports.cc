@@ -19,7 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "SetupExports.h"
+#include "vexmor/validate/SetupExports.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"

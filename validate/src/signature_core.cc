@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-namespace vexmor::signature {
+namespace vexmor::validate {
 namespace {
 
 // What a byte contributes, by its low seven bits: a character, nothing (blank, CR, LF), or
@@ -174,4 +174,4 @@ const platform::Clock* ConfiguredThrottle() {
   return &platform::SystemClock();
 }
 
-}  // namespace vexmor::signature
+}  // namespace vexmor::validate

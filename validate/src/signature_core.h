@@ -11,7 +11,7 @@
 
 #include "vexmor/platform/clock.h"
 
-namespace vexmor::signature {
+namespace vexmor::validate {
 
 inline constexpr size_t kShortTextLimit = 25000;  // longer texts are cut into five pieces
 inline constexpr int kPieceCount = 5;
@@ -97,4 +97,4 @@ int64_t PlainSignature(std::string_view text);
 // VEXMOR_THROTTLE is "off", "0", "no" or "false" (batch tools, tests, benchmarks).
 const platform::Clock* ConfiguredThrottle();
 
-}  // namespace vexmor::signature
+}  // namespace vexmor::validate

@@ -8,9 +8,9 @@
 #include <set>
 #include <thread>
 
-#include "CCheckSum.h"
-#include "CCheckValidate.h"
 #include "signature_core.h"
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CCheckValidate.h"
 
 namespace {
 
@@ -48,7 +48,7 @@ TEST(CCheckSum, BackgroundComputationMatchesTheDefinition) {
   EXPECT_EQ(Compute(checksum, "A b, C!"), kAbc);
   for (size_t size : {0u, 100u, 25000u, 25001u, 25004u, 200000u}) {
     std::string text = RandomText(size, static_cast<unsigned>(size));
-    EXPECT_EQ(Compute(checksum, text), vexmor::signature::ContentSignature(text, nullptr)) << size;
+    EXPECT_EQ(Compute(checksum, text), vexmor::validate::ContentSignature(text, nullptr)) << size;
   }
 }
 
@@ -56,7 +56,7 @@ TEST(CCheckSum, LongTextsRecordTheirPieces) {
   std::string text(25005, '-');
   text[12000] = 'e';
   CCheckSum checksum;
-  EXPECT_EQ(Compute(checksum, text), vexmor::signature::PlainSignature("e"));
+  EXPECT_EQ(Compute(checksum, text), vexmor::validate::PlainSignature("e"));
   EXPECT_EQ(CCheckSum::m_lSubLength, (std::array<int32_t, 5>{5001, 10002, 15003, 20004, 25005}));
   EXPECT_EQ(CCheckSum::m_lOrgLength, (std::array<int32_t, 5>{0, 0, 1, 0, 0}));
   EXPECT_EQ(CCheckSum::m_iThreadCount.load(), 5);
@@ -102,7 +102,7 @@ TEST(CCheckValidate, ComputesTheSameSignatureIndependently) {
   checksum.Arrange_SpamMail("abc");
   ASSERT_TRUE(validate.Wait_Arrange(60000));
   ASSERT_TRUE(checksum.Wait_Arrange(60000));
-  EXPECT_EQ(validate.m_i64CheckSum, vexmor::signature::ContentSignature(long_text, nullptr));
+  EXPECT_EQ(validate.m_i64CheckSum, vexmor::validate::ContentSignature(long_text, nullptr));
   EXPECT_EQ(checksum.m_i64CheckSum, kAbc);
   CCheckValidate copy = validate;
   EXPECT_EQ(copy.m_i64CheckSum, validate.m_i64CheckSum);
@@ -125,7 +125,7 @@ TEST(CCheckSum, UnserialisedCallersDoNotBreakIt) {
   // The storm left the class-wide state sound for the next caller.
   CCheckSum checksum;
   for (int i = 0; i < 8; ++i) {
-    EXPECT_EQ(Compute(checksum, texts[i]), vexmor::signature::ContentSignature(texts[i], nullptr))
+    EXPECT_EQ(Compute(checksum, texts[i]), vexmor::validate::ContentSignature(texts[i], nullptr))
         << i;
   }
 }
@@ -153,7 +153,7 @@ TEST(CCheckSum, ComputationThreadsAreStartedOnceAndReused) {
   if (pid == 0) {
     int code = 0;
     CCheckSum checksum;
-    const int64_t expected = vexmor::signature::ContentSignature(long_text, nullptr);
+    const int64_t expected = vexmor::validate::ContentSignature(long_text, nullptr);
     checksum.Arrange_SpamMail(long_text);
     if (!checksum.Wait_Arrange(60000) || checksum.m_i64CheckSum != expected) code = 1;
     std::set<std::string> first = ThreadIds();
@@ -176,7 +176,7 @@ TEST(CCheckSum, ComputationThreadsAreStartedOnceAndReused) {
 // computation lock then) computes its own signatures; the parent's goes on.
 TEST(CCheckSum, ChildForkedDuringAComputationComputesItsOwn) {
   std::string long_text = RandomText(60000, 11);
-  const int64_t expected = vexmor::signature::ContentSignature(long_text, nullptr);
+  const int64_t expected = vexmor::validate::ContentSignature(long_text, nullptr);
   CCheckSum running;
   running.Arrange_SpamMail(long_text);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));

@@ -15,13 +15,13 @@
 
 #include <gtest/gtest.h>
 
-#include "CCheckExe.h"
-#include "CCheckSum.h"
-#include "CCheckValidate.h"
 #include "net_test_server.h"
 #include "test_support.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/CCheckExe.h"
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CCheckValidate.h"
 
 namespace {
 

@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "CCheckExe.h"
 #include "desktop_throwaway_processes.h"
 #include "test_support.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/processes.h"
+#include "vexmor/testing/fake_clock.h"
+#include "vexmor/testing/fake_ports.h"
+#include "vexmor/validate/CCheckExe.h"
 
 namespace {
 
@@ -38,15 +40,6 @@ constexpr char kSetUpAccountPrompt[] =
     "Microsoft Outlook is currently running. Vexmor setup will close Microsoft Outlook now. \nDo "
     "you want to continue ?";
 
-class RecordingClock final : public Clock {
- public:
-  std::chrono::system_clock::time_point Now() const override {
-    return std::chrono::system_clock::now();
-  }
-  void SleepFor(std::chrono::milliseconds duration) const override { sleeps.push_back(duration); }
-  mutable std::vector<std::chrono::milliseconds> sleeps;
-};
-
 class ProcessControlTest : public ::testing::Test {
  protected:
   ProcessControlTest() {
@@ -68,7 +61,7 @@ class ProcessControlTest : public ::testing::Test {
   ThrowawayProcesses children_;
   std::unique_ptr<Processes> processes_;
   ScriptedMessageBoxes prompts_;
-  RecordingClock clock_;
+  vexmor::testing::FakeClock clock_;
 };
 
 TEST_F(ProcessControlTest, HostModeAsksForEachLocalClientAndEndsTheFirstOfEachKind) {
@@ -98,7 +91,7 @@ TEST_F(ProcessControlTest, HostModeAsksForEachLocalClientAndEndsTheFirstOfEachKi
   EXPECT_FALSE(children_.Ended(second_mail));
   EXPECT_FALSE(children_.Ended(main));
   EXPECT_FALSE(children_.Ended(other));
-  EXPECT_TRUE(clock_.sleeps.empty());
+  EXPECT_TRUE(clock_.Sleeps().empty());
 }
 
 TEST_F(ProcessControlTest, HostModeNoEndsAtOnceAndLeavesEverythingRunning) {
@@ -149,7 +142,8 @@ TEST_F(ProcessControlTest, SetUpModeClosesClientsOnYesThenOurPrograms) {
   EXPECT_TRUE(children_.Ended(main));
   EXPECT_TRUE(children_.Ended(host));
   EXPECT_FALSE(children_.Ended(other));
-  EXPECT_EQ(clock_.sleeps, std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
+  EXPECT_EQ(clock_.Sleeps(),
+            std::vector<std::chrono::milliseconds>{std::chrono::milliseconds(500)});
 }
 
 TEST_F(ProcessControlTest, SetUpModeNoAtTheAccountClientReturnsFalseAfterEarlierClose) {
@@ -164,7 +158,7 @@ TEST_F(ProcessControlTest, SetUpModeNoAtTheAccountClientReturnsFalseAfterEarlier
   EXPECT_TRUE(children_.Ended(mail));  // closed at once, before the second question
   EXPECT_FALSE(children_.Ended(account));
   EXPECT_FALSE(children_.Ended(main));  // the walk never got to our own programs
-  EXPECT_TRUE(clock_.sleeps.empty());
+  EXPECT_TRUE(clock_.Sleeps().empty());
 }
 
 TEST_F(ProcessControlTest, PromptThatCannotBeShownCountsAsNo) {
@@ -236,26 +230,8 @@ TEST_F(ProcessControlTest, CheckTerminateAppsFollowsTheStateTable) {
   }
 }
 
-// A process list that cannot be taken, or that holds the calling process itself.
-class FakeProcesses final : public Processes {
- public:
-  StatusOr<std::vector<ProcessInfo>> Snapshot() const override {
-    if (!list) return Status::IoError("no list");
-    return *list;
-  }
-  Status Terminate(const ProcessInfo& process) override {
-    terminated.push_back(process.pid);
-    return Status::Ok();
-  }
-  StatusOr<std::int32_t> StartHidden(const std::string&, const std::vector<std::string>&) override {
-    return Status::Unavailable("not here");
-  }
-  std::optional<std::vector<ProcessInfo>> list;
-  std::vector<std::int32_t> terminated;
-};
-
 TEST_F(ProcessControlTest, WithoutAProcessListNothingIsAskedOrEnded) {
-  FakeProcesses fake;
+  vexmor::testing::FakeProcesses fake;
   CCheckExe exe(&fake, &prompts_, &clock_);
   EXPECT_TRUE(exe.Check_RunningApps(true));
   EXPECT_TRUE(exe.Check_RunningApps(false));
@@ -269,7 +245,7 @@ TEST_F(ProcessControlTest, WithoutAProcessListNothingIsAskedOrEnded) {
 // Set-up never controls the program that runs it; every other caller is the local client
 // (the session playing it), which counts itself and is ended as any other client would be.
 TEST_F(ProcessControlTest, OnlySetUpLeavesTheCallingProcessOut) {
-  FakeProcesses fake;
+  vexmor::testing::FakeProcesses fake;
   ProcessInfo self;
   self.pid = static_cast<std::int32_t>(::getpid());
   self.names = {"vexmor", "MSIMN.EXE"};

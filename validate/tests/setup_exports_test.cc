@@ -11,7 +11,7 @@
 
 #include <gtest/gtest.h>
 
-#include "SetupExports.h"
+#include "vexmor/validate/SetupExports.h"
 #include "test_support.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"

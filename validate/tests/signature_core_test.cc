@@ -1,10 +1,11 @@
 #include "signature_core.h"
+#include "vexmor/testing/fake_clock.h"
 
 #include <gtest/gtest.h>
 
 #include <random>
 
-namespace vexmor::signature {
+namespace vexmor::validate {
 namespace {
 
 constexpr int64_t kAbc = 57671974;  // "abc" + zero byte: A = 294, B = 880
@@ -13,17 +14,7 @@ int64_t Content(std::string_view text) {
   return ContentSignature(text, nullptr);
 }
 
-// Counts the sleeps the throttle asks for instead of sleeping.
-class CountingClock final : public platform::Clock {
- public:
-  std::chrono::system_clock::time_point Now() const override { return {}; }
-  void SleepFor(std::chrono::milliseconds duration) const override {
-    ++sleeps;
-    slept += duration;
-  }
-  mutable int sleeps = 0;
-  mutable std::chrono::milliseconds slept{0};
-};
+using CountingClock = vexmor::testing::FakeClock;
 
 TEST(Checksum, FollowsTheRunningSums) {
   EXPECT_EQ(Checksum(std::string_view("abc\0", 4)), kAbc);
@@ -157,26 +148,26 @@ TEST(Throttle, SleepsTwentyMillisecondsPerHundredCharacters) {
   std::string out;
   NormaliseRange(std::string(250, 'a'), 0, 250, out, &clock);
   EXPECT_EQ(out.size(), 250u);
-  EXPECT_EQ(clock.sleeps, 2);
-  EXPECT_EQ(clock.slept, std::chrono::milliseconds(40));
+  EXPECT_EQ(clock.SleepCount(), 2);
+  EXPECT_EQ(clock.Slept(), std::chrono::milliseconds(40));
 }
 
 TEST(Throttle, BlanksNeverSleepAndPunctuationSleepsOncePerCount) {
   CountingClock blanks;
   std::string out;
   NormaliseRange(std::string(1000, ' '), 0, 1000, out, &blanks);
-  EXPECT_EQ(blanks.sleeps, 0);
+  EXPECT_EQ(blanks.SleepCount(), 0);
 
   // A long run of punctuation at a count of 0 costs one pause, not one per byte.
   CountingClock punctuation;
   NormaliseRange(std::string(1000, '-'), 0, 1000, out, &punctuation);
-  EXPECT_EQ(punctuation.sleeps, 1);
+  EXPECT_EQ(punctuation.SleepCount(), 1);
 
   // 100 letters then punctuation: the pause at 100 is taken once.
   CountingClock mixed;
   std::string text = std::string(100, 'a') + std::string(50, '-') + std::string(100, 'b');
   NormaliseRange(text, 0, text.size(), out, &mixed);
-  EXPECT_EQ(mixed.sleeps, 2);  // at 100 and at 200
+  EXPECT_EQ(mixed.SleepCount(), 2);  // at 100 and at 200
 }
 
 TEST(Throttle, DoesNotChangeTheResult) {
@@ -187,8 +178,8 @@ TEST(Throttle, DoesNotChangeTheResult) {
   NormaliseRange(text, 0, text.size(), paced, &clock);
   NormaliseRange(text, 0, text.size(), unpaced, nullptr);
   EXPECT_EQ(paced, unpaced);
-  EXPECT_GT(clock.sleeps, 0);
+  EXPECT_GT(clock.SleepCount(), 0);
 }
 
 }  // namespace
-}  // namespace vexmor::signature
+}  // namespace vexmor::validate

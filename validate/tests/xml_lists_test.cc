@@ -7,9 +7,9 @@
 #include <utility>
 #include <vector>
 
-#include "CXml.h"
 #include "test_support.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/validate/CXml.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "CXml.h"
 #include "test_support.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/validate/CXml.h"
 
 namespace {
 

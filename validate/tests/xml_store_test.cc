@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "CXml.h"
 #include "test_support.h"
+#include "vexmor/validate/CXml.h"
 
 namespace {
 

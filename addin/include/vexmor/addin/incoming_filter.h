@@ -5,7 +5,7 @@
 // thread, one call at a time; it needs no lock for them.
 #pragma once
 
-#include <CCheckSum.h>
+#include <vexmor/validate/CCheckSum.h>
 
 #include <array>
 #include <cstddef>

@@ -104,11 +104,12 @@ struct VerdictTrace {
 
 // What a chain works with. Null members take the process defaults.
 struct FilterEnvironment {
-  std::string install_dir;                   // ends with '/'
-  platform::Profile* profile = nullptr;      // the journal; default DefaultProfile()
-  const platform::Clock* clock = nullptr;    // log stamps; default SystemClock()
-  const platform::HtmlText* html = nullptr;  // default: the gumbo adapter
-  SignatureService* signatures = nullptr;    // default: ServerSignatures()
+  std::string install_dir;  // ends with '/'
+  // The ports come from the caller (the library's wiring, or a test); all four are required.
+  platform::Profile* profile = nullptr;      // the journal
+  const platform::Clock* clock = nullptr;    // log stamps
+  const platform::HtmlText* html = nullptr;  // the visible text of HTML bodies
+  SignatureService* signatures = nullptr;    // the signature server
   StepProbe probe;                           // may be empty
   VerdictTrace* trace = nullptr;             // filled by the verdict runs when given
 };

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "vexmor/hook/oe_store.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/profile.h"
@@ -19,12 +20,15 @@ inline constexpr char kInitializingText[] = "Initializing Vexmor...";
 
 struct ListBuildingOptions {
   std::string install_dir;
-  platform::Profile* profile = nullptr;    // default DefaultProfile()
+  // The ports come from the caller; profile and clock are required.
+  platform::Profile* profile = nullptr;
   const platform::Clock* clock = nullptr;  // log stamps and the status thread's pauses
   // The client's windows; without a window system the status thread finds no status bar.
   platform::Desktop desktop;
+  // The local mail store, for the default recipient reader below.
+  MailStoreConnector connect;
   // Calls "approve" for each recipient of the Sent Items messages. Default: the local store
-  // (store access of the filter engine) on its default connection.
+  // (store access of the filter engine) on "connect".
   std::function<void(const std::string& install_dir,
                      const std::function<void(const std::string&)>& approve)>
       read_sent_recipients;

@@ -35,11 +35,13 @@ inline constexpr std::string_view kFailureFeedbackLarge =
 int64_t CursorNudgeCount();
 
 struct OperationsEnvironment {
-  platform::Profile* profile = nullptr;      // state files; default DefaultProfile()
-  const platform::Clock* clock = nullptr;    // log stamps; default SystemClock()
-  const platform::HtmlText* html = nullptr;  // default: the gumbo adapter
-  SignatureService* signatures = nullptr;    // default ServerSignatures()
-  MailStoreConnector connect;                // default: the store the registry names
+  // The ports come from the library's wiring (or a test): profile, clock, html, signatures and
+  // connect are required.
+  platform::Profile* profile = nullptr;      // state files
+  const platform::Clock* clock = nullptr;    // log stamps
+  const platform::HtmlText* html = nullptr;  // the visible text of HTML bodies
+  SignatureService* signatures = nullptr;    // the signature server
+  MailStoreConnector connect;                // the local mail store
   // The desktop whose notification area holds the client's new-mail icon; null parts take the
   // one installed with CFrameWindow::Use_Desktop.
   const platform::Desktop* desktop = nullptr;
@@ -52,7 +54,7 @@ inline constexpr int32_t kReportSpamOperation = 1;
 
 class MessageOperations {
  public:
-  explicit MessageOperations(OperationsEnvironment environment = {});
+  explicit MessageOperations(OperationsEnvironment environment);
   virtual ~MessageOperations();
 
   void MoveMessageInbox(const std::string& install_dir, int32_t message, int32_t folder,
@@ -99,7 +101,8 @@ class MessageOperations {
   OperationsEnvironment env_;
 };
 
-// The instance the exports use (defaults everywhere).
+// The instance the exports use, on the ports the library's wiring makes (hook/src/wiring.cc,
+// part of the shared library only).
 MessageOperations& LibraryOperations();
 
 }  // namespace vexmor::hook

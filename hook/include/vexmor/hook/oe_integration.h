@@ -52,7 +52,7 @@ inline constexpr int32_t kSendReceiveStatusId = 1010;
 inline constexpr int32_t kDialogStaticTextId = 65535;
 
 // What the loading process offers the library, not owned; the parts outlive the library's use.
-// Null parts take the process-wide defaults (state files, registry, /proc, the system clock).
+// Null parts take the library's own ports (its wiring passes the Linux adapters).
 struct LoaderContext {
   std::string executable;  // the executable name the loader plays, e.g. kLocalClientExe
   platform::Desktop desktop;
@@ -72,7 +72,9 @@ struct LoaderContext {
 // (Integration()); tests make their own over a window model.
 class OeIntegration {
  public:
-  OeIntegration();
+  // "ports": the profile, registry, processes and clock used where the loader's context names
+  // none (the library's wiring passes the Linux adapters; tests pass fakes or nothing).
+  explicit OeIntegration(LoaderContext ports = {});
   ~OeIntegration();
   OeIntegration(const OeIntegration&) = delete;
   OeIntegration& operator=(const OeIntegration&) = delete;
@@ -137,6 +139,7 @@ class OeIntegration {
   void RestartHost();
   void ReportProgress();
 
+  LoaderContext ports_;
   LoaderContext context_;
   bool attached_ = false;
   bool in_client_ = false;

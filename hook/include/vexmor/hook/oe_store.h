@@ -34,6 +34,12 @@ struct Watermark {
   bool operator==(const Watermark&) const = default;
 };
 
+// The phases of selection detection: the first records the state of every message of the
+// folder (and marks the unread ones read); a later one finds the messages whose state the
+// person changed since (the selection), reports them as spam or declares them not spam, and
+// restores the unread marks.
+enum class SelectionPhase : int { kRecord = 1, kReportSpam = 2, kNotSpam = 3 };
+
 // Tables that live as long as the loaded library and outlast single operations: the
 // watermarks, filled at the first receive cycle and advanced by each queueing, and what
 // Selection detection recorded in its first phase. One operation uses them at a time.
@@ -63,17 +69,14 @@ class ApprovedSenders {
 using MailStoreConnector = std::function<StatusOr<std::unique_ptr<platform::MailStore>>(
     const platform::StoreProblemSink& report)>;
 
-// The Maildir++ tree LocateMailStore names (registry setting, $MAILDIR, ~/Maildir), read
-// from the given registry, or from DefaultRegistry() at each connection.
-MailStoreConnector DefaultMailStoreConnector();
-MailStoreConnector DefaultMailStoreConnector(const platform::Registry* registry);
-
 struct OeStoreOptions {
-  MailStoreConnector connect;              // default: DefaultMailStoreConnector()
-  platform::Profile* profile = nullptr;    // default: DefaultProfile()
+  // The ports come from the caller (the library's wiring, or a test); connect, profile and
+  // clock are required.
+  MailStoreConnector connect;
+  platform::Profile* profile = nullptr;
   StoreTables* tables = nullptr;           // default: ProcessStoreTables()
   ApprovedSenders* approved = nullptr;     // none: recipients are not recorded
-  const platform::Clock* clock = nullptr;  // log time stamps; default: SystemClock()
+  const platform::Clock* clock = nullptr;  // log time stamps
 };
 
 class OeStore {
@@ -106,7 +109,8 @@ class OeStore {
   void LoadHandled();
   bool RecordWatermarks(const std::string& install_dir, const std::vector<FolderId>& folders);
   bool QueueUnfiltered(const std::string& install_dir);
-  bool DetectSelection(const std::string& install_dir, const std::string& folder_path, int phase);
+  bool DetectSelection(const std::string& install_dir, const std::string& folder_path,
+                       SelectionPhase phase);
 
   const std::vector<FolderMessage>& handled() const { return handled_; }
 

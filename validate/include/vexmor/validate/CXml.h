@@ -20,7 +20,7 @@
 #include <optional>
 #include <string>
 
-#include "ValidateExport.h"
+#include "vexmor/validate/ValidateExport.h"
 
 // The document an object works on; defined inside the library.
 struct CXmlDocument;
@@ -48,6 +48,25 @@ class VEXMOR_VALIDATE_API CXml {
     kFailure_Argument = 4,  // a value or name that cannot be stored
     kFailure_Internal = 5,  // an unexpected error was caught
   };
+
+  // The four lists, in the order of ReadFile's codes (element names Id, WId, BD_Id, WD_Id).
+  enum EList : int32_t {
+    kList_BlockedIds = 0,
+    kList_ApprovedIds = 1,
+    kList_BlockedDomains = 2,
+    kList_ApprovedDomains = 3,
+  };
+  // What ReadFile does with a list.
+  enum EListOperation : int32_t {
+    kListOperation_Show = 0,    // every value, each followed by "[//]"
+    kListOperation_Remove = 1,  // removes the value
+    kListOperation_Add = 2,     // adds the value
+    kListOperation_LookUp = 3,  // "Found" when the value is listed
+  };
+  // ReadFile's code for an operation on a list.
+  static constexpr int32_t ListCode(EList eList, EListOperation eOperation) {
+    return 4 * eList + eOperation;
+  }
 
   CXml();
   explicit CXml(std::string strPath);
@@ -93,9 +112,10 @@ class VEXMOR_VALIDATE_API CXml {
   bool CreateWhiteStartId_Xml();
   // The new-file layout in m_pXmlDoc (declaration, notice, root, entry); marks the given codes.
   bool BuildNewDocument(const std::string& strEntryName, const std::string& strText,
-                        const char* szPiMark, const char* szCommentMark);
+                        int32_t iPiMark, int32_t iCommentMark);
   std::string FilePath() const;
-  void Mark(const char* szKey, const char* szCode);
+  // Writes the code of a failing step (key "Xml") or of a caught error (key "Xml_TryCatch").
+  void Mark(const char* szKey, int32_t iCode);
   void Fail(EFailure eFailure, std::string strText);
 
   EFailure m_eLastFailure = kFailure_None;

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "CFrameWindow.h"
-#include "UserInterfaceExport.h"
+#include "vexmor/userinterface/CFrameWindow.h"
+#include "vexmor/userinterface/UserInterfaceExport.h"
 
 class VEXMOR_UI_API CUserInterface {
  public:

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "CArrangeEvent.h"
-#include "ValidateExport.h"
+#include "vexmor/validate/CArrangeEvent.h"
+#include "vexmor/validate/ValidateExport.h"
 
 class VEXMOR_VALIDATE_API CCheckValidate {
  public:

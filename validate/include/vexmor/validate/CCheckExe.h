@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "ValidateExport.h"
+#include "vexmor/validate/ValidateExport.h"
 
 namespace vexmor::platform {
 class Clock;
@@ -17,7 +17,7 @@ class VEXMOR_VALIDATE_API CCheckExe {
   CCheckExe() = default;
   virtual ~CCheckExe();
 
-  // --- Running-application control (validate/src/CCheckExe_Processes.cpp) ---
+  // --- Running-application control ---
   // An object on the given process list, prompts and clock (tests; programs with their own).
   // A null part falls back to the process-wide one below. The parts must outlive the object.
   CCheckExe(vexmor::platform::Processes* pProcesses, vexmor::platform::MessageBoxes* pPrompts,
@@ -39,7 +39,7 @@ class VEXMOR_VALIDATE_API CCheckExe {
   const vexmor::platform::Clock* m_pClock = nullptr;
 
  public:
-  // --- Server selection (validate/src/CCheckExe_Servers.cpp) ---
+  // --- Server selection ---
   // Probes the default servers and records the fastest one's host name in the registry.
   void UpdateNearServer();
 };

@@ -16,7 +16,7 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 
-namespace vexmor::sigclient {
+namespace vexmor::validate {
 
 // --- Server table and selection ---
 
@@ -102,4 +102,4 @@ std::string CurrentServerHost(ClientPorts& ports, std::string_view install_dir,
 bool RunOperation(ClientPorts& ports, Operation operation, std::string_view install_dir,
                   const SignatureSource& source);
 
-}  // namespace vexmor::sigclient
+}  // namespace vexmor::validate

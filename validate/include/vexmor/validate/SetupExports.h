@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "ValidateExport.h"
+#include "vexmor/validate/ValidateExport.h"
 
 namespace vexmor::platform {
 class Clock;

@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "ValidateExport.h"
+#include "vexmor/validate/ValidateExport.h"
 
 class CArrangeEvent {
  public:

@@ -1,4 +1,4 @@
-#include "checksum_server_core.h"
+#include "server_client.h"
 
 #include <map>
 #include <optional>
@@ -6,8 +6,9 @@
 #include <gtest/gtest.h>
 
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/fake_ports.h"
 
-namespace vexmor::sigclient {
+namespace vexmor::validate {
 namespace {
 
 using platform::HttpResponse;
@@ -63,22 +64,7 @@ TEST(ResolveTest, DottedAddressesStayAndNamesResolve) {
   EXPECT_EQ(ResolveIPv4(""), "");
 }
 
-class ScriptedEcho final : public platform::Echo {
- public:
-  // Answers per address, consumed one probe at a time; missing entries mean silence.
-  std::map<std::string, std::vector<std::optional<uint32_t>>> answers;
-  std::vector<std::string> probed;
-
-  StatusOr<uint32_t> Probe(std::string_view ipv4, std::chrono::milliseconds) override {
-    probed.emplace_back(ipv4);
-    auto& queue = answers[std::string(ipv4)];
-    if (queue.empty()) return Status::Unavailable("silent");
-    std::optional<uint32_t> next = queue.front();
-    queue.erase(queue.begin());
-    if (!next) return Status::Unavailable("silent");
-    return *next;
-  }
-};
+using vexmor::testing::ScriptedEcho;
 
 TEST(SelectNearServerTest, ProbesInOrderRetriesSilentOnesAndWritesTheWinner) {
   auto registry = platform::MakeMemoryRegistry();
@@ -125,27 +111,14 @@ TEST(ParseAnswerTest, ReadsLikeAtoi) {
   EXPECT_EQ(ParseAnswer("99999999999999999999999"), INT64_MAX);
 }
 
-class FakeHttp final : public platform::Http {
- public:
-  bool prepared = true;
-  StatusOr<HttpResponse> answer = HttpResponse{200, "0"};
-  std::vector<std::string> urls;
-
-  Status Prepare() override { return prepared ? Status::Ok() : Status::Unavailable("no session"); }
-  StatusOr<std::string> Canonicalize(std::string_view url) const override {
-    return std::string(url);
-  }
-  StatusOr<HttpResponse> Get(const std::string& url, size_t max_body) override {
-    urls.push_back(url);
-    EXPECT_EQ(max_body, 256u);
-    return answer;
-  }
-};
+using vexmor::testing::FakeHttp;
 
 class RunOperationTest : public ::testing::Test {
  protected:
   RunOperationTest() {
     EXPECT_TRUE(registry_->SetValue(kKey, "", RegistryValue::String("sig.example:81")).ok());
+    // Every request reads at most 256 bytes of the answer; another limit fails the request.
+    http_.expected_max_body = 256;
   }
 
   bool Run(Operation operation, std::optional<int64_t> signature) {
@@ -349,4 +322,4 @@ TEST_F(RunOperationTest, JournalStartsAfreshAboveItsLimit) {
 }
 
 }  // namespace
-}  // namespace vexmor::sigclient
+}  // namespace vexmor::validate

@@ -4,7 +4,7 @@
 
 #include <vexmor/platform/desktop.h>
 
-#include "UserInterfaceExport.h"
+#include "vexmor/userinterface/UserInterfaceExport.h"
 
 // A window handle as the product passes it around.
 using HWND_V = vexmor::platform::WindowHandle;

@@ -1,4 +1,4 @@
-#include "checksum_server_core.h"
+#include "server_client.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -12,7 +12,7 @@
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
 
-namespace vexmor::sigclient {
+namespace vexmor::validate {
 namespace {
 
 constexpr size_t kMaxHostLength = 255;
@@ -332,4 +332,4 @@ bool RunOperation(ClientPorts& ports, Operation operation, std::string_view inst
   return texts.compare ? present : true;
 }
 
-}  // namespace vexmor::sigclient
+}  // namespace vexmor::validate

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "UserInterfaceExport.h"
+#include "vexmor/userinterface/UserInterfaceExport.h"
 
 // Appends one entry to "Vexmor_OE_Log.txt" in strFolder when bForOutlookExpress is exactly 1,
 // else to "Vexmor_Outlook_Log.txt" there. The path is strFolder followed directly by the file

@@ -1,0 +1,65 @@
+// The hook library's composition root: the one place where its Linux adapters are made and
+// handed to the message operations the exports run. Tests build MessageOperations on fakes
+// instead; nothing else in the library makes an adapter.
+#include <memory>
+
+#include "vexmor/hook/filter_chain.h"
+#include "vexmor/hook/message_operations.h"
+#include "vexmor/hook/oe_integration.h"
+#include "vexmor/platform/clock.h"
+#include "vexmor/platform/html_text.h"
+#include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/paths.h"
+#include "vexmor/platform/processes.h"
+#include "vexmor/platform/profile.h"
+#include "vexmor/platform/registry.h"
+
+namespace vexmor::hook {
+
+namespace {
+
+struct LibraryPorts {
+  std::unique_ptr<platform::HtmlText> html = platform::MakeGumboHtmlText();
+
+  OperationsEnvironment Environment() {
+    OperationsEnvironment env;
+    env.profile = &platform::DefaultProfile();
+    env.clock = &platform::SystemClock();
+    env.html = html.get();
+    env.signatures = &ServerSignatures();
+    // The Maildir++ tree the registry setting, $MAILDIR or ~/Maildir names, found again at each
+    // connection so that a changed setting is followed.
+    env.connect = [](const platform::StoreProblemSink& report)
+        -> StatusOr<std::unique_ptr<platform::MailStore>> {
+      platform::MaildirOptions options;
+      options.report = report;
+      return platform::OpenMaildirStore(
+          platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths()),
+          std::move(options));
+    };
+    return env;
+  }
+};
+
+}  // namespace
+
+OeIntegration& Integration() {
+  static const std::unique_ptr<platform::Processes> processes = platform::MakeProcProcesses();
+  static OeIntegration integration([] {
+    LoaderContext ports;
+    ports.profile = &platform::DefaultProfile();
+    ports.registry = &platform::DefaultRegistry();
+    ports.processes = processes.get();
+    ports.clock = &platform::SystemClock();
+    return ports;
+  }());
+  return integration;
+}
+
+MessageOperations& LibraryOperations() {
+  static LibraryPorts ports;
+  static MessageOperations operations(ports.Environment());
+  return operations;
+}
+
+}  // namespace vexmor::hook

@@ -1,0 +1,59 @@
+// The paths of the environment ($VEXMOR_WINDIR, $VEXMOR_SYSDIR, the home folder) and the
+// process-wide instance.
+#include "vexmor/platform/paths.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <mutex>
+
+namespace vexmor::platform {
+namespace {
+
+std::string HomeDirectory() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
+    return entry->pw_dir;
+  }
+  return "/tmp";
+}
+
+std::string FromEnvironment(const char* name, const char* fallback_under_home) {
+  if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+    return WithTrailingSlash(value);
+  }
+  return WithTrailingSlash(HomeDirectory() + "/" + fallback_under_home);
+}
+
+class EnvironmentPaths final : public Paths {
+ public:
+  std::string WindowsDirectory() const override {
+    return FromEnvironment("VEXMOR_WINDIR", ".config/vexmor");
+  }
+  std::string SystemDirectory() const override {
+    return FromEnvironment("VEXMOR_SYSDIR", ".local/share/vexmor");
+  }
+  std::string UserProfileDirectory() const override { return WithTrailingSlash(HomeDirectory()); }
+};
+
+std::unique_ptr<Paths>& Slot() {
+  static std::unique_ptr<Paths> paths = MakeEnvironmentPaths();
+  return paths;
+}
+
+}  // namespace
+
+std::unique_ptr<Paths> MakeEnvironmentPaths() {
+  return std::make_unique<EnvironmentPaths>();
+}
+
+Paths& DefaultPaths() {
+  return *Slot();
+}
+
+void SetDefaultPaths(std::unique_ptr<Paths> paths) {
+  Slot() = paths ? std::move(paths) : MakeEnvironmentPaths();
+}
+
+}  // namespace vexmor::platform
