@@ -635,18 +635,15 @@ void OeIntegration::RestartHost() {
 // ---------------------------------------------------------------------------------------------
 // The command hooks and the host watchdog
 
-int64_t OeIntegration::Keyboard(int32_t code, uint64_t wparam, int64_t lparam) {
-  platform::HookRegistry* hooks = context_.desktop.hooks;
-  return hooks != nullptr ? hooks->CallNext(hooks_[1], code, wparam, lparam) : 0;
-}
-
-int64_t OeIntegration::MenusAndToolbar(int32_t code, uint64_t wparam, int64_t lparam) {
-  platform::HookRegistry* hooks = context_.desktop.hooks;
-  return hooks != nullptr ? hooks->CallNext(hooks_[2], code, wparam, lparam) : 0;
-}
+// Keyboard and menus: oe_commands.cc.
 
 int64_t OeIntegration::Mouse(int32_t code, uint64_t wparam, int64_t lparam) {
   try {
+    if (code >= 0 && (wparam == platform::wm::kLButtonUp || wparam == platform::wm::kLButtonDblClk)) {
+      std::lock_guard lock(mutex_);
+      if (wparam == platform::wm::kLButtonUp) ButtonUp(static_cast<WindowHandle>(lparam));
+      if (wparam == platform::wm::kLButtonDblClk) SwitchClick(static_cast<WindowHandle>(lparam), true);
+    }
     if (code >= 0 && wparam == platform::wm::kMouseMove) {
       std::lock_guard lock(mutex_);
       if (++mouse_moves_ % kMouseWatchEvery == 0 && CheckTerminateApps() == 1) {
