@@ -194,6 +194,13 @@ Status Session::Start() {
     outcomes_.push_back(outcome);
   };
   context_.open_document = [this](const std::string& what) { return OpenDocument(what); };
+  context_.start_host = [this] { return StartHost(); };
+  // The client opened again after the watcher closed it: its main window comes back.
+  context_.restart_client = [this] {
+    if (!model_.IsWindow(main_window_)) {
+      (void)MakeWindows();
+    }
+  };
 
   main_(static_cast<int32_t>(hook::LoaderEvent::kProcessAttach), &context_);
   attached_ = true;
