@@ -281,3 +281,56 @@ TEST_F(ClientCommandsTest, ReportNotSpamCheckAndEmptyFromTheCommandLine) {
 }
 
 }  // namespace
+
+namespace {
+
+// F8 in a real neomutt, driven through tmux, reports the message under the cursor.
+TEST_F(ClientCommandsTest, F8InNeomuttReportsTheMessageUnderTheCursor) {
+  if (std::string(VEXMOR_NEOMUTT).empty() || std::string(VEXMOR_TMUX).empty()) {
+    GTEST_SKIP() << "neomutt or tmux is not installed";
+  }
+  const std::string rc = temp_.File("neomuttrc");
+  vexmor::testing::WriteFileOrDie(
+      rc, "set folder=\"" + root_ + "\"\nset spoolfile=\"" + root_ +
+              "\"\nset mbox_type=Maildir\nset header_cache=\"\"\nset message_cachedir=\"\"\n"
+              "set sort=unsorted\nset mail_check=1\nset timeout=1\nset confirmappend=no\n"
+              "source \"" VEXMOR_NEOMUTT_RC "\"\n"
+              // The cursor on the second offer alone.
+              "push \"<limit>~i offer2@test<enter>\"\n");
+  // The reader finds vexmor on its PATH, as an installed one would.
+  const std::string cli = VEXMOR_CLI;
+  const std::string path = cli.substr(0, cli.rfind('/')) + ":" + std::getenv("PATH");
+  vexmor::testing::ScopedEnv path_env("PATH", path);
+  const std::string server = "vexmor-test-" + std::to_string(::getpid());
+  auto tmux = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {VEXMOR_TMUX, "-L", server});
+    return WaitExit(Spawn(args), 20s).value_or(-1);
+  };
+  auto screen = [&] {
+    vexmor::testing::ScopedEnv out("T_OUT", temp_.File("screen"));
+    std::vector<std::string> args = {"/bin/sh", "-c", "exec \"$0\" \"$@\" > \"$T_OUT\"",
+                                     VEXMOR_TMUX, "-L", server, "capture-pane", "-p", "-t", "r"};
+    (void)WaitExit(Spawn(args), 10s);
+    return ReadFileOrEmpty(temp_.File("screen"));
+  };
+  ASSERT_EQ(tmux({"new-session", "-d", "-s", "r", "-x", "160", "-y", "40",
+                  std::string(VEXMOR_NEOMUTT) + " -n -F " + rc}),
+            0);
+  struct EndServer {
+    std::function<void()> end;
+    ~EndServer() { end(); }
+  } end_server{[&] { tmux({"kill-server"}); }};
+  ASSERT_TRUE(WaitUntil([&] { return screen().find("offer 2") != std::string::npos; }, 15s))
+      << screen();
+  EXPECT_EQ(screen().find("offer 1"), std::string::npos) << screen();
+  ASSERT_EQ(tmux({"send-keys", "-t", "r", "F8"}), 0);
+  ASSERT_TRUE(WaitUntil([&] { return ReportDone() && CountIn("Spam_Posted") == 1; }, 20s))
+      << screen() << Log();
+  EXPECT_EQ(CountIn("Inbox"), 3u);
+  EXPECT_NE(Log().find("[S] 'Reporting Spam e-mail(s)' Started with 1 e-mail(s)."),
+            std::string::npos);
+  EXPECT_EQ(Known("link", Signatures(Spam(2))["link_signature"]), "1");
+  tmux({"send-keys", "-t", "r", "q"});
+}
+
+}  // namespace
