@@ -44,7 +44,8 @@ constexpr const char* kUsage =
     "standard input (a mail reader's pipe), find it in the store by its Message-ID and select\n"
     "it first. check and empty select the whole FOLDER first. Questions are asked on the\n"
     "display, else on the terminal; --yes or --no answers them. check follows the progress on\n"
-    "the terminal until the folder is done (--no-wait returns at once).\n"
+    "the terminal until the folder is done, unless a display shows the progress dialog\n"
+    "(--no-wait returns at once).\n"
     "Exit status: 0 done or started, 1 refused (the reason on standard error), 2 usage,\n"
     "3 no session runs.\n";
 
@@ -301,7 +302,8 @@ int RunClientCommand(const std::string& command, const Args& in) {
     }
     nlohmann::json done;
     const int status = Act(command, "menu", {command}, options, &done);
-    if (status != 0 || command != "check" || no_wait) return status;
+    // With a display the session's progress dialog shows it.
+    if (status != 0 || command != "check" || no_wait || HasDisplay()) return status;
     // The host checks the folder now; follow its counters until it is done.
     Reply about = Send(command, "status", {});
     if (about.exit_status != 0) return about.exit_status;
