@@ -86,8 +86,9 @@ std::vector<std::string> OeIntegration::SelectedFolderChain() const {
   // A tree deeper than this is a loop in the model, not a folder tree.
   for (int depth = 0; item.ok() && *item != 0 && depth < 256; ++depth) {
     std::string text;
-    (void)windows->Send(tree, {kTreeGetItemText, static_cast<uint64_t>(*item),
-                               reinterpret_cast<int64_t>(&text), {}});
+    (void)windows->Send(
+        tree,
+        {kTreeGetItemText, static_cast<uint64_t>(*item), reinterpret_cast<int64_t>(&text), {}});
     chain.push_back(text);
     item = windows->Send(tree, {kTreeGetNextItem, kTreeParent, *item, {}});
   }
@@ -255,16 +256,15 @@ void OeIntegration::InitMenuPopup(const CallWindowRecord& record) {
 
   if (owner_class != Upper(kMainWindowClass)) return;
   // The product's popup, as the host built it: its one item becomes the commands.
-  auto about = std::find_if(items.begin(), items.end(), [](const MenuItem& item) {
-    return item.text == kProductMenuItemText;
-  });
+  auto about = std::find_if(items.begin(), items.end(),
+                            [](const MenuItem& item) { return item.text == kProductMenuItemText; });
   if (about != items.end()) {
     const std::string f = SelectedFolderName();
     const bool selected = SelectedMessages() > 0;
     const bool allowed =
         selected && MessageInt(sf::kSectionMessage, sf::kKeyAllowed, sf::kDefaultAllowed) == 1;
-    std::vector<MenuItem> commands = {Item(kItemHelp, "Help"),
-                                                Item(kItemFeedback, "Feedback Form"), Separator()};
+    std::vector<MenuItem> commands = {Item(kItemHelp, "Help"), Item(kItemFeedback, "Feedback Form"),
+                                      Separator()};
     if (SpamFolder(f)) {
       commands.push_back(Item(kItemEmpty, "Empty '" + f + "' Folder", selected));
       commands.push_back(Item(kItemCheck, "Check for SPAM e-mails", false));
@@ -283,13 +283,11 @@ void OeIntegration::InitMenuPopup(const CallWindowRecord& record) {
     items.insert(at, commands.begin(), commands.end());
   }
   if (items.size() < 8) {
-    std::erase_if(items,
-                  [](const MenuItem& item) { return item.text == kVendorAboutItemText; });
+    std::erase_if(items, [](const MenuItem& item) { return item.text == kVendorAboutItemText; });
   }
   if (items.size() > 21) {
-    auto product = std::find_if(items.begin(), items.end(), [](const MenuItem& item) {
-      return item.text == kProductMenuText;
-    });
+    auto product = std::find_if(items.begin(), items.end(),
+                                [](const MenuItem& item) { return item.text == kProductMenuText; });
     if (product != items.end()) {
       product->enabled = MessageInt(sf::kSectionPlugIn, sf::kKeyDisabled, 0) != 1;
       for (auto& item : items) {
@@ -315,15 +313,14 @@ void OeIntegration::ButtonUp(WindowHandle window) {
     return;
   }
   platform::WindowSystem* windows = context_.desktop.windows;
-  auto info = windows != nullptr ? windows->Describe(window) : StatusOr<platform::WindowInfo>(
-                                                                   Status::NotFound("no window"));
+  auto info = windows != nullptr ? windows->Describe(window)
+                                 : StatusOr<platform::WindowInfo>(Status::NotFound("no window"));
   const bool toolbar = info.ok() && Upper(info->class_name) == Upper(kToolbarClass);
   if (!toolbar) {
     RunPendingCommand();
     return;
   }
-  const int32_t product_id =
-      MessageInt(sf::kSectionPlugIn, sf::kKeyToolbar, kDefaultToolbarId);
+  const int32_t product_id = MessageInt(sf::kSectionPlugIn, sf::kKeyToolbar, kDefaultToolbarId);
   if (info->control_id == product_id) ToolbarClick(window);
 }
 
@@ -357,7 +354,8 @@ void OeIntegration::ToolbarClick(WindowHandle toolbar) {
       case kButtonReportSpam: {
         ReportSpam();
         const WindowHandle bar = CFrameWindow(context_.desktop).GetHandle_StatusBar(MainWindow());
-        if (bar != kNoWindow) (void)windows.Send(bar, {platform::wm::kStatusBarSetText, 0, 0, kToolbarTip});
+        if (bar != kNoWindow)
+          (void)windows.Send(bar, {platform::wm::kStatusBarSetText, 0, 0, kToolbarTip});
         break;
       }
       case kButtonNotSpam:
@@ -437,8 +435,9 @@ void OeIntegration::ReportSpam() {
   }
   if (!MainWindowActive() || reporting_) {
     WriteMessage(sf::kSectionMessage, sf::kKeyAllowed, "1");
-    return Done("report", false,
-                reporting_ ? "the last report is still in progress" : "the mail client is not active");
+    return Done(
+        "report", false,
+        reporting_ ? "the last report is still in progress" : "the mail client is not active");
   }
   const int64_t n = SelectedMessages();
   if (n == 0) {

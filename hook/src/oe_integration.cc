@@ -639,10 +639,12 @@ void OeIntegration::RestartHost() {
 
 int64_t OeIntegration::Mouse(int32_t code, uint64_t wparam, int64_t lparam) {
   try {
-    if (code >= 0 && (wparam == platform::wm::kLButtonUp || wparam == platform::wm::kLButtonDblClk)) {
+    if (code >= 0 &&
+        (wparam == platform::wm::kLButtonUp || wparam == platform::wm::kLButtonDblClk)) {
       std::lock_guard lock(mutex_);
       if (wparam == platform::wm::kLButtonUp) ButtonUp(static_cast<WindowHandle>(lparam));
-      if (wparam == platform::wm::kLButtonDblClk) SwitchClick(static_cast<WindowHandle>(lparam), true);
+      if (wparam == platform::wm::kLButtonDblClk)
+        SwitchClick(static_cast<WindowHandle>(lparam), true);
     }
     if (code >= 0 && wparam == platform::wm::kMouseMove) {
       std::lock_guard lock(mutex_);

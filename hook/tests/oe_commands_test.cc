@@ -164,10 +164,9 @@ TEST_F(OeCommandsTest, MenusOfferTheCommandsThatFitTheSelectedFolder) {
             std::vector<std::string>{"Options"});
   PopupMenu product = Popup(main_, {{57600, kProductMenuItemText}});
   EXPECT_EQ(Texts(product),
-            (std::vector<std::string>{"Help", "Feedback Form", "-",
-                                      "Empty 'Spam' or 'Spam_Posted' folder. (greyed)",
-                                      "Check in 'Inbox' Folder", "-", "Approved Senders...",
-                                      "Blocked Senders..."}));
+            (std::vector<std::string>{
+                "Help", "Feedback Form", "-", "Empty 'Spam' or 'Spam_Posted' folder. (greyed)",
+                "Check in 'Inbox' Folder", "-", "Approved Senders...", "Blocked Senders..."}));
   chain_ = {"Local Folders", "Spam_Posted"};
   product = Popup(main_, {{57600, kProductMenuItemText}});
   EXPECT_EQ(Texts(product)[3], "Empty 'Spam_Posted' Folder");

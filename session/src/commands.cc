@@ -72,7 +72,8 @@ std::string HeaderMessageId(const std::string& head) {
     // A folded value continues on the lines that begin with white space.
     while (end + 1 < head.size() && (head[end + 1] == ' ' || head[end + 1] == '\t')) {
       const size_t next = head.find('\n', end + 1);
-      std::string more = head.substr(end + 1, (next == std::string::npos ? head.size() : next) - end - 1);
+      std::string more =
+          head.substr(end + 1, (next == std::string::npos ? head.size() : next) - end - 1);
       if (!more.empty() && more.back() == '\r') more.pop_back();
       line += more;
       end = next == std::string::npos ? head.size() : next;
@@ -143,7 +144,8 @@ StatusOr<MessageBoxAnswer> RequestBoxes::Show(const platform::MessageBoxRequest&
     return answer;
   }
   if (policy_ == "yes" || policy_ == "no") {
-    const MessageBoxAnswer answer = policy_ == "yes" ? MessageBoxAnswer::kYes : MessageBoxAnswer::kNo;
+    const MessageBoxAnswer answer =
+        policy_ == "yes" ? MessageBoxAnswer::kYes : MessageBoxAnswer::kNo;
     shown_.push_back({request, policy_});
     return answer;
   }
@@ -183,9 +185,8 @@ StatusOr<std::vector<Session::FolderEntry>> Session::Folders() const {
 }
 
 void Session::InstallSelectionHandlers(WindowHandle tree, WindowHandle list) {
-  (void)model_.SetHandler(tree, [this](WindowHandle, const WindowMessage& message) {
-    return TreeMessage(message);
-  });
+  (void)model_.SetHandler(
+      tree, [this](WindowHandle, const WindowMessage& message) { return TreeMessage(message); });
   (void)model_.SetHandler(list, [this](WindowHandle, const WindowMessage& message) {
     return message.message == hook::kListGetSelectedCount
                ? static_cast<std::int64_t>(selection_.messages.size())
@@ -215,7 +216,8 @@ std::int64_t Session::TreeMessage(const WindowMessage& message) {
   if (message.message == hook::kTreeGetItemText && message.lparam != 0) {
     const auto item = static_cast<std::int64_t>(message.wparam);
     if (item < 1 || item > depth) return 0;
-    *reinterpret_cast<std::string*>(message.lparam) = selection_.chain[static_cast<size_t>(item - 1)];
+    *reinterpret_cast<std::string*>(message.lparam) =
+        selection_.chain[static_cast<size_t>(item - 1)];
     return 1;
   }
   if (message.message == hook::kTreeSelectItem && message.lparam >= kTreeOrderBase) {
@@ -269,8 +271,8 @@ Status Session::OpenDocument(const std::string& what) {
     if (target.empty()) return Status::NotFound("the help page is not installed");
   }
   const char* opener = std::getenv("VEXMOR_OPEN_COMMAND");
-  auto pid = processes_->StartHidden(opener != nullptr && *opener != '\0' ? opener : "xdg-open",
-                                     {target});
+  auto pid =
+      processes_->StartHidden(opener != nullptr && *opener != '\0' ? opener : "xdg-open", {target});
   if (!pid.ok()) return pid.status();
   return Status::Ok();
 }
@@ -319,7 +321,8 @@ nlohmann::json Session::Select(const std::vector<std::string>& args) {
   if (folder_text) {
     auto path_of = [](const FolderEntry& e, size_t from) {
       std::string path;
-      for (size_t i = from; i < e.chain.size(); ++i) path += (path.empty() ? "" : "\\") + e.chain[i];
+      for (size_t i = from; i < e.chain.size(); ++i)
+        path += (path.empty() ? "" : "\\") + e.chain[i];
       return path;
     };
     const FolderEntry* found = nullptr;
@@ -468,9 +471,9 @@ nlohmann::json Session::Menu(const std::vector<std::string>& in) {
   const std::string policy = TakePolicy(args);
   if (args.size() != 1) return ErrorReply("usage: menu ITEM");
   static const std::pair<const char*, std::int32_t> kNames[] = {
-      {"report", hook::kItemReportSpam},  {"check", hook::kItemCheck},
-      {"empty", hook::kItemEmpty},        {"help", hook::kItemHelp},
-      {"feedback", hook::kItemFeedback},  {"approved", hook::kItemApproved},
+      {"report", hook::kItemReportSpam}, {"check", hook::kItemCheck},
+      {"empty", hook::kItemEmpty},       {"help", hook::kItemHelp},
+      {"feedback", hook::kItemFeedback}, {"approved", hook::kItemApproved},
       {"blocked", hook::kItemBlocked}};
   const std::string want = Lower(args[0]);
   std::optional<std::int32_t> id;
@@ -501,16 +504,16 @@ nlohmann::json Session::Menu(const std::vector<std::string>& in) {
   };
   std::vector<Popup> popups;
   popups.push_back({hook::kMainWindowClass, {{item(57600, hook::kProductMenuItemText)}}});
-  popups.push_back({hook::kMessageViewClass,
-                    {{item(40128, "Open"), item(40129, "Print"), separator(),
-                      item(40130, "Reply to Sender"), item(40131, "Reply to All"),
-                      item(40132, "Forward"), separator(), item(40133, "Mark as Read"),
-                      item(40134, "Move to Folder..."), item(40135, "Delete"), separator(),
-                      item(40136, "Properties")}}});
-  popups.push_back({hook::kFolderTreeFrameClass,
-                    {{item(40201, "Open"), item(40202, "Find..."), separator(),
-                      item(40203, "Rename"), item(40204, "Delete"), separator(),
-                      item(40205, "Properties")}}});
+  popups.push_back(
+      {hook::kMessageViewClass,
+       {{item(40128, "Open"), item(40129, "Print"), separator(), item(40130, "Reply to Sender"),
+         item(40131, "Reply to All"), item(40132, "Forward"), separator(),
+         item(40133, "Mark as Read"), item(40134, "Move to Folder..."), item(40135, "Delete"),
+         separator(), item(40136, "Properties")}}});
+  popups.push_back(
+      {hook::kFolderTreeFrameClass,
+       {{item(40201, "Open"), item(40202, "Find..."), separator(), item(40203, "Rename"),
+         item(40204, "Delete"), separator(), item(40205, "Properties")}}});
   // The report item lives in the message list's menu, the others in the product menu first.
   if (id && *id == hook::kItemReportSpam) std::swap(popups[0], popups[1]);
 
@@ -541,17 +544,17 @@ nlohmann::json Session::Menu(const std::vector<std::string>& in) {
       open.wparam = reinterpret_cast<std::uint64_t>(&popup.menu);
       open.window = window;
       hooks_.Dispatch(HookType::kCallWndProcRet, 0, reinterpret_cast<std::int64_t>(&open));
-      const auto found = std::find_if(
-          popup.menu.items.begin(), popup.menu.items.end(), [&](const Item& it) {
+      const auto found =
+          std::find_if(popup.menu.items.begin(), popup.menu.items.end(), [&](const Item& it) {
             return !it.separator && (by_text ? Lower(it.text) == want : it.id == *id);
           });
       if (found == popup.menu.items.end()) continue;
       nlohmann::json shown = nlohmann::json::array();
       for (const Item& it : popup.menu.items) {
-        shown.push_back(it.separator ? nlohmann::json("-")
-                                     : nlohmann::json{{"id", it.id},
-                                                      {"text", it.text},
-                                                      {"enabled", it.enabled}});
+        shown.push_back(
+            it.separator
+                ? nlohmann::json("-")
+                : nlohmann::json{{"id", it.id}, {"text", it.text}, {"enabled", it.enabled}});
       }
       if (!found->enabled) {
         return {{"ok", true}, {"menu", shown}, {"item", found->id}, {"greyed", true}};
@@ -575,16 +578,17 @@ nlohmann::json Session::ToolbarButton(const std::vector<std::string>& in) {
   const std::string policy = TakePolicy(args);
   if (args.size() != 1) return ErrorReply("usage: toolbar report|notspam|about|help|feedback");
   static const std::pair<const char*, std::int32_t> kButtons[] = {
-      {"report", hook::kButtonReportSpam}, {"notspam", hook::kButtonNotSpam},
-      {"about", hook::kButtonAbout},       {"help", hook::kButtonHelp},
+      {"report", hook::kButtonReportSpam},
+      {"notspam", hook::kButtonNotSpam},
+      {"about", hook::kButtonAbout},
+      {"help", hook::kButtonHelp},
       {"feedback", hook::kButtonFeedback}};
   std::optional<std::int32_t> button;
   for (const auto& [name, value] : kButtons) {
     if (Lower(args[0]) == name) button = value;
   }
   if (!button) return ErrorReply("unknown button \"" + args[0] + "\"");
-  const std::string message_file =
-      state::InstallFile(options_.install_dir, state::kMessageFile);
+  const std::string message_file = state::InstallFile(options_.install_dir, state::kMessageFile);
   const std::int32_t id = platform::DefaultProfile().GetInt(
       message_file, state::kSectionPlugIn, state::kKeyToolbar, hook::kDefaultToolbarId);
   auto toolbar = toolbars_.find(id);

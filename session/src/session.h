@@ -27,8 +27,8 @@
 
 #include "vexmor/hook/oe_commands.h"
 #include "vexmor/hook/oe_integration.h"
-#include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/desktop.h"
+#include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/processes.h"
 #include "vexmor/session/control.h"
 

@@ -74,12 +74,13 @@ class ClientCommandsTest : public ::testing::Test {
     MakeMaildirFolder(root_);
     MakeMaildirFolder(root_ + ".Bulk/");
     for (int i = 1; i <= 3; ++i) Deliver(root_, Spam(i));
-    Deliver(root_, "From: friend@pals.example\nTo: me@example.org\nSubject: lunch\n"
-                   "Message-ID: <lunch@test>\n\nSee you.\n");
+    Deliver(root_,
+            "From: friend@pals.example\nTo: me@example.org\nSubject: lunch\n"
+            "Message-ID: <lunch@test>\n\nSee you.\n");
     for (int i = 1000; i < 1101; ++i) Deliver(root_ + ".Bulk/", Spam(i));
-    sigd_ = std::make_unique<HostProcess>(std::vector<std::string>{
-        VEXMOR_SIGD_PATH, "--listen", "127.0.0.1:0", "--port-file", temp_.File("port"),
-        "--memory"});
+    sigd_ = std::make_unique<HostProcess>(std::vector<std::string>{VEXMOR_SIGD_PATH, "--listen",
+                                                                   "127.0.0.1:0", "--port-file",
+                                                                   temp_.File("port"), "--memory"});
     ASSERT_TRUE(WaitUntil([&] { return !ReadFileOrEmpty(temp_.File("port")).empty(); }, 10s));
     port_ = std::stoi(ReadFileOrEmpty(temp_.File("port")));
     const std::string server = "127.0.0.1:" + std::to_string(port_);
@@ -91,6 +92,9 @@ class ClientCommandsTest : public ::testing::Test {
                     ->SetValue(vexmor::platform::kProductKey, "Signature Servers",
                                RegistryValue::String(server + "@127.0.0.1"))
                     .ok());
+    // What the session opens for the user is written down instead of shown.
+    vexmor::testing::WriteFileOrDie(opener_, "#!/bin/sh\necho \"$@\" >> \"$0.opened\"\n");
+    ASSERT_EQ(::chmod(opener_.c_str(), 0700), 0);
     ASSERT_EQ(Cli({"start", "--install-dir", install_, "--maildir", root_}).status, 0);
     nlohmann::json status;
     ASSERT_TRUE(WaitUntil(
@@ -153,9 +157,11 @@ class ClientCommandsTest : public ::testing::Test {
     return nlohmann::json::parse(run.out, nullptr, false);
   }
   std::string Known(const std::string& kind, const nlohmann::json& signature) {
-    const std::string value = signature.is_string() ? signature.get<std::string>() : signature.dump();
-    return kind == "content" ? Get(port_, "/cgi-bin/checksum_compare.cgi?checksum_val=" + value)
-                             : Get(port_, "/cgi-bin/checksum_compare_url.cgi?checksum_rec=" + value);
+    const std::string value =
+        signature.is_string() ? signature.get<std::string>() : signature.dump();
+    return kind == "content"
+               ? Get(port_, "/cgi-bin/checksum_compare.cgi?checksum_val=" + value)
+               : Get(port_, "/cgi-bin/checksum_compare_url.cgi?checksum_rec=" + value);
   }
   size_t Count(const std::string& text, const std::string& what) {
     size_t n = 0;
@@ -172,6 +178,8 @@ class ClientCommandsTest : public ::testing::Test {
   vexmor::testing::ScopedEnv wayland_{"WAYLAND_DISPLAY", std::nullopt};
   vexmor::testing::ScopedEnv readers_{"VEXMOR_MAIL_READERS", std::nullopt};
   vexmor::testing::ScopedEnv throttle_{"VEXMOR_THROTTLE", "off"};
+  std::string opener_ = temp_.File("open.sh");
+  vexmor::testing::ScopedEnv opener_env_{"VEXMOR_OPEN_COMMAND", opener_};
   std::string root_ = temp_.File("Maildir/");
   std::string install_ = dirs_.install_dir();
   std::unique_ptr<HostProcess> sigd_;
@@ -274,6 +282,18 @@ TEST_F(ClientCommandsTest, ReportNotSpamCheckAndEmptyFromTheCommandLine) {
   EXPECT_EQ(CountIn("Spam"), 0u);
   EXPECT_NE(Log().find("[S] 'Empty Spam e-mail(s)' Completed."), std::string::npos);
 
+  // Help opens our help page, Feedback Form the project's page.
+  EXPECT_EQ(Cli({"help"}).status, 0);
+  EXPECT_EQ(Cli({"toolbar", "feedback"}).status, 0);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const std::string opened = ReadFileOrEmpty(opener_ + ".opened");
+        return opened.find("help/index.html") != std::string::npos &&
+               opened.find("https://") != std::string::npos;
+      },
+      10s))
+      << ReadFileOrEmpty(opener_ + ".opened");
+
   // About shows the version.
   CliRun about = Cli({"about"});
   EXPECT_EQ(about.status, 0) << about.err;
@@ -294,7 +314,8 @@ TEST_F(ClientCommandsTest, F8InNeomuttReportsTheMessageUnderTheCursor) {
       rc, "set folder=\"" + root_ + "\"\nset spoolfile=\"" + root_ +
               "\"\nset mbox_type=Maildir\nset header_cache=\"\"\nset message_cachedir=\"\"\n"
               "set sort=unsorted\nset mail_check=1\nset timeout=1\nset confirmappend=no\n"
-              "source \"" VEXMOR_NEOMUTT_RC "\"\n"
+              "source \"" VEXMOR_NEOMUTT_RC
+              "\"\n"
               // The cursor on the second offer alone.
               "push \"<limit>~i offer2@test<enter>\"\n");
   // The reader finds vexmor on its PATH, as an installed one would.
@@ -308,8 +329,16 @@ TEST_F(ClientCommandsTest, F8InNeomuttReportsTheMessageUnderTheCursor) {
   };
   auto screen = [&] {
     vexmor::testing::ScopedEnv out("T_OUT", temp_.File("screen"));
-    std::vector<std::string> args = {"/bin/sh", "-c", "exec \"$0\" \"$@\" > \"$T_OUT\"",
-                                     VEXMOR_TMUX, "-L", server, "capture-pane", "-p", "-t", "r"};
+    std::vector<std::string> args = {"/bin/sh",
+                                     "-c",
+                                     "exec \"$0\" \"$@\" > \"$T_OUT\"",
+                                     VEXMOR_TMUX,
+                                     "-L",
+                                     server,
+                                     "capture-pane",
+                                     "-p",
+                                     "-t",
+                                     "r"};
     (void)WaitExit(Spawn(args), 10s);
     return ReadFileOrEmpty(temp_.File("screen"));
   };

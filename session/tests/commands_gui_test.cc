@@ -111,8 +111,8 @@ TEST(CheckOnDisplay, TheProgressDialogShowsUntilTheFolderIsChecked) {
                       "@pals.example\nTo: me@example.org\nSubject: note\n\nhello\n");
   }
   Deliver(root, "From: seller@bad.example\nTo: me@example.org\nSubject: offer\n\nbuy\n");
-  HostProcess sigd({VEXMOR_SIGD_PATH, "--listen", "127.0.0.1:0", "--port-file",
-                    temp.File("port"), "--memory"});
+  HostProcess sigd(
+      {VEXMOR_SIGD_PATH, "--listen", "127.0.0.1:0", "--port-file", temp.File("port"), "--memory"});
   ASSERT_TRUE(WaitUntil([&] { return !ReadFileOrEmpty(temp.File("port")).empty(); }, 10s));
   const std::string server = "127.0.0.1:" + ReadFileOrEmpty(temp.File("port"));
   auto registry = vexmor::platform::MakeFileRegistry(vexmor::platform::DefaultPaths());

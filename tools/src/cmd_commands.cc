@@ -71,8 +71,7 @@ Reply Send(const std::string& command, const std::string& verb,
     reply.exit_status = 1;
     return reply;
   }
-  auto answer = session::Call(*dir + session::kSocketName, {verb, args},
-                              std::chrono::seconds(60));
+  auto answer = session::Call(*dir + session::kSocketName, {verb, args}, std::chrono::seconds(60));
   if (!answer.ok()) {
     const bool none = answer.status().code() == StatusCode::kNotFound;
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(),
@@ -173,8 +172,10 @@ int Act(const std::string& command, const std::string& verb, std::vector<std::st
   }
   if (started) return 0;
   if (reply.json.value("greyed", false)) {
-    std::fprintf(stderr, "vexmor %s: the menu item is greyed here (wrong folder, or no message "
-                 "selected)\n", command.c_str());
+    std::fprintf(stderr,
+                 "vexmor %s: the menu item is greyed here (wrong folder, or no message "
+                 "selected)\n",
+                 command.c_str());
     return 1;
   }
   if (reasons.empty()) {
@@ -253,7 +254,8 @@ int RunClientCommand(const std::string& command, const Args& in) {
       options.scripted = true;
     } else if (a == "--stdin" && (command == "report" || command == "notspam")) {
       from_stdin = true;
-    } else if (a == "--folder" && i + 1 < in.size() && (command == "report" || command == "notspam")) {
+    } else if (a == "--folder" && i + 1 < in.size() &&
+               (command == "report" || command == "notspam")) {
       folder = in[++i];
     } else if (a == "--no-wait" && command == "check") {
       no_wait = true;
@@ -270,7 +272,8 @@ int RunClientCommand(const std::string& command, const Args& in) {
     return 0;
   }
   if (command == "key" || command == "menu" || command == "toolbar") {
-    if (args.size() != 1) return Usage(command, command == "key" ? "name one key" : "name one item");
+    if (args.size() != 1)
+      return Usage(command, command == "key" ? "name one key" : "name one item");
     return Act(command, command, args, options);
   }
   if (command == "report" || command == "notspam") {
