@@ -188,9 +188,20 @@ void Session::InstallSelectionHandlers(WindowHandle tree, WindowHandle list) {
   (void)model_.SetHandler(
       tree, [this](WindowHandle, const WindowMessage& message) { return TreeMessage(message); });
   (void)model_.SetHandler(list, [this](WindowHandle, const WindowMessage& message) {
-    return message.message == hook::kListGetSelectedCount
-               ? static_cast<std::int64_t>(selection_.messages.size())
-               : std::int64_t{0};
+    if (message.message != hook::kListGetSelectedCount) return std::int64_t{0};
+    // As in the client's list, messages that left the folder (reported, moved by a reader)
+    // are no longer selected.
+    if (!selection_.messages.empty()) {
+      if (auto store = OpenStore(); store.ok()) {
+        if (auto present = (*store)->ListMessages(selection_.folder); present.ok()) {
+          std::erase_if(selection_.messages, [&](MessageId id) {
+            return std::none_of(present->begin(), present->end(),
+                                [id](const platform::MessageInfo& m) { return m.id == id; });
+          });
+        }
+      }
+    }
+    return static_cast<std::int64_t>(selection_.messages.size());
   });
   (void)model_.SetHandler(main_window_, [this](WindowHandle, const WindowMessage& message) {
     return MainMessage(message);

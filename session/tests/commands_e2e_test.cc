@@ -199,6 +199,10 @@ TEST_F(ClientCommandsTest, ReportNotSpamCheckAndEmptyFromTheCommandLine) {
   EXPECT_EQ(Count(Log(), "[S] Reporting of an e-mail is completed."), 3u) << Log();
   EXPECT_EQ(Count(Log(), "[S] Reporting of selected e-mails completed."), 1u) << Log();
   EXPECT_EQ(CountIn("Inbox"), 1u);
+  // The reported messages left the list: the same selection reports nothing again.
+  report = Cli({"report"});
+  EXPECT_EQ(report.status, 1);
+  EXPECT_NE(report.err.find("no message is selected"), std::string::npos) << report.err;
   const nlohmann::json first = Signatures(Spam(1));
   for (int i = 1; i <= 3; ++i) {
     const nlohmann::json sig = Signatures(Spam(i));
