@@ -146,9 +146,12 @@ class ClientCommandsTest : public ::testing::Test {
     return vexmor::platform::DefaultProfile().GetInt(install_ + std::string(sf::kMessageFile),
                                                      section, key, fallback);
   }
-  bool ReportDone() {
+  // The `reports`-th report of a selection has ended: the counter is back at 0, a new one may
+  // start, and its last message has been handed to the server (logged after it).
+  bool ReportDone(size_t reports) {
     return Message(sf::kSectionMessage, sf::kKeySelectedCount, -1) == 0 &&
-           Message(sf::kSectionMessage, sf::kKeyAllowed, 0) == 1;
+           Message(sf::kSectionMessage, sf::kKeyAllowed, 0) == 1 &&
+           Count(Log(), "[S] Reporting of selected e-mails completed.") == reports;
   }
   // The message's content and link signatures as the engine takes them.
   nlohmann::json Signatures(const std::string& message) {
@@ -193,7 +196,7 @@ TEST_F(ClientCommandsTest, ReportNotSpamCheckAndEmptyFromTheCommandLine) {
   CliRun report = Cli({"report"});
   ASSERT_EQ(report.status, 0) << report.err;
   EXPECT_EQ(Message(sf::kSectionMessage, sf::kKeyMaxCount, 0), 3);
-  ASSERT_TRUE(WaitUntil([&] { return ReportDone() && CountIn("Spam_Posted") == 3; }, 20s)) << Log();
+  ASSERT_TRUE(WaitUntil([&] { return ReportDone(1) && CountIn("Spam_Posted") == 3; }, 20s)) << Log();
   // Each report counted "Selected_Count" down by one (3, 2, 1, 0); the last one ended it.
   EXPECT_EQ(Count(Log(), "[S] 'Reporting Spam e-mail(s)' Started with 3 e-mail(s)."), 1u);
   EXPECT_EQ(Count(Log(), "[S] Reporting of an e-mail is completed."), 3u) << Log();
@@ -230,7 +233,7 @@ TEST_F(ClientCommandsTest, ReportNotSpamCheckAndEmptyFromTheCommandLine) {
   ASSERT_EQ(Select(hundred)["messages"].size(), 100u);
   report = Cli({"report"});
   EXPECT_EQ(report.status, 0) << report.err;
-  ASSERT_TRUE(WaitUntil([&] { return ReportDone() && CountIn("Bulk") == 1; }, 40s)) << Log();
+  ASSERT_TRUE(WaitUntil([&] { return ReportDone(2) && CountIn("Bulk") == 1; }, 40s)) << Log();
 
   // Report is refused below Deleted Items, with the box's text.
   Select({"Deleted Items"});
@@ -357,7 +360,7 @@ TEST_F(ClientCommandsTest, F8InNeomuttReportsTheMessageUnderTheCursor) {
       << screen();
   EXPECT_EQ(screen().find("offer 1"), std::string::npos) << screen();
   ASSERT_EQ(tmux({"send-keys", "-t", "r", "F8"}), 0);
-  ASSERT_TRUE(WaitUntil([&] { return ReportDone() && CountIn("Spam_Posted") == 1; }, 20s))
+  ASSERT_TRUE(WaitUntil([&] { return ReportDone(1) && CountIn("Spam_Posted") == 1; }, 20s))
       << screen() << Log();
   EXPECT_EQ(CountIn("Inbox"), 3u);
   EXPECT_NE(Log().find("[S] 'Reporting Spam e-mail(s)' Started with 1 e-mail(s)."),
