@@ -215,6 +215,7 @@ void OeIntegration::ProcessAttach(const LoaderContext& context) {
   if (context_.registry == nullptr) context_.registry = ports_.registry;
   if (context_.processes == nullptr) context_.processes = ports_.processes;
   if (context_.clock == nullptr) context_.clock = ports_.clock;
+  if (!context_.store) context_.store = ports_.store;
   if (!context_.load_module) context_.load_module = RegularFile;
   const std::string exe = Upper(context_.executable);
   attached_ = exe == kLocalClientExe || exe == kLauncherExe || exe == kHostExe;
@@ -224,6 +225,7 @@ void OeIntegration::ProcessAttach(const LoaderContext& context) {
   cycle.clock = context_.clock;
   cycle.registry = context_.registry;
   cycle.desktop = context_.desktop;
+  cycle.store = StoreOptions();
   cycle.install_dir = [this] { return InstallDirectory(); };
   cycle_ = std::make_unique<ReceiveCycle>(std::move(cycle));
   g_current.store(this);
@@ -643,18 +645,17 @@ void OeIntegration::RestartHost() {
 // ---------------------------------------------------------------------------------------------
 // The command hooks and the host watchdog
 
-int64_t OeIntegration::Keyboard(int32_t code, uint64_t wparam, int64_t lparam) {
-  platform::HookRegistry* hooks = context_.desktop.hooks;
-  return hooks != nullptr ? hooks->CallNext(hooks_[1], code, wparam, lparam) : 0;
-}
-
-int64_t OeIntegration::MenusAndToolbar(int32_t code, uint64_t wparam, int64_t lparam) {
-  platform::HookRegistry* hooks = context_.desktop.hooks;
-  return hooks != nullptr ? hooks->CallNext(hooks_[2], code, wparam, lparam) : 0;
-}
+// Keyboard and menus: oe_commands.cc.
 
 int64_t OeIntegration::Mouse(int32_t code, uint64_t wparam, int64_t lparam) {
   try {
+    if (code >= 0 &&
+        (wparam == platform::wm::kLButtonUp || wparam == platform::wm::kLButtonDblClk)) {
+      std::lock_guard lock(mutex_);
+      if (wparam == platform::wm::kLButtonUp) ButtonUp(static_cast<WindowHandle>(lparam));
+      if (wparam == platform::wm::kLButtonDblClk)
+        SwitchClick(static_cast<WindowHandle>(lparam), true);
+    }
     if (code >= 0 && wparam == platform::wm::kMouseMove) {
       std::lock_guard lock(mutex_);
       if (++mouse_moves_ % kMouseWatchEvery == 0 && CheckTerminateApps() == 1) {

@@ -18,6 +18,17 @@ namespace vexmor::hook {
 
 namespace {
 
+// The Maildir++ tree the registry setting, $MAILDIR or ~/Maildir names, found again at each
+// connection so that a changed setting is followed.
+StatusOr<std::unique_ptr<platform::MailStore>> MaildirConnector(
+    const platform::StoreProblemSink& report) {
+  platform::MaildirOptions options;
+  options.report = report;
+  return platform::OpenMaildirStore(
+      platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths()),
+      std::move(options));
+}
+
 struct LibraryPorts {
   std::unique_ptr<platform::HtmlText> html = platform::MakeGumboHtmlText();
 
@@ -29,14 +40,7 @@ struct LibraryPorts {
     env.signatures = &ServerSignatures();
     // The Maildir++ tree the registry setting, $MAILDIR or ~/Maildir names, found again at each
     // connection so that a changed setting is followed.
-    env.connect = [](const platform::StoreProblemSink& report)
-        -> StatusOr<std::unique_ptr<platform::MailStore>> {
-      platform::MaildirOptions options;
-      options.report = report;
-      return platform::OpenMaildirStore(
-          platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths()),
-          std::move(options));
-    };
+    env.connect = MaildirConnector;
     return env;
   }
 };
@@ -51,6 +55,7 @@ OeIntegration& Integration() {
     ports.registry = &platform::DefaultRegistry();
     ports.processes = processes.get();
     ports.clock = &platform::SystemClock();
+    ports.store = MaildirConnector;
     return ports;
   }());
   return integration;

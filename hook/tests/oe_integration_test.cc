@@ -88,6 +88,11 @@ class OeIntegrationTest : public ::testing::Test {
     context_.registry = registry_.get();
     context_.processes = &processes_;
     context_.clock = &clock_;
+    context_.store = [this](const platform::StoreProblemSink& report) {
+      platform::MaildirOptions options;
+      options.report = report;
+      return platform::OpenMaildirStore(maildir_.path(), std::move(options));
+    };
     context_.start_host = [this] {
       ++host_starts_;
       return Status::Ok();

@@ -451,7 +451,11 @@ class MaildirStore final : public MailStore {
       if (!at.ok()) return at.status();
       std::string flags = WithFlag(SplitName(at->found.name).flags, 'S', read);
       std::string name = at->base + ":2," + flags;
-      if (at->found.in_cur && name == at->found.name) return Status::Ok();
+      // The listing may be older than another program's rename: trust it only while the file
+      // is still there, else the rename below fails and the folder is looked at afresh.
+      if (at->found.in_cur && name == at->found.name && ::access(at->file.c_str(), F_OK) == 0) {
+        return Status::Ok();
+      }
       error = RenameNoReplace(at->file, at->folder_path + "cur/" + name);
       if (error == 0) {
         cache_[at->dir].files[at->base] = {true, name};

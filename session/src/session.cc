@@ -113,13 +113,15 @@ Status Session::MakeWindows() {
   if (!main.ok()) return main.status();
   main_window_ = *main;
   // The inner windows, as the window lookups walk them.
-  auto chain = [this](std::initializer_list<const char*> classes) -> Status {
+  WindowHandle last = kNoWindow;
+  auto chain = [this, &last](std::initializer_list<const char*> classes) -> Status {
     WindowHandle parent = main_window_;
     for (const char* name : classes) {
       auto made = model_.Create(Spec{parent, name, "", 0, 0, true});
       if (!made.ok()) return made.status();
       parent = *made;
     }
+    last = parent;
     return Status::Ok();
   };
   if (Status s = chain({"Outlook Express Navigation Pane", "Outlook Express Pane Frame",
@@ -127,11 +129,13 @@ Status Session::MakeWindows() {
       !s.ok()) {
     return s;
   }
+  const WindowHandle tree = last;
   if (Status s = chain(
           {"Outlook Express Message View", "Outlook Express Message List", "ATL:SysListView32"});
       !s.ok()) {
     return s;
   }
+  InstallSelectionHandlers(tree, last);
   if (auto bar = model_.Create(Spec{main_window_, platform::kStatusBarClass, "", 0, 0, true});
       !bar.ok()) {
     return bar.status();
@@ -184,7 +188,12 @@ Status Session::Start() {
   context_.desktop.notification_area = &model_;
   context_.desktop.hooks = &hooks_;
   context_.desktop.chrome = &chrome_;
+  context_.desktop.message_boxes = &boxes_;
   context_.processes = processes_.get();
+  context_.command_done = [this](const hook::CommandOutcome& outcome) {
+    outcomes_.push_back(outcome);
+  };
+  context_.open_document = [this](const std::string& what) { return OpenDocument(what); };
   context_.start_host = [this] { return StartHost(); };
   // The client opened again after the watcher closed it: its main window comes back.
   context_.restart_client = [this] {
@@ -192,6 +201,7 @@ Status Session::Start() {
       (void)MakeWindows();
     }
   };
+
   main_(static_cast<int32_t>(hook::LoaderEvent::kProcessAttach), &context_);
   attached_ = true;
   // The launcher's call, made here on its behalf: the hooks live in this process.
@@ -359,6 +369,10 @@ nlohmann::json Session::Handle(const Request& request, bool& stop_after) {
     return {{"ok", true}, {"session", ::getpid()}, {"launcher", ::getppid()}};
   }
   if (request.verb == "chrome") return Chrome(request.args);
+  if (request.verb == "select") return Select(request.args);
+  if (request.verb == "key") return Key(request.args);
+  if (request.verb == "menu") return Menu(request.args);
+  if (request.verb == "toolbar") return ToolbarButton(request.args);
   if (request.verb == "cycle") {
     if (request.args.size() != 1) return ErrorReply("usage: cycle receiving|disconnecting");
     return Cycle(request.args[0]);

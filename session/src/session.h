@@ -25,8 +25,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "vexmor/hook/oe_commands.h"
 #include "vexmor/hook/oe_integration.h"
 #include "vexmor/platform/desktop.h"
+#include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/processes.h"
 #include "vexmor/session/control.h"
 
@@ -52,6 +54,24 @@ class FamilyProcesses final : public platform::Processes {
  private:
   std::unique_ptr<platform::Processes> inner_;
   std::function<void()> end_self_;
+};
+
+// The session's message boxes: a request from the command line says how questions are
+// answered ("yes", "no", or "ask": not at all, so the command takes the cautious way and the
+// caller may ask the user and try again); every box is kept for the reply.
+class RequestBoxes final : public platform::MessageBoxes {
+ public:
+  struct Shown {
+    platform::MessageBoxRequest request;
+    std::string answer;  // "ok", "yes", "no", "cancel" or "unanswered"
+  };
+  void Begin(const std::string& policy);
+  std::vector<Shown> Take();
+  StatusOr<platform::MessageBoxAnswer> Show(const platform::MessageBoxRequest& request) override;
+
+ private:
+  std::string policy_ = "ask";
+  std::vector<Shown> shown_;
 };
 
 struct SessionOptions {
@@ -88,6 +108,35 @@ class Session {
   nlohmann::json Cycle(const std::string& phase);
   nlohmann::json Chrome(const std::vector<std::string>& args);
   std::vector<pid_t> LiveHosts() const;
+
+  // The user's commands (commands.cc): the selection in the folder tree and the message list,
+  // and the keys, menus and toolbar buttons that reach the library's hooks.
+  struct FolderEntry {
+    platform::FolderId id = 0;
+    std::vector<std::string> chain;  // names from "Local Folders" down
+  };
+  StatusOr<std::unique_ptr<platform::MailStore>> OpenStore() const;
+  StatusOr<std::vector<FolderEntry>> Folders() const;
+  void InstallSelectionHandlers(platform::WindowHandle tree, platform::WindowHandle list);
+  std::int64_t TreeMessage(const platform::WindowMessage& message);
+  std::int64_t MainMessage(const platform::WindowMessage& message);
+  Status OpenDocument(const std::string& what);
+  nlohmann::json Select(const std::vector<std::string>& args);
+  nlohmann::json Key(const std::vector<std::string>& args);
+  nlohmann::json Menu(const std::vector<std::string>& args);
+  nlohmann::json ToolbarButton(const std::vector<std::string>& args);
+  // Runs one user action with the answer policy of the request and says what came of it.
+  nlohmann::json Act(const std::string& policy, const std::function<nlohmann::json()>& action);
+  nlohmann::json SelectionJson() const;
+
+  RequestBoxes boxes_;
+  std::vector<hook::CommandOutcome> outcomes_;
+  struct Selection {
+    platform::FolderId folder = 0;
+    std::vector<std::string> chain;
+    std::vector<platform::MessageId> messages;
+  } selection_;
+  std::vector<FolderEntry> tree_order_;  // the folders as the tree shows them, at the last select
 
   SessionOptions options_;
   platform::WindowModel model_;

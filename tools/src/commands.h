@@ -26,6 +26,10 @@ int RunUninstall(const Args& args);
 // start, stop, status and cycle: the local client session (exit status 3: none runs).
 int RunSession(const std::string& command, const Args& args);
 int RunOutlook(const Args& args);
+// select, key, menu, toolbar and the short forms of the local client's commands (exit status
+// 1: the command refused; 3: no session runs).
+bool IsClientCommand(const std::string& command);
+int RunClientCommand(const std::string& command, const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

@@ -42,6 +42,11 @@ constexpr const char* kUsage =
     "      end the session with its host, or say what runs\n"
     "  cycle receiving|disconnecting\n"
     "      a fetcher's receive cycle starts or ends (call from its pre- and post-connect hooks)\n"
+    "  select FOLDER [ID...] | key F8 | menu ITEM | toolbar BUTTON\n"
+    "      a person's selection, key press or click in the local client (vexmor select --help)\n"
+    "  report|notspam [--stdin] | check [FOLDER] | empty FOLDER | senders approved|blocked\n"
+    "  help | about\n"
+    "      the product's commands on the session's selection\n"
     "\n"
     "Commands that need the session exit with status 3 when none runs.\n"
     "The environment variable VEXMOR_THROTTLE=off turns the signature throttle off, as\n"
@@ -75,6 +80,9 @@ int main(int argc, char** argv) {
       return vexmor::tools::RunSession(command, args);
     }
     if (command == "outlook") return vexmor::tools::RunOutlook(args);
+    if (vexmor::tools::IsClientCommand(command)) {
+      return vexmor::tools::RunClientCommand(command, args);
+    }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());
     return 1;

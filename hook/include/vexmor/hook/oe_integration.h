@@ -14,10 +14,13 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "vexmor/hook/oe_commands.h"
+#include "vexmor/hook/oe_store.h"
 #include "vexmor/hook/receive_cycle.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
@@ -66,6 +69,12 @@ struct LoaderContext {
   std::function<void()> restart_client;
   // Whether a module file can be loaded; default: a regular file at that path.
   std::function<bool(const std::string& path)> load_module;
+  // Opens the product's help ("help") or its feedback page ("feedback") for the user.
+  std::function<Status(const std::string& what)> open_document;
+  // Told how each of the user's commands ended.
+  std::function<void(const CommandOutcome&)> command_done;
+  // The store the commands work on; default: the one the registry names.
+  MailStoreConnector store;
 };
 
 // The per-process state of the library and its behaviour. One instance per loaded library
@@ -140,6 +149,33 @@ class OeIntegration {
   void ReportProgress();
 
   LoaderContext ports_;
+  // The user's commands (the Hook_2 .. Hook_4 side).
+  void InitMenuPopup(const platform::CallWindowRecord& record);
+  void ButtonUp(platform::WindowHandle window);
+  void SwitchClick(platform::WindowHandle window, bool double_click);
+  void ToolbarClick(platform::WindowHandle toolbar);
+  void RunPendingCommand();
+  void ReportSpam();
+  void NotSpam();
+  void CheckFolder();
+  void EmptyFolder();
+  void SendersDialog(bool approved);
+  void OpenDocument(const std::string& what);
+  void About();
+  bool SelectionExchange(const std::string& folder_path, SelectionPhase phase);
+  std::string SelectedFolderName() const;
+  std::string SelectedFolderPath() const;
+  std::vector<std::string> SelectedFolderChain() const;
+  int64_t SelectedMessages() const;
+  bool MainWindowActive() const;
+  OeStoreOptions StoreOptions() const;
+  // Shows a box of the product; nullopt when nobody could be asked.
+  std::optional<platform::MessageBoxAnswer> Box(const std::string& text,
+                                                platform::MessageBoxButtons buttons,
+                                                platform::MessageBoxIcon icon,
+                                                const std::string& caption);
+  void Done(const std::string& command, bool started, const std::string& reason = {});
+
   LoaderContext context_;
   bool attached_ = false;
   bool in_client_ = false;
@@ -158,6 +194,11 @@ class OeIntegration {
   uint64_t outside_calls_ = 0;
   uint64_t mouse_moves_ = 0;
   platform::WindowHandle main_window_ = platform::kNoWindow;
+  // The highlighted product item (0: none) and the items inserted enabled at the last popup.
+  int32_t pending_ = 0;
+  bool enabled_[3] = {};  // 14000, 14001, 14002
+  bool menu_busy_ = false;
+  bool button_busy_[5] = {};
 };
 
 // The library's own instance, used by the exports.
