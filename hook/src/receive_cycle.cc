@@ -76,6 +76,7 @@ ReceiveCycle::ReceiveCycle(ReceiveCycleOptions options) : options_(std::move(opt
       list.profile = options_.profile;
       list.clock = options_.clock;
       list.desktop = options_.desktop;
+      list.connect = options_.store.connect;
       StartListBuilding(list);
     };
   }
