@@ -92,8 +92,20 @@ class StepTimer {
 // The signature the last question of this thread to the real service was about.
 thread_local std::optional<int64_t> t_asked_signature;
 
+// Lets the signature library write the journal and state keys through this library's profile
+// while this library is loaded: one cache of the files both write, not two that each read
+// again what the other wrote.
+void ShareProfileWithSignatures() {
+  struct Sharing {
+    Sharing() { validate::ShareSignatureProfile(&platform::DefaultProfile); }
+    ~Sharing() { validate::UnshareSignatureProfile(&platform::DefaultProfile); }
+  };
+  static Sharing sharing;
+}
+
 class CheckSumSignatures final : public SignatureService {
  public:
+  CheckSumSignatures() { ShareProfileWithSignatures(); }
   bool IsSpamLink(const std::string& install_dir, const std::string& link_domain) override {
     CCheckSum sum;
     sum.Arrange_SpamMail_Url(link_domain);

@@ -1,4 +1,6 @@
 // The signature-server requests of CCheckSum and CCheckValidate on the process's ports.
+#include <atomic>
+
 #include "CCheckExe.h"
 #include "CCheckSum.h"
 #include "CCheckValidate.h"
@@ -12,9 +14,16 @@ using vexmor::sigclient::ClientPorts;
 using vexmor::sigclient::Operation;
 using vexmor::sigclient::SignatureSource;
 
+std::atomic<vexmor::validate::ProfileSource> g_shared_profile{nullptr};
+
+vexmor::platform::Profile& SignatureProfile() {
+  vexmor::validate::ProfileSource source = g_shared_profile.load();
+  return source != nullptr ? source() : vexmor::platform::DefaultProfile();
+}
+
 ClientPorts DefaultPorts() {
-  return {vexmor::platform::DefaultProfile(), vexmor::platform::DefaultRegistry(),
-          vexmor::platform::DefaultHttp(), [] { CCheckExe().UpdateNearServer(); }};
+  return {SignatureProfile(), vexmor::platform::DefaultRegistry(), vexmor::platform::DefaultHttp(),
+          [] { CCheckExe().UpdateNearServer(); }};
 }
 
 bool Run(Operation operation, const std::string& folder, const SignatureSource& source) {
@@ -27,6 +36,14 @@ bool Run(Operation operation, const std::string& folder, const SignatureSource& 
 }
 
 }  // namespace
+
+void vexmor::validate::ShareSignatureProfile(ProfileSource source) {
+  g_shared_profile.store(source);
+}
+
+void vexmor::validate::UnshareSignatureProfile(ProfileSource source) {
+  (void)g_shared_profile.compare_exchange_strong(source, nullptr);
+}
 
 bool CCheckSum::Communicate_Server(bool bUpdate, int32_t iKind, std::string strFolder) {
   SignatureSource source;
