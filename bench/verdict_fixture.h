@@ -174,6 +174,11 @@ class Fixture {
 
   const std::string& install() const { return install_; }
 
+  // Waits until the settings and folders written so far are older than the window in which
+  // file times may not show a change yet. A user's settings were not written a moment ago;
+  // timed right away, every cached read would compare the whole file instead.
+  static void Settle() { std::this_thread::sleep_for(std::chrono::milliseconds(2100)); }
+
   // The host empties the handled list at every receive cycle.
   void NewReceiveCycle() {
     (void)platform::DefaultProfile().WriteString(install_ + "Vexmor_ProcessMsg.ini",

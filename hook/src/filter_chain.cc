@@ -292,7 +292,19 @@ bool MailFilterChain::KeywordRule(const std::string& subject, const std::string&
   std::string upper_body = UpperAscii(body);
   bool hit = ContainsKeyword(upper_body) || ContainsKeyword(UpperAscii(subject));
   // Keywords hidden in markup (split by tags, written as entities) show in the visible text.
-  if (!hit) hit = ContainsKeyword(UpperAscii(Render(ExtractHtmlSection(upper_body, body))));
+  // Text that rendering cannot join differently shows none the body did not: it still goes to
+  // the scratch file, without the parse.
+  if (!hit) {
+    std::string section = ExtractHtmlSection(upper_body, body);
+    if (RenderingMayJoinText(section)) {
+      hit = ContainsKeyword(UpperAscii(Render(section)));
+    } else {
+      HtmlRenderContext context;
+      context.install_dir = env_.install_dir;
+      context.error_log = [this](const std::string& line) { Log(line); };
+      WriteContentScratch(context, section);
+    }
+  }
   if (hit) {
     Decided("keywords");
     Journal(kRuleFour);

@@ -294,6 +294,25 @@ std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& 
   }
 }
 
+bool RenderingMayJoinText(std::string_view section) {
+  return std::any_of(section.begin(), section.end(), [](char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte == '\t' || byte == '\n' || byte == '\r' || byte == '\f') return false;
+    return byte < 0x20 || byte > 0x7E || c == '<' || c == '&';
+  });
+}
+
+void WriteContentScratch(const HtmlRenderContext& context, const std::string& section) {
+  if (context.install_dir.empty()) return;
+  try {
+    std::string scratch = context.install_dir + std::string(kContentScratchFile);
+    platform::FileLock lock(scratch);
+    (void)platform::OverwriteFileInPlace(scratch, section);
+  } catch (const std::exception&) {
+    if (context.error_log) context.error_log("[F] Some error occurred in Function_3.\n");
+  }
+}
+
 std::string NormaliseContent(const HtmlRenderContext& context, int kind, const std::string& subject,
                              const std::string& body) {
   if (subject.empty() && body.empty()) return {};

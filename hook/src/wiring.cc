@@ -13,10 +13,22 @@
 #include "vexmor/platform/processes.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace vexmor::hook {
 
 namespace {
+
+// Lets the signature library write the journal and state keys through this library's profile
+// while this library is loaded: one cache of the files both write, not two that each read
+// again what the other wrote.
+struct ProfileSharing {
+  ProfileSharing() { validate::ShareSignatureProfile(&platform::DefaultProfile); }
+  ~ProfileSharing() { validate::UnshareSignatureProfile(&platform::DefaultProfile); }
+  ProfileSharing(const ProfileSharing&) = delete;
+  ProfileSharing& operator=(const ProfileSharing&) = delete;
+};
+const ProfileSharing g_profile_sharing;
 
 // The Maildir++ tree the registry setting, $MAILDIR or ~/Maildir names, found again at each
 // connection so that a changed setting is followed.

@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <thread>
+#include <vector>
 
 #include "test_support.h"
 #include "vexmor/hook/mail_analysis.h"
@@ -37,6 +38,38 @@ TEST_F(RenderHtmlTest, WritesTheScratchFileAndRendersIt) {
   std::string section = "<html><body><p>Buy</p><script>x()</script>now</body></html>";
   EXPECT_EQ(RenderHtmlText(Context(), section), "Buy\r\nnow");
   EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_Content.html")), section);
+}
+
+// The keyword rule skips the parse for text the converter would only fold: check that claim
+// against the converter itself, and that everything else is still parsed.
+TEST_F(RenderHtmlTest, PlainPrintableTextRendersToItselfWithItsBlanksFolded) {
+  auto folded = [](const std::string& text) {
+    std::string out;
+    bool blank = false;
+    for (char c : text) {
+      if (c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\f') {
+        blank = !out.empty();
+        continue;
+      }
+      if (blank) out += ' ';
+      blank = false;
+      out += c;
+    }
+    return out;
+  };
+  for (const std::string& text : std::vector<std::string>{
+           "Buy  VIAGRA\r\nnow", "  lead\tand trail \n\n", "a>b \"q\" 'x' #1; =20 ~!@$%^*()[]{}|/?",
+           "http://cheap-deals.biz/?a=1 x", "ends with a greater-than >", "line\fbreak"}) {
+    ASSERT_FALSE(RenderingMayJoinText(text)) << text;
+    EXPECT_EQ(RenderHtmlText(Context(), text), folded(text)) << text;
+  }
+  for (const std::string& text :
+       std::vector<std::string>{"VIA<b></b>GRA", "VI&#65;GRA", std::string("VIA\0GRA", 7),
+                                "VIA\x01GRA", "caf\xE9 VIAGRA", "VIA\x7FGRA"}) {
+    EXPECT_TRUE(RenderingMayJoinText(text)) << text;
+  }
+  WriteContentScratch(Context(), "plain text");
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_Content.html")), "plain text");
 }
 
 TEST_F(RenderHtmlTest, NormalisesHtmlBodiesThroughTheirVisibleText) {

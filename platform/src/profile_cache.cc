@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 #include <map>
@@ -51,18 +52,38 @@ ProfileCache::State& ProfileCache::state() {
 
 namespace {
 
-// Whether the entry still is the file at "path".
+// Whether the "size" bytes of "fd" from its start are "expected".
+bool HoldsBytes(int fd, const std::string& expected, off_t size) {
+  if (size != static_cast<off_t>(expected.size())) return false;
+  char buffer[16384];
+  off_t at = 0;
+  while (at < size) {
+    size_t want = std::min(sizeof buffer, static_cast<size_t>(size - at));
+    ssize_t n = ::pread(fd, buffer, want, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    if (expected.compare(static_cast<size_t>(at), static_cast<size_t>(n), buffer,
+                         static_cast<size_t>(n)) != 0) {
+      return false;
+    }
+    at += n;
+  }
+  char more = 0;
+  return ::pread(fd, &more, 1, at) == 0;
+}
+
+// Whether the entry still is the file at "path". "held" is the entry's open descriptor of the
+// inode it was read from.
 bool StillCurrent(const std::string& path, FileIdentity* entry_identity, bool* racy,
-                  const std::string& cached_bytes) {
+                  const std::string& cached_bytes, int held) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) return false;
   if (!(FileIdentityOf(info) == *entry_identity)) return false;
   if (!*racy) return true;
-  // Same name, times and size, but too recent to trust them: compare the bytes.
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (fd.get() < 0) return false;
-  std::string bytes;
-  if (!ReadAll(fd.get(), path, &bytes).ok() || bytes != cached_bytes) return false;
+  // Same name, times and size, but too recent to trust them: compare the bytes. The name
+  // still leads to the inode the entry holds open, so they are read through that descriptor
+  // without opening the file again.
+  if (held < 0 || !HoldsBytes(held, cached_bytes, info.st_size)) return false;
   *racy = MayChangeUnseen(*entry_identity);
   return true;
 }
@@ -95,7 +116,8 @@ ProfileCache::Current ProfileCache::Get(const std::string& path) {
   std::lock_guard guard(s.mutex);
   auto it = s.entries.find(path);
   if (it != s.entries.end() && it->second.doc &&
-      StillCurrent(path, &it->second.identity, &it->second.racy, *it->second.bytes)) {
+      StillCurrent(path, &it->second.identity, &it->second.racy, *it->second.bytes,
+                   it->second.held.get())) {
     return {Status::Ok(), it->second.doc, it->second.bytes};
   }
   if (it != s.entries.end()) s.entries.erase(it);

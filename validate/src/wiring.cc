@@ -1,5 +1,6 @@
 #include "wiring.h"
 
+#include <atomic>
 #include <memory>
 
 #include "vexmor/platform/echo.h"
@@ -9,14 +10,36 @@
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/validate/CCheckExe.h"
+#include "vexmor/validate/CCheckSum.h"
 
 namespace vexmor::validate {
+
+namespace {
+
+// The profile a loaded hook library shares, so both libraries keep one cache of the files
+// they both write; the process's own profile otherwise.
+std::atomic<ProfileSource> g_shared_profile{nullptr};
+
+platform::Profile& SignatureProfile() {
+  ProfileSource source = g_shared_profile.load();
+  return source != nullptr ? source() : platform::DefaultProfile();
+}
+
+}  // namespace
+
+void ShareSignatureProfile(ProfileSource source) {
+  g_shared_profile.store(source);
+}
+
+void UnshareSignatureProfile(ProfileSource source) {
+  (void)g_shared_profile.compare_exchange_strong(source, nullptr);
+}
 
 bool RunOnProcessPorts(Operation operation, const std::string& install_dir,
                        const SignatureSource& source) {
   try {
-    ClientPorts ports{platform::DefaultProfile(), platform::DefaultRegistry(),
-                      platform::DefaultHttp(), [] { CCheckExe().UpdateNearServer(); }};
+    ClientPorts ports{SignatureProfile(), platform::DefaultRegistry(), platform::DefaultHttp(),
+                      [] { CCheckExe().UpdateNearServer(); }};
     return RunOperation(ports, operation, install_dir, source);
   } catch (...) {
     return false;

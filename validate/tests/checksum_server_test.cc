@@ -158,6 +158,37 @@ TEST_F(CheckSumServerTest, LinkSignatureCompareReportRemove) {
   EXPECT_FALSE(sum.CompareCheckSumValue_Url(Dir()));
 }
 
+vexmor::platform::Profile& SharedMemoryProfile() {
+  static auto* profile = vexmor::platform::MakeMemoryProfile().release();
+  return *profile;
+}
+vexmor::platform::Profile& OtherProfile() {
+  static auto* profile = vexmor::platform::MakeMemoryProfile().release();
+  return *profile;
+}
+
+TEST_F(CheckSumServerTest, SharedProfileTakesTheStateOfTheRequestsUntilItsOwnerTakesItBack) {
+  const std::string journal = Dir() + "Vexmor.ini";
+  CCheckSum sum;
+  sum.Arrange_SpamMail_Url("abc");
+  vexmor::validate::ShareSignatureProfile(&SharedMemoryProfile);
+  EXPECT_FALSE(sum.CompareCheckSumValue_Url(Dir()));
+  EXPECT_EQ(SharedMemoryProfile().GetString(journal, "Message", "Info_1", ""),
+            "Signature Value 57671974 Not Found in the Server.");
+  EXPECT_EQ(SharedMemoryProfile().GetString(Dir() + "Vexmor_Message.ini", "Proxy", "Name", ""),
+            server_->host());
+  EXPECT_EQ(profile_->GetInt(journal, "Message", "Count", 0), 0);  // no file written
+
+  // Only the library that shared it takes it back.
+  vexmor::validate::UnshareSignatureProfile(&OtherProfile);
+  EXPECT_TRUE(sum.UpdateCheckSumValue_Url(Dir()));
+  EXPECT_EQ(SharedMemoryProfile().GetInt(journal, "Message", "Count", 0), 2);
+  vexmor::validate::UnshareSignatureProfile(&SharedMemoryProfile);
+  EXPECT_TRUE(sum.CompareCheckSumValue_Url(Dir()));
+  EXPECT_EQ(Entry(1), "Signature Value 57671974 Found in the Server.Mail moved to spam folder.");
+  EXPECT_EQ(SharedMemoryProfile().GetInt(journal, "Message", "Count", 0), 2);
+}
+
 TEST_F(CheckSumServerTest, NegativeSignaturesTravelWithTheirSign) {
   CCheckSum sum;
   sum.Arrange_SpamMail_Url("\xff");

@@ -34,6 +34,12 @@ std::string ExtractLinkDomain(const std::string& body);
 // upper: the upper-cased body; original: the body as it came.
 std::string ExtractHtmlSection(const std::string& upper, const std::string& original);
 std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& section);
+// Whether the visible text of "section" can hold letters in an order its bytes do not: true
+// for markup, character references, and bytes the conversion maps or drops (controls and
+// anything beyond ASCII). Plain printable text renders to itself with its blanks folded.
+bool RenderingMayJoinText(std::string_view section);
+// The scratch file RenderHtmlText writes, written without rendering.
+void WriteContentScratch(const HtmlRenderContext& context, const std::string& section);
 // kind 1 is HTML, anything else plain.
 std::string NormaliseContent(const HtmlRenderContext& context, int kind, const std::string& subject,
                              const std::string& body);

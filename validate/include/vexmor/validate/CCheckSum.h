@@ -16,6 +16,24 @@
 #include "vexmor/validate/CArrangeEvent.h"
 #include "vexmor/validate/ValidateExport.h"
 
+namespace vexmor::platform {
+class Profile;
+}
+
+namespace vexmor::validate {
+
+// Where the signature requests keep their state keys and journal entries: "source" gives the
+// profile to use (null: this library's own). Every shared library of a process keeps its own
+// cache of parsed profile files, so two libraries writing one journal through two caches make
+// each write by the one a full read and parse for the other; a library that writes the same
+// files passes its own profile. Unshare clears it only while it still is "source", so a
+// library being unloaded cannot take away another's.
+using ProfileSource = platform::Profile& (*)();
+VEXMOR_VALIDATE_API void ShareSignatureProfile(ProfileSource source);
+VEXMOR_VALIDATE_API void UnshareSignatureProfile(ProfileSource source);
+
+}  // namespace vexmor::validate
+
 class VEXMOR_VALIDATE_API CCheckSum {
  public:
   CCheckSum();
