@@ -76,12 +76,12 @@ class OeIntegrationTest : public ::testing::Test {
     self_ = static_cast<int32_t>(::getpid());
     processes_.Add(self_ + kSelf, "Vexmor_Session");
     processes_.Add(kLauncher, "vexmor");
-    using Spec = WindowModel::WindowSpec;
-    main_ = *model_.Create(Spec{kNoWindow, kMainWindowClass, "Outlook Express", 0, 0, true});
-    (void)*model_.Create(Spec{main_, platform::kStatusBarClass, "", 0, 0, true});
+    using Shape = WindowModel::WindowSpec;
+    main_ = *model_.Create(Shape{kNoWindow, kMainWindowClass, "Outlook Express", 0, 0, true});
+    (void)*model_.Create(Shape{main_, platform::kStatusBarClass, "", 0, 0, true});
     const WindowHandle dialog =
-        *model_.Create(Spec{kNoWindow, platform::kDialogClass, "Send and Receive", 0, 0, true});
-    status_ = *model_.Create(Spec{dialog, kStaticClass, "", kSendReceiveStatusId, 0, true});
+        *model_.Create(Shape{kNoWindow, platform::kDialogClass, "Send and Receive", 0, 0, true});
+    status_ = *model_.Create(Shape{dialog, kStaticClass, "", kSendReceiveStatusId, 0, true});
     context_.executable = kLocalClientExe;
     context_.desktop = {&model_, &model_, &boxes_, &hooks_, nullptr};
     context_.profile = profile_.get();

@@ -108,8 +108,9 @@ Session::~Session() {
 }
 
 Status Session::MakeWindows() {
-  using Spec = platform::WindowModel::WindowSpec;
-  auto main = model_.Create(Spec{kNoWindow, hook::kMainWindowClass, "Outlook Express", 0, 0, true});
+  using Shape = platform::WindowModel::WindowSpec;
+  auto main =
+      model_.Create(Shape{kNoWindow, hook::kMainWindowClass, "Outlook Express", 0, 0, true});
   if (!main.ok()) return main.status();
   main_window_ = *main;
   // The inner windows, as the window lookups walk them.
@@ -117,7 +118,7 @@ Status Session::MakeWindows() {
   auto chain = [this, &last](std::initializer_list<const char*> classes) -> Status {
     WindowHandle parent = main_window_;
     for (const char* name : classes) {
-      auto made = model_.Create(Spec{parent, name, "", 0, 0, true});
+      auto made = model_.Create(Shape{parent, name, "", 0, 0, true});
       if (!made.ok()) return made.status();
       parent = *made;
     }
@@ -136,15 +137,15 @@ Status Session::MakeWindows() {
     return s;
   }
   InstallSelectionHandlers(tree, last);
-  if (auto bar = model_.Create(Spec{main_window_, platform::kStatusBarClass, "", 0, 0, true});
+  if (auto bar = model_.Create(Shape{main_window_, platform::kStatusBarClass, "", 0, 0, true});
       !bar.ok()) {
     return bar.status();
   }
   auto dialog =
-      model_.Create(Spec{kNoWindow, platform::kDialogClass, kSendReceiveTitle, 0, 0, true});
+      model_.Create(Shape{kNoWindow, platform::kDialogClass, kSendReceiveTitle, 0, 0, true});
   if (!dialog.ok()) return dialog.status();
   auto status =
-      model_.Create(Spec{*dialog, hook::kStaticClass, "", hook::kSendReceiveStatusId, 0, true});
+      model_.Create(Shape{*dialog, hook::kStaticClass, "", hook::kSendReceiveStatusId, 0, true});
   if (!status.ok()) return status.status();
   status_control_ = *status;
   (void)model_.SetActive(main_window_);
