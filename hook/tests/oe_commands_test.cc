@@ -42,24 +42,24 @@ class NoProcesses final : public platform::Processes {
 class OeCommandsTest : public ::testing::Test {
  protected:
   OeCommandsTest() {
-    using Spec = WindowModel::WindowSpec;
-    main_ = *model_.Create(Spec{kNoWindow, kMainWindowClass, "Outlook Express", 0, 0, true});
+    using Shape = WindowModel::WindowSpec;
+    main_ = *model_.Create(Shape{kNoWindow, kMainWindowClass, "Outlook Express", 0, 0, true});
     WindowHandle parent = main_;
     for (const char* name : {"Outlook Express Navigation Pane", "Outlook Express Pane Frame",
                              kFolderTreeFrameClass, "SysTreeView32"}) {
-      parent = *model_.Create(Spec{parent, name, "", 0, 0, true});
+      parent = *model_.Create(Shape{parent, name, "", 0, 0, true});
       if (std::string(name) == kFolderTreeFrameClass) tree_frame_ = parent;
     }
     const WindowHandle tree = parent;
     parent = main_;
     for (const char* name :
          {kMessageViewClass, "Outlook Express Message List", "ATL:SysListView32"}) {
-      parent = *model_.Create(Spec{parent, name, "", 0, 0, true});
+      parent = *model_.Create(Shape{parent, name, "", 0, 0, true});
       if (std::string(name) == kMessageViewClass) message_view_ = parent;
     }
     const WindowHandle list = parent;
-    (void)*model_.Create(Spec{main_, platform::kStatusBarClass, "", 0, 0, true});
-    toolbar_ = *model_.Create(Spec{main_, kToolbarClass, "", 30102, 0, true});
+    (void)*model_.Create(Shape{main_, platform::kStatusBarClass, "", 0, 0, true});
+    toolbar_ = *model_.Create(Shape{main_, kToolbarClass, "", 30102, 0, true});
     (void)model_.SetActive(main_);
     // The folder tree answers with the chain of the selected folder, the list with its count.
     (void)model_.SetHandler(tree, [this](WindowHandle, const WindowMessage& m) -> int64_t {
