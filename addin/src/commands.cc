@@ -1,10 +1,5 @@
 #include "vexmor/addin/commands.h"
 
-#include "vexmor/userinterface/CUserInterface.h"
-#include "vexmor/validate/CCheckSum.h"
-#include "vexmor/validate/CCheckValidate.h"
-#include "vexmor/validate/CXml.h"
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -13,12 +8,17 @@
 #include <thread>
 
 #include "addin_internal.h"
+#include "text_rules.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/incoming_filter.h"
 #include "vexmor/addin/mover.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/userinterface/CUserInterface.h"
+#include "vexmor/validate/CCheckSum.h"
+#include "vexmor/validate/CCheckValidate.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::addin {
 
@@ -42,27 +42,6 @@ struct RunningFlag {
 
 void Log(std::string_view line) {
   log::WriteAddinLog(line, false);
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string Trim(std::string_view text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
-bool HasKeyword(std::string_view lowered) {
-  return std::any_of(kKeywords.begin(), kKeywords.end(), [&](std::string_view keyword) {
-    return lowered.find(keyword) != std::string_view::npos;
-  });
 }
 
 bool IsSpamFolderName(std::string_view name) {

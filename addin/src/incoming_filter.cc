@@ -1,15 +1,15 @@
 #include "vexmor/addin/incoming_filter.h"
 
-#include <vexmor/validate/CXml.h>
-
 #include <algorithm>
 #include <cstring>
 #include <exception>
 #include <mutex>
 #include <optional>
 
+#include "text_rules.h"
 #include "vexmor/addin/mover.h"
 #include "vexmor/log/write_log.h"
+#include "vexmor/validate/CXml.h"
 
 namespace vexmor::addin {
 namespace {
@@ -27,35 +27,6 @@ ProcessValues& Values() {
 
 void Log(std::string_view line) {
   log::WriteAddinLog(line, false);
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
-}
-
-std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
-}
-
-std::string Trim(std::string_view text) {
-  size_t begin = text.find_first_not_of(" \t\r\n");
-  if (begin == std::string_view::npos) return {};
-  size_t end = text.find_last_not_of(" \t\r\n");
-  return std::string(text.substr(begin, end - begin + 1));
-}
-
-bool HasKeyword(std::string_view lowered) {
-  return std::any_of(kKeywords.begin(), kKeywords.end(), [&](std::string_view keyword) {
-    return lowered.find(keyword) != std::string_view::npos;
-  });
 }
 
 bool Found(CXml& xml, const std::string& value, int32_t code) {

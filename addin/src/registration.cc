@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "text_rules.h"
+
 namespace vexmor::addin {
 namespace {
 
@@ -9,14 +11,6 @@ using platform::RegistryValue;
 
 std::string ClassKey(std::string_view sub) {
   return std::string(kClassesKey) + "\\" + std::string(sub);
-}
-
-std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
 }
 
 std::string Utf16(std::string_view text) {
@@ -135,33 +129,6 @@ bool RecordNamesLibrary(std::string_view record, std::string_view library) {
 }  // namespace vexmor::addin
 
 namespace vexmor::addin {
-
-std::string EcfText(std::string_view library) {
-  return "[General]\n"
-         "Display Name = Vexmor Outlook Extension\n"
-         "Description = Vexmor Outlook Extension\n"
-         "Path=\"" +
-         std::string(library) +
-         "\"\n"
-         "Entry Point = 1\n"
-         "Client Version = 4.0\n"
-         "Misc Flags = NoOptimizeInterfaceMap;MoreContexts;InstallCommandsEarly\n"
-         "\n"
-         "[Exchange Client Compatibility]\n"
-         "Exchange Context Map = 11111111111111\n"
-         "Exchange Interface Map = 11111111\n"
-         "\n"
-         "[Application]\n"
-         "Events = OnStartup;OnShutdown\n"
-         "\n"
-         "[Session]\n"
-         "Events = OnLogon;OnLogoff;OnDelivery\n"
-         "\n"
-         "[Item]\n"
-         "Message Class = IPM\n"
-         "Item States = Modal;NonModal;Read;Compose\n"
-         "\n";
-}
 
 std::string EcfLibrary(std::string_view text) {
   size_t begin = 0;

@@ -19,14 +19,15 @@
 #include <string_view>
 #include <vector>
 
-#include "vexmor/validate/SetupExports.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/state/extension_config.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/validate/SetupExports.h"
 
 extern char** environ;
 
@@ -97,36 +98,6 @@ void LogSetup(Parts& parts, const std::string& message) {
   std::fprintf(stderr, "Vexmor set-up: %s\n", message.c_str());
   vexmor::log::AppendEntry(parts.paths.WindowsDirectory() + std::string(kSetupLog), message + "\n",
                            parts.clock);
-}
-
-std::string EcfText(const std::string& install_dir) {
-  return "[General]\n"
-         "Display Name = Vexmor Outlook Extension\n"
-         "Description = Vexmor Outlook Extension\n"
-         "Path=\"" +
-         install_dir + std::string(kAddinLibrary) +
-         "\"\n"
-         "Entry Point = 1\n"
-         "Client Version = 4.0\n"
-         "Misc Flags = NoOptimizeInterfaceMap;MoreContexts;InstallCommandsEarly\n"
-         "\n"
-         "[Exchange Client Compatibility]\n"
-         "Exchange Context Map = 11111111111111\n"
-         "Exchange Interface Map = 11111111\n"
-         "\n"
-         "[Application]\n"
-         "Events = OnStartup;OnShutdown\n"
-         "\n"
-         "[Session]\n"
-         "Events = OnLogon;OnLogoff;OnDelivery\n"
-         "\n"
-         "[Item]\n"
-         "Message Class = IPM\n"
-         "Item States = Modal;NonModal;Read;Compose\n"
-         "Events = "
-         "OnCheckNames;OnCheckNamesComplete;OnRead;OnReadComplete;OnWrite;OnWriteComplete;"
-         "OnSubmit;OnSubmitComplete;\n"
-         "\n";
 }
 
 std::string RealPath(const std::string& path) {
@@ -466,7 +437,8 @@ VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* ps
     const std::string file = client.substr(0, slash + 1) + "Addins/" + std::string(kEcfName);
     FILE* out = std::fopen(file.c_str(), "w");
     if (out == nullptr) return;
-    const std::string text = EcfText(pszInstallDir);
+    const std::string text =
+        state::EcfText(std::string(pszInstallDir) + std::string(kAddinLibrary));
     const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
     if (std::fclose(out) != 0 || !written) return;
     (void)parts.registry.SetValue(vexmor::platform::kProductKey, kOutlookPath,

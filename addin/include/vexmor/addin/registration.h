@@ -9,6 +9,7 @@
 #include "vexmor/addin/com.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/platform/status.h"
+#include "vexmor/state/extension_config.h"
 
 namespace vexmor::addin {
 
@@ -54,8 +55,8 @@ namespace vexmor::addin {
 
 // The extension configuration file of the client's "Addins" folder.
 inline constexpr std::string_view kEcfFile = "Vexmor.ECF";
-// Its text for the extension in "library" (the set-up's layout, lines ended by "\n").
-std::string EcfText(std::string_view library);
+// Its text for the extension in "library": the set-up's text.
+using state::EcfText;
 // The library its "Path=" line names, without the quotes; empty when there is none.
 std::string EcfLibrary(std::string_view text);
 
