@@ -73,8 +73,9 @@ class DovecotServer {
   // Drops a message into a mailbox's new/ as a delivery agent would.
   void Deliver(const std::string& user, const std::string& mailbox, const std::string& raw) {
     std::string dir = MaildirOf(user, mailbox);
-    std::string name =
-        std::to_string(1700000000 + serial_) + ".M" + std::to_string(serial_) + "P1.test";
+    std::string name = std::to_string(1700000000 + serial_) + ".M" +
+                       std::to_string(serial_ * 7919 % 1000003) + "P" + std::to_string(::getpid()) +
+                       "Q" + std::to_string(serial_) + ".vexmor-test";
     ++serial_;
     WriteFileOrDie(dir + "tmp/" + name, raw);
     ::chown((dir + "tmp/" + name).c_str(), kDovecotNobody, kDovecotNobody);
