@@ -141,6 +141,10 @@ bool ModuleInUse() {
   return g_objects.load() > 0 || g_locks.load() > 0;
 }
 
+platform::Profile& AddinProfile() {
+  return platform::DefaultProfile();
+}
+
 platform::MapiLogon* AccountLogon() {
   Account& account = TheAccount();
   std::call_once(account.once, [&] {

@@ -19,7 +19,6 @@
 #include <string_view>
 #include <vector>
 
-#include "vexmor/validate/SetupExports.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
@@ -27,6 +26,8 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/validate/SetupExports.h"
+#include "wiring.h"
 
 extern char** environ;
 
@@ -77,9 +78,9 @@ bool SessionLogOff();
 Parts Resolve() {
   std::lock_guard lock(g_mutex);
   Parts parts{
-      g_platform.registry != nullptr ? *g_platform.registry : vexmor::platform::DefaultRegistry(),
-      g_platform.profile != nullptr ? *g_platform.profile : vexmor::platform::DefaultProfile(),
-      g_platform.paths != nullptr ? *g_platform.paths : vexmor::platform::DefaultPaths(),
+      g_platform.registry != nullptr ? *g_platform.registry : vexmor::validate::LibraryRegistry(),
+      g_platform.profile != nullptr ? *g_platform.profile : vexmor::validate::LibraryProfile(),
+      g_platform.paths != nullptr ? *g_platform.paths : vexmor::validate::LibraryPaths(),
       g_platform.prompts,
       g_platform.clock != nullptr ? *g_platform.clock : vexmor::platform::SystemClock(),
       g_platform.log_off ? g_platform.log_off : std::function<bool()>(SessionLogOff),
