@@ -926,9 +926,9 @@ int RunHost(const HostOptions& options, platform::Registry& registry, platform::
   // On a display the bar is a small window of its own; its clicks are control requests.
   std::unique_ptr<ToolWindow> window;
   std::unique_ptr<WindowAnswerer> window_answerer;
-  if (server != nullptr && !options.no_window) {
+  if (server != nullptr && !options.no_window && options.make_dialogs) {
     ControlServer* requests = server.get();
-    window = ToolWindow::Open([requests](const std::string& tag) {
+    window = ToolWindow::Open(options.make_dialogs(), [requests](const std::string& tag) {
       std::string line = outlook_control::JoinFields({"ask", "click", tag});
       line.pop_back();  // a request is the line without its line break
       requests->Inject(std::move(line));

@@ -5,9 +5,11 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <string>
 
+#include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/mapi_store.h"
 #include "vexmor/platform/registry.h"
 
@@ -30,6 +32,8 @@ struct HostOptions {
   std::string ready_file;   // written once start-up is complete
   bool once = false;        // judge what is new and stop
   bool no_window = false;   // no tool window even on a display
+  // The toolkit the tool window runs on, made only when a window is wanted; none: no window.
+  std::function<std::unique_ptr<platform::Dialogs>()> make_dialogs;
 };
 
 // Runs the host until "stop" is set (or after one pass with "once"). Returns the exit code.

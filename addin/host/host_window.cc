@@ -84,11 +84,12 @@ struct ToolWindow::Impl {
   }
 };
 
-std::unique_ptr<ToolWindow> ToolWindow::Open(Clicked clicked) {
+std::unique_ptr<ToolWindow> ToolWindow::Open(std::unique_ptr<platform::Dialogs> dialogs,
+                                             Clicked clicked) {
   auto impl = std::make_unique<Impl>();
   impl->clicked = std::move(clicked);
-  impl->dialogs = platform::MakeWxDialogs();
-  if (!impl->dialogs->HasDisplay()) return nullptr;
+  impl->dialogs = std::move(dialogs);
+  if (impl->dialogs == nullptr || !impl->dialogs->HasDisplay()) return nullptr;
   Impl* raw = impl.get();
   Status shown = platform::RunOnWxThread([raw] {
     raw->frame = new wxFrame(nullptr, wxID_ANY, "Vexmor", wxPoint(0, 0), wxDefaultSize,

@@ -10,14 +10,17 @@
 
 #include "host_desktop.h"
 #include "vexmor/platform/desktop.h"
+#include "vexmor/platform/dialogs.h"
 
 namespace vexmor::addin_host {
 
 class ToolWindow {
  public:
   using Clicked = std::function<void(const std::string& tag)>;
-  // Opens the window; nullptr when there is no display. "clicked" runs on the window's thread.
-  static std::unique_ptr<ToolWindow> Open(Clicked clicked);
+  // Opens the window on "dialogs" (kept for the toolkit's thread); nullptr when there is no
+  // display. "clicked" runs on the window's thread.
+  static std::unique_ptr<ToolWindow> Open(std::unique_ptr<platform::Dialogs> dialogs,
+                                          Clicked clicked);
   ~ToolWindow();
   ToolWindow(const ToolWindow&) = delete;
   ToolWindow& operator=(const ToolWindow&) = delete;

@@ -15,6 +15,7 @@
 
 #include "addin_host.h"
 #include "vexmor/addin/folder_paths.h"
+#include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/registry.h"
 
@@ -87,6 +88,7 @@ int Host(const vexmor::addin_host::HostOptions& options) {
 
 int main(int argc, char** argv) {
   vexmor::addin_host::HostOptions options;
+  options.make_dialogs = [] { return vexmor::platform::MakeWxDialogs(); };
   options.install_dir = OwnFolder();
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];

@@ -4,6 +4,7 @@
 
 #include "vexmor/addin/com.h"
 #include "vexmor/platform/mapi_store.h"
+#include "vexmor/platform/profile.h"
 
 namespace vexmor::addin {
 
@@ -15,6 +16,11 @@ bool ModuleInUse();
 
 // The account logon the library's wiring made (null when no account is set).
 platform::MapiLogon* AccountLogon();
+// The profile files the library's wiring chose.
+platform::Profile& AddinProfile();
+// The client's desktop (its windows and notification area) for the window lookups and the tray
+// icon's removal while the add-in is connected; null at disconnection takes it back.
+void UseClientDesktop(com::_Application* application);
 
 // The add-in object and the extension object, made by the class factory and ExchEntryPoint.
 com::IDTExtensibility2* NewOutLookAddin();

@@ -2,6 +2,7 @@
 // path, the account adapter the mover and the background work log on to, registration in the
 // registry port, the class factory and the extension's entry point.
 #include <dlfcn.h>
+#include <vexmor/userinterface/CFrameWindow.h>
 #include <vexmor/validate/CCheckExe.h>
 
 #include <atomic>
@@ -139,6 +140,16 @@ void LockModule(bool lock) {
 }
 bool ModuleInUse() {
   return g_objects.load() > 0 || g_locks.load() > 0;
+}
+
+void UseClientDesktop(com::_Application* application) {
+  platform::Desktop desktop;
+  if (application != nullptr && !com::Succeeded(application->Desktop(&desktop))) desktop = {};
+  CFrameWindow::Use_Desktop(desktop);
+}
+
+platform::Profile& AddinProfile() {
+  return platform::DefaultProfile();
 }
 
 platform::MapiLogon* AccountLogon() {

@@ -405,7 +405,7 @@ void CheckFolder(const CommandContext& context, const std::string& folder_hex) {
   if (logon == nullptr) return;
   StatusOr<std::unique_ptr<platform::MapiSession>> session = logon->Logon();
   if (!session.ok()) return;
-  platform::Profile& profile = platform::DefaultProfile();
+  platform::Profile& profile = AddinProfile();
   const std::string message_file = InstallDir() + std::string(state::kMessageFile);
   try {
     CCheckValidate validate;

@@ -135,6 +135,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
       g_application = nullptr;
       return S_OK;
     }
+    UseClientDesktop(g_application);
     g_application->ActiveExplorer(&explorer_);
     char* version = nullptr;
     if (Succeeded(g_application->Version(&version))) outlook_version_ = TakeComString(version);
@@ -198,6 +199,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
 
   HRESULT OnDisconnection(int32_t, void*) override {
     Log("Vexmor trying to unload(S).");
+    UseClientDesktop(nullptr);
     if (!ui_active_) return S_OK;
     if (toolbar_ != nullptr) toolbar_->Disconnect();
     try {

@@ -41,7 +41,7 @@ int32_t HookLibraryMain(int32_t iReason, const void* pContext) {
     switch (static_cast<LoaderEvent>(iReason)) {
       case LoaderEvent::kProcessAttach:
         if (pContext != nullptr) {
-          Integration().ProcessAttach(*static_cast<const LoaderContext*>(pContext));
+          vexmor::hook::AttachLoader(*static_cast<const LoaderContext*>(pContext));
         }
         break;
       case LoaderEvent::kThreadAttach:
@@ -51,7 +51,7 @@ int32_t HookLibraryMain(int32_t iReason, const void* pContext) {
         Integration().ThreadDetach();
         break;
       case LoaderEvent::kProcessDetach:
-        Integration().ProcessDetach();
+        vexmor::hook::DetachLoader();
         break;
     }
   } catch (...) {

@@ -13,6 +13,7 @@
 #include "vexmor/platform/processes.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/userinterface/CFrameWindow.h"
 #include "vexmor/validate/CCheckSum.h"
 
 namespace vexmor::hook {
@@ -71,6 +72,17 @@ OeIntegration& Integration() {
     return ports;
   }());
   return integration;
+}
+
+void AttachLoader(const LoaderContext& context) {
+  Integration().ProcessAttach(context);
+  // The loader's parts outlive its use of the library, so they may be held until detach.
+  CFrameWindow::Use_Desktop(context.desktop);
+}
+
+void DetachLoader() {
+  CFrameWindow::Use_Desktop(platform::Desktop{});
+  Integration().ProcessDetach();
 }
 
 MessageOperations& LibraryOperations() {

@@ -159,8 +159,8 @@ StatusOr<MessageBoxAnswer> RequestBoxes::Show(const platform::MessageBoxRequest&
 StatusOr<std::unique_ptr<platform::MailStore>> Session::OpenStore() const {
   // The library finds the store the same way, so both see the same folders.
   const std::string root =
-      platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths());
-  return platform::OpenMaildirStore(root);
+      platform::LocateMailStore(options_.ports.registry, *options_.ports.paths);
+  return options_.ports.open_store(root);
 }
 
 StatusOr<std::vector<Session::FolderEntry>> Session::Folders() const {
@@ -600,7 +600,7 @@ nlohmann::json Session::ToolbarButton(const std::vector<std::string>& in) {
   }
   if (!button) return ErrorReply("unknown button \"" + args[0] + "\"");
   const std::string message_file = state::InstallFile(options_.install_dir, state::kMessageFile);
-  const std::int32_t id = platform::DefaultProfile().GetInt(
+  const std::int32_t id = options_.ports.profile->GetInt(
       message_file, state::kSectionPlugIn, state::kKeyToolbar, hook::kDefaultToolbarId);
   auto toolbar = toolbars_.find(id);
   if (toolbar == toolbars_.end()) {

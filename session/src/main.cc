@@ -128,13 +128,21 @@ int main(int argc, char** argv) {
   // The host programs the session starts show their toolbar and menu item through it.
   ::setenv("VEXMOR_SESSION_SOCKET", options.socket_path.c_str(), 1);
   options.diagnose = Diagnose;
+  // This program's wiring: the only place the session's adapters are made.
+  options.ports.registry = &platform::DefaultRegistry();
+  options.ports.paths = &platform::DefaultPaths();
+  options.ports.profile = &platform::DefaultProfile();
+  options.ports.processes = platform::MakeProcProcesses();
+  options.ports.open_store = [](const std::string& root) {
+    return platform::OpenMaildirStore(root);
+  };
 
   session::Listener listener;
   if (Status s = listener.Open(options.socket_path); !s.ok()) {
     Diagnose(s.ToString());
     return 1;
   }
-  session::Session session(options);
+  session::Session session(std::move(options));
   if (Status s = session.Start(); !s.ok()) {
     Diagnose(s.ToString());
     return 1;

@@ -94,8 +94,8 @@ StatusOr<std::int32_t> FamilyProcesses::StartHidden(const std::string& path,
 // ---------------------------------------------------------------------------------------------
 
 Session::Session(SessionOptions options) : options_(std::move(options)) {
-  processes_ =
-      std::make_unique<FamilyProcesses>(platform::MakeProcProcesses(), [this] { RequestStop(); });
+  processes_ = std::make_unique<FamilyProcesses>(std::move(options_.ports.processes),
+                                                 [this] { RequestStop(); });
   if (!options_.diagnose) options_.diagnose = [](std::string_view) {};
 }
 

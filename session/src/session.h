@@ -29,7 +29,10 @@
 #include "vexmor/hook/oe_integration.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/processes.h"
+#include "vexmor/platform/profile.h"
+#include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
 
 namespace vexmor::session {
@@ -74,6 +77,17 @@ class RequestBoxes final : public platform::MessageBoxes {
   std::vector<Shown> shown_;
 };
 
+// What the session reaches of the system, made by the program's wiring (main.cc); none owned
+// but the processes.
+struct SessionPorts {
+  platform::Registry* registry = nullptr;
+  platform::Paths* paths = nullptr;
+  platform::Profile* profile = nullptr;
+  std::unique_ptr<platform::Processes> processes;
+  // Opens the store at a root found as the hook library finds it (LocateMailStore).
+  std::function<StatusOr<std::unique_ptr<platform::MailStore>>(const std::string& root)> open_store;
+};
+
 struct SessionOptions {
   std::string install_dir;   // ends with '/'
   std::string maildir;       // empty: the store the registry names
@@ -81,6 +95,7 @@ struct SessionOptions {
   std::string host_program;  // Vexmor_PlugIn
   std::string socket_path;
   std::function<void(std::string_view)> diagnose;
+  SessionPorts ports;
 };
 
 class Session {

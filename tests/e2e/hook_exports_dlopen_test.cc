@@ -4,6 +4,8 @@
 
 #include "e2e_support.h"
 #include "vexmor/hook/filter_chain.h"
+#include "vexmor/hook/oe_integration.h"
+#include "vexmor/platform/desktop.h"
 
 extern "C" int VexmorCallExportsFromC(void* library);
 
@@ -108,6 +110,49 @@ TEST_F(HookDlopenTest, NullAndEmptyArgumentsAreEmptyTexts) {
   // Nothing was listed for the empty senders.
   EXPECT_EQ(hook::SenderLists(installation_.install_dir()).Joined(hook::SenderList::kApprovedIds),
             "");
+}
+
+// The loader's desktop reaches the tray icon's removal (command 3) through the library's
+// wiring, and goes again with the loader's detach.
+TEST_F(HookDlopenTest, TrayIconIsRemovedOnTheLoadersDesktopUntilDetach) {
+  using MainFn = int32_t (*)(int32_t, const void*);
+  auto library_main = reinterpret_cast<MainFn>(library_.Resolve("HookLibraryMain"));
+  ASSERT_NE(library_main, nullptr);
+  platform::WindowModel model;
+  platform::WindowModel::WindowSpec hidden_window;
+  hidden_window.class_name = "Outlook Express Hidden Window";
+  StatusOr<platform::WindowHandle> owner = model.Create(hidden_window);
+  ASSERT_TRUE(owner.ok());
+  ASSERT_TRUE(model.AddIcon({*owner, 1, 0x8001, false, "You have new e-mail"}).ok());
+  auto icons = [&model] {
+    auto listed = model.Icons();
+    return listed.ok() ? listed->size() : size_t{99};
+  };
+  auto spam_arrives = [this] {
+    int32_t id = installation_.Deliver(4, "From: <a@b.example>\r\nSubject: x\r\n\r\nhi\r\n");
+    library_.MoveMessage_Inbox(id, 4, 0, 0, "caf\xE9", "a@b.example", "From: <a@b.example>\r\n",
+                               "hi", "");
+    return installation_.Key("Vexmor_Message.ini", "Vexmor", "Remove_Icon");
+  };
+
+  hook::LoaderContext context;
+  context.executable = hook::kHostExe;
+  context.desktop.windows = &model;
+  context.desktop.notification_area = &model;
+  library_main(static_cast<int32_t>(hook::LoaderEvent::kProcessAttach), &context);
+  ASSERT_EQ(spam_arrives(), "1");
+  library_.RemoveTrayIcon_Taskbar();
+  EXPECT_EQ(icons(), 0u);
+  EXPECT_EQ(installation_.Key("Vexmor_Message.ini", "Vexmor", "Remove_Icon"), "0");
+  EXPECT_NE(installation_.Log().find("[S] Tray icon removed for Incoming spam e-mail.\n"),
+            std::string::npos);
+
+  library_main(static_cast<int32_t>(hook::LoaderEvent::kProcessDetach), nullptr);
+  ASSERT_TRUE(model.AddIcon({*owner, 2, 0x8002, false, "You have new e-mail"}).ok());
+  ASSERT_EQ(spam_arrives(), "1");
+  library_.RemoveTrayIcon_Taskbar();
+  EXPECT_EQ(icons(), 1u);  // the detached loader's model is no longer reached
+  EXPECT_EQ(installation_.Key("Vexmor_Message.ini", "Vexmor", "Remove_Icon"), "1");
 }
 
 }  // namespace

@@ -37,7 +37,7 @@ void Print(const platform::ImapAccount& account) {
   if (!account.ca_file.empty()) std::printf("trusted certificates: %s\n", account.ca_file.c_str());
 }
 
-int Set(const Args& args) {
+int Set(const ToolPorts& ports, const Args& args) {
   std::string url;
   std::string tls_name = "tls";
   platform::ImapAccount extra;
@@ -79,30 +79,29 @@ int Set(const Args& args) {
     StatusOr<std::string> password = platform::ReadImapPassword(*account);
     if (!password.ok()) return Fail(password.status().message());
   }
-  if (Status saved = platform::SaveImapAccount(platform::DefaultRegistry(), *account);
-      !saved.ok()) {
+  if (Status saved = platform::SaveImapAccount(ports.registry, *account); !saved.ok()) {
     return Fail(saved.ToString());
   }
   Print(*account);
   return 0;
 }
 
-int Show() {
-  StatusOr<platform::ImapAccount> account = platform::LoadImapAccount(platform::DefaultRegistry());
+int Show(const ToolPorts& ports) {
+  StatusOr<platform::ImapAccount> account = platform::LoadImapAccount(ports.registry);
   if (!account.ok()) return Fail(account.status().message());
   Print(*account);
   return 0;
 }
 
-int Test() {
-  StatusOr<platform::ImapAccount> account = platform::LoadImapAccount(platform::DefaultRegistry());
+int Test(const ToolPorts& ports) {
+  StatusOr<platform::ImapAccount> account = platform::LoadImapAccount(ports.registry);
   if (!account.ok()) return Fail(account.status().message());
   StatusOr<std::string> password = platform::ReadImapPassword(*account);
   if (!password.ok()) return Fail(password.status().message());
   platform::ImapConnectOptions options;
   options.account = *account;
   options.password = std::move(password).value();
-  std::unique_ptr<platform::MapiLogon> logon = platform::MakeImapLogon(std::move(options));
+  std::unique_ptr<platform::MapiLogon> logon = ports.make_imap_logon(std::move(options));
   StatusOr<std::unique_ptr<platform::MapiSession>> session = logon->Logon();
   if (!session.ok()) return Fail(session.status().message());
   StatusOr<platform::EntryId> store_id = addin::FindDefaultStore(**session);
@@ -136,7 +135,7 @@ int Test() {
 
 }  // namespace
 
-int RunAccount(const Args& args) {
+int RunAccount(const ToolPorts& ports, const Args& args) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(kAccountUsage, stdout);
     return 0;
@@ -145,9 +144,9 @@ int RunAccount(const Args& args) {
     std::fputs(kAccountUsage, stderr);
     return 2;
   }
-  if (args[0] == "set") return Set(args);
-  if (args[0] == "show" && args.size() == 1) return Show();
-  if (args[0] == "test" && args.size() == 1) return Test();
+  if (args[0] == "set") return Set(ports, args);
+  if (args[0] == "show" && args.size() == 1) return Show(ports);
+  if (args[0] == "test" && args.size() == 1) return Test(ports);
   std::fputs(kAccountUsage, stderr);
   return 2;
 }

@@ -121,7 +121,7 @@ int AnalyseMessageFile(const std::string& path, const hook::HtmlRenderContext& c
 
 }  // namespace
 
-int RunAnalyse(const Args& args) {
+int RunAnalyse(const ToolPorts& ports, const Args& args) {
   bool jsonl = false;
   std::vector<std::string> files;
   for (const std::string& arg : args) {
@@ -141,9 +141,9 @@ int RunAnalyse(const Args& args) {
     return 2;
   }
 
-  std::unique_ptr<platform::HtmlText> html = platform::MakeGumboHtmlText();
+  std::unique_ptr<platform::HtmlText> html = ports.make_html_text();
   hook::HtmlRenderContext context;
-  context.install_dir = state::ReadInstallDirectory(platform::DefaultProfile());
+  context.install_dir = state::ReadInstallDirectory(ports.profile);
   context.html = html.get();
   context.error_log = [](const std::string& line) { std::fputs(line.c_str(), stderr); };
 

@@ -15,7 +15,6 @@
 #include "commands.h"
 #include "terminal_progress.h"
 #include "vexmor/platform/profile.h"
-#include "vexmor/platform/terminal_boxes.h"
 #include "vexmor/session/control.h"
 
 namespace vexmor::tools {
@@ -92,32 +91,24 @@ Reply Send(const std::string& command, const std::string& verb,
 
 // Asks the user one of the library's questions: on the display, else on the terminal (the
 // controlling terminal when standard input carries a message). Nobody to ask: no.
-bool AskUser(const nlohmann::json& box) {
+bool AskUser(const ToolPorts& ports, const nlohmann::json& box) {
   platform::MessageBoxRequest request;
   request.caption = box.value("caption", std::string());
   request.text = box.value("text", std::string());
   request.buttons = platform::MessageBoxButtons::kYesNo;
   request.icon = platform::MessageBoxIcon::kWarning;
   std::FILE* in = ::isatty(STDIN_FILENO) ? stdin : std::fopen("/dev/tty", "r");
-  auto terminal = platform::MakeTerminalMessageBoxes(in != nullptr ? in : stdin, stderr, false);
-  std::unique_ptr<platform::MessageBoxes> wx, both;
-  platform::MessageBoxes* boxes = terminal.get();
-  if (HasDisplay()) {
-    wx = platform::MakeWxMessageBoxes();
-    both = platform::MakeFallbackMessageBoxes(*wx, *terminal);
-    boxes = both.get();
-  }
-  auto answer = boxes->Show(request);
+  auto answer = ports.make_prompts(in != nullptr ? in : stdin, stderr, false)->Show(request);
   if (in != nullptr && in != stdin) std::fclose(in);
   return answer.ok() && *answer == platform::MessageBoxAnswer::kYes;
 }
 
 // Shows an informational box of the library where the user is.
-void ShowBox(const nlohmann::json& box, bool scripted) {
+void ShowBox(const ToolPorts& ports, const nlohmann::json& box, bool scripted) {
   const std::string caption = box.value("caption", std::string());
   const std::string text = box.value("text", std::string());
   if (!scripted && HasDisplay()) {
-    auto wx = platform::MakeWxMessageBoxes();
+    auto wx = ports.make_display_boxes();
     platform::MessageBoxRequest request;
     request.caption = caption;
     request.text = text;
@@ -128,6 +119,7 @@ void ShowBox(const nlohmann::json& box, bool scripted) {
 }
 
 struct Options {
+  const ToolPorts* ports = nullptr;
   std::string policy = "ask";  // --yes, --no
   bool scripted = false;
 };
@@ -148,7 +140,7 @@ int Act(const std::string& command, const std::string& verb, std::vector<std::st
     }
     sent = args;
     sent.push_back("--answer");
-    sent.push_back(AskUser(question) ? "yes" : "no");
+    sent.push_back(AskUser(*options.ports, question) ? "yes" : "no");
     reply = Send(command, verb, sent);
     if (reply.exit_status != 0) return reply.exit_status;
   }
@@ -165,9 +157,9 @@ int Act(const std::string& command, const std::string& verb, std::vector<std::st
     const std::string buttons = box.value("buttons", std::string());
     if (caption == kReportingCaption || buttons == "yes-no") continue;
     if (started || caption == kAboutCaption) {
-      ShowBox(box, options.scripted);
+      ShowBox(*options.ports, box, options.scripted);
     } else if (!options.scripted && HasDisplay()) {
-      ShowBox(box, false);
+      ShowBox(*options.ports, box, false);
     }
   }
   if (started) return 0;
@@ -239,8 +231,9 @@ bool IsClientCommand(const std::string& command) {
   return false;
 }
 
-int RunClientCommand(const std::string& command, const Args& in) {
+int RunClientCommand(const ToolPorts& ports, const std::string& command, const Args& in) {
   Options options;
+  options.ports = &ports;
   std::vector<std::string> args;
   bool from_stdin = false, no_wait = false;
   std::string folder;
@@ -312,8 +305,7 @@ int RunClientCommand(const std::string& command, const Args& in) {
     if (about.exit_status != 0) return about.exit_status;
     static std::atomic<bool> interrupted{false};
     std::signal(SIGINT, [](int) { interrupted = true; });
-    TerminalProgress progress(platform::DefaultProfile(),
-                              about.json.value("install_dir", std::string()), stdout,
+    TerminalProgress progress(ports.profile, about.json.value("install_dir", std::string()), stdout,
                               ::isatty(STDOUT_FILENO) != 0);
     return progress.Run(interrupted) ? 0 : 1;
   }

@@ -15,16 +15,15 @@
 #include <string>
 #include <vector>
 
-#include "vexmor/validate/CCheckExe.h"
-#include "vexmor/validate/SetupExports.h"
 #include "commands.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/registration.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
-#include "vexmor/platform/terminal_boxes.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/validate/CCheckExe.h"
+#include "vexmor/validate/SetupExports.h"
 
 namespace fs = std::filesystem;
 
@@ -62,18 +61,18 @@ bool IsOurs(const std::string& name) {
          (name.starts_with("libVexmor_") && name.ends_with(".so"));
 }
 
-std::string Home() {
-  return platform::DefaultPaths().UserProfileDirectory();
+std::string Home(const ToolPorts& ports) {
+  return ports.paths.UserProfileDirectory();
 }
 
-std::string ConfigHome() {
+std::string ConfigHome(const ToolPorts& ports) {
   const char* value = std::getenv("XDG_CONFIG_HOME");
   return value != nullptr && *value == '/' ? platform::WithTrailingSlash(value)
-                                           : Home() + ".config/";
+                                           : Home(ports) + ".config/";
 }
 
-std::string UserUnitFolder() {
-  return ConfigHome() + "systemd/user/";
+std::string UserUnitFolder(const ToolPorts& ports) {
+  return ConfigHome(ports) + "systemd/user/";
 }
 
 // The packaged unit file, in share/systemd/user/ of the prefix the package folder lies in
@@ -107,20 +106,15 @@ bool Systemctl(const std::string& arguments) {
   return std::system(("systemctl --user " + arguments + " >/dev/null 2>&1").c_str()) == 0;
 }
 
-// The prompts of the exports: on the display, else on the terminal; --yes answers them all.
+// The prompts of the exports, from this program's wiring, installed for as long as the set-up
+// runs: on the display, else on the terminal; --yes answers them all.
 class Prompts {
  public:
-  explicit Prompts(bool assume_yes)
-      : terminal_(platform::MakeTerminalMessageBoxes(stdin, stderr, assume_yes)) {
-    platform::MessageBoxes* boxes = terminal_.get();
-    if (!assume_yes && HasDisplay()) {
-      wx_ = platform::MakeWxMessageBoxes();
-      fallback_ = platform::MakeFallbackMessageBoxes(*wx_, *terminal_);
-      boxes = fallback_.get();
-    }
-    CCheckExe::Use_Platform(nullptr, boxes);
+  Prompts(const ToolPorts& ports, bool assume_yes)
+      : boxes_(ports.make_prompts(stdin, stderr, assume_yes)) {
+    CCheckExe::Use_Platform(nullptr, boxes_.get());
     validate::SetupPlatform setup;
-    setup.prompts = boxes;
+    setup.prompts = boxes_.get();
     validate::UseSetupPlatform(setup);
   }
   ~Prompts() {
@@ -129,7 +123,7 @@ class Prompts {
   }
 
  private:
-  std::unique_ptr<platform::MessageBoxes> terminal_, wx_, fallback_;
+  std::unique_ptr<platform::MessageBoxes> boxes_;
 };
 
 // Stops our running programs and removes the earlier installation; false (with the reason
@@ -164,10 +158,11 @@ bool RegisterAddin(const std::string& library, bool registering) {
 }
 
 // A drop-in that points the packaged unit at the install directory, and the unit enabled.
-std::string EnableUnit(const UserUnit& unit, const std::string& install_dir) {
+std::string EnableUnit(const ToolPorts& ports, const UserUnit& unit,
+                       const std::string& install_dir) {
   const std::string packaged = PackagedUnit(unit.name);
   if (packaged.empty()) return "";
-  const std::string drop_in_dir = UserUnitFolder() + unit.name + ".d/";
+  const std::string drop_in_dir = UserUnitFolder(ports) + unit.name + ".d/";
   std::error_code error;
   fs::create_directories(drop_in_dir, error);
   std::ofstream out(drop_in_dir + kDropInFile, std::ios::trunc);
@@ -178,7 +173,7 @@ std::string EnableUnit(const UserUnit& unit, const std::string& install_dir) {
   (void)Systemctl("daemon-reload");
   if (!Systemctl(std::string("enable ") + unit.name)) {
     // No user manager runs (a session without systemd, a container): the link it would make.
-    const std::string wants = UserUnitFolder() + "default.target.wants/";
+    const std::string wants = UserUnitFolder(ports) + "default.target.wants/";
     fs::create_directories(wants, error);
     fs::remove(wants + unit.name, error);
     fs::create_symlink(packaged, wants + unit.name, error);
@@ -188,27 +183,27 @@ std::string EnableUnit(const UserUnit& unit, const std::string& install_dir) {
   return "";
 }
 
-void DisableUnit(const UserUnit& unit) {
+void DisableUnit(const ToolPorts& ports, const UserUnit& unit) {
   (void)Systemctl(std::string("disable --now ") + unit.name);
   std::error_code error;
-  const std::string link = UserUnitFolder() + "default.target.wants/" + unit.name;
+  const std::string link = UserUnitFolder(ports) + "default.target.wants/" + unit.name;
   if (fs::is_symlink(link, error)) fs::remove(link, error);
-  const std::string drop_in_dir = UserUnitFolder() + unit.name + ".d/";
+  const std::string drop_in_dir = UserUnitFolder(ports) + unit.name + ".d/";
   fs::remove(drop_in_dir + kDropInFile, error);
   fs::remove(drop_in_dir, error);  // only when nothing else is in it
   // Folders only this set-up made go when they are empty again.
-  for (const std::string& dir :
-       {UserUnitFolder() + "default.target.wants", UserUnitFolder(), ConfigHome() + "systemd"}) {
+  for (const std::string& dir : {UserUnitFolder(ports) + "default.target.wants",
+                                 UserUnitFolder(ports), ConfigHome(ports) + "systemd"}) {
     fs::remove(dir, error);
   }
 }
 
-std::string RecordedInstallDir() {
-  auto value = platform::DefaultRegistry().QueryValue(platform::kProductKey, "Installed Path");
+std::string RecordedInstallDir(const ToolPorts& ports) {
+  auto value = ports.registry.QueryValue(platform::kProductKey, "Installed Path");
   return value.ok() ? value->data : std::string();
 }
 
-int Install(const Args& args) {
+int Install(const ToolPorts& ports, const Args& args) {
   std::string install_dir;
   bool assume_yes = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -223,9 +218,8 @@ int Install(const Args& args) {
   }
   if (install_dir.empty()) {
     const char* env = std::getenv("VEXMOR_INSTALL_DIR");
-    install_dir = env != nullptr && *env != '\0'
-                      ? std::string(env)
-                      : platform::DefaultPaths().SystemDirectory() + "install/";
+    install_dir = env != nullptr && *env != '\0' ? std::string(env)
+                                                 : ports.paths.SystemDirectory() + "install/";
   }
   if (install_dir[0] != '/') {
     std::fputs("vexmor install: the install directory must be an absolute path\n", stderr);
@@ -237,11 +231,11 @@ int Install(const Args& args) {
     return Fail("install", "the install directory may not lie in the package's folder " + package);
   }
 
-  Prompts prompts(assume_yes);
+  Prompts prompts(ports, assume_yes);
   if (!ClearTheWay("install")) return 1;
 
   // The install directory: private, the recorded one, with the deliverables as links.
-  if (int made = RunSetup({"--install-dir", install_dir}); made != 0) return made;
+  if (int made = RunSetup(ports, {"--install-dir", install_dir}); made != 0) return made;
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(package, error)) {
     const std::string name = entry.path().filename().string();
@@ -262,19 +256,18 @@ int Install(const Args& args) {
     return Fail("install", "cannot register the add-in " + library);
   }
   for (const UserUnit& unit : kUserUnits) {
-    if (std::string problem = EnableUnit(unit, install_dir); !problem.empty()) {
+    if (std::string problem = EnableUnit(ports, unit, install_dir); !problem.empty()) {
       return Fail("install", problem);
     }
   }
-  (void)platform::DefaultProfile().DeleteKey(state::kPathFile, state::kSectionVexmor,
-                                             state::kKeyLogOff);
+  (void)ports.profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyLogOff);
   if (HasDisplay()) (void)ExecuteExplorer();
-  std::printf("installed for %s: %s\nadd-in: %s\nextension configuration: %s\n", Home().c_str(),
-              install_dir.c_str(), library.c_str(), ecf.c_str());
+  std::printf("installed for %s: %s\nadd-in: %s\nextension configuration: %s\n",
+              Home(ports).c_str(), install_dir.c_str(), library.c_str(), ecf.c_str());
   return 0;
 }
 
-int Uninstall(const Args& args) {
+int Uninstall(const ToolPorts& ports, const Args& args) {
   bool assume_yes = false;
   for (const std::string& arg : args) {
     if (arg != "--yes") {
@@ -283,9 +276,9 @@ int Uninstall(const Args& args) {
     }
     assume_yes = true;
   }
-  Prompts prompts(assume_yes);
-  const std::string install_dir = RecordedInstallDir();
-  for (const UserUnit& unit : kUserUnits) DisableUnit(unit);
+  Prompts prompts(ports, assume_yes);
+  const std::string install_dir = RecordedInstallDir(ports);
+  for (const UserUnit& unit : kUserUnits) DisableUnit(ports, unit);
   (void)Systemctl("daemon-reload");
   // The add-in's keys go with the add-in; the one found beside the programs will do.
   std::string library = install_dir + std::string(addin::kAddinLibraryFileName);
@@ -300,40 +293,39 @@ int Uninstall(const Args& args) {
   if (!install_dir.empty() && fs::exists(install_dir)) {
     return Fail("uninstall", "the install directory " + install_dir +
                                  " was not removed (the set-up log in " +
-                                 platform::DefaultPaths().WindowsDirectory() + " says why)");
+                                 ports.paths.WindowsDirectory() + " says why)");
   }
-  platform::Registry& registry = platform::DefaultRegistry();
+  platform::Registry& registry = ports.registry;
   for (const char* name : {"Installed Path", "Outlook Path"}) {
     (void)registry.DeleteValue(platform::kProductKey, name);
   }
-  platform::Profile& profile = platform::DefaultProfile();
+  platform::Profile& profile = ports.profile;
   (void)profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyPath);
   (void)profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyPathLen);
   (void)profile.DeleteKey(state::kPathFile, state::kSectionVexmor, state::kKeyLogOff);
   std::printf(
       "uninstalled%s%s\nkept: the sender lists (%sVexmor_MailIds.xml) and the settings in %s\n",
-      install_dir.empty() ? "" : ": ", install_dir.c_str(),
-      platform::DefaultPaths().SystemDirectory().c_str(),
-      platform::DefaultPaths().WindowsDirectory().c_str());
+      install_dir.empty() ? "" : ": ", install_dir.c_str(), ports.paths.SystemDirectory().c_str(),
+      ports.paths.WindowsDirectory().c_str());
   return 0;
 }
 
 }  // namespace
 
-int RunInstall(const Args& args) {
+int RunInstall(const ToolPorts& ports, const Args& args) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(kInstallUsage, stdout);
     return 0;
   }
-  return Install(args);
+  return Install(ports, args);
 }
 
-int RunUninstall(const Args& args) {
+int RunUninstall(const ToolPorts& ports, const Args& args) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(kInstallUsage, stdout);
     return 0;
   }
-  return Uninstall(args);
+  return Uninstall(ports, args);
 }
 
 }  // namespace vexmor::tools

@@ -34,8 +34,8 @@ int ListNumber(const std::string& family, const std::string& kind) {
   return 2 * domains + approved;
 }
 
-int StoreFailure(const CXml& xml) {
-  std::string where = platform::WithTrailingSlash(platform::DefaultPaths().SystemDirectory());
+int StoreFailure(const ToolPorts& ports, const CXml& xml) {
+  std::string where = platform::WithTrailingSlash(ports.paths.SystemDirectory());
   std::fprintf(
       stderr, "vexmor lists: the sender list file %sVexmor_MailIds.xml %s: %s\n", where.c_str(),
       xml.GetLastFailure_Code() == CXml::kFailure_Damaged ? "is damaged" : "cannot be used",
@@ -49,12 +49,12 @@ bool ToAnsi(const std::string& utf8, std::string* ansi) {
   return platform::AnsiToUtf8(*ansi) == utf8;
 }
 
-int Show(const std::string& install_dir, int list) {
+int Show(const ToolPorts& ports, const std::string& install_dir, int list) {
   CXml xml(install_dir);
   std::string text;
   if (!xml.ReadFile("", CXml::ListCode(CXml::EList(list), CXml::kListOperation_Show), &text)) {
     if (xml.GetLastFailure_Code() == CXml::kFailure_Missing) return 0;  // no lists yet
-    return StoreFailure(xml);
+    return StoreFailure(ports, xml);
   }
   std::fputs(platform::AnsiToUtf8(text).c_str(), stdout);
   return 0;
@@ -80,7 +80,7 @@ bool IsStorableValue(const std::string& ansi) {
   return true;
 }
 
-int Add(const std::string& install_dir, int list, const Args& values) {
+int Add(const ToolPorts& ports, const std::string& install_dir, int list, const Args& values) {
   // Every value is checked before the first is stored: a refusal (exit 2) changes nothing.
   std::vector<std::string> ansi_values;
   for (const std::string& arg : values) {
@@ -112,16 +112,17 @@ int Add(const std::string& install_dir, int list, const Args& values) {
         return 2;
       }
       // Only a missing file is started afresh here; a damaged one is the user's to look at.
-      if (xml.GetLastFailure_Code() != CXml::kFailure_Missing) return StoreFailure(xml);
+      if (xml.GetLastFailure_Code() != CXml::kFailure_Missing) return StoreFailure(ports, xml);
       CXml writer(install_dir);
-      if (!writer.WriteFile(value, static_cast<uint32_t>(list + 1))) return StoreFailure(writer);
+      if (!writer.WriteFile(value, static_cast<uint32_t>(list + 1)))
+        return StoreFailure(ports, writer);
     }
     std::printf("%s: %s\n", was_listed ? "already listed" : "added", arg.c_str());
   }
   return 0;
 }
 
-int Remove(const std::string& install_dir, int list, const Args& values) {
+int Remove(const ToolPorts& ports, const std::string& install_dir, int list, const Args& values) {
   for (const std::string& arg : values) {
     std::string value;
     if (!ToAnsi(arg, &value)) {
@@ -134,7 +135,7 @@ int Remove(const std::string& install_dir, int list, const Args& values) {
       CXml xml(install_dir);
       if (!xml.ReadFile(value, CXml::ListCode(CXml::EList(list), CXml::kListOperation_Remove),
                         nullptr))
-        return StoreFailure(xml);
+        return StoreFailure(ports, xml);
       if (++removed > 100000) break;
     }
     CXml check(install_dir);
@@ -142,18 +143,18 @@ int Remove(const std::string& install_dir, int list, const Args& values) {
     if (!check.ReadFile("", CXml::ListCode(CXml::EList(list), CXml::kListOperation_Show),
                         &ignored) &&
         check.GetLastFailure_Code() != CXml::kFailure_Missing) {
-      return StoreFailure(check);
+      return StoreFailure(ports, check);
     }
     std::printf("%s: %s\n", removed > 0 ? "removed" : "not listed", arg.c_str());
   }
   return 0;
 }
 
-int Export(const std::string& install_dir, const std::string& name) {
+int Export(const ToolPorts& ports, const std::string& install_dir, const std::string& name) {
   CXml xml(install_dir);
   std::string text;
   if (!xml.GetAddress_File(name, &text) && xml.GetLastFailure_Code() != CXml::kFailure_Missing) {
-    return StoreFailure(xml);
+    return StoreFailure(ports, xml);
   }
   std::printf("%s\n", platform::AnsiToUtf8(text).c_str());
   return 0;
@@ -161,7 +162,7 @@ int Export(const std::string& install_dir, const std::string& name) {
 
 }  // namespace
 
-int RunLists(const Args& args) {
+int RunLists(const ToolPorts& ports, const Args& args) {
   std::string install_dir;
   size_t next = 0;
   while (next < args.size() && args[next].rfind("--", 0) == 0) {
@@ -179,10 +180,10 @@ int RunLists(const Args& args) {
   const std::string action = args[next++];
   Args rest(args.begin() + static_cast<long>(next), args.end());
 
-  if (action == "edit") return RunListsEdit(install_dir, rest);
+  if (action == "edit") return RunListsEdit(ports, install_dir, rest);
   if (action == "export") {
     if (rest.size() != 1 || rest[0].empty()) return Usage("export needs one element name");
-    return Export(install_dir, rest[0]);
+    return Export(ports, install_dir, rest[0]);
   }
   if (action != "show" && action != "add" && action != "remove") {
     return Usage(("unknown action '" + action + "'").c_str());
@@ -193,10 +194,11 @@ int RunLists(const Args& args) {
   Args values(rest.begin() + 2, rest.end());
   if (action == "show") {
     if (!values.empty()) return Usage("show takes no values");
-    return Show(install_dir, list);
+    return Show(ports, install_dir, list);
   }
   if (values.empty()) return Usage("give at least one value");
-  return action == "add" ? Add(install_dir, list, values) : Remove(install_dir, list, values);
+  return action == "add" ? Add(ports, install_dir, list, values)
+                         : Remove(ports, install_dir, list, values);
 }
 
 }  // namespace vexmor::tools

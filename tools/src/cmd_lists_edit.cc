@@ -26,7 +26,7 @@ constexpr platform::WindowHandle kCommandLineWindow = 1;
 
 }  // namespace
 
-int RunListsEdit(const std::string& install_dir, const Args& rest) {
+int RunListsEdit(const ToolPorts& ports, const std::string& install_dir, const Args& rest) {
   if (rest.size() == 1 && rest[0] == "--help") {
     std::fputs(kEditUsage, stdout);
     return 0;
@@ -38,12 +38,12 @@ int RunListsEdit(const std::string& install_dir, const Args& rest) {
   }
   const bool approved = rest[0] == "approved";
   std::string folder = install_dir;
-  if (folder.empty()) folder = state::ReadInstallDirectory(platform::DefaultProfile());
-  if (folder.empty()) folder = platform::DefaultPaths().SystemDirectory();
+  if (folder.empty()) folder = state::ReadInstallDirectory(ports.profile);
+  if (folder.empty()) folder = ports.paths.SystemDirectory();
   folder = platform::WithTrailingSlash(folder);
 
-  // This program's wiring: the dialogs on wxWidgets, started only now that one is wanted.
-  std::unique_ptr<platform::Dialogs> dialogs = platform::MakeWxDialogs();
+  // The dialogs start only now that one is wanted.
+  std::unique_ptr<platform::Dialogs> dialogs = ports.make_dialogs();
   ui::DialogArgs args;
   args.ui_case = ui::kCaseSenders;
   args.main_window = kCommandLineWindow;

@@ -98,8 +98,8 @@ bool Alive(pid_t pid) {
   return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
 }
 
-std::string DefaultInstallDirectory() {
-  const std::string recorded = state::ReadInstallDirectory(platform::DefaultProfile());
+std::string DefaultInstallDirectory(const ToolPorts& ports) {
+  const std::string recorded = state::ReadInstallDirectory(ports.profile);
   if (!recorded.empty()) return recorded;
   if (const char* env = std::getenv("VEXMOR_INSTALL_DIR"); env != nullptr && *env != '\0') {
     return env;
@@ -153,9 +153,9 @@ int SuperviseSession(const std::vector<std::string>& arguments) {
 
 // Host and port of the signature server the clients use (the registry's choice, else the
 // default), and whether it accepts a connection within a second.
-std::pair<std::string, bool> SignatureServer() {
+std::pair<std::string, bool> SignatureServer(const ToolPorts& ports) {
   std::string host = "127.0.0.1";
-  auto value = platform::DefaultRegistry().QueryValue(platform::kProductKey, "");
+  auto value = ports.registry.QueryValue(platform::kProductKey, "");
   if (value.ok() && value->type == platform::RegistryValue::Type::kString && !value->data.empty()) {
     host = value->data;
   }
@@ -189,7 +189,7 @@ std::pair<std::string, bool> SignatureServer() {
   return {host + ":" + port, reachable};
 }
 
-int RunStart(const Args& args) {
+int RunStart(const ToolPorts& ports, const Args& args) {
   std::string install_dir, maildir;
   bool foreground = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -215,7 +215,7 @@ int RunStart(const Args& args) {
                 running->value("session", 0));
     return 0;
   }
-  if (install_dir.empty()) install_dir = DefaultInstallDirectory();
+  if (install_dir.empty()) install_dir = DefaultInstallDirectory(ports);
   install_dir = std::filesystem::absolute(install_dir).lexically_normal().string();
   std::vector<std::string> arguments = {"--install-dir", install_dir};
   if (!maildir.empty()) {
@@ -291,7 +291,7 @@ int RunStop(const Args& args) {
   return 0;
 }
 
-int RunStatus(const Args& args) {
+int RunStatus(const ToolPorts& ports, const Args& args) {
   bool json = false;
   for (const std::string& arg : args) {
     if (arg == "--json") {
@@ -304,7 +304,7 @@ int RunStatus(const Args& args) {
   Outcome outcome = Ask("status", {"status", {}});
   if (outcome.exit_status != 0) return outcome.exit_status;
   nlohmann::json& reply = outcome.reply;
-  const auto [server, reachable] = SignatureServer();
+  const auto [server, reachable] = SignatureServer(ports);
   reply["signature_server"] = server;
   reply["signature_server_reachable"] = reachable;
   reply.erase("ok");
@@ -347,14 +347,14 @@ constexpr char kSessionUsage[] =
     "one runs, and what arrived outside one is checked when the next ends. Exit status 3:\n"
     "no session is running.\n";
 
-int RunSession(const std::string& command, const Args& args) {
+int RunSession(const ToolPorts& ports, const std::string& command, const Args& args) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
     std::fputs(kSessionUsage, stdout);
     return 0;
   }
-  if (command == "start") return RunStart(args);
+  if (command == "start") return RunStart(ports, args);
   if (command == "stop") return RunStop(args);
-  if (command == "status") return RunStatus(args);
+  if (command == "status") return RunStatus(ports, args);
   return RunCycle(args);
 }
 

@@ -14,7 +14,7 @@
 
 namespace vexmor::tools {
 
-int RunSetup(const Args& args) {
+int RunSetup(const ToolPorts& ports, const Args& args) {
   std::string install_dir;
   std::string filter;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -31,7 +31,7 @@ int RunSetup(const Args& args) {
     std::fprintf(stderr, "vexmor setup: --filter takes on or off\n");
     return 2;
   }
-  platform::Profile& profile = platform::DefaultProfile();
+  platform::Profile& profile = ports.profile;
   if (!install_dir.empty()) {
     if (install_dir[0] != '/') {
       std::fprintf(stderr, "vexmor setup: the install directory must be an absolute path\n");

@@ -137,7 +137,7 @@ std::string OneLine(std::string text) {
 
 }  // namespace
 
-int RunStore(const Args& args) {
+int RunStore(const ToolPorts& ports, const Args& args) {
   std::string maildir;
   bool json = false;
   std::vector<std::string> words;
@@ -167,14 +167,14 @@ int RunStore(const Args& args) {
   }
 
   if (maildir.empty()) {
-    maildir = platform::LocateMailStore(&platform::DefaultRegistry(), platform::DefaultPaths());
+    maildir = platform::LocateMailStore(&ports.registry, ports.paths);
   }
   platform::MaildirOptions options;
   options.report = [](std::string_view problem) {
     std::fprintf(stderr, "vexmor store: warning: %.*s\n", static_cast<int>(problem.size()),
                  problem.data());
   };
-  StatusOr<std::unique_ptr<MailStore>> opened = platform::OpenMaildirStore(maildir, options);
+  StatusOr<std::unique_ptr<MailStore>> opened = ports.open_store(maildir, options);
   if (!opened.ok()) return Fail("cannot open the store " + maildir, opened.status());
   MailStore& store = **opened;
 

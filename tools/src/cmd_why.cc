@@ -98,7 +98,7 @@ std::string Explain(const nlohmann::json& line) {
 
 }  // namespace
 
-int RunWhy(const Args& args) {
+int RunWhy(const ToolPorts& ports, const Args& args) {
   std::string install_dir, target;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--install-dir" && i + 1 < args.size()) {
@@ -117,7 +117,7 @@ int RunWhy(const Args& args) {
     std::fputs(kWhyUsage, stderr);
     return 2;
   }
-  if (install_dir.empty()) install_dir = state::ReadInstallDirectory(platform::DefaultProfile());
+  if (install_dir.empty()) install_dir = state::ReadInstallDirectory(ports.profile);
   if (!install_dir.empty() && install_dir.back() != '/') install_dir += '/';
 
   std::string message_id = target;

@@ -5,31 +5,32 @@
 #include <vector>
 
 #include "vexmor/platform/status.h"
+#include "wiring.h"
 
 namespace vexmor::tools {
 
 using Args = std::vector<std::string>;
 
 int RunSignature(const Args& args);
-int RunAnalyse(const Args& args);
-int RunLists(const Args& args);
+int RunAnalyse(const ToolPorts& ports, const Args& args);
+int RunLists(const ToolPorts& ports, const Args& args);
 // "lists edit": the senders dialog; install_dir may be empty.
-int RunListsEdit(const std::string& install_dir, const Args& rest);
-int RunStore(const Args& args);
-int RunSetup(const Args& args);
-int RunAccount(const Args& args);
-int RunWhy(const Args& args);
+int RunListsEdit(const ToolPorts& ports, const std::string& install_dir, const Args& rest);
+int RunStore(const ToolPorts& ports, const Args& args);
+int RunSetup(const ToolPorts& ports, const Args& args);
+int RunAccount(const ToolPorts& ports, const Args& args);
+int RunWhy(const ToolPorts& ports, const Args& args);
 int RunAddin(const Args& args);
 // "install" and "uninstall": the set-up for one user.
-int RunInstall(const Args& args);
-int RunUninstall(const Args& args);
+int RunInstall(const ToolPorts& ports, const Args& args);
+int RunUninstall(const ToolPorts& ports, const Args& args);
 // start, stop, status and cycle: the local client session (exit status 3: none runs).
-int RunSession(const std::string& command, const Args& args);
+int RunSession(const ToolPorts& ports, const std::string& command, const Args& args);
 int RunOutlook(const Args& args);
 // select, key, menu, toolbar and the short forms of the local client's commands (exit status
 // 1: the command refused; 3: no session runs).
 bool IsClientCommand(const std::string& command);
-int RunClientCommand(const std::string& command, const Args& args);
+int RunClientCommand(const ToolPorts& ports, const std::string& command, const Args& args);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "commands.h"
+#include "wiring.h"
 
 namespace {
 
@@ -66,22 +67,23 @@ int main(int argc, char** argv) {
   std::string command = argv[1];
   vexmor::tools::Args args(argv + 2, argv + argc);
   try {
+    const vexmor::tools::ToolPorts ports = vexmor::tools::MakeToolPorts();
     if (command == "signature") return vexmor::tools::RunSignature(args);
-    if (command == "analyse" || command == "analyze") return vexmor::tools::RunAnalyse(args);
-    if (command == "lists") return vexmor::tools::RunLists(args);
-    if (command == "store") return vexmor::tools::RunStore(args);
-    if (command == "setup") return vexmor::tools::RunSetup(args);
-    if (command == "account") return vexmor::tools::RunAccount(args);
+    if (command == "analyse" || command == "analyze") return vexmor::tools::RunAnalyse(ports, args);
+    if (command == "lists") return vexmor::tools::RunLists(ports, args);
+    if (command == "store") return vexmor::tools::RunStore(ports, args);
+    if (command == "setup") return vexmor::tools::RunSetup(ports, args);
+    if (command == "account") return vexmor::tools::RunAccount(ports, args);
     if (command == "addin") return vexmor::tools::RunAddin(args);
-    if (command == "why") return vexmor::tools::RunWhy(args);
-    if (command == "install") return vexmor::tools::RunInstall(args);
-    if (command == "uninstall") return vexmor::tools::RunUninstall(args);
+    if (command == "why") return vexmor::tools::RunWhy(ports, args);
+    if (command == "install") return vexmor::tools::RunInstall(ports, args);
+    if (command == "uninstall") return vexmor::tools::RunUninstall(ports, args);
     if (command == "start" || command == "stop" || command == "status" || command == "cycle") {
-      return vexmor::tools::RunSession(command, args);
+      return vexmor::tools::RunSession(ports, command, args);
     }
     if (command == "outlook") return vexmor::tools::RunOutlook(args);
     if (vexmor::tools::IsClientCommand(command)) {
-      return vexmor::tools::RunClientCommand(command, args);
+      return vexmor::tools::RunClientCommand(ports, command, args);
     }
   } catch (const std::exception& error) {
     std::fprintf(stderr, "vexmor %s: %s\n", command.c_str(), error.what());

@@ -28,6 +28,7 @@
 #include "vexmor/state/extension_config.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/validate/SetupExports.h"
+#include "wiring.h"
 
 extern char** environ;
 
@@ -78,9 +79,9 @@ bool SessionLogOff();
 Parts Resolve() {
   std::lock_guard lock(g_mutex);
   Parts parts{
-      g_platform.registry != nullptr ? *g_platform.registry : vexmor::platform::DefaultRegistry(),
-      g_platform.profile != nullptr ? *g_platform.profile : vexmor::platform::DefaultProfile(),
-      g_platform.paths != nullptr ? *g_platform.paths : vexmor::platform::DefaultPaths(),
+      g_platform.registry != nullptr ? *g_platform.registry : vexmor::validate::LibraryRegistry(),
+      g_platform.profile != nullptr ? *g_platform.profile : vexmor::validate::LibraryProfile(),
+      g_platform.paths != nullptr ? *g_platform.paths : vexmor::validate::LibraryPaths(),
       g_platform.prompts,
       g_platform.clock != nullptr ? *g_platform.clock : vexmor::platform::SystemClock(),
       g_platform.log_off ? g_platform.log_off : std::function<bool()>(SessionLogOff),

@@ -55,6 +55,14 @@ platform::Profile& LibraryProfile() {
   return platform::DefaultProfile();
 }
 
+platform::Registry& LibraryRegistry() {
+  return platform::DefaultRegistry();
+}
+
+platform::Paths& LibraryPaths() {
+  return platform::DefaultPaths();
+}
+
 std::string LibrarySystemDirectory() {
   return platform::WithTrailingSlash(platform::DefaultPaths().SystemDirectory());
 }

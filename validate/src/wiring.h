@@ -5,8 +5,10 @@
 
 #include <string>
 
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/processes.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/platform/registry.h"
 
 #include "server_client.h"
 
@@ -22,6 +24,10 @@ void MarkLookupError();
 
 // The profile files of the process.
 platform::Profile& LibraryProfile();
+// The registry file and the paths of the process.
+platform::Registry& LibraryRegistry();
+platform::Paths& LibraryPaths();
+
 // The system directory (where "Vexmor_MailIds.xml" lives), with its trailing '/'; "" when none.
 std::string LibrarySystemDirectory();
 // The /proc process list, for CCheckExe objects built without one.

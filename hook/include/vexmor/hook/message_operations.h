@@ -42,8 +42,8 @@ struct OperationsEnvironment {
   const platform::HtmlText* html = nullptr;  // the visible text of HTML bodies
   SignatureService* signatures = nullptr;    // the signature server
   MailStoreConnector connect;                // the local mail store
-  // The desktop whose notification area holds the client's new-mail icon; null parts take the
-  // one installed with CFrameWindow::Use_Desktop.
+  // The desktop whose notification area holds the client's new-mail icon; null: the one the
+  // library's wiring installed for CFrameWindow from the loader's offer.
   const platform::Desktop* desktop = nullptr;
   std::function<void()> nudge_cursor;  // default: counts into CursorNudgeCount()
   StepProbe probe;                     // timing of the chain's steps; may be empty

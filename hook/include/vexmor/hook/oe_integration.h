@@ -204,4 +204,10 @@ class OeIntegration {
 // The library's own instance, used by the exports.
 OeIntegration& Integration();
 
+// The loader's attach and detach as the library's wiring takes them: the instance above gets
+// the loader's offer, and window objects built without a desktop (the tray icon's removal)
+// work on the loader's desktop until detach takes it back.
+void AttachLoader(const LoaderContext& context);
+void DetachLoader();
+
 }  // namespace vexmor::hook

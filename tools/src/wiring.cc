@@ -1,0 +1,63 @@
+// The command line's wiring: the only place in tools/ that makes an adapter.
+#include "wiring.h"
+
+#include <cstdlib>
+#include <utility>
+
+#include "vexmor/platform/terminal_boxes.h"
+
+namespace vexmor::tools {
+namespace {
+
+bool HasDisplay() {
+  for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && *value != '\0') return true;
+  }
+  return false;
+}
+
+// The display's boxes, falling back to the terminal's; owns both.
+class Prompts final : public platform::MessageBoxes {
+ public:
+  Prompts(std::FILE* in, std::FILE* out, bool assume_yes)
+      : terminal_(platform::MakeTerminalMessageBoxes(in, out, assume_yes)) {
+    if (!assume_yes && HasDisplay()) {
+      display_ = platform::MakeWxMessageBoxes();
+      both_ = platform::MakeFallbackMessageBoxes(*display_, *terminal_);
+    }
+  }
+  StatusOr<platform::MessageBoxAnswer> Show(const platform::MessageBoxRequest& request) override {
+    return both_ != nullptr ? both_->Show(request) : terminal_->Show(request);
+  }
+
+ private:
+  std::unique_ptr<platform::MessageBoxes> terminal_, display_, both_;
+};
+
+}  // namespace
+
+ToolPorts MakeToolPorts() {
+  return ToolPorts{
+      .registry = platform::DefaultRegistry(),
+      .profile = platform::DefaultProfile(),
+      .paths = platform::DefaultPaths(),
+      .make_html_text = [] { return platform::MakeGumboHtmlText(); },
+      .open_store =
+          [](const std::string& root, platform::MaildirOptions options) {
+            return platform::OpenMaildirStore(root, std::move(options));
+          },
+      .make_prompts = [](std::FILE* in, std::FILE* out,
+                         bool assume_yes) -> std::unique_ptr<platform::MessageBoxes> {
+        return std::make_unique<Prompts>(in, out, assume_yes);
+      },
+      .make_display_boxes = [] { return platform::MakeWxMessageBoxes(); },
+      .make_dialogs = [] { return platform::MakeWxDialogs(); },
+      .make_imap_logon =
+          [](platform::ImapConnectOptions options) {
+            return platform::MakeImapLogon(std::move(options));
+          },
+  };
+}
+
+}  // namespace vexmor::tools
