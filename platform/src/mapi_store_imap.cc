@@ -587,6 +587,11 @@ class Connection {
   }
 
   void ForgetSelection() { selected_.clear(); }
+  // Keeps a selection of the mailbox's current instance (UIDVALIDITY "validity"), drops any
+  // other: selecting again makes the server rescan the whole folder.
+  void ForgetSelectionUnless(const std::string& mailbox, uint32_t validity) {
+    if (selected_ != mailbox || selected_uidvalidity_ != validity) selected_.clear();
+  }
 
   bool PeerClosed() const {
     if (transport_ == nullptr && imap_ == nullptr) return true;
@@ -918,7 +923,7 @@ class ImapStore final : public MapiStore {
     // Fresh answers only: a mailbox recreated since it was last selected must not pass.
     StatusOr<Connection::MailboxStatus> source = CheckedStatus(*src);
     if (!source.ok()) return source.status();
-    connection_->ForgetSelection();
+    connection_->ForgetSelectionUnless(src->mailbox, source->uidvalidity);
     StatusOr<uint32_t> selected = connection_->Select(src->mailbox, src->uidvalidity);
     if (!selected.ok()) return selected.status();
     StatusOr<std::optional<FetchedMessage>> header = connection_->FetchSection(msg->uid, true);
@@ -1067,14 +1072,15 @@ class ImapStore final : public MapiStore {
     uint32_t new_uid = FirstUid(dest_set);
     if (source_set != nullptr) mailimap_set_free(source_set);
     if (dest_set != nullptr) mailimap_set_free(dest_set);
-    connection_->ForgetSelection();
     if (rc == MAILIMAP_NO_ERROR) {
+      // The source stays selected: the server has told of the moved message's expunge.
       if (new_uid == 0) {
         StatusOr<uint32_t> copy = FindCopy(dst, uidnext, message_id);
         if (copy.ok()) new_uid = *copy;
       }
       return MovedEntry(dst, new_uid);
     }
+    connection_->ForgetSelection();
     Status failed = connection_->Error(rc, "UID MOVE");
     if (failed.code() != StatusCode::kUnavailable && failed.code() != StatusCode::kCorrupt) {
       return failed;  // the server refused: nothing moved
