@@ -137,10 +137,9 @@ Status Session::MakeWindows() {
     return s;
   }
   InstallSelectionHandlers(tree, last);
-  if (auto bar = model_.Create(Shape{main_window_, platform::kStatusBarClass, "", 0, 0, true});
-      !bar.ok()) {
-    return bar.status();
-  }
+  auto bar = model_.Create(Shape{main_window_, platform::kStatusBarClass, "", 0, 0, true});
+  if (!bar.ok()) return bar.status();
+  status_bar_ = *bar;
   auto dialog =
       model_.Create(Shape{kNoWindow, platform::kDialogClass, kSendReceiveTitle, 0, 0, true});
   if (!dialog.ok()) return dialog.status();
@@ -335,7 +334,10 @@ nlohmann::json Session::Describe() const {
   }
   nlohmann::json menu_items = nlohmann::json::array();
   for (const auto& item : chrome_.MenuItems()) menu_items.push_back(item.caption);
+  // What the client's status bar says: the progress of a report, for people and scripts.
+  StatusOr<std::string> status_text = model_.StatusBarText(status_bar_, 0);
   return {{"ok", true},
+          {"status_text", status_text.ok() ? *status_text : std::string()},
           {"toolbars", toolbars},
           {"menu_items", menu_items},
           {"session", ::getpid()},

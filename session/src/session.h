@@ -164,6 +164,7 @@ class Session {
   int32_t (*install_)(const char*) = nullptr;
   int32_t (*uninstall_)() = nullptr;
   platform::WindowHandle main_window_ = platform::kNoWindow;
+  platform::WindowHandle status_bar_ = platform::kNoWindow;
   platform::WindowHandle status_control_ = platform::kNoWindow;
   std::vector<pid_t> hosts_;
   // The host's toolbars as the client shows them, by the id the host was given.
