@@ -322,6 +322,8 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   std::printf("install directory: %s\n", reply.value("install_dir", std::string()).c_str());
   const std::string store = reply.value("store", std::string());
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
+  const std::string status_text = reply.value("status_text", std::string());
+  if (!status_text.empty()) std::printf("status bar: %s\n", status_text.c_str());
   return 0;
 }
 
