@@ -38,13 +38,50 @@ struct ToolWindow::Impl {
   wxFrame* frame = nullptr;                    // toolkit thread only
   wxPanel* panel = nullptr;
   std::vector<ControlView> shown;
+  // The button of each control shown on the bar, by its index in "shown".
+  std::vector<std::pair<size_t, wxButton*>> buttons;
+
+  // Whether "controls" differ from what is shown only in captions, states, tips and faces of
+  // the bar's buttons, which can change in place.
+  bool SameLayout(const std::vector<ControlView>& controls) const {
+    if (controls.size() != shown.size()) return false;
+    for (size_t i = 0; i < controls.size(); ++i) {
+      const ControlView& a = shown[i];
+      const ControlView& b = controls[i];
+      if (a.tag != b.tag || a.type != b.type || a.visible != b.visible || a.popup != b.popup ||
+          (b.type == com::msoControlPopup && a.caption != b.caption)) {
+        return false;
+      }
+    }
+    return true;
+  }
+
+  // Updates the buttons in place: a click that arrives meanwhile still finds its button
+  // where it was, which a rebuild cannot promise (toolkit thread).
+  void Update(const std::vector<ControlView>& controls) {
+    for (const auto& [index, button] : buttons) {
+      const ControlView& view = controls[index];
+      const ControlView& was = shown[index];
+      if (view.caption != was.caption) button->SetLabel(wxString::FromUTF8(view.caption.c_str()));
+      if (view.tooltip != was.tooltip) button->SetToolTip(wxString::FromUTF8(view.tooltip.c_str()));
+      if (view.face != was.face && view.has_face && view.face_width > 0) {
+        button->SetBitmap(FaceBitmap(view));
+      }
+      button->Enable(view.enabled);
+    }
+    shown = controls;
+    panel->GetSizer()->SetSizeHints(frame);
+    frame->Layout();
+  }
 
   // Builds the buttons afresh (toolkit thread).
   void Rebuild(const std::vector<ControlView>& controls) {
     shown = controls;
+    buttons.clear();
     panel->DestroyChildren();
     auto* row = new wxBoxSizer(wxHORIZONTAL);
-    for (const ControlView& view : controls) {
+    for (size_t index = 0; index < controls.size(); ++index) {
+      const ControlView& view = controls[index];
       if (!view.popup.empty() || !view.visible) continue;
       auto* button = new wxButton(panel, wxID_ANY, wxString::FromUTF8(view.caption.c_str()));
       button->SetName(wxString::FromUTF8(view.tag.c_str()));
@@ -59,6 +96,7 @@ struct ToolWindow::Impl {
         button->Bind(wxEVT_BUTTON, [this, tag](wxCommandEvent&) { clicked(tag); });
       }
       row->Add(button, 0, wxALL, 2);
+      buttons.emplace_back(index, button);
     }
     panel->SetSizer(row);
     row->SetSizeHints(frame);
@@ -131,7 +169,12 @@ void ToolWindow::Show(const std::vector<ControlView>& controls) {
       same = a.caption == b.caption && a.enabled == b.enabled && a.visible == b.visible &&
              a.tag == b.tag && a.face == b.face;
     }
-    if (!same) raw->Rebuild(controls);
+    if (same) return;
+    if (raw->panel->GetSizer() != nullptr && raw->SameLayout(controls)) {
+      raw->Update(controls);
+    } else {
+      raw->Rebuild(controls);
+    }
   });
 }
 
