@@ -45,13 +45,7 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string install = dirs.install_dir();
-  std::string bin = std::filesystem::path(VEXMOR_ADDIN_LIBRARY).parent_path().string() + "/";
-  for (const auto& entry : std::filesystem::directory_iterator(bin)) {
-    if (entry.path().filename().string().find(".so") != std::string::npos) {
-      std::filesystem::create_symlink(entry.path(), install + entry.path().filename().string());
-    }
-  }
-  const std::string library = install + "libVexmor_Addin.so";
+  const std::string library = vexmor::e2e::LinkAddinInstallation(VEXMOR_ADDIN_LIBRARY, install);
   auto registry = platform::MakeFileRegistry(platform::DefaultPaths());
   (void)registry->SetValue(platform::kProductKey, "Signature Servers",
                            platform::RegistryValue::String(sigd.host() + "@127.0.0.1"));

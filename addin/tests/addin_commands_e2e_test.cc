@@ -85,14 +85,7 @@ class AddinCommandsE2E : public ::testing::Test {
   static void SetUpTestSuite() {
     dirs_ = new vexmor::testing::ScopedSystemDirs;
     install_ = dirs_->install_dir();
-    std::string bin = std::filesystem::path(VEXMOR_ADDIN_LIBRARY).parent_path().string() + "/";
-    for (const auto& entry : std::filesystem::directory_iterator(bin)) {
-      std::string name = entry.path().filename().string();
-      if (name.find(".so") != std::string::npos) {
-        std::filesystem::create_symlink(entry.path(), install_ + name);
-      }
-    }
-    library_ = install_ + "libVexmor_Addin.so";
+    library_ = vexmor::e2e::LinkAddinInstallation(VEXMOR_ADDIN_LIBRARY, install_);
     runtime_ = new vexmor::testing::TempDir;
     ::setenv("XDG_RUNTIME_DIR", runtime_->path().c_str(), 1);
     ::setenv("VEXMOR_THROTTLE", "off", 1);

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <filesystem>
 
 #include <chrono>
 #include <thread>
@@ -224,6 +225,17 @@ hook::MessageTexts TextsOf(const std::string& source) {
   texts.body = snapshot->body;
   texts.extra = snapshot->second_header;
   return texts;
+}
+
+std::string LinkAddinInstallation(const std::string& library, const std::string& install_dir) {
+  const std::filesystem::path from = std::filesystem::path(library).parent_path();
+  for (const auto& entry : std::filesystem::directory_iterator(from)) {
+    const std::string name = entry.path().filename().string();
+    if (name.find(".so") != std::string::npos) {
+      std::filesystem::create_symlink(entry.path(), install_dir + name);
+    }
+  }
+  return install_dir + std::filesystem::path(library).filename().string();
 }
 
 }  // namespace vexmor::e2e

@@ -119,4 +119,8 @@ TestMessage MakeMessage(const std::string& sender, const std::string& subject,
 // The texts of a stored message as the host program reads them (GMime).
 hook::MessageTexts TextsOf(const std::string& source);
 
+// Links the shared libraries lying beside "library" (the add-in and the deliverables it loads)
+// into "install_dir", as an installation has them; returns the add-in's path there.
+std::string LinkAddinInstallation(const std::string& library, const std::string& install_dir);
+
 }  // namespace vexmor::e2e
