@@ -32,6 +32,9 @@ struct FolderTreeView {
   bool root_recent = false;    // its times may not have moved yet: compare the folders
   std::set<std::string> dirs;  // the folder directories the view was built from
   FileIdentity index_identity;
+  bool index_recent = false;   // its times may not have moved yet: compare its bytes
+  std::string index_bytes;     // kept only while recent
+  int index_fd = -1;           // owned by "held"
   std::shared_ptr<void> held;  // the descriptors of root and index
   std::map<FolderId, FolderNode> nodes;
   std::map<std::string, FolderId> by_dir;
@@ -53,6 +56,20 @@ std::string ViewKey(const std::string& root, const MaildirOptions& options) {
     key += '\n' + std::to_string(id) + '=' + dir;
   }
   return key;
+}
+
+// The whole of the small folder index through an open descriptor.
+bool ReadHeldIndex(int fd, std::string* bytes) {
+  bytes->clear();
+  char buffer[8192];
+  for (off_t at = 0;;) {
+    ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) return true;
+    bytes->append(buffer, static_cast<size_t>(n));
+    at += n;
+  }
 }
 
 // The folder directories below the root: ".name" entries that are directories.
@@ -86,9 +103,20 @@ bool UseKeptView(const std::string& root, const MaildirOptions& options,
   auto it = TreeViews().find(ViewKey(root, options));
   if (it == TreeViews().end()) return false;
   FolderTreeView& view = it->second;
-  if (!(platform::FileIdentityOfPath(index_file) == view.index_identity)) {
+  FileIdentity index_now = platform::FileIdentityOfPath(index_file);
+  if (!(index_now == view.index_identity)) {
     TreeViews().erase(it);
     return false;
+  }
+  if (view.index_recent) {
+    // The name still leads to the inode held open, so its bytes are read through that.
+    std::string bytes;
+    if (!ReadHeldIndex(view.index_fd, &bytes) || bytes != view.index_bytes) {
+      TreeViews().erase(it);
+      return false;
+    }
+    view.index_recent = Recent(index_now);
+    if (!view.index_recent) view.index_bytes.clear();
   }
   FileIdentity root_now = platform::FileIdentityOfPath(root);
   if (!(root_now == view.root_identity) || view.root_recent) {
@@ -120,10 +148,15 @@ void KeepView(const std::string& root, const MaildirOptions& options,
   });
   FileIdentity root_now = platform::FileIdentityOfFd(root_fd);
   FileIdentity index_now = platform::FileIdentityOfFd(index_fd);
+  // An index written moments ago is kept with its bytes: its times alone cannot show a change
+  // made within the same tick, but its content can.
+  std::string index_bytes;
+  bool index_recent = Recent(index_now);
+  bool index_read = !index_recent || ReadHeldIndex(index_fd, &index_bytes);
   std::lock_guard guard(g_view_mutex);
-  // Changed while we read it, or too recently to trust the times: read it again next time.
+  // Changed while we read it: read it again next time.
   if (!(root_now == root_before) || !(platform::FileIdentityOfPath(root) == root_now) ||
-      !(platform::FileIdentityOfPath(index_file) == index_now) || Recent(index_now)) {
+      !(platform::FileIdentityOfPath(index_file) == index_now) || !index_read) {
     TreeViews().erase(ViewKey(root, options));
     return;
   }
@@ -133,6 +166,9 @@ void KeepView(const std::string& root, const MaildirOptions& options,
   view.root_recent = Recent(root_now);
   view.dirs = dirs;
   view.index_identity = index_now;
+  view.index_recent = index_recent;
+  view.index_bytes = std::move(index_bytes);
+  view.index_fd = index_fd;
   view.held = std::move(held);
   view.nodes = tree.nodes;
   view.by_dir = tree.by_dir;
