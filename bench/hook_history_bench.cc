@@ -45,8 +45,8 @@ std::vector<Timing> Run(Fixture& fixture, const std::vector<Sample>& samples, in
       const hook::MessageTexts& t = samples[serial++ % samples.size()].texts;
       double cpu = CpuSeconds();
       auto start = std::chrono::steady_clock::now();
-      MoveMessage_Inbox(id, 4, 0, t.kind, t.subject.c_str(), t.sender.c_str(), t.header.c_str(),
-                        t.body.c_str(), t.extra.c_str());
+      MoveMessage_Inbox(id, 4, fixture.spam_folder(), t.kind, t.subject.c_str(), t.sender.c_str(),
+                        t.header.c_str(), t.body.c_str(), t.extra.c_str());
       times.push_back(
           {std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
                .count(),

@@ -41,8 +41,8 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < ids.size(); ++i) {
     if (i % kCycle == 0) fixture.NewReceiveCycle();
     const hook::MessageTexts& t = samples[i % samples.size()].texts;
-    MoveMessage_Inbox(ids[i], 4, 0, t.kind, t.subject.c_str(), t.sender.c_str(), t.header.c_str(),
-                      t.body.c_str(), t.extra.c_str());
+    MoveMessage_Inbox(ids[i], 4, fixture.spam_folder(), t.kind, t.subject.c_str(), t.sender.c_str(),
+                      t.header.c_str(), t.body.c_str(), t.extra.c_str());
   }
   double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   cpu = CpuSeconds() - cpu;
@@ -68,7 +68,8 @@ int main(int argc, char** argv) {
   start = std::chrono::steady_clock::now();
   for (size_t i = 0; i < ids.size(); ++i) {
     if (i % kCycle == 0) fixture.NewReceiveCycle();
-    operations.MoveMessageInbox(fixture.install(), ids[i], 4, 0, samples[i % samples.size()].texts);
+    operations.MoveMessageInbox(fixture.install(), ids[i], 4, fixture.spam_folder(),
+                                samples[i % samples.size()].texts);
   }
   wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   double in_chain = 0;

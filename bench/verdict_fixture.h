@@ -162,6 +162,12 @@ class Fixture {
     // just-written file byte by byte (its times may not have moved yet) need not here.
     timespec old[2] = {{::time(nullptr) - 600, 0}, {::time(nullptr) - 600, 0}};
     (void)::utimensat(AT_FDCWD, (dir_ + "Vexmor_MailIds.xml").c_str(), old, 0);
+    // The host finds or makes "Spam" when it starts and hands its id to every call.
+    if (auto store = platform::OpenMaildirStore(maildir_); store.ok()) {
+      if (auto spam = (*store)->CreateFolder(platform::kRootFolderId, "Spam"); spam.ok()) {
+        spam_folder_ = static_cast<int32_t>(*spam);
+      }
+    }
   }
   ~Fixture() {
     if (pid_ > 0) {
@@ -173,6 +179,7 @@ class Fixture {
   }
 
   const std::string& install() const { return install_; }
+  int32_t spam_folder() const { return spam_folder_; }
 
   // Waits until the settings and folders written so far are older than the window in which
   // file times may not show a change yet. A user's settings were not written a moment ago;
@@ -213,6 +220,7 @@ class Fixture {
   std::string dir_, install_, maildir_;
   pid_t pid_ = -1;
   int serial_ = 0;
+  int32_t spam_folder_ = 0;
 };
 
 // Another user's reports: the link signatures of every other sample.

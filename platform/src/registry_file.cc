@@ -1,10 +1,12 @@
 // The registry adapter on a REGEDIT4 text file in the Windows directory, and the process-wide
 // instance.
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "registry_tree.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/file_identity.h"
 #include "vexmor/platform/registry.h"
 
 namespace vexmor::platform {
@@ -68,7 +70,41 @@ class FileRegistry final : public Registry {
     if (!tree.ok()) return Status::Corrupt(path + ": " + tree.status().message());
     return tree;
   }
-  StatusOr<RegistryTree> Load() const { return LoadFrom(FilePath()); }
+  // The parsed file is kept while the file provably stays the same (its identity, and its
+  // bytes while its times may not show a change yet): the mail store's location is asked for at
+  // every connection, and the file changes rarely.
+  StatusOr<RegistryTree> Load() const {
+    std::string path = FilePath();
+    FileIdentity now = FileIdentityOfPath(path);
+    std::lock_guard guard(kept_.mutex);
+    if (kept_.tree && kept_.path == path && now.exists && now == kept_.identity) {
+      if (!kept_.racy) return *kept_.tree;
+      StatusOr<std::string> text = ReadWholeFile(path);
+      if (text.ok() && *text == kept_.text) {
+        kept_.racy = MayChangeUnseen(now);
+        return *kept_.tree;
+      }
+    }
+    kept_.tree.reset();
+    StatusOr<std::string> text = ReadWholeFile(path);
+    if (!text.ok()) {
+      if (text.status().code() == StatusCode::kNotFound) return RegistryTree();
+      return text.status();
+    }
+    StatusOr<RegistryTree> tree = RegistryTree::Parse(*text);
+    if (!tree.ok()) return Status::Corrupt(path + ": " + tree.status().message());
+    // Kept only when the file read is the one identified: a replacement in between is read
+    // again next time.
+    FileIdentity after = FileIdentityOfPath(path);
+    if (after == now && after.size == static_cast<off_t>(text->size())) {
+      kept_.path = path;
+      kept_.identity = after;
+      kept_.racy = MayChangeUnseen(after);
+      kept_.text = kept_.racy ? std::move(text).value() : std::string();
+      kept_.tree = std::make_shared<const RegistryTree>(*tree);
+    }
+    return tree;
+  }
 
   // A corrupt file is left as it is: the change is refused rather than the file rewritten
   // without the keys that could not be read.
@@ -84,6 +120,15 @@ class FileRegistry final : public Registry {
   }
 
   const Paths* paths_;
+  struct Kept {
+    std::mutex mutex;
+    std::string path;
+    FileIdentity identity;
+    bool racy = false;
+    std::string text;  // the bytes, kept only while racy
+    std::shared_ptr<const RegistryTree> tree;
+  };
+  mutable Kept kept_;
 };
 
 std::unique_ptr<Registry>& Slot() {

@@ -1,5 +1,6 @@
 #include "vexmor/platform/registry.h"
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -167,6 +168,25 @@ TEST_F(FileRegistryTest, CorruptFilesAreReportedAndNeverRewritten) {
     EXPECT_EQ(write.code(), StatusCode::kCorrupt) << text;
     EXPECT_EQ(ReadFileOrEmpty(FilePath()), text);
   }
+}
+
+// A reader keeps the parsed file; an edit written into the file in place, same size and within
+// the same clock tick, is still seen at the next read.
+TEST_F(FileRegistryTest, KeptFileFollowsAnEditInPlace) {
+  ASSERT_TRUE(registry_->SetValue(kKey, "Flag", RegistryValue::Dword(1)).ok());
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Flag"), RegistryValue::Dword(1));
+  std::string text = ReadFileOrEmpty(FilePath());
+  size_t at = text.find("dword:00000001");
+  ASSERT_NE(at, std::string::npos);
+  int fd = ::open(FilePath().c_str(), O_WRONLY);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::pwrite(fd, "2", 1, static_cast<off_t>(at + 13)), 1);
+  ::close(fd);
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Flag"), RegistryValue::Dword(2));
+  // Another instance's change is seen as well.
+  ASSERT_TRUE(
+      MakeFileRegistry(DefaultPaths())->SetValue(kKey, "Flag", RegistryValue::Dword(3)).ok());
+  EXPECT_EQ(*registry_->QueryValue(kKey, "Flag"), RegistryValue::Dword(3));
 }
 
 TEST_F(FileRegistryTest, DefaultRegistryFollowsTheWindowsDirectory) {
