@@ -60,14 +60,53 @@ int RotateIfFull(const std::string& path, int fd, size_t adding) {
   return OpenForAppend(path);
 }
 
+// The descriptor of the log written last, kept open while its name still leads to it, so an
+// entry costs a stat and a write instead of an open and a close as well.
+struct KeptLog {
+  std::string path;
+  int fd = -1;
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+
+KeptLog& Kept() {
+  static auto* kept = new KeptLog;  // never destroyed: callers may log during exit
+  return *kept;
+}
+
+// An open descriptor of "path" as it is named now; -1 when it cannot be opened.
+int DescriptorFor(const std::string& path) {
+  KeptLog& kept = Kept();
+  struct stat named {};
+  if (kept.fd >= 0 && kept.path == path && ::stat(path.c_str(), &named) == 0 &&
+      named.st_dev == kept.device && named.st_ino == kept.inode) {
+    return kept.fd;
+  }
+  if (kept.fd >= 0) ::close(kept.fd);
+  kept.fd = OpenForAppend(path);
+  kept.path = path;
+  struct stat opened {};
+  if (kept.fd >= 0 && ::fstat(kept.fd, &opened) == 0) {
+    kept.device = opened.st_dev;
+    kept.inode = opened.st_ino;
+  }
+  return kept.fd;
+}
+
 // One write() on an O_APPEND descriptor: the kernel places the whole entry at the end of the
 // file, so appends of other processes cannot land inside it.
 void Append(const std::string& path, std::string_view data) {
   if (path.empty()) return;
   std::lock_guard guard(ProcessLock());
-  int fd = OpenForAppend(path);
+  int fd = DescriptorFor(path);
   if (fd < 0) return;
-  fd = RotateIfFull(path, fd, data.size());
+  int rotated = RotateIfFull(path, fd, data.size());
+  bool kept = rotated == fd;
+  if (!kept) {
+    // The full file was closed and set aside: the next entry finds the new one by its name.
+    Kept().fd = -1;
+    fd = rotated;
+  }
   if (fd < 0) return;
   while (!data.empty()) {
     ssize_t written = ::write(fd, data.data(), data.size());
@@ -77,7 +116,7 @@ void Append(const std::string& path, std::string_view data) {
     }
     data.remove_prefix(static_cast<size_t>(written));
   }
-  ::close(fd);
+  if (!kept) ::close(fd);
 }
 
 std::string_view UpToZero(std::string_view text) {

@@ -327,7 +327,7 @@ class MaildirStore final : public MailStore {
       cache.uids.by_base[arrival.base] = id;
       changed = true;
     }
-    if (changed || cache.uids.removals_pending) SaveUidList(cache.uids, path, options_.report);
+    if (changed) SaveUidList(cache.uids, path, options_.report);
     cache.files = files;
 
     out.reserve(cache.uids.by_id.size());
@@ -565,20 +565,20 @@ class MaildirStore final : public MailStore {
     return files;
   }
 
-  // Drops a message that left a folder from this process's view of that folder's id list. The
-  // file keeps the line until the folder is next listed: its id is never given out again and a
-  // lookup of it finds no file, so the line is harmless meanwhile, and writing the list for
-  // every message moved out would cost a whole-file write that grows with the folder.
+  // Drops a message that left a folder from that folder's id list.
   void Forget(FolderId folder, const std::string& base) {
     auto node = nodes_.find(folder);
     if (node == nodes_.end()) return;
+    const std::string path = DirPath(node->second.dir);
     FolderCache& cache = cache_[node->second.dir];
-    cache.files.erase(base);
+    FileLock lock(path + std::string(kUidListFile));
+    LoadUidList(cache.uids, path, options_.report);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
     cache.uids.Remove(it->second);
     cache.uids.by_base.erase(it);
-    cache.uids.removals_pending = true;
+    cache.files.erase(base);
+    SaveUidList(cache.uids, path, options_.report);
   }
 
   StatusOr<FolderNode> NodeOf(FolderId folder) {
