@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -926,13 +927,27 @@ class ImapStore final : public MapiStore {
     connection_->ForgetSelectionUnless(src->mailbox, source->uidvalidity);
     StatusOr<uint32_t> selected = connection_->Select(src->mailbox, src->uidvalidity);
     if (!selected.ok()) return selected.status();
-    StatusOr<std::optional<FetchedMessage>> header = connection_->FetchSection(msg->uid, true);
-    if (!header.ok()) return header.status();
-    if (!header->has_value()) return Status::NotFound("the message is no longer there");
-    if (src->mailbox == dst->mailbox) return message;
-    std::string message_id = MessageIdOf((*header)->bytes);
+    // The Message-ID finds the copy should the answer be lost. The message read moments ago
+    // gives it without a FETCH when the server's COPYUID answer tells whether it still was
+    // there; otherwise its header is fetched, which also shows it still is.
+    const std::string* kept = KeptRaw(*msg);
+    const bool check_by_answer = kept != nullptr && src->mailbox != dst->mailbox &&
+                                 connection_->has_move() && connection_->has_uidplus();
+    std::string message_id;
+    if (check_by_answer) {
+      message_id = MessageIdOf(*kept);
+    } else {
+      StatusOr<std::optional<FetchedMessage>> header = connection_->FetchSection(msg->uid, true);
+      if (!header.ok()) return header.status();
+      if (!header->has_value()) return Status::NotFound("the message is no longer there");
+      if (src->mailbox == dst->mailbox) return message;
+      message_id = MessageIdOf((*header)->bytes);
+    }
+    last_raw_valid_ = false;
 
-    if (connection_->has_move()) return MoveWithMove(*src, *msg, *dst, target->uidnext, message_id);
+    if (connection_->has_move()) {
+      return MoveWithMove(*src, *msg, *dst, target->uidnext, message_id, check_by_answer);
+    }
     if (!connection_->has_uidplus()) {
       return Status::Unavailable(
           "the server offers neither MOVE nor UIDPLUS, so a copy could not be confirmed before "
@@ -1003,7 +1018,8 @@ class ImapStore final : public MapiStore {
   StatusOr<std::string> RawMessage(const EntryId& message) {
     std::optional<EntryIdParts> parts = UnpackEntryId(message);
     if (!parts || parts->kind != 'M') return Status::InvalidArgument("the entry is not a message");
-    return Retried([&]() -> StatusOr<std::string> {
+    if (const std::string* kept = KeptRaw(*parts); kept != nullptr) return *kept;
+    StatusOr<std::string> raw = Retried([&]() -> StatusOr<std::string> {
       StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
       if (!selected.ok()) return selected.status();
       StatusOr<std::optional<FetchedMessage>> fetched =
@@ -1012,6 +1028,23 @@ class ImapStore final : public MapiStore {
       if (!fetched->has_value()) return Status::NotFound("the message is no longer there");
       return std::move((*fetched)->bytes);
     });
+    if (raw.ok()) {
+      last_raw_ = {*parts, std::chrono::steady_clock::now(), *raw};
+      last_raw_valid_ = true;
+    }
+    return raw;
+  }
+
+  // The message read last, when "parts" names it and it was read moments ago. A message's
+  // content never changes under its UID, and a newly delivered one is looked at by several
+  // steps in a row (the host's sorting, the chain, the move): one FETCH serves them all.
+  const std::string* KeptRaw(const EntryIdParts& parts) const {
+    if (!last_raw_valid_ || last_raw_.parts.mailbox != parts.mailbox ||
+        last_raw_.parts.uidvalidity != parts.uidvalidity || last_raw_.parts.uid != parts.uid ||
+        std::chrono::steady_clock::now() - last_raw_.at > kRawKeptFor) {
+      return nullptr;
+    }
+    return &last_raw_.bytes;
   }
 
   // A message in "dst" that arrived at or after "uidnext" with the given Message-ID: the copy
@@ -1057,9 +1090,11 @@ class ImapStore final : public MapiStore {
     return uid == 0 ? EntryId() : PackEntryId({'M', dst.mailbox, dst.uidvalidity, uid});
   }
 
+  // "unverified": nobody looked whether the message still is in the source; a server answer
+  // without COPYUID then means it was not.
   StatusOr<EntryId> MoveWithMove(const EntryIdParts& src, const EntryIdParts& msg,
                                  const EntryIdParts& dst, uint32_t uidnext,
-                                 const std::string& message_id) {
+                                 const std::string& message_id, bool unverified) {
     mailimap_set* set = mailimap_set_new_single(msg.uid);
     uint32_t validity = 0;
     mailimap_set* source_set = nullptr;
@@ -1077,6 +1112,8 @@ class ImapStore final : public MapiStore {
       if (new_uid == 0) {
         StatusOr<uint32_t> copy = FindCopy(dst, uidnext, message_id);
         if (copy.ok()) new_uid = *copy;
+        // No copy and no COPYUID: the message had already left the source.
+        if (new_uid == 0 && unverified) return Status::NotFound("the message is no longer there");
       }
       return MovedEntry(dst, new_uid);
     }
@@ -1199,7 +1236,16 @@ class ImapStore final : public MapiStore {
     return MailboxToUtf8(leaf);
   }
 
+  static constexpr std::chrono::seconds kRawKeptFor{2};
+  struct KeptRawMessage {
+    EntryIdParts parts;
+    std::chrono::steady_clock::time_point at;
+    std::string bytes;
+  };
+
   std::shared_ptr<Connection> connection_;
+  KeptRawMessage last_raw_;
+  bool last_raw_valid_ = false;
 };
 
 class ImapSession final : public MapiSession {

@@ -74,6 +74,11 @@ class FakeImapServer {
     box.messages[uid] = {std::move(raw), deleted};
     return uid;
   }
+  // Another client's expunge, which this server tells nobody about.
+  void Remove(const std::string& mailbox, uint32_t uid) {
+    std::lock_guard lock(mu_);
+    MailboxNamed(mailbox).messages.erase(uid);
+  }
   // Copies of the mailbox's messages, by UID.
   std::map<uint32_t, Message> Messages(const std::string& mailbox) {
     std::lock_guard lock(mu_);
@@ -313,7 +318,9 @@ class FakeImapServer {
                 box.messages.erase(uid);
               }
             }
-            std::string code = copyuid_ && capabilities_.find("UIDPLUS") != std::string::npos
+            // Like real servers, no COPYUID when no message matched.
+            std::string code = copyuid_ && !source_uids.empty() &&
+                                       capabilities_.find("UIDPLUS") != std::string::npos
                                    ? "[COPYUID " + std::to_string(target->second.uidvalidity) +
                                          " " + source_uids + " " + dest_uids + "] "
                                    : "";

@@ -205,6 +205,27 @@ TEST(ImapMove, AChangedUidValidityMovesNothing) {
   EXPECT_FALSE(Sent(server, "UID MOVE"));
 }
 
+// A message just read is moved without fetching its header again; one that left meanwhile
+// (another client took it) is reported gone, and nothing lands in "Spam" for it.
+TEST(ImapMove, AMessageJustReadMovesWithoutAnotherFetchAndOneGoneIsNotFound) {
+  FakeImapServer server("IMAP4rev1 UIDPLUS MOVE");
+  server.Add("INBOX", Message("first"));
+  uint32_t taken = server.Add("INBOX", Message("second"));
+  Client client(server);
+  EntryId first = client.InboxMessage(0);
+  EntryId second = client.InboxMessage(1);
+  EXPECT_EQ("first", Value(client.store().GetMessageProps(first)).subject);
+  EntryId moved = Value(client.MoveToSpam(first));
+  EXPECT_EQ("first", Value(client.store().GetMessageProps(moved)).subject);
+  EXPECT_FALSE(Sent(server, "UID FETCH 1 (UID BODY.PEEK[HEADER])"));
+
+  EXPECT_EQ("second", Value(client.store().GetMessageProps(second)).subject);
+  server.Remove("INBOX", taken);
+  EXPECT_EQ(StatusCode::kNotFound, client.MoveToSpam(second).status().code());
+  EXPECT_EQ(0u, Count(server.Messages("INBOX")));
+  EXPECT_EQ(1u, Count(server.Messages("Spam")));
+}
+
 TEST(ImapErrors, GarbageAndFailedLoginsAreClearErrors) {
   {
     FakeImapServer server("IMAP4rev1");
