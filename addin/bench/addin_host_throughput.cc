@@ -4,7 +4,10 @@
 // and stays). Measures one "Vexmor_AddinHost --once" run from start to exit, throttle off.
 // Run by hand (scripts/run-bench); never a test.
 //
-//   bench_addin_host_throughput [--messages N] [--spam-every K]
+//   bench_addin_host_throughput [--messages N] [--spam-every K] [--server-fsync MODE]
+//
+// MODE is Dovecot's mail_fsync ("optimized", its default, or "never"): with "never" the figure
+// is the host's own speed rather than the disk's time to flush each move on the server.
 #include <dlfcn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -31,6 +34,9 @@ int main(int argc, char** argv) {
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::string(argv[i]) == "--messages") messages = std::atoi(argv[++i]);
     if (std::string(argv[i]) == "--spam-every") spam_every = std::atoi(argv[++i]);
+    if (std::string(argv[i]) == "--server-fsync") {
+      vexmor::testing::DovecotServer::FsyncMode() = argv[++i];
+    }
   }
   ::setenv("VEXMOR_THROTTLE", "off", 1);
   vexmor::testing::ScopedSystemDirs dirs;
@@ -99,7 +105,10 @@ int main(int argc, char** argv) {
   }
   size_t moved = 0;
   for (size_t at = 0; (at = log.find("I-Third", at)) != std::string::npos; ++at) ++moved;
-  std::printf("addin host: %zu messages judged (%zu moved to Spam) in %.2f s: %.0f messages/s\n",
-              judged, moved, seconds, judged / seconds);
+  const std::string& fsync = vexmor::testing::DovecotServer::FsyncMode();
+  std::printf(
+      "addin host: %zu messages judged (%zu moved to Spam) in %.2f s: %.0f messages/s "
+      "(server mail_fsync %s)\n",
+      judged, moved, seconds, judged / seconds, fsync.empty() ? "optimized" : fsync.c_str());
   return judged == static_cast<size_t>(messages) ? 0 : 1;
 }
