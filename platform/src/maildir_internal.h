@@ -43,6 +43,8 @@ struct UidList {
   FileIdentity sig;
   std::shared_ptr<void> held;  // the list's inode, so its number is not reused while kept
   bool loaded = false;
+  // Lines of messages that left the folder are still in the file: the next listing writes it.
+  bool removals_pending = false;
 
   // The file's id lines for by_id, kept along with it: a folder of thousands of messages would
   // otherwise be written out entry by entry for every message moved in or out.

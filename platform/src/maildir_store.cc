@@ -327,7 +327,7 @@ class MaildirStore final : public MailStore {
       cache.uids.by_base[arrival.base] = id;
       changed = true;
     }
-    if (changed) SaveUidList(cache.uids, path, options_.report);
+    if (changed || cache.uids.removals_pending) SaveUidList(cache.uids, path, options_.report);
     cache.files = files;
 
     out.reserve(cache.uids.by_id.size());
@@ -415,11 +415,14 @@ class MaildirStore final : public MailStore {
         StatusOr<Located> at = Locate(from, message, attempt > 0);
         if (!at.ok()) return at.status();
         source_base = at->base;
-        std::string base = at->base;
+        // A new unique name: should the message ever come back, it arrives under a name the
+        // source's id list has never held, so it gets a new id in every process even while
+        // that list still holds the line of its departure.
+        std::string base = UniqueBase();
         std::string flags = SplitName(at->found.name).flags;
         error = RenameNoReplace(at->file, dest_path + "cur/" + base + ":2," + flags);
         for (int tries = 0; error == EEXIST && tries < 5; ++tries) {
-          base = UniqueBase();  // the destination holds a copy under this name already
+          base = UniqueBase();
           error = RenameNoReplace(at->file, dest_path + "cur/" + base + ":2," + flags);
         }
         if (error == 0) moved_base = base;
@@ -565,20 +568,21 @@ class MaildirStore final : public MailStore {
     return files;
   }
 
-  // Drops a message that left a folder from that folder's id list.
+  // Drops a message that left a folder from this store's view of that folder's id list. The
+  // file keeps the line until the folder is next listed: the id is never given out again, the
+  // name never comes back (a moved message is renamed), and a lookup finds no file, so the line
+  // is harmless meanwhile; writing the whole list again for every message moved out would cost
+  // a write that grows with the folder.
   void Forget(FolderId folder, const std::string& base) {
     auto node = nodes_.find(folder);
     if (node == nodes_.end()) return;
-    const std::string path = DirPath(node->second.dir);
     FolderCache& cache = cache_[node->second.dir];
-    FileLock lock(path + std::string(kUidListFile));
-    LoadUidList(cache.uids, path, options_.report);
+    cache.files.erase(base);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
     cache.uids.Remove(it->second);
     cache.uids.by_base.erase(it);
-    cache.files.erase(base);
-    SaveUidList(cache.uids, path, options_.report);
+    cache.uids.removals_pending = true;
   }
 
   StatusOr<FolderNode> NodeOf(FolderId folder) {

@@ -164,6 +164,7 @@ void SaveUidList(UidList& uids, const std::string& folder_path, const StoreProbl
   text.append(lines);
   Status s = ReplaceFileAtomically(file, text);
   if (!s.ok()) Tell(report, "cannot write " + file + ": " + s.message());
+  if (s.ok()) uids.removals_pending = false;
   // What we wrote is what we hold; anything else is read again at the next use.
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;

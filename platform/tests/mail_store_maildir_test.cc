@@ -115,6 +115,30 @@ TEST_F(MaildirTest, IdsPersistAcrossInstancesAndOtherReadersRenames) {
   EXPECT_TRUE(problems_.empty());
 }
 
+// A message moved out and brought back by another program (a reader moving it by rename) is a
+// new arrival for every process, even one that reads the folder's list before it was written.
+TEST_F(MaildirTest, AMessageThatComesBackGetsANewIdEverywhere) {
+  WriteFileOrDie(root() + "new/1.M.host", "m1");
+  auto store = Open();
+  MessageId first = Ids(*store, kInboxFolderId).at(0);
+  FolderId spam = Value(store->CreateFolder(kLocalFoldersId, "Spam"));
+  ASSERT_TRUE(store->MoveMessage(kInboxFolderId, first, spam).ok());
+  std::vector<std::string> in_spam = FilesIn(root() + ".Spam/cur");
+  ASSERT_EQ(1u, in_spam.size());
+  ASSERT_EQ(0, ::rename((root() + ".Spam/cur/" + in_spam[0]).c_str(),
+                        (root() + "cur/" + in_spam[0]).c_str()));
+  // Another process lists the Inbox first: it has only the files to go by. (A fork would
+  // share this process's copy of the lists; the path spelled otherwise gives it its own.)
+  auto other = OpenMaildirStore(root() + "./");
+  ASSERT_TRUE(other.ok());
+  std::vector<MessageId> seen_elsewhere = Ids(**other, kInboxFolderId);
+  std::vector<MessageId> seen = Ids(*store, kInboxFolderId);
+  ASSERT_EQ(1u, seen.size());
+  EXPECT_GT(seen[0], first);
+  EXPECT_EQ(seen, seen_elsewhere);
+  EXPECT_EQ("m1", Source(*store, kInboxFolderId, seen[0]));
+}
+
 // Other processes read the id list files, not this process's copy of them: after arrivals
 // and moves out of the middle, the end and the start and back in, each file names exactly
 // the folder's messages under the ids the store gives.
@@ -133,8 +157,14 @@ TEST_F(MaildirTest, IdListFilesStayExactThroughMovesInAndOut) {
   WriteFileOrDie(root() + "new/7.M.host", "m7");
   ASSERT_EQ(5u, Ids(*store, kInboxFolderId).size());
 
+  // A list may keep the lines of messages that left until the folder is next listed; another
+  // process (the path spelled otherwise) reading it meanwhile sees the same ids, and the
+  // listing makes it exact.
+  auto other = OpenMaildirStore(root() + "./");
+  ASSERT_TRUE(other.ok());
   for (const auto& [folder, dir] :
        {std::pair{kInboxFolderId, root()}, std::pair{spam, root() + ".Spam/"}}) {
+    EXPECT_EQ(Ids(*store, folder), Ids(**other, folder));
     std::string text = ReadFileOrEmpty(dir + "vexmor-uidlist");
     ASSERT_EQ(0u, text.rfind("vexmor-uidlist 1 ", 0)) << text;
     std::vector<MessageId> ids;
