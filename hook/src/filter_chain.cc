@@ -292,11 +292,11 @@ bool MailFilterChain::KeywordRule(const std::string& subject, const std::string&
   std::string upper_body = UpperAscii(body);
   bool hit = ContainsKeyword(upper_body) || ContainsKeyword(UpperAscii(subject));
   // Keywords hidden in markup (split by tags, written as entities) show in the visible text.
-  // Text that rendering cannot join differently shows none the body did not: it still goes to
+  // Text in which rendering cannot form a keyword shows none the body did not: it still goes to
   // the scratch file, without the parse.
   if (!hit) {
     std::string section = ExtractHtmlSection(upper_body, body);
-    if (RenderingMayJoinText(section)) {
+    if (RenderingMayFormWord(section, {kKeywords.begin(), kKeywords.end()})) {
       hit = ContainsKeyword(UpperAscii(Render(section)));
     } else {
       HtmlRenderContext context;

@@ -302,6 +302,36 @@ bool RenderingMayJoinText(std::string_view section) {
   });
 }
 
+bool RenderingMayFormWord(std::string_view section, const std::vector<std::string_view>& words) {
+  if (!RenderingMayJoinText(section)) return false;
+  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
+  // Whether a non-empty proper beginning of a word ends just before "at".
+  auto beginning_ends_at = [&](size_t at) {
+    for (std::string_view word : words) {
+      for (size_t length = 1; length < word.size() && length <= at; ++length) {
+        size_t start = at - length;
+        size_t i = 0;
+        while (i < length && upper(section[start + i]) == word[i]) ++i;
+        if (i == length) return true;
+      }
+    }
+    return false;
+  };
+  for (size_t at = 0; at < section.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(section[at]);
+    if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != '\f') ||
+        byte > 0x7E) {
+      return true;
+    }
+    if (section[at] == '&' && at + 1 < section.size()) {
+      char next = section[at + 1];
+      if (next == '#' || (upper(next) >= 'A' && upper(next) <= 'Z')) return true;
+    }
+    if ((section[at] == '<' || section[at] == '&') && beginning_ends_at(at)) return true;
+  }
+  return false;
+}
+
 void WriteContentScratch(const HtmlRenderContext& context, const std::string& section) {
   if (context.install_dir.empty()) return;
   try {

@@ -2,6 +2,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
+#include <random>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -70,6 +73,48 @@ TEST_F(RenderHtmlTest, PlainPrintableTextRendersToItselfWithItsBlanksFolded) {
   }
   WriteContentScratch(Context(), "plain text");
   EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_Content.html")), "plain text");
+}
+
+// The keyword rule skips the parse where markup cannot form a keyword: check that claim
+// against the converter on many mixtures of word pieces, tags, references and blanks.
+TEST_F(RenderHtmlTest, MarkupFormsNoWordWhereTheQuickCheckSaysItCannot) {
+  const std::vector<std::string_view> words = {"VIAGRA", "CIALIS", "PHARMACEUTICAL"};
+  // Pieces separated by "|".
+  const std::string joined =
+      "via|GRA|Cia|lis|PHARMA|ceutical|x| |\n|<b>|</b>|<br>|<div>|</div>|<table>|<tr>|<td>|"
+      "</table>|<script>q</script>|<!--c-->|&#65;|&amp;|& |<p>|<3|>|<title>t</title>|<pre>";
+  std::vector<std::string> pieces;
+  for (size_t start = 0, bar; start <= joined.size(); start = bar + 1) {
+    bar = std::min(joined.find('|', start), joined.size());
+    pieces.push_back(joined.substr(start, bar - start));
+  }
+  auto upper = [](std::string text) {
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return text;
+  };
+  auto holds_word = [&](const std::string& text) {
+    std::string up = upper(text);
+    return std::any_of(words.begin(), words.end(),
+                       [&](std::string_view w) { return up.find(w) != std::string::npos; });
+  };
+  std::mt19937 random(7);
+  int skipped = 0;
+  int formed = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string section;
+    for (int n = 1 + static_cast<int>(random() % 8); n > 0; --n) {
+      section += pieces[random() % pieces.size()];
+    }
+    if (holds_word(section)) continue;
+    bool renders_word = holds_word(html_->VisibleText(section));
+    formed += renders_word ? 1 : 0;
+    if (RenderingMayFormWord(section, words)) continue;
+    ++skipped;
+    EXPECT_FALSE(renders_word) << section;
+  }
+  // Both kinds of section were met: some that the converter turns into a word, many skipped.
+  EXPECT_GT(formed, 10);
+  EXPECT_GT(skipped, 500);
 }
 
 TEST_F(RenderHtmlTest, NormalisesHtmlBodiesThroughTheirVisibleText) {

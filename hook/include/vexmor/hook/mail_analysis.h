@@ -38,6 +38,11 @@ std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& 
 // for markup, character references, and bytes the conversion maps or drops (controls and
 // anything beyond ASCII). Plain printable text renders to itself with its blanks folded.
 bool RenderingMayJoinText(std::string_view section);
+// Whether the visible text of "section" can hold one of "words" (upper-case ASCII letters) that
+// its upper-cased bytes do not. Markup only removes or moves text at a tag, so a word can form
+// only where a tag or a reference follows the word's beginning; a reference that can stand for
+// a letter (numeric or named) and bytes the conversion maps always count as a possibility.
+bool RenderingMayFormWord(std::string_view section, const std::vector<std::string_view>& words);
 // The scratch file RenderHtmlText writes, written without rendering.
 void WriteContentScratch(const HtmlRenderContext& context, const std::string& section);
 // kind 1 is HTML, anything else plain.
