@@ -41,6 +41,9 @@ TEST_F(RenderHtmlTest, WritesTheScratchFileAndRendersIt) {
   std::string section = "<html><body><p>Buy</p><script>x()</script>now</body></html>";
   EXPECT_EQ(RenderHtmlText(Context(), section), "Buy\r\nnow");
   EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_Content.html")), section);
+  // A shorter text leaves nothing of the longer one behind.
+  EXPECT_EQ(RenderHtmlText(Context(), "<b>hi</b>"), "hi");
+  EXPECT_EQ(ReadFileOrEmpty(dir_.File("Vexmor_Content.html")), "<b>hi</b>");
 }
 
 // The keyword rule skips the parse for text the converter would only fold: check that claim

@@ -163,8 +163,11 @@ std::string FormatEntry(std::string_view stamp, std::string_view message) {
 void AppendEntry(const std::string& path, std::string_view message, const platform::Clock& clock) {
   try {
     std::time_t now = std::chrono::system_clock::to_time_t(clock.Now());
-    // localtime_r need not look at TZ again; the stamp must follow the zone in force now.
-    ::tzset();
+    // localtime_r need not look at TZ again; the stamp must follow the zone in force now. The
+    // zone is looked up again once a second of the clock, not for every entry (each lookup
+    // reads the zone file's status).
+    static std::atomic<std::time_t> zone_read_at{0};
+    if (zone_read_at.exchange(now) != now) ::tzset();
     std::tm local{};
     if (::localtime_r(&now, &local) == nullptr) return;
     Append(path, FormatEntry(TimeStamp(local), message));

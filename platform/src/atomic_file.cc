@@ -112,10 +112,13 @@ Status OverwriteFileInPlace(const std::string& path, std::string_view contents) 
     // What is rewritten in place is the product's scratch: an older copy open to others is
     // closed before it gets the next message's text.
     written = Status::IoError("cannot restrict " + path + ": " + ErrnoText(errno));
-  } else if (::ftruncate(fd, 0) != 0) {
-    written = Status::IoError("cannot truncate " + path + ": " + ErrnoText(errno));
   } else {
+    // Written over the old bytes, then cut to length: blocks the file keeps are not freed and
+    // allocated again for every new text.
     written = WriteAll(fd, contents);
+    if (written.ok() && ::ftruncate(fd, static_cast<off_t>(contents.size())) != 0) {
+      written = Status::IoError("cannot truncate " + path + ": " + ErrnoText(errno));
+    }
   }
   if (::close(fd) != 0 && written.ok()) written = Status::IoError(ErrnoText(errno));
   return written;
