@@ -121,6 +121,7 @@ using FileMap = std::unordered_map<std::string, FoundFile>;
 struct FolderCache {
   UidList uids;
   FileMap files;
+  FileIdentity cur_listed;  // cur/ as it was just before "files" was read from it
 };
 
 // The id lists and file names of the folders, shared by every store object of one tree in
@@ -281,6 +282,7 @@ class MaildirStore final : public MailStore {
 
     FileLock lock(path + std::string(kUidListFile));
     LoadUidList(cache.uids, path, options_.report);
+    const FileIdentity cur_before = platform::FileIdentityOfPath(path + "cur");
     StatusOr<FileMap> scanned = Scan(path, true);
     if (!scanned.ok()) return scanned.status();
     FileMap files = std::move(scanned).value();
@@ -329,6 +331,7 @@ class MaildirStore final : public MailStore {
     }
     if (changed || cache.uids.removals_pending) SaveUidList(cache.uids, path, options_.report);
     cache.files = files;
+    cache.cur_listed = cur_before;
 
     out.reserve(cache.uids.by_id.size());
     for (const auto& [id, base] : cache.uids.by_id) {
@@ -622,10 +625,19 @@ class MaildirStore final : public MailStore {
     }
     at.base = id->second;
     auto found = cache.files.find(at.base);
+    if (fresh && found != cache.files.end() && !found->second.in_cur &&
+        LeftNew(at, found->second, cache)) {
+      // Its name in new/ is gone and no reader took it into cur/: it left the folder. Saves
+      // reading the whole folder for every lookup of a message moved out.
+      cache.files.erase(found);
+      return Status::NotFound("message " + std::to_string(message) + " is gone");
+    }
     if (fresh || found == cache.files.end()) {
+      const FileIdentity cur_before = platform::FileIdentityOfPath(at.folder_path + "cur");
       StatusOr<FileMap> files = Scan(at.folder_path, false);
       if (!files.ok()) return files.status();
       cache.files = std::move(files).value();
+      cache.cur_listed = cur_before;
       found = cache.files.find(at.base);
       if (found == cache.files.end()) {
         return Status::NotFound("message " + std::to_string(message) + " is gone");
@@ -634,6 +646,15 @@ class MaildirStore final : public MailStore {
     at.found = found->second;
     at.file = FilePath(at.folder_path, at.found);
     return at;
+  }
+
+  // Whether a message last seen in new/ as "found" has left the folder: its name there is gone
+  // and cur/ is provably as it was when the folder was last read (so no reader moved it there).
+  static bool LeftNew(const Located& at, const FoundFile& found, const FolderCache& cache) {
+    struct stat st;
+    if (::lstat(FilePath(at.folder_path, found).c_str(), &st) == 0 || errno != ENOENT) return false;
+    const FileIdentity cur_now = platform::FileIdentityOfPath(at.folder_path + "cur");
+    return cur_now.exists && cur_now == cache.cur_listed && !platform::MayChangeUnseen(cur_now);
   }
 
   Status EnsureMaildir(const std::string& path) {

@@ -139,6 +139,24 @@ TEST_F(MaildirTest, AMessageThatComesBackGetsANewIdEverywhere) {
   EXPECT_EQ("m1", Source(*store, kInboxFolderId, seen[0]));
 }
 
+// A lookup may conclude that a message left without reading the folder again, when its name
+// in new/ is gone and cur/ has provably not changed since the folder was read. A reader's move
+// into cur/ changes cur/, so such a message is still found.
+TEST_F(MaildirTest, AMessageTakenIntoCurIsFoundAndOneTakenAwayIsGone) {
+  WriteFileOrDie(root() + "new/1.A.host", "a");
+  WriteFileOrDie(root() + "new/2.B.host", "b");
+  auto store = Open();
+  std::vector<MessageId> ids = Ids(*store, kInboxFolderId);
+  ASSERT_EQ(2u, ids.size());
+  // cur/ ages past the window in which its times may not show a change yet.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2100));
+  ASSERT_EQ(0, ::rename((root() + "new/1.A.host").c_str(), (root() + "cur/1.A.host:2,S").c_str()));
+  ASSERT_EQ(0, ::rename((root() + "new/2.B.host").c_str(), (root() + "../elsewhere").c_str()));
+  EXPECT_EQ("a", Source(*store, kInboxFolderId, ids[0]));
+  EXPECT_EQ(StatusCode::kNotFound, store->GetMessage(kInboxFolderId, ids[1]).status().code());
+  EXPECT_EQ(std::vector<MessageId>{ids[0]}, Ids(*store, kInboxFolderId));
+}
+
 // Other processes read the id list files, not this process's copy of them: after arrivals
 // and moves out of the middle, the end and the start and back in, each file names exactly
 // the folder's messages under the ids the store gives.
