@@ -959,6 +959,7 @@ class ImapStore final : public MapiStore {
   Status EmptyFolder(const EntryId& folder) override {
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
+    last_raw_valid_ = false;  // what was read there is about to go
     StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
     if (!selected.ok()) return selected.status();
     StatusOr<std::vector<uint32_t>> uids = connection_->UidSearch(mailimap_search_key_new_all());
