@@ -260,8 +260,9 @@ StatusOr<HandOn> PlugInHost::ReadMessage(FolderId folder, MessageId message) {
   return out;
 }
 
+// "New_Incoming" is 1 around the call; the tick that drains the queue writes it once for the
+// whole batch.
 Status PlugInHost::FilterOne(const QueuedMessage& entry) {
-  WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "1");
   auto message =
       ReadMessage(static_cast<FolderId>(entry.folder), static_cast<MessageId>(entry.message));
   Status result = Status::Ok();
@@ -281,7 +282,6 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
   } else if (!message.ok() && !IsNotFound(message.status())) {
     result = message.status();  // a message moved or deleted since it arrived is skipped
   }
-  WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "0");
   const Place place{static_cast<FolderId>(entry.folder), static_cast<MessageId>(entry.message)};
   if (auto key = queued_keys_.find({place.folder, place.message}); key != queued_keys_.end()) {
     // Judged: from now on a copy or move of it is a person's doing.
@@ -534,10 +534,15 @@ void PlugInHost::OnCheckTick() {
     return;
   }
   busy_ = true;
+  // "New_Incoming" stays 1 while the batch is filtered: writing 0 and then 1 again between two
+  // messages would replace the whole file twice for nothing, and the window messages that could
+  // see the 0 are handled while it still reads 1 anyway.
+  WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "1");
   while (auto entry = queue_.Pop()) {
     // One bad message never blocks the others.
     if (Status s = FilterOne(*entry); !s.ok()) Record(Procedure::kFilterMessage, s);
   }
+  WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "0");
   busy_ = false;
   SaveMarks();
 }

@@ -244,7 +244,14 @@ TEST_F(HostTest, LargeMessageRuleStartsAt500000Bytes) {
   host_->Start();
   auto small = Arrive(kInboxFolderId, MessageOfSize(499999));
   auto large = Arrive(kInboxFolderId, MessageOfSize(500000));
+  std::vector<std::string> during;
+  hook_.on_call = [&](const HookCall&) {
+    during.push_back(Get(sf::kSectionMessage, sf::kKeyNewIncoming));
+  };
   host_->OnCheckTick();
+  // The flag reads 1 during each call of the batch and 0 once it is done.
+  EXPECT_EQ(during, (std::vector<std::string>{"1", "1"}));
+  EXPECT_EQ(Get(sf::kSectionMessage, sf::kKeyNewIncoming), "0");
   ASSERT_EQ(hook_.calls.size(), 2u);
   EXPECT_EQ(hook_.calls[0].name, "MoveMessage_Inbox");
   EXPECT_EQ(hook_.calls[0].args[0], std::to_string(small));
