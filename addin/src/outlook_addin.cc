@@ -200,7 +200,10 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
   HRESULT OnDisconnection(int32_t, void*) override {
     Log("Vexmor trying to unload(S).");
     UseClientDesktop(nullptr);
-    if (!ui_active_) return S_OK;
+    if (!ui_active_) {
+      ReleaseApplication();
+      return S_OK;
+    }
     if (toolbar_ != nullptr) toolbar_->Disconnect();
     try {
       if (close_sink_ != nullptr && explorer_ != nullptr) explorer_->Unadvise(close_cookie_);
@@ -214,7 +217,15 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
     } catch (const std::exception&) {
       Log("Close(B).");
     }
+    ReleaseApplication();
     return S_OK;
+  }
+
+  // The client's application, queried in OnConnection, is given back: after the disconnection
+  // the add-in may no longer use it, and a kept reference keeps the client's object alive.
+  void ReleaseApplication() {
+    context_.application = nullptr;
+    ReleaseAndClear(g_application);
   }
 
   HRESULT OnAddInsUpdate(void*) override {
