@@ -61,7 +61,10 @@ class FileRegistry final : public Registry {
 
   // Every change replaces the file whole, so a reader needs no lock to see a consistent file.
   static StatusOr<RegistryTree> LoadFrom(const std::string& path) {
-    StatusOr<std::string> text = ReadWholeFile(path);
+    return Parsed(path, ReadWholeFile(path));
+  }
+  // The tree of the file's text as read: none yet for a missing file, Corrupt for bad text.
+  static StatusOr<RegistryTree> Parsed(const std::string& path, const StatusOr<std::string>& text) {
     if (!text.ok()) {
       if (text.status().code() == StatusCode::kNotFound) return RegistryTree();
       return text.status();
@@ -87,12 +90,8 @@ class FileRegistry final : public Registry {
     }
     kept_.tree.reset();
     StatusOr<std::string> text = ReadWholeFile(path);
-    if (!text.ok()) {
-      if (text.status().code() == StatusCode::kNotFound) return RegistryTree();
-      return text.status();
-    }
-    StatusOr<RegistryTree> tree = RegistryTree::Parse(*text);
-    if (!tree.ok()) return Status::Corrupt(path + ": " + tree.status().message());
+    StatusOr<RegistryTree> tree = Parsed(path, text);
+    if (!tree.ok() || !text.ok()) return tree;
     // Kept only when the file read is the one identified: a replacement in between is read
     // again next time.
     FileIdentity after = FileIdentityOfPath(path);
