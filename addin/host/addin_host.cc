@@ -128,9 +128,43 @@ HRESULT HostFolders::Add(const char* name, const char*, IFolder** folder) {
   return S_OK;
 }
 
+// The client's logon as its add-ins see it: every session is the host's own, so a move an
+// add-in makes goes over the host's connection (one server session, and the host's view of
+// INBOX stays current). Logging off such a session leaves the host's open.
+class ClientLogon final : public platform::MapiLogon {
+ public:
+  explicit ClientLogon(platform::MapiSession& session) : session_(session) {}
+  StatusOr<std::unique_ptr<platform::MapiSession>> Logon() override {
+    return std::unique_ptr<platform::MapiSession>(std::make_unique<Shared>(session_));
+  }
+
+ private:
+  class Shared final : public platform::MapiSession {
+   public:
+    explicit Shared(platform::MapiSession& session) : session_(session) {}
+    StatusOr<std::vector<platform::StoreRow>> GetMsgStoresTable() override {
+      return session_.GetMsgStoresTable();
+    }
+    StatusOr<std::unique_ptr<platform::MapiStore>> OpenMsgStore(const EntryId& store) override {
+      return session_.OpenMsgStore(store);
+    }
+    void Logoff() override {}
+
+   private:
+    platform::MapiSession& session_;
+  };
+  platform::MapiSession& session_;
+};
+
 class HostNameSpace final : public HostObject<INameSpace> {
  public:
-  explicit HostNameSpace(platform::MapiStore& store) : store_(store) {}
+  HostNameSpace(platform::MapiStore& store, platform::MapiLogon* logon)
+      : store_(store), logon_(logon) {}
+  HRESULT MAPIOBJECT(platform::MapiLogon** logon) override {
+    if (logon == nullptr) return E_POINTER;
+    *logon = logon_;
+    return logon_ != nullptr ? S_OK : E_NOTIMPL;
+  }
   HRESULT Folders(IFolders** folders) override {
     std::vector<HostFolders::Item> items;
     StatusOr<EntryId> top = store_.GetWellKnownFolder(platform::WellKnownFolder::kIpmSubtree);
@@ -141,6 +175,7 @@ class HostNameSpace final : public HostObject<INameSpace> {
 
  private:
   platform::MapiStore& store_;
+  platform::MapiLogon* logon_;
 };
 
 class HostExplorer final : public HostObject<IExplorer> {
@@ -201,8 +236,9 @@ class HostExplorer final : public HostObject<IExplorer> {
 
 class HostApplication final : public HostObject<_Application> {
  public:
-  HostApplication(platform::MapiStore& store, HostExplorer* explorer, HostDesktop& desktop)
-      : store_(store), explorer_(explorer), desktop_(desktop) {}
+  HostApplication(platform::MapiStore& store, platform::MapiLogon* logon, HostExplorer* explorer,
+                  HostDesktop& desktop)
+      : store_(store), logon_(logon), explorer_(explorer), desktop_(desktop) {}
   HRESULT Version(char** version) override {
     *version = ComAllocString(VEXMOR_VERSION);
     return S_OK;
@@ -225,7 +261,7 @@ class HostApplication final : public HostObject<_Application> {
   HRESULT GetNamespace(const char* type, INameSpace** name_space) override {
     *name_space = nullptr;
     if (type == nullptr || std::string_view(type) != "MAPI") return E_INVALIDARG;
-    *name_space = new HostNameSpace(store_);
+    *name_space = new HostNameSpace(store_, logon_);
     return S_OK;
   }
   HRESULT Quit() override {
@@ -251,6 +287,7 @@ class HostApplication final : public HostObject<_Application> {
 
  private:
   platform::MapiStore& store_;
+  platform::MapiLogon* logon_;
   HostExplorer* explorer_;
   HostDesktop& desktop_;
   bool quit_requested_ = false;
@@ -808,13 +845,15 @@ int RecordCrashedAddins(platform::Registry& registry) {
   return moved;
 }
 
-int RunHost(const HostOptions& options, platform::Registry& registry, platform::MapiStore& store,
+int RunHost(const HostOptions& options, platform::Registry& registry,
+            platform::MapiSession& session, platform::MapiStore& store,
             const std::atomic<bool>& stop) {
   RecordCrashedAddins(registry);
   Libraries libraries;
+  ClientLogon client_logon(session);
   HostDesktop desktop(store);
   auto* explorer = new HostExplorer(desktop);
-  auto* application = new HostApplication(store, explorer, desktop);
+  auto* application = new HostApplication(store, &client_logon, explorer, desktop);
 
   std::vector<LoadedAddin> addins;
   for (const addin::RegisteredAddin& registered : addin::StartupAddins(registry)) {

@@ -37,8 +37,10 @@ struct HostOptions {
 };
 
 // Runs the host until "stop" is set (or after one pass with "once"). Returns the exit code.
-// "store" is the host's own session on the account; the add-ins log on themselves.
-int RunHost(const HostOptions& options, platform::Registry& registry, platform::MapiStore& store,
+// "store" is opened on "session", the host's own session on the account, which the add-ins
+// share through the namespace's logon (as the client's MAPI session is shared in-process).
+int RunHost(const HostOptions& options, platform::Registry& registry,
+            platform::MapiSession& session, platform::MapiStore& store,
             const std::atomic<bool>& stop);
 
 // Moves every leftover start-up marker under DisabledItems: its add-in crashed while loading.

@@ -79,7 +79,7 @@ int Host(const vexmor::addin_host::HostOptions& options) {
                  store.status().message().c_str());
     return 1;
   }
-  int code = vexmor::addin_host::RunHost(options, registry, **store, g_stop);
+  int code = vexmor::addin_host::RunHost(options, registry, **session, **store, g_stop);
   (*session)->Logoff();
   return code;
 }

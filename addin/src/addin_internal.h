@@ -21,6 +21,9 @@ platform::Profile& AddinProfile();
 // The client's desktop (its windows and notification area) for the window lookups and the tray
 // icon's removal while the add-in is connected; null at disconnection takes it back.
 void UseClientDesktop(com::_Application* application);
+// The session the mover logs on to: the client's own while the add-in is connected (null at
+// disconnection goes back to the account's).
+void UseClientSession(com::_Application* application);
 
 // The add-in object and the extension object, made by the class factory and ExchEntryPoint.
 com::IDTExtensibility2* NewOutLookAddin();

@@ -148,6 +148,24 @@ void UseClientDesktop(com::_Application* application) {
   CFrameWindow::Use_Desktop(desktop);
 }
 
+void UseClientSession(com::_Application* application) {
+  platform::MapiLogon* client = nullptr;
+  com::INameSpace* name_space = nullptr;
+  if (application != nullptr && com::Succeeded(application->GetNamespace("MAPI", &name_space)) &&
+      name_space != nullptr) {
+    if (!com::Succeeded(name_space->MAPIOBJECT(&client))) client = nullptr;
+    name_space->Release();
+  }
+  // The client's session when it offers one, as a default-profile logon shares it in-process;
+  // otherwise (and after the disconnection) the account's own reused session.
+  if (client != nullptr) {
+    UseMapiLogon(client);
+  } else {
+    AccountLogon();
+    UseMapiLogon(TheAccount().mover_logon.get());
+  }
+}
+
 platform::Profile& AddinProfile() {
   return platform::DefaultProfile();
 }

@@ -136,6 +136,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
       return S_OK;
     }
     UseClientDesktop(g_application);
+    UseClientSession(g_application);
     g_application->ActiveExplorer(&explorer_);
     char* version = nullptr;
     if (Succeeded(g_application->Version(&version))) outlook_version_ = TakeComString(version);
@@ -200,6 +201,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
   HRESULT OnDisconnection(int32_t, void*) override {
     Log("Vexmor trying to unload(S).");
     UseClientDesktop(nullptr);
+    UseClientSession(nullptr);
     if (!ui_active_) {
       ReleaseApplication();
       return S_OK;

@@ -109,6 +109,15 @@ class AddinHostE2E : public ::testing::Test {
   }
 
   // Runs the host once over what is new; the exit status (128 + signal when it died).
+  // The logins the server has logged for this test's user.
+  size_t Logins() const {
+    std::string log = server_->log();
+    std::string mark = "Login: user=<" + user_ + ">";
+    size_t count = 0;
+    for (size_t at = 0; (at = log.find(mark, at)) != std::string::npos; ++at) ++count;
+    return count;
+  }
+
   int RunOnce() {
     std::string command = std::string(VEXMOR_ADDIN_HOST) + " --once --install-dir " + install_ +
                           " 2>>" + install_ + "host-stderr.txt";
@@ -241,7 +250,11 @@ TEST_F(AddinHostE2E, EveryRowOfTheChainJudgesRealDeliveredMail) {
       text_100001,
   };
   for (const std::string& mail : mails) server_->Deliver(user_, "INBOX", mail);
+  const size_t logins_before = Logins();
   ASSERT_EQ(RunOnce(), 0) << ReadFileOrEmpty(install_ + "host-stderr.txt");
+  // The add-in's moves share the host's session, as the client's is shared in-process: the
+  // server saw one login for the whole run, not one more for the mover.
+  EXPECT_EQ(Logins() - logins_before, 1u) << server_->log();
 
   EXPECT_EQ(
       Subjects("Spam"),

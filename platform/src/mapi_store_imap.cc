@@ -310,10 +310,22 @@ struct FetchedMessage {
   std::string bytes;
 };
 
+// The message read last on a connection, kept moments for the next step that needs it.
+struct KeptRawMessage {
+  EntryIdParts parts;
+  std::chrono::steady_clock::time_point at;
+  std::string bytes;
+  bool valid = false;
+};
+
 class Connection {
  public:
   explicit Connection(ImapConnectOptions options) : options_(std::move(options)) {}
   ~Connection() { Close(); }
+
+  // Shared by every store opened on this connection (the client's and its add-ins'), so the
+  // store that moves a message sees what the store that read it fetched.
+  KeptRawMessage& kept_raw() { return kept_raw_; }
 
   Status Open() {
     Close();
@@ -629,6 +641,7 @@ class Connection {
   bool ended_ = false;
   std::string personal_prefix_;
   std::string selected_;
+  KeptRawMessage kept_raw_;
   uint32_t selected_uidvalidity_ = 0;
 };
 
@@ -943,7 +956,7 @@ class ImapStore final : public MapiStore {
       if (src->mailbox == dst->mailbox) return message;
       message_id = MessageIdOf((*header)->bytes);
     }
-    last_raw_valid_ = false;
+    connection_->kept_raw().valid = false;
 
     if (connection_->has_move()) {
       return MoveWithMove(*src, *msg, *dst, target->uidnext, message_id, check_by_answer);
@@ -959,7 +972,7 @@ class ImapStore final : public MapiStore {
   Status EmptyFolder(const EntryId& folder) override {
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
-    last_raw_valid_ = false;  // what was read there is about to go
+    connection_->kept_raw().valid = false;  // what was read there is about to go
     StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
     if (!selected.ok()) return selected.status();
     StatusOr<std::vector<uint32_t>> uids = connection_->UidSearch(mailimap_search_key_new_all());
@@ -1030,8 +1043,7 @@ class ImapStore final : public MapiStore {
       return std::move((*fetched)->bytes);
     });
     if (raw.ok()) {
-      last_raw_ = {*parts, std::chrono::steady_clock::now(), *raw};
-      last_raw_valid_ = true;
+      connection_->kept_raw() = {*parts, std::chrono::steady_clock::now(), *raw, true};
     }
     return raw;
   }
@@ -1040,12 +1052,13 @@ class ImapStore final : public MapiStore {
   // content never changes under its UID, and a newly delivered one is looked at by several
   // steps in a row (the host's sorting, the chain, the move): one FETCH serves them all.
   const std::string* KeptRaw(const EntryIdParts& parts) const {
-    if (!last_raw_valid_ || last_raw_.parts.mailbox != parts.mailbox ||
-        last_raw_.parts.uidvalidity != parts.uidvalidity || last_raw_.parts.uid != parts.uid ||
-        std::chrono::steady_clock::now() - last_raw_.at > kRawKeptFor) {
+    const KeptRawMessage& kept = connection_->kept_raw();
+    if (!kept.valid || kept.parts.mailbox != parts.mailbox ||
+        kept.parts.uidvalidity != parts.uidvalidity || kept.parts.uid != parts.uid ||
+        std::chrono::steady_clock::now() - kept.at > kRawKeptFor) {
       return nullptr;
     }
-    return &last_raw_.bytes;
+    return &kept.bytes;
   }
 
   // A message in "dst" that arrived at or after "uidnext" with the given Message-ID: the copy
@@ -1238,15 +1251,8 @@ class ImapStore final : public MapiStore {
   }
 
   static constexpr std::chrono::seconds kRawKeptFor{2};
-  struct KeptRawMessage {
-    EntryIdParts parts;
-    std::chrono::steady_clock::time_point at;
-    std::string bytes;
-  };
 
   std::shared_ptr<Connection> connection_;
-  KeptRawMessage last_raw_;
-  bool last_raw_valid_ = false;
 };
 
 class ImapSession final : public MapiSession {

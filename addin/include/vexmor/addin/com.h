@@ -151,6 +151,11 @@ struct IFolder : IUnknown {
 
 struct INameSpace : IUnknown {
   virtual HRESULT Folders(IFolders** folders) = 0;
+  // The client's own MAPI logon: its sessions share the client's connection to the account,
+  // so what an add-in moves through it the client sees at once and the server serves one
+  // session, not two. Owned by the client and valid while the application object lives; for
+  // the client's thread only. E_NOTIMPL: the client offers none (log on for yourself).
+  virtual HRESULT MAPIOBJECT(platform::MapiLogon** logon) = 0;
 
  protected:
   ~INameSpace() = default;
