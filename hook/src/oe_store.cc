@@ -232,8 +232,9 @@ void OeStore::MarkHandled(const std::string& install_dir, MessageId message, Fol
   install_dir_ = install_dir;
   const bool cycles_run = options_.profile->GetInt(state::kPathFile, state::kSectionVexmor,
                                                    state::kKeyRulesCreated, 0) == 1;
-  // One locked update, so two writers never take the same entry number.
-  (void)options_.profile->Update(ProcessMsgFile(), [&](IniDocument& doc) {
+  // One locked update, so two writers never take the same entry number. Only locked updates
+  // read the list, so the edit may be written in place.
+  (void)options_.profile->UpdateForLockedReaders(ProcessMsgFile(), [&](IniDocument& doc) {
     int32_t n = IntOf(doc, state::kSectionChecked, state::kKeyCount, 0);
     if (!cycles_run && n >= kHandledTrimAt) n = TrimHandled(doc, n);
     ++n;

@@ -50,6 +50,11 @@ struct UidList {
   // otherwise be written out entry by entry for every message moved in or out.
   std::string lines;
   bool lines_valid = false;
+  // What this process last wrote ("next" and the length of "lines"), while the file still is
+  // that and "lines" only grew since: the next save then writes just the change in place.
+  bool disk_known = false;
+  MessageId disk_next = 0;
+  size_t disk_lines_size = 0;
 
   static std::string Line(MessageId id, const std::string& base) {
     return std::to_string(id) + " " + base + "\n";
@@ -60,12 +65,14 @@ struct UidList {
       lines += Line(id, base);
     } else {
       lines_valid = false;
+      disk_known = false;
     }
     by_id[id] = base;
   }
   void Remove(MessageId id) {
     auto it = by_id.find(id);
     if (it == by_id.end()) return;
+    disk_known = false;  // a line leaves from the middle: the file is written anew
     if (lines_valid) {
       // Names hold no line breaks, so a whole line is found only where it starts a line.
       std::string line = Line(id, it->second);
@@ -92,7 +99,9 @@ struct UidList {
 // Reads the folder's list unless the one held is still the file's; a damaged list is kept
 // aside as ".corrupt" and numbered afresh above every id it held.
 void LoadUidList(UidList& uids, const std::string& folder_path, const StoreProblemSink& report);
-// Writes the list atomically and holds what was written.
+// Writes the list and holds what was written: a list that only gained lines since this
+// process wrote it gets them appended in place, otherwise the file is replaced. Readers
+// therefore read the list under its FileLock.
 void SaveUidList(UidList& uids, const std::string& folder_path, const StoreProblemSink& report);
 
 // --- The folder index of the tree ("vexmor-folders"): user folder ids by directory, the next

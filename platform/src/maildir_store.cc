@@ -610,7 +610,12 @@ class MaildirStore final : public MailStore {
     at.dir = node->dir;
     at.folder_path = DirPath(node->dir);
     FolderCache& cache = cache_[node->dir];
-    LoadUidList(cache.uids, at.folder_path, options_.report);
+    const std::string list_file = at.folder_path + std::string(kUidListFile);
+    if (!cache.uids.loaded || platform::FileIdentityOfPath(list_file) != cache.uids.sig) {
+      // Writers append to the list in place: it is read between their writes.
+      FileLock lock(list_file);
+      LoadUidList(cache.uids, at.folder_path, options_.report);
+    }
     auto id = cache.uids.by_id.find(message);
     if (id == cache.uids.by_id.end() && message >= cache.uids.next) {
       // Not given out yet: mail may have arrived since the last walk.

@@ -158,17 +158,42 @@ void LoadUidList(UidList& uids, const std::string& folder_path, const StoreProbl
 void SaveUidList(UidList& uids, const std::string& folder_path, const StoreProblemSink& report) {
   const std::string file = folder_path + std::string(kUidListFile);
   const std::string& lines = uids.Lines();
-  std::string text;
-  text.reserve(lines.size() + 32);
-  text.append(kUidListHeader).append(" ").append(std::to_string(uids.next)).append("\n");
-  text.append(lines);
-  Status s = ReplaceFileAtomically(file, text);
+  const std::string header = std::string(kUidListHeader) + " " + std::to_string(uids.next) + "\n";
+  Status s;
+  bool patched = false;
+  if (uids.disk_known && uids.lines_valid && lines.size() >= uids.disk_lines_size) {
+    const std::string old_header =
+        std::string(kUidListHeader) + " " + std::to_string(uids.disk_next) + "\n";
+    if (old_header.size() == header.size()) {
+      std::vector<ChangedStretch> stretches;
+      for (size_t i = 0; i < header.size(); ++i) {
+        if (old_header[i] == header[i]) continue;
+        size_t end = i + 1;
+        while (end < header.size() && old_header[end] != header[end]) ++end;
+        stretches.push_back({i, std::string_view(old_header).substr(i, end - i),
+                             std::string_view(header).substr(i, end - i)});
+        i = end;
+      }
+      patched = WriteStretchesInPlace(file, old_header.size() + uids.disk_lines_size, stretches,
+                                      std::string_view(lines).substr(uids.disk_lines_size), &s);
+    }
+  }
+  if (!patched) {
+    std::string text;
+    text.reserve(header.size() + lines.size());
+    text.append(header).append(lines);
+    s = ReplaceFileAtomically(file, text);
+  }
   if (!s.ok()) Tell(report, "cannot write " + file + ": " + s.message());
   if (s.ok()) uids.removals_pending = false;
+  uids.disk_known = s.ok();
+  uids.disk_next = uids.next;
+  uids.disk_lines_size = lines.size();
   // What we wrote is what we hold; anything else is read again at the next use.
+  const size_t size = header.size() + lines.size();
   int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
   struct stat st;
-  if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size == static_cast<off_t>(text.size())) {
+  if (s.ok() && fd >= 0 && ::fstat(fd, &st) == 0 && st.st_size == static_cast<off_t>(size)) {
     uids.sig = platform::FileIdentityOf(st);
     uids.held = HoldDescriptor(fd);
   } else {
@@ -176,6 +201,7 @@ void SaveUidList(UidList& uids, const std::string& folder_path, const StoreProbl
     uids.sig = FileIdentity();
     uids.held.reset();
     uids.loaded = false;
+    uids.disk_known = false;
   }
 }
 

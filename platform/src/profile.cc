@@ -14,6 +14,11 @@ std::shared_ptr<const IniDocument> Profile::Read(std::string_view file) const {
   return std::make_shared<const IniDocument>(Load(file));
 }
 
+Status Profile::UpdateForLockedReaders(std::string_view file,
+                                       const std::function<void(IniDocument&)>& edit) {
+  return Update(file, edit);
+}
+
 int32_t Profile::GetInt(std::string_view file, std::string_view section, std::string_view key,
                         int32_t default_value) const {
   std::optional<std::string> value = Read(file)->Find(section, key);

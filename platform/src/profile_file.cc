@@ -26,6 +26,27 @@ class FileProfile final : public Profile {
   }
 
   Status Update(std::string_view file, const std::function<void(IniDocument&)>& edit) override {
+    return Edit(file, edit, false);
+  }
+
+  Status UpdateForLockedReaders(std::string_view file,
+                                const std::function<void(IniDocument&)>& edit) override {
+    return Edit(file, edit, true);
+  }
+
+  Status Remove(std::string_view file) override {
+    std::string path = Resolve(file);
+    FileLock lock(path);
+    ProfileCache::Instance().Forget(path);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+      return Status::IoError("cannot delete " + path + ": " + ErrnoText(errno));
+    }
+    return Status::Ok();
+  }
+
+ private:
+  Status Edit(std::string_view file, const std::function<void(IniDocument&)>& edit,
+              bool readers_lock) {
     std::string path = Resolve(file);
     if (file.find('/') == std::string_view::npos) {
       // One stat in the common case: the directory exists after the first write.
@@ -51,7 +72,13 @@ class FileProfile final : public Profile {
       cache.Publish(path, std::move(doc), std::move(updated));
       return Status::Ok();
     }
-    Status written = ReplaceFileAtomically(path, updated);
+    // Most edits add a key at the end and count it, or flip a flag: written in place they
+    // cost no new file, which is what the file system charges most for.
+    Status written;
+    if (current.bytes == nullptr ||
+        !PatchFileInPlace(path, *current.bytes, updated, readers_lock, &written)) {
+      written = ReplaceFileAtomically(path, updated);
+    }
     if (written.ok()) {
       cache.Publish(path, std::move(doc), std::move(updated));
     } else {
@@ -60,17 +87,6 @@ class FileProfile final : public Profile {
     return written;
   }
 
-  Status Remove(std::string_view file) override {
-    std::string path = Resolve(file);
-    FileLock lock(path);
-    ProfileCache::Instance().Forget(path);
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-      return Status::IoError("cannot delete " + path + ": " + ErrnoText(errno));
-    }
-    return Status::Ok();
-  }
-
- private:
   std::string Resolve(std::string_view file) const {
     if (file.find('/') != std::string_view::npos) return std::string(file);
     return GetPaths().WindowsDirectory() + std::string(file);

@@ -109,5 +109,54 @@ TEST(AtomicFile, OverwriteInPlaceKeepsTheInodeAndRefusesOddFiles) {
   EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(path), "short");
 }
 
+// Which edits go in place: only those no reader can see half done, unless every reader holds
+// the lock; a file that is no longer the one read is never patched.
+TEST(AtomicFile, PatchInPlaceTakesOnlyEditsNoReaderCanSeeHalfDone) {
+  vexmor::testing::TempDir dir;
+  std::string path = dir.File("state.ini");
+  auto inode = [&] {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? info.st_ino : 0;
+  };
+  auto patch = [&](std::string_view old, std::string_view updated, bool readers_lock) {
+    Status status;
+    bool patched = PatchFileInPlace(path, old, updated, readers_lock, &status);
+    EXPECT_TRUE(status.ok()) << status.message();
+    return patched;
+  };
+  ASSERT_TRUE(ReplaceFileAtomically(path, "[A]\nFlag=0\nCount=19\n").ok());
+  const ino_t first = inode();
+
+  EXPECT_TRUE(patch("[A]\nFlag=0\nCount=19\n", "[A]\nFlag=1\nCount=19\n", false));
+  EXPECT_TRUE(patch("[A]\nFlag=1\nCount=19\n", "[A]\nFlag=1\nCount=19\nNew=x\n", false));
+  EXPECT_EQ(ReadFileOrEmpty(path), "[A]\nFlag=1\nCount=19\nNew=x\n");
+  EXPECT_EQ(inode(), first);
+  // Two changed bytes, or a changed byte and a tail, could be seen half done: not in place
+  // without the readers' lock, in place with it.
+  const std::string now = "[A]\nFlag=1\nCount=19\nNew=x\n";
+  EXPECT_FALSE(patch(now, "[A]\nFlag=1\nCount=20\nNew=x\n", false));
+  EXPECT_FALSE(patch(now, "[A]\nFlag=0\nCount=19\nNew=x\nMore=y\n", false));
+  EXPECT_FALSE(patch(now, "[A]\nFlag=1\n", false));  // shorter
+  EXPECT_EQ(ReadFileOrEmpty(path), now);
+  EXPECT_TRUE(patch(now, "[A]\nFlag=0\nCount=20\nNew=x\nMore=y\n", true));
+  EXPECT_EQ(ReadFileOrEmpty(path), "[A]\nFlag=0\nCount=20\nNew=x\nMore=y\n");
+  EXPECT_EQ(inode(), first);
+  // A tail that would cross into a new page is not added in place without the lock.
+  std::string full(4090, 'k');
+  ASSERT_TRUE(ReplaceFileAtomically(path, full).ok());
+  EXPECT_FALSE(patch(full, full + "0123456789", false));
+  EXPECT_TRUE(patch(full, full + "012345", false));
+
+  // Another size than the text the caller read: not the same file, nothing written.
+  ASSERT_TRUE(ReplaceFileAtomically(path, "[A]\nFlag=0\n\n").ok());
+  EXPECT_FALSE(patch("[A]\nFlag=0\n", "[A]\nFlag=1\n", false));
+  EXPECT_EQ(ReadFileOrEmpty(path), "[A]\nFlag=0\n\n");
+  // Never through a link.
+  std::string link = dir.File("link");
+  ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+  Status status;
+  EXPECT_FALSE(PatchFileInPlace(link, "[A]\nFlag=0\n\n", "[A]\nFlag=1\n\n", false, &status));
+}
+
 }  // namespace
 }  // namespace vexmor::platform

@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <optional>
 #include <string>
 
 #include "test_support.h"
@@ -134,6 +135,53 @@ TEST_F(FileProfileTest, ConcurrentWritersFromSeveralProcessesLoseNoKey) {
     }
   }
   EXPECT_EQ(doc.Find("Shared", "Count"), std::to_string(kProcesses * kKeysEach));
+}
+
+// Flags flipped and keys added are written in place; a reader in another process, reading
+// without the lock, still only ever sees whole files.
+TEST_F(FileProfileTest, ReadersNeverSeeAHalfWrittenFileWhileEditsGoInPlace) {
+  std::string file = dirs_.install_dir() + "Vexmor_Message.ini";
+  ASSERT_TRUE(profile_->WriteString(file, "Vexmor", "Remove_Icon", "0").ok());
+  struct stat first {};
+  ASSERT_EQ(stat(file.c_str(), &first), 0);
+  constexpr int kEdits = 1500;
+  pid_t writer = fork();
+  ASSERT_GE(writer, 0);
+  if (writer == 0) {
+    auto paths = MakeEnvironmentPaths();
+    auto profile = MakeFileProfile(*paths);
+    bool ok = true;
+    for (int i = 0; i < kEdits; ++i) {
+      ok &= profile->WriteString(file, "Vexmor", "Remove_Icon", i % 2 == 0 ? "1" : "0").ok();
+      if (i % 10 == 0) {
+        ok &= profile->WriteString(file, "Vexmor", "Key_" + std::to_string(i / 10), "v").ok();
+      }
+    }
+    _exit(ok ? 0 : 1);
+  }
+  int reads = 0;
+  int status = 0;
+  for (;;) {
+    bool done = waitpid(writer, &status, WNOHANG) == writer;
+    std::string text = ReadFileOrEmpty(file);
+    ++reads;
+    ASSERT_TRUE(!text.empty() && text.back() == '\n') << text;
+    IniDocument doc = IniDocument::Parse(text);
+    std::optional<std::string> flag = doc.Find("Vexmor", "Remove_Icon");
+    ASSERT_TRUE(flag == "0" || flag == "1") << text;
+    // Keys appear in order, each whole.
+    size_t keys = doc.Keys("Vexmor").size() - 1;
+    for (size_t k = 0; k < keys; ++k) {
+      ASSERT_EQ(doc.Find("Vexmor", "Key_" + std::to_string(k)), "v") << text;
+    }
+    if (done) break;
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_GT(reads, 10);
+  struct stat last {};
+  ASSERT_EQ(stat(file.c_str(), &last), 0);
+  EXPECT_EQ(first.st_ino, last.st_ino);  // every one of those edits went in place
+  EXPECT_EQ(profile_->GetInt(file, "Vexmor", "Remove_Icon", 7), 0);
 }
 
 TEST(MemoryProfile, BehavesLikeTheFileProfile) {

@@ -13,8 +13,9 @@ std::string InstallFile(std::string_view install_dir, std::string_view file) {
 StatusOr<int32_t> AppendJournal(platform::Profile& profile, std::string_view install_dir,
                                 std::string_view text) {
   int32_t entry = 0;
-  Status written =
-      profile.Update(InstallFile(install_dir, kJournalFile), [&](platform::IniDocument& doc) {
+  // The journal is read only by its writers, under its lock.
+  Status written = profile.UpdateForLockedReaders(
+      InstallFile(install_dir, kJournalFile), [&](platform::IniDocument& doc) {
         std::optional<std::string> count = doc.Find(kSectionMessage, kKeyCount);
         int32_t n = count ? platform::ParseProfileInt(*count, 0) : 0;
         if (n > kJournalMaxEntries) {

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "vexmor/platform/status.h"
 
@@ -35,6 +36,30 @@ std::string LockFilePath(const std::string& path);
 // Keeps the permission bits of an existing file; a new one is made 0600. Refuses to replace a
 // symbolic link or anything but a regular file.
 Status ReplaceFileAtomically(const std::string& path, std::string_view contents);
+
+// Writes an edit of a file in place when no reader can see a state that is not a whole file:
+// one changed byte (a byte is written at once), or a short tail added within the file's last
+// page (its bytes and the larger size become visible together). With "readers_lock" every
+// reader of the changed bytes holds the file's lock, so an edit of a few changed stretches
+// and any tail is written in place too (the tail first). "old" must be the file's content,
+// read under the lock the caller holds. Returns false, having written nothing, when the edit
+// has another shape or the file is not "old" any more; the caller then replaces the file.
+bool PatchFileInPlace(const std::string& path, std::string_view old, std::string_view updated,
+                      bool readers_lock, Status* status);
+
+// One changed stretch of a file: its offset, its bytes before and after (of equal length).
+struct ChangedStretch {
+  size_t at = 0;
+  std::string_view before;
+  std::string_view after;
+};
+// The low-level step of PatchFileInPlace, for writers that know their edit without holding the
+// whole old text: checks that "path" is a regular file of "old_size" bytes (else returns false
+// having written nothing), appends "tail", then writes the stretches. A failed write puts the
+// old bytes back.
+bool WriteStretchesInPlace(const std::string& path, size_t old_size,
+                           const std::vector<ChangedStretch>& stretches, std::string_view tail,
+                           Status* status);
 
 // Replaces the content of a regular file in place (created when missing), without a new
 // inode: cheaper than ReplaceFileAtomically, but a reader may see a half-written file unless

@@ -34,6 +34,11 @@ class Profile {
   // back atomically. The file (and, for a bare name, the Windows directory) is created as
   // needed. "edit" must not call back into this Profile for the same file.
   virtual Status Update(std::string_view file, const std::function<void(IniDocument&)>& edit) = 0;
+  // As Update, for an edit of keys that nobody reads without holding the file's lock (the
+  // handled list, the journal): the adapter may then write it in place even where it changes
+  // several bytes. The default is Update.
+  virtual Status UpdateForLockedReaders(std::string_view file,
+                                        const std::function<void(IniDocument&)>& edit);
   // Deletes the file; a missing file is not an error.
   virtual Status Remove(std::string_view file) = 0;
 
