@@ -11,6 +11,10 @@
 #include <cstdlib>
 #include <mutex>
 
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/lsan_interface.h>
+#endif
+
 #include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::log {
@@ -60,6 +64,16 @@ int RotateIfFull(const std::string& path, int fd, size_t adding) {
   return OpenForAppend(path);
 }
 
+// Tells the leak checker that an object made to outlive everything (callers may log during
+// exit, and from a library being unloaded) is meant to stay.
+template <typename T>
+T* NeverDestroyed(T* object) {
+#if defined(__SANITIZE_ADDRESS__)
+  __lsan_ignore_object(object);
+#endif
+  return object;
+}
+
 // The descriptor of the log written last, kept open while its name still leads to it, so an
 // entry costs a stat and a write instead of an open and a close as well.
 struct KeptLog {
@@ -70,7 +84,7 @@ struct KeptLog {
 };
 
 KeptLog& Kept() {
-  static auto* kept = new KeptLog;  // never destroyed: callers may log during exit
+  static auto* kept = NeverDestroyed(new KeptLog);
   return *kept;
 }
 
@@ -129,7 +143,7 @@ struct AddinPath {
 };
 
 AddinPath& StoredAddinPath() {
-  static auto* stored = new AddinPath;  // never destroyed: callers may log during exit
+  static auto* stored = NeverDestroyed(new AddinPath);
   return *stored;
 }
 
