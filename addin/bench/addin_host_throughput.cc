@@ -105,6 +105,18 @@ int main(int argc, char** argv) {
   }
   size_t moved = 0;
   for (size_t at = 0; (at = log.find("I-Third", at)) != std::string::npos; ++at) ++moved;
+  // What the server holds, not what the log says: every verdict must have reached "Spam".
+  size_t in_spam = 0;
+  const std::string spam_dir = server->MaildirOf(user, "Spam");
+  for (const char* sub : {"cur", "new"}) {
+    for (const auto& entry : std::filesystem::directory_iterator(spam_dir + sub)) {
+      in_spam += entry.is_regular_file() ? 1 : 0;
+    }
+  }
+  if (in_spam != moved) {
+    std::fprintf(stderr, "%zu messages judged spam, but %zu lie in Spam\n", moved, in_spam);
+    return 1;
+  }
   const std::string& fsync = vexmor::testing::DovecotServer::FsyncMode();
   std::printf(
       "addin host: %zu messages judged (%zu moved to Spam) in %.2f s: %.0f messages/s "

@@ -984,8 +984,24 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
   }
   while (!stop.load() && !application->quit_requested()) {
     if (inbox.ok() && extension.session != nullptr) {
+      // A burst of new mail is filed in runs of moves, each run sent to the server as one;
+      // the mark moves on after each run is sent, so a host that dies meanwhile judges that
+      // run again at its next start.
+      std::optional<EntryId> last;
+      size_t in_run = 0;
+      auto end_run = [&] {
+        if (Status moved = store.CloseMoveBatch(); !moved.ok()) Say(moved.message());
+        if (last) inbox_mark.Handled(*last);
+        in_run = 0;
+      };
+      store.OpenMoveBatch();
       for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
         if (stop.load()) break;
+        if (in_run == kMessagesPerRun) {
+          end_run();
+          store.OpenMoveBatch();
+        }
+        ++in_run;
         MoveTracker::Arrival arrival = tracker.ClassifyInbox(message);
         if (arrival == MoveTracker::Arrival::kFromSpam && learning != nullptr) {
           IMailItem* item = NewHostMailItem(store, message);
@@ -996,8 +1012,9 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
           extension.session->OnDelivery(callback);
           callback->Release();
         }
-        inbox_mark.Handled(message);
+        last = message;
       }
+      end_run();
     }
     if (learning != nullptr) {
       for (const EntryId& message : tracker.PersonReported()) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -17,6 +18,8 @@ namespace vexmor::addin_host {
 
 // The longest IDLE on INBOX before the sent folder is looked at again.
 inline constexpr int kIdleMilliseconds = 5000;
+// New INBOX mail is judged in runs of this many messages, whose moves go to the server as one.
+inline constexpr size_t kMessagesPerRun = 64;
 // The pause before a failed wait (a dropped connection) is tried again.
 inline constexpr int kRetryMilliseconds = 5000;
 

@@ -327,6 +327,18 @@ class Connection {
   // store that moves a message sees what the store that read it fetched.
   KeptRawMessage& kept_raw() { return kept_raw_; }
 
+  // The moves queued while a batch is open (see MapiStore::OpenMoveBatch), all from one
+  // folder to one folder; shared like kept_raw(), as every store on the connection moves.
+  struct QueuedMoves {
+    bool open = false;
+    EntryIdParts src;
+    EntryIdParts dst;
+    uint32_t dst_uidnext = 0;  // where copies of a lost answer are looked for
+    std::vector<std::pair<uint32_t, std::string>> items;  // UID and Message-ID
+    std::string failures;  // what did not reach its folder since the batch opened
+  };
+  QueuedMoves& queued_moves() { return queued_moves_; }
+
   Status Open() {
     Close();
     StatusOr<int> fd =
@@ -642,6 +654,7 @@ class Connection {
   std::string personal_prefix_;
   std::string selected_;
   KeptRawMessage kept_raw_;
+  QueuedMoves queued_moves_;
   uint32_t selected_uidvalidity_ = 0;
 };
 
@@ -737,6 +750,7 @@ class ImapStore final : public MapiStore {
   }
 
   StatusOr<FolderProps> GetFolderProps(const EntryId& folder) override {
+    SendQueuedMoves();
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts) return Status::NotFound("not an entry id of this store");
     FolderProps props;
@@ -774,6 +788,7 @@ class ImapStore final : public MapiStore {
   }
 
   StatusOr<std::vector<FolderProps>> GetHierarchyTable(const EntryId& folder) override {
+    SendQueuedMoves();
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts) return Status::NotFound("not an entry id of this store");
     std::vector<FolderProps> rows;
@@ -822,6 +837,7 @@ class ImapStore final : public MapiStore {
   }
 
   StatusOr<std::vector<EntryId>> GetContentsTable(const EntryId& folder) override {
+    SendQueuedMoves();
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts) return Status::NotFound("not an entry id of this store");
     if (parts->kind == 'R' || parts->kind == 'T') return std::vector<EntryId>();
@@ -843,6 +859,7 @@ class ImapStore final : public MapiStore {
   }
 
   StatusOr<bool> WaitForChangeOrWake(const EntryId& folder, int timeout_ms, int wake_fd) override {
+    SendQueuedMoves();
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
     StatusOr<uint32_t> validity = connection_->Select(parts->mailbox, parts->uidvalidity);
@@ -932,6 +949,10 @@ class ImapStore final : public MapiStore {
       return Status::NotFound("the message is not in the source folder");
     }
     if (Status s = connection_->Ensure(); !s.ok()) return s;
+    const bool may_queue = connection_->queued_moves().open && KeptRaw(*msg) != nullptr &&
+                           src->mailbox != dst->mailbox && connection_->has_move() &&
+                           connection_->has_uidplus();
+    if (!may_queue) SendQueuedMoves();  // moves happen in the order asked for
     StatusOr<Connection::MailboxStatus> target = CheckedStatus(*dst);
     if (!target.ok()) return target.status();
     // Fresh answers only: a mailbox recreated since it was last selected must not pass.
@@ -949,6 +970,19 @@ class ImapStore final : public MapiStore {
     std::string message_id;
     if (check_by_answer) {
       message_id = MessageIdOf(*kept);
+      Connection::QueuedMoves& queue = connection_->queued_moves();
+      if (queue.open) {
+        if (!queue.items.empty() && (queue.src != *src || queue.dst != *dst)) SendQueuedMoves();
+        if (queue.items.empty()) {
+          queue.src = *src;
+          queue.dst = *dst;
+          queue.dst_uidnext = target->uidnext;
+        }
+        queue.items.emplace_back(msg->uid, std::move(message_id));
+        connection_->kept_raw().valid = false;
+        if (queue.items.size() >= kMostQueuedMoves) SendQueuedMoves();
+        return MovedEntry(*dst, 0);
+      }
     } else {
       StatusOr<std::optional<FetchedMessage>> header = connection_->FetchSection(msg->uid, true);
       if (!header.ok()) return header.status();
@@ -969,7 +1003,23 @@ class ImapStore final : public MapiStore {
     return MoveWithCopy(*src, *msg, *dst, target->uidnext, message_id);
   }
 
+  void OpenMoveBatch() override {
+    Connection::QueuedMoves& queue = connection_->queued_moves();
+    if (!queue.open) queue = Connection::QueuedMoves{};
+    queue.open = true;
+  }
+
+  Status CloseMoveBatch() override {
+    SendQueuedMoves();
+    Connection::QueuedMoves& queue = connection_->queued_moves();
+    std::string failures = std::move(queue.failures);
+    queue = Connection::QueuedMoves{};
+    if (failures.empty()) return Status::Ok();
+    return Status::Unavailable("some messages were not moved: " + failures);
+  }
+
   Status EmptyFolder(const EntryId& folder) override {
+    SendQueuedMoves();
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
     connection_->kept_raw().valid = false;  // what was read there is about to go
@@ -1098,6 +1148,68 @@ class ImapStore final : public MapiStore {
     StatusOr<std::vector<uint32_t>> uids = connection_->UidSearch(key);
     if (!uids.ok()) return uids.status();
     return !uids->empty();
+  }
+
+  // Sends the queued moves as one UID MOVE. The server moves the whole set or nothing; the
+  // messages its COPYUID answer leaves out had already left the folder. When the answer is
+  // lost, the messages still in the source are moved once more over a new connection. What
+  // still did not move is recorded for CloseMoveBatch; those messages stay where they were.
+  void SendQueuedMoves() {
+    Connection::QueuedMoves& queue = connection_->queued_moves();
+    if (queue.items.empty()) return;
+    std::vector<std::pair<uint32_t, std::string>> items = std::move(queue.items);
+    queue.items.clear();
+    const EntryIdParts src = queue.src;
+    const EntryIdParts dst = queue.dst;
+    std::string why;
+    for (int attempt = 0; attempt < 2 && !items.empty(); ++attempt) {
+      Status sent = SendMoves(src, dst, items);
+      if (sent.ok()) {
+        items.clear();
+        break;
+      }
+      why = sent.message();
+      if (sent.code() != StatusCode::kUnavailable && sent.code() != StatusCode::kCorrupt) break;
+      // The answer was lost; MOVE is atomic on the server, so the source tells what happened.
+      if (!connection_->Ensure().ok()) break;
+      StatusOr<uint32_t> selected = connection_->Select(src.mailbox, src.uidvalidity);
+      if (!selected.ok()) break;
+      mailimap_set* set = mailimap_set_new_empty();
+      for (const auto& item : items) mailimap_set_add_single(set, item.first);
+      StatusOr<std::vector<uint32_t>> left =
+          connection_->UidSearch(mailimap_search_key_new_uid(set));
+      if (!left.ok()) break;
+      std::erase_if(items, [&](const auto& item) {
+        return std::find(left->begin(), left->end(), item.first) == left->end();
+      });
+    }
+    if (items.empty()) return;
+    std::string& failures = queue.failures;
+    if (!failures.empty()) failures += "; ";
+    failures += std::to_string(items.size()) + " to " + dst.mailbox + " (" + why + ")";
+  }
+
+  // One UID MOVE of "items" from "src" to "dst" (selected and checked first).
+  Status SendMoves(const EntryIdParts& src, const EntryIdParts& dst,
+                   const std::vector<std::pair<uint32_t, std::string>>& items) {
+    if (Status s = connection_->Ensure(); !s.ok()) return s;
+    StatusOr<Connection::MailboxStatus> target = CheckedStatus(dst);
+    if (!target.ok()) return target.status();
+    StatusOr<uint32_t> selected = connection_->Select(src.mailbox, src.uidvalidity);
+    if (!selected.ok()) return selected.status();
+    mailimap_set* set = mailimap_set_new_empty();
+    for (const auto& item : items) mailimap_set_add_single(set, item.first);
+    uint32_t validity = 0;
+    mailimap_set* source_set = nullptr;
+    mailimap_set* dest_set = nullptr;
+    int rc = mailimap_uidplus_uid_move(connection_->imap(), set, dst.mailbox.c_str(), &validity,
+                                       &source_set, &dest_set);
+    mailimap_set_free(set);
+    if (source_set != nullptr) mailimap_set_free(source_set);
+    if (dest_set != nullptr) mailimap_set_free(dest_set);
+    if (rc == MAILIMAP_NO_ERROR) return Status::Ok();
+    connection_->ForgetSelection();
+    return connection_->Error(rc, "UID MOVE");
   }
 
   EntryId MovedEntry(const EntryIdParts& dst, uint32_t uid) {
@@ -1251,6 +1363,8 @@ class ImapStore final : public MapiStore {
   }
 
   static constexpr std::chrono::seconds kRawKeptFor{2};
+  // A longer queue would only delay the first messages' arrival in their folder.
+  static constexpr size_t kMostQueuedMoves = 64;
 
   std::shared_ptr<Connection> connection_;
 };

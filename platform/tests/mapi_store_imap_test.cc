@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <set>
 
 #include "dovecot_server.h"
 #include "fake_imap_server.h"
@@ -224,6 +225,49 @@ TEST(ImapMove, AMessageJustReadMovesWithoutAnotherFetchAndOneGoneIsNotFound) {
   EXPECT_EQ(StatusCode::kNotFound, client.MoveToSpam(second).status().code());
   EXPECT_EQ(0u, Count(server.Messages("INBOX")));
   EXPECT_EQ(1u, Count(server.Messages("Spam")));
+}
+
+// A run of moves goes to the server as one command, before anything that lists folders and
+// at the close; a message taken meanwhile is no error, and a dropped connection moves each
+// message once or leaves it where it was, never twice and never lost.
+TEST(ImapMove, ABatchSendsItsMovesTogetherAndADropLosesNothing) {
+  for (bool after : {false, true}) {
+    SCOPED_TRACE(after ? "dropped after the move" : "dropped before the move");
+    FakeImapServer server("IMAP4rev1 UIDPLUS MOVE");
+    for (const char* id : {"a", "b", "c", "d", "e"}) server.Add("INBOX", Message(id));
+    Client client(server);
+    std::vector<EntryId> inbox = Value(client.store().GetContentsTable(client.inbox()));
+    client.store().OpenMoveBatch();
+    auto read_and_move = [&](size_t i) {
+      EXPECT_EQ(std::string(1, static_cast<char>('a' + i)),
+                Value(client.store().GetMessageProps(inbox[i])).subject);
+      EXPECT_TRUE(client.MoveToSpam(inbox[i]).ok());
+    };
+    read_and_move(0);
+    read_and_move(1);
+    EXPECT_EQ(5u, Count(server.Messages("INBOX")));  // queued, not sent yet
+    // A listing sees the folders as the moves leave them.
+    EXPECT_EQ(3u, Value(client.store().GetContentsTable(client.inbox())).size());
+    EXPECT_EQ(2u, Count(server.Messages("Spam")));
+
+    read_and_move(2);
+    read_and_move(3);
+    read_and_move(4);
+    server.Remove("INBOX", 4);  // another client takes "d" before the queue is sent
+    server.AddFault({"MOVE", after, ""});
+    EXPECT_TRUE(client.store().CloseMoveBatch().ok());
+    EXPECT_EQ(2, server.connections());
+    EXPECT_EQ(0u, Count(server.Messages("INBOX")));
+    std::multiset<std::string> subjects;
+    for (const auto& [uid, message] : server.Messages("Spam")) {
+      subjects.insert(message.raw.substr(message.raw.find("Subject: ") + 9, 1));
+    }
+    EXPECT_EQ(subjects, (std::multiset<std::string>{"a", "b", "c", "e"}));
+    // Outside a batch a move is sent at once.
+    server.Add("INBOX", Message("f"));
+    EXPECT_TRUE(client.MoveToSpam(client.InboxMessage(0)).ok());
+    EXPECT_EQ(0u, Count(server.Messages("INBOX")));
+  }
 }
 
 TEST(ImapErrors, GarbageAndFailedLoginsAreClearErrors) {

@@ -165,6 +165,16 @@ class MapiStore {
   // Deletes every message of the folder (its subfolders stay).
   virtual Status EmptyFolder(const EntryId& folder) = 0;
 
+  // A run of moves, as a client filing a burst of delivered mail makes: until CloseMoveBatch,
+  // a move of a message read moments ago may be queued and sent with the others of the run as
+  // one command (one server transaction for many messages, where each costs the server its
+  // flushes to disk). Such a move reports success with an unknown new entry id. Every call
+  // that lists, counts or waits on folders sends the queue first. CloseMoveBatch sends what is
+  // left and says whether every queued message reached its folder; one that had already left
+  // its folder is not an error. Stores without batching move at once.
+  virtual void OpenMoveBatch() {}
+  virtual Status CloseMoveBatch() { return Status::Ok(); }
+
   // Waits until the folder may have changed (new mail, for the client's delivery event) or
   // "timeout_ms" passed; true when the store saw a change, false after the time-out or when a
   // signal interrupted the wait. A store that cannot be told of changes just waits.
