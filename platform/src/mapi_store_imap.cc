@@ -333,8 +333,7 @@ class Connection {
     bool open = false;
     EntryIdParts src;
     EntryIdParts dst;
-    uint32_t dst_uidnext = 0;  // where copies of a lost answer are looked for
-    std::vector<std::pair<uint32_t, std::string>> items;  // UID and Message-ID
+    std::vector<uint32_t> uids;
     std::string failures;  // what did not reach its folder since the batch opened
   };
   QueuedMoves& queued_moves() { return queued_moves_; }
@@ -949,10 +948,15 @@ class ImapStore final : public MapiStore {
       return Status::NotFound("the message is not in the source folder");
     }
     if (Status s = connection_->Ensure(); !s.ok()) return s;
-    const bool may_queue = connection_->queued_moves().open && KeptRaw(*msg) != nullptr &&
-                           src->mailbox != dst->mailbox && connection_->has_move() &&
-                           connection_->has_uidplus();
-    if (!may_queue) SendQueuedMoves();  // moves happen in the order asked for
+    // The Message-ID finds the copy should the answer be lost. The message read moments ago
+    // gives it without a FETCH when the server's COPYUID answer tells whether it still was
+    // there; otherwise its header is fetched, which also shows it still is.
+    const std::string* kept = KeptRaw(*msg);
+    const bool check_by_answer = kept != nullptr && src->mailbox != dst->mailbox &&
+                                 connection_->has_move() && connection_->has_uidplus();
+    Connection::QueuedMoves& queue = connection_->queued_moves();
+    // Moves happen in the order asked for: one that is not queued sends the queue first.
+    if (!(check_by_answer && queue.open)) SendQueuedMoves();
     StatusOr<Connection::MailboxStatus> target = CheckedStatus(*dst);
     if (!target.ok()) return target.status();
     // Fresh answers only: a mailbox recreated since it was last selected must not pass.
@@ -961,28 +965,18 @@ class ImapStore final : public MapiStore {
     connection_->ForgetSelectionUnless(src->mailbox, source->uidvalidity);
     StatusOr<uint32_t> selected = connection_->Select(src->mailbox, src->uidvalidity);
     if (!selected.ok()) return selected.status();
-    // The Message-ID finds the copy should the answer be lost. The message read moments ago
-    // gives it without a FETCH when the server's COPYUID answer tells whether it still was
-    // there; otherwise its header is fetched, which also shows it still is.
-    const std::string* kept = KeptRaw(*msg);
-    const bool check_by_answer = kept != nullptr && src->mailbox != dst->mailbox &&
-                                 connection_->has_move() && connection_->has_uidplus();
     std::string message_id;
     if (check_by_answer) {
-      message_id = MessageIdOf(*kept);
-      Connection::QueuedMoves& queue = connection_->queued_moves();
       if (queue.open) {
-        if (!queue.items.empty() && (queue.src != *src || queue.dst != *dst)) SendQueuedMoves();
-        if (queue.items.empty()) {
-          queue.src = *src;
-          queue.dst = *dst;
-          queue.dst_uidnext = target->uidnext;
-        }
-        queue.items.emplace_back(msg->uid, std::move(message_id));
+        if (!queue.uids.empty() && (queue.src != *src || queue.dst != *dst)) SendQueuedMoves();
+        queue.src = *src;
+        queue.dst = *dst;
+        queue.uids.push_back(msg->uid);
         connection_->kept_raw().valid = false;
-        if (queue.items.size() >= kMostQueuedMoves) SendQueuedMoves();
+        if (queue.uids.size() >= kMostQueuedMoves) SendQueuedMoves();
         return MovedEntry(*dst, 0);
       }
+      message_id = MessageIdOf(*kept);
     } else {
       StatusOr<std::optional<FetchedMessage>> header = connection_->FetchSection(msg->uid, true);
       if (!header.ok()) return header.status();
@@ -1156,16 +1150,16 @@ class ImapStore final : public MapiStore {
   // still did not move is recorded for CloseMoveBatch; those messages stay where they were.
   void SendQueuedMoves() {
     Connection::QueuedMoves& queue = connection_->queued_moves();
-    if (queue.items.empty()) return;
-    std::vector<std::pair<uint32_t, std::string>> items = std::move(queue.items);
-    queue.items.clear();
+    if (queue.uids.empty()) return;
+    std::vector<uint32_t> uids = std::move(queue.uids);
+    queue.uids.clear();
     const EntryIdParts src = queue.src;
     const EntryIdParts dst = queue.dst;
     std::string why;
-    for (int attempt = 0; attempt < 2 && !items.empty(); ++attempt) {
-      Status sent = SendMoves(src, dst, items);
+    for (int attempt = 0; attempt < 2 && !uids.empty(); ++attempt) {
+      Status sent = SendMoves(src, dst, uids);
       if (sent.ok()) {
-        items.clear();
+        uids.clear();
         break;
       }
       why = sent.message();
@@ -1174,31 +1168,32 @@ class ImapStore final : public MapiStore {
       if (!connection_->Ensure().ok()) break;
       StatusOr<uint32_t> selected = connection_->Select(src.mailbox, src.uidvalidity);
       if (!selected.ok()) break;
-      mailimap_set* set = mailimap_set_new_empty();
-      for (const auto& item : items) mailimap_set_add_single(set, item.first);
       StatusOr<std::vector<uint32_t>> left =
-          connection_->UidSearch(mailimap_search_key_new_uid(set));
+          connection_->UidSearch(mailimap_search_key_new_uid(SetOf(uids)));
       if (!left.ok()) break;
-      std::erase_if(items, [&](const auto& item) {
-        return std::find(left->begin(), left->end(), item.first) == left->end();
-      });
+      uids = std::move(*left);
     }
-    if (items.empty()) return;
+    if (uids.empty()) return;
     std::string& failures = queue.failures;
     if (!failures.empty()) failures += "; ";
-    failures += std::to_string(items.size()) + " to " + dst.mailbox + " (" + why + ")";
+    failures += std::to_string(uids.size()) + " to " + dst.mailbox + " (" + why + ")";
   }
 
-  // One UID MOVE of "items" from "src" to "dst" (selected and checked first).
+  static mailimap_set* SetOf(const std::vector<uint32_t>& uids) {
+    mailimap_set* set = mailimap_set_new_empty();
+    for (uint32_t uid : uids) mailimap_set_add_single(set, uid);
+    return set;
+  }
+
+  // One UID MOVE of "uids" from "src" to "dst" (selected and checked first).
   Status SendMoves(const EntryIdParts& src, const EntryIdParts& dst,
-                   const std::vector<std::pair<uint32_t, std::string>>& items) {
+                   const std::vector<uint32_t>& uids) {
     if (Status s = connection_->Ensure(); !s.ok()) return s;
     StatusOr<Connection::MailboxStatus> target = CheckedStatus(dst);
     if (!target.ok()) return target.status();
     StatusOr<uint32_t> selected = connection_->Select(src.mailbox, src.uidvalidity);
     if (!selected.ok()) return selected.status();
-    mailimap_set* set = mailimap_set_new_empty();
-    for (const auto& item : items) mailimap_set_add_single(set, item.first);
+    mailimap_set* set = SetOf(uids);
     uint32_t validity = 0;
     mailimap_set* source_set = nullptr;
     mailimap_set* dest_set = nullptr;
