@@ -113,6 +113,22 @@ Status ReplaceFileAtomically(const std::string& path, std::string_view contents)
   return Status::Ok();
 }
 
+bool FindChangedStretches(std::string_view old, std::string_view updated, size_t most,
+                          std::vector<ChangedStretch>* stretches) {
+  stretches->clear();
+  for (size_t at = 0; at < old.size();) {
+    size_t begin = FirstDifference(old, updated, at);
+    if (begin == old.size()) break;
+    size_t end = begin + 1;
+    while (end < old.size() && old[end] != updated[end]) ++end;
+    if (stretches->size() == most) return false;
+    stretches->push_back(
+        {begin, old.substr(begin, end - begin), updated.substr(begin, end - begin)});
+    at = end;
+  }
+  return true;
+}
+
 bool PatchFileInPlace(const std::string& path, std::string_view old, std::string_view updated,
                       bool readers_lock, Status* status) {
   constexpr size_t kPage = 4096;
@@ -124,16 +140,7 @@ bool PatchFileInPlace(const std::string& path, std::string_view old, std::string
     return false;
   }
   std::vector<ChangedStretch> stretches;
-  for (size_t at = 0; at < old.size();) {
-    size_t begin = FirstDifference(old, updated, at);
-    if (begin == old.size()) break;
-    size_t end = begin + 1;
-    while (end < old.size() && old[end] != updated[end]) ++end;
-    if (stretches.size() == kMostStretches) return false;
-    stretches.push_back(
-        {begin, old.substr(begin, end - begin), updated.substr(begin, end - begin)});
-    at = end;
-  }
+  if (!FindChangedStretches(old, updated, kMostStretches, &stretches)) return false;
   if (stretches.empty() && tail.empty()) return false;  // nothing to write
   // Without the readers' lock: one byte, or an added tail, but not both (a reader could see
   // the changed byte before the tail).

@@ -166,14 +166,7 @@ void SaveUidList(UidList& uids, const std::string& folder_path, const StoreProbl
         std::string(kUidListHeader) + " " + std::to_string(uids.disk_next) + "\n";
     if (old_header.size() == header.size()) {
       std::vector<ChangedStretch> stretches;
-      for (size_t i = 0; i < header.size(); ++i) {
-        if (old_header[i] == header[i]) continue;
-        size_t end = i + 1;
-        while (end < header.size() && old_header[end] != header[end]) ++end;
-        stretches.push_back({i, std::string_view(old_header).substr(i, end - i),
-                             std::string_view(header).substr(i, end - i)});
-        i = end;
-      }
+      (void)FindChangedStretches(old_header, header, header.size(), &stretches);
       patched = WriteStretchesInPlace(file, old_header.size() + uids.disk_lines_size, stretches,
                                       std::string_view(lines).substr(uids.disk_lines_size), &s);
     }

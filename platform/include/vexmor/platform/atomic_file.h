@@ -53,6 +53,10 @@ struct ChangedStretch {
   std::string_view before;
   std::string_view after;
 };
+// The stretches in which "updated" differs from "old" within old's length ("updated" is at
+// least as long); false when there are more than "most" of them.
+bool FindChangedStretches(std::string_view old, std::string_view updated, size_t most,
+                          std::vector<ChangedStretch>* stretches);
 // The low-level step of PatchFileInPlace, for writers that know their edit without holding the
 // whole old text: checks that "path" is a regular file of "old_size" bytes (else returns false
 // having written nothing), appends "tail", then writes the stretches. A failed write puts the
