@@ -1,5 +1,6 @@
 #include "http_server.h"
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "connection_table.h"
 #include "request_handler.h"
 
 namespace vexmor::sigd {
@@ -45,13 +47,15 @@ std::string Timestamp() {
   return text;
 }
 
-class Session : public std::enable_shared_from_this<Session> {
+class Session final : public TrackedConnection, public std::enable_shared_from_this<Session> {
  public:
-  Session(tcp::socket socket, SignatureStore& store, const ServerOptions& options)
+  Session(tcp::socket socket, SignatureStore& store, const ServerOptions& options,
+          ConnectionTable& table)
       : socket_(std::move(socket)),
         watchdog_(socket_.get_executor()),
         store_(store),
-        options_(options) {
+        options_(options),
+        table_(table) {
     // Built once per connection: only status, body, version and keep-alive change per answer.
     response_.set(http::field::server, "vexmor-sigd");
     response_.set(http::field::content_type, "text/plain");
@@ -72,6 +76,16 @@ class Session : public std::enable_shared_from_this<Session> {
     ReadRequest();
   }
 
+  ~Session() override { table_.Remove(this); }
+
+  void Shed() override {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+      // Only while it waits for a request: one being answered is finished first.
+      if (!self->idle()) return self->ShedDeclined();
+      self->Close();
+    });
+  }
+
  private:
   // The deadline moves with every request, but the timer is only re-armed when it fires, so a
   // busy connection costs no timer operations per request.
@@ -89,6 +103,7 @@ class Session : public std::enable_shared_from_this<Session> {
   }
 
   void ReadRequest() {
+    MarkIdle();
     parser_.emplace();
     parser_->header_limit(kHeaderLimit);
     // The header alone: no path takes a body, so a request that announces one is answered
@@ -101,6 +116,7 @@ class Session : public std::enable_shared_from_this<Session> {
 
   void OnRead(error_code ec) {
     if (closed_) return;
+    MarkBusy();
     if (ec == http::error::end_of_stream || ec == asio::error::eof ||
         ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
       return Close();
@@ -172,6 +188,8 @@ class Session : public std::enable_shared_from_this<Session> {
   void Close() {
     if (closed_) return;
     closed_ = true;
+    MarkBusy();
+    table_.Remove(this);  // the descriptor is free from here on
     error_code ignored;
     watchdog_.cancel();
     socket_.shutdown(tcp::socket::shutdown_send, ignored);
@@ -184,6 +202,7 @@ class Session : public std::enable_shared_from_this<Session> {
   bool closed_ = false;
   SignatureStore& store_;
   const ServerOptions& options_;
+  ConnectionTable& table_;
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::empty_body>> parser_;
   http::response<http::span_body<const char>> response_;
@@ -226,6 +245,13 @@ class BeastHttpServer final : public HttpServer {
     }
     port_ = acceptor_->local_endpoint(ec).port();
     retry_timer_.emplace(*contexts_[0]);
+    capacity_ = options_.max_connections;
+    if (capacity_ == 0) {
+      rlimit limit{};
+      capacity_ = ::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY
+                      ? ConnectionCapacity(limit.rlim_cur)
+                      : ConnectionCapacity(1u << 20);
+    }
     return Status::Ok();
   }
 
@@ -287,21 +313,52 @@ class BeastHttpServer final : public HttpServer {
     acceptor_->async_accept(target, [this](error_code ec, tcp::socket socket) {
       if (stopping_) return;
       if (ec) {
-        // Mostly out of descriptors: wait a moment instead of spinning on the error.
-        WriteLogLine(Timestamp() + " error accepting a connection: " + ec.message());
-        retry_timer_->expires_after(std::chrono::milliseconds(50));
+        // Out of descriptors after all (other files, or a limit lowered meanwhile): give up
+        // idle connections and try again soon; otherwise wait a moment instead of spinning.
+        const bool out_of_files = ec == asio::error::no_descriptors ||
+                                  ec == boost::system::errc::too_many_files_open ||
+                                  ec == boost::system::errc::too_many_files_open_in_system;
+        const std::size_t shed = out_of_files ? table_.ShedOldestIdle(kShedOnExhaustion) : 0;
+        if (shed > 0) {
+          NoteShed(shed);
+        } else {
+          WriteLogLine(Timestamp() + " error accepting a connection: " + ec.message());
+        }
+        retry_timer_->expires_after(std::chrono::milliseconds(shed > 0 ? 5 : 50));
         retry_timer_->async_wait([this](error_code timer_ec) {
           if (!timer_ec && !stopping_) Accept();
         });
         return;
       }
-      std::make_shared<Session>(std::move(socket), store_, options_)->Start();
+      auto session = std::make_shared<Session>(std::move(socket), store_, options_, table_);
+      table_.Add(session);
+      session->Start();
+      const std::size_t open = table_.size();
+      if (open > capacity_) NoteShed(table_.ShedOldestIdle(open - capacity_));
       Accept();
     });
   }
 
+  // Runs on the accepting loop only. One line now and then, not one per connection.
+  void NoteShed(std::size_t count) {
+    shed_since_log_ += count;
+    const auto now = std::chrono::steady_clock::now();
+    if (shed_since_log_ == 0 || now - last_shed_log_ < std::chrono::seconds(10)) return;
+    WriteLogLine(Timestamp() + " closed " + std::to_string(shed_since_log_) +
+                 " idle connection(s), the longest idle first: at most " +
+                 std::to_string(capacity_) + " connections fit the open-file limit");
+    shed_since_log_ = 0;
+    last_shed_log_ = now;
+  }
+
+  static constexpr std::size_t kShedOnExhaustion = 16;
+
   const ServerOptions options_;
   SignatureStore& store_;
+  ConnectionTable table_;  // outlives the loops, whose sessions remove themselves from it
+  std::size_t capacity_ = 0;
+  std::size_t shed_since_log_ = 0;
+  std::chrono::steady_clock::time_point last_shed_log_{};
   std::vector<std::unique_ptr<asio::io_context>> contexts_;
   std::vector<asio::executor_work_guard<asio::io_context::executor_type>> guards_;
   std::optional<tcp::acceptor> acceptor_;

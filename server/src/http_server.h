@@ -3,6 +3,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -22,7 +23,10 @@ struct ServerOptions {
   // its answers.
   std::chrono::milliseconds idle_timeout{std::chrono::seconds(30)};
   bool log_requests = false;  // one debug line per request on stderr
-  ListingPolicy policy;       // off unless enabled
+  // Client connections held at once; beyond it the longest idle ones are closed. 0: derived
+  // from the open-file limit in force when the server starts listening.
+  std::size_t max_connections = 0;
+  ListingPolicy policy;  // off unless enabled
 };
 
 class HttpServer {

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "http_server.h"
+#include "open_file_limit.h"
 #include "options.h"
 #include "signature_store.h"
 #include "vexmor/platform/atomic_file.h"
@@ -13,15 +14,23 @@ namespace {
 
 int Serve(const vexmor::sigd::Options& options) {
   using namespace vexmor::sigd;
+  // Before anything opens a file: the connections the server can hold follow from it.
+  const OpenFileLimit files = RaiseOpenFileLimit();
+  if (!files.error.empty()) std::fprintf(stderr, "vexmor-sigd: warning: %s\n", files.error.c_str());
   std::unique_ptr<SignatureStore> store;
   if (options.in_memory) {
     store = MakeMemorySignatureStore();
   } else if (!options.store_url.empty()) {
-    auto opened = OpenRedisSignatureStore(options.redis);
+    std::vector<std::string> warnings;
+    auto opened =
+        OpenRedisSignatureStore(options.redis, vexmor::platform::SystemClock(), &warnings);
     if (!opened.ok()) {
       std::fprintf(stderr, "vexmor-sigd: %s: %s\n", options.store_url.c_str(),
                    opened.status().ToString().c_str());
       return 1;
+    }
+    for (const auto& warning : warnings) {
+      std::fprintf(stderr, "vexmor-sigd: WARNING: %s\n", warning.c_str());
     }
     store = std::move(*opened);
   } else {

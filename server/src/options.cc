@@ -58,6 +58,11 @@ Options:
                        keep the signatures on Redis Cluster (or one plain Redis server),
                        shared by every server given the same nodes (instead of --db).
                        The listed nodes are where the slot map is first read.
+  --accept-redis-without-aof
+                       with --store: start even when a node keeps no append-only file
+                       (appendonly no), with a warning. Such a node loses every report
+                       answered with 200 since its last snapshot when it restarts, so by
+                       default the server refuses to start on it (exit status 1).
   --expire-days N      with --store: drop a signature nobody reported or withdrew for N days
                        (default 180; 0 keeps it forever).
   --policy on|off      the listing policy (default off: one report lists a signature, a
@@ -87,6 +92,7 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
   Options options;
   options.server.port = 8631;  // where the clients look for a server by default
   bool expiry_given = false;
+  bool accept_given = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& flag = args[i];
     auto value = [&](std::string& out) -> Status {
@@ -119,6 +125,9 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
           for (auto& node : *nodes) options.redis.nodes.emplace_back(node.host, node.port);
         }
       }
+    } else if (flag == "--accept-redis-without-aof") {
+      accept_given = true;
+      options.redis.accept_without_aof = true;
     } else if (flag == "--expire-days") {
       expiry_given = true;
       status = value(text);
@@ -185,6 +194,9 @@ StatusOr<Options> ParseCommandLine(const std::vector<std::string>& args) {
   }
   if (expiry_given && options.store_url.empty()) {
     return Status::InvalidArgument("--expire-days is a setting of --store");
+  }
+  if (accept_given && options.store_url.empty()) {
+    return Status::InvalidArgument("--accept-redis-without-aof is a setting of --store");
   }
   return options;
 }

@@ -3,10 +3,14 @@
 #include <hiredis/hiredis.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
+#include <atomic>
 #include <charconv>
+#include <condition_variable>
 #include <mutex>
 #include <shared_mutex>
+#include <thread>
 
 namespace vexmor::sigd::redis {
 namespace {
@@ -66,22 +70,72 @@ struct ContextDeleter {
 using Context = std::unique_ptr<redisContext, ContextDeleter>;
 
 // One node with a pool of idle connections; a connection is used by one thread at a time.
+// A node that does not answer within the time-out (hung, stopped, unreachable) is marked down,
+// so the other threads stop waiting for it one after the other; the cluster's prober marks
+// it up again.
 class Node {
  public:
   Node(Endpoint endpoint, std::chrono::milliseconds timeout)
       : endpoint_(std::move(endpoint)), timeout_(timeout) {}
 
   const Endpoint& endpoint() const { return endpoint_; }
+  bool down() const { return down_.load(std::memory_order_relaxed); }
 
-  // A reply (error replies included), or kUnavailable when the node cannot be reached or
-  // the connection broke; a broken connection is dropped, never reused.
+  // A reply (error replies included), or kUnavailable when the node is down, cannot be
+  // reached or the connection broke; a broken connection is dropped, never reused.
   StatusOr<Reply> Run(const std::vector<std::string>& args, bool asking) {
-    auto context = Acquire();
-    if (!context.ok()) return context.status();
-    Context connection = std::move(*context);
+    if (down()) return DownStatus();
+    bool reused = false;
+    auto context = Acquire(reused);
+    if (!context.ok()) {
+      MarkDown();
+      return context.status();
+    }
+    const auto started = std::chrono::steady_clock::now();
+    auto reply = RunOn(context->get(), args, asking);
+    if (reply.ok()) {
+      Release(std::move(*context));
+      return reply;
+    }
+    // A pooled connection the node closed meanwhile fails at once: that says nothing about
+    // the node, so one fresh connection tries again. A failure that took the time-out does.
+    if (reused && std::chrono::steady_clock::now() - started < timeout_ / 2) {
+      context = Connect();
+      if (context.ok()) {
+        reply = RunOn(context->get(), args, asking);
+        if (reply.ok()) {
+          Release(std::move(*context));
+          return reply;
+        }
+      } else {
+        reply = context.status();
+      }
+    }
+    MarkDown();
+    return reply.status();
+  }
+
+  // PING on a connection of its own, whether the node is marked down or not; marks it up
+  // when it answers PONG.
+  bool Probe() {
+    auto context = Connect();
+    if (!context.ok()) return false;
+    auto reply = RunOn(context->get(), {"PING"}, false);
+    if (!reply.ok() || (*reply)->type != REDIS_REPLY_STATUS ||
+        std::string_view((*reply)->str, (*reply)->len) != "PONG") {
+      return false;
+    }
+    Release(std::move(*context));
+    down_.store(false, std::memory_order_relaxed);
+    return true;
+  }
+
+ private:
+  StatusOr<Reply> RunOn(redisContext* connection, const std::vector<std::string>& args,
+                        bool asking) const {
     if (asking) {
-      Reply ok(static_cast<redisReply*>(redisCommand(connection.get(), "ASKING")));
-      if (!ok) return Broken(connection.get());
+      Reply ok(static_cast<redisReply*>(redisCommand(connection, "ASKING")));
+      if (!ok) return Broken(connection);
     }
     std::vector<const char*> argv;
     std::vector<std::size_t> lengths;
@@ -89,23 +143,27 @@ class Node {
       argv.push_back(arg.data());
       lengths.push_back(arg.size());
     }
-    Reply reply(static_cast<redisReply*>(redisCommandArgv(
-        connection.get(), static_cast<int>(argv.size()), argv.data(), lengths.data())));
-    if (!reply) return Broken(connection.get());
-    Release(std::move(connection));
+    Reply reply(static_cast<redisReply*>(
+        redisCommandArgv(connection, static_cast<int>(argv.size()), argv.data(), lengths.data())));
+    if (!reply) return Broken(connection);
     return reply;
   }
 
- private:
-  StatusOr<Context> Acquire() {
+  StatusOr<Context> Acquire(bool& reused) {
     {
       std::lock_guard lock(mutex_);
       if (!idle_.empty()) {
         Context context = std::move(idle_.back());
         idle_.pop_back();
+        reused = true;
         return context;
       }
     }
+    reused = false;
+    return Connect();
+  }
+
+  StatusOr<Context> Connect() const {
     Context context(
         redisConnectWithTimeout(endpoint_.host.c_str(), endpoint_.port, ToTimeval(timeout_)));
     if (!context) return Status::Unavailable("cannot connect to Redis at " + Describe(endpoint_));
@@ -121,6 +179,17 @@ class Node {
     if (idle_.size() < kMaxIdle) idle_.push_back(std::move(context));
   }
 
+  void MarkDown() {
+    down_.store(true, std::memory_order_relaxed);
+    // Pooled connections of a node that hung or died are no better than the one that failed.
+    std::lock_guard lock(mutex_);
+    idle_.clear();
+  }
+
+  Status DownStatus() const {
+    return Status::Unavailable("Redis at " + Describe(endpoint_) + " does not answer");
+  }
+
   Status Broken(redisContext* context) const {
     return Status::Unavailable("Redis at " + Describe(endpoint_) + ": " +
                                (context->err ? context->errstr : "no answer"));
@@ -129,6 +198,7 @@ class Node {
   static constexpr std::size_t kMaxIdle = 64;
   const Endpoint endpoint_;
   const std::chrono::milliseconds timeout_;
+  std::atomic<bool> down_{false};
   std::mutex mutex_;
   std::vector<Context> idle_;
 };
@@ -142,6 +212,16 @@ class Cluster final : public ClusterClient {
   Cluster(const std::vector<Endpoint>& seeds, std::chrono::milliseconds timeout)
       : timeout_(timeout), owners_(kSlotCount, -1) {
     for (const auto& seed : seeds) NodeIndex(seed);
+    prober_ = std::thread([this] { ProbeLoop(); });
+  }
+
+  ~Cluster() override {
+    {
+      std::lock_guard lock(probe_mutex_);
+      stopping_ = true;
+    }
+    probe_wake_.notify_all();
+    prober_.join();
   }
 
   StatusOr<Reply> Command(std::string_view key, const std::vector<std::string>& args) override {
@@ -155,6 +235,10 @@ class Cluster final : public ClusterClient {
         refreshed = true;
         if (Status status = Refresh(); !status.ok()) return status;
         continue;
+      }
+      // A node known to be down fails at once: the prober looks after it and its slots.
+      if (node->down()) {
+        return Status::Unavailable("Redis at " + Describe(node->endpoint()) + " does not answer");
       }
       auto reply = node->Run(args, ask_target.has_value());
       ask_target.reset();
@@ -194,11 +278,33 @@ class Cluster final : public ClusterClient {
     return node->endpoint();
   }
 
-  // Reads the slot map from the first node that answers.
+  std::vector<Endpoint> Masters() override {
+    std::shared_lock lock(mutex_);
+    std::vector<bool> serving(nodes_.size(), false);
+    for (int index : owners_) {
+      if (index >= 0) serving[index] = true;
+    }
+    std::vector<Endpoint> masters;
+    for (std::size_t i = 0; i < nodes_.size(); ++i) {
+      if (serving[i]) masters.push_back(nodes_[i]->endpoint());
+    }
+    return masters;
+  }
+
+  StatusOr<Reply> CommandOn(const Endpoint& endpoint,
+                            const std::vector<std::string>& args) override {
+    return NodeAt(NodeIndex(endpoint)).Run(args, false);
+  }
+
+  // Reads the slot map from the first node that answers; nodes marked down are not asked.
   Status Refresh() {
     Status last = Status::Unavailable("no Redis node to ask");
     for (std::size_t i = 0; i < NodeCount(); ++i) {
       Node& node = NodeAt(static_cast<int>(i));
+      if (node.down()) {
+        last = Status::Unavailable("Redis at " + Describe(node.endpoint()) + " does not answer");
+        continue;
+      }
       auto reply = node.Run({"CLUSTER", "SLOTS"}, false);
       if (!reply.ok()) {
         last = reply.status();
@@ -226,6 +332,30 @@ class Cluster final : public ClusterClient {
 
  private:
   static constexpr int kMaxHops = 5;
+  static constexpr std::chrono::milliseconds kProbeInterval{200};
+
+  // While a node is down: re-read the slot map from the others (a replica may have taken
+  // its slots over) and PING it, each round, until it answers.
+  void ProbeLoop() {
+    std::unique_lock lock(probe_mutex_);
+    while (!stopping_) {
+      probe_wake_.wait_for(lock, kProbeInterval);
+      if (stopping_) break;
+      lock.unlock();
+      std::vector<Node*> down;
+      for (std::size_t i = 0; i < NodeCount(); ++i) {
+        Node& node = NodeAt(static_cast<int>(i));
+        if (node.down()) down.push_back(&node);
+      }
+      if (!down.empty()) {
+        (void)Refresh();
+        bool revived = false;
+        for (Node* node : down) revived = node->Probe() || revived;
+        if (revived) (void)Refresh();  // a node back from a restart may serve other slots
+      }
+      lock.lock();
+    }
+  }
 
   Status ApplySlots(const redisReply& answer, const Endpoint& asked) {
     const Status garbage = Status::IoError("Redis at " + Describe(asked) +
@@ -298,6 +428,10 @@ class Cluster final : public ClusterClient {
   std::shared_mutex mutex_;
   std::vector<std::unique_ptr<Node>> nodes_;
   std::vector<int> owners_;  // slot -> index in nodes_, -1 when unknown
+  std::mutex probe_mutex_;
+  std::condition_variable probe_wake_;
+  bool stopping_ = false;
+  std::thread prober_;  // last: started once everything it reads exists
 };
 
 }  // namespace

@@ -57,10 +57,21 @@ class ClusterClient {
 
   // The node that currently serves the slot, as far as this client knows.
   virtual std::optional<Endpoint> OwnerOf(std::uint16_t slot) = 0;
+
+  // The nodes that serve at least one slot, as far as this client knows.
+  virtual std::vector<Endpoint> Masters() = 0;
+
+  // Sends the command to that one node, without routing (for administrative questions).
+  virtual StatusOr<Reply> CommandOn(const Endpoint& node, const std::vector<std::string>& args) = 0;
 };
 
 // Connects to the first reachable seed and reads the slot map. Safe for any number of
 // threads: each keeps a connection per node from a small pool.
+//
+// `timeout` bounds every connect and every answer of one node. A node that lets it pass, or
+// cannot be reached, is taken as down: commands for its slots fail at once with kUnavailable
+// instead of each waiting for it, while a background thread asks it with PING (and re-reads
+// the slot map, in case its slots moved) until it answers again.
 StatusOr<std::unique_ptr<ClusterClient>> ConnectCluster(const std::vector<Endpoint>& seeds,
                                                         std::chrono::milliseconds timeout);
 

@@ -11,6 +11,7 @@
 #include <charconv>
 
 #include "redis_cluster.h"
+#include "redis_persistence.h"
 #include "signature_store.h"
 
 namespace vexmor::sigd {
@@ -188,12 +189,35 @@ class RedisSignatureStore final : public SignatureStore {
 
 }  // namespace
 
-StatusOr<std::unique_ptr<SignatureStore>> OpenRedisSignatureStore(const RedisStoreOptions& options,
-                                                                  const platform::Clock& clock) {
+StatusOr<std::unique_ptr<SignatureStore>> OpenRedisSignatureStore(
+    const RedisStoreOptions& options, const platform::Clock& clock,
+    std::vector<std::string>* warnings) {
   std::vector<redis::Endpoint> seeds;
   for (const auto& [host, port] : options.nodes) seeds.push_back({host, port});
   auto cluster = redis::ConnectCluster(seeds, options.timeout);
   if (!cluster.ok()) return cluster.status();
+  const redis::PersistenceCheck persistence = redis::CheckPersistence(**cluster);
+  if (!persistence.without_aof.empty()) {
+    const std::string nodes = redis::DescribeNodes(persistence.without_aof);
+    if (!options.accept_without_aof) {
+      return Status::InvalidArgument(
+          "Redis at " + nodes +
+          " keeps no append-only file (appendonly no): reports answered with 200 would be "
+          "lost when such a node restarts. Set \"appendonly yes\" on every node, or start with "
+          "--accept-redis-without-aof to take that risk");
+    }
+    if (warnings != nullptr) {
+      warnings->push_back("Redis at " + nodes +
+                          " keeps no append-only file (appendonly no): reports answered with 200 "
+                          "are LOST when such a node restarts (accepted by "
+                          "--accept-redis-without-aof)");
+    }
+  }
+  if (warnings != nullptr) {
+    for (const auto& why : persistence.unknown) {
+      warnings->push_back("cannot tell whether a node keeps an append-only file: " + why);
+    }
+  }
   return std::unique_ptr<SignatureStore>(
       std::make_unique<RedisSignatureStore>(std::move(*cluster), options, clock));
 }

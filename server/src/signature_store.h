@@ -103,13 +103,21 @@ struct RedisStoreOptions {
   std::vector<std::pair<std::string, std::uint16_t>> nodes;
   // A signature nobody reported or withdrew for this long is dropped by the store; 0 keeps it.
   std::chrono::seconds expiry{std::chrono::hours(24 * 180)};
+  // Bounds each connect and each answer of one node; a node that lets it pass counts as down.
   std::chrono::milliseconds timeout{std::chrono::milliseconds(1000)};
+  // A node without an append-only file forgets acknowledged reports when it restarts, so such
+  // a cluster is refused unless this is set; then it only earns a warning.
+  bool accept_without_aof = false;
 };
 
 // One small hash per signature on Redis Cluster (or one plain Redis server), so several
 // servers can share the signatures. Connects and reads the slot map before returning:
-// unreachable nodes give kUnavailable, a node that is not Redis gives kIoError.
+// unreachable nodes give kUnavailable, a node that is not Redis gives kIoError, nodes that
+// keep no append-only file give kInvalidArgument (unless accepted). What the caller should
+// tell its operator (nodes accepted without an append-only file, nodes whose persistence
+// could not be asked) goes to `warnings` when given.
 StatusOr<std::unique_ptr<SignatureStore>> OpenRedisSignatureStore(
-    const RedisStoreOptions& options, const platform::Clock& clock = platform::SystemClock());
+    const RedisStoreOptions& options, const platform::Clock& clock = platform::SystemClock(),
+    std::vector<std::string>* warnings = nullptr);
 
 }  // namespace vexmor::sigd

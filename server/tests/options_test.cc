@@ -46,6 +46,10 @@ TEST(OptionsTest, RedisStoreAndPolicy) {
   EXPECT_EQ(options->server.policy.relist_quorum, 4);
   EXPECT_EQ(options->server.policy.block_after, 3);
   EXPECT_EQ(options->server.policy.single_reporter_ttl.count(), 0);
+  // Nodes without an append-only file are refused unless accepted in so many words.
+  EXPECT_FALSE(options->redis.accept_without_aof);
+  EXPECT_TRUE(ParseCommandLine({"--store", "redis://127.0.0.1:7000", "--accept-redis-without-aof"})
+                  ->redis.accept_without_aof);
   // Off unless asked for, whatever the store.
   EXPECT_FALSE(ParseCommandLine({"--memory"})->server.policy.enabled);
   EXPECT_FALSE(ParseCommandLine({"--db", "x.db", "--policy", "off"})->server.policy.enabled);
@@ -84,6 +88,7 @@ TEST(OptionsTest, MistakesAreRefused) {
       {"--memory", "--block-after", "17"},
       {"--store", "redis://127.0.0.1:7000", "--expire-days", "-1"},
       {"--memory", "--expire-days", "30"},  // only the Redis store expires
+      {"--db", "x.db", "--accept-redis-without-aof"},
   };
   for (const auto& args : bad) {
     std::string joined;

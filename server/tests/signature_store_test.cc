@@ -125,6 +125,7 @@ class PlainRedisStore final : public SignatureStore {
     }
     RedisStoreOptions options;
     options.nodes = {{"127.0.0.1", static_cast<std::uint16_t>(std::stoi(port))}};
+    options.accept_without_aof = true;  // a throw-away node: nothing to keep
     for (int i = 0; i < 250 && inner_ == nullptr; ++i) {
       auto opened = OpenRedisSignatureStore(options, clock);
       if (opened.ok()) {
