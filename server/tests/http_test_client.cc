@@ -6,6 +6,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,13 +123,19 @@ bool HttpConnection::PeerClosed(std::chrono::milliseconds timeout) {
   }
 }
 
-SigdProcess::SigdProcess(std::vector<std::string> args, std::string port_file)
+SigdProcess::SigdProcess(std::vector<std::string> args, std::string port_file,
+                         std::optional<FileLimit> open_files)
     : port_file_(std::move(port_file)), stderr_file_(port_file_ + ".stderr") {
   args.insert(args.begin(), VEXMOR_SIGD_PATH);
   args.push_back("--port-file");
   args.push_back(port_file_);
   pid_ = ::fork();
   if (pid_ == 0) {
+    if (open_files) {
+      const rlimit limit{static_cast<rlim_t>(open_files->soft),
+                         static_cast<rlim_t>(open_files->hard)};
+      if (::setrlimit(RLIMIT_NOFILE, &limit) != 0) ::_exit(126);
+    }
     const int err = ::open(stderr_file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (err >= 0) ::dup2(err, STDERR_FILENO);
     const int null = ::open("/dev/null", O_WRONLY);

@@ -42,11 +42,18 @@ class HttpConnection {
   std::string pending_;
 };
 
+// The open-file limit a server process starts with (soft, hard).
+struct FileLimit {
+  std::uint64_t soft = 0;
+  std::uint64_t hard = 0;
+};
+
 // Runs build/bin/vexmor-sigd with the given arguments plus --port-file; kills it with SIGKILL
 // at the end of the scope if it still runs.
 class SigdProcess {
  public:
-  explicit SigdProcess(std::vector<std::string> args, std::string port_file);
+  explicit SigdProcess(std::vector<std::string> args, std::string port_file,
+                       std::optional<FileLimit> open_files = std::nullopt);
   ~SigdProcess();
   SigdProcess(const SigdProcess&) = delete;
   SigdProcess& operator=(const SigdProcess&) = delete;

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <memory>
 #include <thread>
 
 #include "http_test_client.h"
@@ -316,6 +317,57 @@ TEST(SigdCommandLineTest, BusyPortIsReported) {
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 1);
   EXPECT_NE(out.find("cannot listen"), std::string::npos) << out;
+}
+
+// Idle keep-alive connections must never lock fresh clients out. Under a low open-file limit
+// the server gives up the connections idle longest; with a hard limit above the soft one it
+// raises its own soft limit first and keeps every one.
+TEST_F(SigdProcessTest, IdleConnectionsNeverLockOutAFreshClient) {
+  constexpr int kIdle = 120;  // more than a limit of 64 files can hold
+  auto hold_idle = [](std::uint16_t port) {
+    std::vector<std::unique_ptr<HttpConnection>> idle;
+    for (int i = 0; i < kIdle; ++i) {
+      idle.push_back(std::make_unique<HttpConnection>(port));
+      EXPECT_TRUE(idle.back()->connected()) << i;
+    }
+    return idle;
+  };
+  const std::string compare = "/cgi-bin/checksum_compare.cgi?checksum_val=77";
+  {
+    SigdProcess server({"--listen", "127.0.0.1:0", "--memory", "--threads", "2"},
+                       dir_.File("port.low"), FileLimit{64, 64});
+    const std::uint16_t port = server.WaitForPort();
+    ASSERT_NE(port, 0) << server.Stderr();
+    auto idle = hold_idle(port);
+    HttpConnection fresh(port);
+    auto answer = fresh.Get(compare);
+    ASSERT_TRUE(answer.has_value()) << server.Stderr();
+    EXPECT_EQ(answer->status, 200);
+    EXPECT_EQ(answer->body, "0");
+    // The oldest idle connection made room; the newest idle one is still served.
+    EXPECT_TRUE(idle.front()->PeerClosed());
+    auto newest = idle.back()->Get(compare);
+    ASSERT_TRUE(newest.has_value());
+    EXPECT_EQ(newest->status, 200);
+    EXPECT_NE(server.Stderr().find("idle connection(s), the longest idle first"), std::string::npos)
+        << server.Stderr();
+  }
+  {
+    SigdProcess server({"--listen", "127.0.0.1:0", "--memory", "--threads", "2"},
+                       dir_.File("port.raised"), FileLimit{64, 4096});
+    const std::uint16_t port = server.WaitForPort();
+    ASSERT_NE(port, 0) << server.Stderr();
+    auto idle = hold_idle(port);
+    HttpConnection fresh(port);
+    auto answer = fresh.Get(compare);
+    ASSERT_TRUE(answer.has_value()) << server.Stderr();
+    EXPECT_EQ(answer->status, 200);
+    // Room for all: even the oldest idle connection is still open and answered.
+    auto oldest = idle.front()->Get(compare);
+    ASSERT_TRUE(oldest.has_value()) << server.Stderr();
+    EXPECT_EQ(oldest->status, 200);
+    EXPECT_EQ(server.Stderr().find("idle connection(s)"), std::string::npos) << server.Stderr();
+  }
 }
 
 }  // namespace
