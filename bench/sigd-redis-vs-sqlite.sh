@@ -55,7 +55,7 @@ for i in 1 2 3; do
   port="$(free_port)"
   mkdir -p "$work/redis$i"
   redis-server --port "$port" --bind 127.0.0.1 --cluster-enabled yes --cluster-config-file nodes.conf \
-    --appendonly no --save "" --dir "$work/redis$i" --daemonize no >"$work/redis$i/log" 2>&1 &
+    --appendonly yes --save "" --dir "$work/redis$i" --daemonize no >"$work/redis$i/log" 2>&1 &
   pids+=($!)
   for _ in $(seq 1 100); do redis-cli -p "$port" ping >/dev/null 2>&1 && break; sleep 0.05; done
   nodes+=("127.0.0.1:$port")
