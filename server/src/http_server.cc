@@ -330,11 +330,12 @@ class BeastHttpServer final : public HttpServer {
         });
         return;
       }
+      // Room is made before the new connection counts, so it is never the one given up.
+      const std::size_t open = table_.size() + 1;
+      if (open > capacity_) NoteShed(table_.ShedOldestIdle(open - capacity_));
       auto session = std::make_shared<Session>(std::move(socket), store_, options_, table_);
       table_.Add(session);
       session->Start();
-      const std::size_t open = table_.size();
-      if (open > capacity_) NoteShed(table_.ShedOldestIdle(open - capacity_));
       Accept();
     });
   }
