@@ -145,7 +145,6 @@ TEST_F(PlugInEndToEndTest, BurstOf150DeliveriesEndsInTheRightFoldersEachHandledO
   const std::string spam_a = Corpus("spam-2_00002.eml");
   const std::string spam_b = Corpus("spam-2_00003.eml");
 
-  auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 150; ++i) {
     if (i % 3 == 0) {
       Deliver(root_, FromOtherSender(i % 2 == 0 ? spam_a : spam_b, i));
@@ -153,7 +152,6 @@ TEST_F(PlugInEndToEndTest, BurstOf150DeliveriesEndsInTheRightFoldersEachHandledO
       Deliver(root_, CleanMessage(i));
     }
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
   const std::string done = "[S] Completed applying Vexmor filters on Incoming mail.";
   ASSERT_TRUE(WaitUntil([&] { return LogHas(done, 150); }, 120s))

@@ -95,10 +95,8 @@ TEST_F(PlugInProcessTest, BurstOfDeliveriesIsFilteredOnceEachAndStopCleansUp) {
   EXPECT_EQ(Get(sf::kSectionPlugIn, sf::kKeyClosed), "2");
   EXPECT_EQ(Get(sf::kSectionVexmor, sf::kKeyMenuChecked), "1");
 
-  auto start = std::chrono::steady_clock::now();
   for (int i = 0; i < 150; ++i) Deliver(root_, SimpleMessage("burst " + std::to_string(i)));
   vexmor::testing::WriteDirectly(root_, SimpleMessage("written in place"));
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 
   ASSERT_TRUE(WaitUntil([&] { return Calls("MoveMessage_Inbox").size() >= 151; }, 30s))
       << Calls("MoveMessage_Inbox").size() << " of 151 handed on";

@@ -6,6 +6,7 @@
 
 #include "vexmor/hook/analysis_tables.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/work_meter.h"
 
 namespace vexmor::hook {
 namespace {
@@ -22,6 +23,7 @@ long Size(const std::string& text) {
 // place moves the tail once per hit, which a body full of markers makes quadratic.
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   if (from.empty()) return;
+  platform::CountWork(text.size());
   size_t pos = text.find(from);
   if (pos == std::string::npos) return;
   std::string out;
@@ -85,6 +87,7 @@ bool IsTrustedLinkDomain(const std::string& upper_domain) {
 }  // namespace
 
 std::string UpperAscii(std::string text) {
+  platform::CountWork(text.size());
   for (char& c : text) {
     if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
   }
@@ -102,11 +105,14 @@ std::string TrimText(const std::string& text) {
 long FindFrom(const std::string& text, std::string_view needle, long start) {
   if (start < 0 || start > Size(text)) return -1;
   size_t pos = text.find(needle, static_cast<size_t>(start));
+  platform::CountWork((pos == std::string::npos ? text.size() : pos + needle.size()) -
+                      static_cast<size_t>(start));
   return pos == std::string::npos ? -1 : static_cast<long>(pos);
 }
 
 std::string SubText(const std::string& text, long start, long length) {
   if (length <= 0 || start < 0 || start >= Size(text)) return {};
+  platform::CountWork(static_cast<size_t>(length));
   return text.substr(static_cast<size_t>(start), static_cast<size_t>(length));
 }
 
@@ -155,6 +161,7 @@ enum class LinkScan { kFound, kNone, kSkipped };
 class Occurrences {
  public:
   Occurrences(const std::string& text, std::string_view needle) {
+    platform::CountWork(text.size());
     for (size_t pos = text.find(needle); pos != std::string::npos;
          pos = text.find(needle, pos + 1)) {
       at_.push_back(static_cast<long>(pos));
@@ -163,6 +170,7 @@ class Occurrences {
   // As FindFrom(text, needle, start).
   long First(long start) const {
     if (start < 0) return -1;
+    platform::CountWork(1);
     auto it = std::lower_bound(at_.begin(), at_.end(), start);
     return it == at_.end() ? -1 : *it;
   }
@@ -227,6 +235,7 @@ LinkScan ScanFirstLink(std::unique_ptr<LinkText>& current, std::string& result) 
   // The nearest separator from the host's start, or a "/" from its first dot.
   size_t separator = text->upper.find_first_of("\" <>,:\n?)", static_cast<size_t>(s));
   size_t slash_limit = separator == std::string::npos ? text->upper.size() : separator;
+  platform::CountWork(slash_limit - static_cast<size_t>(s));
   size_t slash = std::string::npos;
   if (static_cast<size_t>(dot) < slash_limit) {
     size_t found = std::string_view(text->upper).substr(0, slash_limit).find('/', dot);

@@ -9,6 +9,7 @@
 
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/html_text.h"
+#include "vexmor/platform/work_meter.h"
 
 namespace vexmor::platform {
 namespace {
@@ -119,6 +120,7 @@ class TextBuilder {
       Frame& top = stack.back();
       const GumboVector& children = top.node->v.element.children;
       if (top.next_child < children.length) {
+        CountWork(1);
         const auto* child = static_cast<const GumboNode*>(children.data[top.next_child++]);
         enter(child, top.pre);  // may grow the stack: "top" is not used after this
         continue;
@@ -307,6 +309,7 @@ class DepthGuard {
   // Pops up to and including the innermost "name" above any element of "stop".
   void CloseOpen(std::string_view name, std::initializer_list<std::string_view> stop) {
     for (size_t i = stack_.size(); i-- > 0;) {
+      CountWork(1);
       if (stack_[i] == name) {
         stack_.resize(i);
         return;
@@ -335,6 +338,7 @@ class DepthGuard {
 
   bool InForeignContent() const {
     for (const std::string& open : stack_) {
+      CountWork(1);
       if (open == "svg" || open == "math") return true;
     }
     return false;
@@ -342,6 +346,7 @@ class DepthGuard {
 
   void EndTag(std::string_view name) {
     for (size_t i = stack_.size(); i-- > 0;) {
+      CountWork(1);
       if (stack_[i] == name) {
         stack_.resize(i);
         return;
@@ -485,6 +490,7 @@ class ParseArena {
 
   void* Take(size_t size) {
     size = (size + kAlign - 1) / kAlign * kAlign;
+    CountWork(size);
     if (size > kChunk / 4) {
       blocks_.push_back(std::make_unique<std::max_align_t[]>(size / kAlign));
       return blocks_.back().get();

@@ -170,6 +170,9 @@ StatusOr<Request> Listener::Accept(int& connection) {
   connection = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
   if (connection < 0) return Status::Unavailable("nobody is waiting");
   if (!SameUser(connection)) {
+    // The request is read and dropped before the refusal goes out: closing a connection with
+    // unread data in it resets it, and the refused caller could lose the reply.
+    (void)ReadLine(connection, std::chrono::milliseconds(500));
     Reply(connection, ErrorReply("refused: the session serves only its own user"));
     ::close(connection);
     connection = -1;

@@ -92,9 +92,11 @@ TEST_F(ControlSocketTest, AProcessOfAnotherUserIsRefused) {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(11);
     const std::string line = EncodeRequest({"stop", {}});
     if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(12);
-    char buffer[512] = {};
-    const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-    const std::string reply(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+    std::string reply;
+    char buffer[512];
+    for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;) {
+      reply.append(buffer, static_cast<size_t>(n));
+    }
     ::_exit(reply.find("\"ok\":false") != std::string::npos &&
                     reply.find("refused") != std::string::npos
                 ? 0

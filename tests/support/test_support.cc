@@ -10,8 +10,10 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+
 #include <stdexcept>
 #include <vector>
+#include "vexmor/platform/work_meter.h"
 
 namespace vexmor::testing {
 
@@ -91,40 +93,16 @@ int UnusedLoopbackPort() {
 }  // namespace vexmor::testing
 
 namespace vexmor::testing {
-namespace {
 
-double ThreadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-}
-
-double BestOf(const std::function<void(size_t)>& run, size_t n) {
-  double best = 0;
-  for (int i = 0; i < 7; ++i) {
-    double start = ThreadCpuSeconds();
-    run(n);
-    double spent = ThreadCpuSeconds() - start;
-    if (i == 0 || spent < best) best = spent;
-  }
-  return best;
-}
-
-}  // namespace
-
-double CostRatioOfDoubling(const std::function<void(size_t)>& run, size_t n) {
-  run(n);  // warm the allocator and the caches
-  // Other tests running beside this one share the caches: a single pair of timings can come out
-  // high by chance, a quadratic cost comes out near 4 every time. Measure again while high.
-  double lowest = 0;
-  for (int attempt = 0; attempt < 3; ++attempt) {
-    double small = BestOf(run, n);
-    double large = BestOf(run, 2 * n);
-    double ratio = large / (small > 1e-6 ? small : 1e-6);
-    if (attempt == 0 || ratio < lowest) lowest = ratio;
-    if (lowest < 2.5) break;
-  }
-  return lowest;
+double WorkRatioOfDoubling(const std::function<void(size_t)>& run, size_t n) {
+  auto work = [&](size_t size) {
+    const size_t before = platform::WorkUnits();
+    run(size);
+    return platform::WorkUnits() - before;
+  };
+  const size_t small = work(n);
+  const size_t large = work(2 * n);
+  return static_cast<double>(large) / static_cast<double>(small > 0 ? small : 1);
 }
 
 }  // namespace vexmor::testing

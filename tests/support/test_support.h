@@ -68,10 +68,9 @@ int UnusedLoopbackPort();
 
 namespace vexmor::testing {
 
-// How much more processor time run(2 * n) takes than run(n), each the best of several tries,
-// measured as this thread's CPU time so that a busy machine does not skew it. A linear
-// operation gives about 2, a quadratic one about 4. A ratio measured within one run, never
-// a time limit. Measured again (up to three times) while the ratio comes out high.
-double CostRatioOfDoubling(const std::function<void(size_t)>& run, size_t n);
+// How much more work run(2 * n) does than run(n), in the units the text scans count
+// (vexmor/platform/work_meter.h): a linear operation gives about 2, a quadratic one about 4.
+// Counted, not timed, so the answer is the same on every machine under any load.
+double WorkRatioOfDoubling(const std::function<void(size_t)>& run, size_t n);
 
 }  // namespace vexmor::testing
