@@ -160,7 +160,8 @@ class FileSource final : public platform::MessageSource {
 // The message as the host reads it: all of a small one, the header of a large one, never
 // more than about a megabyte in memory.
 StatusOr<platform::BoundedMessage> ReadMessageFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Not blocking: a FIFO must be refused, not waited on.
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     return errno == ENOENT ? Status::NotFound("no such file")
                            : Status::IoError(std::strerror(errno));
