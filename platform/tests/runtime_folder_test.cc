@@ -33,19 +33,6 @@ class RuntimeFolderTest : public ::testing::Test {
   void SetUp() override { ASSERT_EQ(::mkdir(shared_.c_str(), 01777), 0); }
 };
 
-TEST_F(RuntimeFolderTest, TheUsualFolderIsMadePrivateAndKept) {
-  auto folder = PrivateRuntimeFolder();
-  ASSERT_TRUE(folder.ok()) << folder.status().ToString();
-  EXPECT_EQ(*folder, usual_ + "/");
-  EXPECT_EQ(ModeOf(usual_) & 07777, 0700u);
-  // One the user left readable is closed again and still used.
-  ASSERT_EQ(::chmod(usual_.c_str(), 0755), 0);
-  folder = PrivateRuntimeFolder();
-  ASSERT_TRUE(folder.ok());
-  EXPECT_EQ(*folder, usual_ + "/");
-  EXPECT_EQ(ModeOf(usual_) & 07777, 0700u);
-}
-
 TEST_F(RuntimeFolderTest, AFolderOthersMayWriteOrALinkIsPassedOverUntouched) {
   // Writable by others: anything may lie in it already.
   ASSERT_EQ(::mkdir(usual_.c_str(), 0700), 0);
