@@ -784,6 +784,15 @@ TEST_F(AddinCommandsE2E, TheHostPassesOverARuntimeFolderOthersMayWrite) {
   EXPECT_EQ(info.st_mode & 0777, 0777u);
   EXPECT_TRUE(std::filesystem::is_empty(planted));
   StopHost();
+
+  // Nor does the command line follow a link planted where its socket would be.
+  const std::string runtime = temp.File("run-user");
+  ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(planted.c_str(), (runtime + "/vexmor").c_str()), 0);
+  vexmor::testing::ScopedEnv linked_runtime("XDG_RUNTIME_DIR", runtime);
+  Cli refused = Outlook("bar");
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find(runtime + "/vexmor"), std::string::npos) << refused.err;
 }
 
 #endif
