@@ -268,7 +268,12 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
   Status result = Status::Ok();
   if (message.ok() && env_.hook != nullptr) {
     const auto& m = message->snapshot;
-    if (message->large) {
+    // The incoming exports pass while no receive cycle runs, and a cycle's end looks only at
+    // the Inbox: what a delivery agent files into another folder meanwhile is checked now.
+    if (entry.folder != static_cast<int32_t>(platform::kInboxFolderId) && !ReceiveStarted()) {
+      HandToFolderCheck(static_cast<FolderId>(entry.folder), static_cast<MessageId>(entry.message),
+                        *message);
+    } else if (message->large) {
       env_.hook->MoveMailMessageInbox(entry.message, entry.folder,
                                       static_cast<int32_t>(spam_folder_), m.header.c_str(),
                                       m.sender.c_str());
@@ -294,11 +299,15 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
 Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
   auto message = ReadMessage(folder, message_id);
   if (!message.ok()) return IsNotFound(message.status()) ? Status::Ok() : message.status();
-  if (env_.hook == nullptr) return Status::Ok();
-  const auto& m = message->snapshot;
+  if (env_.hook != nullptr) HandToFolderCheck(folder, message_id, *message);
+  return Status::Ok();
+}
+
+void PlugInHost::HandToFolderCheck(FolderId folder, MessageId message_id, const HandOn& message) {
+  const auto& m = message.snapshot;
   const auto id = static_cast<int32_t>(message_id);
   const auto fid = static_cast<int32_t>(folder);
-  if (message->large) {
+  if (message.large) {
     env_.hook->CheckMailMessageFolder(id, fid, static_cast<int32_t>(spam_folder_), m.header.c_str(),
                                       m.sender.c_str());
   } else if (m.kind != BodyKind::kNone) {
@@ -308,7 +317,10 @@ Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
   } else {
     log_(kSkippedLine);
   }
-  return Status::Ok();
+}
+
+bool PlugInHost::ReceiveStarted() const {
+  return ReadInt(sf::kPathFile, sf::kSectionVexmor, sf::kKeyReceiveMsgStart, 0) == 1;
 }
 
 Status PlugInHost::Report(const HandOn& message, int32_t operation) {
@@ -449,6 +461,12 @@ bool PlugInHost::MovedIntoInbox(const std::string& key, Place here,
 }
 
 void PlugInHost::NewDelivery(FolderId folder, MessageId message, const std::string& key) {
+  if (folder != platform::kOutboxFolderId && RoleOf(folder) == FolderRole::kSent) {
+    // Sent mail is read by nature: what arrived while no host ran counts as well.
+    SentNewMessage(folder, message);
+    ledger_.Learn(key, {folder, message});
+    return;
+  }
   if (catching_up_) {
     // Mail that arrived while no host ran is judged only if nobody has read it yet.
     auto info = env_.store->GetMessage(folder, message);
@@ -508,22 +526,40 @@ void PlugInHost::PostedNewMessage(MessageId message) {
   (void)Report(*read, 1);
 }
 
-void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
-  // Mail the user writes is not incoming mail: the outgoing folders are never filtered.
-  if (folder == platform::kOutboxFolderId || folder == platform::kSentItemsFolderId ||
-      folder == platform::kDraftsFolderId) {
+void PlugInHost::SentNewMessage(FolderId folder, MessageId message) {
+  // A reader files the user's copy as read. An unread message here came from a delivery agent:
+  // someone else wrote it, and the addresses in it are not people the user chose to write to.
+  auto info = env_.store->GetMessage(folder, message);
+  if (!info.ok() || (info->state & platform::kMessageUnread) != 0) return;
+  auto read = ReadMessage(folder, message);
+  if (!read.ok()) {
+    if (!IsNotFound(read.status())) Record(Procedure::kOutboxMessage, read.status());
     return;
+  }
+  if (env_.hook != nullptr) {
+    env_.hook->RemoveMsgSentItems(read->snapshot.recipients.c_str(), read->snapshot.header.c_str());
+  }
+}
+
+FolderRole PlugInHost::RoleOf(FolderId folder) {
+  // The fixed folders need no look at the store (the Inbox is every delivery's way).
+  if (folder < platform::kFirstUserFolderId) {
+    platform::FolderInfo fixed;
+    fixed.id = folder;
+    return RoleOfFolder(fixed);
   }
   auto info = env_.store->GetFolderName(folder);
   if (!info.ok()) {
     Record(Procedure::kFolderManagerMessage, info.status());
-    return;
+    return FolderRole::kOther;
   }
-  const std::string& name = info->name;
-  if (name == kSpamPostedFolderName || name == kSpamFolderName || name == platform::kInboxName ||
-      name == platform::kDeletedItemsName) {
-    return;
-  }
+  return RoleOfFolder(*info);
+}
+
+void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
+  // Mail the user writes is not incoming mail, nor is what lands in Spam, Spam_Posted, the
+  // Inbox (queued on its own) and the trash.
+  if (RoleOf(folder) != FolderRole::kIncoming) return;
   queue_.Push({static_cast<int32_t>(message), static_cast<int32_t>(folder)});
 }
 

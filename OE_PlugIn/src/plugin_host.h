@@ -17,6 +17,7 @@
 #include <utility>
 #include <vector>
 
+#include "folder_roles.h"
 #include "hook_exports.h"
 #include "message_ledger.h"
 #include "message_queue.h"
@@ -147,6 +148,9 @@ class PlugInHost {
   Status FilterOne(const QueuedMessage& entry);
   // Step 3 of the folder check: the check export for one message.
   Status CheckOne(FolderId folder, MessageId message);
+  // The folder-check export for one message already read.
+  void HandToFolderCheck(FolderId folder, MessageId message, const HandOn& read);
+  bool ReceiveStarted() const;
   Status Report(const HandOn& message, int32_t operation);
   // Moves a message and remembers it, so that its arrival is not taken for new mail.
   Status MoveByHost(FolderId from, MessageId message, FolderId to);
@@ -155,6 +159,9 @@ class PlugInHost {
   void OutboxNewMessage(MessageId message);
   void PostedNewMessage(MessageId message);
   void FolderManagerNewMessage(FolderId folder, MessageId message);
+  // A message filed into the user's sent folder (the fixed one or one of the usual names).
+  void SentNewMessage(FolderId folder, MessageId message);
+  FolderRole RoleOf(FolderId folder);
 
   Status CheckFolder(FolderId folder);
   Status WorkProcessList();

@@ -8,34 +8,18 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vexmor/platform/runtime_folder.h"
+
 namespace vexmor::outlook_control {
 
 std::string RuntimeFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string base = runtime != nullptr && runtime[0] == '/'
-                         ? std::string(runtime)
-                         : "/tmp/vexmor-" + std::to_string(::geteuid());
-  if (base.back() != '/') base += '/';
-  return runtime != nullptr && runtime[0] == '/' ? base + "vexmor/" : base;
+  StatusOr<std::string> folder = platform::PrivateRuntimeFolder();
+  // Without a usable folder, PrepareRuntimeFolder on the first choice says why.
+  return folder.ok() ? *folder : platform::PreferredRuntimeFolder();
 }
 
 Status PrepareRuntimeFolder(const std::string& folder) {
-  std::string path = folder;
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-    return Status::Unavailable("cannot make " + path + ": " + std::strerror(errno));
-  }
-  struct stat st {};
-  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    return Status::InvalidArgument(path + " is not a folder");
-  }
-  if (st.st_uid != ::geteuid()) {
-    return Status::InvalidArgument(path + " belongs to another user");
-  }
-  if ((st.st_mode & 0777) != 0700 && ::chmod(path.c_str(), 0700) != 0) {
-    return Status::InvalidArgument("cannot close " + path + " to other users");
-  }
-  return Status::Ok();
+  return platform::PreparePrivateFolder(folder);
 }
 
 std::string Escape(std::string_view field) {

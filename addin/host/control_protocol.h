@@ -26,10 +26,11 @@ namespace vexmor::outlook_control {
 
 inline constexpr std::string_view kSocketName = "addin-host.sock";
 
-// $XDG_RUNTIME_DIR/vexmor/, else /tmp/vexmor-UID/ (with the trailing slash).
+// The user's private runtime folder (vexmor/platform/runtime_folder.h), with the trailing
+// slash; $XDG_RUNTIME_DIR/vexmor/ or /tmp/vexmor-UID/ when none can be had.
 std::string RuntimeFolder();
-// Makes the folder (0700) or checks that an existing one is the user's own and closed to
-// others (it is then set to 0700). InvalidArgument when it belongs to someone else.
+// Makes the folder (0700) or checks that an existing one is the user's own, not a link and
+// not writable by others (one others may only enter is set to 0700). Unavailable otherwise.
 Status PrepareRuntimeFolder(const std::string& folder);
 
 std::string Escape(std::string_view field);

@@ -757,6 +757,44 @@ TEST_F(AddinCommandsE2E, NoHostMeansExitStatusThree) {
   EXPECT_NE(none.err.find("no Vexmor_AddinHost is running"), std::string::npos);
 }
 
+TEST_F(AddinCommandsE2E, TheHostPassesOverARuntimeFolderOthersMayWrite) {
+  // Without XDG_RUNTIME_DIR the folder would be TMPDIR/vexmor-UID; one stands there already,
+  // open to everyone, as another user could have made it.
+  vexmor::testing::TempDir temp;
+  const std::string shared = temp.File("shared-tmp");
+  const std::string planted = shared + "/vexmor-" + std::to_string(::geteuid());
+  ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+  ASSERT_EQ(::mkdir(planted.c_str(), 0700), 0);
+  ASSERT_EQ(::chmod(planted.c_str(), 0777), 0);
+  vexmor::testing::ScopedEnv no_runtime("XDG_RUNTIME_DIR", std::nullopt);
+  vexmor::testing::ScopedEnv tmpdir("TMPDIR", shared);
+  vexmor::testing::ScopedEnv cache("XDG_CACHE_HOME", temp.File("cache"));
+
+  StartHost();
+  struct stat info {};
+  const std::string folder = temp.File("cache") + "/vexmor/run";
+  ASSERT_EQ(::lstat((folder + "/addin-host.sock").c_str(), &info), 0);
+  EXPECT_TRUE(S_ISSOCK(info.st_mode));
+  ASSERT_EQ(::lstat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  // The command line finds the host the same way.
+  Cli bar = Outlook("bar");
+  EXPECT_EQ(bar.code, 0) << bar.err;
+  ASSERT_EQ(::lstat(planted.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0777u);
+  EXPECT_TRUE(std::filesystem::is_empty(planted));
+  StopHost();
+
+  // Nor does the command line follow a link planted where its socket would be.
+  const std::string runtime = temp.File("run-user");
+  ASSERT_EQ(::mkdir(runtime.c_str(), 0700), 0);
+  ASSERT_EQ(::symlink(planted.c_str(), (runtime + "/vexmor").c_str()), 0);
+  vexmor::testing::ScopedEnv linked_runtime("XDG_RUNTIME_DIR", runtime);
+  Cli refused = Outlook("bar");
+  EXPECT_EQ(refused.code, 1);
+  EXPECT_NE(refused.err.find(runtime + "/vexmor"), std::string::npos) << refused.err;
+}
+
 #endif
 
 }  // namespace

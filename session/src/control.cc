@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "vexmor/platform/runtime_folder.h"
+
 namespace vexmor::session {
 
 namespace {
@@ -75,22 +77,7 @@ void WriteAll(int fd, const std::string& text) {
 }  // namespace
 
 StatusOr<std::string> RuntimeDirectory() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  std::string base = runtime != nullptr && *runtime != '\0'
-                         ? std::string(runtime)
-                         : "/tmp/vexmor-" + std::to_string(::getuid());
-  while (base.size() > 1 && base.back() == '/') base.pop_back();
-  const std::string dir = runtime != nullptr && *runtime != '\0' ? base + "/vexmor" : base;
-  if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) return Errno("cannot make " + dir);
-  struct stat info {};
-  if (::lstat(dir.c_str(), &info) != 0) return Errno(dir);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::getuid()) {
-    return Status::Unavailable(dir + " is not a folder of this user");
-  }
-  if ((info.st_mode & 077) != 0) {
-    return Status::Unavailable(dir + " may be entered by others (it must be mode 0700)");
-  }
-  return dir + "/";
+  return platform::PrivateRuntimeFolder();
 }
 
 nlohmann::json ErrorReply(const std::string& message) {

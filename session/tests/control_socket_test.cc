@@ -64,8 +64,13 @@ TEST_F(ControlSocketTest, TheFolderIsTheUsersAloneAndARequestGetsItsReply) {
   listener.Close();
   EXPECT_NE(::stat(path.c_str(), &info), 0);
 
-  // A folder others may enter is not used.
+  // A folder others may enter is closed again; one they may write to is not used (anything may
+  // have been put into it).
   ASSERT_EQ(::chmod(dir->c_str(), 0755), 0);
+  EXPECT_TRUE(RuntimeDirectory().ok());
+  ASSERT_EQ(::stat(dir->c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  ASSERT_EQ(::chmod(dir->c_str(), 0775), 0);
   EXPECT_FALSE(RuntimeDirectory().ok());
 }
 

@@ -110,7 +110,13 @@ int RunOutlook(const Args& args) {
     return Usage();
   }
 
-  const std::string path = oc::RuntimeFolder() + std::string(oc::kSocketName);
+  // The host's socket is only ever looked for in a folder that passes the host's own checks.
+  const std::string folder = oc::RuntimeFolder();
+  if (Status checked = oc::PrepareRuntimeFolder(folder); !checked.ok()) {
+    std::fprintf(stderr, "vexmor outlook: %s\n", checked.message().c_str());
+    return 1;
+  }
+  const std::string path = folder + std::string(oc::kSocketName);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) {

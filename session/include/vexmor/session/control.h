@@ -22,8 +22,8 @@ inline constexpr char kSocketName[] = "session.sock";
 inline constexpr char kLockName[] = "session.lock";
 inline constexpr char kLogName[] = "session.log";
 
-// The runtime folder, made (0700) when missing. Unavailable when it exists but another
-// user owns it or others may enter it.
+// The user's private runtime folder (vexmor/platform/runtime_folder.h), with the trailing
+// slash.
 StatusOr<std::string> RuntimeDirectory();
 
 struct Request {
