@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <set>
 #include <string>
 
@@ -139,6 +140,8 @@ int main(int argc, char** argv) {
     const std::string key = real != nullptr ? real : dir;
     std::free(real);
     if (!locked.insert(key).second) continue;
+    // Without the registry's folder there is no account to share yet.
+    if (dir == registry_dir && !std::filesystem::is_directory(dir)) continue;
     if (vexmor::Status held = vexmor::addin_host::HoldHostLock(dir); !held.ok()) {
       std::fprintf(stderr, "Vexmor_AddinHost: %s\n", held.message().c_str());
       return 1;
