@@ -63,7 +63,7 @@ bool Running(pid_t pid) {
   return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] != 'Z';
 }
 
-class AddinHostFaults : public ::testing::Test {
+class AddinHostResilience : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     ::setenv("VEXMOR_THROTTLE", "off", 1);
@@ -136,12 +136,15 @@ class AddinHostFaults : public ::testing::Test {
     return pid;
   }
 
-  // The exit status of a host started by Start (128 + signal when it died of one); its peak
-  // resident memory in kilobytes goes to "max_rss_kb" when given.
-  int Wait(pid_t pid, long* max_rss_kb = nullptr) {
+  // The exit status of a host started by Start (128 + signal when it died of one), -1 when it
+  // is still running after "deadline"; its peak resident memory in kilobytes goes to
+  // "max_rss_kb" when given.
+  int Wait(pid_t pid, long* max_rss_kb = nullptr, std::chrono::milliseconds deadline = 120s) {
     int status = 0;
     rusage usage{};
-    if (::wait4(pid, &status, 0, &usage) != pid) return -1;
+    pid_t ended = 0;
+    WaitUntil([&] { return (ended = ::wait4(pid, &status, WNOHANG, &usage)) != 0; }, deadline);
+    if (ended != pid) return -1;
     std::erase(started_, pid);
     if (max_rss_kb != nullptr) *max_rss_kb = usage.ru_maxrss;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -225,7 +228,7 @@ class AddinHostFaults : public ::testing::Test {
   std::vector<pid_t> started_;
 };
 
-TEST_F(AddinHostFaults, PoisonMessageUnderAnAddressSpaceLimitIsJudgedAndTheMailAfterItToo) {
+TEST_F(AddinHostResilience, PoisonMessageUnderAnAddressSpaceLimitIsJudgedAndTheMailAfterItToo) {
   ASSERT_EQ(RunOnce(), 0) << HostErrors();  // the first run only sets the marks
   Block("poison@flood.example");
   Block("villain@blocked.example");
@@ -252,7 +255,7 @@ TEST_F(AddinHostFaults, PoisonMessageUnderAnAddressSpaceLimitIsJudgedAndTheMailA
   EXPECT_EQ(ReadFileOrEmpty(install_ + std::string(vexmor::addin_host::kJudgingFile)), "");
 }
 
-TEST_F(AddinHostFaults, MessageThatEndedTheHostTwiceIsPassedOverAndTheNextIsJudged) {
+TEST_F(AddinHostResilience, MessageThatEndedTheHostTwiceIsPassedOverAndTheNextIsJudged) {
   ASSERT_EQ(RunOnce(), 0) << HostErrors();
   Block("villain@blocked.example");
   server_->Deliver(user_, "INBOX", Mail("villain@blocked.example", "Poison", "x"));
@@ -288,7 +291,7 @@ TEST_F(AddinHostFaults, MessageThatEndedTheHostTwiceIsPassedOverAndTheNextIsJudg
   EXPECT_EQ(Subjects("Spam"), (std::multiset<std::string>{"Next", "Second try"}));
 }
 
-TEST_F(AddinHostFaults, KilledHostsLeaveNoWorkerAndNothingIsDuplicatedLostOrUnjudged) {
+TEST_F(AddinHostResilience, KilledHostsLeaveNoWorkerAndNothingIsDuplicatedLostOrUnjudged) {
   ASSERT_EQ(RunOnce(), 0) << HostErrors();
   Block("villain@blocked.example");
   std::multiset<std::string> spam_sent;
@@ -330,7 +333,7 @@ TEST_F(AddinHostFaults, KilledHostsLeaveNoWorkerAndNothingIsDuplicatedLostOrUnju
   EXPECT_EQ(Wait(host), 0) << HostErrors();
 }
 
-TEST_F(AddinHostFaults, SecondHostOnTheSameInstallationOrAccountIsRefused) {
+TEST_F(AddinHostResilience, SecondHostOnTheSameInstallationOrAccountIsRefused) {
   pid_t worker = 0;
   pid_t first = StartRunning(&worker);
   ASSERT_GT(worker, 0) << HostErrors();
@@ -341,14 +344,14 @@ TEST_F(AddinHostFaults, SecondHostOnTheSameInstallationOrAccountIsRefused) {
       << HostErrors();
   // Another installation folder, but the same account (the same registry file).
   vexmor::testing::TempDir other;
-  EXPECT_EQ(Wait(Start({"--once", "--no-window", "--install-dir", other.path()})), 1);
+  EXPECT_EQ(Wait(Start({"--once", "--no-window", "--install-dir", other.path()}), nullptr, 30s), 1);
 
   ::kill(first, SIGTERM);
   EXPECT_EQ(Wait(first), 0) << HostErrors();
   EXPECT_EQ(RunOnce(), 0) << HostErrors();  // the lock went with the host
 }
 
-TEST_F(AddinHostFaults, RefusedMoveWaitsIsShownAndMovedOnceTheServerAccepts) {
+TEST_F(AddinHostResilience, RefusedMoveWaitsIsShownAndMovedOnceTheServerAccepts) {
   ASSERT_EQ(RunOnce(), 0) << HostErrors();  // marks, and the folders Spam and Spam_Posted
   Block("villain@blocked.example");
   // The server's mail processes may no longer write into Spam: every move there gets NO.
@@ -384,13 +387,13 @@ TEST_F(AddinHostFaults, RefusedMoveWaitsIsShownAndMovedOnceTheServerAccepts) {
   EXPECT_EQ(Wait(host), 0) << HostErrors();
 }
 
-TEST_F(AddinHostFaults, ReadyFilePlantedAsALinkIsRefusedAndItsTargetUntouched) {
+TEST_F(AddinHostResilience, ReadyFilePlantedAsALinkIsRefusedAndItsTargetUntouched) {
   const std::string victim = install_ + "victim-" + user_;
   const std::string planted = install_ + "planted-" + user_;
   WriteFileOrDie(victim, "precious\n");
   std::filesystem::create_symlink(victim, planted);
   pid_t host = Start({"--no-window", "--install-dir", install_, "--ready-file", planted});
-  EXPECT_EQ(Wait(host), 1);
+  EXPECT_EQ(Wait(host, nullptr, 30s), 1);
   EXPECT_NE(HostErrors().find("refusing the ready file " + planted), std::string::npos)
       << HostErrors();
   EXPECT_EQ(ReadFileOrEmpty(victim), "precious\n");
