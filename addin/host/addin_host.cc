@@ -1058,6 +1058,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
         } else if (arrival == MoveTracker::Arrival::kNew && judging.FailedTwice(message)) {
           Say("passing over the message " + UidText(message) +
               " of INBOX: judging it ended the host twice");
+          judging.End();
         } else if (arrival == MoveTracker::Arrival::kNew) {
           judging.Begin(message);
           recorder.set_recording(true);
