@@ -20,10 +20,15 @@
 #include "control_protocol.h"
 #include "host_control.h"
 #include "host_desktop.h"
+#include "host_instance.h"
 #include "host_window.h"
+#include "judging_record.h"
+#include "move_recorder.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/folder_paths.h"
+#include "vexmor/addin/incoming_filter.h"
 #include "vexmor/addin/registration.h"
+#include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/atomic_file.h"
 
 namespace vexmor::addin_host {
@@ -32,6 +37,9 @@ namespace {
 using namespace vexmor::com;
 using platform::EntryId;
 using platform::RegistryValue;
+
+// The host never holds a large message whole either: its header gives what the host needs.
+constexpr size_t kWholeLimit = addin::kLargeMessageBytes - 1;
 
 void Say(const std::string& line) {
   std::fprintf(stderr, "Vexmor_AddinHost: %s\n", line.c_str());
@@ -131,30 +139,42 @@ HRESULT HostFolders::Add(const char* name, const char*, IFolder** folder) {
 // The client's logon as its add-ins see it: every session is the host's own, so a move an
 // add-in makes goes over the host's connection (one server session, and the host's view of
 // INBOX stays current). Logging off such a session leaves the host's open.
+// The host sees every move of theirs on its way, so a move the server refuses is kept.
 class ClientLogon final : public platform::MapiLogon {
  public:
-  explicit ClientLogon(platform::MapiSession& session) : session_(session) {}
+  ClientLogon(platform::MapiSession& session, MoveRecorder& recorder)
+      : session_(session), recorder_(recorder) {}
   StatusOr<std::unique_ptr<platform::MapiSession>> Logon() override {
-    return std::unique_ptr<platform::MapiSession>(std::make_unique<Shared>(session_));
+    return std::unique_ptr<platform::MapiSession>(std::make_unique<Shared>(session_, recorder_));
   }
 
  private:
   class Shared final : public platform::MapiSession {
    public:
-    explicit Shared(platform::MapiSession& session) : session_(session) {}
+    Shared(platform::MapiSession& session, MoveRecorder& recorder)
+        : session_(session), recorder_(recorder) {}
     StatusOr<std::vector<platform::StoreRow>> GetMsgStoresTable() override {
       return session_.GetMsgStoresTable();
     }
     StatusOr<std::unique_ptr<platform::MapiStore>> OpenMsgStore(const EntryId& store) override {
-      return session_.OpenMsgStore(store);
+      StatusOr<std::unique_ptr<platform::MapiStore>> opened = session_.OpenMsgStore(store);
+      if (!opened.ok()) return opened.status();
+      return RecordMoves(std::move(*opened), recorder_);
     }
     void Logoff() override {}
 
    private:
     platform::MapiSession& session_;
+    MoveRecorder& recorder_;
   };
   platform::MapiSession& session_;
+  MoveRecorder& recorder_;
 };
+
+std::string UidText(const EntryId& message) {
+  std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
+  return parts ? "UID " + std::to_string(parts->uid) : "?";
+}
 
 class HostNameSpace final : public HostObject<INameSpace> {
  public:
@@ -498,7 +518,7 @@ class MoveTracker {
   // What a message new in INBOX is.
   Arrival ClassifyInbox(const EntryId& message) {
     if (expected_.empty() && spam_.empty() && departed_.empty()) return Arrival::kNew;
-    StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+    StatusOr<platform::MessageProps> props = store_.GetMessagePropsBounded(message, kWholeLimit, 0);
     if (!props.ok()) return Arrival::kNew;
     const std::string key = HostDesktop::KeyOf(*props);
     if (Consume(key)) return Arrival::kOwnMove;
@@ -522,7 +542,8 @@ class MoveTracker {
     }
     for (const EntryId& message : posted_mark_.NewMessages(store_, posted_)) {
       posted_mark_.Handled(message);
-      StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+      StatusOr<platform::MessageProps> props =
+          store_.GetMessagePropsBounded(message, kWholeLimit, 0);
       if (props.ok() && Consume(HostDesktop::KeyOf(*props))) continue;
       reported.push_back(message);
     }
@@ -542,7 +563,8 @@ class MoveTracker {
         now.emplace(message, known->second);
         continue;
       }
-      StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+      StatusOr<platform::MessageProps> props =
+          store_.GetMessagePropsBounded(message, kWholeLimit, 0);
       if (props.ok()) now.emplace(message, HostDesktop::KeyOf(*props));
     }
     auto clock = std::chrono::steady_clock::now();
@@ -850,7 +872,8 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
             const std::atomic<bool>& stop) {
   RecordCrashedAddins(registry);
   Libraries libraries;
-  ClientLogon client_logon(session);
+  MoveRecorder recorder;
+  ClientLogon client_logon(session, recorder);
   HostDesktop desktop(store);
   auto* explorer = new HostExplorer(desktop);
   auto* application = new HostApplication(store, &client_logon, explorer, desktop);
@@ -979,18 +1002,43 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
   }
   ServeContext serve{desktop, *explorer, tracker, server.get(), window.get(), window_answerer.get(),
                      &stop};
+  int exit_code = 0;
   if (!options.ready_file.empty()) {
-    std::ofstream(options.ready_file) << ::getpid() << "\n";
+    if (Status ready = WriteReadyFile(options.ready_file, ::getpid()); !ready.ok()) {
+      Say(ready.message());
+      exit_code = 1;
+    }
   }
-  while (!stop.load() && !application->quit_requested()) {
+  addin::WaitingSpam waiting(registry);
+  JudgingRecord judging(options.install_dir + std::string(kJudgingFile));
+  while (exit_code == 0 && !stop.load() && !application->quit_requested()) {
+    // Spam whose move the server refused before is moved as soon as it lets us.
+    if (waiting.size() > 0) {
+      const size_t moved = waiting.MoveWaiting(store);
+      if (moved > 0) {
+        Say("moved " + std::to_string(moved) + " waiting spam message(s) to Spam; " +
+            std::to_string(waiting.size()) + " still wait");
+      }
+    }
     if (inbox.ok() && extension.session != nullptr) {
       // A burst of new mail is filed in runs of moves, each run sent to the server as one;
       // the mark moves on after each run is sent, so a host that dies meanwhile judges that
       // run again at its next start.
       std::optional<EntryId> last;
       size_t in_run = 0;
+      // What the server would not move is kept before the mark moves on, so a host that
+      // dies in between judges the run again rather than forgetting the spam.
       auto end_run = [&] {
-        if (Status moved = store.CloseMoveBatch(); !moved.ok()) Say(moved.message());
+        Status moved = store.CloseMoveBatch();
+        if (!moved.ok()) Say(moved.message());
+        std::vector<addin::WaitingSpam::Entry> unmoved = recorder.TakeUnmoved(store, moved.ok());
+        if (!unmoved.empty()) {
+          waiting.Add(unmoved);
+          Say(std::to_string(unmoved.size()) +
+              " judged spam message(s) stay in INBOX because the server would not move them; "
+              "they are moved when it does (" +
+              std::to_string(waiting.size()) + " waiting)");
+        }
         if (last) inbox_mark.Handled(*last);
         in_run = 0;
       };
@@ -1007,10 +1055,18 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
           IMailItem* item = NewHostMailItem(store, message);
           learning->RestoreMoved(item);
           item->Release();
+        } else if (arrival == MoveTracker::Arrival::kNew && judging.FailedTwice(message)) {
+          Say("passing over the message " + UidText(message) +
+              " of INBOX: judging it ended the host twice");
+          judging.End();
         } else if (arrival == MoveTracker::Arrival::kNew) {
+          judging.Begin(message);
+          recorder.set_recording(true);
           auto* callback = new HostCallback(store, message, {});
           extension.session->OnDelivery(callback);
           callback->Release();
+          recorder.set_recording(false);
+          judging.End();
         }
         last = message;
       }
@@ -1029,7 +1085,8 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
       // A message in the sent folder was sent: the events of a send, with its recipients.
       for (const EntryId& message : sent_mark.NewMessages(store, *sent)) {
         if (stop.load()) break;
-        StatusOr<platform::MessageProps> props = store.GetMessageProps(message, 0);
+        StatusOr<platform::MessageProps> props =
+            store.GetMessagePropsBounded(message, kWholeLimit, 0);
         if (props.ok()) {
           std::vector<std::string> recipients;
           for (const std::string& address : props->recipient_addresses) {
@@ -1083,7 +1140,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
   explorer->Release();
   desktop.ReleaseAddinObjects();
   libraries.CloseAll();
-  return 0;
+  return exit_code;
 }
 
 }  // namespace vexmor::addin_host

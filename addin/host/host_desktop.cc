@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "vexmor/addin/incoming_filter.h"
+
 namespace vexmor::addin_host {
 
 using namespace vexmor::com;
@@ -448,7 +450,9 @@ Status HostDesktop::Select(const std::string& folder_path, const std::vector<uin
     }
     bool found = false;
     for (const EntryId& message : *contents) {
-      StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+      // The header says the Message-ID: a large message is not read whole for it.
+      StatusOr<platform::MessageProps> props =
+          store_.GetMessagePropsBounded(message, addin::kLargeMessageBytes - 1, 0);
       if (props.ok() && props->message_id == wanted) {
         selection.push_back(message);
         found = true;
@@ -483,7 +487,8 @@ void HostDesktop::PruneSelection() {
 std::vector<std::string> HostDesktop::SelectionKeys() {
   std::vector<std::string> keys;
   for (const EntryId& message : impl_->selection) {
-    StatusOr<platform::MessageProps> props = store_.GetMessageProps(message, 0);
+    StatusOr<platform::MessageProps> props =
+        store_.GetMessagePropsBounded(message, addin::kLargeMessageBytes - 1, 0);
     if (props.ok()) keys.push_back(KeyOf(*props));
   }
   return keys;

@@ -10,13 +10,18 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <set>
 #include <string>
 
 #include "addin_host.h"
+#include "host_instance.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/imap_account.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/registry.h"
 
 namespace {
@@ -116,12 +121,44 @@ int main(int argc, char** argv) {
     }
   }
 
+  if (!options.ready_file.empty()) {
+    if (vexmor::Status ready = vexmor::addin_host::CheckReadyFile(options.ready_file);
+        !ready.ok()) {
+      std::fprintf(stderr, "Vexmor_AddinHost: %s\n", ready.message().c_str());
+      return 1;
+    }
+  }
+  // One host per installation, and per account: the account is the one the registry file
+  // records, so its folder stands for it. The worker shares the locks and holds them on
+  // while it shuts down.
+  const std::string registry_dir =
+      vexmor::platform::WithTrailingSlash(vexmor::platform::DefaultPaths().WindowsDirectory());
+  std::set<std::string> locked;
+  for (const std::string& dir : {options.install_dir, registry_dir}) {
+    // The same folder twice would lock against itself.
+    char* real = ::realpath(dir.empty() ? "." : dir.c_str(), nullptr);
+    const std::string key = real != nullptr ? real : dir;
+    std::free(real);
+    if (!locked.insert(key).second) continue;
+    // Without the registry's folder there is no account to share yet.
+    if (dir == registry_dir && !std::filesystem::is_directory(dir)) continue;
+    if (vexmor::Status held = vexmor::addin_host::HoldHostLock(dir); !held.ok()) {
+      std::fprintf(stderr, "Vexmor_AddinHost: %s\n", held.message().c_str());
+      return 1;
+    }
+  }
+
+  const pid_t supervisor = ::getpid();
   pid_t child = ::fork();
   if (child < 0) {
     std::perror("Vexmor_AddinHost: fork");
     return 1;
   }
-  if (child == 0) return Host(options);
+  if (child == 0) {
+    // A worker left behind by a killed supervisor would go on judging beside the next host.
+    if (!vexmor::addin_host::EndWithParent(supervisor)) return 1;
+    return Host(options);
+  }
 
   g_child = child;
   struct sigaction action {};

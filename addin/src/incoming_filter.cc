@@ -130,9 +130,14 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
   bool is_ascii = true;
   filter.link.clear();
   // One read gives every property the chain looks at; a body too large to come whole is
-  // flagged and read again as a stream.
-  StatusOr<platform::MessageProps> props = store.GetMessageProps(message, kBodyChunkBytes);
+  // flagged and read again as a stream. A large message gives its header only: its body could
+  // cost the process more memory than it has.
+  StatusOr<platform::MessageProps> props =
+      store.GetMessagePropsBounded(message, kLargeMessageBytes - 1, kBodyChunkBytes);
   if (!props.ok()) return;
+  if (props->header_only) {
+    Log("Incoming mail of 500000 bytes or more is judged by its header only(S).");
+  }
 
   if (props->has_html) {
     std::string html = Lower(platform::Ansi(props->body_html));
@@ -162,7 +167,12 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
     Log("Incoming Mail added to INBOX list by I-Eighth filter(S).");
     return;
   }
-  if (StageA(store, *props, message, sender, is_ascii, xml) && !filter.spamJudged) StageB();
+  // Without its body a large message has no text of its own for the link, keyword and
+  // signature tests: the sender lists and the subject decide.
+  if (StageA(store, *props, message, sender, is_ascii, xml) && !filter.spamJudged &&
+      !props->header_only) {
+    StageB();
+  }
 }
 
 }  // namespace

@@ -48,7 +48,9 @@ void SeedFromSentItems(platform::MapiLogon& logon) {
     StatusOr<std::vector<platform::EntryId>> messages = (*store)->GetContentsTable(*sent);
     if (!messages.ok()) return;
     for (const platform::EntryId& message : *messages) {
-      StatusOr<platform::MessageProps> props = (*store)->GetMessageProps(message, 0);
+      // The recipients are in the header: a large sent message is not read whole for them.
+      StatusOr<platform::MessageProps> props =
+          (*store)->GetMessagePropsBounded(message, kLargeMessageBytes - 1, 0);
       if (!props.ok()) continue;
       for (const std::string& address : props->recipient_addresses) {
         AddToList(xml, platform::Ansi(address), 6, 2);

@@ -525,14 +525,18 @@ class Connection {
   }
 
   // One section of one message of the selected mailbox (the whole message, or the header).
-  StatusOr<std::optional<FetchedMessage>> FetchSection(uint32_t uid, bool header_only) {
+  // With "first_bytes" only that many bytes from the start (a partial fetch).
+  StatusOr<std::optional<FetchedMessage>> FetchSection(uint32_t uid, bool header_only,
+                                                       uint32_t first_bytes = 0) {
     mailimap_set* set = mailimap_set_new_single(uid);
     mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
     mailimap_section* section =
         header_only ? mailimap_section_new_header() : mailimap_section_new(nullptr);
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
-    mailimap_fetch_type_new_fetch_att_list_add(type,
-                                               mailimap_fetch_att_new_body_peek_section(section));
+    mailimap_fetch_type_new_fetch_att_list_add(
+        type, first_bytes > 0
+                  ? mailimap_fetch_att_new_body_peek_section_partial(section, 0, first_bytes)
+                  : mailimap_fetch_att_new_body_peek_section(section));
     clist* result = nullptr;
     int rc = mailimap_uid_fetch(imap_, set, type, &result);
     mailimap_fetch_type_free(type);
@@ -887,6 +891,35 @@ class ImapStore final : public MapiStore {
     props->entry_id = message;
     props->parent_entry_id = PackEntryId({'F', parts.mailbox, parts.uidvalidity, 0});
     return props;
+  }
+
+  // A message larger than "whole_limit" is never fetched whole: its first bytes give the
+  // header. A smaller one is kept for the full read that follows.
+  StatusOr<MessageProps> GetMessagePropsBounded(const EntryId& message, size_t whole_limit,
+                                                size_t body_limit) override {
+    std::optional<EntryIdParts> parts = UnpackEntryId(message);
+    if (!parts || parts->kind != 'M') return Status::InvalidArgument("the entry is not a message");
+    if (KeptRaw(*parts) == nullptr && whole_limit < UINT32_MAX) {
+      StatusOr<std::string> head = Retried([&]() -> StatusOr<std::string> {
+        StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
+        if (!selected.ok()) return selected.status();
+        StatusOr<std::optional<FetchedMessage>> fetched =
+            connection_->FetchSection(parts->uid, false, static_cast<uint32_t>(whole_limit + 1));
+        if (!fetched.ok()) return fetched.status();
+        if (!fetched->has_value()) return Status::NotFound("the message is no longer there");
+        return std::move((*fetched)->bytes);
+      });
+      if (!head.ok()) return head.status();
+      if (head->size() > whole_limit) {
+        StatusOr<MessageProps> props = DecodeMapiHeader(*head);
+        if (!props.ok()) return props.status();
+        props->entry_id = message;
+        props->parent_entry_id = PackEntryId({'F', parts->mailbox, parts->uidvalidity, 0});
+        return props;
+      }
+      connection_->kept_raw() = {*parts, std::chrono::steady_clock::now(), std::move(*head), true};
+    }
+    return GetMessageProps(message, body_limit);
   }
 
   StatusOr<std::unique_ptr<MessageSource>> OpenBodyStream(const EntryId& message) override {

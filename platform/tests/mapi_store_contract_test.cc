@@ -286,6 +286,32 @@ TEST_P(MapiStoreContract, LargeBodiesAreReadAsAStreamInChunks) {
   EXPECT_EQ(static_cast<int>(total / 100000), full_chunks);
 }
 
+TEST_P(MapiStoreContract, MessagesOverTheBoundGiveTheirHeaderOnly) {
+  std::string body;
+  while (body.size() < 2 * 1000 * 1000) body += "<p>" + std::string(95, 'y') + "</p>\r\n";
+  harness_->Deliver("INBOX", Message("huge", body));
+  harness_->Deliver("INBOX", Message("small", "a few words"));
+  Open();
+  std::vector<EntryId> messages = Value(store_->GetContentsTable(Inbox()));
+  ASSERT_EQ(2u, messages.size());
+
+  MessageProps huge = Value(store_->GetMessagePropsBounded(messages[0], 499999, 100000));
+  EXPECT_TRUE(huge.header_only);
+  EXPECT_EQ("huge", huge.subject);
+  EXPECT_EQ("sender@example.org", huge.sender_address);
+  EXPECT_FALSE(huge.has_body);
+  EXPECT_TRUE(huge.body.empty());
+  EXPECT_EQ(messages[0], huge.entry_id);
+  EXPECT_EQ(Inbox(), huge.parent_entry_id);
+
+  // Within the bound the read is the ordinary one, body and all.
+  MessageProps small = Value(store_->GetMessagePropsBounded(messages[1], 499999, 100000));
+  EXPECT_FALSE(small.header_only);
+  EXPECT_EQ("small", small.subject);
+  EXPECT_NE(std::string::npos, small.body.find("a few words"));
+  EXPECT_EQ(messages[1], small.entry_id);
+}
+
 TEST_P(MapiStoreContract, StoresFailAfterLogoff) {
   Open();
   EntryId inbox = Inbox();

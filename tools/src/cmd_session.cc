@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
@@ -301,9 +302,18 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
       return 2;
     }
   }
+  // The account client's host runs without a session: what waits for it is told either way.
+  const size_t waiting = addin::CountWaitingSpam(ports.registry);
+  const std::string waiting_line = "account client: " + std::to_string(waiting) +
+                                   " judged spam message(s) wait in INBOX until the server moves "
+                                   "them\n";
   Outcome outcome = Ask("status", {"status", {}});
-  if (outcome.exit_status != 0) return outcome.exit_status;
+  if (outcome.exit_status != 0) {
+    if (waiting > 0) std::fputs(waiting_line.c_str(), stdout);
+    return outcome.exit_status;
+  }
   nlohmann::json& reply = outcome.reply;
+  reply["addin_spam_waiting"] = waiting;
   const auto [server, reachable] = SignatureServer(ports);
   reply["signature_server"] = server;
   reply["signature_server_reachable"] = reachable;
@@ -324,6 +334,7 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
   const std::string status_text = reply.value("status_text", std::string());
   if (!status_text.empty()) std::printf("status bar: %s\n", status_text.c_str());
+  if (waiting > 0) std::fputs(waiting_line.c_str(), stdout);
   return 0;
 }
 

@@ -30,6 +30,9 @@ inline constexpr std::array<std::string_view, 10> kForeignCharsets = {
     "gb2312",     "big5",        "koi8-r",      "koi8-u",         "euc-jp",
     "hz-gb-2312", "iso-2022-jp", "csiso2022jp", "ks_c_5601-1987", "euc-kr"};
 
+// A message of this many bytes or more is never read whole: it is judged by its header (the
+// sender lists and the subject), as the local host judges large mail.
+inline constexpr size_t kLargeMessageBytes = 500000;
 // A body larger than this does not come whole and is read in chunks of this size.
 inline constexpr size_t kBodyChunkBytes = 100000;
 // The content test is skipped for a longer analysis text.

@@ -101,6 +101,8 @@ struct MessageProps {
   std::string message_class = "IPM.Note";
   std::vector<std::string> recipient_addresses;  // To, Cc and Bcc
   uint64_t size = 0;                             // bytes of the stored message
+  // Only the header was read (the message is too large to be read whole): no body, no HTML.
+  bool header_only = false;
 };
 
 // Texts in the 8-bit form the engine works on (Windows-1252).
@@ -109,6 +111,10 @@ std::string Ansi(std::string_view utf8);
 // The properties of a raw RFC 822 message, decoded with GMime (entry ids left empty). Fails
 // only when the bytes hold no message at all.
 StatusOr<MessageProps> DecodeMapiMessage(std::string_view raw, size_t body_limit = SIZE_MAX);
+// The properties of a message's header alone ("head" is the start of its source, which may
+// end anywhere after the header), flagged header_only: a message too large to be read whole
+// is judged by what its header says.
+StatusOr<MessageProps> DecodeMapiHeader(std::string_view head);
 // The plain body of a raw message in 8-bit form (the HTML part's text when there is no plain
 // part is not substituted: empty then).
 std::string DecodePlainBody(std::string_view raw);
@@ -148,6 +154,10 @@ class MapiStore {
   // flagged, so huge bodies are read through OpenBodyStream instead.
   virtual StatusOr<MessageProps> GetMessageProps(const EntryId& message,
                                                  size_t body_limit = SIZE_MAX) = 0;
+  // The same for a message of at most "whole_limit" bytes; a larger one is never held whole:
+  // only the properties of its header come back (header_only set, DecodeMapiHeader).
+  virtual StatusOr<MessageProps> GetMessagePropsBounded(const EntryId& message, size_t whole_limit,
+                                                        size_t body_limit);
   // The plain body (8-bit form) as a stream, for reading in chunks.
   virtual StatusOr<std::unique_ptr<MessageSource>> OpenBodyStream(const EntryId& message) = 0;
 

@@ -1,0 +1,59 @@
+#include "host_instance.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "vexmor/platform/atomic_file.h"
+
+namespace vexmor::addin_host {
+
+Status HoldHostLock(const std::string& dir) {
+  std::string path = dir;
+  if (!path.empty() && path.back() != '/') path += '/';
+  path += ".Vexmor_AddinHost.lock";
+  // Never through a link: the lock file is created 0600 in a folder of the user's own.
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+  if (fd < 0) return Status::IoError(path + ": " + platform::ErrnoText(errno));
+  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EINTR) continue;
+    const int error = errno;
+    ::close(fd);
+    if (error == EWOULDBLOCK) {
+      return Status::Unavailable("another Vexmor_AddinHost is running on " + dir);
+    }
+    return Status::IoError(path + ": " + platform::ErrnoText(error));
+  }
+  return Status::Ok();  // the descriptor stays open until the process ends
+}
+
+bool EndWithParent(pid_t parent) {
+  if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) return false;
+  // The parent may have died before the request took effect.
+  return ::getppid() == parent;
+}
+
+Status CheckReadyFile(const std::string& path) {
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) {
+    return errno == ENOENT ? Status::Ok()
+                           : Status::IoError(path + ": " + platform::ErrnoText(errno));
+  }
+  if (!S_ISREG(st.st_mode)) {
+    return Status::InvalidArgument("refusing the ready file " + path +
+                                   ": not a regular file (a symbolic link?)");
+  }
+  return Status::Ok();
+}
+
+Status WriteReadyFile(const std::string& path, pid_t pid) {
+  if (Status checked = CheckReadyFile(path); !checked.ok()) return checked;
+  return platform::ReplaceFileAtomically(path, std::to_string(pid) + "\n");
+}
+
+}  // namespace vexmor::addin_host

@@ -1,0 +1,34 @@
+// The message the add-in is judging, kept in a small file while it does: a message whose
+// judging ended the host twice (it ran out of memory, or crashed) is passed over at the next
+// start instead of ending every start after it.
+#pragma once
+
+#include <string>
+
+#include "vexmor/platform/mapi_store.h"
+
+namespace vexmor::addin_host {
+
+inline constexpr std::string_view kJudgingFile = "Vexmor_AddinHost_Judging.txt";
+
+class JudgingRecord {
+ public:
+  // Reads what the last process left in "path": the message it was judging when it ended.
+  explicit JudgingRecord(std::string path);
+
+  // Whether judging "message" has already ended the host twice.
+  bool FailedTwice(const platform::EntryId& message) const;
+  // Records "message" as being judged, with one more try when the last process ended on it.
+  void Begin(const platform::EntryId& message);
+  // The message came back judged.
+  void End();
+
+ private:
+  void Write(const std::string& text);
+
+  std::string path_;
+  platform::EntryId left_;  // the message the last process ended on
+  int left_tries_ = 0;
+};
+
+}  // namespace vexmor::addin_host
