@@ -25,6 +25,7 @@
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/validate/spool_drain.h"
 
 namespace vexmor::addin_host {
 namespace {
@@ -720,6 +721,7 @@ struct ServeContext {
   ToolWindow* window = nullptr;
   BoxAnswerer* window_answerer = nullptr;
   const std::atomic<bool>* stop = nullptr;
+  std::string install_dir;  // where reports wait for the signature server
 };
 
 void ServeRequest(ServeContext& context, ControlServer::Request request);
@@ -821,6 +823,14 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   context.tracker.RefreshSpam(true);
   if (!done.ok()) return finish(1, done.message());
   if (answerer.refused()) return finish(1, answerer.refusal());
+  if (key || tag == ShortForms().at("report") || tag == ShortForms().at("notspam")) {
+    const size_t waiting = validate::ReportSpool(context.install_dir).Count();
+    if (waiting > 0) {
+      answerer.Send({"out", std::to_string(waiting) +
+                                " report(s) wait for the signature server; they are sent when "
+                                "it answers again"});
+    }
+  }
   finish(0, "");
 }
 
@@ -977,12 +987,18 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
       window->Show(desktop.Controls());
     }
   }
-  ServeContext serve{desktop, *explorer, tracker, server.get(), window.get(), window_answerer.get(),
-                     &stop};
+  ServeContext serve{desktop,      *explorer,          tracker,
+                     server.get(), window.get(),       window_answerer.get(),
+                     &stop,        options.install_dir};
   if (!options.ready_file.empty()) {
     std::ofstream(options.ready_file) << ::getpid() << "\n";
   }
+  // Reports the signature server could not take go out at start, then at each turn of the
+  // loop when due (with back-off while the server stays away).
+  std::unique_ptr<validate::SpoolDrainer> spool =
+      validate::MakeProcessSpoolDrainer(options.install_dir);
   while (!stop.load() && !application->quit_requested()) {
+    (void)spool->Tick(std::chrono::steady_clock::now());
     if (inbox.ok() && extension.session != nullptr) {
       // A burst of new mail is filed in runs of moves, each run sent to the server as one;
       // the mark moves on after each run is sent, so a host that dies meanwhile judges that

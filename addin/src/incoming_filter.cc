@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "text_rules.h"
+#include "vexmor/addin/deciding_signature.h"
 #include "vexmor/addin/mover.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/validate/CXml.h"
@@ -98,31 +99,29 @@ void LinkTest(IncomingFilter& filter, std::string_view log_line) {
   }
 }
 
-// Stage B: links, keywords and signatures.
+// Stage B: links, keywords and signatures, on the signature Report and Not Spam use too.
 void StageB() {
   IncomingFilter& filter = TheIncomingFilter();
-  filter.analysisText = Lower(Trim(filter.analysisText));
-  const std::string& text = filter.analysisText;
-  if (!filter.link.empty()) {
-    if (!text.empty() && HasKeyword(text)) {
-      MoveToFolder(MoveKind::kSpam);
-      Log("Mail added to SPAM list by I-Fourth filter(S).");
-      return;
-    }
-    ReduceLinkToDomain(filter.link);
-    if (filter.link.empty()) return ContentTest(filter);
-    return LinkTest(filter, "Mail added to SPAM list by I-Fifth filter(S).");
-  }
-  if (!FindTextLink(text, 0)) return ContentTest(filter);
-  if (HasKeyword(text)) {
+  const bool html_link = !filter.link.empty();
+  DecidingSignature decided = DecideSignature(filter.link, filter.analysisText);
+  filter.analysisText = std::move(decided.text);
+  filter.link = std::move(decided.link_domain);
+  if (decided.keyword) {
     MoveToFolder(MoveKind::kSpam);
-    Log("Mail added to SPAM list by I-Sixth filter(S).");
+    Log(html_link ? "Mail added to SPAM list by I-Fourth filter(S)."
+                  : "Mail added to SPAM list by I-Sixth filter(S).");
     return;
   }
-  filter.link += " ";
-  ReduceLinkToDomain(filter.link);
-  if (filter.link.empty()) return ContentTest(filter);
-  LinkTest(filter, "Mail added to SPAM list by I-Seventh filter(S).");
+  switch (decided.kind) {
+    case DecidingSignature::Kind::kHtmlLink:
+      return LinkTest(filter, "Mail added to SPAM list by I-Fifth filter(S).");
+    case DecidingSignature::Kind::kTextLink:
+      return LinkTest(filter, "Mail added to SPAM list by I-Seventh filter(S).");
+    case DecidingSignature::Kind::kContent:
+      return ContentTest(filter);
+    case DecidingSignature::Kind::kNone:
+      return;
+  }
 }
 
 void Judge(platform::MapiStore& store, const platform::EntryId& message) {
