@@ -32,9 +32,10 @@ void Write(const std::string& path, const std::string& text) {
 class ReportSpoolTest : public ::testing::Test {
  protected:
   ReportSpoolTest() {
-    EXPECT_TRUE(registry_->SetValue(platform::kProductKey, "",
-                                    platform::RegistryValue::String("sig.example:81"))
-                    .ok());
+    EXPECT_TRUE(
+        registry_
+            ->SetValue(platform::kProductKey, "", platform::RegistryValue::String("sig.example:81"))
+            .ok());
   }
   bool Send(Operation operation, int64_t signature) {
     SignatureSource source;
@@ -63,8 +64,7 @@ TEST_F(ReportSpoolTest, WaitsWhileTheServerIsAwayAndKeepsTheUsersOrder) {
   EXPECT_TRUE(Send(Operation::kRemoveLink, 7));
   // Asked again for the same link, the user changes their mind once more: that counts too.
   EXPECT_TRUE(Send(Operation::kUpdateLink, 7));
-  EXPECT_EQ(Contents(spool_.path()),
-            "update_url 7\nupdate -9\ndelete_url 7\nupdate_url 7\n");
+  EXPECT_EQ(Contents(spool_.path()), "update_url 7\nupdate -9\ndelete_url 7\nupdate_url 7\n");
   // Each report tries the server once, always with the oldest waiting entry first.
   EXPECT_EQ(http_.urls,
             std::vector<std::string>(
@@ -108,8 +108,7 @@ TEST_F(ReportSpoolTest, ALineCutShortIsDroppedAndStrangeLinesAreKept) {
   ASSERT_TRUE(pending.ok());
   EXPECT_EQ(*pending, (std::vector<SpoolEntry>{{SpoolKind::kReportLink, 12}}));
   ASSERT_TRUE(spool_.Add({SpoolKind::kWithdrawLink, -5}).ok());
-  EXPECT_EQ(Contents(spool_.path()),
-            "update_url 12\nsomething else\nupdate 0\ndelete_url -5\n");
+  EXPECT_EQ(Contents(spool_.path()), "update_url 12\nsomething else\nupdate 0\ndelete_url -5\n");
   ASSERT_TRUE(spool_.Drain([](const SpoolEntry&) { return SendResult::kAcknowledged; }).ok());
   EXPECT_EQ(Contents(spool_.path()), "something else\nupdate 0\n");
   EXPECT_EQ(spool_.Count(), 0u);

@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "vexmor/state/state_files.h"
 #include "test_support.h"
+#include "vexmor/state/state_files.h"
 #include "vexmor/testing/fake_ports.h"
 
 namespace vexmor::validate {
@@ -196,9 +196,8 @@ TEST_F(RunOperationTest, ErrorStatusFailsCompareAndKeepsOrRefusesReports) {
   EXPECT_FALSE(Run(Operation::kCompareLink, 9));
   EXPECT_EQ(Entry(3), "Could not query information.");
   // One the server refuses would never be taken: it neither counts as sent nor waits.
-  ASSERT_TRUE(ReportSpool(kDir).Drain([](const SpoolEntry&) {
-    return SendResult::kAcknowledged;
-  }).ok());
+  ASSERT_TRUE(
+      ReportSpool(kDir).Drain([](const SpoolEntry&) { return SendResult::kAcknowledged; }).ok());
   http_.answer = HttpResponse{400, ""};
   EXPECT_FALSE(Run(Operation::kUpdateLink, 9));
   EXPECT_EQ(LastDelivery(), Delivery::kFailed);
