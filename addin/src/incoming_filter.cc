@@ -6,6 +6,7 @@
 #include <mutex>
 #include <optional>
 
+#include "account_verdict.h"
 #include "text_rules.h"
 #include "vexmor/addin/deciding_signature.h"
 #include "vexmor/addin/mover.h"
@@ -56,6 +57,7 @@ bool StageA(platform::MapiStore& store, const platform::MessageProps& props,
   if (!is_ascii) {
     if (MoveToFolder(MoveKind::kSpam)) {
       filter.spamJudged = true;
+      NoteRule("foreign-text", true);
       Log("Incoming mail added to SPAM list by I-Second filter(S).");
     }
     return true;
@@ -63,12 +65,14 @@ bool StageA(platform::MapiStore& store, const platform::MessageProps& props,
   if (Found(xml, sender, 3)) {
     filter.spamJudged = true;
     MoveToFolder(MoveKind::kSpam);
+    NoteRule("blocked-sender", true);
     Log("Incoming mail added to SPAM list by I-Third filter(S).");
     return true;
   }
   if (Found(xml, DomainOfAddress(sender), 11)) {
     filter.spamJudged = true;
     MoveToFolder(MoveKind::kSpam);
+    NoteRule("blocked-domain", true);
     Log("Incoming mail added to SPAM list by I-Ninth filter(S).");
     return true;
   }
@@ -84,7 +88,10 @@ void ContentTest(IncomingFilter& filter) {
   const std::string& text = filter.analysisText;
   if (text.empty() || text.size() > kContentLimit) return;
   filter.checksum.Arrange_SpamMail(text);
-  if (filter.checksum.CompareCheckSumValue(InstallDir())) {
+  const bool spam = filter.checksum.CompareCheckSumValue(InstallDir());
+  NoteAsked("content", "", filter.checksum.m_i64CheckSum, spam);
+  if (spam) {
+    NoteRule("content-signature", true);
     MoveToFolder(MoveKind::kSpam);
     Log("Mail added to SPAM list by I-Final Vexmor filter(S).");
   }
@@ -93,7 +100,10 @@ void ContentTest(IncomingFilter& filter) {
 // Links are tested once: a message with an untrusted link never gets the content test.
 void LinkTest(IncomingFilter& filter, std::string_view log_line) {
   filter.checksum.Arrange_SpamMail_Url(filter.link);
-  if (filter.checksum.CompareCheckSumValue_Url(InstallDir())) {
+  const bool spam = filter.checksum.CompareCheckSumValue_Url(InstallDir());
+  NoteAsked("link", filter.link, filter.checksum.m_i64UrlCheckSum, spam);
+  if (spam) {
+    NoteRule("link-signature", true);
     MoveToFolder(MoveKind::kSpam);
     Log(log_line);
   }
@@ -107,6 +117,7 @@ void StageB() {
   filter.analysisText = std::move(decided.text);
   filter.link = std::move(decided.link_domain);
   if (decided.keyword) {
+    NoteRule("keywords", true);
     MoveToFolder(MoveKind::kSpam);
     Log(html_link ? "Mail added to SPAM list by I-Fourth filter(S)."
                   : "Mail added to SPAM list by I-Sixth filter(S).");
@@ -132,6 +143,7 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
   // flagged and read again as a stream.
   StatusOr<platform::MessageProps> props = store.GetMessageProps(message, kBodyChunkBytes);
   if (!props.ok()) return;
+  BeginVerdict(*props);
 
   if (props->has_html) {
     std::string html = Lower(platform::Ansi(props->body_html));
@@ -154,10 +166,12 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
   std::string sender = platform::Ansi(props->sender_address);
   CXml xml(InstallDir());
   if (Found(xml, sender, 7)) {
+    NoteRule("approved-sender", false);
     Log("Incoming Mail added to INBOX list by I-Initial filter(S).");
     return;
   }
   if (Found(xml, DomainOfAddress(sender), 15)) {
+    NoteRule("approved-domain", false);
     Log("Incoming Mail added to INBOX list by I-Eighth filter(S).");
     return;
   }
@@ -326,6 +340,7 @@ void RunDeliveryChain(platform::MapiStore& store, const platform::EntryId& messa
   } catch (const std::exception&) {
     Log("Failed to apply Vexmor filters on Incoming mail(B).\n");
   }
+  WriteCurrentVerdict(InstallDir());
   // Cleared on every road out, so a failed message never skips the next one's stage B.
   filter.spamJudged = false;
   filter.analysisText.clear();

@@ -87,8 +87,8 @@ class AddinReportLearningE2E : public ::testing::Test {
     (void)registry_->SetValue(platform::kProductKey, "", platform::RegistryValue::String(host));
     (void)registry_->DeleteKey("Software\\Vexmor\\AddinHost");
     // The server of the previous test is gone: the clients take this one from the registry.
-    (void)platform::DefaultProfile().WriteString(install_ + "Vexmor_Message.ini", "Proxy",
-                                                 "Length", "0");
+    (void)platform::DefaultProfile().WriteString(install_ + "Vexmor_Message.ini", "Proxy", "Length",
+                                                 "0");
     std::remove((install_ + "Vexmor_Spool.txt").c_str());
     user_ = server_->FreshUser();
     server_->MaildirOf(user_, "INBOX");
@@ -118,8 +118,8 @@ class AddinReportLearningE2E : public ::testing::Test {
     sigd_ = ::fork();
     if (sigd_ == 0) {
       ::execl(VEXMOR_SIGD_PATH, VEXMOR_SIGD_PATH, "--listen", listen.c_str(), "--port-file",
-              port_file.c_str(), "--db", sigd_dir_.File("signatures.db").c_str(), "--threads",
-              "1", static_cast<char*>(nullptr));
+              port_file.c_str(), "--db", sigd_dir_.File("signatures.db").c_str(), "--threads", "1",
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     ASSERT_TRUE(Eventually([&] { return !ReadFileOrEmpty(port_file).empty(); }, 10000));
@@ -157,8 +157,17 @@ class AddinReportLearningE2E : public ::testing::Test {
 
   Cli Outlook(const std::string& args) {
     const std::string out = install_ + "cli-out", err = install_ + "cli-err";
-    std::string command = std::string(VEXMOR_CLI) + " outlook " + args + " >" + out + " 2>" + err +
-                          " </dev/null";
+    std::string command =
+        std::string(VEXMOR_CLI) + " outlook " + args + " >" + out + " 2>" + err + " </dev/null";
+    int status = std::system(command.c_str());
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFileOrEmpty(out),
+            ReadFileOrEmpty(err)};
+  }
+
+  Cli Why(const std::string& message_id) {
+    const std::string out = install_ + "why-out", err = install_ + "why-err";
+    std::string command = std::string(VEXMOR_CLI) + " why --install-dir " + install_ + " '" +
+                          message_id + "' >" + out + " 2>" + err + " </dev/null";
     int status = std::system(command.c_str());
     return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, ReadFileOrEmpty(out),
             ReadFileOrEmpty(err)};
@@ -187,6 +196,30 @@ class AddinReportLearningE2E : public ::testing::Test {
     (*session)->Logoff();
     return subjects;
   }
+  // A person's move in another mail client, straight on the server.
+  void PersonMoves(const std::string& from, const std::string& subject, const std::string& to) {
+    auto logon = platform::MakeImapLogon({account_, "secret", 30});
+    auto session = logon->Logon();
+    ASSERT_TRUE(session.ok());
+    auto store = (*session)->OpenMsgStore(*addin::FindDefaultStore(**session));
+    ASSERT_TRUE(store.ok());
+    auto source = addin::OpenFolderByPath(**store, '\\', "@PR_IPM_SUBTREE_ENTRYID\\" + from);
+    auto target = addin::OpenFolderByPath(**store, '\\', "@PR_IPM_SUBTREE_ENTRYID\\" + to);
+    ASSERT_TRUE(source.ok() && target.ok());
+    auto messages = (*store)->GetContentsTable(*source);
+    ASSERT_TRUE(messages.ok());
+    bool moved = false;
+    for (const auto& message : *messages) {
+      auto props = (*store)->GetMessageProps(message, 0);
+      if (!moved && props.ok() && props->subject == subject) {
+        ASSERT_TRUE((*store)->MoveMessage(*source, message, *target).ok());
+        moved = true;
+      }
+    }
+    (*session)->Logoff();
+    ASSERT_TRUE(moved) << subject << " is not in " << from;
+  }
+
   // Waits until every delivered message went through the chain.
   bool Judged(size_t messages) {
     return Eventually(
@@ -241,8 +274,7 @@ TEST_F(AddinReportLearningE2E, AReportCatchesTheNextCopyInEveryCase) {
   EXPECT_TRUE(ServerKnowsLink("cheap-meds.example")) << "the domain as the chain asks for it";
   EXPECT_FALSE(ServerKnowsLink("Cheap-Meds.example"));
   EXPECT_EQ(Count(Log(), "Selected mail added to SPAM_POSTED list by RS-Fourth filter(S)."), 2u);
-  EXPECT_EQ(Count(Log(), "Selected mail added to SPAM_POSTED list by Final Vexmor filter(S)."),
-            1u);
+  EXPECT_EQ(Count(Log(), "Selected mail added to SPAM_POSTED list by Final Vexmor filter(S)."), 1u);
   EXPECT_EQ(report.out.find("wait for the signature server"), std::string::npos) << report.out;
 
   server_->Deliver(user_, "INBOX", Mail("h2@x", "d@four.example", "Html offer", html, "text/html"));
@@ -253,6 +285,26 @@ TEST_F(AddinReportLearningE2E, AReportCatchesTheNextCopyInEveryCase) {
   EXPECT_EQ(Count(log, "Mail added to SPAM list by I-Fifth filter(S)."), 1u) << log;
   EXPECT_EQ(Count(log, "Mail added to SPAM list by I-Seventh filter(S)."), 1u) << log;
   EXPECT_EQ(Count(log, "Mail added to SPAM list by I-Final Vexmor filter(S)."), 1u) << log;
+
+  // vexmor why explains the account client's verdicts, both ways.
+  Cli why = Why("t2@x");
+  EXPECT_EQ(why.code, 0) << why.err;
+  EXPECT_NE(why.out.find("\"Text offer\" from e@five.example"), std::string::npos) << why.out;
+  EXPECT_NE(why.out.find("(account mailbox INBOX, UID "), std::string::npos) << why.out;
+  EXPECT_NE(why.out.find("moved to Spam: its link domain cheap-meds.example was reported by "
+                         "others (signature "),
+            std::string::npos)
+      << why.out;
+  why = Why("<c1@x>");
+  EXPECT_EQ(why.code, 0) << why.err;
+  EXPECT_NE(why.out.find("stayed in its folder: no rule found it to be spam; the server does "
+                         "not know its text as spam (signature "),
+            std::string::npos)
+      << why.out;
+  why = Why("h2@x");
+  EXPECT_NE(why.out.find("moved to Spam: its link domain pills-html.example was reported"),
+            std::string::npos)
+      << why.out;
 }
 
 // Not Spam on a message caught by a link written in the text withdraws that link's domain, by
@@ -260,13 +312,26 @@ TEST_F(AddinReportLearningE2E, AReportCatchesTheNextCopyInEveryCase) {
 TEST_F(AddinReportLearningE2E, NotSpamWithdrawsTheDomainOfATextLink) {
   TeachLink("cheap-meds.example");
   StartHost();
-  server_->Deliver(user_, "INBOX",
-                   Mail("n1@x", "pal@friends.example", "Meds", "See http://WWW.Cheap-Meds.example/x"));
+  server_->Deliver(
+      user_, "INBOX",
+      Mail("n1@x", "pal@friends.example", "Meds", "See http://WWW.Cheap-Meds.example/x"));
   ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Meds") == 1; })) << Log();
   ASSERT_EQ(Outlook("select Spam 1").code, 0);
   Cli notspam = Outlook("notspam --yes");
   ASSERT_EQ(notspam.code, 0) << notspam.err;
   EXPECT_EQ(Subjects("Inbox").count("Meds"), 1u);
+  EXPECT_FALSE(ServerKnowsLink("cheap-meds.example"));
+
+  // A person moving such a message out of Spam withdraws the same domain.
+  TeachLink("cheap-meds.example");
+  server_->Deliver(
+      user_, "INBOX",
+      Mail("n2@x", "mate@strangers.example", "Meds again", "Look: http://www.CHEAP-MEDS.example/y"));
+  ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Meds again") == 1; })) << Log();
+  PersonMoves("Spam", "Meds again", "Inbox");
+  EXPECT_TRUE(Eventually([&] {
+    return Count(Log(), "Selected Mail added to INBOX list by NS-Third filter(S).") == 2;
+  })) << Log();
   EXPECT_FALSE(ServerKnowsLink("cheap-meds.example"));
 }
 
@@ -274,8 +339,9 @@ TEST_F(AddinReportLearningE2E, NotSpamWithdrawsTheDomainOfATextLink) {
 // so) and the host sends it once the server is back on its port and database.
 TEST_F(AddinReportLearningE2E, AReportWaitsWhileTheServerIsDownAndReachesItLater) {
   StartHost();
-  server_->Deliver(user_, "INBOX",
-                   Mail("w1@x", "g@seven.example", "Later", "Go to http://www.Spool-Meds.example/"));
+  server_->Deliver(
+      user_, "INBOX",
+      Mail("w1@x", "g@seven.example", "Later", "Go to http://www.Spool-Meds.example/"));
   ASSERT_TRUE(Judged(1)) << Log();
   const int port = port_;
   StopServer();
