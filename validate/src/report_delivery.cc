@@ -20,6 +20,8 @@ ReportDelivery LastReportDelivery() {
 }
 
 size_t WaitingReports(const std::string& install_dir) {
+  // Without an install directory there is no spool (never one in the working directory).
+  if (install_dir.empty()) return 0;
   try {
     return ReportSpool(install_dir).Count();
   } catch (...) {

@@ -164,6 +164,9 @@ ReportSpool::ReportSpool(std::string_view install_dir)
 
 Status ReportSpool::Add(const SpoolEntry& entry) {
   if (entry.signature == 0) return Status::InvalidArgument("no signature to keep");
+  if (path_.empty() || path_.front() != '/') {
+    return Status::InvalidArgument("no install directory to keep reports in");
+  }
   platform::FileLock lock(path_);
   if (!lock.locked()) return lock.status();
   size_t complete = 0;
