@@ -178,6 +178,7 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
     }
   }
 
+  if (options.on_command_tick) options.on_command_tick();
   for (;;) {
     epoll_event ready[8];
     int n = ::epoll_wait(epoll_fd.get(), ready, 8, -1);
@@ -208,6 +209,7 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
     if (click && chrome != nullptr) (void)chrome->ClickMenuItem("Vexmor");
     if (check) host.OnCheckTick();
     if (command) host.OnGuiTick();
+    if (command && options.on_command_tick) options.on_command_tick();
     if (stop) break;
   }
   return Status::Ok();

@@ -24,6 +24,9 @@ struct LoopOptions {
   int check_period_ms = 500;
   int command_period_ms = 1000;
   std::string ready_file;  // written once new mail is watched (empty: none)
+  // Called at start and on every command tick after the host's own work (may be empty): the
+  // reports and withdrawals that wait for the signature server are sent from here.
+  std::function<void()> on_command_tick;
 };
 
 // Blocks SIGTERM, SIGINT and SIGUSR1 for the calling thread, so that the loop receives them

@@ -10,6 +10,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -27,6 +28,7 @@
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/spool_drain.h"
 
 namespace {
 
@@ -173,6 +175,11 @@ int main(int argc, char** argv) {
   };
   options.client_pid = client_pid;
   options.ready_file = ready_file;
+  // Reports the signature server could not take wait in the install directory; they go out
+  // at start and then on the command timer, with back-off while the server stays away.
+  std::unique_ptr<validate::SpoolDrainer> spool = validate::MakeProcessSpoolDrainer(
+      install_dir.empty() || install_dir.back() == '/' ? install_dir : install_dir + "/");
+  options.on_command_tick = [&spool] { (void)spool->Tick(std::chrono::steady_clock::now()); };
   Status s = plugin::RunEventLoop(host, **store, &chrome, options, Diagnose);
   if (!s.ok()) {
     Diagnose(s.ToString());

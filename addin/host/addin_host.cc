@@ -30,6 +30,7 @@
 #include "vexmor/addin/registration.h"
 #include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/validate/spool_drain.h"
 
 namespace vexmor::addin_host {
 namespace {
@@ -742,6 +743,7 @@ struct ServeContext {
   ToolWindow* window = nullptr;
   BoxAnswerer* window_answerer = nullptr;
   const std::atomic<bool>* stop = nullptr;
+  std::string install_dir;  // where reports wait for the signature server
 };
 
 void ServeRequest(ServeContext& context, ControlServer::Request request);
@@ -843,6 +845,14 @@ void ServeRequest(ServeContext& context, ControlServer::Request request) {
   context.tracker.RefreshSpam(true);
   if (!done.ok()) return finish(1, done.message());
   if (answerer.refused()) return finish(1, answerer.refusal());
+  if (key || tag == ShortForms().at("report") || tag == ShortForms().at("notspam")) {
+    const size_t waiting = validate::ReportSpool(context.install_dir).Count();
+    if (waiting > 0) {
+      answerer.Send({"out", std::to_string(waiting) +
+                                " report(s) wait for the signature server; they are sent when "
+                                "it answers again"});
+    }
+  }
   finish(0, "");
 }
 
@@ -1000,8 +1010,9 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
       window->Show(desktop.Controls());
     }
   }
-  ServeContext serve{desktop, *explorer, tracker, server.get(), window.get(), window_answerer.get(),
-                     &stop};
+  ServeContext serve{desktop,      *explorer,          tracker,
+                     server.get(), window.get(),       window_answerer.get(),
+                     &stop,        options.install_dir};
   int exit_code = 0;
   if (!options.ready_file.empty()) {
     if (Status ready = WriteReadyFile(options.ready_file, ::getpid()); !ready.ok()) {
@@ -1011,7 +1022,12 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
   }
   addin::WaitingSpam waiting(registry);
   JudgingRecord judging(options.install_dir + std::string(kJudgingFile));
+  // Reports the signature server could not take go out at start, then at each turn of the
+  // loop when due (with back-off while the server stays away).
+  std::unique_ptr<validate::SpoolDrainer> spool =
+      validate::MakeProcessSpoolDrainer(options.install_dir);
   while (exit_code == 0 && !stop.load() && !application->quit_requested()) {
+    (void)spool->Tick(std::chrono::steady_clock::now());
     // Spam whose move the server refused before is moved as soon as it lets us.
     if (waiting.size() > 0) {
       const size_t moved = waiting.MoveWaiting(store);

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <exception>
 #include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "addin_internal.h"
 #include "text_rules.h"
+#include "vexmor/addin/deciding_signature.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/incoming_filter.h"
 #include "vexmor/addin/mover.h"
@@ -19,6 +21,7 @@
 #include "vexmor/validate/CCheckSum.h"
 #include "vexmor/validate/CCheckValidate.h"
 #include "vexmor/validate/CXml.h"
+#include "vexmor/validate/report_delivery.h"
 
 namespace vexmor::addin {
 
@@ -42,6 +45,24 @@ struct RunningFlag {
 
 void Log(std::string_view line) {
   log::WriteAddinLog(line, false);
+}
+
+// Tells the log when the server could not take the last report or withdrawal now: it waits in
+// the spool and goes out when the server answers again, or it could not even be kept.
+void LogDelivery() {
+  switch (validate::LastReportDelivery()) {
+    case validate::ReportDelivery::kSpooled:
+      Log("The signature server did not answer: " +
+          std::to_string(validate::WaitingReports(InstallDir())) +
+          " report(s) wait and are sent when it answers again(S).");
+      break;
+    case validate::ReportDelivery::kFailed:
+      Log("The signature server did not take the signature and it could not be kept for "
+          "later(B).");
+      break;
+    default:
+      break;
+  }
 }
 
 bool IsSpamFolderName(std::string_view name) {
@@ -188,8 +209,9 @@ void ReportMail(const CommandContext& context, IMailItem* item, const MailTexts&
   }
   // The server learns the text the incoming chain and the folder check compare: the subject
   // followed by the body. The body alone would never match a mail whose subject has words.
+  // The link (HTML, else the first one in that text) is chosen in ReportOneTo as the chain
+  // chooses it.
   filter.analysisText = Trim(texts.subject + texts.body);
-  if (filter.link.empty() && FindTextLink(filter.analysisText, 0)) filter.link += " ";
   Ref<IFolder> posted;
   if (!in_place) posted.p = SpamPostedFolder(context);
   ReportOneTo(item, filter.analysisText, posted.p);
@@ -211,12 +233,13 @@ void RestoreMail(const MailTexts& texts, bool in_place) {
     AddToList(xml, domain, 14, 4, &wrote);
     if (wrote) Log("Applied NS-Fourth filter(S).");
   }
+  // The link signature the chain compares for this mail is the one withdrawn: a link written
+  // in the text is reduced to its domain as well.
+  DecidingSignature decided = DecideSignature(filter.link, texts.subject + texts.body);
   filter.analysisText = Trim(texts.body);
-  if (filter.link.empty()) {
-    if (FindTextLink(filter.analysisText, 0)) filter.link += " ";
-  } else {
-    ReduceLinkToDomain(filter.link);
-  }
+  const bool link = decided.kind == DecidingSignature::Kind::kHtmlLink ||
+                    decided.kind == DecidingSignature::Kind::kTextLink;
+  filter.link = link ? decided.link_domain : std::string();
   RestoreOne(in_place);
 }
 
@@ -338,28 +361,30 @@ void ReportOneTo(IMailItem* item, std::string text, IFolder* posted) {
     Log("Selected mail has more than RS-Third & added to SPAM_POSTED list(S).");
     return;
   }
+  // The signature the incoming chain will ask for a later copy of this mail.
+  DecidingSignature decided = DecideSignature(filter.link, text);
+  filter.link = decided.link_domain;
   if (!filter.link.empty()) {
-    ReduceLinkToDomain(filter.link);
-    if (!filter.link.empty()) {
-      filter.checksum.Arrange_SpamMail_Url(filter.link);
-      if (filter.checksum.UpdateCheckSumValue_Url(InstallDir())) {
-        MoveTo(item, posted);
-        Log("Selected mail added to SPAM_POSTED list by RS-Fourth filter(S).");
-        return;
-      }
+    filter.checksum.Arrange_SpamMail_Url(filter.link);
+    if (filter.checksum.UpdateCheckSumValue_Url(InstallDir())) {
+      LogDelivery();
+      MoveTo(item, posted);
+      Log("Selected mail added to SPAM_POSTED list by RS-Fourth filter(S).");
+      return;
     }
+    LogDelivery();
   }
-  text = Trim(text);
-  if (text.empty()) {
+  if (decided.text.empty()) {
     MoveTo(item, posted);
     Log("Selected mail violates Final filter. It added to SPAM_POSTED list(S).");
     return;
   }
   // The chain compares texts of up to kContentLimit characters, so one of exactly that length
   // is posted too.
-  if (text.size() <= kContentLimit) {
-    filter.checksum.Arrange_SpamMail(text);
+  if (decided.text.size() <= kContentLimit) {
+    filter.checksum.Arrange_SpamMail(decided.text);
     filter.checksum.UpdateCheckSumValue(InstallDir());
+    LogDelivery();
   }
   MoveTo(item, posted);
   Log("Selected mail added to SPAM_POSTED list by Final Vexmor filter(S).");
@@ -371,6 +396,7 @@ void RestoreOne(bool in_place) {
     if (!filter.link.empty()) {
       filter.checksum.Arrange_SpamMail_Url(filter.link);
       filter.checksum.RemoveCheckSumValue_Url(InstallDir());
+      LogDelivery();
     }
     if (!in_place) MoveToFolder(MoveKind::kInbox);
     Log("Selected Mail added to INBOX list by NS-Third filter(S).");

@@ -6,7 +6,9 @@
 #include <mutex>
 #include <optional>
 
+#include "account_verdict.h"
 #include "text_rules.h"
+#include "vexmor/addin/deciding_signature.h"
 #include "vexmor/addin/mover.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/validate/CXml.h"
@@ -55,6 +57,7 @@ bool StageA(platform::MapiStore& store, const platform::MessageProps& props,
   if (!is_ascii) {
     if (MoveToFolder(MoveKind::kSpam)) {
       filter.spamJudged = true;
+      NoteRule("foreign-text", true);
       Log("Incoming mail added to SPAM list by I-Second filter(S).");
     }
     return true;
@@ -62,12 +65,14 @@ bool StageA(platform::MapiStore& store, const platform::MessageProps& props,
   if (Found(xml, sender, 3)) {
     filter.spamJudged = true;
     MoveToFolder(MoveKind::kSpam);
+    NoteRule("blocked-sender", true);
     Log("Incoming mail added to SPAM list by I-Third filter(S).");
     return true;
   }
   if (Found(xml, DomainOfAddress(sender), 11)) {
     filter.spamJudged = true;
     MoveToFolder(MoveKind::kSpam);
+    NoteRule("blocked-domain", true);
     Log("Incoming mail added to SPAM list by I-Ninth filter(S).");
     return true;
   }
@@ -83,7 +88,10 @@ void ContentTest(IncomingFilter& filter) {
   const std::string& text = filter.analysisText;
   if (text.empty() || text.size() > kContentLimit) return;
   filter.checksum.Arrange_SpamMail(text);
-  if (filter.checksum.CompareCheckSumValue(InstallDir())) {
+  const bool spam = filter.checksum.CompareCheckSumValue(InstallDir());
+  NoteAsked("content", "", filter.checksum.m_i64CheckSum, spam);
+  if (spam) {
+    NoteRule("content-signature", true);
     MoveToFolder(MoveKind::kSpam);
     Log("Mail added to SPAM list by I-Final Vexmor filter(S).");
   }
@@ -92,37 +100,39 @@ void ContentTest(IncomingFilter& filter) {
 // Links are tested once: a message with an untrusted link never gets the content test.
 void LinkTest(IncomingFilter& filter, std::string_view log_line) {
   filter.checksum.Arrange_SpamMail_Url(filter.link);
-  if (filter.checksum.CompareCheckSumValue_Url(InstallDir())) {
+  const bool spam = filter.checksum.CompareCheckSumValue_Url(InstallDir());
+  NoteAsked("link", filter.link, filter.checksum.m_i64UrlCheckSum, spam);
+  if (spam) {
+    NoteRule("link-signature", true);
     MoveToFolder(MoveKind::kSpam);
     Log(log_line);
   }
 }
 
-// Stage B: links, keywords and signatures.
+// Stage B: links, keywords and signatures, on the signature Report and Not Spam use too.
 void StageB() {
   IncomingFilter& filter = TheIncomingFilter();
-  filter.analysisText = Lower(Trim(filter.analysisText));
-  const std::string& text = filter.analysisText;
-  if (!filter.link.empty()) {
-    if (!text.empty() && HasKeyword(text)) {
-      MoveToFolder(MoveKind::kSpam);
-      Log("Mail added to SPAM list by I-Fourth filter(S).");
-      return;
-    }
-    ReduceLinkToDomain(filter.link);
-    if (filter.link.empty()) return ContentTest(filter);
-    return LinkTest(filter, "Mail added to SPAM list by I-Fifth filter(S).");
-  }
-  if (!FindTextLink(text, 0)) return ContentTest(filter);
-  if (HasKeyword(text)) {
+  const bool html_link = !filter.link.empty();
+  DecidingSignature decided = DecideSignature(filter.link, filter.analysisText);
+  filter.analysisText = std::move(decided.text);
+  filter.link = std::move(decided.link_domain);
+  if (decided.keyword) {
+    NoteRule("keywords", true);
     MoveToFolder(MoveKind::kSpam);
-    Log("Mail added to SPAM list by I-Sixth filter(S).");
+    Log(html_link ? "Mail added to SPAM list by I-Fourth filter(S)."
+                  : "Mail added to SPAM list by I-Sixth filter(S).");
     return;
   }
-  filter.link += " ";
-  ReduceLinkToDomain(filter.link);
-  if (filter.link.empty()) return ContentTest(filter);
-  LinkTest(filter, "Mail added to SPAM list by I-Seventh filter(S).");
+  switch (decided.kind) {
+    case DecidingSignature::Kind::kHtmlLink:
+      return LinkTest(filter, "Mail added to SPAM list by I-Fifth filter(S).");
+    case DecidingSignature::Kind::kTextLink:
+      return LinkTest(filter, "Mail added to SPAM list by I-Seventh filter(S).");
+    case DecidingSignature::Kind::kContent:
+      return ContentTest(filter);
+    case DecidingSignature::Kind::kNone:
+      return;
+  }
 }
 
 void Judge(platform::MapiStore& store, const platform::EntryId& message) {
@@ -138,6 +148,7 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
   if (props->header_only) {
     Log("Incoming mail of 500000 bytes or more is judged by its header only(S).");
   }
+  BeginVerdict(*props);
 
   if (props->has_html) {
     std::string html = Lower(platform::Ansi(props->body_html));
@@ -160,10 +171,12 @@ void Judge(platform::MapiStore& store, const platform::EntryId& message) {
   std::string sender = platform::Ansi(props->sender_address);
   CXml xml(InstallDir());
   if (Found(xml, sender, 7)) {
+    NoteRule("approved-sender", false);
     Log("Incoming Mail added to INBOX list by I-Initial filter(S).");
     return;
   }
   if (Found(xml, DomainOfAddress(sender), 15)) {
+    NoteRule("approved-domain", false);
     Log("Incoming Mail added to INBOX list by I-Eighth filter(S).");
     return;
   }
@@ -337,6 +350,7 @@ void RunDeliveryChain(platform::MapiStore& store, const platform::EntryId& messa
   } catch (const std::exception&) {
     Log("Failed to apply Vexmor filters on Incoming mail(B).\n");
   }
+  WriteCurrentVerdict(InstallDir());
   // Cleared on every road out, so a failed message never skips the next one's stage B.
   filter.spamJudged = false;
   filter.analysisText.clear();

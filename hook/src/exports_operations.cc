@@ -191,6 +191,22 @@ void MessageOperations::CheckMailMessageFolder(const std::string& install_dir, i
   Log(install_dir, "[S] Completed applying Vexmor filters on a mail.\n");
 }
 
+void MessageOperations::LogDelivery(const std::string& install_dir,
+                                    validate::ReportDelivery delivery,
+                                    const std::string& completed) {
+  if (delivery == validate::ReportDelivery::kFailed) {
+    Log(install_dir,
+        "[F] The signature server did not take the signature and it could not be kept for "
+        "later: the server was not told.\n");
+    return;
+  }
+  Log(install_dir, completed);
+  if (delivery != validate::ReportDelivery::kSpooled) return;
+  Log(install_dir, "[S] The signature server did not answer: " +
+                       std::to_string(validate::WaitingReports(install_dir)) +
+                       " report(s) wait and are sent when it answers again.\n");
+}
+
 void MessageOperations::CountReport(const std::string& install_dir,
                                     const std::function<void()>& feedback) {
   std::string file = MessageFile(install_dir);
@@ -205,8 +221,10 @@ void MessageOperations::CountReport(const std::string& install_dir,
     doc.Write(state::kSectionMessage, state::kKeySelectedCount,
               std::to_string(count > 0 ? count - 1 : 0));
   });
+  (void)TakeSignatureDelivery();
   feedback();
-  Log(install_dir, "[S] Reporting of an e-mail is completed.");
+  // Completed only once the server took the report or it waits safely in the spool.
+  LogDelivery(install_dir, TakeSignatureDelivery(), "[S] Reporting of an e-mail is completed.");
   if (profile().GetInt(file, state::kSectionMessage, state::kKeySelectedCount, 0) != 0) {
     env_.nudge_cursor();
     return;
@@ -223,8 +241,10 @@ void MessageOperations::MoveMessageDeletedItems(const std::string& install_dir, 
     return;
   }
   ReleaseSelection(install_dir);
+  (void)TakeSignatureDelivery();
   chain.NotSpam(texts);
-  Log(install_dir, "[S] Not SPAM operation for an e-mail is completed.\n");
+  LogDelivery(install_dir, TakeSignatureDelivery(),
+              "[S] Not SPAM operation for an e-mail is completed.\n");
 }
 
 void MessageOperations::MoveMailMessageDeletedItems(const std::string& install_dir,

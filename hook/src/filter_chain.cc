@@ -87,6 +87,27 @@ class StepTimer {
 
 // The signature the last question of this thread to the real service was about.
 thread_local std::optional<int64_t> t_asked_signature;
+// The worst outcome of this thread's reports and withdrawals since it was last taken.
+thread_local validate::ReportDelivery t_delivery = validate::ReportDelivery::kNone;
+
+void NoteDelivery() {
+  using validate::ReportDelivery;
+  ReportDelivery last = validate::LastReportDelivery();
+  auto rank = [](ReportDelivery d) {
+    switch (d) {
+      case ReportDelivery::kFailed:
+        return 3;
+      case ReportDelivery::kSpooled:
+        return 2;
+      case ReportDelivery::kAcknowledged:
+        return 1;
+      case ReportDelivery::kNone:
+        break;
+    }
+    return 0;
+  };
+  if (rank(last) > rank(t_delivery)) t_delivery = last;
+}
 
 class CheckSumSignatures final : public SignatureService {
  public:
@@ -107,16 +128,19 @@ class CheckSumSignatures final : public SignatureService {
     CCheckSum sum;
     sum.Arrange_SpamMail_Url(link_domain);
     (void)sum.UpdateCheckSumValue_Url(install_dir);
+    NoteDelivery();
   }
   void ReportContent(const std::string& install_dir, const std::string& content) override {
     CCheckSum sum;
     sum.Arrange_SpamMail(content);
     (void)sum.UpdateCheckSumValue(install_dir);
+    NoteDelivery();
   }
   void WithdrawLink(const std::string& install_dir, const std::string& link_domain) override {
     CCheckSum sum;
     sum.Arrange_SpamMail_Url(link_domain);
     sum.RemoveCheckSumValue_Url(install_dir);
+    NoteDelivery();
   }
 };
 
@@ -169,6 +193,10 @@ bool SenderLists::BuildDue(uint32_t which) const {
 SignatureService& ServerSignatures() {
   static CheckSumSignatures service;
   return service;
+}
+
+validate::ReportDelivery TakeSignatureDelivery() {
+  return std::exchange(t_delivery, validate::ReportDelivery::kNone);
 }
 
 std::string_view ChainStepName(ChainStep step) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -10,12 +11,15 @@
 #include <iterator>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "commands.h"
 #include "terminal_progress.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/session/control.h"
+#include "vexmor/state/state_files.h"
+#include "vexmor/validate/report_delivery.h"
 
 namespace vexmor::tools {
 
@@ -216,6 +220,29 @@ std::string StdinMessageId() {
   return id;
 }
 
+// After a report: once the host has reported every selected message (the hook library allows
+// the next report again), says how many reports wait because the signature server did not
+// answer. Says nothing when the host takes longer than the deadline.
+void SayWaitingReports(const ToolPorts& ports, const std::string& command) {
+  Reply about = Send(command, "status", {});
+  if (about.exit_status != 0) return;
+  const std::string install_dir = about.json.value("install_dir", std::string());
+  if (install_dir.empty()) return;
+  const std::string file = install_dir + std::string(state::kMessageFile);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (ports.profile.GetInt(file, state::kSectionMessage, state::kKeyAllowed, 1) != 1) {
+    if (std::chrono::steady_clock::now() > deadline) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  const size_t waiting = validate::WaitingReports(install_dir);
+  if (waiting > 0) {
+    std::printf(
+        "%zu report(s) wait for the signature server; they are sent when it answers "
+        "again\n",
+        waiting);
+  }
+}
+
 int Usage(const std::string& command, const std::string& what) {
   std::fprintf(stderr, "vexmor %s: %s\n%s", command.c_str(), what.c_str(), kUsage);
   return 2;
@@ -285,8 +312,10 @@ int RunClientCommand(const ToolPorts& ports, const std::string& command, const A
       Reply reply = Send(command, "select", select);
       if (reply.exit_status != 0) return reply.exit_status;
     }
-    return command == "report" ? Act(command, "key", {"F8"}, options)
-                               : Act(command, "toolbar", {"notspam"}, options);
+    if (command == "notspam") return Act(command, "toolbar", {"notspam"}, options);
+    const int status = Act(command, "key", {"F8"}, options);
+    if (status == 0) SayWaitingReports(ports, command);
+    return status;
   }
   if (command == "check" || command == "empty") {
     if (args.size() > 1 || (command == "empty" && args.size() != 1)) {

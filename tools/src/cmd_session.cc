@@ -31,6 +31,7 @@
 #include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/validate/report_delivery.h"
 
 extern char** environ;
 
@@ -317,6 +318,8 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   const auto [server, reachable] = SignatureServer(ports);
   reply["signature_server"] = server;
   reply["signature_server_reachable"] = reachable;
+  const size_t waiting = validate::WaitingReports(reply.value("install_dir", std::string()));
+  reply["reports_waiting"] = waiting;
   reply.erase("ok");
   if (json) {
     std::printf("%s\n", reply.dump().c_str());
@@ -330,6 +333,7 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   std::printf("signature server: %s, %s\n", server.c_str(),
               reachable ? "reachable" : "not reachable");
   std::printf("install directory: %s\n", reply.value("install_dir", std::string()).c_str());
+  std::printf("reports waiting for the signature server: %zu\n", waiting);
   const std::string store = reply.value("store", std::string());
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
   const std::string status_text = reply.value("status_text", std::string());

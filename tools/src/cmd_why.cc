@@ -22,8 +22,9 @@ namespace {
 constexpr const char* kWhyUsage =
     "usage: vexmor why [--install-dir DIR] FILE|MESSAGE-ID\n"
     "Says why a message went to Spam or stayed, from the verdict log (verdicts.jsonl) of the\n"
-    "install directory (default: the one vexmor setup recorded). FILE is a message file, whose\n"
-    "Message-ID is looked up. Exit status: 0 found, 1 no verdict about it, 2 usage.\n";
+    "install directory (default: the one vexmor setup recorded), which both clients write.\n"
+    "FILE is a message file, whose Message-ID is looked up. Exit status: 0 found, 1 no\n"
+    "verdict about it, 2 usage.\n";
 
 // Message-IDs compare without blanks, angle brackets and case.
 std::string Normal(std::string_view id) {
@@ -146,10 +147,18 @@ int RunWhy(const ToolPorts& ports, const Args& args) {
       if (line.is_discarded() || !line.is_object()) continue;  // a line cut short by a crash
       if (Normal(Text(line, "message_id")) != wanted) continue;
       ++found;
-      std::printf("%s \"%s\" from %s, judged %s (folder %d, message %d)\n  %s\n",
-                  Text(line, "message_id").c_str(), Text(line, "subject").c_str(),
-                  Text(line, "sender").c_str(), Text(line, "time").c_str(), line.value("folder", 0),
-                  line.value("message", 0), Explain(line).c_str());
+      // The account client's lines name the IMAP mailbox and UID instead of local folder ids.
+      char where[512];
+      if (line.contains("mailbox")) {
+        std::snprintf(where, sizeof where, "account mailbox %s, UID %lld",
+                      Text(line, "mailbox").c_str(), line.value("message", 0LL));
+      } else {
+        std::snprintf(where, sizeof where, "folder %d, message %d", line.value("folder", 0),
+                      line.value("message", 0));
+      }
+      std::printf("%s \"%s\" from %s, judged %s (%s)\n  %s\n", Text(line, "message_id").c_str(),
+                  Text(line, "subject").c_str(), Text(line, "sender").c_str(),
+                  Text(line, "time").c_str(), where, Explain(line).c_str());
     }
   }
   if (found == 0) {

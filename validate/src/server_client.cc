@@ -274,12 +274,136 @@ std::string CurrentServerHost(ClientPorts& ports, std::string_view install_dir,
   return host;
 }
 
+namespace {
+
+thread_local Delivery t_last_delivery = Delivery::kNone;
+
+Operation OperationOf(SpoolKind kind) {
+  switch (kind) {
+    case SpoolKind::kReportContent:
+      return Operation::kUpdateContent;
+    case SpoolKind::kReportLink:
+      return Operation::kUpdateLink;
+    case SpoolKind::kWithdrawLink:
+      break;
+  }
+  return Operation::kRemoveLink;
+}
+
+SpoolKind KindOf(Operation operation) {
+  if (operation == Operation::kUpdateContent) return SpoolKind::kReportContent;
+  if (operation == Operation::kUpdateLink) return SpoolKind::kReportLink;
+  return SpoolKind::kWithdrawLink;
+}
+
+std::string Decimal(int64_t value) {
+  char digits[24];
+  std::snprintf(digits, sizeof digits, "%" PRId64, value);
+  return digits;
+}
+
+// A report or withdrawal counts as taken only when the server said 200: a 5xx (a store that is
+// down) loses it just as a closed port would.
+SendResult Send(ClientPorts& ports, const std::string& host, Operation operation,
+                const std::string& sig, bool* answered = nullptr) {
+  if (answered != nullptr) *answered = false;
+  if (!IsValidHost(host)) return SendResult::kUnreachable;
+  StatusOr<std::string> url =
+      ports.http.Canonicalize("http://" + host + TextsOf(operation).path + sig);
+  if (!url.ok()) return SendResult::kUnreachable;
+  StatusOr<platform::HttpResponse> response = ports.http.Get(*url, kMaxAnswerBytes);
+  if (!response.ok()) return SendResult::kUnreachable;
+  if (answered != nullptr) *answered = true;
+  if (response->status >= 200 && response->status < 300) return SendResult::kAcknowledged;
+  if (response->status >= 400 && response->status < 500) return SendResult::kRefused;
+  return SendResult::kUnreachable;
+}
+
+// A report or withdrawal: sent now, or kept in the spool when the server cannot take it.
+// Entries already waiting go first, so a withdrawal never overtakes the report it undoes.
+bool Deliver(ClientPorts& ports, Operation operation, std::string_view install_dir,
+             const std::string& host, int64_t signature) {
+  const std::string sig = Decimal(signature);
+  ReportSpool spool(install_dir);
+  const SpoolEntry entry{KindOf(operation), signature};
+  if (spool.Count() == 0) {
+    bool answered = false;
+    SendResult result = Send(ports, host, operation, sig, &answered);
+    if (result == SendResult::kAcknowledged) {
+      t_last_delivery = Delivery::kAcknowledged;
+      Journal(ports, install_dir, OutcomeText(operation, sig, false));
+      return true;
+    }
+    if (result == SendResult::kRefused) {
+      t_last_delivery = Delivery::kFailed;
+      Journal(ports, install_dir, "Could not query information.");
+      return false;
+    }
+    if (answered) {
+      // The server is there but could not store it (its store is down): no other server.
+      Journal(ports, install_dir, "Could not query information.");
+    } else {
+      if (ports.reselect) ports.reselect();
+      (void)ports.profile.WriteString(state::InstallFile(install_dir, state::kMessageFile),
+                                      state::kSectionProxy, state::kKeyProxyLength, "0");
+      Journal(ports, install_dir, "Could not Establish internet connection to specified url.");
+    }
+    if (!spool.Add(entry).ok()) {
+      t_last_delivery = Delivery::kFailed;
+      return false;
+    }
+    t_last_delivery = Delivery::kSpooled;
+    return true;
+  }
+  if (!spool.Add(entry).ok()) {
+    t_last_delivery = Delivery::kFailed;
+    return false;
+  }
+  (void)spool.Drain(
+      [&](const SpoolEntry& waiting) { return SendSpoolEntry(ports, install_dir, waiting); });
+  StatusOr<std::vector<SpoolEntry>> left = spool.Pending();
+  bool still_waiting = !left.ok();
+  if (left.ok()) {
+    for (const SpoolEntry& waiting : *left) still_waiting = still_waiting || waiting == entry;
+  }
+  t_last_delivery = still_waiting ? Delivery::kSpooled : Delivery::kAcknowledged;
+  return true;
+}
+
+}  // namespace
+
+Delivery LastDelivery() {
+  return t_last_delivery;
+}
+
+void ResetLastDelivery() {
+  t_last_delivery = Delivery::kNone;
+}
+
+SendResult SendSpoolEntry(ClientPorts& ports, std::string_view install_dir,
+                          const SpoolEntry& entry) {
+  const Operation operation = OperationOf(entry.kind);
+  const std::string host = CurrentServerHost(ports, install_dir, operation);
+  const std::string sig = Decimal(entry.signature);
+  SendResult result = Send(ports, host, operation, sig);
+  if (result == SendResult::kAcknowledged) {
+    Journal(ports, install_dir, OutcomeText(operation, sig, false));
+  } else if (result == SendResult::kUnreachable) {
+    // The next attempt reads the server from the registry again.
+    (void)ports.profile.WriteString(state::InstallFile(install_dir, state::kMessageFile),
+                                    state::kSectionProxy, state::kKeyProxyLength, "0");
+  }
+  return result;
+}
+
 bool RunOperation(ClientPorts& ports, Operation operation, std::string_view install_dir,
                   const SignatureSource& source) {
   OperationTexts texts = TextsOf(operation);
+  if (!texts.compare) t_last_delivery = Delivery::kNone;
   if (!ports.http.Prepare().ok()) {
     if (source.on_no_session) source.on_no_session();
     Journal(ports, install_dir, "Could not Establish internet connection.");
+    if (!texts.compare) t_last_delivery = Delivery::kFailed;
     return false;
   }
   std::string host = CurrentServerHost(ports, install_dir, operation);
@@ -297,9 +421,8 @@ bool RunOperation(ClientPorts& ports, Operation operation, std::string_view inst
       Journal(ports, install_dir, texts.no_signature);
       return false;
     }
-    char digits[24];
-    std::snprintf(digits, sizeof digits, "%" PRId64, *signature);
-    sig = digits;
+    sig = Decimal(*signature);
+    if (!texts.compare) return Deliver(ports, operation, install_dir, host, *signature);
 
     StatusOr<std::string> url = IsValidHost(host)
                                     ? ports.http.Canonicalize("http://" + host + texts.path + sig)
@@ -316,20 +439,19 @@ bool RunOperation(ClientPorts& ports, Operation operation, std::string_view inst
       Journal(ports, install_dir, "Could not Establish internet connection to specified url.");
       return false;
     }
-    if (texts.compare) {
-      if (response->status != 200) {
-        Journal(ports, install_dir, "Could not query information.");
-        return false;
-      }
-      present = ParseAnswer(response->body) == 1;
+    if (response->status != 200) {
+      Journal(ports, install_dir, "Could not query information.");
+      return false;
     }
+    present = ParseAnswer(response->body) == 1;
   } catch (...) {
     // Whatever was reached is logged, with the answer counted as absent.
     Journal(ports, install_dir, OutcomeText(operation, sig, false));
+    if (!texts.compare) t_last_delivery = Delivery::kFailed;
     return false;
   }
   Journal(ports, install_dir, OutcomeText(operation, sig, present));
-  return texts.compare ? present : true;
+  return present;
 }
 
 }  // namespace vexmor::validate

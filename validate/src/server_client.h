@@ -15,6 +15,7 @@
 #include "vexmor/platform/http.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/validate/report_spool.h"
 
 namespace vexmor::validate {
 
@@ -97,9 +98,20 @@ std::string CurrentServerHost(ClientPorts& ports, std::string_view install_dir,
                               Operation operation);
 
 // One request with its journal entry in "Vexmor.ini". Compare: true only when the server
-// answered 1. Report: true when the request was made (or no computation was started). Remove:
-// true when the request was made.
+// answered 1. Report and remove: true when the server acknowledged it, or when it could not be
+// reached and the entry now waits in the install directory's spool (or no computation was
+// started); false when the server refused it or it could not be kept.
 bool RunOperation(ClientPorts& ports, Operation operation, std::string_view install_dir,
                   const SignatureSource& source);
+
+// What became of the calling thread's last report or withdrawal through RunOperation.
+enum class Delivery { kNone, kAcknowledged, kSpooled, kFailed };
+Delivery LastDelivery();
+void ResetLastDelivery();
+
+// One report or withdrawal of a waiting entry at the current server, with its journal entry
+// when the server takes it.
+SendResult SendSpoolEntry(ClientPorts& ports, std::string_view install_dir,
+                          const SpoolEntry& entry);
 
 }  // namespace vexmor::validate

@@ -22,6 +22,7 @@
 #include "vexmor/validate/CCheckExe.h"
 #include "vexmor/validate/CCheckSum.h"
 #include "vexmor/validate/CCheckValidate.h"
+#include "vexmor/validate/report_delivery.h"
 
 namespace {
 
@@ -260,12 +261,18 @@ TEST_F(CheckSumServerTest, ServerDownReselectsAndEmptiesTheCache) {
                   .ok());
   CCheckSum sum;
   sum.Arrange_SpamMail_Url("down");
-  EXPECT_FALSE(sum.UpdateCheckSumValue_Url(Dir()));
+  // The report is kept for later, not lost.
+  EXPECT_TRUE(sum.UpdateCheckSumValue_Url(Dir()));
+  EXPECT_EQ(vexmor::validate::LastReportDelivery(), vexmor::validate::ReportDelivery::kSpooled);
+  EXPECT_EQ(vexmor::validate::WaitingReports(Dir()), 1u);
   EXPECT_EQ(LastEntry(), "Could not Establish internet connection to specified url.");
   EXPECT_EQ(Proxy("Length"), "0");
   EXPECT_EQ(*registry->QueryValue(kKey, ""), RegistryValue::String(server_->host()));
 
   EXPECT_TRUE(sum.UpdateCheckSumValue_Url(Dir()));
+  EXPECT_EQ(vexmor::validate::LastReportDelivery(),
+            vexmor::validate::ReportDelivery::kAcknowledged);
+  EXPECT_EQ(vexmor::validate::WaitingReports(Dir()), 0u);
   EXPECT_TRUE(sum.CompareCheckSumValue_Url(Dir()));
   EXPECT_EQ(Proxy("Name"), server_->host());
 }

@@ -1,10 +1,12 @@
 #include "server_client.h"
 
+#include <cstdio>
 #include <map>
 #include <optional>
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/fake_ports.h"
 
@@ -16,7 +18,9 @@ using platform::RegistryValue;
 using Times = std::vector<std::optional<uint32_t>>;
 
 constexpr std::string_view kKey = platform::kProductKey;
-const std::string kDir = "/install/";
+// A real folder: a report the server cannot take waits in a file there.
+const vexmor::testing::TempDir g_install;
+const std::string kDir = g_install.path();
 
 TEST(ChooseServerTest, FastestWinsEarlierOnTiesFirstAsFallback) {
   EXPECT_EQ(ChooseServer({120, 80, 80, 300, std::nullopt}), 1u);
@@ -120,6 +124,8 @@ class RunOperationTest : public ::testing::Test {
     // Every request reads at most 256 bytes of the answer; another limit fails the request.
     http_.expected_max_body = 256;
   }
+  // Every test starts without waiting reports.
+  ~RunOperationTest() override { std::remove(ReportSpool(kDir).path().c_str()); }
 
   bool Run(Operation operation, std::optional<int64_t> signature) {
     SignatureSource source;
@@ -177,15 +183,25 @@ TEST_F(RunOperationTest, EveryOperationsPathAndEntry) {
   EXPECT_EQ(reselected_, 0);
 }
 
-TEST_F(RunOperationTest, ErrorStatusFailsCompareButNotReport) {
+TEST_F(RunOperationTest, ErrorStatusFailsCompareAndKeepsOrRefusesReports) {
   http_.answer = HttpResponse{404, "1"};
   EXPECT_FALSE(Run(Operation::kCompareContent, 9));
   EXPECT_EQ(Entry(1), "Could not query information.");
+  // A server whose store is down took nothing: the report waits for it.
   http_.answer = HttpResponse{500, ""};
   EXPECT_TRUE(Run(Operation::kUpdateContent, 9));
-  EXPECT_EQ(Entry(2), "Signature 9 Updated to the Server.");
+  EXPECT_EQ(LastDelivery(), Delivery::kSpooled);
+  EXPECT_EQ(Entry(2), "Could not query information.");
+  EXPECT_EQ(ReportSpool(kDir).Count(), 1u);
   EXPECT_FALSE(Run(Operation::kCompareLink, 9));
   EXPECT_EQ(Entry(3), "Could not query information.");
+  // One the server refuses would never be taken: it neither counts as sent nor waits.
+  ASSERT_TRUE(
+      ReportSpool(kDir).Drain([](const SpoolEntry&) { return SendResult::kAcknowledged; }).ok());
+  http_.answer = HttpResponse{400, ""};
+  EXPECT_FALSE(Run(Operation::kUpdateLink, 9));
+  EXPECT_EQ(LastDelivery(), Delivery::kFailed);
+  EXPECT_EQ(ReportSpool(kDir).Count(), 0u);
 }
 
 TEST_F(RunOperationTest, AnswerBodies) {
@@ -229,7 +245,7 @@ TEST_F(RunOperationTest, FailedOpenReselectsAndEmptiesTheCache) {
   EXPECT_EQ(Proxy("Name"), "sig.example:81");
   EXPECT_EQ(Proxy("Length"), "15");
   http_.answer = Status::Unavailable("refused");
-  EXPECT_FALSE(Run(Operation::kUpdateContent, 1));
+  EXPECT_TRUE(Run(Operation::kUpdateContent, 1)) << "kept for later";
   EXPECT_EQ(reselected_, 1);
   EXPECT_EQ(Proxy("Length"), "0");
   EXPECT_EQ(Entry(2), "Could not Establish internet connection to specified url.");

@@ -23,6 +23,7 @@
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/validate/report_delivery.h"
 
 namespace vexmor::hook {
 
@@ -71,6 +72,10 @@ class SignatureService {
 // The real service: one CCheckSum of the validation library per request. Stateless; safe to
 // share between threads.
 SignatureService& ServerSignatures();
+// What became of the reports and withdrawals this thread sent through ServerSignatures() since
+// the last call (the worst of them: failed, then waiting, then acknowledged); kNone when none
+// was sent. Each call starts the count again.
+validate::ReportDelivery TakeSignatureDelivery();
 
 // The steps of a chain, for the timing probe of the benchmark.
 enum class ChainStep : int {

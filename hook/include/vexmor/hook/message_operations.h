@@ -96,6 +96,10 @@ class MessageOperations {
   void MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
                   int32_t message);
   void CountReport(const std::string& install_dir, const std::function<void()>& feedback);
+  // Logs "completed" unless the signature could neither be sent nor kept; a kept one adds a
+  // line saying how many wait for the server.
+  void LogDelivery(const std::string& install_dir, validate::ReportDelivery delivery,
+                   const std::string& completed);
   void Log(const std::string& install_dir, std::string_view line) const;
 
   OperationsEnvironment env_;

@@ -14,6 +14,8 @@ inline constexpr std::string_view kPathFile = "Vexmor_Path.ini";
 inline constexpr std::string_view kMessageFile = "Vexmor_Message.ini";
 inline constexpr std::string_view kJournalFile = "Vexmor.ini";
 inline constexpr std::string_view kProcessMsgFile = "Vexmor_ProcessMsg.ini";
+// Reports and withdrawals that wait for the signature server, one per line.
+inline constexpr std::string_view kReportSpoolFile = "Vexmor_Spool.txt";
 // In the user's profile folder; read by the set-up functions only.
 inline constexpr std::string_view kSetupPathFile = "VexmorPath.ini";
 
