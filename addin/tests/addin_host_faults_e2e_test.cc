@@ -84,6 +84,7 @@ class RunningHost {
   }
   ~RunningHost() {
     if (pid_ > 0) {
+      if (pid_t worker = Worker(); worker > 0) ::kill(worker, SIGKILL);
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }

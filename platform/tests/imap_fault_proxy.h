@@ -177,6 +177,16 @@ class ImapFaultProxy {
           fds.push_back({pair.server, POLLIN, 0});
         }
       }
+      if (stalled_) {
+        size_t waiting = 0;
+        for (const Pair& pair : pairs_) {
+          int pending = 0;
+          if (::ioctl(pair.client, FIONREAD, &pending) == 0) {
+            waiting += static_cast<size_t>(pending);
+          }
+        }
+        sent_while_stalled_ = waiting;
+      }
       if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
       if ((fds[0].revents & POLLIN) != 0) {
         int client = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
@@ -190,16 +200,7 @@ class ImapFaultProxy {
           }
         }
       }
-      if (stalled_) {
-        size_t waiting = 0;
-        for (const Pair& pair : pairs_) {
-          int pending = 0;
-          if (::ioctl(pair.client, FIONREAD, &pending) == 0)
-            waiting += static_cast<size_t>(pending);
-        }
-        sent_while_stalled_ = waiting;
-        continue;
-      }
+      if (stalled_) continue;
       for (size_t i = 0; i < pairs_.size() && 1 + 2 * i + 1 < fds.size(); ++i) {
         Pair& pair = pairs_[i];
         bool alive = true;
