@@ -248,13 +248,22 @@ TEST_F(AddinHostFaultsE2E, ACutInTheMiddleOfAMessageIsFetchedAgainAndItsSpamFile
   RecordProperty("cut_cpu_share_percent", static_cast<int>(usage.Share() * 100));
   EXPECT_LT(usage.Share(), 0.5) << usage.cpu << " CPU s in " << usage.wall << " s";
 
-  // Cut again, then stop while the host may be anywhere between the cut and its retry.
-  proxy_->CutNextFetchLiteral();
-  server_->Deliver(user_, "INBOX", Mail(kSpammer, "cut-at-stop"));
-  ASSERT_TRUE(WaitUntil([&] { return proxy_->cuts() == 2; }));
+  // Half a message, then silence: the host waits on the rest without using the processor,
+  // and SIGTERM ends that wait.
+  proxy_->StallInNextFetchLiteral();
+  server_->Deliver(user_, "INBOX", Mail(kSpammer, "held-at-stop"));
+  ASSERT_TRUE(WaitUntil([&] { return proxy_->holds() == 1; }, std::chrono::seconds(30)))
+      << HostErrors();
+  const Clock::time_point held = Clock::now();
+  const double cpu_held = host->WorkerCpu();
+  WaitUntil([] { return false; }, std::chrono::seconds(2));
+  Usage waiting{host->WorkerCpu() - cpu_held,
+                std::chrono::duration<double>(Clock::now() - held).count()};
+  std::printf("mid-literal silence: %.2f CPU s over %.2f s\n", waiting.cpu, waiting.wall);
+  EXPECT_LT(waiting.Share(), 0.2);
   int exit_status = -1;
   double stop_seconds = host->Terminate(&exit_status);
-  std::printf("SIGTERM after a cut: stopped in %.2f s\n", stop_seconds);
+  std::printf("SIGTERM in the middle of a message: stopped in %.2f s\n", stop_seconds);
   ASSERT_GE(stop_seconds, 0) << "the host did not stop";
   EXPECT_LT(stop_seconds, 5.0);
   EXPECT_EQ(exit_status, 0);

@@ -1,6 +1,7 @@
 // A fault-injecting TCP relay on 127.0.0.1 in front of a real IMAP server, for tests: it passes
 // bytes both ways until told to misbehave on cue, as a flaky network or a broken server does:
-//  - cut the connection in the middle of a FETCH literal (the message's bytes half sent),
+//  - cut the connection in the middle of a FETCH literal (the message's bytes half sent), or
+//    stall there,
 //  - stall: pass nothing in either direction (a server that stops answering),
 //  - answer the client's LOGIN with garbage instead of passing it on,
 //  - refuse: close every new connection at once (a server that is down).
@@ -52,11 +53,21 @@ class ImapFaultProxy {
 
   int port() const { return port_; }
 
-  // The next server literal of at least "min_bytes" in an answer to FETCH is cut after half
-  // of it: both sides of that connection are closed.
-  void CutNextFetchLiteral(size_t min_bytes = 2000) {
+  // The next "times" server literals of at least "min_bytes" in answers to FETCH are cut after
+  // half of each: both sides of that connection are closed.
+  void CutNextFetchLiteral(int times = 1, size_t min_bytes = 2000) {
     std::lock_guard guard(mutex_);
     cut_literal_min_ = min_bytes;
+    cuts_left_ = times;
+    hold_ = false;
+  }
+  // The next such literal stops after half of it: the relay stalls there (see Stall), with the
+  // client waiting on the rest of the message.
+  void StallInNextFetchLiteral(size_t min_bytes = 2000) {
+    std::lock_guard guard(mutex_);
+    cut_literal_min_ = min_bytes;
+    cuts_left_ = 1;
+    hold_ = true;
   }
   // While stalled, nothing passes in either direction (connections stay open).
   void Stall(bool on) {
@@ -69,8 +80,11 @@ class ImapFaultProxy {
   void Refuse(bool on) { refusing_ = on; }
 
   int cuts() const { return cuts_; }
+  int holds() const { return holds_; }
   int garbage_answers() const { return garbage_answers_; }
   int connections() const { return connections_; }
+  // Lines the clients sent on (commands, and the DONE that ends an IDLE).
+  int commands() const { return commands_; }
   // Bytes the clients sent that wait in the stall (a client waiting on an answer sent some).
   size_t sent_while_stalled() const { return sent_while_stalled_; }
 
@@ -127,6 +141,7 @@ class ImapFaultProxy {
         if (!SendAll(pair.client, garbage.data(), garbage.size())) return false;
         continue;
       }
+      ++commands_;
       if (!SendAll(pair.server, line.data(), line.size())) return false;
     }
     // A literal the client sends has no line end until its bytes are through: pass the rest.
@@ -149,7 +164,7 @@ class ImapFaultProxy {
         size_t length =
             std::strtoul(std::string(text.substr(open + 1, close - open - 1)).c_str(), nullptr, 10);
         if (length >= cut_literal_min_) {
-          cut_literal_min_ = 0;
+          if (--cuts_left_ <= 0) cut_literal_min_ = 0;
           pair.cut_after = static_cast<long>(close + 3 + length / 2);
         }
       }
@@ -159,6 +174,14 @@ class ImapFaultProxy {
       pair.cut_after -= static_cast<long>(pass);
       if (!SendAll(pair.client, data, pass)) return false;
       if (pair.cut_after == 0) {
+        pair.cut_after = -1;
+        std::lock_guard guard(mutex_);
+        if (hold_) {
+          hold_ = false;
+          stalled_ = true;
+          ++holds_;
+          return true;
+        }
         ++cuts_;
         return false;
       }
@@ -233,10 +256,14 @@ class ImapFaultProxy {
   std::atomic<int> garbage_logins_{0};
   std::atomic<int> garbage_answers_{0};
   std::atomic<int> cuts_{0};
+  std::atomic<int> holds_{0};
   std::atomic<int> connections_{0};
+  std::atomic<int> commands_{0};
   std::atomic<size_t> sent_while_stalled_{0};
   std::mutex mutex_;
   size_t cut_literal_min_ = 0;
+  int cuts_left_ = 0;
+  bool hold_ = false;
   std::vector<Pair> pairs_;  // the serving thread's own
 };
 
