@@ -1035,9 +1035,10 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
         Status moved = store.CloseMoveBatch();
         if (!moved.ok()) Say(moved.message());
         // Moves lost with the connection: the run is judged again once it is back (what did
-        // move has left INBOX).
-        if (store.ConnectionFailures() != failures) connection_lost = true;
-        if (last && !connection_lost) inbox_mark.Handled(*last);
+        // move has left INBOX). Otherwise the mark moves past every message judged whole.
+        const bool moves_lost = store.ConnectionFailures() != failures;
+        if (moves_lost) connection_lost = true;
+        if (last && !moves_lost) inbox_mark.Handled(*last);
         last.reset();
         in_run = 0;
       };

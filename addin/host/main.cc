@@ -40,13 +40,13 @@ void OnStopSignal(int) {
 }
 
 // Logs on, trying again with growing pauses while the server cannot be reached or answers
-// garbage; a refused login or a stop request ends the tries.
+// garbage; a refused login, a stop request or a single pass (--once) ends the tries.
 vexmor::StatusOr<std::unique_ptr<vexmor::platform::MapiSession>> LogonPatiently(
-    vexmor::platform::MapiLogon& logon, const std::string& url) {
+    vexmor::platform::MapiLogon& logon, const std::string& url, bool once) {
   int pause_ms = vexmor::addin_host::kRetryMilliseconds;
   for (;;) {
     auto session = logon.Logon();
-    if (session.ok() || g_stop.load()) return session;
+    if (session.ok() || g_stop.load() || once) return session;
     vexmor::StatusCode code = session.status().code();
     if (code != vexmor::StatusCode::kUnavailable && code != vexmor::StatusCode::kCorrupt) {
       return session;
@@ -103,7 +103,7 @@ int Host(vexmor::addin_host::HostOptions options) {
   vexmor::platform::ImapConnectOptions connect{*account, *password, 30};
   connect.cancel_fd = g_stop_pipe[0];
   auto logon = vexmor::platform::MakeImapLogon(connect);
-  auto session = LogonPatiently(*logon, vexmor::platform::ImapUrl(*account));
+  auto session = LogonPatiently(*logon, vexmor::platform::ImapUrl(*account), options.once);
   if (!session.ok() && g_stop.load()) return 0;
   if (!session.ok()) {
     std::fprintf(stderr, "Vexmor_AddinHost: cannot log on to %s: %s\n",

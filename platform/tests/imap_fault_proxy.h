@@ -71,7 +71,7 @@ class ImapFaultProxy {
   }
   // While stalled, nothing passes in either direction (connections stay open).
   void Stall(bool on) {
-    sent_while_stalled_ = 0;
+    held_ = 0;
     stalled_ = on;
   }
   // The next "times" LOGIN commands are answered with a line that is no IMAP.
@@ -85,8 +85,9 @@ class ImapFaultProxy {
   int connections() const { return connections_; }
   // Lines the clients sent on (commands, and the DONE that ends an IDLE).
   int commands() const { return commands_; }
-  // Bytes the clients sent that wait in the stall (a client waiting on an answer sent some).
-  size_t sent_while_stalled() const { return sent_while_stalled_; }
+  // Bytes held up by the stall, either way: a client waiting on an answer has sent a command
+  // or has one coming.
+  size_t held() const { return held_; }
 
  private:
   struct Pair {
@@ -203,12 +204,12 @@ class ImapFaultProxy {
       if (stalled_) {
         size_t waiting = 0;
         for (const Pair& pair : pairs_) {
-          int pending = 0;
-          if (::ioctl(pair.client, FIONREAD, &pending) == 0) {
-            waiting += static_cast<size_t>(pending);
+          for (int fd : {pair.client, pair.server}) {
+            int pending = 0;
+            if (::ioctl(fd, FIONREAD, &pending) == 0) waiting += static_cast<size_t>(pending);
           }
         }
-        sent_while_stalled_ = waiting;
+        held_ = waiting;
       }
       if (::poll(fds.data(), fds.size(), 20) <= 0) continue;
       if ((fds[0].revents & POLLIN) != 0) {
@@ -259,7 +260,7 @@ class ImapFaultProxy {
   std::atomic<int> holds_{0};
   std::atomic<int> connections_{0};
   std::atomic<int> commands_{0};
-  std::atomic<size_t> sent_while_stalled_{0};
+  std::atomic<size_t> held_{0};
   std::mutex mutex_;
   size_t cut_literal_min_ = 0;
   int cuts_left_ = 0;

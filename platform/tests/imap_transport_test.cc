@@ -141,7 +141,7 @@ TEST_F(ImapTransport, AServerThatStopsAnsweringTimesOutAndAStopRequestEndsTheWai
   ASSERT_TRUE(Open(60, stop_pipe_[0]));
   proxy_->Stall(true);
   auto call = std::async(std::launch::async, [&] { return store_->GetContentsTable(inbox_); });
-  ASSERT_TRUE(vexmor::testing::WaitUntil([&] { return proxy_->sent_while_stalled() > 0; }));
+  ASSERT_TRUE(vexmor::testing::WaitUntil([&] { return proxy_->held() > 0; }));
   ASSERT_EQ(::write(stop_pipe_[1], "x", 1), 1);
   ASSERT_EQ(call.wait_for(std::chrono::seconds(10)), std::future_status::ready)
       << "a stop request did not end the wait";
