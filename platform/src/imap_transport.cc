@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -293,6 +294,21 @@ Status StartTls(Transport& t, const std::string& host, const std::string& ca_fil
         ssize_t n = ReceiveSome(*transport, data, size);
         if (n < 0) gnutls_transport_set_errno(transport->tls, errno == EINTR ? EIO : errno);
         return n;
+      });
+  // GnuTLS asks this before a read in the handshake; without it, it would take the pointer
+  // above for a descriptor.
+  gnutls_transport_set_pull_timeout_function(
+      t.tls, [](gnutls_transport_ptr_t self, unsigned int ms) -> int {
+        auto* transport = static_cast<Transport*>(self);
+        if (transport->state->broken()) return -1;
+        int wait_ms = ms == GNUTLS_INDEFINITE_TIMEOUT
+                          ? transport->timeout_ms
+                          : std::min<int>(static_cast<int>(ms), transport->timeout_ms);
+        Ready ready = WaitReady(transport->fd, POLLIN, wait_ms, transport->cancel_fd);
+        if (ready == Ready::kYes) return 1;
+        if (ready == Ready::kTimedOut && wait_ms < transport->timeout_ms) return 0;
+        Fail(*transport, ready);
+        return -1;
       });
   gnutls_handshake_set_timeout(t.tls, GNUTLS_DEFAULT_HANDSHAKE_TIMEOUT);
   int rc;

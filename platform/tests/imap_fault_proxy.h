@@ -145,8 +145,9 @@ class ImapFaultProxy {
       ++commands_;
       if (!SendAll(pair.server, line.data(), line.size())) return false;
     }
-    // A literal the client sends has no line end until its bytes are through: pass the rest.
-    if (pair.from_client.size() > 4096) {
+    // Only a LOGIN to be answered needs whole lines; anything else (a literal, TLS records)
+    // passes at once.
+    if (garbage_logins_ == 0 || pair.from_client.size() > 4096) {
       if (!SendAll(pair.server, pair.from_client.data(), pair.from_client.size())) return false;
       pair.from_client.clear();
     }

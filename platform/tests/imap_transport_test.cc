@@ -23,6 +23,12 @@ namespace {
 using testing::DovecotServer;
 using testing::ImapFaultProxy;
 
+template <typename T>
+T Value(StatusOr<T> result) {
+  EXPECT_TRUE(result.ok()) << result.status().ToString();
+  return result.ok() ? std::move(result).value() : T();
+}
+
 std::string BigMessage(const std::string& subject) {
   std::string body;
   for (int i = 0; i < 400; ++i) body += "line " + std::to_string(i) + " of a long text\r\n";
@@ -154,6 +160,42 @@ TEST_F(ImapTransport, AServerThatStopsAnsweringTimesOutAndAStopRequestEndsTheWai
   proxy_->Stall(false);
   EXPECT_FALSE(store_->GetContentsTable(inbox_).ok());
   EXPECT_EQ(proxy_->connections(), connections);
+}
+
+TEST_F(ImapTransport, OverTlsAStalledServerTimesOutAndAStopRequestEndsTheWaitToo) {
+  if (server_->tls_port() == 0) GTEST_SKIP() << "no certificate could be made";
+  ImapFaultProxy tls_proxy(server_->tls_port());
+  ASSERT_EQ(::pipe2(stop_pipe_, O_CLOEXEC), 0);
+  auto logon_over_tls = [&](int timeout_seconds) {
+    ImapConnectOptions options = Options(timeout_seconds, stop_pipe_[0]);
+    options.account.port = tls_proxy.port();
+    options.account.tls = ImapTls::kTls;
+    options.account.ca_file = server_->certificate();
+    return MakeImapLogon(options)->Logon();
+  };
+  StatusOr<std::unique_ptr<MapiSession>> session = logon_over_tls(1);
+  ASSERT_TRUE(session.ok()) << session.status().ToString();
+  StatusOr<std::unique_ptr<MapiStore>> store =
+      (*session)->OpenMsgStore(Value((*session)->GetMsgStoresTable()).at(0).entry_id);
+  ASSERT_TRUE(store.ok());
+  EntryId inbox = Value((*store)->GetReceiveFolder());
+
+  tls_proxy.Stall(true);
+  auto timed_out = Within<StatusOr<std::vector<EntryId>>>(
+      std::chrono::seconds(20), [&] { return (*store)->GetContentsTable(inbox); });
+  ASSERT_TRUE(timed_out.has_value()) << "the wait never ended";
+  EXPECT_EQ(timed_out->status().code(), StatusCode::kUnavailable);
+  EXPECT_NE(timed_out->status().message().find("did not answer within 1 s"), std::string::npos)
+      << timed_out->status().ToString();
+
+  // The handshake itself waits on a stalled server: a stop request ends it.
+  auto handshake = std::async(std::launch::async, [&] { return logon_over_tls(60); });
+  ASSERT_TRUE(vexmor::testing::WaitUntil([&] { return tls_proxy.held() > 0; }));
+  ASSERT_EQ(::write(stop_pipe_[1], "x", 1), 1);
+  ASSERT_EQ(handshake.wait_for(std::chrono::seconds(10)), std::future_status::ready)
+      << "a stop request did not end the handshake";
+  EXPECT_EQ(handshake.get().status().code(), StatusCode::kUnavailable);
+  tls_proxy.Stall(false);
 }
 
 TEST_F(ImapTransport, GarbageInAnswerToLoginIsCorruptAndARealLoginThenWorks) {
