@@ -413,8 +413,12 @@ class Watermark {
       : registry_(registry), folder_(std::move(folder)) {}
 
   // The messages of the folder newer than the mark, oldest first. The first look at a folder
-  // only sets the mark: mail that was there before the host ever ran is not new.
-  std::vector<EntryId> NewMessages(platform::MapiStore& store, const EntryId& folder_id) {
+  // only sets the mark: mail that was there before the host ever ran is not new. When the
+  // server renumbered the folder (a new UIDVALIDITY), the old mark says nothing any more: with
+  // "unread_after_renumbering" the unread messages are new then (mail delivered meanwhile has
+  // not been read), otherwise only the mark is set again.
+  std::vector<EntryId> NewMessages(platform::MapiStore& store, const EntryId& folder_id,
+                                   bool unread_after_renumbering = false) {
     std::vector<EntryId> fresh;
     std::optional<platform::EntryIdParts> folder = platform::UnpackEntryId(folder_id);
     StatusOr<std::vector<EntryId>> messages = store.GetContentsTable(folder_id);
@@ -430,6 +434,18 @@ class Watermark {
         fresh.push_back(message);
       }
     }
+    const bool renumbered = validity && last && *validity != folder->uidvalidity;
+    if (renumbered && unread_after_renumbering) {
+      // The old mark stays until the unread messages are handled (Handled() writes the new
+      // one), so a host stopped meanwhile looks at them again.
+      StatusOr<std::vector<EntryId>> unread = store.GetUnreadContents(folder_id);
+      if (!unread.ok()) return fresh;
+      if (!unread->empty()) {
+        caught_up_at_ = unread->back();
+        caught_up_uid_ = highest;
+        return *unread;
+      }
+    }
     if (!validity || !last || *validity != folder->uidvalidity) {
       Write("UIDVALIDITY", folder->uidvalidity);
       Write("Last UID", highest);
@@ -437,19 +453,23 @@ class Watermark {
     return fresh;
   }
 
-  // Sets the mark at the folder's newest message if the folder has none yet (or the folder was
-  // recreated), and leaves a kept mark alone: what arrives after this is new.
+  // Sets the mark at the folder's newest message if the folder has none yet, and leaves a kept
+  // mark alone: what arrives after this is new.
   void Prime(platform::MapiStore& store, const EntryId& folder_id) {
     std::optional<platform::EntryIdParts> folder = platform::UnpackEntryId(folder_id);
     if (!folder) return;
-    std::optional<uint32_t> validity = Read("UIDVALIDITY");
-    if (validity && Read("Last UID") && *validity == folder->uidvalidity) return;
+    // A kept mark of a since renumbered folder is left to NewMessages, which knows what is new.
+    if (Read("UIDVALIDITY") && Read("Last UID")) return;
     (void)NewMessages(store, folder_id);
   }
 
   void Handled(const EntryId& message) {
     std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
-    if (parts) Write("Last UID", parts->uid);
+    if (!parts) return;
+    Write("UIDVALIDITY", parts->uidvalidity);
+    // The last unread message of a renumbered folder handled: what was read there is old.
+    Write("Last UID", message == caught_up_at_ ? std::max(parts->uid, caught_up_uid_) : parts->uid);
+    if (message == caught_up_at_) caught_up_at_.clear();
   }
 
  private:
@@ -464,6 +484,8 @@ class Watermark {
 
   platform::Registry& registry_;
   std::string folder_;
+  EntryId caught_up_at_;  // the last unread message of a renumbered folder
+  uint32_t caught_up_uid_ = 0;
 };
 
 struct LoadedAddin {
@@ -877,6 +899,20 @@ int RecordCrashedAddins(platform::Registry& registry) {
   return moved;
 }
 
+// Waits "ms" or until the host is asked to stop.
+void Pause(int ms, int stop_fd, const std::atomic<bool>& stop) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!stop.load()) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return;
+    // The stop descriptor ends the pause at once; without one the flag is looked at often.
+    pollfd p{stop_fd, POLLIN, 0};
+    int slice = static_cast<int>(std::min<int64_t>(left.count(), stop_fd >= 0 ? 1000 : 50));
+    if (stop_fd >= 0 ? ::poll(&p, 1, slice) > 0 : (::poll(nullptr, 0, slice), false)) return;
+  }
+}
+
 int RunHost(const HostOptions& options, platform::Registry& registry,
             platform::MapiSession& session, platform::MapiStore& store,
             const std::atomic<bool>& stop) {
@@ -1026,8 +1062,13 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
   // loop when due (with back-off while the server stays away).
   std::unique_ptr<validate::SpoolDrainer> spool =
       validate::MakeProcessSpoolDrainer(options.install_dir);
+  int retry_ms = kRetryMilliseconds;
   while (exit_code == 0 && !stop.load() && !application->quit_requested()) {
     (void)spool->Tick(std::chrono::steady_clock::now());
+    // A pass that lost the connection is tried again after a pause that grows while the server
+    // stays away; the INBOX mark never moves past a message whose judging lost it.
+    const uint64_t failures_at_start = store.ConnectionFailures();
+    bool connection_lost = false;
     // Spam whose move the server refused before is moved as soon as it lets us.
     if (waiting.size() > 0) {
       const size_t moved = waiting.MoveWaiting(store);
@@ -1045,27 +1086,36 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
       // What the server would not move is kept before the mark moves on, so a host that
       // dies in between judges the run again rather than forgetting the spam.
       auto end_run = [&] {
+        const uint64_t failures = store.ConnectionFailures();
         Status moved = store.CloseMoveBatch();
         if (!moved.ok()) Say(moved.message());
-        std::vector<addin::WaitingSpam::Entry> unmoved = recorder.TakeUnmoved(store, moved.ok());
-        if (!unmoved.empty()) {
+        // Moves lost with the connection: the run is judged again once it is back (what did
+        // move has left INBOX). Otherwise the mark moves past every message judged whole.
+        const bool moves_lost = store.ConnectionFailures() != failures;
+        if (moves_lost) connection_lost = true;
+        std::vector<addin::WaitingSpam::Entry> unmoved =
+            recorder.TakeUnmoved(store, moved.ok() || moves_lost);
+        if (!unmoved.empty() && !moves_lost) {
           waiting.Add(unmoved);
           Say(std::to_string(unmoved.size()) +
               " judged spam message(s) stay in INBOX because the server would not move them; "
               "they are moved when it does (" +
               std::to_string(waiting.size()) + " waiting)");
         }
-        if (last) inbox_mark.Handled(*last);
+        if (last && !moves_lost) inbox_mark.Handled(*last);
+        last.reset();
         in_run = 0;
       };
       store.OpenMoveBatch();
-      for (const EntryId& message : inbox_mark.NewMessages(store, *inbox)) {
-        if (stop.load()) break;
+      for (const EntryId& message : inbox_mark.NewMessages(store, *inbox, true)) {
+        if (stop.load() || connection_lost) break;
         if (in_run == kMessagesPerRun) {
           end_run();
+          if (connection_lost) break;
           store.OpenMoveBatch();
         }
         ++in_run;
+        const uint64_t failures = store.ConnectionFailures();
         MoveTracker::Arrival arrival = tracker.ClassifyInbox(message);
         if (arrival == MoveTracker::Arrival::kFromSpam && learning != nullptr) {
           IMailItem* item = NewHostMailItem(store, message);
@@ -1084,11 +1134,15 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
           recorder.set_recording(false);
           judging.End();
         }
+        if (store.ConnectionFailures() != failures) {
+          connection_lost = true;  // this message may not have been judged
+          break;
+        }
         last = message;
       }
       end_run();
     }
-    if (learning != nullptr) {
+    if (learning != nullptr && !connection_lost) {
       for (const EntryId& message : tracker.PersonReported()) {
         if (stop.load()) break;
         IMailItem* item = NewHostMailItem(store, message);
@@ -1097,7 +1151,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
       }
       tracker.RefreshSpam();
     }
-    if (sent.ok() && extension.message != nullptr) {
+    if (sent.ok() && extension.message != nullptr && !connection_lost) {
       // A message in the sent folder was sent: the events of a send, with its recipients.
       for (const EntryId& message : sent_mark.NewMessages(store, *sent)) {
         if (stop.load()) break;
@@ -1120,22 +1174,40 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
       }
     }
     if (options.once || stop.load()) break;
-    // Mail a person moved is looked at before a command runs; what the command moved is
-    // looked at right after it, without waiting.
-    if (ServeWaiting(serve)) continue;
-    // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after each
-    // wake or time-out. A dropped connection is retried after a pause.
-    // A control request ends the wait early.
-    const int wake_fd = server != nullptr ? server->wake_fd() : -1;
-    StatusOr<bool> changed = inbox.ok()
-                                 ? store.WaitForChangeOrWake(*inbox, kIdleMilliseconds, wake_fd)
-                                 : StatusOr<bool>(false);
-    if (!changed.ok() || !inbox.ok()) {
-      for (int waited = 0; waited < kRetryMilliseconds && !stop.load(); waited += 50) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    StatusOr<bool> changed = StatusOr<bool>(false);
+    if (!connection_lost && store.ConnectionFailures() == failures_at_start) {
+      // Mail a person moved is looked at before a command runs; what the command moved is
+      // looked at right after it, without waiting.
+      if (ServeWaiting(serve)) continue;
+      // IDLE on INBOX wakes the loop when mail arrives; the sent folder is looked at after
+      // each wake or time-out. A control request ends the wait early.
+      const int wake_fd = server != nullptr ? server->wake_fd() : -1;
+      changed = inbox.ok() ? store.WaitForChangeOrWake(*inbox, kIdleMilliseconds, wake_fd)
+                           : StatusOr<bool>(Status::Unavailable("no INBOX"));
+      if (changed.ok()) {
+        retry_ms = kRetryMilliseconds;
+        continue;
       }
-      if (!inbox.ok()) inbox = store.GetReceiveFolder();
     }
+    if (stop.load()) break;
+    // A folder the server renumbered (a new UIDVALIDITY) is found again at once; anything
+    // else waits for the pause first.
+    bool renumbered = false;
+    if (!changed.ok() && changed.status().code() == StatusCode::kNotFound) {
+      StatusOr<EntryId> again = store.GetReceiveFolder();
+      renumbered = again.ok() && inbox.ok() && *again != *inbox;
+      if (renumbered) inbox = again;
+    }
+    if (!renumbered) {
+      Say("the mail server cannot be used now; trying again in " + std::to_string(retry_ms / 1000) +
+          " s" + (changed.ok() ? std::string() : ": " + changed.status().message()));
+      Pause(retry_ms, options.stop_fd, stop);
+      retry_ms = std::min(retry_ms * 2, kLongestRetryMilliseconds);
+      if (stop.load()) break;
+      inbox = store.GetReceiveFolder();
+    }
+    StatusOr<EntryId> sent_now = store.GetWellKnownFolder(platform::WellKnownFolder::kIpmSentmail);
+    if (sent_now.ok() || !sent.ok()) sent = sent_now;
   }
 
   // Shut-down as the client does it: the explorer closes, then the shut-down events.

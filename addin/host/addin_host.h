@@ -20,8 +20,10 @@ namespace vexmor::addin_host {
 inline constexpr int kIdleMilliseconds = 5000;
 // New INBOX mail is judged in runs of this many messages, whose moves go to the server as one.
 inline constexpr size_t kMessagesPerRun = 64;
-// The pause before a failed wait (a dropped connection) is tried again.
-inline constexpr int kRetryMilliseconds = 5000;
+// The pause before a failed wait (a dropped connection) is tried again; it doubles with each
+// failure in a row up to kLongestRetryMilliseconds.
+inline constexpr int kRetryMilliseconds = 1000;
+inline constexpr int kLongestRetryMilliseconds = 60000;
 
 // What lay in "Spam" at the host's last look, in its folder: a message gone from there while
 // the host was stopped and found in INBOX was moved back by a person.
@@ -35,6 +37,7 @@ struct HostOptions {
   std::string ready_file;   // written once start-up is complete
   bool once = false;        // judge what is new and stop
   bool no_window = false;   // no tool window even on a display
+  int stop_fd = -1;         // readable once "stop" is set: ends a pause at once
   // The toolkit the tool window runs on, made only when a window is wanted; none: no window.
   std::function<std::unique_ptr<platform::Dialogs>()> make_dialogs;
 };

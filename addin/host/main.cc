@@ -3,10 +3,13 @@
 // Stands where the account client stands for the add-in. The host runs as a child of a small
 // supervisor: when the child dies of a signal while an add-in is loading, the supervisor
 // records that add-in under DisabledItems at once, as the client does after a crash.
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -14,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <set>
+#include <memory>
 #include <string>
 
 #include "addin_host.h"
@@ -28,9 +32,36 @@ namespace {
 
 std::atomic<bool> g_stop{false};
 volatile sig_atomic_t g_child = 0;
+// Written to by the stop signal: every wait on the mail server and every pause watches it.
+int g_stop_pipe[2] = {-1, -1};
 
 void OnStopSignal(int) {
   g_stop.store(true);
+  if (g_stop_pipe[1] >= 0) {
+    const int saved = errno;
+    (void)!::write(g_stop_pipe[1], "x", 1);
+    errno = saved;
+  }
+}
+
+// Logs on, trying again with growing pauses while the server cannot be reached or answers
+// garbage; a refused login, a stop request or a single pass (--once) ends the tries.
+vexmor::StatusOr<std::unique_ptr<vexmor::platform::MapiSession>> LogonPatiently(
+    vexmor::platform::MapiLogon& logon, const std::string& url, bool once) {
+  int pause_ms = vexmor::addin_host::kRetryMilliseconds;
+  for (;;) {
+    auto session = logon.Logon();
+    if (session.ok() || g_stop.load() || once) return session;
+    vexmor::StatusCode code = session.status().code();
+    if (code != vexmor::StatusCode::kUnavailable && code != vexmor::StatusCode::kCorrupt) {
+      return session;
+    }
+    std::fprintf(stderr, "Vexmor_AddinHost: cannot log on to %s: %s; trying again in %d s\n",
+                 url.c_str(), session.status().message().c_str(), pause_ms / 1000);
+    pollfd p{g_stop_pipe[0], POLLIN, 0};
+    if (::poll(&p, 1, pause_ms) > 0 || g_stop.load()) return session;
+    pause_ms = std::min(pause_ms * 2, vexmor::addin_host::kLongestRetryMilliseconds);
+  }
 }
 void ForwardSignal(int signal) {
   if (g_child > 0) ::kill(g_child, signal);
@@ -51,7 +82,12 @@ std::string OwnFolder() {
   return text.substr(0, text.rfind('/') + 1);
 }
 
-int Host(const vexmor::addin_host::HostOptions& options) {
+int Host(vexmor::addin_host::HostOptions options) {
+  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+    std::perror("Vexmor_AddinHost: pipe");
+    return 1;
+  }
+  options.stop_fd = g_stop_pipe[0];
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   ::sigaction(SIGTERM, &action, nullptr);
@@ -69,8 +105,11 @@ int Host(const vexmor::addin_host::HostOptions& options) {
     std::fprintf(stderr, "Vexmor_AddinHost: %s\n", password.status().message().c_str());
     return 2;
   }
-  auto logon = vexmor::platform::MakeImapLogon({*account, *password, 30});
-  auto session = logon->Logon();
+  vexmor::platform::ImapConnectOptions connect{*account, *password, 30};
+  connect.cancel_fd = g_stop_pipe[0];
+  auto logon = vexmor::platform::MakeImapLogon(connect);
+  auto session = LogonPatiently(*logon, vexmor::platform::ImapUrl(*account), options.once);
+  if (!session.ok() && g_stop.load()) return 0;
   if (!session.ok()) {
     std::fprintf(stderr, "Vexmor_AddinHost: cannot log on to %s: %s\n",
                  vexmor::platform::ImapUrl(*account).c_str(), session.status().message().c_str());

@@ -5,13 +5,7 @@
 // Folders are the server's mailboxes below "Top of Personal Folders"; entry ids carry the
 // mailbox name, its UIDVALIDITY and the message's UID, so an id outlives neither a rename nor
 // a recreated mailbox.
-#include <arpa/inet.h>
-#include <gnutls/gnutls.h>
-#include <gnutls/x509.h>
 #include <libetpan/libetpan.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -21,8 +15,8 @@
 #include <chrono>
 #include <cstring>
 #include <map>
-#include <mutex>
 
+#include "imap_transport.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
@@ -30,167 +24,10 @@
 namespace vexmor::platform {
 namespace {
 
+using imap_transport::LinkState;
+using imap_transport::Transport;
+
 constexpr std::string_view kInbox = "INBOX";
-
-// ---- Transport: a socket, with TLS once it is switched on --------------------------------
-
-struct Transport {
-  int fd = -1;
-  int timeout_ms = 30000;
-  gnutls_session_t tls = nullptr;
-  gnutls_certificate_credentials_t credentials = nullptr;
-};
-
-ssize_t TransportRead(mailstream_low* low, void* buffer, size_t size) {
-  auto* t = static_cast<Transport*>(low->data);
-  for (;;) {
-    ssize_t n = t->tls != nullptr ? gnutls_record_recv(t->tls, buffer, size)
-                                  : ::recv(t->fd, buffer, size, 0);
-    if (t->tls != nullptr && n == GNUTLS_E_INTERRUPTED) continue;
-    // TLS 1.3 records that carry no data (session tickets) end a read with "again" even on a
-    // blocking socket: wait for more, up to the time-out.
-    if (t->tls != nullptr && n == GNUTLS_E_AGAIN) {
-      pollfd p{t->fd, POLLIN, 0};
-      if (gnutls_record_check_pending(t->tls) > 0 || ::poll(&p, 1, t->timeout_ms) > 0) continue;
-      return -1;
-    }
-    if (t->tls == nullptr && n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : n;
-  }
-}
-
-ssize_t TransportWrite(mailstream_low* low, const void* buffer, size_t size) {
-  auto* t = static_cast<Transport*>(low->data);
-  for (;;) {
-    ssize_t n = t->tls != nullptr ? gnutls_record_send(t->tls, buffer, size)
-                                  : ::send(t->fd, buffer, size, MSG_NOSIGNAL);
-    if (t->tls != nullptr && n == GNUTLS_E_INTERRUPTED) continue;
-    if (t->tls == nullptr && n < 0 && errno == EINTR) continue;
-    return n < 0 ? -1 : n;
-  }
-}
-
-int TransportClose(mailstream_low* low) {
-  auto* t = static_cast<Transport*>(low->data);
-  if (t->tls != nullptr) {
-    gnutls_deinit(t->tls);
-    t->tls = nullptr;
-  }
-  if (t->credentials != nullptr) {
-    gnutls_certificate_free_credentials(t->credentials);
-    t->credentials = nullptr;
-  }
-  if (t->fd >= 0) ::close(t->fd);
-  t->fd = -1;
-  return 0;
-}
-
-int TransportFd(mailstream_low* low) {
-  return static_cast<Transport*>(low->data)->fd;
-}
-
-void TransportFree(mailstream_low* low) {
-  TransportClose(low);
-  delete static_cast<Transport*>(low->data);
-  free(low);  // allocated by mailstream_low_new
-}
-
-mailstream_low_driver kTransportDriver = {
-    TransportRead, TransportWrite, TransportClose, TransportFd, TransportFree, nullptr,
-    nullptr,       nullptr,        nullptr,        nullptr,     nullptr,
-};
-
-void InitTls() {
-  static std::once_flag once;
-  std::call_once(once, [] { gnutls_global_init(); });
-}
-
-Status StartTls(Transport& t, const std::string& host, const std::string& ca_file) {
-  InitTls();
-  if (gnutls_certificate_allocate_credentials(&t.credentials) != GNUTLS_E_SUCCESS) {
-    return Status::Internal("TLS credentials could not be made");
-  }
-  if (gnutls_certificate_set_x509_system_trust(t.credentials) < 0) {
-    return Status::Internal("the system's trusted certificates could not be loaded");
-  }
-  if (!ca_file.empty() && gnutls_certificate_set_x509_trust_file(t.credentials, ca_file.c_str(),
-                                                                 GNUTLS_X509_FMT_PEM) < 0) {
-    return Status::InvalidArgument("the certificate file " + ca_file + " could not be read");
-  }
-  if (gnutls_init(&t.tls, GNUTLS_CLIENT) != GNUTLS_E_SUCCESS) {
-    return Status::Internal("a TLS session could not be made");
-  }
-  gnutls_set_default_priority(t.tls);
-  gnutls_credentials_set(t.tls, GNUTLS_CRD_CERTIFICATE, t.credentials);
-  gnutls_server_name_set(t.tls, GNUTLS_NAME_DNS, host.data(), host.size());
-  gnutls_session_set_verify_cert(t.tls, host.c_str(), 0);
-  // Our own push, so a server that hangs up mid-write cannot kill the process with SIGPIPE.
-  gnutls_transport_set_ptr(t.tls, &t);
-  gnutls_transport_set_push_function(
-      t.tls, [](gnutls_transport_ptr_t self, const void* data, size_t size) -> ssize_t {
-        return ::send(static_cast<Transport*>(self)->fd, data, size, MSG_NOSIGNAL);
-      });
-  gnutls_transport_set_pull_function(
-      t.tls, [](gnutls_transport_ptr_t self, void* data, size_t size) -> ssize_t {
-        return ::recv(static_cast<Transport*>(self)->fd, data, size, 0);
-      });
-  gnutls_transport_set_pull_timeout_function(
-      t.tls, [](gnutls_transport_ptr_t self, unsigned int ms) -> int {
-        pollfd p{static_cast<Transport*>(self)->fd, POLLIN, 0};
-        return ::poll(&p, 1, ms == GNUTLS_INDEFINITE_TIMEOUT ? -1 : static_cast<int>(ms));
-      });
-  gnutls_handshake_set_timeout(t.tls, GNUTLS_DEFAULT_HANDSHAKE_TIMEOUT);
-  int rc;
-  do {
-    rc = gnutls_handshake(t.tls);
-  } while (rc < 0 && gnutls_error_is_fatal(rc) == 0);
-  if (rc == GNUTLS_E_CERTIFICATE_VERIFICATION_ERROR) {
-    unsigned status = gnutls_session_get_verify_cert_status(t.tls);
-    gnutls_datum_t text{};
-    gnutls_certificate_verification_status_print(status, GNUTLS_CRT_X509, &text, 0);
-    std::string reason = text.data != nullptr ? reinterpret_cast<char*>(text.data) : "";
-    gnutls_free(text.data);
-    return Status::Unavailable("the server's certificate is not trusted for " + host + ": " +
-                               reason);
-  }
-  if (rc < 0) {
-    return Status::Unavailable("the TLS handshake with " + host +
-                               " failed: " + gnutls_strerror(rc));
-  }
-  return Status::Ok();
-}
-
-StatusOr<int> ConnectSocket(const std::string& host, int port, int timeout_seconds) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  int rc = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
-  if (rc != 0) {
-    return Status::Unavailable("the server name " + host +
-                               " could not be resolved: " + gai_strerror(rc));
-  }
-  std::string last_error = "no address";
-  int fd = -1;
-  for (addrinfo* a = found; a != nullptr && fd < 0; a = a->ai_next) {
-    fd = ::socket(a->ai_family, a->ai_socktype | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) continue;
-    timeval tv{timeout_seconds, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    if (::connect(fd, a->ai_addr, a->ai_addrlen) != 0) {
-      last_error = std::strerror(errno);
-      ::close(fd);
-      fd = -1;
-    }
-  }
-  ::freeaddrinfo(found);
-  if (fd < 0) {
-    return Status::Unavailable("the server " + host + ":" + std::to_string(port) +
-                               " cannot be reached: " + last_error);
-  }
-  return fd;
-}
 
 // ---- Mailbox names: IMAP's modified UTF-7 (RFC 3501) to and from UTF-8 ----------------------
 
@@ -340,50 +177,56 @@ class Connection {
 
   Status Open() {
     Close();
-    StatusOr<int> fd =
-        ConnectSocket(options_.account.host, options_.account.port, options_.timeout_seconds);
-    if (!fd.ok()) return fd.status();
-    auto* transport = new Transport;
-    transport->fd = *fd;
-    transport->timeout_ms = options_.timeout_seconds * 1000;
-    transport_ = transport;
+    link_ = LinkState{};
+    const int timeout_ms = options_.timeout_seconds * 1000;
+    StatusOr<int> fd = imap_transport::ConnectSocket(options_.account.host, options_.account.port,
+                                                     timeout_ms, options_.cancel_fd);
+    if (!fd.ok()) return Broke(fd.status());
+    Transport* transport =
+        imap_transport::NewTransport(*fd, timeout_ms, options_.cancel_fd, &link_);
     if (options_.account.tls == ImapTls::kTls) {
-      if (Status s = StartTls(*transport, options_.account.host, options_.account.ca_file);
+      if (Status s =
+              imap_transport::StartTls(*transport, options_.account.host, options_.account.ca_file);
           !s.ok()) {
-        TransportClose_();
-        return s;
+        imap_transport::FreeTransport(transport);
+        return Broke(s);
       }
     }
-    mailstream_low* low = mailstream_low_new(transport, &kTransportDriver);
+    mailstream_low* low = imap_transport::NewTransportStream(transport);
     if (low == nullptr) {
-      TransportClose_();
+      imap_transport::FreeTransport(transport);
       return Status::Internal("out of memory");
     }
     mailstream* stream = mailstream_new(low, 8192);
     imap_ = mailimap_new(0, nullptr);
     int rc = mailimap_connect(imap_, stream);
     if (rc != MAILIMAP_NO_ERROR_AUTHENTICATED && rc != MAILIMAP_NO_ERROR_NON_AUTHENTICATED) {
+      Status s = link_.broken() || rc != MAILIMAP_ERROR_PARSE
+                     ? Status::Unavailable("the server closed the connection at its greeting" +
+                                           LinkDetail())
+                     : Status::Corrupt("the server's greeting is not IMAP");
       Close();
-      return rc == MAILIMAP_ERROR_PARSE
-                 ? Status::Corrupt("the server's greeting is not IMAP")
-                 : Status::Unavailable("the server closed the connection at its greeting");
+      return Broke(s);
     }
     if (options_.account.tls == ImapTls::kStartTls) {
       rc = mailimap_starttls(imap_);
       if (rc != MAILIMAP_NO_ERROR) {
+        Status s = Status::Unavailable("the server refused STARTTLS" + LinkDetail());
         Close();
-        return Status::Unavailable("the server refused STARTTLS");
+        return link_.broken() ? Broke(s) : s;
       }
-      if (Status s = StartTls(*transport, options_.account.host, options_.account.ca_file);
+      mailstream_low* current = mailstream_get_low(imap_->imap_stream);
+      if (Status s = imap_transport::StartTls(*static_cast<Transport*>(current->data),
+                                              options_.account.host, options_.account.ca_file);
           !s.ok()) {
         Close();
-        return s;
+        return Broke(s);
       }
     }
     rc = mailimap_login(imap_, options_.account.user.c_str(), options_.password.c_str());
     if (rc != MAILIMAP_NO_ERROR) {
       Status s =
-          rc == MAILIMAP_ERROR_LOGIN
+          rc == MAILIMAP_ERROR_LOGIN && !link_.broken()
               ? Status::InvalidArgument("the server refused the login of " + options_.account.user +
                                         " (wrong user name or password)")
               : Error(rc, "LOGIN");
@@ -418,9 +261,7 @@ class Connection {
     if (imap_ != nullptr) {
       mailimap_free(imap_);  // frees the stream and, through our driver, the transport
       imap_ = nullptr;
-      transport_ = nullptr;
     }
-    TransportClose_();
     selected_.clear();
   }
 
@@ -433,12 +274,27 @@ class Connection {
   mailimap* imap() { return imap_; }
   const std::string& user() const { return options_.account.user; }
   const std::string& host() const { return options_.account.host; }
+  int cancel_fd() const { return options_.cancel_fd; }
 
   // Reconnects after a dropped connection, unless the session has ended.
+  // A server that could not be reached moments ago is not asked again at once: every call of a
+  // caller's pass would otherwise open a connection of its own.
   Status Ensure() {
     if (ended_) return Status::Unavailable("the session has ended");
-    return alive() ? Status::Ok() : Open();
+    if (alive()) return Status::Ok();
+    const auto now = std::chrono::steady_clock::now();
+    if (!last_failed_open_.ok() && now - last_failed_open_at_ < kReconnectQuiet) {
+      return Broke(last_failed_open_);
+    }
+    last_failed_open_ = Open();
+    last_failed_open_at_ = now;
+    return last_failed_open_;
   }
+
+  // How many calls so far lost the connection or got an answer that made no sense.
+  uint64_t failures() const { return failures_; }
+  // A call that failed and then succeeded on a fresh connection lost nothing.
+  void ForgiveFailuresSince(uint64_t count) { failures_ = std::min(failures_, count); }
   void End() {
     ended_ = true;
     Close();
@@ -450,15 +306,17 @@ class Connection {
                              ? std::string(": ") + imap_->imap_response
                              : std::string();
     // libetpan reports a connection closed in the middle of an answer as a parse error.
-    if (rc == MAILIMAP_ERROR_STREAM || (rc == MAILIMAP_ERROR_PARSE && PeerClosed())) {
+    if (rc == MAILIMAP_ERROR_STREAM || link_.broken() ||
+        (rc == MAILIMAP_ERROR_PARSE && PeerClosed())) {
+      std::string why = imap_transport::LinkFailure(link_, options_.timeout_seconds * 1000);
       Close();
-      return Status::Unavailable("the connection to the server dropped during " +
-                                 std::string(what));
+      return Broke(Status::Unavailable("the connection to the server dropped during " +
+                                       std::string(what) + (why.empty() ? "" : " (" + why + ")")));
     }
     if (rc == MAILIMAP_ERROR_PARSE) {
       Close();
-      return Status::Corrupt("the server's answer to " + std::string(what) +
-                             " could not be understood");
+      return Broke(Status::Corrupt("the server's answer to " + std::string(what) +
+                                   " could not be understood"));
     }
     return Status::NotFound("the server refused " + std::string(what) + detail);
   }
@@ -471,9 +329,10 @@ class Connection {
       int rc = mailimap_select(imap_, mailbox.c_str());
       if (rc != MAILIMAP_NO_ERROR) return Error(rc, "SELECT " + mailbox);
       selected_ = mailbox;
-      selected_uidvalidity_ =
-          imap_->imap_selection_info != nullptr ? imap_->imap_selection_info->sel_uidvalidity : 0;
     }
+    // A server may announce a new UIDVALIDITY of the selected mailbox at any answer.
+    selected_uidvalidity_ =
+        imap_->imap_selection_info != nullptr ? imap_->imap_selection_info->sel_uidvalidity : 0;
     if (expected_uidvalidity != 0 && expected_uidvalidity != selected_uidvalidity_) {
       return Status::NotFound("the folder " + mailbox + " was recreated (UIDVALIDITY changed)");
     }
@@ -622,7 +481,7 @@ class Connection {
   }
 
   bool PeerClosed() const {
-    if (transport_ == nullptr && imap_ == nullptr) return true;
+    if (imap_ == nullptr) return true;
     int fd = imap_ != nullptr && imap_->imap_stream != nullptr
                  ? mailstream_low_get_fd(mailstream_get_low(imap_->imap_stream))
                  : -1;
@@ -635,21 +494,24 @@ class Connection {
   }
 
  private:
-  void TransportClose_() {
-    if (transport_ != nullptr) {
-      if (transport_->tls != nullptr) gnutls_deinit(transport_->tls);
-      if (transport_->credentials != nullptr) {
-        gnutls_certificate_free_credentials(transport_->credentials);
-      }
-      if (transport_->fd >= 0) ::close(transport_->fd);
-      delete transport_;
-      transport_ = nullptr;
-    }
+  // Counts a failure of the connection and passes it on.
+  Status Broke(Status status) {
+    ++failures_;
+    return status;
+  }
+
+  std::string LinkDetail() const {
+    std::string why = imap_transport::LinkFailure(link_, options_.timeout_seconds * 1000);
+    return why.empty() ? std::string() : " (" + why + ")";
   }
 
   ImapConnectOptions options_;
   mailimap* imap_ = nullptr;
-  Transport* transport_ = nullptr;  // owned here only until libetpan's stream takes it
+  LinkState link_;  // the state of the current connection's transport
+  uint64_t failures_ = 0;
+  static constexpr std::chrono::milliseconds kReconnectQuiet{900};
+  Status last_failed_open_ = Status::Ok();
+  std::chrono::steady_clock::time_point last_failed_open_at_;
   bool has_move_ = false;
   bool has_uidplus_ = false;
   bool has_metadata_ = false;
@@ -840,6 +702,16 @@ class ImapStore final : public MapiStore {
   }
 
   StatusOr<std::vector<EntryId>> GetContentsTable(const EntryId& folder) override {
+    return Contents(folder, false);
+  }
+
+  StatusOr<std::vector<EntryId>> GetUnreadContents(const EntryId& folder) override {
+    return Contents(folder, true);
+  }
+
+  uint64_t ConnectionFailures() const override { return connection_->failures(); }
+
+  StatusOr<std::vector<EntryId>> Contents(const EntryId& folder, bool unread_only) {
     SendQueuedMoves();
     std::optional<EntryIdParts> parts = UnpackEntryId(folder);
     if (!parts) return Status::NotFound("not an entry id of this store");
@@ -848,7 +720,13 @@ class ImapStore final : public MapiStore {
     return Retried([&]() -> StatusOr<std::vector<EntryId>> {
       StatusOr<uint32_t> validity = connection_->Select(parts->mailbox, parts->uidvalidity);
       if (!validity.ok()) return validity.status();
-      StatusOr<std::vector<uint32_t>> uids = connection_->UidSearch(mailimap_search_key_new_all());
+      StatusOr<std::vector<uint32_t>> uids = connection_->UidSearch(
+          unread_only ? mailimap_search_key_new(
+                            MAILIMAP_SEARCH_KEY_UNSEEN, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                            nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 0,
+                            nullptr, nullptr, nullptr)
+                      : mailimap_search_key_new_all());
       if (!uids.ok()) return uids.status();
       std::vector<EntryId> rows;
       for (uint32_t uid : *uids) rows.push_back(PackEntryId({'M', parts->mailbox, *validity, uid}));
@@ -874,9 +752,12 @@ class ImapStore final : public MapiStore {
     }
     int rc = mailimap_idle(imap);
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE");
-    pollfd p[2] = {{mailimap_idle_get_fd(imap), POLLIN, 0}, {wake_fd, POLLIN, 0}};
-    (void)::poll(p, wake_fd >= 0 ? 2 : 1, std::max(timeout_ms, 0));
-    const bool changed = (p[0].revents & POLLIN) != 0;
+    // A stop request ends the wait at once; DONE then fails without waiting on the server.
+    pollfd p[3] = {{mailimap_idle_get_fd(imap), POLLIN, 0},
+                   {connection_->cancel_fd(), POLLIN, 0},
+                   {wake_fd, POLLIN, 0}};
+    (void)::poll(p, wake_fd >= 0 ? 3 : 2, std::max(timeout_ms, 0));
+    const bool changed = (p[0].revents & (POLLIN | POLLHUP)) != 0;
     rc = mailimap_idle_done(imap);
     if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE DONE");
     return changed;
@@ -1099,9 +980,11 @@ class ImapStore final : public MapiStore {
   // Reads run again once on a fresh connection when the old one dropped.
   template <typename F>
   auto Retried(F&& f) -> decltype(f()) {
+    const uint64_t failures = connection_->failures();
     auto result = f();
     if (!result.ok() && !connection_->alive()) {
       result = f();
+      if (result.ok()) connection_->ForgiveFailuresSince(failures);
     }
     return result;
   }

@@ -57,7 +57,10 @@ StatusOr<std::string> ReadImapPassword(const ImapAccount& account);
 struct ImapConnectOptions {
   ImapAccount account;
   std::string password;
-  int timeout_seconds = 30;  // per read or write on the connection
+  int timeout_seconds = 30;  // per connect, read or write on the connection
+  // Once this descriptor is readable (a stop request), every wait on the server ends at once
+  // and the call fails with Unavailable; no new connection is made. -1: none. Not owned.
+  int cancel_fd = -1;
 };
 
 // The IMAP adapter of the account store (libetpan). Each Logon opens one connection.

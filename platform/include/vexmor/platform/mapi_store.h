@@ -150,6 +150,16 @@ class MapiStore {
   // The folder's messages in arrival order.
   virtual StatusOr<std::vector<EntryId>> GetContentsTable(const EntryId& folder) = 0;
 
+  // The folder's messages nobody has read yet, in arrival order. A store that keeps no read
+  // marks gives every message.
+  virtual StatusOr<std::vector<EntryId>> GetUnreadContents(const EntryId& folder) {
+    return GetContentsTable(folder);
+  }
+  // How many calls so far failed because the connection to the server was lost or its answer
+  // made no sense (Unavailable, Corrupt). A caller that sees the count rise across work it
+  // handed to others (an add-in's delivery event) knows that work may not have been done.
+  virtual uint64_t ConnectionFailures() const { return 0; }
+
   // The message's properties; a plain body longer than "body_limit" bytes is left out and
   // flagged, so huge bodies are read through OpenBodyStream instead.
   virtual StatusOr<MessageProps> GetMessageProps(const EntryId& message,
