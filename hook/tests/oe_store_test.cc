@@ -138,8 +138,9 @@ TEST_F(OeStoreTest, OpenFailureIsLogged) {
   OeStore store = Make();
   EXPECT_FALSE(store.Open(Dir()));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Message Check Function_2."));
-  // Operations that cannot connect do nothing more, and the ones with a result still say true.
-  EXPECT_TRUE(store.EmptyFolder(Dir(), "Spam"));
+  // Operations that cannot connect do nothing more; emptying a folder that could not be reached
+  // is a failure, never a success.
+  EXPECT_FALSE(store.EmptyFolder(Dir(), "Spam"));
   EXPECT_TRUE(store.QueueUnfiltered(Dir()));
   EXPECT_FALSE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Check_Function_6."));

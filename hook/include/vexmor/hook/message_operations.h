@@ -90,11 +90,16 @@ class MessageOperations {
   bool ReceiveStarted() const;
   void WriteRemoveIcon(const std::string& install_dir, bool spam);
   // What both incoming forms do after the verdict: the tray-icon key, the handled list, the
-  // move of spam, and the form's own completion line.
+  // move of spam, and the form's own completion line. Spam that could not be moved is left off
+  // the handled list, so the next scan for unfiltered mail hands it on again.
   void FinishIncoming(const std::string& install_dir, int32_t message, int32_t folder,
                       int32_t spam_folder, bool spam, std::string_view completion_line);
-  void MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
+  // True when the message now lies in the Spam folder.
+  bool MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
                   int32_t message);
+  // The log line of a spam move: "moved" when it happened, else a failure line that says the
+  // message stayed where it was.
+  void LogSpamMove(const std::string& install_dir, bool moved, std::string_view moved_line);
   void CountReport(const std::string& install_dir, const std::function<void()>& feedback);
   void Log(const std::string& install_dir, std::string_view line) const;
 

@@ -93,8 +93,11 @@ class OeStore {
   // 0 when none does. Needs an open store.
   FolderId FindFolder(const std::string& path);
 
-  void MoveToSpam(const std::string& install_dir, FolderId folder, FolderId spam_folder,
+  // True once the message lies in the Spam folder; false when it stayed where it was (no
+  // store, no such message, a refused move).
+  bool MoveToSpam(const std::string& install_dir, FolderId folder, FolderId spam_folder,
                   MessageId message);
+  // False when the store cannot be opened or the folder cannot be deleted and made anew.
   bool EmptyFolder(const std::string& install_dir, const std::string& name);
   void ReadSentRecipients(const std::string& install_dir);
   // Appends to the handled list. Until the first receive cycle of a run ("Rules_Created" not 1)
