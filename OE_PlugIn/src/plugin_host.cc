@@ -104,7 +104,10 @@ void PlugInHost::Start() {
 
 Status PlugInHost::CreateToolbar() {
   toolbar_.reset();
-  if (ReadInt(MessageFile(), sf::kSectionPlugIn, sf::kKeyClosed, 0) == 1) return Status::Ok();
+  if (ReadInt(MessageFile(), sf::kSectionPlugIn, sf::kKeyClosed, 0) == 1 &&
+      (env_.chrome == nullptr || env_.chrome->ShowsEarlierToolbar())) {
+    return Status::Ok();
+  }
   if (env_.chrome == nullptr) return Status::Unavailable("the client offers no toolbar");
 
   if (Status s = env_.chrome->AddMenuItem(kToolbarMenu, "Vexmor", "&Layout...", kMenuItemOption,
@@ -529,7 +532,7 @@ void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
 
 void PlugInHost::OnCheckTick() {
   if (!pending_.empty()) DecidePending();
-  if (!ready_ || queue_.Empty() || busy_) {
+  if (!ready_ || queue_.Empty() || busy_ || !HookReady()) {
     SaveMarks();
     return;
   }
@@ -545,6 +548,16 @@ void PlugInHost::OnCheckTick() {
   WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "0");
   busy_ = false;
   SaveMarks();
+}
+
+bool PlugInHost::HookReady() {
+  const bool available = env_.hook == nullptr || env_.hook->Available();
+  // Said once per outage. The queue and the marks below it stay, so the mail is judged once the
+  // library loads again, or after a restart.
+  if (!available && !hook_missing_) log_(kHookMissingLine);
+  if (available && hook_missing_) log_(kHookBackLine);
+  hook_missing_ = !available;
+  return available;
 }
 
 // ---------------------------------------------------------------------------------------------
