@@ -158,12 +158,12 @@ bool RunsFor(const ProcessInfo& process, const std::vector<std::string>& folders
   return false;
 }
 
-std::string Describe(const ProcessInfo& process) {
+// "NAME (pid N, install folder F)"; a mail client belongs to no installation.
+std::string Describe(const ProcessRoles& roles, const ProcessInfo& process) {
   const std::string name = process.names.empty() ? std::string("?") : process.names.front();
-  const std::string folder = vexmor::platform::InstallFolderOf(process);
-  return name + " (pid " + std::to_string(process.pid) + ", " +
-         (folder.empty() ? std::string("install folder unknown") : "install folder " + folder) +
-         ")";
+  if (!OurProgram(roles, process)) return name + " (pid " + std::to_string(process.pid) + ")";
+  return name + " (pid " + std::to_string(process.pid) + ", install folder " +
+         vexmor::platform::InstallFolderOf(process) + ")";
 }
 
 }  // namespace
@@ -249,7 +249,7 @@ bool CCheckExe::Check_RunningApps(bool bHostMode) {
       stop(process);
     }
     for (const ProcessInfo& process : stopped) {
-      std::printf("stopped: %s\n", Describe(process).c_str());
+      std::printf("stopped: %s\n", Describe(roles, process).c_str());
     }
     std::fflush(stdout);
     if (!ours.empty()) {
