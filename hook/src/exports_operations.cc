@@ -108,8 +108,8 @@ void MessageOperations::WriteRemoveIcon(const std::string& install_dir, bool spa
   (void)profile().WriteString(file, state::kSectionVexmor, state::kKeyRemoveIcon, value);
 }
 
-bool MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
-                                   int32_t spam_folder, int32_t message) {
+OeStore::SpamMove MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
+                                                int32_t spam_folder, int32_t message) {
   OeStore store(StoreOptions());
   return store.MoveToSpam(install_dir, static_cast<FolderId>(folder),
                           static_cast<FolderId>(spam_folder), static_cast<MessageId>(message));
@@ -133,19 +133,22 @@ void MessageOperations::FinishIncoming(const std::string& install_dir, int32_t m
                                        int32_t folder, int32_t spam_folder, bool spam,
                                        std::string_view completion_line) {
   WriteRemoveIcon(install_dir, spam);
-  const bool moved = spam && MoveToSpam(install_dir, folder, spam_folder, message);
-  if (!spam || moved) {
+  const OeStore::SpamMove move =
+      spam ? MoveToSpam(install_dir, folder, spam_folder, message) : OeStore::SpamMove::kGone;
+  if (move != OeStore::SpamMove::kStayed) {
     OeStore(StoreOptions())
         .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
   }
-  if (spam) LogSpamMove(install_dir, moved, "[S] Incoming mail moved to SPAM folder.");
+  if (spam) LogSpamMove(install_dir, move, "[S] Incoming mail moved to SPAM folder.");
   Log(install_dir, completion_line);
 }
 
-void MessageOperations::LogSpamMove(const std::string& install_dir, bool moved,
+void MessageOperations::LogSpamMove(const std::string& install_dir, OeStore::SpamMove move,
                                     std::string_view moved_line) {
-  if (moved) return Log(install_dir, moved_line);
-  Log(install_dir, "[F] Spam mail could not be moved to SPAM folder; it stays where it is.\n");
+  if (move == OeStore::SpamMove::kMoved) return Log(install_dir, moved_line);
+  if (move == OeStore::SpamMove::kStayed) {
+    Log(install_dir, "[F] Spam mail could not be moved to SPAM folder; it stays where it is.\n");
+  }
 }
 
 void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int32_t message,

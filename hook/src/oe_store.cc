@@ -151,13 +151,13 @@ void OeStore::SearchFolder(FolderId parent) {
   }
 }
 
-bool OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, FolderId spam_folder,
-                         MessageId message) {
+OeStore::SpamMove OeStore::MoveToSpam(const std::string& install_dir, FolderId folder,
+                                      FolderId spam_folder, MessageId message) {
   try {
-    if (!Open(install_dir)) return false;
+    if (!Open(install_dir)) return SpamMove::kStayed;
     if (!store_->HasFolder(folder) || !store_->GetMessage(folder, message).ok()) {
       Close();  // nothing to move
-      return false;
+      return SpamMove::kGone;
     }
     open_folder_ = folder;
     // The host's id may be stale (the folder was emptied, which makes it anew): fall back to
@@ -174,11 +174,11 @@ bool OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, Folder
     }
     const bool moved = destination != 0 && store_->MoveMessage(folder, message, destination).ok();
     Close();
-    return moved;
+    return moved ? SpamMove::kMoved : SpamMove::kStayed;
   } catch (const std::exception&) {
     Close();
     Log("[F] Some error occurred in Check_Function_3.\n");
-    return false;
+    return SpamMove::kStayed;
   }
 }
 

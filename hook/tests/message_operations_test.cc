@@ -246,6 +246,9 @@ TEST_F(MessageOperationsTest, SpamThatCannotBeMovedIsNeitherLoggedAsMovedNorMark
   }
   EXPECT_EQ(failures, 2u) << log;
   EXPECT_EQ(Key(state::kProcessMsgFile, "Vexmor_Checked", "Count"), "<none>");
+  // Spam that already left its folder is no failed move: nothing is said about moving it.
+  ops.CheckMessageFolder(Dir(), 9999, 4, 0, Accented());
+  EXPECT_EQ(Log().find("[F]", log.size()), std::string::npos) << Log();
 
   // A clean message needs no move: it is handled as before.
   MessageTexts clean;

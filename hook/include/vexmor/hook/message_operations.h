@@ -94,12 +94,12 @@ class MessageOperations {
   // the handled list, so the next scan for unfiltered mail hands it on again.
   void FinishIncoming(const std::string& install_dir, int32_t message, int32_t folder,
                       int32_t spam_folder, bool spam, std::string_view completion_line);
-  // True when the message now lies in the Spam folder.
-  bool MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
-                  int32_t message);
-  // The log line of a spam move: "moved" when it happened, else a failure line that says the
-  // message stayed where it was.
-  void LogSpamMove(const std::string& install_dir, bool moved, std::string_view moved_line);
+  OeStore::SpamMove MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
+                               int32_t message);
+  // The log line of a spam move: "moved_line" when it happened, a failure line when the message
+  // stayed where it was, nothing when it had already gone.
+  void LogSpamMove(const std::string& install_dir, OeStore::SpamMove move,
+                   std::string_view moved_line);
   void CountReport(const std::string& install_dir, const std::function<void()>& feedback);
   void Log(const std::string& install_dir, std::string_view line) const;
 
