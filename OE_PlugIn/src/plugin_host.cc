@@ -298,6 +298,7 @@ Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
   auto message = ReadMessage(folder, message_id);
   if (!message.ok()) return IsNotFound(message.status()) ? Status::Ok() : message.status();
   if (env_.hook == nullptr) return Status::Ok();
+  if (!HookReady()) return Status::Unavailable("the hook library is not loaded");
   const auto& m = message->snapshot;
   const auto id = static_cast<int32_t>(message_id);
   const auto fid = static_cast<int32_t>(folder);
@@ -316,6 +317,8 @@ Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
 
 Status PlugInHost::Report(const HandOn& message, int32_t operation) {
   if (env_.hook == nullptr) return Status::Ok();
+  // A report or Not Spam that reaches no library did not happen: the caller records it.
+  if (!HookReady()) return Status::Unavailable("the hook library is not loaded");
   const auto& m = message.snapshot;
   if (message.large) {
     env_.hook->MoveMailMessageDeletedItems(operation, m.header.c_str(), m.sender.c_str());

@@ -226,7 +226,22 @@ TEST_F(PlugInProcessTest, MailWaitsWhileTheHookLibraryIsMissingAndIsJudgedOnceIt
   ::mkdir(later.c_str(), 0700);
   const std::string library = later + "libVexmor_Hook.so";
   const std::string oe_log = install_ + "Vexmor_OE_Log.txt";
+  MakeMaildirFolder(root_ + ".Spam/");
+  Deliver(root_ + ".Spam/", SimpleMessage("caught", "friend@example.com"));
   auto host = StartHost({}, library);
+  // A Not Spam that reaches no library did not happen: recorded, the message stays in Spam.
+  auto store = Store();
+  const auto spam = FolderNamed(*store, "Spam");
+  ASSERT_NE(spam, 0u);
+  const auto caught = store->ListMessages(spam)->at(0).id;
+  Set(sf::kSectionVexmor, sf::kKeySelectedFolderId, std::to_string(spam));
+  Set(sf::kSectionVexmor, sf::kKeySelectedMsgId, std::to_string(caught));
+  Set(sf::kSectionVexmor, sf::kKeyOperation, "5");
+  ASSERT_TRUE(WaitUntil([&] { return Get(sf::kSectionVexmor, sf::kKeyOperation) == "0"; }, 10s));
+  EXPECT_EQ(Get(sf::kSectionError, sf::kKeyErrorGuiFunctions), "15,the hook library is not loaded");
+  EXPECT_EQ(store->ListMessages(spam)->size(), 1u);
+  EXPECT_TRUE(Calls("MoveMessage_DeletedItems").empty());
+
   Deliver(root_, SimpleMessage("waits for the library"));
   ASSERT_TRUE(WaitUntil(
       [&] {
