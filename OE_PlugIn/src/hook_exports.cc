@@ -84,6 +84,7 @@ class DynamicHookExports final : public HookExports {
       fn();
     }
   }
+  bool Available() override { return Handle() != nullptr; }
 
  private:
   // One symbol's state: not looked up yet, found, or missing (reported once).
@@ -95,8 +96,10 @@ class DynamicHookExports final : public HookExports {
   template <typename Fn>
   Fn Resolve(Slot& slot, const char* name) {
     if (!slot.looked_up) {
+      void* handle = Handle();
+      if (handle == nullptr) return nullptr;  // looked up once the library loads
       slot.looked_up = true;
-      if (void* handle = Handle()) {
+      {
         dlerror();
         slot.address = dlsym(handle, name);
         if (slot.address == nullptr) Report(std::string("the hook library has no ") + name);
@@ -106,8 +109,7 @@ class DynamicHookExports final : public HookExports {
   }
 
   void* Handle() {
-    if (tried_) return handle_;
-    tried_ = true;
+    if (handle_ != nullptr) return handle_;
     std::string errors;
     auto attempt = [&](const std::string& file) {
       handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -126,7 +128,10 @@ class DynamicHookExports final : public HookExports {
         attempt(std::string(kHookLibraryName));
       }
     }
-    if (handle_ == nullptr) Report("the hook library could not be loaded:" + errors);
+    // Told once per outage, not at every retry.
+    if (handle_ == nullptr && !missing_) Report("the hook library could not be loaded:" + errors);
+    if (handle_ != nullptr && missing_) Report("the hook library is loaded now");
+    missing_ = handle_ == nullptr;
     return handle_;
   }
 
@@ -137,7 +142,7 @@ class DynamicHookExports final : public HookExports {
   std::string explicit_path_;
   std::string program_dir_;
   DiagnosticSink report_;
-  bool tried_ = false;
+  bool missing_ = false;
   void* handle_ = nullptr;
   Slot move_message_inbox_, move_mail_message_inbox_, check_message_folder_,
       check_mail_message_folder_, move_message_deleted_items_, move_mail_message_deleted_items_,

@@ -35,6 +35,9 @@ class HookExports {
                                            const char* sender) = 0;
   virtual void RemoveMsgSentItems(const char* recipient, const char* header) = 0;
   virtual void RemoveTrayIconTaskbar() = 0;
+  // False while the library cannot be loaded: the calls would do nothing, so the host keeps
+  // the mail for later instead of counting it judged. Each call tries the load again.
+  virtual bool Available() { return true; }
 };
 
 // The library's file name, looked for beside the program and then on the default search path.
@@ -45,7 +48,8 @@ using DiagnosticSink = std::function<void(std::string_view line)>;
 // The exports of a library loaded at the first call. "explicit_path", when not empty, names
 // the file to load (and nothing else is tried); otherwise kHookLibraryName is tried in
 // "program_dir" and then by the default search. A library that cannot be loaded, or an export
-// it lacks, is reported once through "report"; the calls concerned then do nothing.
+// it lacks, is reported once through "report"; the calls concerned then do nothing. A load
+// that failed is tried again by the next call, so a library put back is used from then on.
 std::unique_ptr<HookExports> MakeDynamicHookExports(std::string explicit_path,
                                                     std::string program_dir, DiagnosticSink report);
 

@@ -104,7 +104,10 @@ void PlugInHost::Start() {
 
 Status PlugInHost::CreateToolbar() {
   toolbar_.reset();
-  if (ReadInt(MessageFile(), sf::kSectionPlugIn, sf::kKeyClosed, 0) == 1) return Status::Ok();
+  if (ReadInt(MessageFile(), sf::kSectionPlugIn, sf::kKeyClosed, 0) == 1 &&
+      (env_.chrome == nullptr || env_.chrome->ShowsEarlierToolbar())) {
+    return Status::Ok();
+  }
   if (env_.chrome == nullptr) return Status::Unavailable("the client offers no toolbar");
 
   if (Status s = env_.chrome->AddMenuItem(kToolbarMenu, "Vexmor", "&Layout...", kMenuItemOption,
@@ -299,7 +302,9 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
 Status PlugInHost::CheckOne(FolderId folder, MessageId message_id) {
   auto message = ReadMessage(folder, message_id);
   if (!message.ok()) return IsNotFound(message.status()) ? Status::Ok() : message.status();
-  if (env_.hook != nullptr) HandToFolderCheck(folder, message_id, *message);
+  if (env_.hook == nullptr) return Status::Ok();
+  if (!HookReady()) return Status::Unavailable("the hook library is not loaded");
+  HandToFolderCheck(folder, message_id, *message);
   return Status::Ok();
 }
 
@@ -325,6 +330,8 @@ bool PlugInHost::ReceiveStarted() const {
 
 Status PlugInHost::Report(const HandOn& message, int32_t operation) {
   if (env_.hook == nullptr) return Status::Ok();
+  // A report or Not Spam that reaches no library did not happen: the caller records it.
+  if (!HookReady()) return Status::Unavailable("the hook library is not loaded");
   const auto& m = message.snapshot;
   if (message.large) {
     env_.hook->MoveMailMessageDeletedItems(operation, m.header.c_str(), m.sender.c_str());
@@ -565,7 +572,7 @@ void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
 
 void PlugInHost::OnCheckTick() {
   if (!pending_.empty()) DecidePending();
-  if (!ready_ || queue_.Empty() || busy_) {
+  if (!ready_ || queue_.Empty() || busy_ || !HookReady()) {
     SaveMarks();
     return;
   }
@@ -581,6 +588,16 @@ void PlugInHost::OnCheckTick() {
   WriteMessageKey(sf::kSectionMessage, sf::kKeyNewIncoming, "0");
   busy_ = false;
   SaveMarks();
+}
+
+bool PlugInHost::HookReady() {
+  const bool available = env_.hook == nullptr || env_.hook->Available();
+  // Said once per outage. The queue and the marks below it stay, so the mail is judged once the
+  // library loads again, or after a restart.
+  if (!available && !hook_missing_) log_(kHookMissingLine);
+  if (available && hook_missing_) log_(kHookBackLine);
+  hook_missing_ = !available;
+  return available;
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -62,6 +62,11 @@ enum class Procedure : int {
 // second header.
 inline constexpr int64_t kLargeMessageBytes = 500000;
 
+inline constexpr std::string_view kHookMissingLine =
+    "[F] Hook library not loaded: new mail is not judged and waits until it loads.\n";
+inline constexpr std::string_view kHookBackLine =
+    "[S] Hook library loaded: judging the mail that waited.\n";
+
 inline constexpr std::string_view kSpamFolderName = "Spam";
 inline constexpr std::string_view kSpamPostedFolderName = "Spam_Posted";
 
@@ -178,6 +183,8 @@ class PlugInHost {
   // Inbox arrivals of a known message whose original was still in "Spam": decided once it is gone.
   void DecidePending();
   Status WorkReportList();
+  // False (said once in the log) while the hook library cannot be loaded.
+  bool HookReady();
   void RefindSpamFolders();
   void SelectionWatchdog();
 
@@ -189,6 +196,7 @@ class PlugInHost {
   bool toolbar_shown_ = true;
   bool ready_ = false;
   bool busy_ = false;
+  bool hook_missing_ = false;
   NewMessageQueue queue_;
   int32_t last_selected_count_ = 0;
   int unchanged_ticks_ = 0;

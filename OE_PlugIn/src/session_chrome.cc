@@ -76,6 +76,12 @@ StatusOr<std::unique_ptr<platform::ClientToolbar>> SessionChrome::CreateToolbar(
   return std::unique_ptr<platform::ClientToolbar>(std::move(toolbar));
 }
 
+bool SessionChrome::ShowsEarlierToolbar() {
+  auto reply = session::Call(socket_path_, {"chrome", {"has-toolbar"}}, kSessionWait);
+  // A session that cannot be asked keeps the old rule: no second toolbar.
+  return !reply.ok() || !reply->value("ok", false) || reply->value("shown", true);
+}
+
 Status SessionChrome::AddMenuItem(int menu, const std::string& caption,
                                   const std::string& neighbour, int32_t option,
                                   std::function<void()> on_click) {

@@ -18,6 +18,7 @@ class SessionChrome final : public platform::ClientChrome {
   StatusOr<std::unique_ptr<platform::ClientToolbar>> CreateToolbar() override;
   Status AddMenuItem(int menu, const std::string& caption, const std::string& neighbour,
                      int32_t option, std::function<void()> on_click) override;
+  bool ShowsEarlierToolbar() override;
 
  private:
   platform::MemoryClientChrome& local_;

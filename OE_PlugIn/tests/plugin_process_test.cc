@@ -2,9 +2,11 @@
 // library recording every call, and the command board driven through "Vexmor_Message.ini".
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <map>
 #include <set>
 
+#include "plugin_host.h"
 #include "process_helpers.h"
 #include "test_support.h"
 #include "vexmor/platform/mail_store.h"
@@ -212,6 +214,56 @@ TEST_F(PlugInProcessTest, HostWithoutItsHookLibraryKeepsRunningTheBoard) {
   Set(sf::kSectionVexmor, sf::kKeyOperation, "3");
   ASSERT_TRUE(WaitUntil([&] { return Get(sf::kSectionVexmor, sf::kKeyOperation) == "0"; }, 5s));
   EXPECT_FALSE(host->Wait(100ms).has_value());
+  EXPECT_EQ(host->Stop(), 0);
+}
+
+// Without its hook library the host judges nothing, so it must not count mail judged: it says
+// so in its log, keeps the mail (across a restart too) and judges it once the library is back.
+TEST_F(PlugInProcessTest, MailWaitsWhileTheHookLibraryIsMissingAndIsJudgedOnceItLoads) {
+  const std::string later = temp_.path() + "later/";
+  ::mkdir(later.c_str(), 0700);
+  const std::string library = later + "libVexmor_Hook.so";
+  const std::string oe_log = install_ + "Vexmor_OE_Log.txt";
+  MakeMaildirFolder(root_ + ".Spam/");
+  Deliver(root_ + ".Spam/", SimpleMessage("caught", "friend@example.com"));
+  auto host = StartHost({}, library);
+  // A Not Spam that reaches no library did not happen: recorded, the message stays in Spam.
+  auto store = Store();
+  const auto spam = FolderNamed(*store, "Spam");
+  ASSERT_NE(spam, 0u);
+  const auto caught = store->ListMessages(spam)->at(0).id;
+  Set(sf::kSectionVexmor, sf::kKeySelectedFolderId, std::to_string(spam));
+  Set(sf::kSectionVexmor, sf::kKeySelectedMsgId, std::to_string(caught));
+  Set(sf::kSectionVexmor, sf::kKeyOperation, "5");
+  ASSERT_TRUE(WaitUntil([&] { return Get(sf::kSectionVexmor, sf::kKeyOperation) == "0"; }, 10s));
+  EXPECT_EQ(Get(sf::kSectionError, sf::kKeyErrorGuiFunctions), "15,the hook library is not loaded");
+  EXPECT_EQ(store->ListMessages(spam)->size(), 1u);
+  EXPECT_TRUE(Calls("MoveMessage_DeletedItems").empty());
+
+  Deliver(root_, SimpleMessage("waits for the library"));
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        return vexmor::testing::ReadFileOrEmpty(oe_log).find(std::string(kHookMissingLine)) !=
+               std::string::npos;
+      },
+      10s))
+      << vexmor::testing::ReadFileOrEmpty(oe_log);
+  EXPECT_EQ(host->Stop(), 0);
+
+  Deliver(root_, SimpleMessage("arrives while no host runs"));
+  host = StartHost({}, library);
+  Settle();
+  ASSERT_TRUE(Calls("MoveMessage_Inbox").empty());
+  std::filesystem::copy_file(VEXMOR_FAKE_HOOK_PATH, library);
+  ASSERT_TRUE(WaitUntil([&] { return Calls("MoveMessage_Inbox").size() >= 2; }, 15s))
+      << vexmor::testing::ReadFileOrEmpty(oe_log);
+  Settle();
+  std::multiset<std::string> subjects;
+  for (const auto& call : Calls("MoveMessage_Inbox")) subjects.insert(call[5]);
+  EXPECT_EQ(subjects,
+            (std::multiset<std::string>{"arrives while no host runs", "waits for the library"}));
+  const std::string log = vexmor::testing::ReadFileOrEmpty(oe_log);
+  EXPECT_NE(log.find(std::string(kHookBackLine)), std::string::npos) << log;
   EXPECT_EQ(host->Stop(), 0);
 }
 

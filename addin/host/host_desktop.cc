@@ -1,12 +1,15 @@
 #include "host_desktop.h"
 
+#include <fcntl.h>
 #include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
+#include <string>
 
 #include "vexmor/addin/incoming_filter.h"
 
@@ -377,24 +380,44 @@ void HostDesktop::FillDesktop(platform::Desktop* desktop) {
 
 com::HRESULT HostDesktop::ShellOpen(const char* target) {
   if (target == nullptr) return E_POINTER;
-  // Only a person at a display can look at what opens.
-  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr) {
+  // $VEXMOR_OPEN_COMMAND names another opener (as for the local client's session).
+  const char* env = std::getenv("VEXMOR_OPEN_COMMAND");
+  const std::string opener = env != nullptr && *env != '\0' ? env : "xdg-open";
+  // Only a person at a display can look at what the desktop's opener opens.
+  if (opener == "xdg-open" && std::getenv("DISPLAY") == nullptr &&
+      std::getenv("WAYLAND_DISPLAY") == nullptr) {
     return E_FAIL;
   }
+  // The grandchild tells through this pipe when the opener could not be started; a successful
+  // exec closes it without a word.
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) return E_FAIL;
   pid_t child = ::fork();
-  if (child < 0) return E_FAIL;
+  if (child < 0) {
+    ::close(report[0]);
+    ::close(report[1]);
+    return E_FAIL;
+  }
   if (child == 0) {
     // A grandchild runs the opener, so nothing is left for the host to reap.
     if (::fork() == 0) {
       ::setsid();
-      ::execlp("xdg-open", "xdg-open", target, static_cast<char*>(nullptr));
+      ::execlp(opener.c_str(), opener.c_str(), target, static_cast<char*>(nullptr));
+      const int error = errno;
+      (void)!::write(report[1], &error, sizeof error);
       ::_exit(127);
     }
     ::_exit(0);
   }
+  ::close(report[1]);
   int status = 0;
   ::waitpid(child, &status, 0);
-  return S_OK;
+  int error = 0;
+  ssize_t n = 0;
+  while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
+  }
+  ::close(report[0]);
+  return n == 0 ? S_OK : E_FAIL;
 }
 
 Status HostDesktop::Select(const std::string& folder_path, const std::vector<uint32_t>& uids,

@@ -2,7 +2,12 @@
 
 #include "vexmor/userinterface/CUserInterface.h"
 
+#include <dlfcn.h>
+#include <unistd.h>
+
+#include <cstdlib>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -31,6 +36,30 @@ constexpr const char* kFeedbackPage = "https://vexmor-support.example/feedback";
 constexpr const char* kHelpFile = "Vexmor.chm";
 constexpr int32_t kShowMaximized = 3;
 constexpr const char* kRightsLine = "Copyright (C) The Vexmor developers. All rights reserved.";
+
+// The help to open: $VEXMOR_HELP_FILE, a "Vexmor.chm" a person put into the install directory,
+// else the help page shipped with the package (lib/vexmor/ holds the libraries, share/doc/vexmor/
+// the documentation). Empty when none of them is there: Help must then fail, not pretend.
+std::string HelpFile() {
+  std::vector<std::string> candidates;
+  if (const char* env = std::getenv("VEXMOR_HELP_FILE"); env != nullptr && *env != '\0') {
+    candidates.push_back(env);
+  }
+  candidates.push_back(InstallDir() + kHelpFile);
+  Dl_info info{};
+  if (::dladdr(reinterpret_cast<void*>(&HelpFile), &info) != 0 && info.dli_fname != nullptr) {
+    std::error_code error;
+    const std::filesystem::path module = std::filesystem::canonical(info.dli_fname, error);
+    if (!error) {
+      candidates.push_back(
+          (module.parent_path() / "../../share/doc/vexmor/help/index.html").lexically_normal());
+    }
+  }
+  for (const std::string& path : candidates) {
+    if (!path.empty() && ::access(path.c_str(), R_OK) == 0) return path;
+  }
+  return {};
+}
 
 class ClickSink final : public RefCounted<ICommandBarButtonEvents> {
  public:
@@ -175,7 +204,9 @@ struct Toolbar::State {
   void Help() {
     try {
       Log("Trying to execute Vexmor Help(S).");
-      if (!Succeeded(context.application->ShellOpen(kHelpFile, kShowMaximized))) {
+      const std::string file = HelpFile();
+      if (file.empty() ||
+          !Succeeded(context.application->ShellOpen(file.c_str(), kShowMaximized))) {
         throw std::runtime_error("help");
       }
       Log("Vexmor Help executed successfully(S).\n");

@@ -751,6 +751,46 @@ TEST_F(AddinCommandsE2E, MovesOfAPersonReportAndRestore) {
   EXPECT_EQ(Log().find("Trying to apply Vexmor filters on Incoming mail(S)."), std::string::npos);
 }
 
+// Help opens a help file that is there and says it failed when there is none: never a success
+// line for a file that was not shipped.
+TEST_F(AddinCommandsE2E, HelpFailsVisiblyWithoutAHelpFileAndOpensTheOneThatIsThere) {
+  const std::string opened = install_ + "opened-" + user_;
+  const std::string opener = install_ + "opener-" + user_ + ".sh";
+  WriteFileOrDie(opener, "#!/bin/sh\necho \"$1\" >> '" + opened + "'\n");
+  ::chmod(opener.c_str(), 0700);
+  vexmor::testing::ScopedEnv open_with("VEXMOR_OPEN_COMMAND", opener);
+  vexmor::testing::ScopedEnv no_help("VEXMOR_HELP_FILE", std::nullopt);
+  const std::string help = install_ + "Vexmor.chm";
+  std::remove(help.c_str());
+
+  StartHost();
+  size_t before = Log().size();
+  EXPECT_EQ(Outlook("click 'Tag for Vexmor Help'").code, 0);
+  std::string log = Log().substr(before);
+  EXPECT_NE(log.find("Failed to execute Vexmor Help(B)"), std::string::npos) << log;
+  EXPECT_EQ(log.find("Vexmor Help executed successfully(S)."), std::string::npos) << log;
+  EXPECT_EQ(ReadFileOrEmpty(opened), "");
+
+  // A help file in the install directory is opened, and only then is success logged.
+  WriteFileOrDie(help, "help\n");
+  before = Log().size();
+  EXPECT_EQ(Outlook("click 'Tag for Vexmor Help'").code, 0);
+  EXPECT_TRUE(Eventually([&] { return ReadFileOrEmpty(opened) == help + "\n"; }))
+      << ReadFileOrEmpty(opened);
+  log = Log().substr(before);
+  EXPECT_NE(log.find("Vexmor Help executed successfully(S).\n"), std::string::npos) << log;
+
+  // An opener that cannot be started is a failure too.
+  vexmor::testing::ScopedEnv broken("VEXMOR_OPEN_COMMAND", install_ + "no-such-opener");
+  StopHost();
+  StartHost();
+  before = Log().size();
+  EXPECT_EQ(Outlook("click 'Tag for Vexmor Help'").code, 0);
+  log = Log().substr(before);
+  EXPECT_NE(log.find("Failed to execute Vexmor Help(B)"), std::string::npos) << log;
+  std::remove(help.c_str());
+}
+
 TEST_F(AddinCommandsE2E, NoHostMeansExitStatusThree) {
   Cli none = Outlook("bar");
   EXPECT_EQ(none.code, 3);

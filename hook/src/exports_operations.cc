@@ -108,11 +108,11 @@ void MessageOperations::WriteRemoveIcon(const std::string& install_dir, bool spa
   (void)profile().WriteString(file, state::kSectionVexmor, state::kKeyRemoveIcon, value);
 }
 
-void MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
-                                   int32_t spam_folder, int32_t message) {
+OeStore::SpamMove MessageOperations::MoveToSpam(const std::string& install_dir, int32_t folder,
+                                                int32_t spam_folder, int32_t message) {
   OeStore store(StoreOptions());
-  store.MoveToSpam(install_dir, static_cast<FolderId>(folder), static_cast<FolderId>(spam_folder),
-                   static_cast<MessageId>(message));
+  return store.MoveToSpam(install_dir, static_cast<FolderId>(folder),
+                          static_cast<FolderId>(spam_folder), static_cast<MessageId>(message));
 }
 
 void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t message,
@@ -133,13 +133,22 @@ void MessageOperations::FinishIncoming(const std::string& install_dir, int32_t m
                                        int32_t folder, int32_t spam_folder, bool spam,
                                        std::string_view completion_line) {
   WriteRemoveIcon(install_dir, spam);
-  OeStore(StoreOptions())
-      .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
-  if (spam) {
-    MoveToSpam(install_dir, folder, spam_folder, message);
-    Log(install_dir, "[S] Incoming mail moved to SPAM folder.");
+  const OeStore::SpamMove move =
+      spam ? MoveToSpam(install_dir, folder, spam_folder, message) : OeStore::SpamMove::kGone;
+  if (move != OeStore::SpamMove::kStayed) {
+    OeStore(StoreOptions())
+        .MarkHandled(install_dir, static_cast<MessageId>(message), static_cast<FolderId>(folder));
   }
+  if (spam) LogSpamMove(install_dir, move, "[S] Incoming mail moved to SPAM folder.");
   Log(install_dir, completion_line);
+}
+
+void MessageOperations::LogSpamMove(const std::string& install_dir, OeStore::SpamMove move,
+                                    std::string_view moved_line) {
+  if (move == OeStore::SpamMove::kMoved) return Log(install_dir, moved_line);
+  if (move == OeStore::SpamMove::kStayed) {
+    Log(install_dir, "[F] Spam mail could not be moved to SPAM folder; it stays where it is.\n");
+  }
 }
 
 void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int32_t message,
@@ -167,8 +176,8 @@ void MessageOperations::CheckMessageFolder(const std::string& install_dir, int32
   WriteVerdict(install_dir, *env_.clock, folder, message, texts.header, texts.subject, spam, trace);
   if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
   if (spam) {
-    MoveToSpam(install_dir, folder, spam_folder, message);
-    Log(install_dir, "[S] Mail moved to SPAM folder.");
+    LogSpamMove(install_dir, MoveToSpam(install_dir, folder, spam_folder, message),
+                "[S] Mail moved to SPAM folder.");
   }
   Log(install_dir, "[S] Completed applying Vexmor filters on a mail.\n");
 }
@@ -185,8 +194,8 @@ void MessageOperations::CheckMailMessageFolder(const std::string& install_dir, i
   WriteVerdict(install_dir, *env_.clock, folder, message, header, {}, spam, trace);
   if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
   if (spam) {
-    MoveToSpam(install_dir, folder, spam_folder, message);
-    Log(install_dir, "[S] Mail moved to SPAM folder.");
+    LogSpamMove(install_dir, MoveToSpam(install_dir, folder, spam_folder, message),
+                "[S] Mail moved to SPAM folder.");
   }
   Log(install_dir, "[S] Completed applying Vexmor filters on a mail.\n");
 }

@@ -151,13 +151,13 @@ void OeStore::SearchFolder(FolderId parent) {
   }
 }
 
-void OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, FolderId spam_folder,
-                         MessageId message) {
+OeStore::SpamMove OeStore::MoveToSpam(const std::string& install_dir, FolderId folder,
+                                      FolderId spam_folder, MessageId message) {
   try {
-    if (!Open(install_dir)) return;
+    if (!Open(install_dir)) return SpamMove::kStayed;
     if (!store_->HasFolder(folder) || !store_->GetMessage(folder, message).ok()) {
       Close();  // nothing to move
-      return;
+      return SpamMove::kGone;
     }
     open_folder_ = folder;
     // The host's id may be stale (the folder was emptied, which makes it anew): fall back to
@@ -172,17 +172,20 @@ void OeStore::MoveToSpam(const std::string& install_dir, FolderId folder, Folder
         destination = made.ok() ? *made : 0;
       }
     }
-    if (destination != 0) (void)store_->MoveMessage(folder, message, destination);
+    const bool moved = destination != 0 && store_->MoveMessage(folder, message, destination).ok();
     Close();
+    return moved ? SpamMove::kMoved : SpamMove::kStayed;
   } catch (const std::exception&) {
     Close();
     Log("[F] Some error occurred in Check_Function_3.\n");
+    return SpamMove::kStayed;
   }
 }
 
 bool OeStore::EmptyFolder(const std::string& install_dir, const std::string& name) {
   try {
-    if (!Open(install_dir)) return true;
+    // A store that cannot be opened emptied nothing: the command must say it failed.
+    if (!Open(install_dir)) return false;
     // Deleting a folder puts it into "Deleted Items"; deleting it there removes it.
     (void)store_->DeleteFolder(FindFolder(name));
     if (!store_->DeleteFolder(FindFolder("Deleted Items\\" + name)).ok()) {

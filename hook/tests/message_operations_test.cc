@@ -45,6 +45,44 @@ class ThrowingProfile final : public platform::Profile {
   Status Remove(std::string_view) override { throw std::runtime_error("disk on fire"); }
 };
 
+// The real Maildir store, except that every move is refused (a full disk, a folder another
+// program holds): what a move failure does to the verdict's bookkeeping.
+class RefusingMoves final : public platform::MailStore {
+ public:
+  explicit RefusingMoves(std::unique_ptr<platform::MailStore> store) : s_(std::move(store)) {}
+  StatusOr<platform::FolderInfo> GetFolder(platform::FolderId f) override {
+    return s_->GetFolder(f);
+  }
+  StatusOr<std::vector<platform::FolderInfo>> ListSubfolders(platform::FolderId f) override {
+    return s_->ListSubfolders(f);
+  }
+  StatusOr<platform::FolderId> CreateFolder(platform::FolderId p, std::string_view n) override {
+    return s_->CreateFolder(p, n);
+  }
+  Status DeleteFolder(platform::FolderId f) override { return s_->DeleteFolder(f); }
+  StatusOr<std::vector<platform::MessageInfo>> ListMessages(platform::FolderId f,
+                                                            bool sizes) override {
+    return s_->ListMessages(f, sizes);
+  }
+  StatusOr<platform::MessageInfo> GetMessage(platform::FolderId f, platform::MessageId m) override {
+    return s_->GetMessage(f, m);
+  }
+  StatusOr<std::unique_ptr<platform::MessageSource>> OpenMessage(platform::FolderId f,
+                                                                 platform::MessageId m) override {
+    return s_->OpenMessage(f, m);
+  }
+  StatusOr<platform::MessageId> MoveMessage(platform::FolderId, platform::MessageId,
+                                            platform::FolderId) override {
+    return Status::IoError("no space left on device");
+  }
+  Status MarkRead(platform::FolderId f, platform::MessageId m, bool read) override {
+    return s_->MarkRead(f, m, read);
+  }
+
+ private:
+  std::unique_ptr<platform::MailStore> s_;
+};
+
 class MessageOperationsTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -179,6 +217,46 @@ TEST_F(MessageOperationsTest, SpamIsMovedMarkedAndLogged) {
   ASSERT_NE(moved, std::string::npos);
   EXPECT_LT(moved, done);
   EXPECT_EQ(log.find("[S] Incoming mail moved to SPAM", moved + 1), std::string::npos);
+}
+
+// A spam verdict whose move fails is no move: the log says the message stayed, and the message
+// stays off the handled list so that the next scan for unfiltered mail hands it on again.
+TEST_F(MessageOperationsTest, SpamThatCannotBeMovedIsNeitherLoggedAsMovedNorMarkedHandled) {
+  SetReceive(1);
+  int32_t spam = Deliver("1.eml");
+  int32_t ham = Deliver("2.eml");
+  OperationsEnvironment env = Environment();
+  env.connect =
+      [this](const platform::StoreProblemSink&) -> StatusOr<std::unique_ptr<platform::MailStore>> {
+    auto store = platform::OpenMaildirStore(maildir_.path());
+    if (!store.ok()) return store.status();
+    return std::unique_ptr<platform::MailStore>(new RefusingMoves(std::move(store).value()));
+  };
+  MessageOperations ops(env);
+  ops.MoveMessageInbox(Dir(), spam, 4, 0, Accented());
+  ops.CheckMessageFolder(Dir(), spam, 4, 0, Accented());
+  EXPECT_EQ(Count(platform::kInboxFolderId), 2u);
+  const std::string log = Log();
+  EXPECT_EQ(log.find("moved to SPAM folder."), std::string::npos) << log;
+  size_t failures = 0;
+  for (size_t at =
+           log.find("[F] Spam mail could not be moved to SPAM folder; it stays where it is.");
+       at != std::string::npos; at = log.find("[F] Spam mail could not", at + 1)) {
+    ++failures;
+  }
+  EXPECT_EQ(failures, 2u) << log;
+  EXPECT_EQ(Key(state::kProcessMsgFile, "Vexmor_Checked", "Count"), "<none>");
+  // Spam that already left its folder is no failed move: nothing is said about moving it.
+  ops.CheckMessageFolder(Dir(), 9999, 4, 0, Accented());
+  EXPECT_EQ(Log().find("[F]", log.size()), std::string::npos) << Log();
+
+  // A clean message needs no move: it is handled as before.
+  MessageTexts clean;
+  clean.sender = "x@y.example";
+  clean.subject = "Hello";
+  ops.MoveMessageInbox(Dir(), ham, 4, 0, clean);
+  EXPECT_EQ(Key(state::kProcessMsgFile, "Vexmor_Checked", "Count"), "1");
+  EXPECT_EQ(Key(state::kProcessMsgFile, "Vexmor_Checked", "MessageIndex_1"), std::to_string(ham));
 }
 
 TEST_F(MessageOperationsTest, FolderCheckIgnoresTheGateButKeepsTheIconKey) {

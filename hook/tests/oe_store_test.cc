@@ -138,8 +138,9 @@ TEST_F(OeStoreTest, OpenFailureIsLogged) {
   OeStore store = Make();
   EXPECT_FALSE(store.Open(Dir()));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Message Check Function_2."));
-  // Operations that cannot connect do nothing more, and the ones with a result still say true.
-  EXPECT_TRUE(store.EmptyFolder(Dir(), "Spam"));
+  // Operations that cannot connect do nothing more; emptying a folder that could not be reached
+  // is a failure, never a success.
+  EXPECT_FALSE(store.EmptyFolder(Dir(), "Spam"));
   EXPECT_TRUE(store.QueueUnfiltered(Dir()));
   EXPECT_FALSE(store.DetectSelection(Dir(), "Inbox", SelectionPhase::kRecord));
   EXPECT_NE(std::string::npos, Log().find("[F] Some error occurred in Check_Function_6."));
@@ -173,7 +174,7 @@ TEST_F(OeStoreTest, MoveToSpamFallsBackToTheFolderByNameAndMakesIt) {
   MessageId b = Deliver(kInboxFolderId, 1);
   OeStore store = Make();
   // Stale id, no "Spam" anywhere: a root folder "Spam" is made.
-  store.MoveToSpam(Dir(), kInboxFolderId, 4711, a);
+  EXPECT_EQ(store.MoveToSpam(Dir(), kInboxFolderId, 4711, a), OeStore::SpamMove::kMoved);
   FolderId made = 0;
   auto top = store_->ListSubfolders(kRootFolderId);
   for (const FolderInfo& f : top.value()) {
@@ -182,14 +183,21 @@ TEST_F(OeStoreTest, MoveToSpamFallsBackToTheFolderByNameAndMakesIt) {
   ASSERT_NE(0u, made);
   EXPECT_EQ(1u, Ids(made).size());
   // Stale id again: the existing folder is found, none is made.
-  store.MoveToSpam(Dir(), kInboxFolderId, 0, b);
+  EXPECT_EQ(store.MoveToSpam(Dir(), kInboxFolderId, 0, b), OeStore::SpamMove::kMoved);
   EXPECT_EQ(2u, Ids(made).size());
   EXPECT_TRUE(Ids(kInboxFolderId).empty());
   // A message that is not there moves nothing.
-  store.MoveToSpam(Dir(), kInboxFolderId, made, 999);
-  store.MoveToSpam(Dir(), 4242, made, 1);
+  EXPECT_EQ(store.MoveToSpam(Dir(), kInboxFolderId, made, 999), OeStore::SpamMove::kGone);
+  EXPECT_EQ(store.MoveToSpam(Dir(), 4242, made, 1), OeStore::SpamMove::kGone);
   EXPECT_EQ(2u, Ids(made).size());
   EXPECT_EQ(2, BorrowedStore::moves);
+  // A refused move, or no store at all, leaves the message where it was, and says so.
+  MessageId c = Deliver(kInboxFolderId, 1);
+  BorrowedStore::fail_moves = true;
+  EXPECT_EQ(store.MoveToSpam(Dir(), kInboxFolderId, made, c), OeStore::SpamMove::kStayed);
+  reachable_ = false;
+  EXPECT_EQ(store.MoveToSpam(Dir(), kInboxFolderId, made, c), OeStore::SpamMove::kStayed);
+  EXPECT_EQ(std::vector<MessageId>{c}, Ids(kInboxFolderId));
 }
 
 TEST_F(OeStoreTest, EmptyFolderRecreatesItEmpty) {

@@ -1,6 +1,8 @@
 // The table of program roles: which process names play which part, on any process list.
 #include <cctype>
 #include <cstdlib>
+#include <string>
+#include <string_view>
 
 #include "vexmor/platform/processes.h"
 
@@ -15,7 +17,36 @@ std::string Upper(std::string text) {
 // The kernel keeps at most this many characters of a process's short name.
 constexpr std::size_t kShortNameLength = 15;
 
+std::string FolderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return {};
+  return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
 }  // namespace
+
+std::string InstallFolderOf(const ProcessInfo& process) {
+  const std::vector<std::string>& args = process.arguments;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    std::string value;
+    if (args[i] == "--install-dir" && i + 1 < args.size()) {
+      value = args[i + 1];
+    } else if (args[i].rfind("--install-dir=", 0) == 0) {
+      value = args[i].substr(std::string_view("--install-dir=").size());
+    } else {
+      continue;
+    }
+    // A relative folder depends on where the program was started: not known from here.
+    return !value.empty() && value[0] == '/' ? WithoutTrailingSlashes(value) : std::string();
+  }
+  if (!args.empty() && !args[0].empty() && args[0][0] == '/') return FolderOf(args[0]);
+  return FolderOf(process.executable);
+}
 
 ProcessRoles ProcessRoles::Standard(const std::vector<std::string>& mail_reader_names) {
   ProcessRoles roles;

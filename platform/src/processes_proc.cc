@@ -181,9 +181,15 @@ class ProcProcesses final : public Processes {
       if (exe.size() > deleted.size() && exe.ends_with(deleted))
         exe.resize(exe.size() - deleted.size());
       AddName(&info->names, BaseName(exe));
+      info->executable = std::move(exe);
     }
     const std::string cmdline = ReadSmallFile(dir + "cmdline");
     AddName(&info->names, BaseName(cmdline.substr(0, cmdline.find('\0'))));
+    for (std::size_t at = 0; at < cmdline.size();) {
+      const std::size_t end = std::min(cmdline.find('\0', at), cmdline.size());
+      info->arguments.push_back(cmdline.substr(at, end - at));
+      at = end + 1;
+    }
     std::string comm = ReadSmallFile(dir + "comm");
     while (!comm.empty() && comm.back() == '\n') comm.pop_back();
     AddName(&info->names, comm);

@@ -152,6 +152,9 @@ Status Session::MakeWindows() {
 }
 
 Status Session::StartHost() {
+  // A host that died took its toolbar out of this client: reap it first, so that the new host
+  // finds no toolbar shown and builds its own.
+  ReapChildren();
   std::vector<std::string> args = {"--install-dir",  options_.install_dir,
                                    "--client-pid",   std::to_string(::getpid()),
                                    "--hook-library", options_.hook_library};
@@ -241,7 +244,11 @@ void Session::ReapChildren() {
     int status = 0;
     const pid_t pid = ::waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
-    hosts_.erase(std::remove(hosts_.begin(), hosts_.end(), pid), hosts_.end());
+    const auto host = std::find(hosts_.begin(), hosts_.end(), pid);
+    if (host == hosts_.end()) continue;
+    hosts_.erase(host);
+    ++host_exits_;
+    host_last_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   // A toolbar goes with the host that built it.
   if (hosts_.empty() && !toolbars_.empty()) {
@@ -262,11 +269,18 @@ nlohmann::json Session::Chrome(const std::vector<std::string>& args) {
   };
   const std::string what = args.empty() ? std::string() : args[0];
   if (what == "menu-item" && args.size() == 5 && number(1) && number(4)) {
+    // A restarted host adds its item again: the one there already reaches every live host.
+    for (const auto& item : chrome_.MenuItems()) {
+      if (item.menu == *number(1) && item.caption == args[2]) return {{"ok", true}};
+    }
     // A click reaches the host as its own menu click.
     Status s = chrome_.AddMenuItem(*number(1), args[2], args[3], *number(4), [this] {
       for (pid_t pid : LiveHosts()) ::kill(pid, SIGUSR1);
     });
     return s.ok() ? nlohmann::json{{"ok", true}} : ErrorReply(s.ToString());
+  }
+  if (what == "has-toolbar" && args.size() == 1) {
+    return {{"ok", true}, {"shown", !toolbars_.empty()}};
   }
   const std::optional<int32_t> id = number(1);
   if (!id) return ErrorReply("usage: chrome toolbar|shown|button|separator|sub-button ID ...");
@@ -342,6 +356,8 @@ nlohmann::json Session::Describe() const {
           {"menu_items", menu_items},
           {"session", ::getpid()},
           {"hosts", hosts},
+          {"host_exits", host_exits_},
+          {"host_last_status", host_last_status_},
           {"install_dir", options_.install_dir},
           {"store", options_.maildir},
           {"hook_library", options_.hook_library},

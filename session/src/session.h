@@ -167,6 +167,10 @@ class Session {
   platform::WindowHandle status_bar_ = platform::kNoWindow;
   platform::WindowHandle status_control_ = platform::kNoWindow;
   std::vector<pid_t> hosts_;
+  // Host programs that ended while the session ran, and how the last one ended (its exit
+  // status, or 128 + the signal): "vexmor status" tells a failing host from a running one.
+  int host_exits_ = 0;
+  int host_last_status_ = 0;
   // The host's toolbars as the client shows them, by the id the host was given.
   struct Toolbar {
     platform::WindowHandle window = platform::kNoWindow;

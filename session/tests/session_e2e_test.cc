@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sys/stat.h>
 
+#include <cstdio>
+
 #include <nlohmann/json.hpp>
 
 #include "process_helpers.h"
@@ -202,16 +204,89 @@ TEST_F(SessionEndToEndTest, AFetcherCycleFiltersMailAndTheWatchdogKeepsTheHost) 
       15s))
       << status;
   const pid_t second_host = status["hosts"][0].get<pid_t>();
-  // Its toolbar went with the dead host; the host started by the watchdog builds none.
-  EXPECT_TRUE(status["toolbars"].empty()) << status;
+  // Its toolbar went with the dead host; the host started by the watchdog builds it again, and
+  // its buttons work: About answers, and the menu item is not doubled.
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        status = Status();
+        return status["toolbars"].size() == 1 &&
+               status["toolbars"][0]["buttons"].dump().find("Report SPAM") != std::string::npos;
+      },
+      15s))
+      << status;
+  EXPECT_EQ(status["menu_items"].size(), 1u) << status;
+  CliRun about = Cli({"about"});
+  EXPECT_EQ(about.status, 0) << about.out;
+  EXPECT_NE(about.out.find("Version 2.2.5"), std::string::npos) << about.out;
+  // A second death and restart changes nothing about that.
+  ASSERT_EQ(::kill(second_host, SIGKILL), 0);
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        status = Status();
+        return status["hosts"].size() == 1 && status["hosts"][0].get<pid_t>() != second_host &&
+               status["toolbars"].size() == 1;
+      },
+      20s))
+      << status;
+  const pid_t third_host = status["hosts"][0].get<pid_t>();
+  EXPECT_EQ(Cli({"about"}).status, 0);
 
   CliRun stop = Cli({"stop"});
   EXPECT_EQ(stop.status, 0);
   EXPECT_FALSE(Running(session));
-  EXPECT_FALSE(Running(second_host));
+  EXPECT_FALSE(Running(third_host));
   EXPECT_NE(::stat((runtime_ + "/vexmor/session.sock").c_str(), &info), 0);
   EXPECT_EQ(Cli({"status"}).status, 3);
   EXPECT_NE(Log().find("[S] Outlook Express Successfully closed.\n"), std::string::npos);
+}
+
+// A store that is not there starts no session; a host that keeps failing on a store that went
+// away shows in the status, with a failing exit status, until it runs again.
+TEST_F(SessionEndToEndTest, NoSessionOnAMissingStoreAndAFailingHostShowsInTheStatus) {
+  const std::string missing = temp_.File("no/such/dir");
+  CliRun refused = Cli({"start", "--install-dir", install_, "--maildir", missing});
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.out.find("session started"), std::string::npos) << refused.out;
+  EXPECT_EQ(Cli({"status"}).status, 3);  // nothing was started
+
+  ASSERT_EQ(Cli({"start", "--install-dir", install_, "--maildir", root_}).status, 0);
+  nlohmann::json status;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        status = Status();
+        return status["hosts"].size() == 1;
+      },
+      15s))
+      << status;
+  const pid_t host = status["hosts"][0].get<pid_t>();
+  const std::string moved = temp_.File("Maildir.away");
+  ASSERT_EQ(::rename(root_.substr(0, root_.size() - 1).c_str(), moved.c_str()), 0);
+  ASSERT_EQ(::kill(host, SIGKILL), 0);
+  CliRun failing;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        failing = Cli({"status"});
+        return failing.status == 1 &&
+               failing.out.find("host program: not running (ended ") != std::string::npos &&
+               failing.out.find("exit status 1;") != std::string::npos;
+      },
+      30s))
+      << failing.status << "\n"
+      << failing.out;
+
+  // The store back: the next restart runs, and the status says it ran into trouble before.
+  ASSERT_EQ(::rename(moved.c_str(), root_.substr(0, root_.size() - 1).c_str()), 0);
+  CliRun running;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        running = Cli({"status"});
+        return running.status == 0 &&
+               running.out.find("host program: running (pid ") != std::string::npos;
+      },
+      30s))
+      << running.out;
+  EXPECT_NE(running.out.find("restarted: it ended "), std::string::npos) << running.out;
+  EXPECT_EQ(Cli({"stop"}).status, 0);
 }
 
 }  // namespace

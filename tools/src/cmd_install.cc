@@ -110,11 +110,14 @@ bool Systemctl(const std::string& arguments) {
 // runs: on the display, else on the terminal; --yes answers them all.
 class Prompts {
  public:
-  Prompts(const ToolPorts& ports, bool assume_yes)
+  // "folders": the installation's folders besides the recorded one; only programs running for
+  // them are stopped.
+  Prompts(const ToolPorts& ports, bool assume_yes, std::vector<std::string> folders = {})
       : boxes_(ports.make_prompts(stdin, stderr, assume_yes)) {
     CCheckExe::Use_Platform(nullptr, boxes_.get());
     validate::SetupPlatform setup;
     setup.prompts = boxes_.get();
+    setup.installation_folders = std::move(folders);
     validate::UseSetupPlatform(setup);
   }
   ~Prompts() {
@@ -231,7 +234,7 @@ int Install(const ToolPorts& ports, const Args& args) {
     return Fail("install", "the install directory may not lie in the package's folder " + package);
   }
 
-  Prompts prompts(ports, assume_yes);
+  Prompts prompts(ports, assume_yes, {install_dir});
   if (!ClearTheWay("install")) return 1;
 
   // The install directory: private, the recorded one, with the deliverables as links.

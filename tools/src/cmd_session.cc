@@ -27,6 +27,7 @@
 #include "commands.h"
 #include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
@@ -221,8 +222,18 @@ int RunStart(const ToolPorts& ports, const Args& args) {
   install_dir = std::filesystem::absolute(install_dir).lexically_normal().string();
   std::vector<std::string> arguments = {"--install-dir", install_dir};
   if (!maildir.empty()) {
+    maildir = std::filesystem::absolute(maildir).lexically_normal().string();
     arguments.push_back("--maildir");
-    arguments.push_back(std::filesystem::absolute(maildir).lexically_normal().string());
+    arguments.push_back(maildir);
+  }
+  // The host program cannot run without the store: a session started anyway would only restart
+  // a failing host every second while saying it runs.
+  const std::string store =
+      maildir.empty() ? platform::LocateMailStore(&ports.registry, ports.paths) : maildir;
+  if (auto opened = ports.open_store(store, {}); !opened.ok()) {
+    std::fprintf(stderr, "vexmor start: cannot use the mail store %s: %s; no session started\n",
+                 store.c_str(), opened.status().ToString().c_str());
+    return 1;
   }
   if (foreground) return SuperviseSession(arguments);
 
@@ -304,42 +315,59 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
     }
   }
   // The account client's host runs without a session: what waits for it is told either way.
-  const size_t waiting = addin::CountWaitingSpam(ports.registry);
-  const std::string waiting_line = "account client: " + std::to_string(waiting) +
+  const size_t spam_waiting = addin::CountWaitingSpam(ports.registry);
+  const std::string waiting_line = "account client: " + std::to_string(spam_waiting) +
                                    " judged spam message(s) wait in INBOX until the server moves "
                                    "them\n";
   Outcome outcome = Ask("status", {"status", {}});
   if (outcome.exit_status != 0) {
-    if (waiting > 0) std::fputs(waiting_line.c_str(), stdout);
+    if (spam_waiting > 0) std::fputs(waiting_line.c_str(), stdout);
     return outcome.exit_status;
   }
   nlohmann::json& reply = outcome.reply;
-  reply["addin_spam_waiting"] = waiting;
+  reply["addin_spam_waiting"] = spam_waiting;
   const auto [server, reachable] = SignatureServer(ports);
   reply["signature_server"] = server;
   reply["signature_server_reachable"] = reachable;
-  const size_t waiting = validate::WaitingReports(reply.value("install_dir", std::string()));
-  reply["reports_waiting"] = waiting;
+  const size_t reports_waiting =
+      validate::WaitingReports(reply.value("install_dir", std::string()));
+  reply["reports_waiting"] = reports_waiting;
   reply.erase("ok");
+  // A host that keeps ending is not a running one: the session restarts it every second or two.
+  const int exits = reply.value("host_exits", 0);
+  const bool host_failing = reply["hosts"].empty() && exits > 0;
   if (json) {
     std::printf("%s\n", reply.dump().c_str());
-    return 0;
+    return host_failing ? 1 : 0;
   }
   std::string hosts;
   for (const auto& pid : reply["hosts"]) hosts += (hosts.empty() ? "" : ", ") + pid.dump();
+  std::string ended;
+  if (exits > 0) {
+    auto path = SocketPath();
+    ended = "ended " + std::to_string(exits) + (exits == 1 ? " time" : " times") +
+            ", the last time with exit status " +
+            std::to_string(reply.value("host_last_status", 0)) +
+            (path.ok() ? "; see " + path->substr(0, path->rfind('/') + 1) + session::kLogName
+                       : std::string());
+  }
   std::printf("session: running (pid %d)\n", reply.value("session", 0));
-  std::printf("host program: %s\n",
-              hosts.empty() ? "not running" : ("running (pid " + hosts + ")").c_str());
+  if (hosts.empty()) {
+    std::printf("host program: not running%s\n", ended.empty() ? "" : (" (" + ended + ")").c_str());
+  } else {
+    std::printf("host program: running (pid %s)%s\n", hosts.c_str(),
+                ended.empty() ? "" : (", restarted: it " + ended).c_str());
+  }
   std::printf("signature server: %s, %s\n", server.c_str(),
               reachable ? "reachable" : "not reachable");
   std::printf("install directory: %s\n", reply.value("install_dir", std::string()).c_str());
-  std::printf("reports waiting for the signature server: %zu\n", waiting);
+  std::printf("reports waiting for the signature server: %zu\n", reports_waiting);
   const std::string store = reply.value("store", std::string());
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
   const std::string status_text = reply.value("status_text", std::string());
   if (!status_text.empty()) std::printf("status bar: %s\n", status_text.c_str());
-  if (waiting > 0) std::fputs(waiting_line.c_str(), stdout);
-  return 0;
+  if (spam_waiting > 0) std::fputs(waiting_line.c_str(), stdout);
+  return host_failing ? 1 : 0;
 }
 
 int RunCycle(const Args& args) {
@@ -362,7 +390,7 @@ constexpr char kSessionUsage[] =
     "it loads the hook library, which starts the host program. stop ends it with its host.\n"
     "status says what runs. cycle marks a fetcher's receive cycle: new mail is judged while\n"
     "one runs, and what arrived outside one is checked when the next ends. Exit status 3:\n"
-    "no session is running.\n";
+    "no session is running; status exits 1 while the host program keeps ending.\n";
 
 int RunSession(const ToolPorts& ports, const std::string& command, const Args& args) {
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {

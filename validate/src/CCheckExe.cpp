@@ -2,7 +2,10 @@
 // user before closing a mail client, end them), and the choice of the nearest signature server.
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -118,6 +121,51 @@ void TerminateKind(Processes& processes, const ProcessRoles& roles,
   }
 }
 
+// Our own programs under their Linux names (and the kernel's 15-character cuts of them); the
+// classic names of the main program and the host are ours too. Mail readers are not.
+bool OurProgram(const ProcessRoles& roles, const ProcessInfo& process) {
+  if (roles.Matches(ProgramRole::kMainProgram, process) ||
+      roles.Matches(ProgramRole::kHostProgram, process)) {
+    return true;
+  }
+  static const char* const kClientStandIns[] = {"VEXMOR_SESSION", "VEXMOR_ADDINHOST",
+                                                "VEXMOR_ADDINHOS"};
+  for (std::string name : process.names) {
+    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* ours : kClientStandIns) {
+      if (name == ours) return true;
+    }
+  }
+  return false;
+}
+
+std::string Resolved(const std::string& folder) {
+  std::error_code error;
+  const std::filesystem::path real = std::filesystem::canonical(folder, error);
+  return error ? std::string() : real.string();
+}
+
+// True when the program runs for one of the installation's folders (compared as written and,
+// where they exist, with links resolved).
+bool RunsFor(const ProcessInfo& process, const std::vector<std::string>& folders) {
+  const std::string own = vexmor::platform::InstallFolderOf(process);
+  if (own.empty()) return false;
+  const std::string own_real = Resolved(own);
+  for (const std::string& folder : folders) {
+    if (own == folder) return true;
+    if (!own_real.empty() && own_real == Resolved(folder)) return true;
+  }
+  return false;
+}
+
+// "NAME (pid N, install folder F)"; a mail client belongs to no installation.
+std::string Describe(const ProcessRoles& roles, const ProcessInfo& process) {
+  const std::string name = process.names.empty() ? std::string("?") : process.names.front();
+  if (!OurProgram(roles, process)) return name + " (pid " + std::to_string(process.pid) + ")";
+  return name + " (pid " + std::to_string(process.pid) + ", install folder " +
+         vexmor::platform::InstallFolderOf(process) + ")";
+}
+
 }  // namespace
 
 CCheckExe::~CCheckExe() = default;
@@ -157,21 +205,54 @@ bool CCheckExe::Check_RunningApps(bool bHostMode) {
       return true;
     }
 
+    // Set-up replaces one installation: of our own programs only those that run for its
+    // folders are stopped (the client stand-ins after asking, as any mail client), with the
+    // launcher of each such session; other installations and other commands run on.
+    const std::vector<std::string> folders = vexmor::validate::SetupInstallationFolders();
+    std::vector<ProcessInfo> stopped;
+    auto stop = [&](const ProcessInfo& process) {
+      for (const ProcessInfo& done : stopped) {
+        if (done.pid == process.pid) return;
+      }
+      // One that ended on its own meanwhile (a host with its session) is gone all the same.
+      const vexmor::Status status = platform.pProcesses->Terminate(process);
+      if (status.ok() || status.code() == vexmor::StatusCode::kNotFound) {
+        stopped.push_back(process);
+      }
+    };
+    std::vector<ProcessInfo> ours;
     for (const ProcessInfo& process : *list) {
+      const bool own_program = OurProgram(roles, process);
+      if (own_program && !RunsFor(process, folders)) continue;
       if (roles.Matches(ProgramRole::kMainProgram, process) ||
           roles.Matches(ProgramRole::kHostProgram, process)) {
-        bFound = true;
+        ours.push_back(process);
       } else if (roles.Matches(ProgramRole::kLocalClient, process)) {
         if (!AskYes(platform.pPrompts, kPromptSetUpLocalClient)) return false;
-        (void)platform.pProcesses->Terminate(process);
+        stop(process);
+        if (own_program) {
+          // The launcher beside the session is the product's main program of this installation.
+          for (const ProcessInfo& other : *list) {
+            if (other.pid == process.parent_pid &&
+                roles.Matches(ProgramRole::kMainProgram, other)) {
+              ours.push_back(other);
+            }
+          }
+        }
       } else if (roles.Matches(ProgramRole::kAccountClient, process)) {
         if (!AskYes(platform.pPrompts, kPromptSetUpAccountClient)) return false;
-        (void)platform.pProcesses->Terminate(process);
+        stop(process);
       }
     }
-    if (bFound) {
-      TerminateApplications(1);
-      TerminateApplications(3);
+    for (const ProcessInfo& process : ours) {
+      // A session's end may already have taken its host and launcher with it.
+      stop(process);
+    }
+    for (const ProcessInfo& process : stopped) {
+      std::printf("stopped: %s\n", Describe(roles, process).c_str());
+    }
+    std::fflush(stdout);
+    if (!ours.empty()) {
       // No shell folder view needs re-opening on this desktop; the pause stays.
       platform.pClock->SleepFor(kSetUpSettle);
     }

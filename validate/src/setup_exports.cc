@@ -424,6 +424,27 @@ void UseSetupPlatform(SetupPlatform platform) {
   g_platform = std::move(platform);
 }
 
+std::vector<std::string> SetupInstallationFolders() {
+  Parts parts = Resolve();
+  std::vector<std::string> folders;
+  {
+    std::lock_guard lock(g_mutex);
+    folders = g_platform.installation_folders;
+  }
+  auto recorded = parts.registry.QueryValue(vexmor::platform::kProductKey, kInstalledPath);
+  if (recorded.ok() && recorded->type == RegistryValue::Type::kString) {
+    std::string path = recorded->data;
+    while (!path.empty() && path.back() == '\0') path.pop_back();
+    folders.push_back(path);
+  }
+  std::vector<std::string> out;
+  for (std::string& folder : folders) {
+    folder = WithoutTrailingSlashes(folder);
+    if (!folder.empty() && folder[0] == '/') out.push_back(folder);
+  }
+  return out;
+}
+
 }  // namespace vexmor::validate
 
 extern "C" {

@@ -32,6 +32,9 @@ platform::Paths& LibraryPaths();
 std::string LibrarySystemDirectory();
 // The /proc process list, for CCheckExe objects built without one.
 platform::Processes& LibraryProcesses();
+// The folders of the installation set-up replaces: the recorded "Installed Path" and those the
+// set-up program named (SetupPlatform), each without a trailing '/'.
+std::vector<std::string> SetupInstallationFolders();
 // Probes the servers with the system's echo and records the nearest in the registry.
 void SelectNearServerOnProcessPorts();
 

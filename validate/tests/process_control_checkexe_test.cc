@@ -13,9 +13,11 @@
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/processes.h"
+#include "vexmor/platform/registry.h"
 #include "vexmor/testing/fake_clock.h"
 #include "vexmor/testing/fake_ports.h"
 #include "vexmor/validate/CCheckExe.h"
+#include "vexmor/validate/SetupExports.h"
 
 namespace {
 
@@ -40,6 +42,11 @@ constexpr char kSetUpAccountPrompt[] =
     "Microsoft Outlook is currently running. Vexmor setup will close Microsoft Outlook now. \nDo "
     "you want to continue ?";
 
+std::string WithoutSlash(std::string folder) {
+  while (folder.size() > 1 && folder.back() == '/') folder.pop_back();
+  return folder;
+}
+
 class ProcessControlTest : public ::testing::Test {
  protected:
   ProcessControlTest() {
@@ -47,6 +54,16 @@ class ProcessControlTest : public ::testing::Test {
     options.only_children_of = static_cast<std::int32_t>(::getpid());
     options.grace_period = std::chrono::milliseconds(300);
     processes_ = vexmor::platform::MakeProcProcesses(options);
+    // Set-up replaces the installation whose programs run from the throw-away folder.
+    Replacing({children_.dir()});
+  }
+  ~ProcessControlTest() override { vexmor::validate::UseSetupPlatform({}); }
+
+  void Replacing(std::vector<std::string> folders) {
+    vexmor::validate::SetupPlatform setup;
+    setup.registry = registry_.get();
+    setup.installation_folders = std::move(folders);
+    vexmor::validate::UseSetupPlatform(std::move(setup));
   }
 
   CCheckExe Exe() { return CCheckExe(processes_.get(), &prompts_, &clock_); }
@@ -62,6 +79,7 @@ class ProcessControlTest : public ::testing::Test {
   std::unique_ptr<Processes> processes_;
   ScriptedMessageBoxes prompts_;
   vexmor::testing::FakeClock clock_;
+  std::unique_ptr<vexmor::platform::Registry> registry_ = vexmor::platform::MakeMemoryRegistry();
 };
 
 TEST_F(ProcessControlTest, HostModeAsksForEachLocalClientAndEndsTheFirstOfEachKind) {
@@ -252,6 +270,7 @@ TEST_F(ProcessControlTest, OnlySetUpLeavesTheCallingProcessOut) {
   ProcessInfo main;
   main.pid = self.pid + 100000;
   main.names = {"vexmor"};
+  main.arguments = {children_.dir() + "vexmor", "why", "<x@y>"};
   fake.list = std::vector<ProcessInfo>{self, main};
   CCheckExe exe(&fake, &prompts_, &clock_);
   EXPECT_TRUE(exe.Check_RunningApps(false));  // set-up run by the main program's own name
@@ -264,6 +283,110 @@ TEST_F(ProcessControlTest, OnlySetUpLeavesTheCallingProcessOut) {
   EXPECT_EQ(exe.Check_Terminate_Apps(), 1);  // client and main program, no host
   exe.TerminateApplications(2);
   EXPECT_EQ(fake.terminated, std::vector<std::int32_t>{self.pid});
+}
+
+// Set-up stops the programs of the installation it replaces and no other: a second
+// installation's session, host, add-in host and main program run on, and are not asked about.
+TEST_F(ProcessControlTest, SetUpStopsOnlyTheProgramsOfItsOwnInstallation) {
+  ThrowawayProcesses elsewhere;  // another installation, in a folder of its own
+  const pid_t session = children_.Start("Vexmor_Session");
+  const pid_t host = children_.Start("Vexmor_PlugIn");
+  const pid_t addin_host = children_.Start("Vexmor_AddinHost");
+  const pid_t other_session = elsewhere.Start("Vexmor_Session");
+  const pid_t other_host = elsewhere.Start("Vexmor_PlugIn");
+  const pid_t other_addin_host = elsewhere.Start("Vexmor_AddinHost");
+  const pid_t other_main = elsewhere.Start("vexmor");
+  prompts_.QueueAnswer(MessageBoxAnswer::kYes);
+  prompts_.QueueAnswer(MessageBoxAnswer::kYes);
+
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(Exe().Check_RunningApps(false));
+  const std::string told = ::testing::internal::GetCapturedStdout();
+
+  if (session < addin_host) {
+    EXPECT_EQ(PromptTexts(), (std::vector<std::string>{kSetUpLocalPrompt, kSetUpAccountPrompt}));
+  } else {
+    EXPECT_EQ(PromptTexts(), (std::vector<std::string>{kSetUpAccountPrompt, kSetUpLocalPrompt}));
+  }
+  EXPECT_TRUE(children_.Ended(session));
+  EXPECT_TRUE(children_.Ended(host));
+  EXPECT_TRUE(children_.Ended(addin_host));
+  EXPECT_FALSE(elsewhere.Ended(other_session));
+  EXPECT_FALSE(elsewhere.Ended(other_host));
+  EXPECT_FALSE(elsewhere.Ended(other_addin_host));
+  EXPECT_FALSE(elsewhere.Ended(other_main));
+  // Each stopped program is named with its install folder; the others are not mentioned.
+  const std::string folder = WithoutSlash(children_.dir());
+  for (pid_t pid : {session, host, addin_host}) {
+    EXPECT_NE(told.find("(pid " + std::to_string(pid) + ", install folder " + folder + ")"),
+              std::string::npos)
+        << told;
+  }
+  for (pid_t pid : {other_session, other_host, other_addin_host, other_main}) {
+    EXPECT_EQ(told.find("(pid " + std::to_string(pid) + ","), std::string::npos) << told;
+  }
+
+  // Nothing recorded and nothing named: no installation is replaced, nothing of ours stops.
+  Replacing({});
+  const pid_t spare = children_.Start("Vexmor_PlugIn");
+  EXPECT_TRUE(Exe().Check_RunningApps(false));
+  EXPECT_FALSE(children_.Ended(spare));
+}
+
+// The install folder comes from a program's "--install-dir", else from where it was started;
+// the session's launcher goes with the session it watches over, other commands stay.
+TEST_F(ProcessControlTest, SetUpFindsTheInstallationByArgumentsAndTheSessionsLauncher) {
+  vexmor::testing::FakeProcesses fake;
+  auto process = [](int32_t pid, int32_t parent, std::string name,
+                    std::vector<std::string> arguments) {
+    ProcessInfo info;
+    info.pid = pid;
+    info.parent_pid = parent;
+    info.names = {std::move(name)};
+    info.executable = "/opt/pkg/lib/vexmor/" + info.names.front();
+    info.arguments = std::move(arguments);
+    return info;
+  };
+  const int32_t b = static_cast<int32_t>(::getpid()) + 100000;  // never the test itself
+  const std::vector<ProcessInfo> list = {
+      process(b + 1, 1, "vexmor", {"/usr/bin/vexmor", "start"}),  // our session's launcher
+      process(b + 2, b + 1, "Vexmor_Session",
+              {"/opt/pkg/lib/vexmor/Vexmor_Session", "--install-dir", "/home/u/inst/"}),
+      process(b + 3, b + 2, "Vexmor_PlugIn",
+              {"/opt/pkg/lib/vexmor/Vexmor_PlugIn", "--install-dir", "/home/u/inst/"}),
+      process(b + 4, 1, "vexmor", {"/usr/bin/vexmor", "start"}),  // the other session's launcher
+      process(b + 5, b + 4, "Vexmor_Session",
+              {"/opt/pkg/lib/vexmor/Vexmor_Session", "--install-dir", "/home/u/other"}),
+      process(b + 6, 1, "Vexmor_PlugIn", {"/home/u/inst/Vexmor_PlugIn"}),  // run from the link
+      process(b + 7, 1, "vexmor", {"vexmor", "why", "x"}),  // a command at the same time
+      process(b + 8, 1, "Vexmor_PlugIn", {"Vexmor_PlugIn", "--install-dir", "inst"}),  // relative
+  };
+  fake.list = list;
+  Replacing({"/home/u/inst"});
+  prompts_.QueueAnswer(MessageBoxAnswer::kYes);
+  CCheckExe exe(&fake, &prompts_, &clock_);
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(exe.Check_RunningApps(false));
+  (void)::testing::internal::GetCapturedStdout();
+  std::vector<int32_t> ended = fake.terminated;
+  std::sort(ended.begin(), ended.end());
+  EXPECT_EQ(ended, (std::vector<int32_t>{b + 1, b + 2, b + 3, b + 6}));
+  EXPECT_EQ(PromptTexts(), std::vector<std::string>{kSetUpLocalPrompt});
+
+  // The folder recorded as "Installed Path" counts as well.
+  fake.terminated.clear();
+  Replacing({});
+  ASSERT_TRUE(registry_
+                  ->SetValue(vexmor::platform::kProductKey, "Installed Path",
+                             vexmor::platform::RegistryValue::String("/home/u/other/"))
+                  .ok());
+  prompts_.QueueAnswer(MessageBoxAnswer::kYes);
+  ::testing::internal::CaptureStdout();
+  EXPECT_TRUE(exe.Check_RunningApps(false));
+  (void)::testing::internal::GetCapturedStdout();
+  ended = fake.terminated;
+  std::sort(ended.begin(), ended.end());
+  EXPECT_EQ(ended, (std::vector<int32_t>{b + 4, b + 5}));
 }
 
 TEST_F(ProcessControlTest, SetUpExportUsesTheInstalledPlatform) {

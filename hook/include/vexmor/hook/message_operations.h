@@ -90,11 +90,16 @@ class MessageOperations {
   bool ReceiveStarted() const;
   void WriteRemoveIcon(const std::string& install_dir, bool spam);
   // What both incoming forms do after the verdict: the tray-icon key, the handled list, the
-  // move of spam, and the form's own completion line.
+  // move of spam, and the form's own completion line. Spam that could not be moved is left off
+  // the handled list, so the next scan for unfiltered mail hands it on again.
   void FinishIncoming(const std::string& install_dir, int32_t message, int32_t folder,
                       int32_t spam_folder, bool spam, std::string_view completion_line);
-  void MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
-                  int32_t message);
+  OeStore::SpamMove MoveToSpam(const std::string& install_dir, int32_t folder, int32_t spam_folder,
+                               int32_t message);
+  // The log line of a spam move: "moved_line" when it happened, a failure line when the message
+  // stayed where it was, nothing when it had already gone.
+  void LogSpamMove(const std::string& install_dir, OeStore::SpamMove move,
+                   std::string_view moved_line);
   void CountReport(const std::string& install_dir, const std::function<void()>& feedback);
   // Logs "completed" unless the signature could neither be sent nor kept; a kept one adds a
   // line saying how many wait for the server.

@@ -93,8 +93,12 @@ class OeStore {
   // 0 when none does. Needs an open store.
   FolderId FindFolder(const std::string& path);
 
-  void MoveToSpam(const std::string& install_dir, FolderId folder, FolderId spam_folder,
-                  MessageId message);
+  // kMoved once the message lies in the Spam folder; kGone when it had already left its folder
+  // (nothing to move); kStayed when it is still where it was (no store, a refused move).
+  enum class SpamMove { kMoved, kGone, kStayed };
+  SpamMove MoveToSpam(const std::string& install_dir, FolderId folder, FolderId spam_folder,
+                      MessageId message);
+  // False when the store cannot be opened or the folder cannot be deleted and made anew.
   bool EmptyFolder(const std::string& install_dir, const std::string& name);
   void ReadSentRecipients(const std::string& install_dir);
   // Appends to the handled list. Until the first receive cycle of a run ("Rules_Created" not 1)

@@ -49,6 +49,10 @@ class ClientChrome {
   // "on_click" runs on the host's thread for each click.
   virtual Status AddMenuItem(int menu, const std::string& caption, const std::string& neighbour,
                              int32_t option, std::function<void()> on_click) = 0;
+  // True while the client still shows a product toolbar an earlier host built: a host started
+  // again beside it then builds none. A client that drops the toolbar with the host that built
+  // it says false, and the new host builds its own.
+  virtual bool ShowsEarlierToolbar() { return true; }
 };
 
 // The in-memory adapter. Thread-safe for its readers; clicks run the handler on the caller.

@@ -26,7 +26,16 @@ struct ProcessInfo {
   // of its executable, the file name of its argv[0], and the kernel's short name (at most 15
   // characters). Any of them may be missing when the system does not let us read it.
   std::vector<std::string> names;
+  // The executable's full path and the command line's arguments (argv[0] first); empty when the
+  // system does not let us read them.
+  std::string executable;
+  std::vector<std::string> arguments;
 };
+
+// The install folder a program of ours runs for, without a trailing '/': its "--install-dir"
+// argument when that is an absolute path, else the folder of an absolute argv[0] (a link in the
+// install folder), else its executable's folder. Empty when none of these is known.
+std::string InstallFolderOf(const ProcessInfo& process);
 
 class Processes {
  public:

@@ -49,6 +49,10 @@ struct SetupPlatform {
   // Folders below which an earlier installation may be removed besides the user's home; empty:
   // the prefix this library was built for.
   std::vector<std::string> install_prefixes;
+  // The folders of the installation set-up replaces, besides the recorded "Installed Path"
+  // (the set-up program names the folder it installs into). Only our programs that run for one
+  // of them are stopped by IsExeRunning_SetUp; those of other installations keep running.
+  std::vector<std::string> installation_folders;
 };
 // Installs the parts for later calls (the set-up program at start, tests). Not thread-safe
 // against calls running at the same time.
