@@ -13,6 +13,7 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
 #include "wiring.h"
+#include "xml_damage_report.h"
 #include "xml_store.h"
 
 namespace xml = vexmor::validate::xml;
@@ -394,6 +395,18 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
 
     if (operation <= kListOperation_Show || operation == kListOperation_LookUp) {
       std::shared_ptr<const xml::Snapshot> current = xml::LoadShared(path);
+      const bool damaged = current->state == xml::FileState::kUnparsable ||
+                           current->state == xml::FileState::kUnreadable;
+      if (operation == kListOperation_LookUp && damaged) {
+        // The mark stays; the senders are still judged by what can be read of the lists.
+        (void)usable(*current);
+        xml::TellDamage(m_strPath, *current);
+        if (current->readable == nullptr) return false;
+        m_eLastFailure = kFailure_None;
+        if (current->readable->Contains(element, upper) && pResult != nullptr) *pResult = "Found";
+        return true;
+      }
+      if (current->state == xml::FileState::kValid) xml::TellMended(m_strPath);
       if (!usable(*current)) return false;
       if (operation == kListOperation_LookUp) {
         if (current->Contains(element, upper) && pResult != nullptr) *pResult = "Found";
