@@ -26,6 +26,7 @@ Status NewMailScanner::Prime() {
     auto messages = store_.ListMessages(folder.id);
     if (!messages.ok()) continue;  // an unreadable folder gets looked at when it changes
     marks_[folder.id] = messages->empty() ? 0 : messages->back().id;
+    epochs_[folder.id] = store_.IdEpoch(folder.id);
     auto& listed = listed_[folder.id];
     listed.clear();
     for (const auto& message : *messages) listed.push_back(message.id);
@@ -38,7 +39,10 @@ StatusOr<std::vector<MessageId>> NewMailScanner::TakeNew(FolderId folder, bool* 
   if (!messages.ok()) return messages.status();
   MessageId& mark = marks_[folder];
   auto before = listed_.find(folder);
-  bool fresh_numbers = false;
+  const uint64_t epoch = store_.IdEpoch(folder);
+  auto known_epoch = epochs_.find(folder);
+  bool fresh_numbers = known_epoch != epochs_.end() && known_epoch->second != epoch;
+  epochs_[folder] = epoch;
   std::vector<MessageId> now;
   now.reserve(messages->size());
   std::vector<MessageId> fresh;

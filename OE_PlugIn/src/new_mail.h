@@ -30,8 +30,9 @@ class NewMailScanner {
   // not seen before has mark 0, so all it holds is new (it appeared after Prime).
   //
   // "renumbered", when given, tells whether the folder's ids were given out afresh since the
-  // last look (its id list was deleted or rebuilt): an id at or below the mark that was not
-  // there before can come from nothing else. The mark is then left for the caller to set.
+  // last look (its id list was deleted or rebuilt): the store says so, or an id at or below
+  // the mark turns up that was not there before, which nothing else can make. The mark is then
+  // left for the caller to set.
   StatusOr<std::vector<MessageId>> TakeNew(FolderId folder, bool* renumbered = nullptr);
   // Every folder of the store (depth first from the root).
   StatusOr<std::vector<platform::FolderInfo>> AllFolders();
@@ -45,8 +46,9 @@ class NewMailScanner {
  private:
   platform::MailStore& store_;
   std::map<FolderId, MessageId> marks_;
-  // The ids each folder held at the last look, ascending.
+  // The ids each folder held at the last look, ascending, and the store's id epoch then.
   std::map<FolderId, std::vector<MessageId>> listed_;
+  std::map<FolderId, uint64_t> epochs_;
 };
 
 }  // namespace vexmor::plugin

@@ -358,9 +358,14 @@ std::map<FolderId, MessageId> PlugInHost::StartMarks(const std::map<FolderId, Me
       auto saved = ledger_.marks().find(folder);
       if (saved == ledger_.marks().end()) {
         // A folder the last run did not know was made while no host ran: all of it is new.
-        // From a damaged ledger a missing mark may have been lost: what is there counts as
-        // judged, so nothing is judged twice.
-        if (!ledger_.damaged()) mark = 0;
+        // From a damaged ledger the mark may be what was lost: the newest message known there
+        // stands in for it (what is above it was not judged), or, with none known, everything
+        // there counts as judged. Nothing is judged twice.
+        if (!ledger_.damaged()) {
+          mark = 0;
+        } else if (auto known = ledger_.PlacesIn(folder); !known.empty()) {
+          mark = std::min(mark, known.front().first);
+        }
         continue;
       }
       mark = saved->second;

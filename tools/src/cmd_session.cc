@@ -26,10 +26,12 @@
 
 #include "commands.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
 #include "vexmor/state/journal.h"
+#include "vexmor/state/problems.h"
 
 extern char** environ;
 
@@ -308,6 +310,16 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   reply["signature_server"] = server;
   reply["signature_server_reachable"] = reachable;
   reply.erase("ok");
+  // Damage the programs found in the state they depend on, until it is mended.
+  const std::string install_dir = reply.value("install_dir", std::string());
+  nlohmann::json problems = nlohmann::json::object();
+  if (!install_dir.empty()) {
+    for (const auto& [topic, text] :
+         state::ReadProblems(ports.profile, platform::WithTrailingSlash(install_dir))) {
+      problems[topic] = text;
+    }
+  }
+  reply["problems"] = problems;
   if (json) {
     std::printf("%s\n", reply.dump().c_str());
     return 0;
@@ -324,6 +336,9 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
   const std::string status_text = reply.value("status_text", std::string());
   if (!status_text.empty()) std::printf("status bar: %s\n", status_text.c_str());
+  for (const auto& [topic, text] : problems.items()) {
+    std::printf("problem (%s): %s\n", topic.c_str(), text.get<std::string>().c_str());
+  }
   return 0;
 }
 
