@@ -85,6 +85,25 @@ std::string UpperValue(const std::string& ansi) {
   return xml::UpperAnsi(xml::TrimSpace(ansi));
 }
 
+// A damaged file about to be replaced: the entries that could still be read of it go into the
+// new one ahead of what it starts with, so the senders known stay known (the old file is kept
+// aside as it was).
+void KeepReadableEntries(const xml::Snapshot& damaged, pugi::xml_document& work) {
+  if (damaged.readable == nullptr) return;
+  pugi::xml_node root = work.document_element();
+  const pugi::xml_node first = root.first_child();
+  std::string text;
+  for (pugi::xml_node child : damaged.readable->Root().children()) {
+    if (child.type() != pugi::node_element || !xml::EntryText(child, &text)) continue;
+    bool there = false;
+    for (pugi::xml_node same : root.children(child.name())) {
+      std::string other;
+      there = there || (xml::EntryText(same, &other) && other == text);
+    }
+    if (!there) root.insert_copy_before(child, first);
+  }
+}
+
 }  // namespace
 
 CXml::CXml() = default;
@@ -340,6 +359,7 @@ bool CXml::WriteFile(std::string strValue, uint32_t uKind) {
       done = BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice);
       if (!done) return xml::Outcome::kUnchanged;
       work.reset(m_pXmlDoc->doc);
+      KeepReadableEntries(current, work);
       return xml::Outcome::kReplace;
     });
     if (!result.kept_copy.empty()) {
@@ -480,6 +500,7 @@ bool CXml::GetWhiteListIds_SentItems(uint32_t uWhich) {
               due = CreateWhiteStartId_Xml();
               if (!due) return xml::Outcome::kUnchanged;
               work.reset(m_pXmlDoc->doc);
+              KeepReadableEntries(current, work);
               return xml::Outcome::kReplace;
             case xml::FileState::kUnreadable:
               Fail(kFailure_Io, current.problem);

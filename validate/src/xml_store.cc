@@ -301,10 +301,25 @@ std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
                         std::to_string(parsed.offset) + ")";
     // The parser keeps the nodes it read before the damage: the entries there still count.
     if (std::string_view(snapshot->doc.document_element().name()) == kRootName) {
+      // Of an entry cut off by the damage only its start was read: it does not count.
+      pugi::xml_node last = snapshot->doc.document_element().last_child();
+      while (last && last.type() != pugi::node_element) last = last.previous_sibling();
+      bool cut = false;
+      if (last) {
+        const ptrdiff_t at = last.offset_debug();
+        const std::string close = std::string("</") + last.name() + ">";
+        cut = at < 0 || bytes.find(close, static_cast<size_t>(at)) == std::string_view::npos;
+      }
       auto salvage = std::make_shared<Snapshot>();
       salvage->state = FileState::kValid;
       salvage->size = parsed.offset;
       salvage->doc.reset(snapshot->doc);
+      if (cut) {
+        pugi::xml_node root = salvage->doc.document_element();
+        pugi::xml_node drop = root.last_child();
+        while (drop && drop.type() != pugi::node_element) drop = drop.previous_sibling();
+        root.remove_child(drop);
+      }
       IndexChildren(salvage.get());
       snapshot->readable = std::move(salvage);
     }
