@@ -27,10 +27,6 @@ bool IsNotFound(const Status& status) {
   return status.code() == StatusCode::kNotFound;
 }
 
-}  // namespace
-
-namespace {
-
 platform::Profile& RequiredProfile(platform::Profile* profile) {
   if (profile == nullptr) throw std::invalid_argument("PlugInHost needs a profile");
   return *profile;
@@ -449,8 +445,8 @@ void PlugInHost::ReportLedgerDamage() {
         std::string(kLedgerFile) + " is damaged (" + std::to_string(ledger_.damaged_lines()) +
             " lines make no sense)" +
             (ledger_.kept_copy().empty() ? std::string() : "; kept as " + ledger_.kept_copy()) +
-            "; the host goes on with what it could read, and a folder whose mark "
-            "was lost counts as judged.");
+            "; the host goes on with what it could read, and a folder whose mark was lost is "
+            "judged from the newest message it still knows there.");
   }
 }
 
