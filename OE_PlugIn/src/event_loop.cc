@@ -98,7 +98,20 @@ class StoreEvents {
  private:
   void DeliverFolder(FolderId folder) {
     if (folder == platform::kRootFolderId || folder == platform::kLocalFoldersId) return;
-    auto fresh = scanner_.TakeNew(folder);
+    bool renumbered = false;
+    auto fresh = scanner_.TakeNew(folder, &renumbered);
+    if (fresh.ok() && renumbered) {
+      // The folder's ids were given out afresh: every message it holds is looked at again,
+      // and only those the host does not know by their content are judged.
+      host_.OnIdsRenumbered(folder);
+      scanner_.SetMark(folder, 0);
+      fresh = scanner_.TakeNew(folder);
+      const bool was_catching_up = host_.catching_up();
+      host_.set_catching_up(true);
+      if (fresh.ok() && !fresh->empty()) host_.OnNewMessages(folder, *fresh);
+      host_.set_catching_up(was_catching_up);
+      return;
+    }
     if (!fresh.ok()) {
       Report("cannot list folder " + std::to_string(folder) + ": " + fresh.status().ToString());
       return;

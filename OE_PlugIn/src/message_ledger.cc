@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <ctime>
 #include <vector>
 
 #include "vexmor/platform/atomic_file.h"
@@ -82,6 +83,42 @@ std::vector<std::string_view> SplitTabs(std::string_view line, size_t parts) {
   return out;
 }
 
+// Writes "text" beside "path" under a new name ".damaged-<UTC time>[-n]", readable by its owner
+// only; the name, or empty when no copy could be made.
+std::string KeepCopy(const std::string& path, std::string_view text) {
+  std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  ::gmtime_r(&now, &utc);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%S", &utc);
+  const std::string base = path + ".damaged-" + stamp;
+  for (int n = 0; n < 100; ++n) {
+    const std::string name = n == 0 ? base : base + "-" + std::to_string(n);
+    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST) continue;
+      return {};
+    }
+    bool written = true;
+    while (!text.empty()) {
+      ssize_t n_written = ::write(fd, text.data(), text.size());
+      if (n_written < 0) {
+        if (errno == EINTR) continue;
+        written = false;
+        break;
+      }
+      text.remove_prefix(static_cast<size_t>(n_written));
+    }
+    ::close(fd);
+    if (!written) {
+      ::unlink(name.c_str());
+      return {};
+    }
+    return name;
+  }
+  return {};
+}
+
 }  // namespace
 
 std::string MessageKey(std::string_view raw) {
@@ -105,15 +142,19 @@ MessageLedger::MessageLedger(std::string path) : path_(std::move(path)) {}
 bool MessageLedger::Load() {
   if (path_.empty()) return false;
   auto text = platform::ReadWholeFile(path_);
-  if (!text.ok()) return false;
+  if (!text.ok()) {
+    if (text.status().code() != StatusCode::kNotFound) read_error_ = text.status().message();
+    return false;
+  }
   std::string_view rest = *text;
+  bool cut_short = false;
   while (!rest.empty()) {
     size_t end = rest.find('\n');
-    // A last line without its end was cut short: it is not taken, and the file is rewritten
-    // so that the next line appended does not run into it.
+    // A last line without its end was cut short (a host killed while it appended): it is not
+    // taken, and the file is rewritten so that the next line appended does not run into it.
     if (end == std::string_view::npos) {
-      (void)Compact();
-      return true;
+      cut_short = true;
+      break;
     }
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end + 1);
@@ -125,14 +166,24 @@ bool MessageLedger::Load() {
       marks_[folder] = message;
     } else if (fields.size() == 4 && (fields[0] == "seen" || fields[0] == "drop") &&
                ParseNumber(fields[1], folder) && ParseNumber(fields[2], message) &&
-               !fields[3].empty()) {
+               !fields[3].empty() && fields[3].find('\0') == std::string_view::npos) {
       const std::string key(fields[3]);
       if (fields[0] == "seen") {
         Add(key, {folder, message});
       } else {
         Remove(key, {folder, message});
       }
+    } else {
+      ++damaged_lines_;
     }
+  }
+  if (damaged_lines_ > 0) {
+    // Kept as it was for a look later; the host goes on with what could be read.
+    kept_copy_ = KeepCopy(path_, *text);
+  }
+  if (cut_short || damaged_lines_ > 0) {
+    (void)Compact();
+    return true;
   }
   CompactIfLarge();
   return true;
@@ -173,6 +224,22 @@ void MessageLedger::Learn(const std::string& key, Place place) {
 
 void MessageLedger::Forget(const std::string& key, Place place) {
   if (Remove(key, place)) Line("drop", key, place);
+}
+
+std::vector<std::pair<platform::MessageId, std::string>> MessageLedger::PlacesIn(
+    platform::FolderId folder) const {
+  std::vector<std::pair<platform::MessageId, std::string>> out;
+  for (const auto& [key, entry] : places_) {
+    for (const Place& place : entry.places) {
+      if (place.folder == folder) out.emplace_back(place.message, key);
+    }
+  }
+  std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.first > b.first; });
+  return out;
+}
+
+void MessageLedger::ForgetFolder(platform::FolderId folder) {
+  for (const auto& [message, key] : PlacesIn(folder)) Forget(key, {folder, message});
 }
 
 void MessageLedger::Line(std::string_view kind, const std::string& key, Place place) {

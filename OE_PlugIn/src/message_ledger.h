@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "vexmor/platform/mail_store.h"
@@ -45,8 +46,15 @@ class MessageLedger {
   // "path" empty: a ledger in memory only.
   explicit MessageLedger(std::string path);
 
-  // Reads the file; false when there was none (the first run on this install directory).
+  // Reads the file; false when there was none (the first run on this install directory) or
+  // it could not be read at all (read_error() says why). Lines that make no sense are
+  // skipped: the file is then kept aside as it was (kept_copy()) and written anew with what
+  // could be read, and damaged() is true.
   bool Load();
+  bool damaged() const { return damaged_lines_ > 0 || !read_error_.empty(); }
+  size_t damaged_lines() const { return damaged_lines_; }
+  const std::string& read_error() const { return read_error_; }
+  const std::string& kept_copy() const { return kept_copy_; }
 
   // Where the message of this key was seen (a copy may be in several folders); empty when
   // it is not known.
@@ -54,6 +62,11 @@ class MessageLedger {
   void Learn(const std::string& key, Place place);
   // The message is no longer at "place" (moved away or deleted).
   void Forget(const std::string& key, Place place);
+  // The messages known in one folder: message id and key, highest id first.
+  std::vector<std::pair<platform::MessageId, std::string>> PlacesIn(
+      platform::FolderId folder) const;
+  // Forgets every place of the folder (its message ids no longer name what they named).
+  void ForgetFolder(platform::FolderId folder);
 
   const std::map<platform::FolderId, platform::MessageId>& marks() const { return marks_; }
   // Records the watermarks that differ from the stored ones.
@@ -81,6 +94,9 @@ class MessageLedger {
   std::map<platform::FolderId, platform::MessageId> marks_;
   uint64_t next_sequence_ = 0;
   size_t lines_ = 0;  // lines in the file now
+  size_t damaged_lines_ = 0;
+  std::string read_error_;
+  std::string kept_copy_;
 };
 
 }  // namespace vexmor::plugin

@@ -26,18 +26,38 @@ Status NewMailScanner::Prime() {
     auto messages = store_.ListMessages(folder.id);
     if (!messages.ok()) continue;  // an unreadable folder gets looked at when it changes
     marks_[folder.id] = messages->empty() ? 0 : messages->back().id;
+    epochs_[folder.id] = store_.IdEpoch(folder.id);
+    auto& listed = listed_[folder.id];
+    listed.clear();
+    for (const auto& message : *messages) listed.push_back(message.id);
   }
   return Status::Ok();
 }
 
-StatusOr<std::vector<MessageId>> NewMailScanner::TakeNew(FolderId folder) {
+StatusOr<std::vector<MessageId>> NewMailScanner::TakeNew(FolderId folder, bool* renumbered) {
   auto messages = store_.ListMessages(folder);
   if (!messages.ok()) return messages.status();
   MessageId& mark = marks_[folder];
+  auto before = listed_.find(folder);
+  const uint64_t epoch = store_.IdEpoch(folder);
+  auto known_epoch = epochs_.find(folder);
+  bool fresh_numbers = known_epoch != epochs_.end() && known_epoch->second != epoch;
+  epochs_[folder] = epoch;
+  std::vector<MessageId> now;
+  now.reserve(messages->size());
   std::vector<MessageId> fresh;
   for (const auto& message : *messages) {
-    if (message.id > mark) fresh.push_back(message.id);
+    now.push_back(message.id);
+    if (message.id > mark) {
+      fresh.push_back(message.id);
+    } else if (before != listed_.end() &&
+               !std::binary_search(before->second.begin(), before->second.end(), message.id)) {
+      fresh_numbers = true;
+    }
   }
+  listed_[folder] = std::move(now);
+  if (renumbered != nullptr) *renumbered = fresh_numbers;
+  if (fresh_numbers && renumbered != nullptr) return std::vector<MessageId>();
   if (!fresh.empty()) mark = fresh.back();
   return fresh;
 }

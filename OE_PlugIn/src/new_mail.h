@@ -28,7 +28,12 @@ class NewMailScanner {
   Status Prime();
   // The folder's messages above its mark, oldest first; the mark moves past them. A folder
   // not seen before has mark 0, so all it holds is new (it appeared after Prime).
-  StatusOr<std::vector<MessageId>> TakeNew(FolderId folder);
+  //
+  // "renumbered", when given, tells whether the folder's ids were given out afresh since the
+  // last look (its id list was deleted or rebuilt): the store says so, or an id at or below
+  // the mark turns up that was not there before, which nothing else can make. The mark is then
+  // left for the caller to set.
+  StatusOr<std::vector<MessageId>> TakeNew(FolderId folder, bool* renumbered = nullptr);
   // Every folder of the store (depth first from the root).
   StatusOr<std::vector<platform::FolderInfo>> AllFolders();
 
@@ -36,10 +41,14 @@ class NewMailScanner {
   const std::map<FolderId, MessageId>& marks() const { return marks_; }
   // Replaces the marks (the watermarks a host kept from its last run).
   void SetMarks(std::map<FolderId, MessageId> marks) { marks_ = std::move(marks); }
+  void SetMark(FolderId folder, MessageId mark) { marks_[folder] = mark; }
 
  private:
   platform::MailStore& store_;
   std::map<FolderId, MessageId> marks_;
+  // The ids each folder held at the last look, ascending, and the store's id epoch then.
+  std::map<FolderId, std::vector<MessageId>> listed_;
+  std::map<FolderId, uint64_t> epochs_;
 };
 
 }  // namespace vexmor::plugin

@@ -1,12 +1,15 @@
 #include "plugin_host.h"
 
 #include <algorithm>
+#include <iostream>
 #include <stdexcept>
 #include <utility>
 
+#include "bounded_header.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
+#include "vexmor/state/problems.h"
 #include "vexmor/state/state_files.h"
 
 namespace vexmor::plugin {
@@ -24,29 +27,29 @@ bool IsNotFound(const Status& status) {
   return status.code() == StatusCode::kNotFound;
 }
 
-// The end of the header (just after the line break before the blank line), or npos.
-// A message with no text part (attachments only, a text the snapshot cannot read) is not
-// judged; these lines say it was skipped.
-constexpr std::string_view kSkippedIncomingLine = "[S] Incoming mail skipped: no text body.";
-constexpr std::string_view kSkippedLine = "[S] Mail skipped: no text body.";
+platform::Profile& RequiredProfile(platform::Profile* profile) {
+  if (profile == nullptr) throw std::invalid_argument("PlugInHost needs a profile");
+  return *profile;
+}
 
-size_t HeaderEnd(std::string_view raw) {
-  for (size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] != '\n') continue;
-    if (i + 1 < raw.size() && raw[i + 1] == '\n') return i + 1;
-    if (i + 2 < raw.size() && raw[i + 1] == '\r' && raw[i + 2] == '\n') return i + 1;
-  }
-  return std::string_view::npos;
+std::string WithSlash(std::string dir) {
+  if (dir.empty() || dir.back() != '/') dir += '/';
+  return dir;
 }
 
 }  // namespace
 
 PlugInHost::PlugInHost(HostEnvironment environment)
-    : env_(std::move(environment)), ledger_(std::string()) {
-  if (env_.install_dir.empty() || env_.install_dir.back() != '/') env_.install_dir += '/';
-  if (env_.profile == nullptr) throw std::invalid_argument("PlugInHost needs a profile");
+    : env_(std::move(environment)),
+      problems_(RequiredProfile(env_.profile), WithSlash(env_.install_dir)),
+      path_watch_(*env_.profile),
+      ledger_(std::string()) {
+  env_.install_dir = WithSlash(env_.install_dir);
   ledger_ = MessageLedger(env_.install_dir + std::string(kLedgerFile));
   log_ = [dir = env_.install_dir](std::string_view line) { log::WriteLog(line, dir); };
+  diagnostics_ = [](std::string_view line) { std::cerr << "Vexmor_PlugIn: " << line << std::endl; };
+  problems_.SetSinks([this](std::string_view line) { log_(line); },
+                     [this](std::string_view line) { diagnostics_(line); });
 }
 
 PlugInHost::~PlugInHost() = default;
@@ -91,7 +94,14 @@ void PlugInHost::Record(Procedure procedure, const Status& failure) {
 // Start-up and shut-down
 
 void PlugInHost::Start() {
+  // What the last run told is history now; what is still wrong is found and told again.
+  for (std::string_view topic :
+       {state::kProblemPathFile, state::kProblemLedger, state::kProblemIdList}) {
+    problems_.Clear(topic);
+  }
+  (void)path_watch_.Check(env_.install_dir);
   ledger_loaded_ = ledger_.Load();
+  ReportLedgerDamage();
   if (Status s = CreateToolbar(); !s.ok()) {
     WriteMessageKey(sf::kSectionPlugIn, sf::kKeyClosed, "3");
     Record(Procedure::kCreateToolbar, s);
@@ -248,11 +258,18 @@ StatusOr<HandOn> PlugInHost::ReadMessage(FolderId folder, MessageId message) {
     auto snapshot = platform::ReadMessageSnapshot(*raw);
     if (!snapshot.ok()) return snapshot.status();
     out.snapshot = std::move(snapshot).value();
+    // Without a text part the message is judged as one with an empty text: the sender rules
+    // apply to every message, the content rules to what text there is (the subject).
+    if (out.snapshot.kind == BodyKind::kNone) out.snapshot.kind = BodyKind::kPlain;
   } else {
-    std::string head = *raw;
-    if (size_t end = HeaderEnd(head); end != std::string::npos) head.resize(end);
-    head += "\n";
-    auto snapshot = platform::ReadMessageSnapshot(head);
+    raw->clear();
+    raw->shrink_to_fit();
+    // The header may run on past what was read: its sender fields are found wherever they are.
+    auto again = env_.store->OpenMessage(folder, message);
+    if (!again.ok()) return again.status();
+    auto head = ReadBoundedHeader(**again, static_cast<size_t>(kLargeMessageBytes));
+    if (!head.ok()) return head.status();
+    auto snapshot = platform::ReadMessageSnapshot(*head);
     if (!snapshot.ok()) return snapshot.status();
     out.snapshot.subject = snapshot->subject;
     out.snapshot.sender = snapshot->sender;
@@ -280,12 +297,10 @@ Status PlugInHost::FilterOne(const QueuedMessage& entry) {
       env_.hook->MoveMailMessageInbox(entry.message, entry.folder,
                                       static_cast<int32_t>(spam_folder_), m.header.c_str(),
                                       m.sender.c_str());
-    } else if (m.kind != BodyKind::kNone) {
+    } else {
       env_.hook->MoveMessageInbox(entry.message, entry.folder, static_cast<int32_t>(spam_folder_),
                                   static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
                                   m.header.c_str(), m.body.c_str(), m.second_header.c_str());
-    } else {
-      log_(kSkippedIncomingLine);  // not judged, but a person can see that it was seen
     }
   } else if (!message.ok() && !IsNotFound(message.status())) {
     result = message.status();  // a message moved or deleted since it arrived is skipped
@@ -315,12 +330,10 @@ void PlugInHost::HandToFolderCheck(FolderId folder, MessageId message_id, const 
   if (message.large) {
     env_.hook->CheckMailMessageFolder(id, fid, static_cast<int32_t>(spam_folder_), m.header.c_str(),
                                       m.sender.c_str());
-  } else if (m.kind != BodyKind::kNone) {
+  } else {
     env_.hook->CheckMessageFolder(id, fid, static_cast<int32_t>(spam_folder_),
                                   static_cast<int32_t>(m.kind), m.subject.c_str(), m.sender.c_str(),
                                   m.header.c_str(), m.body.c_str(), m.second_header.c_str());
-  } else {
-    log_(kSkippedLine);
   }
 }
 
@@ -335,7 +348,7 @@ Status PlugInHost::Report(const HandOn& message, int32_t operation) {
   const auto& m = message.snapshot;
   if (message.large) {
     env_.hook->MoveMailMessageDeletedItems(operation, m.header.c_str(), m.sender.c_str());
-  } else if (m.kind != BodyKind::kNone) {
+  } else {
     env_.hook->MoveMessageDeletedItems(static_cast<int32_t>(m.kind), operation, m.subject.c_str(),
                                        m.sender.c_str(), m.header.c_str(), m.body.c_str(),
                                        m.second_header.c_str());
@@ -358,8 +371,23 @@ std::map<FolderId, MessageId> PlugInHost::StartMarks(const std::map<FolderId, Me
   if (ledger_loaded_) {
     for (auto& [folder, mark] : marks) {
       auto saved = ledger_.marks().find(folder);
-      // A folder the last run did not know was made while no host ran: all of it is new.
-      mark = saved != ledger_.marks().end() ? saved->second : 0;
+      if (saved == ledger_.marks().end()) {
+        // A folder the last run did not know was made while no host ran: all of it is new.
+        // From a damaged ledger the mark may be what was lost: the newest message known there
+        // stands in for it (what is above it was not judged), or, with none known, everything
+        // there counts as judged. Nothing is judged twice.
+        if (!ledger_.damaged()) {
+          mark = 0;
+        } else if (auto known = ledger_.PlacesIn(folder); !known.empty()) {
+          mark = std::min(mark, known.front().first);
+        }
+        continue;
+      }
+      mark = saved->second;
+      if (KnownIdsChanged(folder)) {
+        OnIdsRenumbered(folder);
+        mark = 0;
+      }
     }
   } else if (spam_folder_ != 0 && env_.store != nullptr) {
     // The first run: what is in "Spam" already must be known, so that moving it out counts.
@@ -374,6 +402,71 @@ std::map<FolderId, MessageId> PlugInHost::StartMarks(const std::map<FolderId, Me
   delivered_ = marks;
   ledger_.SetMarks(marks);
   return marks;
+}
+
+bool PlugInHost::KnownIdsChanged(FolderId folder) {
+  if (env_.store == nullptr) return false;
+  // The newest few the ledger knows there are enough: a renumbered list gives the low ids to
+  // other messages, and the known ones are among them.
+  int looked = 0;
+  for (const auto& [message, key] : ledger_.PlacesIn(folder)) {
+    if (looked == 3) break;
+    auto now = ReadKey(folder, message);
+    if (!now.ok()) continue;  // moved away since: says nothing
+    ++looked;
+    if (*now != key) return true;
+  }
+  return false;
+}
+
+void PlugInHost::OnIdsRenumbered(FolderId folder) {
+  // Nothing waiting under an old id may be judged or decided: it names another message now.
+  std::vector<QueuedMessage> keep;
+  while (auto entry = queue_.Pop()) {
+    if (static_cast<FolderId>(entry->folder) != folder) keep.push_back(*entry);
+  }
+  for (const QueuedMessage& entry : keep) queue_.Push(entry);
+  std::erase_if(queued_keys_, [&](const auto& item) { return item.first.first == folder; });
+  std::erase_if(pending_, [&](const Pending& p) { return p.arrived.folder == folder; });
+  std::erase_if(moved_by_host_, [&](const auto& place) { return place.first == folder; });
+
+  std::set<std::string> known;
+  for (const auto& [message, key] : ledger_.PlacesIn(folder)) known.insert(key);
+  ledger_.ForgetFolder(folder);
+  size_t matched = 0, listed = 0;
+  if (env_.store != nullptr) {
+    if (auto messages = env_.store->ListMessages(folder); messages.ok()) {
+      listed = messages->size();
+      for (const auto& message : *messages) {
+        auto key = ReadKey(folder, message.id);
+        if (!key.ok() || known.count(*key) == 0) continue;
+        ledger_.Learn(*key, {folder, message.id});
+        ++matched;
+      }
+    }
+  }
+  delivered_[folder] = 0;
+  problems_.Tell(state::kProblemIdList,
+                 "The message ids of folder " + std::to_string(folder) +
+                     " were given out afresh (its id list was deleted or rebuilt); " +
+                     std::to_string(matched) + " of its " + std::to_string(listed) +
+                     " messages were known by their content, the others are judged as new mail.");
+}
+
+void PlugInHost::ReportLedgerDamage() {
+  if (!ledger_.read_error().empty()) {
+    problems_.Tell(state::kProblemLedger,
+                   std::string(kLedgerFile) + " cannot be read (" + ledger_.read_error() +
+                       "): the mail that arrived while no host ran is not judged.");
+  } else if (ledger_.damaged_lines() > 0) {
+    problems_.Tell(
+        state::kProblemLedger,
+        std::string(kLedgerFile) + " is damaged (" + std::to_string(ledger_.damaged_lines()) +
+            " lines make no sense)" +
+            (ledger_.kept_copy().empty() ? std::string() : "; kept as " + ledger_.kept_copy()) +
+            "; the host goes on with what it could read, and a folder whose mark was lost is "
+            "judged from the newest message it still knows there.");
+  }
 }
 
 void PlugInHost::SaveMarks() {
@@ -571,6 +664,10 @@ void PlugInHost::FolderManagerNewMessage(FolderId folder, MessageId message) {
 }
 
 void PlugInHost::OnCheckTick() {
+  // Before anything is judged: the hook library reads the install directory for each message.
+  if (std::string mended = path_watch_.Check(env_.install_dir); !mended.empty()) {
+    problems_.Tell(state::kProblemPathFile, mended);
+  }
   if (!pending_.empty()) DecidePending();
   if (!ready_ || queue_.Empty() || busy_ || !HookReady()) {
     SaveMarks();

@@ -19,6 +19,7 @@
 
 #include "folder_roles.h"
 #include "hook_exports.h"
+#include "host_health.h"
 #include "message_ledger.h"
 #include "message_queue.h"
 #include "new_mail.h"
@@ -95,6 +96,10 @@ class PlugInHost {
 
   // Where the host's own log lines go; by default "Vexmor_OE_Log.txt" in the install directory.
   void SetLog(std::function<void(std::string_view)> log) { log_ = std::move(log); }
+  // Where damage the host finds is told besides the log; by default standard error.
+  void SetDiagnostics(std::function<void(std::string_view)> sink) {
+    diagnostics_ = std::move(sink);
+  }
 
   // Start-up: the toolbar and menu item (unless "Closed" reads 1), then the folders, the
   // queue and the ready flag. The caller starts the two timers afterwards.
@@ -109,6 +114,12 @@ class PlugInHost {
   // While set, new messages are the catch-up of mail that arrived while no host ran: only the
   // unread ones are judged.
   void set_catching_up(bool on) { catching_up_ = on; }
+  bool catching_up() const { return catching_up_; }
+  // The folder's message ids were given out afresh (its id list was deleted or rebuilt): the
+  // ids the host knew there name other messages now, or nothing. The messages it holds are
+  // told apart by their keys instead; afterwards the caller hands every message of the folder
+  // to OnNewMessages, as the catch-up of mail that arrived while no host ran.
+  void OnIdsRenumbered(FolderId folder);
   // Keeps the watermarks: every message at or below them was dealt with. Done at each check
   // tick and at shut-down.
   void SaveMarks();
@@ -187,9 +198,15 @@ class PlugInHost {
   bool HookReady();
   void RefindSpamFolders();
   void SelectionWatchdog();
+  // True when a message the ledger knows in the folder now has another key under its id.
+  bool KnownIdsChanged(FolderId folder);
+  void ReportLedgerDamage();
 
   HostEnvironment env_;
   std::function<void(std::string_view)> log_;
+  std::function<void(std::string_view)> diagnostics_;
+  ProblemReporter problems_;
+  PathFileWatch path_watch_;
   std::unique_ptr<ClientToolbar> toolbar_;
   FolderId spam_folder_ = 0;
   FolderId spam_posted_folder_ = 0;

@@ -74,5 +74,43 @@ TEST_F(NewMailTest, FolderThatAppearsLaterHasAllItsMessagesNew) {
   EXPECT_EQ(scanner.TakeNew(later)->size(), 2u);
 }
 
+// A deleted id list gives the ids out again from 1: the scanner sees ids at or below its mark
+// that were not there before, says so and leaves the mark to its caller; a list kept whole
+// never makes it say so.
+TEST_F(NewMailTest, ScannerTellsWhenAFolderHasItsIdsGivenOutAfresh) {
+  for (int i = 0; i < 4; ++i) Deliver(root_, SimpleMessage("old " + std::to_string(i)));
+  auto store = Open();
+  NewMailScanner scanner(*store);
+  ASSERT_TRUE(scanner.Prime().ok());
+  const auto mark = scanner.Mark(platform::kInboxFolderId);
+  ASSERT_EQ(mark, 4u);
+  // Two leave the folder: the ids left have gaps below the mark.
+  auto listed = store->ListMessages(platform::kInboxFolderId);
+  ASSERT_TRUE(
+      store->MoveMessage(platform::kInboxFolderId, (*listed)[0].id, platform::kDeletedItemsFolderId)
+          .ok());
+  ASSERT_TRUE(
+      store->MoveMessage(platform::kInboxFolderId, (*listed)[2].id, platform::kDeletedItemsFolderId)
+          .ok());
+  Deliver(root_, SimpleMessage("kept whole"));
+  bool renumbered = true;
+  auto fresh = scanner.TakeNew(platform::kInboxFolderId, &renumbered);
+  ASSERT_TRUE(fresh.ok());
+  EXPECT_FALSE(renumbered);
+  EXPECT_EQ(*fresh, std::vector<MessageId>{5});
+
+  ASSERT_EQ(std::remove((root_ + "vexmor-uidlist").c_str()), 0);
+  Deliver(root_, SimpleMessage("after the list went"));
+  fresh = scanner.TakeNew(platform::kInboxFolderId, &renumbered);
+  ASSERT_TRUE(fresh.ok());
+  EXPECT_TRUE(renumbered);
+  EXPECT_TRUE(fresh->empty());
+  EXPECT_EQ(scanner.Mark(platform::kInboxFolderId), 5u);  // left for the caller
+  scanner.SetMark(platform::kInboxFolderId, 0);
+  fresh = scanner.TakeNew(platform::kInboxFolderId, &renumbered);
+  EXPECT_FALSE(renumbered);
+  EXPECT_EQ(fresh->size(), 4u);  // the three left and the new one, numbered 1 to 4
+}
+
 }  // namespace
 }  // namespace vexmor::plugin

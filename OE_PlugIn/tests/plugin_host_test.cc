@@ -261,13 +261,32 @@ TEST_F(HostTest, LargeMessageRuleStartsAt500000Bytes) {
   EXPECT_EQ(hook_.calls[1].args[4], "ann@example.com");
 }
 
-TEST_F(HostTest, MessageWithoutTextBodyIsNotHandedOn) {
+// The sender rules apply to every message: one without a text part goes to the chain with
+// its sender and header, and an empty text.
+TEST_F(HostTest, MessageWithoutTextPartIsHandedOnWithItsSenderAndAnEmptyText) {
   host_->Start();
-  Arrive(kInboxFolderId, ImageOnlyMessage());
+  const std::vector<std::string> shapes = {
+      ImageOnlyMessage(),
+      "From: cal@example.com\r\nSubject: invite\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: text/calendar; method=REQUEST\r\n\r\nBEGIN:VCALENDAR\r\nEND:VCALENDAR\r\n",
+      "From: fwd@example.com\r\nSubject: forwarded\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: message/rfc822\r\n\r\nFrom: inner@example.org\r\nSubject: inner\r\n\r\n"
+      "inner text\r\n",
+      "From: empty@example.com\r\nSubject: nothing\r\nMIME-Version: 1.0\r\n"
+      "Content-Type: multipart/mixed; boundary=\"b\"\r\n\r\n--b--\r\n"};
+  for (const auto& shape : shapes) Arrive(kInboxFolderId, shape);
   host_->OnCheckTick();
-  EXPECT_TRUE(hook_.calls.empty());
+  ASSERT_EQ(hook_.calls.size(), shapes.size());
+  const std::vector<std::string> senders = {"pic@example.com", "cal@example.com", "fwd@example.com",
+                                            "empty@example.com"};
+  for (size_t i = 0; i < shapes.size(); ++i) {
+    EXPECT_EQ(hook_.calls[i].name, "MoveMessage_Inbox");
+    EXPECT_EQ(hook_.calls[i].args[3], "0") << i;  // a plain text, empty
+    EXPECT_EQ(hook_.calls[i].args[5], senders[i]);
+    EXPECT_EQ(hook_.calls[i].args[7], "") << i;
+  }
   EXPECT_EQ(Get(sf::kSectionMessage, sf::kKeyNewIncoming), "0");
-  EXPECT_EQ(log_, std::vector<std::string>{"[S] Incoming mail skipped: no text body."});
+  EXPECT_TRUE(log_.empty());
 }
 
 TEST_F(HostTest, FolderManagerQueuesUserFoldersButNotSpamDeletedOrOutgoingFolders) {
@@ -376,11 +395,11 @@ TEST_F(HostTest, FolderCheckCountsAndChecksEveryMessageWithNewMailWaiting) {
   host_->OnGuiTick();
   EXPECT_EQ(Get(sf::kSectionMessage, sf::kKeyTotalCount), "5");
   EXPECT_EQ(Get(sf::kSectionMessage, sf::kKeyPresentCount), "5");  // 1 + one per further message
-  ASSERT_EQ(hook_.calls.size(), 4u);
-  EXPECT_EQ(hook_.Named("CheckMessage_Folder").size(), 3u);
+  ASSERT_EQ(hook_.calls.size(), 5u);
+  EXPECT_EQ(hook_.Named("CheckMessage_Folder").size(), 4u);  // the image one with an empty text
   EXPECT_EQ(hook_.Named("CheckMailMessage_Folder").size(), 1u);
   EXPECT_EQ(hook_.calls[0].args[1], std::to_string(*work));
-  EXPECT_EQ(ready_during, std::vector<bool>(4, false));
+  EXPECT_EQ(ready_during, std::vector<bool>(5, false));
   EXPECT_TRUE(host_->ready());
 }
 

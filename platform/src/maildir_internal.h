@@ -45,6 +45,9 @@ struct UidList {
   bool loaded = false;
   // Lines of messages that left the folder are still in the file: the next listing writes it.
   bool removals_pending = false;
+  // Times the ids were seen given out afresh: the file gone or damaged while this process held
+  // a list with messages, or read back with a known file name under another id.
+  uint64_t epoch = 0;
 
   // The file's id lines for by_id, kept along with it: a folder of thousands of messages would
   // otherwise be written out entry by entry for every message moved in or out.

@@ -348,6 +348,14 @@ class MaildirStore final : public MailStore {
     return out;
   }
 
+  uint64_t IdEpoch(FolderId folder) override {
+    std::lock_guard guard(shared_->mutex);
+    auto it = nodes_.find(folder);
+    if (it == nodes_.end()) return 0;
+    auto cache = cache_.find(it->second.dir);
+    return cache == cache_.end() ? 0 : cache->second.uids.epoch;
+  }
+
   StatusOr<MessageInfo> GetMessage(FolderId folder, MessageId message) override {
     std::lock_guard guard(shared_->mutex);
     for (int attempt = 0; attempt < 2; ++attempt) {

@@ -87,10 +87,15 @@ void LoadUidList(UidList& uids, const std::string& folder_path, const StoreProbl
   if (uids.loaded && platform::FileIdentityOfPath(file) == uids.sig) return;
   UidList fresh;
   fresh.loaded = true;
+  fresh.epoch = uids.epoch;
+  // A list that held messages and is gone or damaged now: the ids start again.
+  const uint64_t afresh = uids.by_base.empty() ? 0 : 1;
   StatusOr<std::string> text = ReadHeld(file, &fresh.sig, &fresh.held);
   if (!text.ok()) {
     if (text.status().code() != StatusCode::kNotFound) {
       Tell(report, "cannot read " + file + ": " + text.status().message());
+    } else {
+      fresh.epoch += afresh;
     }
     uids = std::move(fresh);
     return;
@@ -146,11 +151,23 @@ void LoadUidList(UidList& uids, const std::string& folder_path, const StoreProbl
     ::rename(file.c_str(), kept.c_str());
     Tell(report,
          "message id list " + file + " is corrupt (" + why + "); rebuilt, old copy in " + kept);
+    const uint64_t epoch = fresh.epoch + afresh;
     fresh = UidList();
     fresh.loaded = true;
+    fresh.epoch = epoch;
     fresh.next = static_cast<MessageId>(std::min<uint64_t>(highest + 1, UINT32_MAX));
     if (fresh.next == 0) fresh.next = 1;
     fresh.sig = platform::FileIdentityOfPath(file);
+  }
+  if (why.empty()) {
+    // Rebuilt by another process: a file name this process knew under another id.
+    for (const auto& [base, id] : fresh.by_base) {
+      auto known = uids.by_base.find(base);
+      if (known != uids.by_base.end() && known->second != id) {
+        ++fresh.epoch;
+        break;
+      }
+    }
   }
   uids = std::move(fresh);
 }

@@ -14,6 +14,7 @@
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/state/problems.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/maildir_fixture.h"
 #include "vexmor/testing/wait.h"
@@ -152,6 +153,16 @@ TEST_F(SessionEndToEndTest, AFetcherCycleFiltersMailAndTheWatchdogKeepsTheHost) 
       << status;
   EXPECT_EQ(status["menu_items"], nlohmann::json::array({"Vexmor"}));
   EXPECT_TRUE(status["signature_server_reachable"].get<bool>());
+  // Damage a program recorded in the install directory shows until it is mended.
+  EXPECT_EQ(status["problems"], nlohmann::json::object()) << status;
+  vexmor::state::RecordProblem(vexmor::platform::DefaultProfile(), install_,
+                               vexmor::state::kProblemLedger, "Vexmor_Ledger.txt is damaged");
+  EXPECT_NE(Status()["problems"].value("Ledger", "").find("Vexmor_Ledger.txt is damaged"),
+            std::string::npos);
+  EXPECT_NE(Cli({"status"}).out.find("problem (Ledger): "), std::string::npos);
+  vexmor::state::ClearProblem(vexmor::platform::DefaultProfile(), install_,
+                              vexmor::state::kProblemLedger);
+  EXPECT_EQ(Status()["problems"], nlohmann::json::object());
 
   // The first cycle: set-up, then mail delivered while receiving is judged as it arrives.
   ASSERT_EQ(Cli({"cycle", "receiving"}).status, 0);

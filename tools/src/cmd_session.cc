@@ -28,11 +28,13 @@
 #include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/validate/report_delivery.h"
+#include "vexmor/state/problems.h"
 
 extern char** environ;
 
@@ -336,6 +338,16 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   // A host that keeps ending is not a running one: the session restarts it every second or two.
   const int exits = reply.value("host_exits", 0);
   const bool host_failing = reply["hosts"].empty() && exits > 0;
+  // Damage the programs found in the state they depend on, until it is mended.
+  const std::string install_dir = reply.value("install_dir", std::string());
+  nlohmann::json problems = nlohmann::json::object();
+  if (!install_dir.empty()) {
+    for (const auto& [topic, text] :
+         state::ReadProblems(ports.profile, platform::WithTrailingSlash(install_dir))) {
+      problems[topic] = text;
+    }
+  }
+  reply["problems"] = problems;
   if (json) {
     std::printf("%s\n", reply.dump().c_str());
     return host_failing ? 1 : 0;
@@ -366,6 +378,9 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
   const std::string status_text = reply.value("status_text", std::string());
   if (!status_text.empty()) std::printf("status bar: %s\n", status_text.c_str());
+  for (const auto& [topic, text] : problems.items()) {
+    std::printf("problem (%s): %s\n", topic.c_str(), text.get<std::string>().c_str());
+  }
   if (spam_waiting > 0) std::fputs(waiting_line.c_str(), stdout);
   return host_failing ? 1 : 0;
 }

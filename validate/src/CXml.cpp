@@ -13,6 +13,7 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
 #include "wiring.h"
+#include "xml_damage_report.h"
 #include "xml_store.h"
 
 namespace xml = vexmor::validate::xml;
@@ -82,6 +83,25 @@ bool IsStorable(std::string_view value) {
 
 std::string UpperValue(const std::string& ansi) {
   return xml::UpperAnsi(xml::TrimSpace(ansi));
+}
+
+// A damaged file about to be replaced: the entries that could still be read of it go into the
+// new one ahead of what it starts with, so the senders known stay known (the old file is kept
+// aside as it was).
+void KeepReadableEntries(const xml::Snapshot& damaged, pugi::xml_document& work) {
+  if (damaged.readable == nullptr) return;
+  pugi::xml_node root = work.document_element();
+  const pugi::xml_node first = root.first_child();
+  std::string text;
+  for (pugi::xml_node child : damaged.readable->Root().children()) {
+    if (child.type() != pugi::node_element || !xml::EntryText(child, &text)) continue;
+    bool there = false;
+    for (pugi::xml_node same : root.children(child.name())) {
+      std::string other;
+      there = there || (xml::EntryText(same, &other) && other == text);
+    }
+    if (!there) root.insert_copy_before(child, first);
+  }
 }
 
 }  // namespace
@@ -339,6 +359,7 @@ bool CXml::WriteFile(std::string strValue, uint32_t uKind) {
       done = BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice);
       if (!done) return xml::Outcome::kUnchanged;
       work.reset(m_pXmlDoc->doc);
+      KeepReadableEntries(current, work);
       return xml::Outcome::kReplace;
     });
     if (!result.kept_copy.empty()) {
@@ -394,6 +415,18 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
 
     if (operation <= kListOperation_Show || operation == kListOperation_LookUp) {
       std::shared_ptr<const xml::Snapshot> current = xml::LoadShared(path);
+      const bool damaged = current->state == xml::FileState::kUnparsable ||
+                           current->state == xml::FileState::kUnreadable;
+      if (operation == kListOperation_LookUp && damaged) {
+        // The mark stays; the senders are still judged by what can be read of the lists.
+        (void)usable(*current);
+        xml::TellDamage(m_strPath, *current);
+        if (current->readable == nullptr) return false;
+        m_eLastFailure = kFailure_None;
+        if (current->readable->Contains(element, upper) && pResult != nullptr) *pResult = "Found";
+        return true;
+      }
+      if (current->state == xml::FileState::kValid) xml::TellMended(m_strPath);
       if (!usable(*current)) return false;
       if (operation == kListOperation_LookUp) {
         if (current->Contains(element, upper) && pResult != nullptr) *pResult = "Found";
@@ -467,6 +500,7 @@ bool CXml::GetWhiteListIds_SentItems(uint32_t uWhich) {
               due = CreateWhiteStartId_Xml();
               if (!due) return xml::Outcome::kUnchanged;
               work.reset(m_pXmlDoc->doc);
+              KeepReadableEntries(current, work);
               return xml::Outcome::kReplace;
             case xml::FileState::kUnreadable:
               Fail(kFailure_Io, current.problem);

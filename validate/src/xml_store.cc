@@ -33,6 +33,8 @@ struct CacheEntry {
   FileIdentity identity;
   UniqueFd held;  // keeps the cached inode alive, so no later file can reuse its number
   std::shared_ptr<const Snapshot> snapshot;
+  // The last valid version read, kept to answer look-ups while the file is damaged.
+  std::shared_ptr<const Snapshot> last_good;
   bool racy = false;
   std::string bytes;  // the content, kept only while racy
 };
@@ -62,9 +64,13 @@ void Reload(const std::string& path, CacheEntry* entry) {
       entry->identity = FileIdentity();
       if (error == ENOENT || error == ENOTDIR) {
         entry->snapshot = ProblemSnapshot(FileState::kMissing, path + " does not exist");
+        entry->last_good.reset();  // a list file removed on purpose starts the lists afresh
       } else {
-        entry->snapshot = ProblemSnapshot(FileState::kUnreadable,
-                                          "cannot open " + path + ": " + ErrnoText(error));
+        auto problem = std::make_shared<Snapshot>();
+        problem->state = FileState::kUnreadable;
+        problem->problem = "cannot open " + path + ": " + ErrnoText(error);
+        problem->readable = entry->last_good;
+        entry->snapshot = std::move(problem);
       }
       return;
     }
@@ -83,8 +89,11 @@ void Reload(const std::string& path, CacheEntry* entry) {
     }
     if (!read.ok()) {
       entry->identity = FileIdentity();
-      entry->snapshot =
-          ProblemSnapshot(FileState::kUnreadable, "cannot read " + path + ": " + read.message());
+      auto problem = std::make_shared<Snapshot>();
+      problem->state = FileState::kUnreadable;
+      problem->problem = "cannot read " + path + ": " + read.message();
+      problem->readable = entry->last_good;
+      entry->snapshot = std::move(problem);
       return;
     }
     // Someone writing the file in place while we read it: read again.
@@ -94,7 +103,11 @@ void Reload(const std::string& path, CacheEntry* entry) {
     entry->held = std::move(held);
     std::unique_ptr<Snapshot> snapshot = ParseSnapshot(bytes);
     if (snapshot->state != FileState::kValid) snapshot->problem = path + ": " + snapshot->problem;
+    if (snapshot->state == FileState::kUnparsable && entry->last_good != nullptr) {
+      snapshot->readable = entry->last_good;  // more than the part before the damage
+    }
     entry->snapshot = std::move(snapshot);
+    if (entry->snapshot->state == FileState::kValid) entry->last_good = entry->snapshot;
     if (MayChangeUnseen(entry->identity)) {
       entry->racy = true;
       entry->bytes = std::move(bytes);
@@ -147,6 +160,7 @@ void Publish(const std::string& path, std::unique_ptr<Snapshot> snapshot, std::s
   entry.held = UniqueFd(fd);
   entry.identity = FileIdentityOf(info);
   entry.snapshot = std::move(snapshot);
+  if (entry.snapshot->state == FileState::kValid) entry.last_good = entry.snapshot;
   entry.racy = MayChangeUnseen(entry.identity);
   entry.bytes = entry.racy ? std::move(bytes) : std::string();
 }
@@ -285,6 +299,30 @@ std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
   if (!parsed) {
     snapshot->problem = std::string("not well-formed XML (") + parsed.description() + " at byte " +
                         std::to_string(parsed.offset) + ")";
+    // The parser keeps the nodes it read before the damage: the entries there still count.
+    if (std::string_view(snapshot->doc.document_element().name()) == kRootName) {
+      // Of an entry cut off by the damage only its start was read: it does not count.
+      pugi::xml_node last = snapshot->doc.document_element().last_child();
+      while (last && last.type() != pugi::node_element) last = last.previous_sibling();
+      bool cut = false;
+      if (last) {
+        const ptrdiff_t at = last.offset_debug();
+        const std::string close = std::string("</") + last.name() + ">";
+        cut = at < 0 || bytes.find(close, static_cast<size_t>(at)) == std::string_view::npos;
+      }
+      auto salvage = std::make_shared<Snapshot>();
+      salvage->state = FileState::kValid;
+      salvage->size = parsed.offset;
+      salvage->doc.reset(snapshot->doc);
+      if (cut) {
+        pugi::xml_node root = salvage->doc.document_element();
+        pugi::xml_node drop = root.last_child();
+        while (drop && drop.type() != pugi::node_element) drop = drop.previous_sibling();
+        root.remove_child(drop);
+      }
+      IndexChildren(salvage.get());
+      snapshot->readable = std::move(salvage);
+    }
     snapshot->doc.reset();
     return snapshot;
   }

@@ -45,6 +45,11 @@ struct Snapshot {
   // Element name of each child element of the root -> the upper-cased (ANSI) values it holds.
   std::unordered_map<std::string, std::unordered_set<std::string>> index;
 
+  // For a damaged or unreadable file: what can still be read of the lists, for look-ups only
+  // (the last valid version this process read, else the entries parsed before the damage);
+  // null when there is nothing. Never written back as the file.
+  std::shared_ptr<const Snapshot> readable;
+
   pugi::xml_node Root() const { return doc.document_element(); }
   bool Contains(const std::string& element, const std::string& upper_value) const;
 };

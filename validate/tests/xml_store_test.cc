@@ -65,27 +65,35 @@ TEST_F(XmlStoreTest, AFileInAnotherEncodingKeepsItsEntriesAcrossSaves) {
 }
 
 TEST_F(XmlStoreTest, ADamagedFileIsKeptBeforeANewOneIsStarted) {
-  const std::vector<std::string> damaged = {
-      "<?xml version='1.0'?><Vexmor Mail=\"Ids\"><WId>FRIEND@A.ORG\n</WId><WId>FRI",  // truncated
-      "<Other Mail=\"Ids\"><WId>FRIEND@A.ORG</WId></Other>",                          // wrong root
-      std::string("\x7f"
-                  "ELF\x02\x01\x00\x00<\xff\xfe garbage",
-                  18),                                            // binary
-      "<Vexmor Mail=\"Ids\"><WId>A</WId></Vexmor>trailing text",  // junk after
-      "<Vexmor/><Vexmor/>",                                       // two roots
+  // The damaged bytes, and whether an entry of them can still be read (the complete entries
+  // before the damage of a cut-off file count; the cut one does not).
+  const std::vector<std::pair<std::string, bool>> damaged = {
+      {"<?xml version='1.0'?><Vexmor Mail=\"Ids\"><WId>FRIEND@A.ORG\n</WId><WId>FRI", true},
+      {"<Other Mail=\"Ids\"><WId>FRIEND@A.ORG</WId></Other>", false},  // wrong root
+      {std::string("\x7f"
+                   "ELF\x02\x01\x00\x00<\xff\xfe garbage",
+                   18),
+       false},                                                             // binary
+      {"<Vexmor Mail=\"Ids\"><WId>A</WId></Vexmor>trailing text", false},  // junk after
+      {"<Vexmor/><Vexmor/>", false},                                       // two roots
   };
-  for (const std::string& bytes : damaged) {
+  for (const auto& [bytes, readable] : damaged) {
     SCOPED_TRACE(bytes);
     for (const std::string& copy : KeptCopies()) fs::remove(copy);
+    // No earlier version of the file in this process to fall back on.
+    fs::remove(StorePath());
+    EXPECT_FALSE(Found("friend@a.org", 7));
     vexmor::testing::WriteFileOrDie(StorePath(), bytes);
 
     CXml xml = Make();
     EXPECT_FALSE(xml.ReadFile("new@b.org", 6, nullptr));
     EXPECT_EQ(xml.GetLastFailure_Code(), CXml::kFailure_Damaged);
-    EXPECT_FALSE(Found("friend@a.org", 7));
+    EXPECT_EQ(Found("friend@a.org", 7), readable);
+    EXPECT_FALSE(Found("fri", 7));
     ASSERT_TRUE(Make().WriteFile("new@b.org", 2));
 
-    EXPECT_EQ(Values("WId"), (std::set<std::string>{"NEW@B.ORG"}));
+    EXPECT_EQ(Values("WId"), readable ? (std::set<std::string>{"FRIEND@A.ORG", "NEW@B.ORG"})
+                                      : (std::set<std::string>{"NEW@B.ORG"}));
     std::vector<std::string> copies = KeptCopies();
     ASSERT_EQ(copies.size(), 1u);
     EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(copies[0]), bytes);
@@ -117,6 +125,42 @@ TEST_F(XmlStoreTest, AFileThatCannotBeReadIsNeverReplaced) {
   EXPECT_FALSE(Make().WriteFile("a@b", 1));
   EXPECT_FALSE(Make().GetWhiteListIds_SentItems(1));
   EXPECT_TRUE(fs::is_directory(StorePath()));
+}
+
+// A damaged or unreadable file does not make look-ups forget the senders: the last version
+// this process read still answers, the damage is recorded for `vexmor status` and the file
+// is left as it is; once it reads well again the record goes.
+TEST_F(XmlStoreTest, LookUpsGoOnWithTheLastGoodVersionWhileTheFileIsDamaged) {
+  ASSERT_TRUE(Make().WriteFile("a@blocked.example", 1));
+  ASSERT_TRUE(Make().WriteFile("b@blocked.example", 1));
+  ASSERT_TRUE(Found("a@blocked.example", 3));
+  const std::string problems = dirs_.install_dir() + "Vexmor_Problems.ini";
+
+  vexmor::testing::WriteFileOrDie(StorePath(), "<Vexmor><Id>A@BLOCKED.EXAMPLE</Id><Id>BRO");
+  EXPECT_TRUE(Found("b@blocked.example", 3));
+  EXPECT_FALSE(Found("c@blocked.example", 3));
+  EXPECT_FALSE(Make().ReadFile("", 0, nullptr));  // showing the lists still fails
+  EXPECT_NE(vexmor::testing::ReadFileOrEmpty(problems).find("Sender_Lists="), std::string::npos);
+  EXPECT_NE(vexmor::testing::ReadFileOrEmpty(problems).find("not well-formed"), std::string::npos);
+  EXPECT_EQ(Store(), "<Vexmor><Id>A@BLOCKED.EXAMPLE</Id><Id>BRO");
+  EXPECT_TRUE(KeptCopies().empty());
+
+  fs::remove(StorePath());
+  fs::create_directory(StorePath());
+  EXPECT_TRUE(Found("a@blocked.example", 3));
+  EXPECT_NE(vexmor::testing::ReadFileOrEmpty(problems).find("not a regular file"),
+            std::string::npos);
+  fs::remove(StorePath());
+
+  // Damaged again, then written to: the new file starts from the last good version, the
+  // damaged one is kept.
+  vexmor::testing::WriteFileOrDie(StorePath(), "<Vexmor><Id>A@BLOCKED.EXAMPLE</Id><Id>BRO");
+  ASSERT_TRUE(Make().WriteFile("d@blocked.example", 1));
+  EXPECT_EQ(KeptCopies().size(), 1u);
+  EXPECT_EQ(Values("Id"),
+            (std::set<std::string>{"A@BLOCKED.EXAMPLE", "B@BLOCKED.EXAMPLE", "D@BLOCKED.EXAMPLE"}));
+  EXPECT_TRUE(Found("d@blocked.example", 3));
+  EXPECT_EQ(vexmor::testing::ReadFileOrEmpty(problems).find("Sender_Lists="), std::string::npos);
 }
 
 TEST_F(XmlStoreTest, WriteFileAddsToAFileAnotherProcessStartedMeanwhile) {

@@ -114,6 +114,10 @@ class MailStore {
   virtual StatusOr<MessageId> MoveMessage(FolderId from, MessageId message, FolderId to) = 0;
   // Sets (read = true) or clears the message's read mark.
   virtual Status MarkRead(FolderId folder, MessageId message, bool read) = 0;
+  // How often this store saw the folder's ids given out afresh since it was opened (its id
+  // list deleted or rebuilt, so that an id may now name another message), as of its last look
+  // at the folder. A caller that keeps ids compares it between looks. 0 where ids never are.
+  virtual uint64_t IdEpoch(FolderId /*folder*/) { return 0; }
 };
 
 // Problems found in a store (a folder without "cur/", an unreadable file, a corrupt id list),
