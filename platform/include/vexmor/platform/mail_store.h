@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vexmor/platform/move_tracker.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/platform/status.h"
@@ -114,6 +115,14 @@ class MailStore {
   virtual StatusOr<MessageId> MoveMessage(FolderId from, MessageId message, FolderId to) = 0;
   // Sets (read = true) or clears the message's read mark.
   virtual Status MarkRead(FolderId folder, MessageId message, bool read) = 0;
+  // What the store shows of how the message got where it is (its digest is left 0): whether
+  // it lies where deliveries land, whether it was read, the stored object a person's move
+  // keeps. Unavailable from a store that shows none of it.
+  virtual StatusOr<MoveEvidence> GetEvidence(FolderId folder, MessageId message) {
+    (void)folder;
+    (void)message;
+    return Status::Unavailable("the store shows no evidence of moves");
+  }
 };
 
 // Problems found in a store (a folder without "cur/", an unreadable file, a corrupt id list),
@@ -136,8 +145,14 @@ StatusOr<std::unique_ptr<MailStore>> OpenMaildirStore(const std::string& root,
 // A store kept in memory, for tests; it holds the fixed folders and starts empty.
 class MemoryMailStore : public MailStore {
  public:
-  // Adds a message at the end of a folder.
+  // Adds a message at the end of a folder, as a fetcher delivers (unread: where deliveries
+  // land; read: a reader's file).
   virtual StatusOr<MessageId> Deliver(FolderId folder, std::string source, bool read = false) = 0;
+  // A reader writes a message of its own into a folder (a copy it saves): never where
+  // deliveries land, read or not.
+  virtual StatusOr<MessageId> SaveByReader(FolderId folder, std::string source, bool read) = 0;
+  // A reader links a message into another folder: the same stored object in both.
+  virtual StatusOr<MessageId> LinkMessage(FolderId from, MessageId message, FolderId to) = 0;
 };
 std::unique_ptr<MemoryMailStore> MakeMemoryMailStore();
 
