@@ -542,7 +542,8 @@ void PlugInHost::OnCheckTick() {
   // A reader's copy out of "Spam" whose original has gone since: the person moved it.
   if (tracker_.copies_waiting() != 0) {
     for (const auto& [spot, answer] : tracker_.CopiesNowMoved()) {
-      PersonMoved({spot.folder, spot.message}, answer);
+      // Only what a move adds to a copy: a copy into "Spam_Posted" was reported on arrival.
+      if (spot.folder == platform::kInboxFolderId) PersonMoved({spot.folder, spot.message}, answer);
     }
   }
   if (!ready_ || queue_.Empty() || busy_) {

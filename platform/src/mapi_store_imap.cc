@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -561,6 +562,64 @@ class Connection {
     return found;
   }
 
+  // What the server keeps of one message of the selected mailbox through MOVE and COPY, for
+  // telling a person's move from a delivery: its INTERNALDATE and size; and whether it is read.
+  // Nothing when the UID is gone.
+  StatusOr<std::optional<MoveEvidence>> FetchEvidence(uint32_t uid) {
+    mailimap_set* set = mailimap_set_new_single(uid);
+    mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
+    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
+    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_internaldate());
+    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_rfc822_size());
+    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_flags());
+    clist* result = nullptr;
+    int rc = mailimap_uid_fetch(imap_, set, type, &result);
+    mailimap_fetch_type_free(type);
+    mailimap_set_free(set);
+    if (rc != MAILIMAP_NO_ERROR) return Error(rc, "UID FETCH");
+    std::optional<MoveEvidence> found;
+    for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
+      auto* att = static_cast<mailimap_msg_att*>(clist_content(it));
+      uint32_t fetched_uid = 0, size = 0;
+      std::string date;
+      bool seen = false;
+      for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
+        auto* item = static_cast<mailimap_msg_att_item*>(clist_content(i));
+        if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
+          mailimap_msg_att_dynamic* dynamic = item->att_data.att_dyn;
+          if (dynamic == nullptr || dynamic->att_list == nullptr) continue;
+          for (clistiter* f = clist_begin(dynamic->att_list); f != nullptr; f = clist_next(f)) {
+            auto* flag = static_cast<mailimap_flag_fetch*>(clist_content(f));
+            seen =
+                seen || (flag->fl_type == MAILIMAP_FLAG_FETCH_OTHER && flag->fl_flag != nullptr &&
+                         flag->fl_flag->fl_type == MAILIMAP_FLAG_SEEN);
+          }
+          continue;
+        }
+        mailimap_msg_att_static* st = item->att_data.att_static;
+        if (st->att_type == MAILIMAP_MSG_ATT_UID) fetched_uid = st->att_data.att_uid;
+        if (st->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE) size = st->att_data.att_rfc822_size;
+        if (st->att_type == MAILIMAP_MSG_ATT_INTERNALDATE && st->att_data.att_internal_date) {
+          const mailimap_date_time* d = st->att_data.att_internal_date;
+          char text[64];
+          std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%+05d", d->dt_year,
+                        d->dt_month, d->dt_day, d->dt_hour, d->dt_min, d->dt_sec, d->dt_zone);
+          date = text;
+        }
+      }
+      if (fetched_uid != uid || date.empty()) continue;
+      MoveEvidence evidence;
+      // Mail reaches an account by delivery; a person's copy on the server is told by what
+      // the server keeps of the original, not by where it lies.
+      evidence.delivered = true;
+      evidence.read = seen;
+      evidence.object = "imap:" + date + ":" + std::to_string(size);
+      found = evidence;
+    }
+    mailimap_fetch_list_free(result);
+    return found;
+  }
+
   struct ListedMailbox {
     std::string name;
     char delimiter = 0;
@@ -887,6 +946,19 @@ class ImapStore final : public MapiStore {
     props->entry_id = message;
     props->parent_entry_id = PackEntryId({'F', parts.mailbox, parts.uidvalidity, 0});
     return props;
+  }
+
+  StatusOr<MoveEvidence> GetEvidence(const EntryId& message) override {
+    std::optional<EntryIdParts> parts = UnpackEntryId(message);
+    if (!parts || parts->kind != 'M') return Status::InvalidArgument("the entry is not a message");
+    return Retried([&]() -> StatusOr<MoveEvidence> {
+      StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
+      if (!selected.ok()) return selected.status();
+      StatusOr<std::optional<MoveEvidence>> fetched = connection_->FetchEvidence(parts->uid);
+      if (!fetched.ok()) return fetched.status();
+      if (!fetched->has_value()) return Status::NotFound("the message is no longer there");
+      return **fetched;
+    });
   }
 
   StatusOr<std::unique_ptr<MessageSource>> OpenBodyStream(const EntryId& message) override {

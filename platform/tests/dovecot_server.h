@@ -62,6 +62,8 @@ class DovecotServer {
   int tls_port() const { return tls_port_; }
   std::string certificate() const { return tls_port_ != 0 ? dir_.path() + "cert.pem" : ""; }
   std::string log() const { return ReadFileOrEmpty(dir_.path() + "dovecot.log"); }
+  // The server's configuration file, for doveadm.
+  std::string config() const { return dir_.path() + "dovecot.conf"; }
 
   // A user no other test has used yet.
   std::string FreshUser() { return "u" + std::to_string(next_user_++); }

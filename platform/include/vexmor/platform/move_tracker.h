@@ -84,6 +84,7 @@ class PersonMoveTracker {
   // The message left "spot" (the host moved it, or saw it gone).
   void Forget(TrackedSpot spot);
   bool Knows(TrackedSpot spot) const { return spots_.count(spot) != 0; }
+  size_t known() const { return spots_.size(); }
   // The evidence known of a spot; nullptr when it is not known.
   const MoveEvidence* EvidenceOf(TrackedSpot spot) const;
 
