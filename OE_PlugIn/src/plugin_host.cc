@@ -414,7 +414,11 @@ void PlugInHost::OnNewMessages(FolderId folder, const std::vector<MessageId>& me
     }
     // Whether a person moved or copied it is told by what the store shows of the file, never
     // by what the message says of itself: a sender may resend the same Message-ID.
-    const Answer answer = tracker_.Arrive(*key, Spot(here), EvidenceAt(here));
+    platform::MoveEvidence evidence = EvidenceAt(here);
+    // Unread mail that came while no host watched may have been taken from new/ by a reader
+    // meanwhile: as far as anyone can tell it is a delivery.
+    if (catching_up_ && !evidence.read) evidence.delivered = true;
+    const Answer answer = tracker_.Arrive(*key, Spot(here), evidence);
     if (answer.kind == MoveKind::kNewMail) {
       NewDelivery(folder, message, *key);
       continue;

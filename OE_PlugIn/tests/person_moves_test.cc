@@ -143,6 +143,29 @@ TEST_F(PersonMovesTest, MovesAndCopiesAreRecognisedAndLeavingSpamIsNotSpam) {
   EXPECT_EQ(Judged().size(), 5u);
 }
 
+TEST_F(PersonMovesTest, AnUnreadCopyOfCaughtSpamFoundAtStartIsJudgedAndTeachesNothing) {
+  Start();
+  const platform::FolderId spam = host_->spam_folder();
+  const auto a = Arrive(kInboxFolderId, Message("offer", "a@example.com"));
+  host_->OnCheckTick();
+  const auto a_spam = Move(kInboxFolderId, a, spam);
+  host_->Shutdown();
+  Restart();
+  // While no host ran, the same bytes came again and a reader took them out of new/ unread.
+  auto again = store_->SaveByReader(kInboxFolderId, Message("offer", "a@example.com"), false);
+  ASSERT_TRUE(again.ok());
+  Start();
+  host_->set_catching_up(true);
+  host_->OnNewMessages(kInboxFolderId, {*again});
+  host_->set_catching_up(false);
+  host_->OnCheckTick();
+  EXPECT_EQ(Judged().back(), std::to_string(*again));
+  // The person deletes the caught one: that makes no rescue of the other.
+  ASSERT_TRUE(store_->MoveMessage(spam, a_spam, platform::kDeletedItemsFolderId).ok());
+  host_->OnCheckTick();
+  EXPECT_EQ(Feedback("2"), 0u);
+}
+
 TEST_F(PersonMovesTest, MailThatArrivedWhileNoHostRanIsJudgedOnceIfUnread) {
   Start();
   const auto first = Arrive(kInboxFolderId, Message("one"));

@@ -473,8 +473,9 @@ std::string ReadWhole(const std::string& path) {
 
 // Tells the host's own and the add-in's moves from a person's. The messages a command is
 // about to move are expected where they land. A person's move or copy out of "Spam" is told by
-// what the server keeps of the message through MOVE and COPY (its INTERNALDATE and size, see
-// PersonMoveTracker); a delivery into INBOX is new mail whatever its Message-ID says.
+// the server's own id of the stored message, which MOVE and COPY keep and a delivery makes anew
+// (see PersonMoveTracker); a delivery into INBOX is new mail whatever its Message-ID says. A
+// server that shows no such id teaches nothing by moves.
 class MoveTracker {
  public:
   // "state_file" keeps what lay in "Spam" (UID and what the server keeps of it), so that a move
@@ -490,7 +491,7 @@ class MoveTracker {
       // "UID<tab>object"; lines of older hosts hold a Message-ID only, which proves nothing.
       const std::string line = kept.substr(start, end - start);
       const size_t tab = line.find('\t');
-      if (tab == std::string::npos || line.compare(tab + 1, 5, "imap:") != 0) continue;
+      if (tab == std::string::npos || line.compare(tab + 1, 10, "imap-guid:") != 0) continue;
       const uint32_t uid = static_cast<uint32_t>(std::strtoul(line.c_str(), nullptr, 10));
       if (uid == 0) continue;
       platform::MoveEvidence evidence;

@@ -19,11 +19,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <map>
 #include <mutex>
 
+#include "imap_xguid.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
@@ -563,29 +563,31 @@ class Connection {
   }
 
   // What the server keeps of one message of the selected mailbox through MOVE and COPY, for
-  // telling a person's move from a delivery: its INTERNALDATE and size; and whether it is read.
-  // Nothing when the UID is gone.
+  // telling a person's move from a delivery: its own id of the stored message (X-GUID), which
+  // a delivery makes anew; and whether it is read. Nothing when the UID is gone; an error from a
+  // server that keeps no such id.
   StatusOr<std::optional<MoveEvidence>> FetchEvidence(uint32_t uid) {
     mailimap_set* set = mailimap_set_new_single(uid);
     mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
-    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_internaldate());
-    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_rfc822_size());
     mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_flags());
+    mailimap_fetch_type_new_fetch_att_list_add(type, imap::NewXGuidFetchAtt());
     clist* result = nullptr;
     int rc = mailimap_uid_fetch(imap_, set, type, &result);
     mailimap_fetch_type_free(type);
     mailimap_set_free(set);
-    if (rc != MAILIMAP_NO_ERROR) return Error(rc, "UID FETCH");
+    if (rc != MAILIMAP_NO_ERROR) return Error(rc, "UID FETCH X-GUID");
     std::optional<MoveEvidence> found;
     for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
       auto* att = static_cast<mailimap_msg_att*>(clist_content(it));
-      uint32_t fetched_uid = 0, size = 0;
-      std::string date;
+      uint32_t fetched_uid = 0;
+      std::string guid;
       bool seen = false;
       for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
         auto* item = static_cast<mailimap_msg_att_item*>(clist_content(i));
-        if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
+        if (item->att_type == MAILIMAP_MSG_ATT_ITEM_EXTENSION) {
+          guid = imap::XGuidOf(item);
+        } else if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
           mailimap_msg_att_dynamic* dynamic = item->att_data.att_dyn;
           if (dynamic == nullptr || dynamic->att_list == nullptr) continue;
           for (clistiter* f = clist_begin(dynamic->att_list); f != nullptr; f = clist_next(f)) {
@@ -594,26 +596,17 @@ class Connection {
                 seen || (flag->fl_type == MAILIMAP_FLAG_FETCH_OTHER && flag->fl_flag != nullptr &&
                          flag->fl_flag->fl_type == MAILIMAP_FLAG_SEEN);
           }
-          continue;
-        }
-        mailimap_msg_att_static* st = item->att_data.att_static;
-        if (st->att_type == MAILIMAP_MSG_ATT_UID) fetched_uid = st->att_data.att_uid;
-        if (st->att_type == MAILIMAP_MSG_ATT_RFC822_SIZE) size = st->att_data.att_rfc822_size;
-        if (st->att_type == MAILIMAP_MSG_ATT_INTERNALDATE && st->att_data.att_internal_date) {
-          const mailimap_date_time* d = st->att_data.att_internal_date;
-          char text[64];
-          std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%+05d", d->dt_year,
-                        d->dt_month, d->dt_day, d->dt_hour, d->dt_min, d->dt_sec, d->dt_zone);
-          date = text;
+        } else if (item->att_data.att_static->att_type == MAILIMAP_MSG_ATT_UID) {
+          fetched_uid = item->att_data.att_static->att_data.att_uid;
         }
       }
-      if (fetched_uid != uid || date.empty()) continue;
+      if (fetched_uid != uid) continue;
       MoveEvidence evidence;
-      // Mail reaches an account by delivery; a person's copy on the server is told by what
-      // the server keeps of the original, not by where it lies.
+      // Mail reaches an account by delivery; a person's move or copy on the server is told by
+      // the server's id of the stored message, not by where it lies.
       evidence.delivered = true;
       evidence.read = seen;
-      evidence.object = "imap:" + date + ":" + std::to_string(size);
+      if (!guid.empty()) evidence.object = "imap-guid:" + guid;
       found = evidence;
     }
     mailimap_fetch_list_free(result);

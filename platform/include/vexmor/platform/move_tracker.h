@@ -5,8 +5,8 @@
 // Message-ID nor identical bytes are evidence; what counts:
 //
 // - the same stored object: the same file renamed or hard-linked by a reader (device, inode and
-//   modification time), or on IMAP the server's copy that MOVE and COPY keep (its INTERNALDATE,
-//   size and bytes: a delivery gets a date of its own);
+//   birth time), or on IMAP the server's own id of the stored message, which MOVE and COPY
+//   keep and a delivery makes anew (Dovecot's X-GUID);
 // - a reader's copy of the bytes of a known message, written where readers write (Maildir
 //   cur/, never new/ where deliveries land), while the original is still there to be copied:
 //   a copy, which becomes a move once the original leaves; or already read when it is first
@@ -43,8 +43,8 @@ struct MoveEvidence {
   bool delivered = false;
   // The person has read it.
   bool read = false;
-  // The stored object that a person's move keeps: "device:inode:mtime" of a file, or the IMAP
-  // server's "internaldate:size"; empty when the store shows none.
+  // The stored object that a person's move keeps: "device:inode:birth time" of a file, or the
+  // IMAP server's id of the stored message; empty when the store shows none.
   std::string object;
   // ContentDigest of its bytes; 0 when not taken (the tracker asks for it when it needs it).
   uint64_t digest = 0;
