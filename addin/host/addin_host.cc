@@ -569,14 +569,17 @@ class MoveTracker {
       std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
       if (!parts) continue;
       auto known = spam_.find(parts->uid);
-      if (known != spam_.end() && moves_.Knows({kSpamSpot, parts->uid})) {
+      // Asked once per message: one the server shows no id of stays without (and teaches
+      // nothing when it leaves).
+      if (known != spam_.end() &&
+          (known->second.empty() || moves_.Knows({kSpamSpot, parts->uid}))) {
         now.emplace(parts->uid, known->second);
         continue;
       }
       StatusOr<platform::MoveEvidence> evidence = store_.GetEvidence(message);
-      if (!evidence.ok() || evidence->object.empty()) continue;
-      moves_.Know(evidence->object, {kSpamSpot, parts->uid}, *evidence);
-      now.emplace(parts->uid, evidence->object);
+      const std::string object = evidence.ok() ? evidence->object : std::string();
+      if (!object.empty()) moves_.Know(object, {kSpamSpot, parts->uid}, *evidence);
+      now.emplace(parts->uid, object);
     }
     if (after_own_command) {
       for (const auto& [uid, object] : spam_) {
@@ -631,7 +634,9 @@ class MoveTracker {
   void Save() {
     if (state_file_.empty()) return;
     std::string text;
-    for (const auto& [uid, object] : spam_) text += std::to_string(uid) + "\t" + object + "\n";
+    for (const auto& [uid, object] : spam_) {
+      if (!object.empty()) text += std::to_string(uid) + "\t" + object + "\n";
+    }
     saved_ = platform::ReplaceFileAtomically(state_file_, text).ok();
   }
 
