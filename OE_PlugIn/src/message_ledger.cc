@@ -195,6 +195,14 @@ std::vector<Place> MessageLedger::Find(const std::string& key) const {
   return it->second.places;
 }
 
+std::vector<std::pair<std::string, Place>> MessageLedger::Places() const {
+  std::vector<std::pair<std::string, Place>> out;
+  for (const auto& [key, entry] : places_) {
+    for (const Place& place : entry.places) out.emplace_back(key, place);
+  }
+  return out;
+}
+
 bool MessageLedger::Add(const std::string& key, Place place) {
   Entry& entry = places_[key];
   entry.sequence = ++next_sequence_;

@@ -60,6 +60,8 @@ class MessageLedger {
   // it is not known.
   std::vector<Place> Find(const std::string& key) const;
   void Learn(const std::string& key, Place place);
+  // Every place known, with its key.
+  std::vector<std::pair<std::string, Place>> Places() const;
   // The message is no longer at "place" (moved away or deleted).
   void Forget(const std::string& key, Place place);
   // The messages known in one folder: message id and key, highest id first.

@@ -22,6 +22,8 @@ constexpr int32_t kToolbarMenu = 2;  // the top-level menu that holds "&Layout..
 constexpr int32_t kMenuItemOption = 10;
 constexpr int32_t kToolbarSetting = 0;
 constexpr int kWatchdogTicks = 30;  // about 30 seconds without progress
+// Bytes of a message its digest is taken over: all of any mail a person rescues from "Spam".
+constexpr size_t kDigestBytes = 8 * 1024 * 1024;
 
 bool IsNotFound(const Status& status) {
   return status.code() == StatusCode::kNotFound;
@@ -43,7 +45,14 @@ PlugInHost::PlugInHost(HostEnvironment environment)
     : env_(std::move(environment)),
       problems_(RequiredProfile(env_.profile), WithSlash(env_.install_dir)),
       path_watch_(*env_.profile),
-      ledger_(std::string()) {
+      ledger_(std::string()),
+      tracker_(
+          [this](platform::TrackedSpot spot) {
+            return Exists({spot.folder, spot.message});
+          },
+          [this](platform::TrackedSpot spot) {
+            return DigestAt({spot.folder, spot.message});
+          }) {
   env_.install_dir = WithSlash(env_.install_dir);
   ledger_ = MessageLedger(env_.install_dir + std::string(kLedgerFile));
   log_ = [dir = env_.install_dir](std::string_view line) { log::WriteLog(line, dir); };
@@ -401,6 +410,7 @@ std::map<FolderId, MessageId> PlugInHost::StartMarks(const std::map<FolderId, Me
   }
   delivered_ = marks;
   ledger_.SetMarks(marks);
+  SeedTracker();
   return marks;
 }
 
@@ -427,7 +437,7 @@ void PlugInHost::OnIdsRenumbered(FolderId folder) {
   }
   for (const QueuedMessage& entry : keep) queue_.Push(entry);
   std::erase_if(queued_keys_, [&](const auto& item) { return item.first.first == folder; });
-  std::erase_if(pending_, [&](const Pending& p) { return p.arrived.folder == folder; });
+  tracker_.ForgetFolder(static_cast<uint32_t>(folder));
   std::erase_if(moved_by_host_, [&](const auto& place) { return place.first == folder; });
 
   std::set<std::string> known;
@@ -441,6 +451,7 @@ void PlugInHost::OnIdsRenumbered(FolderId folder) {
         auto key = ReadKey(folder, message.id);
         if (!key.ok() || known.count(*key) == 0) continue;
         ledger_.Learn(*key, {folder, message.id});
+        tracker_.Know(*key, Spot({folder, message.id}), EvidenceAt({folder, message.id}));
         ++matched;
       }
     }
@@ -477,7 +488,6 @@ void PlugInHost::SaveMarks() {
     if (it != marks.end() && place.message <= it->second) it->second = place.message - 1;
   };
   for (const auto& [place, key] : queued_keys_) hold({place.first, place.second});
-  for (const auto& pending : pending_) hold(pending.arrived);
   ledger_.SetMarks(marks);
 }
 
@@ -507,27 +517,62 @@ void PlugInHost::OnNewMessages(FolderId folder, const std::vector<MessageId>& me
     }
     if (by_host) {
       ledger_.Learn(*key, here);
+      tracker_.Know(*key, Spot(here), EvidenceAt(here));
       continue;
     }
     const std::vector<Place> known = ledger_.Find(*key);
-    if (known.empty()) {
-      NewDelivery(folder, message, *key);
-      continue;
-    }
     if (std::find(known.begin(), known.end(), here) != known.end()) {
       continue;  // dealt with before the host last stopped
     }
-    if (folder == platform::kInboxFolderId) {
-      // A reader's move copies first and removes the original a moment later; originals that
-      // all stay mean a second delivery of the same message, which is judged.
-      if (!MovedIntoInbox(*key, here, known)) pending_.push_back({here, *key, known, 0});
+    // Whether a person moved or copied it is told by what the store shows of the file, never
+    // by what the message says of itself: a sender may resend the same Message-ID.
+    platform::MoveEvidence evidence = EvidenceAt(here);
+    // Unread mail that came while no host watched may have been taken from new/ by a reader
+    // meanwhile: as far as anyone can tell it is a delivery.
+    if (catching_up_ && !evidence.read) evidence.delivered = true;
+    const Answer answer = tracker_.Arrive(*key, Spot(here), evidence);
+    if (answer.kind == MoveKind::kNewMail) {
+      NewDelivery(folder, message, *key);
       continue;
     }
-    // A person's move or copy into one of the other folders. Arriving in "Spam_Posted" is a
-    // report, whoever put it there.
-    ForgetGone(*key, known);
+    if (answer.kind == MoveKind::kMove) ForgetGone(*key, known);
     ledger_.Learn(*key, here);
-    if (spam_posted_folder_ != 0 && folder == spam_posted_folder_) PostedNewMessage(message);
+    PersonMoved(here, answer);
+  }
+}
+
+platform::MoveEvidence PlugInHost::EvidenceAt(Place place) {
+  platform::MoveEvidence evidence;
+  if (env_.store == nullptr) return evidence;
+  auto shown = env_.store->GetEvidence(place.folder, place.message);
+  if (shown.ok()) {
+    evidence = *shown;
+  } else {
+    // A store that shows nothing: every arrival is a delivery, judged as new mail.
+    evidence.delivered = true;
+  }
+  // What lies in "Spam" is what a person rescues: its digest is taken while it is there.
+  if (spam_folder_ != 0 && place.folder == spam_folder_) evidence.digest = DigestAt(place);
+  return evidence;
+}
+
+uint64_t PlugInHost::DigestAt(Place place) {
+  if (env_.store == nullptr) return 0;
+  auto source = env_.store->OpenMessage(place.folder, place.message);
+  if (!source.ok()) return 0;
+  auto raw = platform::ReadSource(**source, kDigestBytes);
+  return raw.ok() ? platform::ContentDigest(*raw) : 0;
+}
+
+void PlugInHost::PersonMoved(Place here, Answer answer) {
+  // Out of "Spam" into the Inbox: the person says it is not spam.
+  if (answer.kind == MoveKind::kMove && here.folder == platform::kInboxFolderId &&
+      spam_folder_ != 0 && answer.from == spam_folder_) {
+    if (Status s = NotSpam(here.folder, here.message); !s.ok()) Record(Procedure::kNotSpam, s);
+  }
+  // Arriving in "Spam_Posted" is a report, whoever put it there.
+  if (spam_posted_folder_ != 0 && here.folder == spam_posted_folder_) {
+    PostedNewMessage(here.message);
   }
 }
 
@@ -537,27 +582,11 @@ void PlugInHost::ForgetGone(const std::string& key, const std::vector<Place>& pl
   }
 }
 
-bool PlugInHost::MovedIntoInbox(const std::string& key, Place here,
-                                const std::vector<Place>& originals) {
-  // Fetchers deliver unread mail; a read message was put here by a reader, whether or not it
-  // has removed the original yet (neomutt removes it only when the mailbox is synced).
-  auto info = env_.store->GetMessage(here.folder, here.message);
-  const bool by_reader = info.ok() && (info->state & platform::kMessageUnread) == 0;
-  bool from_spam = false, moved = false;
-  for (const Place& place : originals) {
-    const bool there = Exists(place);
-    if (there && !by_reader) continue;
-    moved = true;
-    from_spam = from_spam || (spam_folder_ != 0 && place.folder == spam_folder_);
-    if (!there) ledger_.Forget(key, place);
+void PlugInHost::SeedTracker() {
+  if (env_.store == nullptr) return;
+  for (const auto& [key, place] : ledger_.Places()) {
+    if (Exists(place)) tracker_.Know(key, Spot(place), EvidenceAt(place));
   }
-  if (!moved) return false;
-  ledger_.Learn(key, here);
-  // Out of "Spam" into the Inbox: the person says it is not spam.
-  if (from_spam) {
-    if (Status s = NotSpam(here.folder, here.message); !s.ok()) Record(Procedure::kNotSpam, s);
-  }
-  return true;
 }
 
 void PlugInHost::NewDelivery(FolderId folder, MessageId message, const std::string& key) {
@@ -586,20 +615,6 @@ void PlugInHost::NewDelivery(FolderId folder, MessageId message, const std::stri
   } else {
     ledger_.Learn(key, {folder, message});
   }
-}
-
-void PlugInHost::DecidePending() {
-  std::vector<Pending> waiting;
-  for (Pending& pending : pending_) {
-    if (!Exists(pending.arrived)) continue;
-    if (MovedIntoInbox(pending.key, pending.arrived, pending.originals)) continue;
-    if (++pending.ticks < 4) {
-      waiting.push_back(std::move(pending));
-      continue;
-    }
-    NewDelivery(pending.arrived.folder, pending.arrived.message, pending.key);
-  }
-  pending_ = std::move(waiting);
 }
 
 void PlugInHost::InboxNewMessage(MessageId message) {
@@ -668,7 +683,13 @@ void PlugInHost::OnCheckTick() {
   if (std::string mended = path_watch_.Check(env_.install_dir); !mended.empty()) {
     problems_.Tell(state::kProblemPathFile, mended);
   }
-  if (!pending_.empty()) DecidePending();
+  // A reader's copy out of "Spam" whose original has gone since: the person moved it.
+  if (tracker_.copies_waiting() != 0) {
+    for (const auto& [spot, answer] : tracker_.CopiesNowMoved()) {
+      // Only what a move adds to a copy: a copy into "Spam_Posted" was reported on arrival.
+      if (spot.folder == platform::kInboxFolderId) PersonMoved({spot.folder, spot.message}, answer);
+    }
+  }
   if (!ready_ || queue_.Empty() || busy_ || !HookReady()) {
     SaveMarks();
     return;

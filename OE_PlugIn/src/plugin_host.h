@@ -26,6 +26,7 @@
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/menus.h"
 #include "vexmor/platform/message_snapshot.h"
+#include "vexmor/platform/move_tracker.h"
 #include "vexmor/platform/profile.h"
 
 namespace vexmor::plugin {
@@ -124,10 +125,10 @@ class PlugInHost {
   // tick and at shut-down.
   void SaveMarks();
 
-  // New messages of one folder, oldest first, as the store reported them. A message whose key
-  // the host already knows was moved or copied by a person: it is not judged; moved out of
-  // "Spam" into the Inbox it is declared not spam, and anything arriving in "Spam_Posted" is
-  // reported.
+  // New messages of one folder, oldest first, as the store reported them. A message the store
+  // shows a person moved or copied (the same file, or a reader's copy of the bytes) is not
+  // judged; moved out of "Spam" into the Inbox it is declared not spam, and anything arriving in
+  // "Spam_Posted" is reported. Everything else is new mail, whatever its Message-ID.
   void OnNewMessages(FolderId folder, const std::vector<MessageId>& messages);
   // The menu item's click: hides or shows the toolbar.
   void OnMenuClick();
@@ -188,11 +189,18 @@ class PlugInHost {
   void NewDelivery(FolderId folder, MessageId message, const std::string& key);
   // Forgets the places the message is no longer at.
   void ForgetGone(const std::string& key, const std::vector<Place>& places);
-  // True when one of the originals is gone, or the message arrived read (a reader's doing): a
-  // move into the Inbox, a Not Spam when it came out of "Spam".
-  bool MovedIntoInbox(const std::string& key, Place here, const std::vector<Place>& originals);
-  // Inbox arrivals of a known message whose original was still in "Spam": decided once it is gone.
-  void DecidePending();
+  using Answer = platform::PersonMoveTracker::Answer;
+  using MoveKind = platform::PersonMoveTracker::Kind;
+  static platform::TrackedSpot Spot(Place place) { return {place.folder, place.message}; }
+  // What the store shows of a message for the move tracker (with the digest of what lies in
+  // "Spam"), and the digest of its bytes.
+  platform::MoveEvidence EvidenceAt(Place place);
+  uint64_t DigestAt(Place place);
+  // A person moved or copied a message here: out of "Spam" into the Inbox is Not Spam, into
+  // "Spam_Posted" a report.
+  void PersonMoved(Place here, Answer answer);
+  // The tracker learns what the ledger knows still lies where it was seen.
+  void SeedTracker();
   Status WorkReportList();
   // False (said once in the log) while the hook library cannot be loaded.
   bool HookReady();
@@ -228,13 +236,8 @@ class PlugInHost {
   std::map<FolderId, MessageId> delivered_;
   // Keys of the messages waiting in the queue; they are learnt once judged.
   std::map<std::pair<FolderId, MessageId>, std::string> queued_keys_;
-  struct Pending {
-    Place arrived;
-    std::string key;
-    std::vector<Place> originals;
-    int ticks = 0;
-  };
-  std::vector<Pending> pending_;
+  // Tells a person's moves and copies from new mail by what the store shows.
+  platform::PersonMoveTracker tracker_;
 };
 
 }  // namespace vexmor::plugin

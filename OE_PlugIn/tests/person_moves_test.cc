@@ -89,8 +89,11 @@ TEST_F(PersonMovesTest, MovesAndCopiesAreRecognisedAndLeavingSpamIsNotSpam) {
   ASSERT_EQ(Judged(), std::vector<std::string>{std::to_string(a)});
   const auto a_spam = Move(kInboxFolderId, a, spam);
 
-  // A copy into a folder of the person's own is not judged (it would be, as new mail there).
-  Arrive(*keep, Message("offer", "A@Example.com"));
+  // A reader's copy into a folder of the person's own is not judged (it would be, as new mail
+  // there).
+  auto copied = store_->SaveByReader(*keep, Message("offer", "A@Example.com"), false);
+  ASSERT_TRUE(copied.ok());
+  host_->OnNewMessages(*keep, {*copied});
   host_->OnCheckTick();
   EXPECT_EQ(Judged().size(), 1u);
 
@@ -107,30 +110,60 @@ TEST_F(PersonMovesTest, MovesAndCopiesAreRecognisedAndLeavingSpamIsNotSpam) {
   EXPECT_EQ(Feedback("1"), 1u);
   EXPECT_EQ(Judged().size(), 1u);
 
-  // A second delivery of a message that is in "Spam" is no rescue: judged once its original
-  // is seen to stay.
-  const auto b = Arrive(kInboxFolderId, Message("pills"));
+  // A second delivery of a message that is in "Spam" is no rescue: judged at once, and again
+  // after the person deleted the first (a sender resends what it likes, Message-ID and all).
+  const auto b = Arrive(kInboxFolderId, Message("pills", "b@example.com"));
   host_->OnCheckTick();
-  Move(kInboxFolderId, b, spam);
-  const auto b_again = Arrive(kInboxFolderId, Message("pills"));
+  const auto b_spam = Move(kInboxFolderId, b, spam);
+  const auto b_again = Arrive(kInboxFolderId, Message("pills", "b@example.com"));
   host_->OnCheckTick();
-  EXPECT_EQ(Judged().size(), 2u);
-  for (int i = 0; i < 4; ++i) host_->OnCheckTick();
-  EXPECT_EQ(Judged().back(), std::to_string(b_again));
   EXPECT_EQ(Judged().size(), 3u);
+  EXPECT_EQ(Judged().back(), std::to_string(b_again));
+  ASSERT_TRUE(store_->MoveMessage(spam, b_spam, platform::kDeletedItemsFolderId).ok());
+  const auto b_third = Arrive(kInboxFolderId, Message("pills", "b@example.com"));
+  host_->OnCheckTick();
+  EXPECT_EQ(Judged().back(), std::to_string(b_third));
   EXPECT_EQ(Feedback("2"), 1u);
 
-  // A reader that saves a read copy into the Inbox and removes the original only later (as
-  // neomutt does when the mailbox is synced) rescues it too.
+  // A reader that saves a copy into the Inbox and removes the original only later (as neomutt
+  // does when the mailbox is synced) rescues it once the original has gone.
   const auto c = Arrive(kInboxFolderId, Message("watches", "c@example.com"));
   host_->OnCheckTick();
-  Move(kInboxFolderId, c, spam);
-  auto saved = store_->Deliver(kInboxFolderId, Message("watches", "c@example.com"), true);
+  const auto c_spam = Move(kInboxFolderId, c, spam);
+  auto saved = store_->SaveByReader(kInboxFolderId, Message("watches", "c@example.com"), true);
   ASSERT_TRUE(saved.ok());
   host_->OnNewMessages(kInboxFolderId, {*saved});
   host_->OnCheckTick();
+  EXPECT_EQ(Feedback("2"), 1u);  // a copy, while the original stays
+  ASSERT_TRUE(store_->MoveMessage(spam, c_spam, platform::kDeletedItemsFolderId).ok());
+  host_->OnCheckTick();
   EXPECT_EQ(Feedback("2"), 2u);
-  EXPECT_EQ(Judged().size(), 4u);
+  host_->OnCheckTick();
+  EXPECT_EQ(Feedback("2"), 2u);
+  EXPECT_EQ(Judged().size(), 5u);
+}
+
+TEST_F(PersonMovesTest, AnUnreadCopyOfCaughtSpamFoundAtStartIsJudgedAndTeachesNothing) {
+  Start();
+  const platform::FolderId spam = host_->spam_folder();
+  const auto a = Arrive(kInboxFolderId, Message("offer", "a@example.com"));
+  host_->OnCheckTick();
+  const auto a_spam = Move(kInboxFolderId, a, spam);
+  host_->Shutdown();
+  Restart();
+  // While no host ran, the same bytes came again and a reader took them out of new/ unread.
+  auto again = store_->SaveByReader(kInboxFolderId, Message("offer", "a@example.com"), false);
+  ASSERT_TRUE(again.ok());
+  Start();
+  host_->set_catching_up(true);
+  host_->OnNewMessages(kInboxFolderId, {*again});
+  host_->set_catching_up(false);
+  host_->OnCheckTick();
+  EXPECT_EQ(Judged().back(), std::to_string(*again));
+  // The person deletes the caught one: that makes no rescue of the other.
+  ASSERT_TRUE(store_->MoveMessage(spam, a_spam, platform::kDeletedItemsFolderId).ok());
+  host_->OnCheckTick();
+  EXPECT_EQ(Feedback("2"), 0u);
 }
 
 TEST_F(PersonMovesTest, MailThatArrivedWhileNoHostRanIsJudgedOnceIfUnread) {

@@ -359,7 +359,8 @@ TEST_F(RealProgramsTest, FetchedMailIsJudgedOnceAndAPersonsMovesAreRespected) {
   // waits to see whether an arrival was a person's move.
   ASSERT_TRUE(testing::SettleHost(*profile_, install_ + std::string(sf::kMessageFile), 4));
   EXPECT_EQ(WhereIs("spam1@e2e.example"), std::vector<std::string>{""});
-  EXPECT_EQ(CountOf(Log(), "Reporting of an e-mail is completed"), 2u);
+  EXPECT_EQ(CountOf(Log(), "Reporting of an e-mail is completed"), 2u)
+      << Log() << ReadFileOrEmpty(install_ + "Vexmor_Ledger.txt");
   EXPECT_EQ(CountOf(Log(), "Not SPAM operation for an e-mail is completed"), 1u);
   for (const char* id : {"spam1@e2e.example", "ham1@e2e.example", "ham2@e2e.example"}) {
     EXPECT_EQ(VerdictsAbout(id), 1u) << id;

@@ -514,24 +514,37 @@ std::string ReadWhole(const std::string& path) {
   return text.str();
 }
 
-// Tells the host's own and the add-in's moves from a person's: the keys of the messages a
-// command is about to move are expected where they land, and the keys of what lies in "Spam"
-// (and what left it lately) show a message a person moved out of it.
+// Tells the host's own and the add-in's moves from a person's. The messages a command is
+// about to move are expected where they land. A person's move or copy out of "Spam" is told by
+// the server's own id of the stored message, which MOVE and COPY keep and a delivery makes anew
+// (see PersonMoveTracker); a delivery into INBOX is new mail whatever its Message-ID says. A
+// server that shows no such id teaches nothing by moves.
 class MoveTracker {
  public:
-  // "state_file" keeps what lay in "Spam", so that a move made while the host was stopped is
-  // still seen when it starts.
+  // "state_file" keeps what lay in "Spam" (UID and what the server keeps of it), so that a move
+  // made while the host was stopped is still seen when it starts.
   MoveTracker(platform::MapiStore& store, platform::Registry& registry, std::string state_file)
-      : store_(store), posted_mark_(registry, "Spam_Posted"), state_file_(std::move(state_file)) {
+      : store_(store),
+        posted_mark_(registry, "Spam_Posted"),
+        state_file_(std::move(state_file)),
+        moves_([this](platform::TrackedSpot spot) { return StillThere(spot); }) {
     std::string kept = ReadWhole(state_file_);
     for (size_t start = 0, end; (end = kept.find('\n', start)) != std::string::npos;
          start = end + 1) {
-      if (end > start)
-        remembered_.insert(outlook_control::Unescape(kept.substr(start, end - start)));
+      // "UID<tab>object"; lines of older hosts hold a Message-ID only, which proves nothing.
+      const std::string line = kept.substr(start, end - start);
+      const size_t tab = line.find('\t');
+      if (tab == std::string::npos || line.compare(tab + 1, 10, "imap-guid:") != 0) continue;
+      const uint32_t uid = static_cast<uint32_t>(std::strtoul(line.c_str(), nullptr, 10));
+      if (uid == 0) continue;
+      platform::MoveEvidence evidence;
+      evidence.object = line.substr(tab + 1);
+      moves_.Know(evidence.object, {kSpamSpot, uid}, evidence);
+      spam_[uid] = evidence.object;  // until the first listing says otherwise
     }
   }
 
-  enum class Arrival { kNew, kOwnMove, kFromSpam };
+  enum class Arrival { kNew, kOwnMove, kFromSpam, kCopyFromSpam };
 
   void Expect(const std::vector<std::string>& keys) {
     auto now = std::chrono::steady_clock::now();
@@ -540,19 +553,35 @@ class MoveTracker {
 
   // What a message new in INBOX is.
   Arrival ClassifyInbox(const EntryId& message) {
-    if (expected_.empty() && spam_.empty() && departed_.empty()) return Arrival::kNew;
-    StatusOr<platform::MessageProps> props = store_.GetMessagePropsBounded(message, kWholeLimit, 0);
-    if (!props.ok()) return Arrival::kNew;
-    const std::string key = HostDesktop::KeyOf(*props);
-    if (Consume(key)) return Arrival::kOwnMove;
-    for (const auto& [uid, spam_key] : spam_) {
-      if (spam_key == key) return Arrival::kFromSpam;
+    if (!expected_.empty()) {
+      StatusOr<platform::MessageProps> props =
+          store_.GetMessagePropsBounded(message, kWholeLimit, 0);
+      if (props.ok() && Consume(HostDesktop::KeyOf(*props))) return Arrival::kOwnMove;
     }
-    if (departed_.count(key) != 0) {
-      departed_.erase(key);
-      return Arrival::kFromSpam;
-    }
+    if (moves_.known() == 0) return Arrival::kNew;
+    std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
+    StatusOr<platform::MoveEvidence> evidence = store_.GetEvidence(message);
+    if (!parts || !evidence.ok() || evidence->object.empty()) return Arrival::kNew;
+    inbox_[parts->uid] = message;
+    // The server's object is the key: only the same object is a person's move or copy.
+    const auto answer = moves_.Arrive(evidence->object, {kInboxSpot, parts->uid}, *evidence);
+    if (answer.from != kSpamSpot) return Arrival::kNew;
+    if (answer.kind == platform::PersonMoveTracker::Kind::kMove) return Arrival::kFromSpam;
+    if (answer.kind == platform::PersonMoveTracker::Kind::kCopy) return Arrival::kCopyFromSpam;
     return Arrival::kNew;
+  }
+
+  // INBOX copies out of "Spam" whose original has left since: rescued now, each once.
+  std::vector<EntryId> CopiesRescued() {
+    std::vector<EntryId> rescued;
+    if (moves_.copies_waiting() == 0) return rescued;
+    for (const auto& [spot, answer] : moves_.CopiesNowMoved()) {
+      auto entry = inbox_.find(spot.message);
+      if (spot.folder == kInboxSpot && answer.from == kSpamSpot && entry != inbox_.end()) {
+        rescued.push_back(entry->second);
+      }
+    }
+    return rescued;
   }
 
   // Messages new in "Spam_Posted" that nobody of ours put there; each is handed on once.
@@ -573,44 +602,55 @@ class MoveTracker {
     return reported;
   }
 
-  // Reads what lies in "Spam" now; what left it is remembered for a while, unless the host's
-  // own command took it out (emptied the folder, for one: that mail is gone, not moved).
+  // Reads what lies in "Spam" now. What left it stays known, so that its arrival elsewhere is
+  // seen as the person's move, unless the host's own command took it out (emptied the folder,
+  // for one: that mail is gone, not moved).
   void RefreshSpam(bool after_own_command = false) {
     if (!Folder(kSpamFolderPath, spam_folder_)) return;
     StatusOr<std::vector<EntryId>> messages = store_.GetContentsTable(spam_folder_);
     if (!messages.ok()) return;
-    std::map<EntryId, std::string> now;
+    std::map<uint32_t, std::string> now;
     for (const EntryId& message : *messages) {
-      auto known = spam_.find(message);
-      if (known != spam_.end()) {
-        now.emplace(message, known->second);
+      std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
+      if (!parts) continue;
+      auto known = spam_.find(parts->uid);
+      // Asked once per message: one the server shows no id of stays without (and teaches
+      // nothing when it leaves).
+      if (known != spam_.end() &&
+          (known->second.empty() || moves_.Knows({kSpamSpot, parts->uid}))) {
+        now.emplace(parts->uid, known->second);
         continue;
       }
-      StatusOr<platform::MessageProps> props =
-          store_.GetMessagePropsBounded(message, kWholeLimit, 0);
-      if (props.ok()) now.emplace(message, HostDesktop::KeyOf(*props));
+      StatusOr<platform::MoveEvidence> evidence = store_.GetEvidence(message);
+      const std::string object = evidence.ok() ? evidence->object : std::string();
+      if (!object.empty()) moves_.Know(object, {kSpamSpot, parts->uid}, *evidence);
+      now.emplace(parts->uid, object);
     }
-    auto clock = std::chrono::steady_clock::now();
-    for (const auto& [message, key] : spam_) {
-      if (now.count(message) == 0 && !after_own_command) departed_[key] = clock;
-    }
-    // What the last run saw there and is gone now left while the host was stopped.
-    if (!remembered_.empty()) {
-      for (const auto& [message, key] : now) remembered_.erase(key);
-      for (const std::string& key : remembered_) departed_[key] = clock;
-      remembered_.clear();
+    if (after_own_command) {
+      for (const auto& [uid, object] : spam_) {
+        if (now.count(uid) == 0) moves_.Forget({kSpamSpot, uid});
+      }
     }
     const bool changed = now != spam_ || !saved_;
     spam_ = std::move(now);
-    Expire(clock);
+    Expire(std::chrono::steady_clock::now());
     if (changed) Save();
   }
 
  private:
   static constexpr std::string_view kPostedPath = "@PR_IPM_SUBTREE_ENTRYID\\Spam_Posted";
   static constexpr std::string_view kSpamFolderPath = "@PR_IPM_SUBTREE_ENTRYID\\Spam";
-  // A move takes moments; anything older is no longer a move.
+  // The tracker's folder numbers.
+  static constexpr uint32_t kInboxSpot = 1;
+  static constexpr uint32_t kSpamSpot = 2;
+  // A command's move takes moments; anything older is no longer its move.
   static constexpr std::chrono::minutes kMemory{10};
+
+  bool StillThere(platform::TrackedSpot spot) {
+    if (spot.folder == kSpamSpot) return spam_.count(spot.message) != 0;
+    auto entry = inbox_.find(spot.message);
+    return entry != inbox_.end() && store_.ObjectTypeOf(entry->second).ok();
+  }
 
   bool Folder(std::string_view path, EntryId& folder) {
     if (!folder.empty()) {
@@ -634,29 +674,30 @@ class MoveTracker {
     for (auto it = expected_.begin(); it != expected_.end();) {
       it = now - it->second > kMemory ? expected_.erase(it) : std::next(it);
     }
-    for (auto it = departed_.begin(); it != departed_.end();) {
-      it = now - it->second > kMemory ? departed_.erase(it) : std::next(it);
-    }
   }
 
   void Save() {
     if (state_file_.empty()) return;
     std::string text;
-    for (const auto& [message, key] : spam_) text += outlook_control::Escape(key) + "\n";
+    for (const auto& [uid, object] : spam_) {
+      if (!object.empty()) text += std::to_string(uid) + "\t" + object + "\n";
+    }
     saved_ = platform::ReplaceFileAtomically(state_file_, text).ok();
   }
 
   platform::MapiStore& store_;
   Watermark posted_mark_;
   std::string state_file_;
-  std::set<std::string> remembered_;
   bool saved_ = false;
   bool primed_ = false;
   EntryId posted_;
   EntryId spam_folder_;
   std::multimap<std::string, std::chrono::steady_clock::time_point> expected_;
-  std::map<EntryId, std::string> spam_;
-  std::map<std::string, std::chrono::steady_clock::time_point> departed_;
+  // What lies in "Spam" by UID, with what the server keeps of it.
+  std::map<uint32_t, std::string> spam_;
+  // INBOX arrivals the tracker knows, by UID.
+  std::map<uint32_t, EntryId> inbox_;
+  platform::PersonMoveTracker moves_;
 };
 
 // The boxes of one control request: answered by the request's own choice, or asked of the
@@ -1150,6 +1191,12 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
         item->Release();
       }
       tracker.RefreshSpam();
+      // A person's copy out of "Spam" whose original is gone now: rescued.
+      for (const EntryId& message : tracker.CopiesRescued()) {
+        IMailItem* item = NewHostMailItem(store, message);
+        learning->RestoreMoved(item);
+        item->Release();
+      }
     }
     if (sent.ok() && extension.message != nullptr && !connection_lost) {
       // A message in the sent folder was sent: the events of a send, with its recipients.

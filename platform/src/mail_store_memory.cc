@@ -148,6 +148,7 @@ class MemoryStore final : public MemoryMailStore {
     }
     if (from == to) return mid;
     Message moved = std::move(*message);
+    moved.delivered = false;  // moved files land in cur/, as the Maildir store puts them
     folders_[from].messages.erase(mid);
     MessageId id = ++dest->second.last_id;
     dest->second.messages[id] = std::move(moved);
@@ -158,7 +159,38 @@ class MemoryStore final : public MemoryMailStore {
     Message* message = Find(id, mid);
     if (!message) return Status::NotFound("no message " + std::to_string(mid));
     message->read = read;
+    message->delivered = false;  // a reader that marks it takes it out of new/
     return Status::Ok();
+  }
+
+  StatusOr<MoveEvidence> GetEvidence(FolderId id, MessageId mid) override {
+    Message* message = Find(id, mid);
+    if (!message) return Status::NotFound("no message " + std::to_string(mid));
+    MoveEvidence evidence;
+    evidence.delivered = message->delivered;
+    evidence.read = message->read;
+    evidence.object = "memory:" + std::to_string(message->object);
+    return evidence;
+  }
+
+  StatusOr<MessageId> SaveByReader(FolderId id, std::string source, bool read) override {
+    auto saved = Deliver(id, std::move(source), read);
+    if (saved.ok()) Find(id, *saved)->delivered = false;
+    return saved;
+  }
+
+  StatusOr<MessageId> LinkMessage(FolderId from, MessageId mid, FolderId to) override {
+    Message* message = Find(from, mid);
+    if (!message) return Status::NotFound("no message " + std::to_string(mid));
+    auto dest = folders_.find(to);
+    if (dest == folders_.end() || to == kRootFolderId || to == kLocalFoldersId || from == to) {
+      return Status::NotFound("no folder " + std::to_string(to));
+    }
+    Message linked = *message;
+    linked.delivered = false;
+    MessageId id = ++dest->second.last_id;
+    dest->second.messages[id] = std::move(linked);
+    return id;
   }
 
   StatusOr<MessageId> Deliver(FolderId id, std::string source, bool read) override {
@@ -167,7 +199,7 @@ class MemoryStore final : public MemoryMailStore {
       return Status::NotFound("no folder " + std::to_string(id));
     }
     MessageId mid = ++it->second.last_id;
-    it->second.messages[mid] = {std::move(source), read};
+    it->second.messages[mid] = {std::move(source), read, !read, ++last_object_};
     return mid;
   }
 
@@ -175,7 +207,10 @@ class MemoryStore final : public MemoryMailStore {
   struct Message {
     std::string source;
     bool read = false;
+    bool delivered = false;  // lies where deliveries land (a Maildir's new/)
+    uint64_t object = 0;     // stands for the file: kept by moves and links
   };
+  uint64_t last_object_ = 0;
   struct Folder {
     FolderId parent = 0;
     std::string name;

@@ -44,6 +44,10 @@ namespace {
 
 using namespace maildir;  // the Maildir adapter's own pieces
 
+// Names of deliveries remembered per folder; past it, a delivery a reader took into cur/
+// before it was listed looks like a reader's file (and is judged unless read by a person).
+constexpr size_t kMaxDeliveredNames = 100000;
+
 bool IsOutgoing(FolderId id) {
   return id == kOutboxFolderId || id == kSentItemsFolderId || id == kDraftsFolderId;
 }
@@ -122,6 +126,9 @@ struct FolderCache {
   UidList uids;
   FileMap files;
   FileIdentity cur_listed;  // cur/ as it was just before "files" was read from it
+  // Names given an id while they lay in new/: a reader (Dovecot, for one) takes a delivery
+  // into cur/ within moments, and it is still a delivery then.
+  std::set<std::string> delivered;
 };
 
 // The id lists and file names of the folders, shared by every store object of one tree in
@@ -303,6 +310,7 @@ class MaildirStore final : public MailStore {
         if (files.count(base)) continue;
         cache.uids.by_base.erase(base);
         cache.uids.Remove(id);
+        cache.delivered.erase(base);
         changed = true;
       }
     }
@@ -327,6 +335,9 @@ class MaildirStore final : public MailStore {
       MessageId id = cache.uids.next++;
       cache.uids.Add(id, arrival.base);
       cache.uids.by_base[arrival.base] = id;
+      if (!files.at(arrival.base).in_cur && cache.delivered.size() < kMaxDeliveredNames) {
+        cache.delivered.insert(arrival.base);
+      }
       changed = true;
     }
     if (changed || cache.uids.removals_pending) SaveUidList(cache.uids, path, options_.report);
@@ -455,6 +466,31 @@ class MaildirStore final : public MailStore {
       Forget(from, source_base);
       return id;
     }
+  }
+
+  StatusOr<MoveEvidence> GetEvidence(FolderId folder, MessageId message) override {
+    std::lock_guard guard(shared_->mutex);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      StatusOr<Located> at = Locate(folder, message, attempt > 0);
+      if (!at.ok()) return at.status();
+      struct statx st;
+      if (::statx(AT_FDCWD, at->file.c_str(), AT_SYMLINK_NOFOLLOW,
+                  STATX_INO | STATX_BTIME | STATX_MTIME, &st) == 0) {
+        const FolderCache& cache = cache_[at->dir];
+        MoveEvidence evidence;
+        evidence.delivered = !at->found.in_cur || cache.delivered.count(at->base) != 0;
+        evidence.read = (State(folder, at->found) & kMessageUnread) == 0;
+        // A rename or a link keeps the inode and its birth time; a new file on a reused inode
+        // is born anew (where the file system keeps no birth time, the modification time).
+        const statx_timestamp& born = (st.stx_mask & STATX_BTIME) ? st.stx_btime : st.stx_mtime;
+        evidence.object = std::to_string(st.stx_dev_major) + "." +
+                          std::to_string(st.stx_dev_minor) + ":" + std::to_string(st.stx_ino) +
+                          ":" + std::to_string(born.tv_sec) + "." + std::to_string(born.tv_nsec);
+        return evidence;
+      }
+      if (errno != ENOENT) return ErrnoStatus(at->file, errno);
+    }
+    return Status::NotFound("message " + std::to_string(message) + " is gone");
   }
 
   Status MarkRead(FolderId folder, MessageId message, bool read) override {
@@ -589,6 +625,7 @@ class MaildirStore final : public MailStore {
     if (node == nodes_.end()) return;
     FolderCache& cache = cache_[node->second.dir];
     cache.files.erase(base);
+    cache.delivered.erase(base);
     auto it = cache.uids.by_base.find(base);
     if (it == cache.uids.by_base.end()) return;
     cache.uids.Remove(it->second);

@@ -17,6 +17,7 @@
 #include <map>
 
 #include "imap_transport.h"
+#include "imap_xguid.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
@@ -424,6 +425,57 @@ class Connection {
     return found;
   }
 
+  // What the server keeps of one message of the selected mailbox through MOVE and COPY, for
+  // telling a person's move from a delivery: its own id of the stored message (X-GUID), which
+  // a delivery makes anew; and whether it is read. Nothing when the UID is gone; an error from a
+  // server that keeps no such id.
+  StatusOr<std::optional<MoveEvidence>> FetchEvidence(uint32_t uid) {
+    mailimap_set* set = mailimap_set_new_single(uid);
+    mailimap_fetch_type* type = mailimap_fetch_type_new_fetch_att_list_empty();
+    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_uid());
+    mailimap_fetch_type_new_fetch_att_list_add(type, mailimap_fetch_att_new_flags());
+    mailimap_fetch_type_new_fetch_att_list_add(type, imap::NewXGuidFetchAtt());
+    clist* result = nullptr;
+    int rc = mailimap_uid_fetch(imap_, set, type, &result);
+    mailimap_fetch_type_free(type);
+    mailimap_set_free(set);
+    if (rc != MAILIMAP_NO_ERROR) return Error(rc, "UID FETCH X-GUID");
+    std::optional<MoveEvidence> found;
+    for (clistiter* it = clist_begin(result); it != nullptr; it = clist_next(it)) {
+      auto* att = static_cast<mailimap_msg_att*>(clist_content(it));
+      uint32_t fetched_uid = 0;
+      std::string guid;
+      bool seen = false;
+      for (clistiter* i = clist_begin(att->att_list); i != nullptr; i = clist_next(i)) {
+        auto* item = static_cast<mailimap_msg_att_item*>(clist_content(i));
+        if (item->att_type == MAILIMAP_MSG_ATT_ITEM_EXTENSION) {
+          guid = imap::XGuidOf(item);
+        } else if (item->att_type == MAILIMAP_MSG_ATT_ITEM_DYNAMIC) {
+          mailimap_msg_att_dynamic* dynamic = item->att_data.att_dyn;
+          if (dynamic == nullptr || dynamic->att_list == nullptr) continue;
+          for (clistiter* f = clist_begin(dynamic->att_list); f != nullptr; f = clist_next(f)) {
+            auto* flag = static_cast<mailimap_flag_fetch*>(clist_content(f));
+            seen =
+                seen || (flag->fl_type == MAILIMAP_FLAG_FETCH_OTHER && flag->fl_flag != nullptr &&
+                         flag->fl_flag->fl_type == MAILIMAP_FLAG_SEEN);
+          }
+        } else if (item->att_data.att_static->att_type == MAILIMAP_MSG_ATT_UID) {
+          fetched_uid = item->att_data.att_static->att_data.att_uid;
+        }
+      }
+      if (fetched_uid != uid) continue;
+      MoveEvidence evidence;
+      // Mail reaches an account by delivery; a person's move or copy on the server is told by
+      // the server's id of the stored message, not by where it lies.
+      evidence.delivered = true;
+      evidence.read = seen;
+      if (!guid.empty()) evidence.object = "imap-guid:" + guid;
+      found = evidence;
+    }
+    mailimap_fetch_list_free(result);
+    return found;
+  }
+
   struct ListedMailbox {
     std::string name;
     char delimiter = 0;
@@ -801,6 +853,19 @@ class ImapStore final : public MapiStore {
       connection_->kept_raw() = {*parts, std::chrono::steady_clock::now(), std::move(*head), true};
     }
     return GetMessageProps(message, body_limit);
+  }
+
+  StatusOr<MoveEvidence> GetEvidence(const EntryId& message) override {
+    std::optional<EntryIdParts> parts = UnpackEntryId(message);
+    if (!parts || parts->kind != 'M') return Status::InvalidArgument("the entry is not a message");
+    return Retried([&]() -> StatusOr<MoveEvidence> {
+      StatusOr<uint32_t> selected = connection_->Select(parts->mailbox, parts->uidvalidity);
+      if (!selected.ok()) return selected.status();
+      StatusOr<std::optional<MoveEvidence>> fetched = connection_->FetchEvidence(parts->uid);
+      if (!fetched.ok()) return fetched.status();
+      if (!fetched->has_value()) return Status::NotFound("the message is no longer there");
+      return **fetched;
+    });
   }
 
   StatusOr<std::unique_ptr<MessageSource>> OpenBodyStream(const EntryId& message) override {

@@ -33,8 +33,8 @@
 #include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
 #include "vexmor/state/journal.h"
-#include "vexmor/validate/report_delivery.h"
 #include "vexmor/state/problems.h"
+#include "vexmor/validate/report_delivery.h"
 
 extern char** environ;
 

@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "vexmor/platform/move_tracker.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/platform/status.h"
@@ -118,6 +119,15 @@ class MailStore {
   // list deleted or rebuilt, so that an id may now name another message), as of its last look
   // at the folder. A caller that keeps ids compares it between looks. 0 where ids never are.
   virtual uint64_t IdEpoch(FolderId /*folder*/) { return 0; }
+
+  // What the store shows of how the message got where it is (its digest is left 0): whether
+  // it lies where deliveries land, whether it was read, the stored object a person's move
+  // keeps. Unavailable from a store that shows none of it.
+  virtual StatusOr<MoveEvidence> GetEvidence(FolderId folder, MessageId message) {
+    (void)folder;
+    (void)message;
+    return Status::Unavailable("the store shows no evidence of moves");
+  }
 };
 
 // Problems found in a store (a folder without "cur/", an unreadable file, a corrupt id list),
@@ -140,8 +150,14 @@ StatusOr<std::unique_ptr<MailStore>> OpenMaildirStore(const std::string& root,
 // A store kept in memory, for tests; it holds the fixed folders and starts empty.
 class MemoryMailStore : public MailStore {
  public:
-  // Adds a message at the end of a folder.
+  // Adds a message at the end of a folder, as a fetcher delivers (unread: where deliveries
+  // land; read: a reader's file).
   virtual StatusOr<MessageId> Deliver(FolderId folder, std::string source, bool read = false) = 0;
+  // A reader writes a message of its own into a folder (a copy it saves): never where
+  // deliveries land, read or not.
+  virtual StatusOr<MessageId> SaveByReader(FolderId folder, std::string source, bool read) = 0;
+  // A reader links a message into another folder: the same stored object in both.
+  virtual StatusOr<MessageId> LinkMessage(FolderId from, MessageId message, FolderId to) = 0;
 };
 std::unique_ptr<MemoryMailStore> MakeMemoryMailStore();
 

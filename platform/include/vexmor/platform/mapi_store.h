@@ -170,6 +170,13 @@ class MapiStore {
                                                         size_t body_limit);
   // The plain body (8-bit form) as a stream, for reading in chunks.
   virtual StatusOr<std::unique_ptr<MessageSource>> OpenBodyStream(const EntryId& message) = 0;
+  // What the store keeps of a message through a person's move or copy (see MoveEvidence; on
+  // IMAP the server's own id of the stored message, Dovecot's X-GUID, which MOVE and COPY keep
+  // and a delivery makes anew). An error, or an empty object, from a store that keeps none.
+  virtual StatusOr<MoveEvidence> GetEvidence(const EntryId& message) {
+    (void)message;
+    return Status::Unavailable("the store shows no evidence of moves");
+  }
 
   // A new folder under "parent" with the comment kept where the store can keep one. With
   // open_if_exists an existing folder of that name (any letter case) is returned instead;
