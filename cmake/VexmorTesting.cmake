@@ -4,6 +4,32 @@
 # Every test gets its own temporary Windows and system directories so it never touches the
 # user's real state; the throttle of the signature computation is off unless a test turns it on.
 # Tests may use the real Linux adapters (Vexmor::PlatformLinux) beside the test kit's fakes.
+#
+# Each test binary also joins the build target vexmor_tests_<label>, so a build folder can make
+# just the binaries of one label (and the programs they start) without benches, fuzz targets or
+# the other labels' binaries. The binaries named in VEXMOR_THREADED_TESTS exercise our own
+# threads (the host's queue and event loop, the signature workers, the receive cycle, the
+# dialogs' worker thread, the add-in host's model, the server); they join vexmor_tests_threaded,
+# which the ThreadSanitizer build makes and runs (a binary not built there is only a
+# placeholder test without a label, so `ctest -L` passes it by).
+set(VEXMOR_THREADED_TESTS
+    plugin_host_tests
+    plugin_process_tests
+    sigd_tests
+    server_client_core_tests
+    checksum_class_tests
+    checksum_server_tests
+    oe_integration_tests
+    addin_host_model_tests
+    ui_dialogs_tests)
+
+function(vexmor_add_test_to_target target name)
+  if(NOT TARGET ${target})
+    add_custom_target(${target})
+  endif()
+  add_dependencies(${target} ${name})
+endfunction()
+
 function(vexmor_add_test name)
   if(NOT VEXMOR_BUILD_TESTS)
     return()
@@ -18,6 +44,10 @@ function(vexmor_add_test name)
   # A library's own tests may reach into its src/ folder; nothing else does.
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
   target_compile_definitions(${name} PRIVATE VEXMOR_TEST_DATA_DIR="${VEXMOR_TEST_DATA_DIR}")
+  vexmor_add_test_to_target(vexmor_tests_${ARG_LABEL} ${name})
+  if(name IN_LIST VEXMOR_THREADED_TESTS)
+    vexmor_add_test_to_target(vexmor_tests_threaded ${name})
+  endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30
                        PROPERTIES ENVIRONMENT "VEXMOR_THROTTLE=off" TIMEOUT 300 LABELS ${ARG_LABEL})
 endfunction()
