@@ -236,7 +236,14 @@ TEST_F(PlugInProcessTest, MailWaitsWhileTheHookLibraryIsMissingAndIsJudgedOnceIt
   Set(sf::kSectionVexmor, sf::kKeySelectedMsgId, std::to_string(caught));
   Set(sf::kSectionVexmor, sf::kKeyOperation, "5");
   ASSERT_TRUE(WaitUntil([&] { return Get(sf::kSectionVexmor, sf::kKeyOperation) == "0"; }, 10s));
-  EXPECT_EQ(Get(sf::kSectionError, sf::kKeyErrorGuiFunctions), "15,the hook library is not loaded");
+  // The command leaves the board before it runs: its failure is recorded a moment later.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return Get(sf::kSectionError, sf::kKeyErrorGuiFunctions) ==
+               "15,the hook library is not loaded";
+      },
+      10s))
+      << Get(sf::kSectionError, sf::kKeyErrorGuiFunctions);
   EXPECT_EQ(store->ListMessages(spam)->size(), 1u);
   EXPECT_TRUE(Calls("MoveMessage_DeletedItems").empty());
 

@@ -16,6 +16,9 @@ bool ModuleInUse();
 
 // The account logon the library's wiring made (null when no account is set).
 platform::MapiLogon* AccountLogon();
+// true: the client is shutting down, so every wait of the account logon's connections on the
+// server ends at once and no new connection is made; false (at connection): they work again.
+void CancelAccountWaits(bool cancel);
 // The profile files the library's wiring chose.
 platform::Profile& AddinProfile();
 // The client's desktop (its windows and notification area) for the window lookups and the tray

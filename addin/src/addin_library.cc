@@ -2,6 +2,8 @@
 // path, the account adapter the mover and the background work log on to, registration in the
 // registry port, the class factory and the extension's entry point.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <vexmor/userinterface/CFrameWindow.h>
 #include <vexmor/validate/CCheckExe.h>
 
@@ -77,6 +79,10 @@ class ReusedLogon final : public platform::MapiLogon {
 // The account adapter, made once on first use from the account the user set.
 struct Account {
   std::once_flag once;
+  // Readable once the client shuts down: every wait of the account's own connections on the
+  // server ends at once, so a background thread logging on to a silent server never holds up
+  // the client's exit (the library cannot unload while it runs).
+  int cancel[2] = {-1, -1};
   std::unique_ptr<platform::MapiLogon> logon;
   std::unique_ptr<platform::MapiLogon> mover_logon;
 };
@@ -166,6 +172,20 @@ void UseClientSession(com::_Application* application) {
   }
 }
 
+void CancelAccountWaits(bool cancel) {
+  AccountLogon();  // makes the pipe, once
+  Account& account = TheAccount();
+  if (account.cancel[0] < 0) return;
+  if (cancel) {
+    const char byte = 1;
+    (void)!::write(account.cancel[1], &byte, 1);
+  } else {
+    char buffer[64];
+    while (::read(account.cancel[0], buffer, sizeof buffer) > 0) {
+    }
+  }
+}
+
 platform::Profile& AddinProfile() {
   return platform::DefaultProfile();
 }
@@ -173,12 +193,15 @@ platform::Profile& AddinProfile() {
 platform::MapiLogon* AccountLogon() {
   Account& account = TheAccount();
   std::call_once(account.once, [&] {
+    if (::pipe2(account.cancel, O_CLOEXEC | O_NONBLOCK) != 0) account.cancel[0] = -1;
     StatusOr<platform::ImapAccount> settings =
         platform::LoadImapAccount(platform::DefaultRegistry());
     if (!settings.ok()) return;
     StatusOr<std::string> password = platform::ReadImapPassword(*settings);
     if (!password.ok()) return;
-    account.logon = platform::MakeImapLogon({*settings, *password, 30});
+    platform::ImapConnectOptions options{*settings, *password, 30};
+    options.cancel_fd = account.cancel[0];
+    account.logon = platform::MakeImapLogon(std::move(options));
     // The mover runs on the client's thread only; background threads log on for themselves.
     account.mover_logon = std::make_unique<ReusedLogon>(*account.logon);
     UseMapiLogon(account.mover_logon.get());

@@ -118,6 +118,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
   }
 
   HRESULT OnConnection(IUnknown* application, int32_t, IUnknown*, void*) override {
+    CancelAccountWaits(false);
     const std::string dir = InstallDir();
     try {
       for (const char* name : {"Vexmor.ini", "Vexmor_Message.ini", "Vexmor_Outlook_Log.txt"}) {
@@ -200,6 +201,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
 
   HRESULT OnDisconnection(int32_t, void*) override {
     Log("Vexmor trying to unload(S).");
+    CancelAccountWaits(true);
     UseClientDesktop(nullptr);
     UseClientSession(nullptr);
     if (!ui_active_) {
@@ -249,6 +251,7 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
 
   HRESULT OnBeginShutdown(void*) override {
     Log("Before shutting down the Vexmor(S).");
+    CancelAccountWaits(true);
     return E_NOTIMPL;
   }
 
