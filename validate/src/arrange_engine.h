@@ -65,7 +65,7 @@ class ArrangeEngine {
   static void AfterForkInChild();
   void Run(const void* owner, int64_t* target, const std::string& content,
            const std::shared_ptr<CArrangeEvent>& event);
-  int64_t LongTextSignature(std::string prepared);
+  int64_t LongTextSignature();  // on prepared_
 
   ArrangeStatics s_;
   PieceWorker worker_;

@@ -67,38 +67,92 @@ int64_t Checksum(const unsigned char* data, size_t count) {
   return sum.Value();
 }
 
+namespace {
+
+// The scans run in chunks that fit the first-level cache: a chunk is normalised onto the stack
+// and then summed or appended, so no buffer of the text's size is zeroed or faulted in.
+constexpr size_t kChunk = 4096;
+
+// Normalises text[begin, end) (end - begin at most kChunk) into dst without any pacing;
+// returns the number of characters written.
+size_t NormaliseChunk(const unsigned char* bytes, size_t begin, size_t end, char* dst) {
+  size_t n = 0;
+  for (size_t i = begin; i < end; ++i) {
+    int16_t v = kTable.value[bytes[i]];
+    dst[n] = static_cast<char>(v);
+    n += v >= 0 ? 1 : 0;
+  }
+  return n;
+}
+
+// Feeds the normalised form of text[begin, end) to "sum" without pacing. With drop_last the
+// last normalised character is left out (the join of piece 0).
+void SumNormalised(std::string_view text, size_t begin, size_t end, bool drop_last,
+                   RunningChecksum& sum) {
+  if (end > text.size()) end = text.size();
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  // One slot in front for the character held back from the previous chunk.
+  char buffer[kChunk + 1];
+  bool holding = false;
+  while (begin < end) {
+    size_t stop = end - begin > kChunk ? begin + kChunk : end;
+    size_t n = NormaliseChunk(bytes, begin, stop, buffer + 1);
+    begin = stop;
+    char* from = holding ? buffer : buffer + 1;
+    size_t count = n + (holding ? 1 : 0);
+    if (drop_last && count > 0) {
+      // Hold the last character back until it is known not to be the piece's last one.
+      buffer[0] = from[count - 1];
+      sum.Update(std::string_view(from, count - 1));
+      holding = true;
+    } else {
+      sum.Update(std::string_view(from, count));
+    }
+  }
+}
+
+}  // namespace
+
+void ReleaseScratch(std::string& scratch) {
+  scratch.clear();
+  if (scratch.capacity() > kKeptScratch) std::string().swap(scratch);
+}
+
 void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string& out,
                     const platform::Clock* throttle) {
   if (end > text.size()) end = text.size();
   if (begin >= end) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (throttle == nullptr) {
+    // Appends into reserved room: nothing is zero-filled first.
+    out.reserve(out.size() + (end - begin));
+    char buffer[kChunk];
+    while (begin < end) {
+      size_t stop = end - begin > kChunk ? begin + kChunk : end;
+      out.append(buffer, NormaliseChunk(bytes, begin, stop, buffer));
+      begin = stop;
+    }
+    return;
+  }
   size_t start_size = out.size();
   out.resize(start_size + (end - begin));
   char* dst = out.data() + start_size;
   size_t n = 0;
-  if (throttle == nullptr) {
-    for (size_t i = begin; i < end; ++i) {
-      int16_t v = kTable.value[bytes[i]];
-      dst[n] = static_cast<char>(v);
-      n += v >= 0 ? 1 : 0;
-    }
-  } else {
-    Pacer pacer(throttle);
-    for (size_t i = begin; i < end; ++i) {
-      int16_t v = kTable.value[bytes[i]];
-      if (v >= 0) {
-        dst[n++] = static_cast<char>(v);
-        pacer.Appended(n);
-      } else if (v == kOther) {
-        pacer.Skipped(n);
-      }
+  Pacer pacer(throttle);
+  for (size_t i = begin; i < end; ++i) {
+    int16_t v = kTable.value[bytes[i]];
+    if (v >= 0) {
+      dst[n++] = static_cast<char>(v);
+      pacer.Appended(n);
+    } else if (v == kOther) {
+      pacer.Skipped(n);
     }
   }
   out.resize(start_size + n);
 }
 
-std::string PrepareContent(std::string_view content) {
-  std::string prepared;
+void PrepareContentInto(std::string_view content, std::string& prepared) {
+  prepared.clear();
   prepared.reserve(content.size());
   size_t pos = 0;
   for (;;) {
@@ -109,6 +163,11 @@ std::string PrepareContent(std::string_view content) {
     pos = hit + 3;
   }
   prepared.append(content, pos);
+}
+
+std::string PrepareContent(std::string_view content) {
+  std::string prepared;
+  PrepareContentInto(content, prepared);
   return prepared;
 }
 
@@ -117,6 +176,13 @@ int64_t ShortTextSignature(std::string_view prepared, const platform::Clock* thr
   if (prepared.size() > 1) {
     size_t marker = prepared.find(kSessionMarker, 1);
     if (marker != std::string_view::npos) end = marker + kSessionMarker.size();
+  }
+  if (throttle == nullptr) {
+    // Normalisation and the sums in one pass: the normalised text is never stored whole.
+    RunningChecksum sum;
+    SumNormalised(prepared, 0, end, false, sum);
+    sum.Update(std::string_view("", 1));  // the closing zero byte
+    return sum.Value();
   }
   std::string normalised;
   NormaliseRange(prepared, 0, end, normalised, throttle);
@@ -147,15 +213,32 @@ int64_t JoinedPiecesSignature(const std::array<std::string, kPieceCount>& pieces
 }
 
 int64_t ContentSignature(std::string_view content, const platform::Clock* throttle) {
-  std::string prepared = PrepareContent(content);
-  if (prepared.size() <= kShortTextLimit) return ShortTextSignature(prepared, throttle);
-  auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
-  std::array<std::string, kPieceCount> pieces;
-  for (int k = 0; k < kPieceCount; ++k) {
-    auto [begin, end] = PieceRange(bounds, k);
-    NormaliseRange(prepared, begin, end, pieces[k], throttle);
+  // Reused by every signature of this thread: no fresh pages per message.
+  thread_local std::string prepared;
+  PrepareContentInto(content, prepared);
+  int64_t signature = 0;
+  if (prepared.size() <= kShortTextLimit) {
+    signature = ShortTextSignature(prepared, throttle);
+  } else if (throttle == nullptr) {
+    auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
+    RunningChecksum sum;
+    for (int k = 0; k < kPieceCount; ++k) {
+      auto [begin, end] = PieceRange(bounds, k);
+      SumNormalised(prepared, begin, end, k == 0, sum);
+    }
+    sum.Update(std::string_view("", 1));  // the closing zero byte
+    signature = sum.Value();
+  } else {
+    auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
+    std::array<std::string, kPieceCount> pieces;
+    for (int k = 0; k < kPieceCount; ++k) {
+      auto [begin, end] = PieceRange(bounds, k);
+      NormaliseRange(prepared, begin, end, pieces[k], throttle);
+    }
+    signature = JoinedPiecesSignature(pieces);
   }
-  return JoinedPiecesSignature(pieces);
+  ReleaseScratch(prepared);
+  return signature;
 }
 
 int64_t PlainSignature(std::string_view text) {

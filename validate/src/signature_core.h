@@ -69,6 +69,14 @@ void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string
 
 // Every "=20" becomes ":". (The zero character the computation appends is not added here.)
 std::string PrepareContent(std::string_view content);
+// The same into "prepared", replacing what it held but keeping its capacity.
+void PrepareContentInto(std::string_view content, std::string& prepared);
+
+// Scratch texts are reused from one signature to the next so that no message pays for fresh
+// pages; one far larger than a usual message is given back rather than kept.
+inline constexpr size_t kKeptScratch = size_t{4} << 20;
+// Empties a scratch text, keeping its room unless that exceeds kKeptScratch.
+void ReleaseScratch(std::string& scratch);
 
 // Signature of a prepared text of at most kShortTextLimit characters: the range up to and
 // including the first session marker found from index 1 (else the whole text), normalised,
