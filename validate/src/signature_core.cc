@@ -1,44 +1,11 @@
 #include "signature_core.h"
 
+#include "signature_scan.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace vexmor::validate {
-namespace {
-
-// What a byte contributes, by its low seven bits: a character, nothing (blank, CR, LF), or
-// nothing but a throttle check (any other value).
-constexpr int16_t kNothing = -1;
-constexpr int16_t kOther = -2;
-
-struct ByteTable {
-  int16_t value[256];
-  constexpr ByteTable() : value() {
-    for (int b = 0; b < 256; ++b) {
-      int low = b & 0x7F;
-      int16_t v = kOther;
-      if (low == 0x20 || low == 0x0D || low == 0x0A) {
-        v = kNothing;
-      } else if (low >= 'A' && low <= 'Z') {
-        v = static_cast<int16_t>(low + ('a' - 'A'));
-      } else if (low >= 'a' && low <= 'z') {
-        v = static_cast<int16_t>(b);  // the byte itself, high bit included
-      } else if (low == '0') {
-        v = 'o';
-      } else if (low == '1') {
-        v = 'i';
-      } else if (low >= '2' && low <= '9') {
-        v = static_cast<int16_t>(low + 63);
-      }
-      value[b] = v;
-    }
-  }
-};
-
-constexpr ByteTable kTable;
-
-}  // namespace
-
 void RunningChecksum::Update(std::string_view bytes) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   size_t count = bytes.size();
@@ -69,8 +36,8 @@ int64_t Checksum(const unsigned char* data, size_t count) {
 
 namespace {
 
-// The scans run in chunks that fit the first-level cache: a chunk is normalised onto the stack
-// and then summed or appended, so no buffer of the text's size is zeroed or faulted in.
+// The unpaced normalisation runs in chunks that fit the first-level cache: a chunk is
+// normalised onto the stack and then appended, so the output is never zero-filled first.
 constexpr size_t kChunk = 4096;
 
 // Normalises text[begin, end) (end - begin at most kChunk) into dst without any pacing;
@@ -85,30 +52,10 @@ size_t NormaliseChunk(const unsigned char* bytes, size_t begin, size_t end, char
   return n;
 }
 
-// Feeds the normalised form of text[begin, end) to "sum" without pacing. With drop_last the
-// last normalised character is left out (the join of piece 0).
-void SumNormalised(std::string_view text, size_t begin, size_t end, bool drop_last,
-                   RunningChecksum& sum) {
-  if (end > text.size()) end = text.size();
-  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
-  // One slot in front for the character held back from the previous chunk.
-  char buffer[kChunk + 1];
-  bool holding = false;
-  while (begin < end) {
-    size_t stop = end - begin > kChunk ? begin + kChunk : end;
-    size_t n = NormaliseChunk(bytes, begin, stop, buffer + 1);
-    begin = stop;
-    char* from = holding ? buffer : buffer + 1;
-    size_t count = n + (holding ? 1 : 0);
-    if (drop_last && count > 0) {
-      // Hold the last character back until it is known not to be the piece's last one.
-      buffer[0] = from[count - 1];
-      sum.Update(std::string_view(from, count - 1));
-      holding = true;
-    } else {
-      sum.Update(std::string_view(from, count));
-    }
-  }
+// The value of the sums once the closing zero byte is added (it adds 0 to A, then A to B).
+int64_t ClosedValue(Sums sums) {
+  sums.b += sums.a;
+  return static_cast<int64_t>((sums.b << 16) + (sums.a & 0xFFFF));
 }
 
 }  // namespace
@@ -156,7 +103,7 @@ void PrepareContentInto(std::string_view content, std::string& prepared) {
   prepared.reserve(content.size());
   size_t pos = 0;
   for (;;) {
-    size_t hit = content.find("=20", pos);
+    size_t hit = FindFrom(content, "=20", pos);
     if (hit == std::string_view::npos) break;
     prepared.append(content, pos, hit - pos);
     prepared += ':';
@@ -174,15 +121,14 @@ std::string PrepareContent(std::string_view content) {
 int64_t ShortTextSignature(std::string_view prepared, const platform::Clock* throttle) {
   size_t end = prepared.size();
   if (prepared.size() > 1) {
-    size_t marker = prepared.find(kSessionMarker, 1);
+    size_t marker = FindFrom(prepared, kSessionMarker, 1);
     if (marker != std::string_view::npos) end = marker + kSessionMarker.size();
   }
   if (throttle == nullptr) {
     // Normalisation and the sums in one pass: the normalised text is never stored whole.
-    RunningChecksum sum;
-    SumNormalised(prepared, 0, end, false, sum);
-    sum.Update(std::string_view("", 1));  // the closing zero byte
-    return sum.Value();
+    Sums sums;
+    SumNormalisedRange(prepared, 0, end, false, sums);
+    return ClosedValue(sums);
   }
   std::string normalised;
   NormaliseRange(prepared, 0, end, normalised, throttle);
@@ -213,21 +159,25 @@ int64_t JoinedPiecesSignature(const std::array<std::string, kPieceCount>& pieces
 }
 
 int64_t ContentSignature(std::string_view content, const platform::Clock* throttle) {
-  // Reused by every signature of this thread: no fresh pages per message.
-  thread_local std::string prepared;
-  PrepareContentInto(content, prepared);
+  // Reused by every signature of this thread: no fresh pages per message. A text without
+  // "=20" is its own prepared form and is not copied at all.
+  thread_local std::string scratch;
+  std::string_view prepared = content;
+  if (FindFrom(content, "=20", 0) != std::string_view::npos) {
+    PrepareContentInto(content, scratch);
+    prepared = scratch;
+  }
   int64_t signature = 0;
   if (prepared.size() <= kShortTextLimit) {
     signature = ShortTextSignature(prepared, throttle);
   } else if (throttle == nullptr) {
     auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
-    RunningChecksum sum;
+    Sums sums;
     for (int k = 0; k < kPieceCount; ++k) {
       auto [begin, end] = PieceRange(bounds, k);
-      SumNormalised(prepared, begin, end, k == 0, sum);
+      SumNormalisedRange(prepared, begin, end, k == 0, sums);  // piece 0 without its last
     }
-    sum.Update(std::string_view("", 1));  // the closing zero byte
-    signature = sum.Value();
+    signature = ClosedValue(sums);
   } else {
     auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
     std::array<std::string, kPieceCount> pieces;
@@ -237,7 +187,7 @@ int64_t ContentSignature(std::string_view content, const platform::Clock* thrott
     }
     signature = JoinedPiecesSignature(pieces);
   }
-  ReleaseScratch(prepared);
+  ReleaseScratch(scratch);
   return signature;
 }
 
