@@ -153,22 +153,19 @@ size_t FindFrom(std::string_view text, std::string_view needle, size_t from) {
 #if defined(__SSE2__)
   if (needle.size() > text.size()) return std::string_view::npos;
   const char* p = text.data();
-  const size_t last_start = text.size() - needle.size();
-  const __m128i first = _mm_set1_epi8(needle[0]);
-  const __m128i second = _mm_set1_epi8(needle[1]);
-  const __m128i third = _mm_set1_epi8(needle[2]);
-  // The three loads of a step reach up to i + 17.
-  for (; i + 18 <= text.size(); i += 16) {
+  // Candidates are where the needle's first and last characters both match; the rest is
+  // compared only there. The loads of a step reach up to i + 15 + (needle.size() - 1).
+  const size_t tail = needle.size() - 1;
+  const __m128i first = _mm_set1_epi8(needle.front());
+  const __m128i last = _mm_set1_epi8(needle.back());
+  for (; i + 16 + tail <= text.size(); i += 16) {
     __m128i hit = _mm_and_si128(
-        _mm_and_si128(
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), first),
-            _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1)), second)),
-        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 2)), third));
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), first),
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + tail)), last));
     auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
     while (mask != 0) {
       size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
-      if (at > last_start) return std::string_view::npos;
-      if (std::memcmp(p + at + 3, needle.data() + 3, needle.size() - 3) == 0) return at;
+      if (std::memcmp(p + at + 1, needle.data() + 1, tail - 1) == 0) return at;
       mask &= mask - 1;
     }
   }
