@@ -98,13 +98,12 @@ void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string
   out.resize(start_size + n);
 }
 
-void PrepareContentInto(std::string_view content, std::string& prepared) {
+void PrepareContentInto(std::string_view content, std::string& prepared, size_t from) {
   prepared.clear();
   prepared.reserve(content.size());
   size_t pos = 0;
-  for (;;) {
-    size_t hit = FindFrom(content, "=20", pos);
-    if (hit == std::string_view::npos) break;
+  for (size_t hit = FindFrom(content, "=20", from); hit != std::string_view::npos;
+       hit = FindFrom(content, "=20", pos)) {
     prepared.append(content, pos, hit - pos);
     prepared += ':';
     pos = hit + 3;
@@ -163,8 +162,8 @@ int64_t ContentSignature(std::string_view content, const platform::Clock* thrott
   // "=20" is its own prepared form and is not copied at all.
   thread_local std::string scratch;
   std::string_view prepared = content;
-  if (FindFrom(content, "=20", 0) != std::string_view::npos) {
-    PrepareContentInto(content, scratch);
+  if (size_t first = FindFrom(content, "=20", 0); first != std::string_view::npos) {
+    PrepareContentInto(content, scratch, first);
     prepared = scratch;
   }
   int64_t signature = 0;

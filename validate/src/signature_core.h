@@ -69,8 +69,9 @@ void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string
 
 // Every "=20" becomes ":". (The zero character the computation appends is not added here.)
 std::string PrepareContent(std::string_view content);
-// The same into "prepared", replacing what it held but keeping its capacity.
-void PrepareContentInto(std::string_view content, std::string& prepared);
+// The same into "prepared", replacing what it held but keeping its capacity. "from" is where
+// the search for "=20" starts: a caller that knows there is none before may skip ahead.
+void PrepareContentInto(std::string_view content, std::string& prepared, size_t from = 0);
 
 // Scratch texts are reused from one signature to the next so that no message pays for fresh
 // pages; one far larger than a usual message is given back rather than kept.
