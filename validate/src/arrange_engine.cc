@@ -194,7 +194,10 @@ int64_t ArrangeEngine::LongTextSignature() {
     done.wait(lock, [&] { return left == 0; });
   }
   s_.thread_stopped = false;
-  int64_t signature = JoinedPiecesSignature(s_.sub_content);
+  RunningChecksum joined;
+  for (int k = 0; k < kPieceCount; ++k) joined.Append(piece_sums_[k], piece_counts_[k]);
+  joined.Update(std::string_view("", 1));  // the closing zero byte
+  int64_t signature = joined.Value();
   // Emptied, but the room is kept for the next message unless it is unusually large.
   for (std::string& piece : s_.sub_content) ReleaseScratch(piece);
   return signature;
@@ -208,6 +211,11 @@ void ArrangeEngine::RunPiece(int k) {
   piece.clear();
   NormaliseRange(prepared_, begin, end, piece, throttle_);
   s_.org_length[k] = static_cast<int32_t>(piece.size());
+  std::string_view joined = piece;
+  if (k == 0 && !joined.empty()) joined.remove_suffix(1);
+  piece_sums_[k] = RunningChecksum();
+  piece_sums_[k].Update(joined);
+  piece_counts_[k] = joined.size();
   if (++s_.thread_count == kPieceCount) s_.thread_stopped = true;
   if (std::shared_ptr<CArrangeEvent> done = std::move(s_.sub_event[k])) done->Set();
 }

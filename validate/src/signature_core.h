@@ -24,6 +24,12 @@ inline constexpr std::string_view kSessionMarker = "read.php?sessionid";
 class RunningChecksum {
  public:
   void Update(std::string_view bytes);
+  // Continues with the sums of the "count" bytes that followed, as if Update had been given
+  // them: the sums of parts computed apart join without reading the parts again.
+  void Append(const RunningChecksum& next, uint64_t count) {
+    b_ += next.b_ + count * a_;
+    a_ += next.a_;
+  }
   int64_t Value() const { return static_cast<int64_t>((b_ << 16) + (a_ & 0xFFFF)); }
 
  private:

@@ -42,6 +42,22 @@ TEST(Checksum, FourByteStepsGiveTheSameResultAsSingleBytes) {
   }
 }
 
+// The class path sums each piece on its own worker and joins the sums afterwards.
+TEST(Checksum, PartsSummedApartJoinAsTheWhole) {
+  std::mt19937 random(3);
+  std::string bytes(3000, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  for (size_t cut : {0u, 1u, 5u, 1499u, 2999u, 3000u}) {
+    RunningChecksum first;
+    RunningChecksum second;
+    first.Update(std::string_view(bytes).substr(0, cut));
+    second.Update(std::string_view(bytes).substr(cut));
+    RunningChecksum joined = first;
+    joined.Append(second, bytes.size() - cut);
+    EXPECT_EQ(joined.Value(), Checksum(bytes)) << cut;
+  }
+}
+
 TEST(Checksum, WrapsAroundInSixtyFourBits) {
   std::string big(300000, '\x7F');  // B grows past 2^47, so B << 16 wraps
   uint64_t a = 0;
