@@ -155,12 +155,14 @@ void ArrangeEngine::Run(const void* owner, int64_t* target, const std::string& c
     std::lock_guard run(run_mutex_);
     try {
       throttle_ = ConfiguredThrottle();
-      std::string prepared = PrepareContent(content);
-      *target = prepared.size() <= kShortTextLimit ? ShortTextSignature(prepared, throttle_)
-                                                   : LongTextSignature(std::move(prepared));
+      // prepared_ keeps its capacity from one computation to the next.
+      PrepareContentInto(content, prepared_);
+      *target = prepared_.size() <= kShortTextLimit ? ShortTextSignature(prepared_, throttle_)
+                                                    : LongTextSignature();
     } catch (const std::bad_alloc&) {
       // Out of memory: keep the previous signature, but always release the waiting consumer.
     }
+    ReleaseScratch(prepared_);
     event->Set();
   }
   std::lock_guard lock(state_mutex_);
@@ -168,8 +170,7 @@ void ArrangeEngine::Run(const void* owner, int64_t* target, const std::string& c
   idle_.notify_all();
 }
 
-int64_t ArrangeEngine::LongTextSignature(std::string prepared) {
-  prepared_ = std::move(prepared);
+int64_t ArrangeEngine::LongTextSignature() {
   bounds_ = PieceBoundaries(static_cast<int64_t>(prepared_.size()));
   s_.thread_count = 0;
   std::mutex done_mutex;
@@ -193,19 +194,28 @@ int64_t ArrangeEngine::LongTextSignature(std::string prepared) {
     done.wait(lock, [&] { return left == 0; });
   }
   s_.thread_stopped = false;
-  int64_t signature = JoinedPiecesSignature(s_.sub_content);
-  for (std::string& piece : s_.sub_content) std::string().swap(piece);
-  std::string().swap(prepared_);
+  RunningChecksum joined;
+  for (int k = 0; k < kPieceCount; ++k) joined.Append(piece_sums_[k], piece_counts_[k]);
+  joined.Update(std::string_view("", 1));  // the closing zero byte
+  int64_t signature = joined.Value();
+  // Emptied, but the room is kept for the next message unless it is unusually large.
+  for (std::string& piece : s_.sub_content) ReleaseScratch(piece);
   return signature;
 }
 
 void ArrangeEngine::RunPiece(int k) {
   if (k < 0 || k >= kPieceCount) return;
   auto [begin, end] = PieceRange(bounds_, k);
-  std::string piece;
+  // Into the piece's own string, whose room the previous long text left.
+  std::string& piece = s_.sub_content[k];
+  piece.clear();
   NormaliseRange(prepared_, begin, end, piece, throttle_);
   s_.org_length[k] = static_cast<int32_t>(piece.size());
-  s_.sub_content[k] = std::move(piece);
+  std::string_view joined = piece;
+  if (k == 0 && !joined.empty()) joined.remove_suffix(1);
+  piece_sums_[k] = RunningChecksum();
+  piece_sums_[k].Update(joined);
+  piece_counts_[k] = joined.size();
   if (++s_.thread_count == kPieceCount) s_.thread_stopped = true;
   if (std::shared_ptr<CArrangeEvent> done = std::move(s_.sub_event[k])) done->Set();
 }

@@ -65,7 +65,7 @@ class ArrangeEngine {
   static void AfterForkInChild();
   void Run(const void* owner, int64_t* target, const std::string& content,
            const std::shared_ptr<CArrangeEvent>& event);
-  int64_t LongTextSignature(std::string prepared);
+  int64_t LongTextSignature();  // on prepared_
 
   ArrangeStatics s_;
   PieceWorker worker_;
@@ -77,6 +77,10 @@ class ArrangeEngine {
   std::mutex run_mutex_;  // one computation of the class at a time
   std::string prepared_;  // the text the piece workers read
   std::array<int64_t, kPieceCount> bounds_{};
+  // Each worker sums its own piece (piece 0 without its last character): the join is then a
+  // few additions instead of a second pass over the whole text.
+  std::array<RunningChecksum, kPieceCount> piece_sums_{};
+  std::array<uint64_t, kPieceCount> piece_counts_{};
   const platform::Clock* throttle_ = nullptr;
 
   std::mutex threads_mutex_;

@@ -1,44 +1,11 @@
 #include "signature_core.h"
 
+#include "signature_scan.h"
+
 #include <cstdlib>
 #include <cstring>
 
 namespace vexmor::validate {
-namespace {
-
-// What a byte contributes, by its low seven bits: a character, nothing (blank, CR, LF), or
-// nothing but a throttle check (any other value).
-constexpr int16_t kNothing = -1;
-constexpr int16_t kOther = -2;
-
-struct ByteTable {
-  int16_t value[256];
-  constexpr ByteTable() : value() {
-    for (int b = 0; b < 256; ++b) {
-      int low = b & 0x7F;
-      int16_t v = kOther;
-      if (low == 0x20 || low == 0x0D || low == 0x0A) {
-        v = kNothing;
-      } else if (low >= 'A' && low <= 'Z') {
-        v = static_cast<int16_t>(low + ('a' - 'A'));
-      } else if (low >= 'a' && low <= 'z') {
-        v = static_cast<int16_t>(b);  // the byte itself, high bit included
-      } else if (low == '0') {
-        v = 'o';
-      } else if (low == '1') {
-        v = 'i';
-      } else if (low >= '2' && low <= '9') {
-        v = static_cast<int16_t>(low + 63);
-      }
-      value[b] = v;
-    }
-  }
-};
-
-constexpr ByteTable kTable;
-
-}  // namespace
-
 void RunningChecksum::Update(std::string_view bytes) {
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
   size_t count = bytes.size();
@@ -67,56 +34,100 @@ int64_t Checksum(const unsigned char* data, size_t count) {
   return sum.Value();
 }
 
+namespace {
+
+// The unpaced normalisation runs in chunks that fit the first-level cache: a chunk is
+// normalised onto the stack and then appended, so the output is never zero-filled first.
+constexpr size_t kChunk = 4096;
+
+// Normalises text[begin, end) (end - begin at most kChunk) into dst without any pacing;
+// returns the number of characters written.
+size_t NormaliseChunk(const unsigned char* bytes, size_t begin, size_t end, char* dst) {
+  size_t n = 0;
+  for (size_t i = begin; i < end; ++i) {
+    int16_t v = kTable.value[bytes[i]];
+    dst[n] = static_cast<char>(v);
+    n += v >= 0 ? 1 : 0;
+  }
+  return n;
+}
+
+// The value of the sums once the closing zero byte is added (it adds 0 to A, then A to B).
+int64_t ClosedValue(Sums sums) {
+  sums.b += sums.a;
+  return static_cast<int64_t>((sums.b << 16) + (sums.a & 0xFFFF));
+}
+
+}  // namespace
+
+void ReleaseScratch(std::string& scratch) {
+  scratch.clear();
+  if (scratch.capacity() > kKeptScratch) std::string().swap(scratch);
+}
+
 void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string& out,
                     const platform::Clock* throttle) {
   if (end > text.size()) end = text.size();
   if (begin >= end) return;
   const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  if (throttle == nullptr) {
+    // Appends into reserved room: nothing is zero-filled first.
+    out.reserve(out.size() + (end - begin));
+    char buffer[kChunk];
+    while (begin < end) {
+      size_t stop = end - begin > kChunk ? begin + kChunk : end;
+      out.append(buffer, NormaliseChunk(bytes, begin, stop, buffer));
+      begin = stop;
+    }
+    return;
+  }
   size_t start_size = out.size();
   out.resize(start_size + (end - begin));
   char* dst = out.data() + start_size;
   size_t n = 0;
-  if (throttle == nullptr) {
-    for (size_t i = begin; i < end; ++i) {
-      int16_t v = kTable.value[bytes[i]];
-      dst[n] = static_cast<char>(v);
-      n += v >= 0 ? 1 : 0;
-    }
-  } else {
-    Pacer pacer(throttle);
-    for (size_t i = begin; i < end; ++i) {
-      int16_t v = kTable.value[bytes[i]];
-      if (v >= 0) {
-        dst[n++] = static_cast<char>(v);
-        pacer.Appended(n);
-      } else if (v == kOther) {
-        pacer.Skipped(n);
-      }
+  Pacer pacer(throttle);
+  for (size_t i = begin; i < end; ++i) {
+    int16_t v = kTable.value[bytes[i]];
+    if (v >= 0) {
+      dst[n++] = static_cast<char>(v);
+      pacer.Appended(n);
+    } else if (v == kOther) {
+      pacer.Skipped(n);
     }
   }
   out.resize(start_size + n);
 }
 
-std::string PrepareContent(std::string_view content) {
-  std::string prepared;
+void PrepareContentInto(std::string_view content, std::string& prepared, size_t from) {
+  prepared.clear();
   prepared.reserve(content.size());
   size_t pos = 0;
-  for (;;) {
-    size_t hit = content.find("=20", pos);
-    if (hit == std::string_view::npos) break;
+  for (size_t hit = FindFrom(content, "=20", from); hit != std::string_view::npos;
+       hit = FindFrom(content, "=20", pos)) {
     prepared.append(content, pos, hit - pos);
     prepared += ':';
     pos = hit + 3;
   }
   prepared.append(content, pos);
+}
+
+std::string PrepareContent(std::string_view content) {
+  std::string prepared;
+  PrepareContentInto(content, prepared);
   return prepared;
 }
 
 int64_t ShortTextSignature(std::string_view prepared, const platform::Clock* throttle) {
   size_t end = prepared.size();
   if (prepared.size() > 1) {
-    size_t marker = prepared.find(kSessionMarker, 1);
+    size_t marker = FindFrom(prepared, kSessionMarker, 1);
     if (marker != std::string_view::npos) end = marker + kSessionMarker.size();
+  }
+  if (throttle == nullptr) {
+    // Normalisation and the sums in one pass: the normalised text is never stored whole.
+    Sums sums;
+    SumNormalisedRange(prepared, 0, end, false, sums);
+    return ClosedValue(sums);
   }
   std::string normalised;
   NormaliseRange(prepared, 0, end, normalised, throttle);
@@ -147,15 +158,36 @@ int64_t JoinedPiecesSignature(const std::array<std::string, kPieceCount>& pieces
 }
 
 int64_t ContentSignature(std::string_view content, const platform::Clock* throttle) {
-  std::string prepared = PrepareContent(content);
-  if (prepared.size() <= kShortTextLimit) return ShortTextSignature(prepared, throttle);
-  auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
-  std::array<std::string, kPieceCount> pieces;
-  for (int k = 0; k < kPieceCount; ++k) {
-    auto [begin, end] = PieceRange(bounds, k);
-    NormaliseRange(prepared, begin, end, pieces[k], throttle);
+  // Reused by every signature of this thread: no fresh pages per message. A text without
+  // "=20" is its own prepared form and is not copied at all.
+  thread_local std::string scratch;
+  std::string_view prepared = content;
+  if (size_t first = FindFrom(content, "=20", 0); first != std::string_view::npos) {
+    PrepareContentInto(content, scratch, first);
+    prepared = scratch;
   }
-  return JoinedPiecesSignature(pieces);
+  int64_t signature = 0;
+  if (prepared.size() <= kShortTextLimit) {
+    signature = ShortTextSignature(prepared, throttle);
+  } else if (throttle == nullptr) {
+    auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
+    Sums sums;
+    for (int k = 0; k < kPieceCount; ++k) {
+      auto [begin, end] = PieceRange(bounds, k);
+      SumNormalisedRange(prepared, begin, end, k == 0, sums);  // piece 0 without its last
+    }
+    signature = ClosedValue(sums);
+  } else {
+    auto bounds = PieceBoundaries(static_cast<int64_t>(prepared.size()));
+    std::array<std::string, kPieceCount> pieces;
+    for (int k = 0; k < kPieceCount; ++k) {
+      auto [begin, end] = PieceRange(bounds, k);
+      NormaliseRange(prepared, begin, end, pieces[k], throttle);
+    }
+    signature = JoinedPiecesSignature(pieces);
+  }
+  ReleaseScratch(scratch);
+  return signature;
 }
 
 int64_t PlainSignature(std::string_view text) {

@@ -24,6 +24,12 @@ inline constexpr std::string_view kSessionMarker = "read.php?sessionid";
 class RunningChecksum {
  public:
   void Update(std::string_view bytes);
+  // Continues with the sums of the "count" bytes that followed, as if Update had been given
+  // them: the sums of parts computed apart join without reading the parts again.
+  void Append(const RunningChecksum& next, uint64_t count) {
+    b_ += next.b_ + count * a_;
+    a_ += next.a_;
+  }
   int64_t Value() const { return static_cast<int64_t>((b_ << 16) + (a_ & 0xFFFF)); }
 
  private:
@@ -69,6 +75,15 @@ void NormaliseRange(std::string_view text, size_t begin, size_t end, std::string
 
 // Every "=20" becomes ":". (The zero character the computation appends is not added here.)
 std::string PrepareContent(std::string_view content);
+// The same into "prepared", replacing what it held but keeping its capacity. "from" is where
+// the search for "=20" starts: a caller that knows there is none before may skip ahead.
+void PrepareContentInto(std::string_view content, std::string& prepared, size_t from = 0);
+
+// Scratch texts are reused from one signature to the next so that no message pays for fresh
+// pages; one far larger than a usual message is given back rather than kept.
+inline constexpr size_t kKeptScratch = size_t{4} << 20;
+// Empties a scratch text, keeping its room unless that exceeds kKeptScratch.
+void ReleaseScratch(std::string& scratch);
 
 // Signature of a prepared text of at most kShortTextLimit characters: the range up to and
 // including the first session marker found from index 1 (else the whole text), normalised,

@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
+#include <string>
+#include <vector>
 
 namespace vexmor::validate {
 namespace {
@@ -36,6 +39,22 @@ TEST(Checksum, FourByteStepsGiveTheSameResultAsSingleBytes) {
       b += a;
     }
     EXPECT_EQ(Checksum(bytes), static_cast<int64_t>((b << 16) + (a & 0xFFFF))) << length;
+  }
+}
+
+// The class path sums each piece on its own worker and joins the sums afterwards.
+TEST(Checksum, PartsSummedApartJoinAsTheWhole) {
+  std::mt19937 random(3);
+  std::string bytes(3000, '\0');
+  for (char& c : bytes) c = static_cast<char>(random());
+  for (size_t cut : {0u, 1u, 5u, 1499u, 2999u, 3000u}) {
+    RunningChecksum first;
+    RunningChecksum second;
+    first.Update(std::string_view(bytes).substr(0, cut));
+    second.Update(std::string_view(bytes).substr(cut));
+    RunningChecksum joined = first;
+    joined.Append(second, bytes.size() - cut);
+    EXPECT_EQ(joined.Value(), Checksum(bytes)) << cut;
   }
 }
 
@@ -126,6 +145,91 @@ TEST(ContentSignature, EqualsSignReplacementHappensBeforeTheLengthIsTaken) {
   std::string text;
   for (int i = 0; i < 8334; ++i) text += "a=20";
   EXPECT_EQ(Content(text), PlainSignature(std::string(8334, 'a')));
+}
+
+// The signature computed the slow, literal way: a whole prepared copy, every normalised piece
+// stored, one byte at a time. The chunked scans must agree with it everywhere.
+int64_t LiteralSignature(std::string_view content) {
+  std::string prepared;
+  for (size_t i = 0; i < content.size();) {
+    if (content.substr(i, 3) == "=20") {
+      prepared += ':';
+      i += 3;
+    } else {
+      prepared += content[i++];
+    }
+  }
+  auto normalise = [&](size_t begin, size_t end) {
+    std::string out;
+    for (size_t i = begin; i < end && i < prepared.size(); ++i) {
+      auto byte = static_cast<unsigned char>(prepared[i]);
+      int low = byte & 0x7F;
+      if (low >= 'A' && low <= 'Z')
+        out += static_cast<char>(low - 'A' + 'a');
+      else if (low >= 'a' && low <= 'z')
+        out += static_cast<char>(byte);
+      else if (low == '0')
+        out += 'o';
+      else if (low == '1')
+        out += 'i';
+      else if (low >= '2' && low <= '9')
+        out += static_cast<char>(low + 63);
+    }
+    return out;
+  };
+  std::string joined;
+  const auto length = static_cast<int64_t>(prepared.size());
+  if (length <= 25000) {
+    size_t end = prepared.size();
+    size_t marker =
+        prepared.size() > 1 ? prepared.find("read.php?sessionid", 1) : std::string::npos;
+    if (marker != std::string::npos) end = marker + 18;
+    joined = normalise(0, end);
+  } else {
+    int64_t begin = 0;
+    for (int k = 0; k < 5; ++k) {
+      int64_t bound = length * (k + 1) / 5;
+      std::string piece =
+          normalise(static_cast<size_t>(begin), static_cast<size_t>(std::max(begin, bound - 1)));
+      if (k == 0 && !piece.empty()) piece.pop_back();
+      joined += piece;
+      begin = bound;
+    }
+  }
+  uint64_t a = 0;
+  uint64_t b = 0;
+  for (char c : joined + std::string(1, '\0')) {
+    a += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(c)));
+    b += a;
+  }
+  return static_cast<int64_t>((b << 16) + (a & 0xFFFF));
+}
+
+// Sizes around the scan's chunks, the 25,000 limit and a large message, texts rich in "=20",
+// session markers and high bytes, computed one after the other by the same thread so that
+// anything a long text leaves in reused buffers would show in the next, shorter one.
+TEST(ContentSignature, AgreesWithTheLiteralComputationAtEverySize) {
+  std::mt19937 random(11);
+  const std::vector<std::string> parts = {
+      "a",     "Z",     "7",   "0",    "1",    " ",    "\r\n", "-",
+      "=",     "=2",    "=20", "\xC1", "\xE1", "\x80", "\xFF", "read.php?sessionid",
+      "q=20r", "word ", "\t"};
+  std::uniform_int_distribution<size_t> pick(0, parts.size() - 1);
+  for (size_t size : {0u, 1u, 2u, 19u, 4095u, 4096u, 4097u, 8193u, 24999u, 25000u, 25001u, 25007u,
+                      30000u, 100003u, 1048583u, 3u, 4100u}) {
+    std::string text;
+    while (text.size() < size) text += parts[pick(random)];
+    text.resize(size);
+    EXPECT_EQ(Content(text), LiteralSignature(text)) << size;
+  }
+  // Piece 0 whose only character lands at the end of a scan chunk, and a letter run long
+  // enough that the held-back character crosses several chunks.
+  std::string edge(30000, '-');
+  edge[4095] = 'k';
+  edge[5000] = 'm';
+  EXPECT_EQ(Content(edge), LiteralSignature(edge));
+  std::string letters(60000, 'g');
+  EXPECT_EQ(Content(letters), LiteralSignature(letters));
 }
 
 TEST(PieceBoundaries, TruncateAndDoNotOverflow) {

@@ -1,0 +1,176 @@
+#include "signature_scan.h"
+
+#include <cstring>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
+namespace vexmor::validate {
+namespace {
+
+#if defined(__SSE2__)
+
+// For each eight-bit mask, byte j holds how many of the mask's bits below bit j are set: the
+// number of kept characters before position j of a half block.
+struct PrefixTable {
+  uint64_t value[256];
+  constexpr PrefixTable() : value() {
+    for (int m = 0; m < 256; ++m) {
+      uint64_t packed = 0;
+      int count = 0;
+      for (int j = 0; j < 8; ++j) {
+        packed |= static_cast<uint64_t>(count) << (8 * j);
+        count += (m >> j) & 1;
+      }
+      value[m] = packed;
+    }
+  }
+};
+
+constexpr PrefixTable kPrefix;
+
+// Bits set in an eight-bit mask (the baseline instruction set has no population count).
+constexpr int BitCount(unsigned mask) {
+  return static_cast<int>(kPrefix.value[mask] >> 56) + static_cast<int>(mask >> 7);
+}
+
+// Bytes per vector run: small enough that the 16-bit weights and the 32-bit lane sums cannot
+// overflow (a weight is at most kRun + 15, a lane gathers at most 2 * kRun / 16 products).
+constexpr size_t kRun = 4096;
+
+int64_t LaneSum(__m128i lanes) {
+  alignas(16) int32_t part[4];
+  _mm_store_si128(reinterpret_cast<__m128i*>(part), lanes);
+  return int64_t{part[0]} + part[1] + part[2] + part[3];
+}
+
+// Normalises and sums text[i, i + 16 * blocks). For the kept characters c_j of the run (K of
+// them, C their total) and k_j the number kept before j, the byte-by-byte sums end at
+// A + C and B + K * A + K * C - sum(c_j * k_j); the vectors gather C and that last sum.
+size_t SumBlocks(const unsigned char* p, size_t blocks, Sums& sums) {
+  const __m128i low_bits = _mm_set1_epi8(0x7F);
+  const __m128i before_upper = _mm_set1_epi8('A' - 1);
+  const __m128i after_upper = _mm_set1_epi8('Z' + 1);
+  const __m128i before_lower = _mm_set1_epi8('a' - 1);
+  const __m128i after_lower = _mm_set1_epi8('z' + 1);
+  const __m128i before_digit = _mm_set1_epi8('0' - 1);
+  const __m128i after_digit = _mm_set1_epi8('9' + 1);
+  const __m128i one_digit = _mm_set1_epi8('1');
+  const __m128i to_lower = _mm_set1_epi8('a' - 'A');
+  const __m128i digit_to_letter = _mm_set1_epi8(63);  // '0' -> 'o', '2'..'9' -> 'q'..'x'
+  const __m128i one_fix = _mm_set1_epi8(63 - ('i' - '1'));
+  const __m128i ones16 = _mm_set1_epi16(1);
+  const __m128i zero = _mm_setzero_si128();
+
+  __m128i weighted = zero;
+  __m128i total = zero;
+  uint32_t kept = 0;
+  for (size_t block = 0; block < blocks; ++block, p += 16) {
+    __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    __m128i low = _mm_and_si128(x, low_bits);
+    __m128i upper =
+        _mm_and_si128(_mm_cmpgt_epi8(low, before_upper), _mm_cmpgt_epi8(after_upper, low));
+    __m128i lower =
+        _mm_and_si128(_mm_cmpgt_epi8(low, before_lower), _mm_cmpgt_epi8(after_lower, low));
+    __m128i digit =
+        _mm_and_si128(_mm_cmpgt_epi8(low, before_digit), _mm_cmpgt_epi8(after_digit, low));
+    __m128i digit_value = _mm_sub_epi8(_mm_add_epi8(low, digit_to_letter),
+                                       _mm_and_si128(_mm_cmpeq_epi8(low, one_digit), one_fix));
+    __m128i value = _mm_or_si128(
+        _mm_or_si128(_mm_and_si128(upper, _mm_add_epi8(low, to_lower)), _mm_and_si128(lower, x)),
+        _mm_and_si128(digit, digit_value));
+    auto mask =
+        static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(upper, lower), digit)));
+    if (mask == 0) continue;
+
+    auto low_count = static_cast<uint64_t>(BitCount(mask & 0xFF));
+    __m128i before = _mm_set_epi64x(
+        static_cast<int64_t>(kPrefix.value[mask >> 8] + low_count * 0x0101010101010101ULL),
+        static_cast<int64_t>(kPrefix.value[mask & 0xFF]));
+    __m128i run_before = _mm_set1_epi16(static_cast<int16_t>(kept));
+    __m128i weight_low = _mm_add_epi16(_mm_unpacklo_epi8(before, zero), run_before);
+    __m128i weight_high = _mm_add_epi16(_mm_unpackhi_epi8(before, zero), run_before);
+    __m128i value_low = _mm_srai_epi16(_mm_unpacklo_epi8(value, value), 8);
+    __m128i value_high = _mm_srai_epi16(_mm_unpackhi_epi8(value, value), 8);
+    weighted = _mm_add_epi32(weighted, _mm_madd_epi16(value_low, weight_low));
+    weighted = _mm_add_epi32(weighted, _mm_madd_epi16(value_high, weight_high));
+    total = _mm_add_epi32(total, _mm_madd_epi16(_mm_add_epi16(value_low, value_high), ones16));
+    kept += static_cast<uint32_t>(low_count) + static_cast<uint32_t>(BitCount(mask >> 8));
+  }
+  auto c = static_cast<uint64_t>(LaneSum(total));
+  auto k = static_cast<uint64_t>(kept);
+  sums.b += k * sums.a + k * c - static_cast<uint64_t>(LaneSum(weighted));
+  sums.a += c;
+  return kept;
+}
+
+#endif
+
+}  // namespace
+
+size_t SumNormalisedRange(std::string_view text, size_t begin, size_t end, bool drop_last,
+                          Sums& sums) {
+  if (end > text.size()) end = text.size();
+  if (begin >= end) return 0;
+  const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+  size_t kept = 0;
+  size_t i = begin;
+#if defined(__SSE2__)
+  while (end - i >= 16) {
+    size_t length = end - i < kRun ? (end - i) & ~size_t{15} : kRun;
+    kept += SumBlocks(bytes + i, length / 16, sums);
+    i += length;
+  }
+#endif
+  uint64_t a = sums.a;
+  uint64_t b = sums.b;
+  for (; i < end; ++i) {
+    int16_t v = kTable.value[bytes[i]];
+    if (v < 0) continue;
+    a += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(v)));
+    b += a;
+    ++kept;
+  }
+  if (drop_last && kept > 0) {
+    // Undo the last step: it added the last character to A and then A to B.
+    size_t last = end;
+    while (kTable.value[bytes[--last]] < 0) {
+    }
+    b -= a;
+    a -=
+        static_cast<uint64_t>(static_cast<int64_t>(static_cast<int8_t>(kTable.value[bytes[last]])));
+    --kept;
+  }
+  sums.a = a;
+  sums.b = b;
+  return kept;
+}
+
+size_t FindFrom(std::string_view text, std::string_view needle, size_t from) {
+  if (needle.size() < 3 || from > text.size()) return text.find(needle, from);
+  size_t i = from;
+#if defined(__SSE2__)
+  if (needle.size() > text.size()) return std::string_view::npos;
+  const char* p = text.data();
+  // Candidates are where the needle's first and last characters both match; the rest is
+  // compared only there. The loads of a step reach up to i + 15 + (needle.size() - 1).
+  const size_t tail = needle.size() - 1;
+  const __m128i first = _mm_set1_epi8(needle.front());
+  const __m128i last = _mm_set1_epi8(needle.back());
+  for (; i + 16 + tail <= text.size(); i += 16) {
+    __m128i hit = _mm_and_si128(
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i)), first),
+        _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + tail)), last));
+    auto mask = static_cast<unsigned>(_mm_movemask_epi8(hit));
+    while (mask != 0) {
+      size_t at = i + static_cast<size_t>(__builtin_ctz(mask));
+      if (std::memcmp(p + at + 1, needle.data() + 1, tail - 1) == 0) return at;
+      mask &= mask - 1;
+    }
+  }
+#endif
+  return text.find(needle, i);
+}
+
+}  // namespace vexmor::validate
