@@ -153,7 +153,8 @@ TEST(CheckOnDisplay, TheProgressDialogShowsUntilTheFolderIsChecked) {
 
   auto check = cli({"check", "Inbox"});
   ASSERT_EQ(check.first, 0) << check.second;
-  ASSERT_TRUE(WaitUntil([] { return Shown(kProgressCaption); }, 20s));
+  // Generous: on a machine busy with other tests the session's dialog thread may start slowly.
+  ASSERT_TRUE(WaitUntil([] { return Shown(kProgressCaption); }, 60s)) << check.second;
   const char* dir = std::getenv("VEXMOR_EVIDENCE_DIR");
   const std::string folder = dir != nullptr && *dir != '\0' ? dir : temp.File("evidence");
   std::filesystem::create_directories(folder);
