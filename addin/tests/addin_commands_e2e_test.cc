@@ -11,6 +11,7 @@
 #include "vexmor/validate/CCheckSum.h"
 #include "vexmor/validate/CXml.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -743,6 +744,13 @@ TEST_F(AddinCommandsE2E, MovesOfAPersonReportAndRestore) {
   AddToList("mate@while-down.example", 2, 1);
   server_->Deliver(user_, "INBOX", Mail("m3@d", "mate@while-down.example", "Mate", "hi"));
   ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Mate") == 1; })) << Log();
+  // The host notes what lies in Spam once its pass has filed it there; stopped before that
+  // note, it could not know the message at its next start.
+  ASSERT_TRUE(Eventually([&] {
+    const std::string kept = ReadFileOrEmpty(install_ + "Vexmor_AddinHost_Spam.txt");
+    return static_cast<size_t>(std::count(kept.begin(), kept.end(), '\n')) ==
+           Subjects("Spam").size();
+  })) << ReadFileOrEmpty(install_ + "Vexmor_AddinHost_Spam.txt");
   StopHost();
   PersonMoves("Spam", "Mate", "Inbox");
   StartHost();
