@@ -224,7 +224,6 @@ void MessageOperations::CountReport(const std::string& install_dir,
   (void)profile().Update(file, [&](platform::IniDocument& doc) {
     std::optional<std::string> value = doc.Find(state::kSectionMessage, state::kKeySelectedCount);
     count = value ? platform::ParseProfileInt(*value, 0) : 0;
-    if (count == 1) doc.Write(state::kSectionMessage, state::kKeyAllowed, "1");
     // A report the command code did not count (the host's watchdog reset the count) must not
     // drive the count below zero: the selection would then never be released.
     doc.Write(state::kSectionMessage, state::kKeySelectedCount,
@@ -234,6 +233,9 @@ void MessageOperations::CountReport(const std::string& install_dir,
   feedback();
   // Completed only once the server took the report or it waits safely in the spool.
   LogDelivery(install_dir, TakeSignatureDelivery(), "[S] Reporting of an e-mail is completed.");
+  // The last report releases the selection only once it is told and kept: whoever waits for the
+  // release (the command line counting what waits for the server) then finds it in the spool.
+  if (count == 1) ReleaseSelection(install_dir);
   if (profile().GetInt(file, state::kSectionMessage, state::kKeySelectedCount, 0) != 0) {
     env_.nudge_cursor();
     return;
