@@ -422,25 +422,32 @@ TEST_F(RedisClusterTest, TwoServersSurviveAMasterKilledUnderLoad) {
       } else {
         ++(is_reported(sig) ? wrong_zero : right);
       }
-      std::this_thread::sleep_for(1ms);
+      std::this_thread::sleep_for(1ms);  // paces the load; waits on nothing
     }
   };
   std::vector<std::thread> clients;
   for (unsigned i = 0; i < 4; ++i) clients.emplace_back(load, ports[i % 2], i);
 
-  std::this_thread::sleep_for(300ms);
+  // Waits on the answers themselves: the clients must not be left running by an early return.
+  const bool warmed = vexmor::testing::WaitUntil([&] { return right >= 50; }, 30s);
   const int right_before = right;
   cluster_.Kill(1);
-  std::this_thread::sleep_for(2500ms);  // past the node time-out: the others mark it failed
+  const bool seen_down =
+      vexmor::testing::WaitUntil([&] { return failed > 0 && right >= right_before + 50; }, 30s);
   const int failed_while_down = failed;
   const int right_while_down = right - right_before;
   cluster_.Start(1);
   const bool back = cluster_.WaitUntilOk();
-  std::this_thread::sleep_for(300ms);
+  const int right_at_restart = right;
+  const bool answered_after =
+      vexmor::testing::WaitUntil([&] { return right >= right_at_restart + 50; }, 30s);
   stop = true;
   for (auto& client : clients) client.join();
 
+  EXPECT_TRUE(warmed);
+  EXPECT_TRUE(seen_down) << failed << " 5xx, " << right - right_before << " right since the kill";
   EXPECT_TRUE(back) << cluster_.Log(1);
+  EXPECT_TRUE(answered_after);
   EXPECT_EQ(wrong_one, 0);
   EXPECT_EQ(wrong_zero, 0);  // the restarted master kept what it acknowledged
   EXPECT_EQ(lost, 0);        // every request got an answer
