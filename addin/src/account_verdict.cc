@@ -1,34 +1,13 @@
 #include "account_verdict.h"
 
 #include <chrono>
-#include <cstdio>
 #include <ctime>
+
+#include <nlohmann/json.hpp>
 
 #include "vexmor/log/write_log.h"
 
 namespace vexmor::addin {
-namespace {
-
-std::string Json(std::string_view text) {
-  std::string out = "\"";
-  for (char c : text) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
-}  // namespace
-
 AccountVerdict& CurrentVerdict() {
   static AccountVerdict verdict;
   return verdict;
@@ -63,23 +42,25 @@ std::string AccountVerdictLine(const AccountVerdict& verdict) {
   ::gmtime_r(&seconds, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  std::string line = "{\"time\":\"" + std::string(stamp) + "\",\"folder\":0";
-  line += ",\"message\":" + std::to_string(verdict.uid);
-  line += ",\"mailbox\":" + Json(verdict.mailbox);
-  line += ",\"message_id\":" + Json(verdict.message_id);
-  line += ",\"subject\":" + Json(verdict.subject);
-  line += ",\"sender\":" + Json(verdict.sender);
-  line += std::string(",\"verdict\":\"") + (verdict.spam ? "spam" : "normal") + "\"";
-  line += ",\"rule\":" + Json(verdict.rule);
-  line += ",\"signatures\":[";
-  for (size_t i = 0; i < verdict.asked.size(); ++i) {
-    const AccountVerdict::Asked& asked = verdict.asked[i];
-    if (i > 0) line += ',';
-    line += "{\"kind\":" + Json(asked.kind) + ",\"text\":" + Json(asked.text);
-    line += ",\"signature\":" + std::to_string(asked.signature);
-    line += std::string(",\"spam\":") + (asked.spam ? "true" : "false") + "}";
+  // The keys in the order the local client's verdict lines have them.
+  nlohmann::ordered_json line = {{"time", stamp},
+                                 {"folder", 0},
+                                 {"message", verdict.uid},
+                                 {"mailbox", verdict.mailbox},
+                                 {"message_id", verdict.message_id},
+                                 {"subject", verdict.subject},
+                                 {"sender", verdict.sender},
+                                 {"verdict", verdict.spam ? "spam" : "normal"},
+                                 {"rule", verdict.rule},
+                                 {"signatures", nlohmann::ordered_json::array()}};
+  for (const AccountVerdict::Asked& asked : verdict.asked) {
+    line["signatures"].push_back({{"kind", asked.kind},
+                                  {"text", asked.text},
+                                  {"signature", asked.signature},
+                                  {"spam", asked.spam}});
   }
-  return line + "]}\n";
+  // A sender's bytes need not be UTF-8: what is not becomes U+FFFD instead of failing.
+  return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 void WriteCurrentVerdict(const std::string& install_dir) {

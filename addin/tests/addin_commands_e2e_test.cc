@@ -27,6 +27,7 @@
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/wait.h"
 
 #ifdef VEXMOR_ADDIN_GUI_TEST
 #include <X11/Xlib.h>
@@ -66,13 +67,10 @@ std::string Lower(std::string text) {
   return n;
 }
 
+// The test kit's wait, in milliseconds as these tests count them.
 bool Eventually(const std::function<bool()>& condition, int timeout_ms = 10000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
+  return vexmor::testing::WaitUntil(condition, std::chrono::milliseconds(timeout_ms),
+                                    std::chrono::milliseconds(50));
 }
 
 struct Cli {
@@ -110,18 +108,9 @@ class AddinCommandsE2E : public ::testing::Test {
     (void)registry_->DeleteKey("Software\\Vexmor\\AddinHost");
     user_ = server_->FreshUser();
     server_->MaildirOf(user_, "INBOX");
-    std::string password_file = install_ + "password-" + user_;
-    WriteFileOrDie(password_file, "secret\n");
-    ::chmod(password_file.c_str(), 0600);
-    account_.host = "127.0.0.1";
-    account_.port = server_->port();
-    account_.user = user_;
-    account_.tls = platform::ImapTls::kNone;
-    account_.password_file = password_file;
+    account_ = vexmor::e2e::LoopbackAccount(install_, user_, server_->port());
     ASSERT_TRUE(platform::SaveImapAccount(*registry_, account_).ok());
-    std::string command = std::string(VEXMOR_CLI) + " addin register --install-dir " + install_ +
-                          " " + library_ + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(vexmor::e2e::RegisterAddin(VEXMOR_CLI, install_, library_));
   }
 
   void TearDown() override { StopHost(); }

@@ -87,15 +87,7 @@ class AddinHostE2E : public ::testing::Test {
 
     user_ = server_->FreshUser();
     server_->MaildirOf(user_, "INBOX");
-    std::string password_file = install_ + "password-" + user_;
-    WriteFileOrDie(password_file, "secret\n");
-    ::chmod(password_file.c_str(), 0600);
-    platform::ImapAccount account;
-    account.host = "127.0.0.1";
-    account.port = server_->port();
-    account.user = user_;
-    account.tls = platform::ImapTls::kNone;
-    account.password_file = password_file;
+    platform::ImapAccount account = vexmor::e2e::LoopbackAccount(install_, user_, server_->port());
     ASSERT_TRUE(platform::SaveImapAccount(*registry_, account).ok());
     password_ = "secret";
     account_ = account;

@@ -151,9 +151,7 @@ class AddinHostFaultsE2E : public ::testing::Test {
     server_->MaildirOf(user_, "INBOX");
     proxy_ = std::make_unique<ImapFaultProxy>(server_->port());
     SaveAccount(proxy_->port());
-    std::string command = std::string(VEXMOR_CLI) + " addin register --install-dir " + install_ +
-                          " " + library_ + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(vexmor::e2e::RegisterAddin(VEXMOR_CLI, install_, library_));
     CXml xml(install_);
     std::string found;
     if (!xml.ReadFile(kSpammer, 2, &found)) {
@@ -163,14 +161,7 @@ class AddinHostFaultsE2E : public ::testing::Test {
   }
 
   void SaveAccount(int port) {
-    std::string password_file = install_ + "password-" + user_;
-    WriteFileOrDie(password_file, "secret\n");
-    ::chmod(password_file.c_str(), 0600);
-    account_.host = "127.0.0.1";
-    account_.port = port;
-    account_.user = user_;
-    account_.tls = platform::ImapTls::kNone;
-    account_.password_file = password_file;
+    account_ = vexmor::e2e::LoopbackAccount(install_, user_, port);
     ASSERT_TRUE(platform::SaveImapAccount(*registry_, account_).ok());
   }
 

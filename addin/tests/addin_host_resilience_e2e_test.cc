@@ -91,19 +91,10 @@ class AddinHostResilience : public ::testing::Test {
 
     user_ = server_->FreshUser();
     server_->MaildirOf(user_, "INBOX");
-    std::string password_file = install_ + "password-" + user_;
-    WriteFileOrDie(password_file, "secret\n");
-    ::chmod(password_file.c_str(), 0600);
-    account_.host = "127.0.0.1";
-    account_.port = server_->port();
-    account_.user = user_;
-    account_.tls = platform::ImapTls::kNone;
-    account_.password_file = password_file;
+    account_ = vexmor::e2e::LoopbackAccount(install_, user_, server_->port());
     ASSERT_TRUE(platform::SaveImapAccount(*registry_, account_).ok());
 
-    std::string command = std::string(VEXMOR_CLI) + " addin register --install-dir " + install_ +
-                          " " + library_ + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(vexmor::e2e::RegisterAddin(VEXMOR_CLI, install_, library_));
     stderr_ = install_ + "host-stderr-" + user_ + ".txt";
   }
 

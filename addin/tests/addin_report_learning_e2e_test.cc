@@ -22,6 +22,7 @@
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/wait.h"
 #include "vexmor/validate/CCheckSum.h"
 
 namespace {
@@ -39,13 +40,10 @@ std::string Mail(const std::string& id, const std::string& from, const std::stri
          "; charset=us-ascii\nContent-Transfer-Encoding: 8bit\n\n" + body + "\n";
 }
 
+// The test kit's wait, in milliseconds as these tests count them.
 bool Eventually(const std::function<bool()>& condition, int timeout_ms = 20000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
+  return vexmor::testing::WaitUntil(condition, std::chrono::milliseconds(timeout_ms),
+                                    std::chrono::milliseconds(50));
 }
 
 size_t Count(const std::string& text, const std::string& what) {
@@ -92,18 +90,9 @@ class AddinReportLearningE2E : public ::testing::Test {
     std::remove((install_ + "Vexmor_Spool.txt").c_str());
     user_ = server_->FreshUser();
     server_->MaildirOf(user_, "INBOX");
-    std::string password_file = install_ + "password-" + user_;
-    WriteFileOrDie(password_file, "secret\n");
-    ::chmod(password_file.c_str(), 0600);
-    account_.host = "127.0.0.1";
-    account_.port = server_->port();
-    account_.user = user_;
-    account_.tls = platform::ImapTls::kNone;
-    account_.password_file = password_file;
+    account_ = vexmor::e2e::LoopbackAccount(install_, user_, server_->port());
     ASSERT_TRUE(platform::SaveImapAccount(*registry_, account_).ok());
-    std::string command = std::string(VEXMOR_CLI) + " addin register --install-dir " + install_ +
-                          " " + library_ + " >/dev/null";
-    ASSERT_EQ(std::system(command.c_str()), 0);
+    ASSERT_TRUE(vexmor::e2e::RegisterAddin(VEXMOR_CLI, install_, library_));
   }
 
   void TearDown() override {
@@ -324,9 +313,9 @@ TEST_F(AddinReportLearningE2E, NotSpamWithdrawsTheDomainOfATextLink) {
 
   // A person moving such a message out of Spam withdraws the same domain.
   TeachLink("cheap-meds.example");
-  server_->Deliver(
-      user_, "INBOX",
-      Mail("n2@x", "mate@strangers.example", "Meds again", "Look: http://www.CHEAP-MEDS.example/y"));
+  server_->Deliver(user_, "INBOX",
+                   Mail("n2@x", "mate@strangers.example", "Meds again",
+                        "Look: http://www.CHEAP-MEDS.example/y"));
   ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Meds again") == 1; })) << Log();
   PersonMoves("Spam", "Meds again", "Inbox");
   EXPECT_TRUE(Eventually([&] {

@@ -28,6 +28,7 @@
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/wait.h"
 
 namespace {
 
@@ -41,13 +42,10 @@ constexpr const char* kProcmail = "/usr/bin/procmail";
 constexpr const char* kDoveadm = "/usr/bin/doveadm";
 constexpr const char* kLink = "resent-pills.example";
 
+// The test kit's wait, in milliseconds as these tests count them.
 bool Eventually(const std::function<bool()>& condition, int timeout_ms = 30000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return condition();
+  return vexmor::testing::WaitUntil(condition, std::chrono::milliseconds(timeout_ms),
+                                    std::chrono::milliseconds(50));
 }
 
 size_t Count(const std::string& text, const std::string& what) {

@@ -63,19 +63,26 @@ bool PeerGone(int error) {
   return error == EPIPE || error == ECONNRESET || error == ENOTCONN;
 }
 
+// Waits until the socket takes "events"; false (errno set, the connection marked broken when
+// it timed out or was cancelled) when it is broken already or does not get ready.
+bool ReadyFor(Transport& t, short events) {
+  if (t.state->broken()) {
+    errno = ECONNABORTED;
+    return false;
+  }
+  Ready ready = WaitReady(t.fd, events, t.timeout_ms, t.cancel_fd);
+  if (ready != Ready::kYes) {
+    Fail(t, ready);
+    errno = ready == Ready::kTimedOut ? ETIMEDOUT : ECONNABORTED;
+    return false;
+  }
+  return true;
+}
+
 // Some bytes from the socket: > 0 read, 0 the peer closed, -1 failed (errno set).
 ssize_t ReceiveSome(Transport& t, void* buffer, size_t size) {
   for (;;) {
-    if (t.state->broken()) {
-      errno = ECONNABORTED;
-      return -1;
-    }
-    Ready ready = WaitReady(t.fd, POLLIN, t.timeout_ms, t.cancel_fd);
-    if (ready != Ready::kYes) {
-      Fail(t, ready);
-      errno = ready == Ready::kTimedOut ? ETIMEDOUT : ECONNABORTED;
-      return -1;
-    }
+    if (!ReadyFor(t, POLLIN)) return -1;
     ssize_t n = ::recv(t.fd, buffer, size, MSG_DONTWAIT);
     if (n > 0) return n;
     if (n == 0) {
@@ -94,16 +101,7 @@ ssize_t ReceiveSome(Transport& t, void* buffer, size_t size) {
 
 ssize_t SendSome(Transport& t, const void* data, size_t size) {
   for (;;) {
-    if (t.state->broken()) {
-      errno = ECONNABORTED;
-      return -1;
-    }
-    Ready ready = WaitReady(t.fd, POLLOUT, t.timeout_ms, t.cancel_fd);
-    if (ready != Ready::kYes) {
-      Fail(t, ready);
-      errno = ready == Ready::kTimedOut ? ETIMEDOUT : ECONNABORTED;
-      return -1;
-    }
+    if (!ReadyFor(t, POLLOUT)) return -1;
     // MSG_NOSIGNAL: a server that hangs up mid-write must not kill the process with SIGPIPE.
     ssize_t n = ::send(t.fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) return n;

@@ -6,11 +6,13 @@
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <filesystem>
 
 #include <chrono>
+#include <cstdlib>
 #include <thread>
 
 #include "vexmor/platform/atomic_file.h"
@@ -236,6 +238,27 @@ std::string LinkAddinInstallation(const std::string& library, const std::string&
     }
   }
   return install_dir + std::filesystem::path(library).filename().string();
+}
+
+platform::ImapAccount LoopbackAccount(const std::string& install_dir, const std::string& user,
+                                      int port) {
+  const std::string password_file = install_dir + "password-" + user;
+  testing::WriteFileOrDie(password_file, "secret\n");
+  ::chmod(password_file.c_str(), 0600);
+  platform::ImapAccount account;
+  account.host = "127.0.0.1";
+  account.port = port;
+  account.user = user;
+  account.tls = platform::ImapTls::kNone;
+  account.password_file = password_file;
+  return account;
+}
+
+bool RegisterAddin(const std::string& cli, const std::string& install_dir,
+                   const std::string& library) {
+  const std::string command =
+      cli + " addin register --install-dir " + install_dir + " " + library + " >/dev/null";
+  return std::system(command.c_str()) == 0;
 }
 
 }  // namespace vexmor::e2e

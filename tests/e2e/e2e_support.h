@@ -11,6 +11,7 @@
 
 #include "test_support.h"
 #include "vexmor/hook/filter_chain.h"
+#include "vexmor/platform/imap_account.h"
 
 namespace vexmor::e2e {
 
@@ -122,5 +123,15 @@ hook::MessageTexts TextsOf(const std::string& source);
 // Links the shared libraries lying beside "library" (the add-in and the deliverables it loads)
 // into "install_dir", as an installation has them; returns the add-in's path there.
 std::string LinkAddinInstallation(const std::string& library, const std::string& install_dir);
+
+// The account of "user" on the loopback IMAP server at "port", without TLS, its password
+// ("secret") in a 0600 file of "install_dir": what the add-in host tests log on with.
+platform::ImapAccount LoopbackAccount(const std::string& install_dir, const std::string& user,
+                                      int port);
+
+// Registers the add-in "library" for "install_dir" with the command line at "cli"; true when
+// the command succeeded.
+bool RegisterAddin(const std::string& cli, const std::string& install_dir,
+                   const std::string& library);
 
 }  // namespace vexmor::e2e
