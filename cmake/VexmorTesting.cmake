@@ -13,6 +13,7 @@
 # which the ThreadSanitizer build makes and runs (a binary not built there is only a
 # placeholder test without a label, so `ctest -L` passes it by).
 set(VEXMOR_THREADED_TESTS
+    event_loop_tests
     plugin_host_tests
     plugin_process_tests
     sigd_tests
