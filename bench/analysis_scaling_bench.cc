@@ -8,9 +8,9 @@
 #include <memory>
 #include <string>
 
-#include "hostile_bodies.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/platform/html_text.h"
+#include "vexmor/testing/hostile_bodies.h"
 
 namespace {
 

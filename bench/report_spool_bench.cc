@@ -14,9 +14,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "test_support.h"
 #include "vexmor/platform/http.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/validate/CCheckSum.h"
 #include "vexmor/validate/report_spool.h"
 #include "vexmor/validate/spool_drain.h"

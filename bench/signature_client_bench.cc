@@ -15,9 +15,9 @@
 
 #include <benchmark/benchmark.h>
 
-#include "test_support.h"
 #include "vexmor/platform/http.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/validate/CCheckSum.h"
 
 namespace {

@@ -40,8 +40,13 @@ function(vexmor_add_test name)
     set(ARG_LABEL unit)
   endif()
   add_executable(${name} ${ARG_SOURCES})
-  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::Testing Vexmor::PlatformLinux Vexmor::TestSupport GTest::gtest GTest::gtest_main
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::Testing Vexmor::PlatformLinux GTest::gtest GTest::gtest_main
                                         Vexmor::Warnings)
+  # End-to-end tests share the kit's helpers for the whole road of a message (the hook library,
+  # a loopback account).
+  if(ARG_LABEL STREQUAL "e2e")
+    target_link_libraries(${name} PRIVATE Vexmor::TestingE2e)
+  endif()
   # A library's own tests may reach into its src/ folder; nothing else does.
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
   target_compile_definitions(${name} PRIVATE VEXMOR_TEST_DATA_DIR="${VEXMOR_TEST_DATA_DIR}")

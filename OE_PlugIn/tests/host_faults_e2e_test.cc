@@ -15,8 +15,6 @@
 #include <map>
 #include <regex>
 
-#include "process_helpers.h"
-#include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
@@ -24,6 +22,8 @@
 #include "vexmor/state/problems.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/process_helpers.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace vexmor::plugin {

@@ -7,11 +7,11 @@
 #include "bounded_header.h"
 #include "host_health.h"
 #include "message_ledger.h"
-#include "test_support.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/problems.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::plugin {
 namespace {

@@ -4,8 +4,8 @@
 
 #include <cstdio>
 
-#include "test_support.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::plugin {
 namespace {

@@ -10,7 +10,7 @@
 
 #include "plugin_host.h"
 #include "recording_hook.h"
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::plugin {
 namespace {

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "recording_hook.h"
-#include "test_support.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::plugin {
 namespace {

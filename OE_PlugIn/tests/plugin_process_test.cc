@@ -7,12 +7,12 @@
 #include <set>
 
 #include "plugin_host.h"
-#include "process_helpers.h"
-#include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/process_helpers.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace vexmor::plugin {

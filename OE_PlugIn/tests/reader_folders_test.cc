@@ -7,8 +7,8 @@
 
 #include "plugin_host.h"
 #include "recording_hook.h"
-#include "test_support.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::plugin {
 namespace {

@@ -22,14 +22,14 @@
 #include <string>
 #include <vector>
 
-#include "process_helpers.h"
-#include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/process_helpers.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace vexmor::plugin {

@@ -19,14 +19,14 @@
 #include <set>
 #include <thread>
 
-#include "../../platform/tests/dovecot_server.h"
-#include "../../tests/e2e/e2e_support.h"
-#include "test_support.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/e2e_support.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 #ifdef VEXMOR_ADDIN_GUI_TEST

@@ -18,16 +18,16 @@
 #include <thread>
 #include <vector>
 
-#include "../../platform/tests/dovecot_server.h"
-#include "../../tests/e2e/e2e_support.h"
-#include "test_support.h"
 #include "vexmor/addin/registration.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/e2e_support.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace {

@@ -3,12 +3,12 @@
 
 #include <set>
 
-#include "../../platform/tests/dovecot_server.h"
-#include "test_support.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/mover.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/imap_account.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::addin {
 namespace {

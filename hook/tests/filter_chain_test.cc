@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/validate/CXml.h"
 
 namespace vexmor::hook {

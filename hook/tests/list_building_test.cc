@@ -6,12 +6,12 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/fake_clock.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::hook {
 namespace {

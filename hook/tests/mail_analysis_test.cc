@@ -4,8 +4,8 @@
 
 #include <functional>
 
-#include "hostile_bodies.h"
-#include "test_support.h"
+#include "vexmor/testing/hostile_bodies.h"
+#include "vexmor/testing/test_support.h"
 
 #include "vexmor/hook/analysis_tables.h"
 

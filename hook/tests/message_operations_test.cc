@@ -6,13 +6,13 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
 #include "vexmor/hook/message_operations.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/userinterface/CFrameWindow.h"
 
 namespace vexmor::hook {

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/hook/oe_commands.h"
 #include "vexmor/hook/oe_integration.h"
@@ -15,6 +14,7 @@
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::hook {
 namespace {

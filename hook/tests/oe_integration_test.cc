@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "test_support.h"
 #include "vexmor/hook/list_building.h"
 #include "vexmor/hook/oe_integration.h"
 #include "vexmor/hook/receive_cycle.h"
@@ -17,6 +16,7 @@
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::hook {
 namespace {

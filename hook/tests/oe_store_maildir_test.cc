@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/hook/oe_store.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::hook {
 namespace {

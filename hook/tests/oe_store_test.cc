@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::hook {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/hook/mail_analysis.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::hook {
 namespace {

@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
 #include "vexmor/testing/fake_clock.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::log {
 namespace {

@@ -8,7 +8,7 @@
 #include <atomic>
 #include <thread>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -6,9 +6,9 @@
 #include <csignal>
 #include <filesystem>
 
-#include "desktop_throwaway_processes.h"
-#include "test_support.h"
 #include "vexmor/platform/processes.h"
+#include "vexmor/testing/test_support.h"
+#include "vexmor/testing/throwaway_processes.h"
 
 namespace vexmor::platform {
 namespace {

@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "hostile_bodies.h"
-#include "test_support.h"
+#include "vexmor/testing/hostile_bodies.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <future>
 
-#include "net_test_server.h"
+#include "vexmor/testing/net_test_server.h"
 
 namespace vexmor::platform {
 namespace {

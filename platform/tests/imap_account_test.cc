@@ -3,8 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "test_support.h"
 #include "vexmor/platform/imap_account.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -10,11 +10,11 @@
 #include <future>
 #include <memory>
 
-#include "dovecot_server.h"
-#include "imap_fault_proxy.h"
-#include "test_support.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/imap_fault_proxy.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace vexmor::platform {

@@ -6,9 +6,9 @@
 
 #include <cstdio>
 
-#include "test_support.h"
 #include "vexmor/platform/mail_events.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -8,9 +8,9 @@
 #include <map>
 #include <string>
 
-#include "test_support.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

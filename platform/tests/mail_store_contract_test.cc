@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "test_support.h"
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -6,9 +6,9 @@
 #include <memory>
 #include <string>
 
-#include "dovecot_server.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
+#include "vexmor/testing/dovecot_server.h"
 
 namespace vexmor::platform {
 namespace {

@@ -5,11 +5,11 @@
 #include <algorithm>
 #include <set>
 
-#include "dovecot_server.h"
-#include "fake_imap_server.h"
-#include "test_support.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/fake_imap_server.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -3,7 +3,7 @@
 #include <dirent.h>
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <string>
 
-#include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -11,7 +11,7 @@
 #include <optional>
 #include <string>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::platform {
 namespace {

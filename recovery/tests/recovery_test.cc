@@ -6,8 +6,8 @@
 #include <gtest/gtest.h>
 
 #include "recovery.h"
-#include "test_support.h"
 #include "vexmor/addin/registration.h"
+#include "vexmor/testing/test_support.h"
 
 using vexmor::platform::RegistryValue;
 using vexmor::recovery::kDisabledItemsKeys;

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "request_handler.h"
-#include "test_support.h"
 #include "vexmor/testing/fake_clock.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::sigd {
 namespace {

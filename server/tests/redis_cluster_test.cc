@@ -23,7 +23,7 @@
 #include "redis_cluster.h"
 #include "request_handler.h"
 #include "signature_store.h"
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace vexmor::sigd {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "http_test_client.h"
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::sigd::testing {
 namespace {

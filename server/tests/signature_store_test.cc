@@ -11,8 +11,8 @@
 #include <vector>
 
 #include "signature_store.h"
-#include "test_support.h"
 #include "vexmor/testing/fake_clock.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::sigd {
 namespace {

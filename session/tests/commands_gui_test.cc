@@ -11,11 +11,11 @@
 #include <nlohmann/json.hpp>
 #include <set>
 
-#include "process_helpers.h"
-#include "test_support.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/process_helpers.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 // Xlib last: its macros clash with names in the headers above.
 #include <X11/Xlib.h>

@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <thread>
 
-#include "test_support.h"
 #include "vexmor/session/control.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::session {
 namespace {

@@ -10,10 +10,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "process_helpers.h"
-#include "test_support.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/testing/maildir_fixture.h"
+#include "vexmor/testing/process_helpers.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace {

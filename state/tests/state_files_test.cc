@@ -2,11 +2,11 @@
 
 #include <thread>
 
-#include "test_support.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::state {
 namespace {

@@ -2,10 +2,10 @@
 // and call each one, with good and with hostile arguments.
 #include <gtest/gtest.h>
 
-#include "e2e_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/hook/oe_integration.h"
 #include "vexmor/platform/desktop.h"
+#include "vexmor/testing/e2e_support.h"
 
 extern "C" int VexmorCallExportsFromC(void* library);
 

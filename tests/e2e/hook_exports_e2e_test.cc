@@ -8,11 +8,11 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/hook/mail_analysis.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/testing/e2e_support.h"
 #include "vexmor/validate/CCheckSum.h"
 
 namespace vexmor::e2e {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "terminal_progress.h"
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::tools {
 namespace {

@@ -6,8 +6,8 @@
 
 #include <cstdio>
 
-#include "../../platform/tests/dovecot_server.h"
-#include "test_support.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/test_support.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace {
 

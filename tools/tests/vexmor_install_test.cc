@@ -18,7 +18,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace {

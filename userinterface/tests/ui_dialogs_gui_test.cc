@@ -28,14 +28,15 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/userinterface/CUserInterface.h"
 #include "vexmor/validate/CXml.h"
 // Xlib last: its macros clash with names in the headers above.
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include "vexmor/testing/wait.h"
 #undef Status
 
 namespace {
@@ -51,11 +52,8 @@ constexpr char kApprovedCaption[] = "Vexmor - Approved Senders...";
 constexpr char kBlockedCaption[] = "Vexmor - Blocked Senders...";
 
 bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 1500; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
+  return vexmor::testing::WaitUntil(condition, std::chrono::milliseconds(15000),
+                                    std::chrono::milliseconds(10));
 }
 
 // Runs a question on the wxWidgets thread and returns its answer (T() while the library has

@@ -9,8 +9,9 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/testing/test_support.h"
+#include "vexmor/testing/wait.h"
 #include "vexmor/userinterface/CUserInterface.h"
 #include "vexmor/userinterface/ui_dialogs.h"
 
@@ -26,11 +27,8 @@ constexpr char kMessage[] = "Vexmor_Message.ini";
 
 // Waits up to 20 s for a condition another thread makes true.
 bool Eventually(const std::function<bool()>& condition) {
-  for (int i = 0; i < 2000; ++i) {
-    if (condition()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return condition();
+  return vexmor::testing::WaitUntil(condition, std::chrono::milliseconds(20000),
+                                    std::chrono::milliseconds(10));
 }
 
 TEST(ProgressTexts, FollowTheCountsTheCheckerWrites) {

@@ -15,10 +15,10 @@
 
 #include <gtest/gtest.h>
 
-#include "net_test_server.h"
-#include "test_support.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/net_test_server.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/validate/CCheckExe.h"
 #include "vexmor/validate/CCheckSum.h"
 #include "vexmor/validate/CCheckValidate.h"

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "desktop_throwaway_processes.h"
-#include "test_support.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/processes.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/testing/fake_clock.h"
 #include "vexmor/testing/fake_ports.h"
+#include "vexmor/testing/test_support.h"
+#include "vexmor/testing/throwaway_processes.h"
 #include "vexmor/validate/CCheckExe.h"
 #include "vexmor/validate/SetupExports.h"
 

@@ -9,8 +9,8 @@
 #include <sstream>
 
 #include "server_client.h"
-#include "test_support.h"
 #include "vexmor/testing/fake_ports.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::validate {
 namespace {

@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include "test_support.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/testing/fake_ports.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::validate {
 namespace {

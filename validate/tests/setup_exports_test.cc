@@ -11,13 +11,13 @@
 
 #include <gtest/gtest.h>
 
-#include "vexmor/validate/SetupExports.h"
-#include "test_support.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/testing/test_support.h"
+#include "vexmor/validate/SetupExports.h"
 
 namespace fs = std::filesystem;
 using vexmor::platform::MessageBoxAnswer;

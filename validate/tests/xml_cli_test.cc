@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace {
 

@@ -7,8 +7,8 @@
 #include <utility>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/validate/CXml.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/platform/profile.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/validate/CXml.h"
 
 namespace {

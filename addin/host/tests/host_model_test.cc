@@ -11,8 +11,8 @@
 
 #include "control_protocol.h"
 #include "host_desktop.h"
-#include "test_support.h"
 #include "vexmor/addin/com.h"
+#include "vexmor/testing/test_support.h"
 
 namespace {
 

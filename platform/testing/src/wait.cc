@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::testing {
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::testing {
 

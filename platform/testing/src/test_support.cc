@@ -1,4 +1,4 @@
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

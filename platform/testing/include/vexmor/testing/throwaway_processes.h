@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::testing {
 

@@ -13,10 +13,10 @@
 #include <thread>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/platform/ini_document.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 extern char** environ;

@@ -20,7 +20,7 @@
 #include <string>
 #include <thread>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 
 extern char** environ;
 

@@ -1,4 +1,4 @@
-#include "e2e_support.h"
+#include "vexmor/testing/e2e_support.h"
 
 #include <arpa/inet.h>
 #include <dlfcn.h>

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
 #include "vexmor/hook/filter_chain.h"
 #include "vexmor/platform/imap_account.h"
+#include "vexmor/testing/test_support.h"
 
 namespace vexmor::e2e {
 
