@@ -69,8 +69,8 @@ struct Line {
 StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete) {
   *complete = 0;
   std::vector<Line> lines;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
+  const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
     if (errno == ENOENT) return lines;
     return platform::ErrnoStatus("cannot open " + path);
   }
@@ -78,16 +78,11 @@ StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete)
   char buffer[8192];
   for (;;) {
     const ssize_t got =
-        platform::RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (got < 0) {
-      Status status = platform::ErrnoStatus("cannot read " + path);
-      ::close(fd);
-      return status;
-    }
+        platform::RetryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (got < 0) return platform::ErrnoStatus("cannot read " + path);
     if (got == 0) break;
     content.append(buffer, static_cast<size_t>(got));
   }
-  ::close(fd);
   size_t at = 0;
   while (at < content.size()) {
     size_t end = content.find('\n', at);
@@ -103,11 +98,9 @@ StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete)
 Status SyncDirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return platform::ErrnoStatus("cannot open " + dir);
-  int rc = ::fsync(fd);
-  ::close(fd);
-  return rc == 0 ? Status::Ok() : platform::ErrnoStatus("cannot sync " + dir);
+  const platform::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return platform::ErrnoStatus("cannot open " + dir);
+  return ::fsync(fd.get()) == 0 ? Status::Ok() : platform::ErrnoStatus("cannot sync " + dir);
 }
 
 Status WriteAll(int fd, std::string_view data, const std::string& path) {
@@ -124,11 +117,14 @@ Status Rewrite(const std::string& path, const std::string& content) {
     return SyncDirectoryOf(path);
   }
   std::string temp = path + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return platform::ErrnoStatus("cannot create " + temp);
-  Status status = WriteAll(fd, content, temp);
-  if (status.ok() && ::fsync(fd) != 0) status = platform::ErrnoStatus("cannot sync " + temp);
-  ::close(fd);
+  platform::UniqueFd fd(
+      ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return platform::ErrnoStatus("cannot create " + temp);
+  Status status = WriteAll(fd.get(), content, temp);
+  if (status.ok() && ::fsync(fd.get()) != 0) {
+    status = platform::ErrnoStatus("cannot sync " + temp);
+  }
+  fd.reset();
   if (status.ok() && ::rename(temp.c_str(), path.c_str()) != 0)
     status = platform::ErrnoStatus("cannot rename " + temp);
   if (!status.ok()) {
@@ -182,18 +178,19 @@ Status ReportSpool::Add(const SpoolEntry& entry) {
   struct stat before {};
   const bool existed = ::lstat(path_.c_str(), &before) == 0;
   if (existed && !S_ISREG(before.st_mode)) return Status::InvalidArgument(path_ + " is no file");
-  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return platform::ErrnoStatus("cannot open " + path_);
+  platform::UniqueFd fd(
+      ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return platform::ErrnoStatus("cannot open " + path_);
   Status status;
   // A line cut short by a crash was never reported as kept: cut it off, or the next line
   // would continue it into a different signature.
   if (existed && static_cast<size_t>(before.st_size) != complete &&
-      ::ftruncate(fd, static_cast<off_t>(complete)) != 0) {
+      ::ftruncate(fd.get(), static_cast<off_t>(complete)) != 0) {
     status = platform::ErrnoStatus("cannot truncate " + path_);
   }
-  if (status.ok()) status = WriteAll(fd, LineOf(entry), path_);
-  if (status.ok() && ::fsync(fd) != 0) status = platform::ErrnoStatus("cannot sync " + path_);
-  ::close(fd);
+  if (status.ok()) status = WriteAll(fd.get(), LineOf(entry), path_);
+  if (status.ok() && ::fsync(fd.get()) != 0) status = platform::ErrnoStatus("cannot sync " + path_);
+  fd.reset();
   if (status.ok() && !existed) status = SyncDirectoryOf(path_);
   return status;
 }
