@@ -4,19 +4,12 @@
 #include <array>
 #include <cctype>
 #include <string_view>
+#include "vexmor/platform/ascii.h"
 
 namespace vexmor::plugin {
 namespace {
 
 constexpr std::array<std::string_view, 2> kSenderFields = {"from:", "return-path:"};
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
 
 class HeaderCollector {
  public:
@@ -34,7 +27,7 @@ class HeaderCollector {
       // A field that begins in the kept part is handed on there, as the message has it.
       if (!continuation) {
         for (size_t i = 0; i < kSenderFields.size(); ++i) {
-          if (StartsWithNoCase(bare, kSenderFields[i])) found_[i] = true;
+          if (platform::AsciiStartsWithIgnoreCase(bare, kSenderFields[i])) found_[i] = true;
         }
       }
       return true;
@@ -42,7 +35,7 @@ class HeaderCollector {
     full_ = true;
     if (!continuation) {
       for (size_t i = 0; i < kSenderFields.size(); ++i) {
-        if (!found_[i] && StartsWithNoCase(bare, kSenderFields[i])) {
+        if (!found_[i] && platform::AsciiStartsWithIgnoreCase(bare, kSenderFields[i])) {
           found_[i] = true;
           collecting_ = static_cast<int>(i);
         }

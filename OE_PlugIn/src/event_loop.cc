@@ -1,68 +1,20 @@
 #include "event_loop.h"
 
-#include <errno.h>
 #include <signal.h>
-#include <sys/epoll.h>
-#include <sys/signalfd.h>
-#include <sys/syscall.h>
-#include <sys/timerfd.h>
-#include <unistd.h>
 
-#include <cstring>
-#include <map>
+#include <chrono>
+#include <vector>
 
 #include "new_mail.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/event_loop.h"
 
 namespace vexmor::plugin {
 namespace {
 
-Status Errno(const std::string& what) {
-  return Status::IoError(what + ": " + std::strerror(errno));
-}
-
-sigset_t LoopSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGUSR1);
-  return set;
-}
-
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  ~Fd() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-StatusOr<int> MakeTimer(int period_ms) {
-  int fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
-  if (fd < 0) return Errno("timerfd_create");
-  itimerspec period{};
-  period.it_interval.tv_sec = period_ms / 1000;
-  period.it_interval.tv_nsec = static_cast<long>(period_ms % 1000) * 1000000L;
-  period.it_value = period.it_interval;
-  if (::timerfd_settime(fd, 0, &period, nullptr) != 0) {
-    Status s = Errno("timerfd_settime");
-    ::close(fd);
-    return s;
-  }
-  return fd;
-}
-
-// Tells whether the timer fired since the last look (and takes the expirations away).
-bool Expired(int fd) {
-  uint64_t count = 0;
-  return ::read(fd, &count, sizeof count) == static_cast<ssize_t>(sizeof count) && count > 0;
+const std::vector<int>& LoopSignals() {
+  static const std::vector<int> kSignals = {SIGTERM, SIGINT, SIGUSR1};
+  return kSignals;
 }
 
 // Turns changed directories into the host's new-message events.
@@ -131,11 +83,7 @@ class StoreEvents {
 }  // namespace
 
 Status BlockLoopSignals() {
-  sigset_t set = LoopSignals();
-  if (int error = ::pthread_sigmask(SIG_BLOCK, &set, nullptr); error != 0) {
-    return Status::IoError(std::string("pthread_sigmask: ") + std::strerror(error));
-  }
-  return Status::Ok();
+  return platform::BlockSignals(LoopSignals());
 }
 
 Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientChrome* chrome,
@@ -145,21 +93,22 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
     ~ShutdownAtEnd() { host.Shutdown(); }
   } shutdown_at_end{host};
 
-  sigset_t signals = LoopSignals();
-  Fd signal_fd(::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC));
-  if (signal_fd.get() < 0) return Errno("signalfd");
-  Fd client_fd(options.client_pid > 0
-                   ? static_cast<int>(::syscall(SYS_pidfd_open, options.client_pid, 0))
-                   : -1);
-  if (options.client_pid > 0 && client_fd.get() < 0) {
-    return Errno("cannot watch process " + std::to_string(options.client_pid));
+  auto made =
+      platform::MakeEventLoop(options.clock != nullptr ? *options.clock : platform::SystemClock());
+  if (!made.ok()) return made.status();
+  platform::EventLoop& loop = **made;
+  auto signals = loop.WatchSignals(LoopSignals(), [&](int signo) {
+    if (signo == SIGUSR1) {
+      if (chrome != nullptr) (void)chrome->ClickMenuItem("Vexmor");
+    } else {
+      loop.Stop();
+    }
+  });
+  if (!signals.ok()) return signals.status();
+  if (options.client_pid > 0) {
+    auto client = loop.WatchProcessEnd(options.client_pid, [&loop] { loop.Stop(); });
+    if (!client.ok()) return client.status();
   }
-  auto check_timer = MakeTimer(options.check_period_ms);
-  if (!check_timer.ok()) return check_timer.status();
-  Fd check_fd(*check_timer);
-  auto command_timer = MakeTimer(options.command_period_ms);
-  if (!command_timer.ok()) return command_timer.status();
-  Fd command_fd(*command_timer);
 
   host.Start();
 
@@ -176,15 +125,17 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
   host.set_catching_up(false);
   host.SaveMarks();
 
-  Fd epoll_fd(::epoll_create1(EPOLL_CLOEXEC));
-  if (epoll_fd.get() < 0) return Errno("epoll_create1");
-  for (int fd : {watch.fd(), check_fd.get(), command_fd.get(), signal_fd.get(), client_fd.get()}) {
-    if (fd < 0) continue;
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = fd;
-    if (::epoll_ctl(epoll_fd.get(), EPOLL_CTL_ADD, fd, &event) != 0) return Errno("epoll_ctl");
-  }
+  // The loop runs descriptors before timers in each round, so a tick that comes due together
+  // with a change already sees its new messages; the queue timer is added first, so it runs
+  // before the command timer when both are due.
+  auto changes = loop.WatchReadable(watch.fd(), [&] { events.Deliver(watch.Read()); });
+  if (!changes.ok()) return changes.status();
+  loop.AddRepeatingTimer(std::chrono::milliseconds(options.check_period_ms),
+                         [&host] { host.OnCheckTick(); });
+  loop.AddRepeatingTimer(std::chrono::milliseconds(options.command_period_ms), [&] {
+    host.OnGuiTick();
+    if (options.on_command_tick) options.on_command_tick();
+  });
   if (!options.ready_file.empty()) {
     if (Status s = platform::ReplaceFileAtomically(options.ready_file, "ready\n"); !s.ok()) {
       return s;
@@ -192,40 +143,7 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
   }
 
   if (options.on_command_tick) options.on_command_tick();
-  for (;;) {
-    epoll_event ready[8];
-    int n = ::epoll_wait(epoll_fd.get(), ready, 8, -1);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Errno("epoll_wait");
-    }
-    bool changed = false, check = false, command = false, stop = false, click = false;
-    for (int i = 0; i < n; ++i) {
-      const int fd = ready[i].data.fd;
-      if (fd == watch.fd()) changed = true;
-      if (fd == check_fd.get()) check = Expired(fd);
-      if (fd == command_fd.get()) command = Expired(fd);
-      if (fd == client_fd.get()) stop = true;
-      if (fd == signal_fd.get()) {
-        signalfd_siginfo info{};
-        while (::read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
-          if (info.ssi_signo == SIGUSR1) {
-            click = true;
-          } else {
-            stop = true;
-          }
-        }
-      }
-    }
-    // Events first, so that a tick in the same round already sees the new messages.
-    if (changed) events.Deliver(watch.Read());
-    if (click && chrome != nullptr) (void)chrome->ClickMenuItem("Vexmor");
-    if (check) host.OnCheckTick();
-    if (command) host.OnGuiTick();
-    if (command && options.on_command_tick) options.on_command_tick();
-    if (stop) break;
-  }
-  return Status::Ok();
+  return loop.Run();
 }
 
 }  // namespace vexmor::plugin

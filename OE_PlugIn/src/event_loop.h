@@ -1,5 +1,5 @@
-// The host's one thread: an epoll loop over the Maildir watch, the 500 ms queue timer, the
-// 1000 ms command timer, the stop signals and, when given, the end of the mail client it
+// The host's one thread: the platform's event loop over the Maildir watch, the 500 ms queue timer,
+// the 1000 ms command timer, the stop signals and, when given, the end of the mail client it
 // serves. Every handler runs to its end before the next event is looked at.
 #pragma once
 
@@ -9,6 +9,7 @@
 
 #include "hook_exports.h"
 #include "plugin_host.h"
+#include "vexmor/platform/clock.h"
 #include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/menus.h"
@@ -21,6 +22,8 @@ struct LoopOptions {
   // marks are taken, so that nothing delivered in between is missed.
   std::function<StatusOr<std::unique_ptr<platform::MailEventSource>>()> open_events;
   int client_pid = 0;  // stop when this process ends (0: no such watch)
+  // The timers' steady time (null: the system clock).
+  const platform::Clock* clock = nullptr;
   int check_period_ms = 500;
   int command_period_ms = 1000;
   std::string ready_file;  // written once new mail is watched (empty: none)

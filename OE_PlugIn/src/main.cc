@@ -13,7 +13,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -22,10 +21,12 @@
 #include "hook_exports.h"
 #include "plugin_host.h"
 #include "session_chrome.h"
+#include "vexmor/platform/clock.h"
 #include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/menus.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/validate/spool_drain.h"
@@ -48,12 +49,11 @@ constexpr char kUsage[] =
     "  --client-pid PID     stop when this process ends\n"
     "  --ready-file FILE    written once new mail is being watched\n";
 
+// Where the program lies; "./" when the kernel cannot say (the libraries are then looked for
+// beside the current folder, as before).
 std::string ProgramDirectory() {
-  char buffer[PATH_MAX];
-  ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return "./";
-  std::string path(buffer, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1);
+  auto folder = vexmor::platform::OwnProgramFolder();
+  return folder.ok() ? *folder : "./";
 }
 
 std::string Absolute(std::string path) {
@@ -69,18 +69,18 @@ std::string Absolute(std::string path) {
 // holds it. Two hosts on one store or one install directory would hand every message on twice.
 bool HoldInstanceLock(const std::string& dir, std::string& why) {
   const std::string path = dir + ".Vexmor_PlugIn.lock";
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    why = path + ": " + std::strerror(errno);
+  vexmor::platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid()) {
+    why = vexmor::platform::ErrnoStatus(path).message();
     return false;
   }
-  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+  if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     why = errno == EWOULDBLOCK ? "another Vexmor_PlugIn is running on " + dir
-                               : path + ": " + std::strerror(errno);
-    ::close(fd);
+                               : vexmor::platform::ErrnoStatus(path).message();
     return false;
   }
-  return true;  // the descriptor stays open until the process ends
+  (void)fd.release();  // the descriptor stays open until the process ends
+  return true;
 }
 
 void Diagnose(std::string_view line) {
@@ -175,11 +175,12 @@ int main(int argc, char** argv) {
   };
   options.client_pid = client_pid;
   options.ready_file = ready_file;
+  options.clock = &platform::SystemClock();
   // Reports the signature server could not take wait in the install directory; they go out
   // at start and then on the command timer, with back-off while the server stays away.
   std::unique_ptr<validate::SpoolDrainer> spool = validate::MakeProcessSpoolDrainer(
       install_dir.empty() || install_dir.back() == '/' ? install_dir : install_dir + "/");
-  options.on_command_tick = [&spool] { (void)spool->Tick(std::chrono::steady_clock::now()); };
+  options.on_command_tick = [&spool] { (void)spool->Tick(platform::SystemClock().Steady()); };
   Status s = plugin::RunEventLoop(host, **store, &chrome, options, Diagnose);
   if (!s.ok()) {
     Diagnose(s.ToString());

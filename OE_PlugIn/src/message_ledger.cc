@@ -11,7 +11,9 @@
 #include <ctime>
 #include <vector>
 
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::plugin {
 namespace {
@@ -25,17 +27,6 @@ std::string_view HeaderPart(std::string_view raw) {
   return raw;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) !=
-        std::tolower(static_cast<unsigned char>(prefix[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The unfolded value of the first "Message-ID:" field, without any white space.
 std::string MessageIdField(std::string_view header) {
   size_t at = 0;
@@ -43,7 +34,7 @@ std::string MessageIdField(std::string_view header) {
     size_t end = header.find('\n', at);
     if (end == std::string_view::npos) end = header.size();
     std::string_view line = header.substr(at, end - at);
-    if (StartsWithNoCase(line, "message-id:")) {
+    if (platform::AsciiStartsWithIgnoreCase(line, "message-id:")) {
       std::string value(line.substr(11));
       // Folded continuation lines begin with a blank.
       for (size_t next = end + 1;
@@ -55,9 +46,7 @@ std::string MessageIdField(std::string_view header) {
       }
       std::string out;
       for (char c : value) {
-        if (!std::isspace(static_cast<unsigned char>(c))) {
-          out += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        }
+        if (!platform::IsAsciiSpace(c)) out += platform::AsciiLower(c);
       }
       return out;
     }
@@ -94,22 +83,14 @@ std::string KeepCopy(const std::string& path, std::string_view text) {
   const std::string base = path + ".damaged-" + stamp;
   for (int n = 0; n < 100; ++n) {
     const std::string name = n == 0 ? base : base + "-" + std::to_string(n);
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0) {
+    platform::UniqueFd fd(
+        ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600));
+    if (!fd.valid()) {
       if (errno == EEXIST) continue;
       return {};
     }
-    bool written = true;
-    while (!text.empty()) {
-      ssize_t n_written = ::write(fd, text.data(), text.size());
-      if (n_written < 0) {
-        if (errno == EINTR) continue;
-        written = false;
-        break;
-      }
-      text.remove_prefix(static_cast<size_t>(n_written));
-    }
-    ::close(fd);
+    const bool written = platform::WriteAll(fd.get(), text).ok();
+    fd.reset();
     if (!written) {
       ::unlink(name.c_str());
       return {};
@@ -269,18 +250,11 @@ void MessageLedger::SetMarks(const std::map<platform::FolderId, platform::Messag
 void MessageLedger::Append(const std::string& text) {
   if (path_.empty()) return;
   CompactIfLarge();
-  int fd = ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return;  // the ledger is a help, never a reason to stop filtering
-  std::string_view data = text;
-  while (!data.empty()) {
-    ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    data.remove_prefix(static_cast<size_t>(written));
-  }
-  ::close(fd);
+  platform::UniqueFd fd(
+      ::open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return;  // the ledger is a help, never a reason to stop filtering
+  (void)platform::WriteAll(fd.get(), text);
+  fd.reset();
   lines_ += static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
 }
 

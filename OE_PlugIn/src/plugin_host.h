@@ -1,7 +1,10 @@
 // The host program's logic: start-up and shut-down, the product toolbar and menu item, the
 // new-message handlers and their queue, and the command board of "Vexmor_Message.ini". The
 // event loop (event_loop.h) turns store events, timer ticks, signals and the menu click into
-// calls of this class, one at a time on one thread.
+// calls of this class, one at a time on one thread. Its definitions lie by concern:
+// plugin_host.cc (start-up, shut-down, toolbar and menu), host_messages.cc (one message read,
+// handed on, reported, moved), host_arrivals.cc (new mail, the ledger, a person's moves, the
+// queue tick) and host_commands.cc (the command board and the selection watchdog).
 //
 // Every handler catches its own failures: it writes "Gui_Functions" of section "Error" as
 // "<procedure>,<error>" (HostErrorRecord) and returns normally. The error number is the

@@ -1,4 +1,5 @@
 #include "vexmor/hook/mail_analysis.h"
+#include "vexmor/platform/ascii.h"
 
 #include <algorithm>
 #include <exception>
@@ -88,9 +89,7 @@ bool IsTrustedLinkDomain(const std::string& upper_domain) {
 
 std::string UpperAscii(std::string text) {
   platform::CountWork(text.size());
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
+  for (char& c : text) c = platform::AsciiUpper(c);
   return text;
 }
 
@@ -313,14 +312,13 @@ bool RenderingMayJoinText(std::string_view section) {
 
 bool RenderingMayFormWord(std::string_view section, const std::vector<std::string_view>& words) {
   if (!RenderingMayJoinText(section)) return false;
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c; };
   // Whether a non-empty proper beginning of a word ends just before "at".
   auto beginning_ends_at = [&](size_t at) {
     for (std::string_view word : words) {
       for (size_t length = 1; length < word.size() && length <= at; ++length) {
         size_t start = at - length;
         size_t i = 0;
-        while (i < length && upper(section[start + i]) == word[i]) ++i;
+        while (i < length && platform::AsciiUpper(section[start + i]) == word[i]) ++i;
         if (i == length) return true;
       }
     }
@@ -334,7 +332,7 @@ bool RenderingMayFormWord(std::string_view section, const std::vector<std::strin
     }
     if (section[at] == '&' && at + 1 < section.size()) {
       char next = section[at + 1];
-      if (next == '#' || (upper(next) >= 'A' && upper(next) <= 'Z')) return true;
+      if (next == '#' || platform::IsAsciiAlpha(next)) return true;
     }
     if ((section[at] == '<' || section[at] == '&') && beginning_ends_at(at)) return true;
   }

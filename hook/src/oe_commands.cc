@@ -3,12 +3,12 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cctype>
 #include <exception>
 
 #include "vexmor/hook/list_building.h"
 #include "vexmor/hook/oe_integration.h"
 #include "vexmor/log/write_log.h"
+#include "vexmor/platform/ascii.h"
 #include "vexmor/state/operation.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/userinterface/CFrameWindow.h"
@@ -39,11 +39,6 @@ constexpr char kToolbarTip[] =
 constexpr char kSwitchIdentitiesTitle[] = "Switch Identities";
 constexpr char kFolderNameKey[] = "Folder_Name";
 constexpr int64_t kMaxReport = 100;
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 bool SpamFolder(const std::string& f) {
   return f == "Spam" || f == "Spam_Posted";
@@ -99,7 +94,7 @@ std::string OeIntegration::SelectedFolderName() const {
   const std::vector<std::string> chain = SelectedFolderChain();
   if (chain.empty()) return {};
   for (size_t i = 1; i < chain.size(); ++i) {
-    if (Upper(chain[i]) == "DELETED ITEMS") return "Deleted Items";
+    if (platform::AsciiUppered(chain[i]) == "DELETED ITEMS") return "Deleted Items";
   }
   return chain.front();
 }
@@ -108,7 +103,7 @@ std::string OeIntegration::SelectedFolderPath() const {
   const std::vector<std::string> chain = SelectedFolderChain();
   std::string path;
   for (const std::string& text : chain) {
-    if (Upper(text) == "LOCAL FOLDERS") break;
+    if (platform::AsciiUppered(text) == "LOCAL FOLDERS") break;
     path = path.empty() ? text : text + "\\" + path;
   }
   return path;
@@ -217,18 +212,19 @@ void OeIntegration::InitMenuPopup(const CallWindowRecord& record) {
   auto& menu = *reinterpret_cast<PopupMenu*>(record.wparam);
   auto owner = context_.desktop.windows->Describe(record.window);
   if (!owner.ok()) return;
-  const std::string owner_class = Upper(owner->class_name);
+  const std::string owner_class = platform::AsciiUppered(owner->class_name);
   auto& items = menu.items;
   const auto count = static_cast<int64_t>(items.size());
 
-  if (owner_class == Upper(kMessageViewClass) || owner_class == Upper(kFolderTreeFrameClass)) {
+  if (owner_class == platform::AsciiUppered(kMessageViewClass) ||
+      owner_class == platform::AsciiUppered(kFolderTreeFrameClass)) {
     if (menu_busy_) return;
     menu_busy_ = true;
     const std::string f = SelectedFolderName();
     const bool selected = SelectedMessages() > 0;
     const bool allowed =
         selected && MessageInt(sf::kSectionMessage, sf::kKeyAllowed, sf::kDefaultAllowed) == 1;
-    if (owner_class == Upper(kMessageViewClass)) {
+    if (owner_class == platform::AsciiUppered(kMessageViewClass)) {
       if (count > 5 && items[static_cast<size_t>(count - 3)].id != kItemReportSpam &&
           !ExcludedFolder(f)) {
         auto at = items.begin() + (count - 3);
@@ -250,7 +246,7 @@ void OeIntegration::InitMenuPopup(const CallWindowRecord& record) {
     return;
   }
 
-  if (owner_class != Upper(kMainWindowClass)) return;
+  if (owner_class != platform::AsciiUppered(kMainWindowClass)) return;
   // The product's popup, as the host built it: its one item becomes the commands.
   auto about = std::find_if(items.begin(), items.end(),
                             [](const MenuItem& item) { return item.text == kProductMenuItemText; });
@@ -311,7 +307,8 @@ void OeIntegration::ButtonUp(WindowHandle window) {
   platform::WindowSystem* windows = context_.desktop.windows;
   auto info = windows != nullptr ? windows->Describe(window)
                                  : StatusOr<platform::WindowInfo>(Status::NotFound("no window"));
-  const bool toolbar = info.ok() && Upper(info->class_name) == Upper(kToolbarClass);
+  const bool toolbar = info.ok() && platform::AsciiUppered(info->class_name) ==
+                                        platform::AsciiUppered(kToolbarClass);
   if (!toolbar) {
     RunPendingCommand();
     return;

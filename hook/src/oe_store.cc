@@ -1,6 +1,7 @@
 // The filter engine's store access. Log lines and state-file keys are the product's own and
 // are read by support staff and the host program: keep them exactly as they are.
 #include "vexmor/hook/oe_store.h"
+#include "vexmor/platform/ascii.h"
 
 #include <algorithm>
 #include <cctype>
@@ -41,13 +42,7 @@ uint64_t PairKey(FolderId folder, MessageId message) {
 
 bool HasSection(const IniDocument& doc, std::string_view section) {
   for (const std::string& name : doc.Sections()) {
-    if (name.size() == section.size() &&
-        std::equal(name.begin(), name.end(), section.begin(), [](char a, char b) {
-          return std::tolower(static_cast<unsigned char>(a)) ==
-                 std::tolower(static_cast<unsigned char>(b));
-        })) {
-      return true;
-    }
+    if (platform::AsciiEqualsIgnoreCase(name, section)) return true;
   }
   return false;
 }

@@ -1,4 +1,5 @@
 #include "vexmor/hook/verdict_log.h"
+#include "vexmor/platform/ascii.h"
 
 #include <cctype>
 #include <cstdio>
@@ -9,17 +10,6 @@
 
 namespace vexmor::hook {
 namespace {
-
-bool SameNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
 
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) {
@@ -62,7 +52,8 @@ std::string HeaderFieldValue(std::string_view header, std::string_view name) {
     std::string_view line = header.substr(at, end - at);
     if (line.empty() || line == "\r") break;  // the end of the header
     size_t colon = line.find(':');
-    if (colon != std::string_view::npos && SameNoCase(Trim(line.substr(0, colon)), name)) {
+    if (colon != std::string_view::npos &&
+        platform::AsciiEqualsIgnoreCase(Trim(line.substr(0, colon)), name)) {
       std::string value(line.substr(colon + 1));
       while (end + 1 < header.size() && (header[end + 1] == ' ' || header[end + 1] == '\t')) {
         size_t next = header.find('\n', end + 1);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -16,6 +15,7 @@
 #endif
 
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::log {
 namespace {
@@ -122,14 +122,8 @@ void Append(const std::string& path, std::string_view data) {
     fd = rotated;
   }
   if (fd < 0) return;
-  while (!data.empty()) {
-    ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    data.remove_prefix(static_cast<size_t>(written));
-  }
+  // A log line that cannot be written is lost, never a reason to stop the caller.
+  (void)platform::WriteAll(fd, data);
   if (!kept) ::close(fd);
 }
 

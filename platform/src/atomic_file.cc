@@ -10,6 +10,8 @@
 #include <cstring>
 #include <vector>
 
+#include "vexmor/platform/posix.h"
+
 namespace vexmor::platform {
 namespace {
 
@@ -23,18 +25,6 @@ std::string DirectoryOf(const std::string& path) {
 std::string BaseName(const std::string& path) {
   size_t slash = path.rfind('/');
   return slash == std::string::npos ? path : path.substr(slash + 1);
-}
-
-Status WriteAll(int fd, std::string_view data) {
-  while (!data.empty()) {
-    ssize_t n = ::write(fd, data.data(), data.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return Status::IoError(ErrnoText(errno));
-    }
-    data.remove_prefix(static_cast<size_t>(n));
-  }
-  return Status::Ok();
 }
 
 // The first offset from "from" on where "a" and "b" differ within a's length (a.size() when
@@ -70,8 +60,7 @@ FileLock::FileLock(const std::string& path) {
     status_ = Status::IoError("cannot open lock file " + lock_path + ": " + ErrnoText(errno));
     return;
   }
-  while (::flock(fd_, LOCK_EX) != 0) {
-    if (errno == EINTR) continue;
+  if (RetryOnInterrupt([this] { return ::flock(fd_, LOCK_EX); }) != 0) {
     status_ = Status::IoError("cannot lock " + lock_path + ": " + ErrnoText(errno));
     ::close(fd_);
     fd_ = -1;
@@ -229,10 +218,9 @@ StatusOr<std::string> ReadWholeFile(const std::string& path) {
   std::string data;
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n < 0) {
-      if (errno == EINTR) continue;
-      int error = errno;
+      const int error = errno;
       ::close(fd);
       return Status::IoError("cannot read " + path + ": " + ErrnoText(error));
     }

@@ -1,4 +1,5 @@
 #include "vexmor/platform/bounded_message.h"
+#include "vexmor/platform/ascii.h"
 
 #include <algorithm>
 #include <array>
@@ -19,12 +20,8 @@ bool IsFieldTheEngineReads(std::string_view line) {
   if (colon == std::string_view::npos) return false;
   std::string_view name = line.substr(0, colon);
   while (!name.empty() && (name.back() == ' ' || name.back() == '\t')) name.remove_suffix(1);
-  return std::any_of(kNames.begin(), kNames.end(), [&](std::string_view known) {
-    return known.size() == name.size() &&
-           std::equal(known.begin(), known.end(), name.begin(), [](char a, char b) {
-             return a == std::tolower(static_cast<unsigned char>(b));
-           });
-  });
+  return std::any_of(kNames.begin(), kNames.end(),
+                     [&](std::string_view known) { return AsciiEqualsIgnoreCase(known, name); });
 }
 
 // Splits the header into lines as the pieces come and keeps what the limits allow.

@@ -11,6 +11,8 @@ class RealClock final : public Clock {
     return std::chrono::system_clock::now();
   }
   void SleepFor(std::chrono::milliseconds duration) const override {
+    // The Clock port's one real pause, for the fixed waits the product must keep (the
+    // signature throttle, the host's restart pause, set-up waits); tests hand down a fake.
     std::this_thread::sleep_for(duration);
   }
 };

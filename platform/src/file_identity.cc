@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::platform {
 namespace {
@@ -49,26 +50,12 @@ bool MayChangeUnseen(const FileIdentity& identity) {
   return Nanoseconds(now) - std::max(identity.mtime_ns, identity.ctime_ns) < kUnseenChangeWindowNs;
 }
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 Status ReadToEnd(int fd, std::string* out) {
   out->clear();
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       return Status::IoError(ErrnoText(errno));
     }
     if (n == 0) return Status::Ok();

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "vexmor/platform/ansi.h"
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/platform/work_meter.h"
 
@@ -188,8 +189,7 @@ std::string UpperTagName(const GumboElement& element) {
     gumbo_tag_from_original_text(&original);
     name.assign(original.data, original.length);
   }
-  for (char& c : name) c = static_cast<char>((c >= 'a' && c <= 'z') ? c - 32 : c);
-  return name;
+  return AsciiUppered(name);
 }
 
 bool IsVoid(const GumboElement& element) {
@@ -354,14 +354,12 @@ class DepthGuard {
     }
   }
 
-  static bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-
   // The lower-cased tag name at "at" (just after "<" or "</").
   std::string ReadName(size_t& at) const {
     std::string name;
     while (at < in_.size() && !IsSpace(in_[at]) && in_[at] != '/' && in_[at] != '>') {
       char c = in_[at++];
-      if (name.size() < 16) name += static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
+      if (name.size() < 16) name += AsciiLower(c);
     }
     return name;
   }
@@ -414,7 +412,7 @@ class DepthGuard {
       }
       bool closing = next == '/';
       size_t at = lt + (closing ? 2 : 1);
-      if (at >= in_.size() || !IsAsciiLetter(in_[at])) {
+      if (at >= in_.size() || !IsAsciiAlpha(in_[at])) {
         Keep(lt, lt + 1);  // a "<" that starts no tag is text
         pos = lt + 1;
         continue;
@@ -436,8 +434,7 @@ class DepthGuard {
           close = in_.find("</", close);
           if (close == std::string::npos) break;
           std::string candidate = in_.substr(close, closer.size());
-          for (char& c : candidate) c = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
-          if (candidate == closer) break;
+          if (AsciiLowered(candidate) == closer) break;
           close += 2;
         }
         size_t stop = close == std::string::npos ? in_.size() : close;

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "vexmor/platform/mail_events.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::platform {
 namespace {
@@ -25,15 +26,13 @@ class MaildirEvents final : public MailEventSource {
  public:
   MaildirEvents(std::string root, MaildirOptions options)
       : root_(std::move(root)), options_(std::move(options)) {}
-  ~MaildirEvents() override {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
   Status Open() {
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0) return Status::IoError(std::string("inotify: ") + std::strerror(errno));
-    root_watch_ = ::inotify_add_watch(fd_, root_.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+    fd_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    if (!fd_.valid()) return ErrnoStatus("inotify");
+    root_watch_ =
+        ::inotify_add_watch(fd_.get(), root_.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
     if (root_watch_ < 0) {
+      // IoError even for a missing tree: the store's root is given, never looked for here.
       return Status::IoError("cannot watch " + root_ + ": " + std::strerror(errno));
     }
     WatchFolder("");
@@ -50,7 +49,7 @@ class MaildirEvents final : public MailEventSource {
     return Status::Ok();
   }
 
-  int fd() const override { return fd_; }
+  int fd() const override { return fd_.get(); }
 
   MailEvents Read() override {
     MailEvents events;
@@ -83,7 +82,7 @@ class MaildirEvents final : public MailEventSource {
     const std::string path = dir.empty() ? root_ : root_ + "." + dir + "/";
     bool complete = true;
     for (const char* sub : {"new", "cur"}) {
-      int wd = ::inotify_add_watch(fd_, (path + sub).c_str(), kMessageEvents | IN_ONLYDIR);
+      int wd = ::inotify_add_watch(fd_.get(), (path + sub).c_str(), kMessageEvents | IN_ONLYDIR);
       if (wd >= 0) {
         watches_[wd] = dir;
       } else {
@@ -93,7 +92,7 @@ class MaildirEvents final : public MailEventSource {
     // A reader that makes a folder step by step adds new/ and cur/ after the folder itself:
     // watch the folder until they are there.
     if (!complete && !dir.empty()) {
-      int wd = ::inotify_add_watch(fd_, path.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
+      int wd = ::inotify_add_watch(fd_.get(), path.c_str(), IN_CREATE | IN_MOVED_TO | IN_ONLYDIR);
       if (wd >= 0) folder_watches_[wd] = dir;
     }
   }
@@ -102,7 +101,7 @@ class MaildirEvents final : public MailEventSource {
   void ReadDirectories(std::set<std::string>& dirs, bool& lost) {
     alignas(inotify_event) char buffer[16384];
     for (;;) {
-      ssize_t n = ::read(fd_, buffer, sizeof buffer);
+      const ssize_t n = RetryOnInterrupt([&] { return ::read(fd_.get(), buffer, sizeof buffer); });
       if (n <= 0) break;  // EAGAIN: nothing more for now
       for (ssize_t offset = 0; offset < n;) {
         const auto* event = reinterpret_cast<const inotify_event*>(buffer + offset);
@@ -147,7 +146,7 @@ class MaildirEvents final : public MailEventSource {
 
   std::string root_;
   MaildirOptions options_;
-  int fd_ = -1;
+  UniqueFd fd_;
   int root_watch_ = -1;
   std::map<int, std::string> watches_;         // watch descriptor -> folder directory ("" Inbox)
   std::map<int, std::string> folder_watches_;  // folders still waiting for new/ and cur/

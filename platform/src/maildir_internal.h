@@ -4,6 +4,7 @@
 
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
@@ -12,6 +13,7 @@
 
 #include "vexmor/platform/file_identity.h"
 #include "vexmor/platform/mail_store.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/status.h"
 
 namespace vexmor::platform::maildir {
@@ -25,7 +27,6 @@ inline void Tell(const StoreProblemSink& report, const std::string& problem) {
   if (report) report(problem);
 }
 
-Status ErrnoStatus(const std::string& what, int error);
 // An open descriptor shared by cache entries; closed with the last of them.
 std::shared_ptr<void> HoldDescriptor(int fd);
 bool IsDirectory(const std::string& path);
@@ -159,5 +160,47 @@ Status ReadFolderDirs(const std::string& root, std::set<std::string>* dirs);
 // just moved. An unchanged tree comes from the view kept in the process.
 StatusOr<FolderTree> ScanFolderTree(const std::string& root, const MaildirOptions& options,
                                     const std::map<std::string, std::string>& renames = {});
+
+// --- File names and renames (maildir_file_names.cc).
+
+// Renames without replacing an existing target. Returns 0 or an errno value.
+int RenameNoReplace(const std::string& from, const std::string& to);
+// A fresh unique Maildir file name part, as deliveries make them.
+std::string UniqueBase();
+// The parts of a Maildir file name: the stable base and the flags after ":2,".
+struct NameParts {
+  std::string base;
+  std::string flags;
+};
+NameParts SplitName(std::string_view name);
+// "flags" with "flag" set or cleared, in the sorted order Maildir names keep.
+std::string WithFlag(std::string flags, char flag, bool on);
+
+// --- What the store knows of each folder's files (maildir_shared_folders.cc).
+
+// Where one message lies now.
+struct FoundFile {
+  bool in_cur = false;
+  std::string name;  // full file name inside new/ or cur/
+};
+using FileMap = std::unordered_map<std::string, FoundFile>;
+
+struct FolderCache {
+  UidList uids;
+  FileMap files;
+  FileIdentity cur_listed;  // cur/ as it was just before "files" was read from it
+  // Names given an id while they lay in new/: a reader (Dovecot, for one) takes a delivery
+  // into cur/ within moments, and it is still a delivery then.
+  std::set<std::string> delivered;
+};
+
+// The id lists and file names of the folders, shared by every store object of one tree in
+// the process: they are checked against the files on each use, and an unchanged Inbox is
+// not read again for every operation. One operation at a time works on them.
+struct SharedFolders {
+  std::recursive_mutex mutex;
+  std::map<std::string, FolderCache> folders;
+};
+std::shared_ptr<SharedFolders> FoldersOf(const std::string& root);
 
 }  // namespace vexmor::platform::maildir

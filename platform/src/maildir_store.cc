@@ -12,7 +12,8 @@
 // that the file is gone.
 //
 // The id lists are maildir_uid_list.cc, the folder index maildir_folder_index.cc, the folder
-// tree maildir_tree_scan.cc; the new-mail events maildir_events.cc.
+// tree maildir_tree_scan.cc, file names maildir_file_names.cc, the caches shared by the store
+// objects of one tree maildir_shared_folders.cc; the new-mail events maildir_events.cc.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -54,103 +55,6 @@ bool IsOutgoing(FolderId id) {
 
 using platform::FileIdentity;
 
-// Renames without replacing an existing target. Returns 0 or an errno value.
-int RenameNoReplace(const std::string& from, const std::string& to) {
-  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
-  int error = errno;
-  if (error != EINVAL && error != ENOSYS) return error;
-  // File systems without the flag: a hard link cannot replace anything either.
-  if (::link(from.c_str(), to.c_str()) != 0) {
-    error = errno;
-    if (error != EPERM && error != EXDEV) return error;
-    // Directories (and file systems without links): check, then rename.
-    struct stat st;
-    if (::lstat(to.c_str(), &st) == 0) return EEXIST;
-    return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
-  }
-  ::unlink(from.c_str());
-  return 0;
-}
-
-// A fresh unique Maildir file name part, as deliveries make them.
-std::string UniqueBase() {
-  static std::atomic<uint64_t> counter{0};
-  auto now = std::chrono::system_clock::now().time_since_epoch();
-  auto secs = std::chrono::duration_cast<std::chrono::seconds>(now).count();
-  auto usec = std::chrono::duration_cast<std::chrono::microseconds>(now).count() % 1000000;
-  char host[256] = "localhost";
-  ::gethostname(host, sizeof host - 1);
-  std::string clean;
-  for (const char* p = host; *p; ++p) {
-    if (*p == '/') {
-      clean += "\\057";
-    } else if (*p == ':') {
-      clean += "\\072";
-    } else {
-      clean += *p;
-    }
-  }
-  return std::to_string(secs) + ".M" + std::to_string(usec) + "P" + std::to_string(::getpid()) +
-         "Q" + std::to_string(++counter) + "." + clean;
-}
-
-// The parts of a Maildir file name: the stable base and the flags after ":2,".
-struct NameParts {
-  std::string base;
-  std::string flags;
-};
-NameParts SplitName(std::string_view name) {
-  size_t colon = name.find(':');
-  if (colon == std::string_view::npos) return {std::string(name), {}};
-  NameParts parts{std::string(name.substr(0, colon)), {}};
-  std::string_view info = name.substr(colon + 1);
-  if (info.size() >= 2 && info[0] == '2' && info[1] == ',') parts.flags = info.substr(2);
-  return parts;
-}
-
-std::string WithFlag(std::string flags, char flag, bool on) {
-  flags.erase(std::remove(flags.begin(), flags.end(), flag), flags.end());
-  if (on) flags.push_back(flag);
-  std::sort(flags.begin(), flags.end());
-  return flags;
-}
-
-// Where one message lies now.
-struct FoundFile {
-  bool in_cur = false;
-  std::string name;  // full file name inside new/ or cur/
-};
-using FileMap = std::unordered_map<std::string, FoundFile>;
-
-struct FolderCache {
-  UidList uids;
-  FileMap files;
-  FileIdentity cur_listed;  // cur/ as it was just before "files" was read from it
-  // Names given an id while they lay in new/: a reader (Dovecot, for one) takes a delivery
-  // into cur/ within moments, and it is still a delivery then.
-  std::set<std::string> delivered;
-};
-
-// The id lists and file names of the folders, shared by every store object of one tree in
-// the process: they are checked against the files on each use, and an unchanged Inbox is
-// not read again for every operation. One operation at a time works on them.
-struct SharedFolders {
-  std::recursive_mutex mutex;
-  std::map<std::string, FolderCache> folders;
-};
-
-std::mutex g_tree_mutex;
-
-std::shared_ptr<SharedFolders> FoldersOf(const std::string& root) {
-  static auto* all = new std::map<std::string, std::shared_ptr<SharedFolders>>();
-  std::lock_guard guard(g_tree_mutex);
-  auto it = all->find(root);
-  if (it != all->end()) return it->second;
-  if (all->size() >= 16) all->clear();  // tests open many throw-away trees
-  auto made = std::make_shared<SharedFolders>();
-  (*all)[root] = made;
-  return made;
-}
 class MaildirStore final : public MailStore {
  public:
   MaildirStore(std::string root, MaildirOptions options)
@@ -519,17 +423,14 @@ class MaildirStore final : public MailStore {
   class FdSource final : public MessageSource {
    public:
     FdSource(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
-    ~FdSource() override { ::close(fd_); }
     StatusOr<size_t> Read(char* buffer, size_t capacity) override {
-      for (;;) {
-        ssize_t n = ::read(fd_, buffer, capacity);
-        if (n >= 0) return static_cast<size_t>(n);
-        if (errno != EINTR) return ErrnoStatus("reading " + path_, errno);
-      }
+      const ssize_t n = RetryOnInterrupt([&] { return ::read(fd_.get(), buffer, capacity); });
+      if (n < 0) return ErrnoStatus("reading " + path_);
+      return static_cast<size_t>(n);
     }
 
    private:
-    int fd_;
+    UniqueFd fd_;
     std::string path_;
   };
 

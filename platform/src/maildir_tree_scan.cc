@@ -63,8 +63,7 @@ bool ReadHeldIndex(int fd, std::string* bytes) {
   bytes->clear();
   char buffer[8192];
   for (off_t at = 0;;) {
-    ssize_t n = ::pread(fd, buffer, sizeof buffer, at);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnInterrupt([&] { return ::pread(fd, buffer, sizeof buffer, at); });
     if (n < 0) return false;
     if (n == 0) return true;
     bytes->append(buffer, static_cast<size_t>(n));

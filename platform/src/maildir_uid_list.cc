@@ -37,12 +37,6 @@ uint64_t HighestNumber(std::string_view text) {
 
 }  // namespace
 
-Status ErrnoStatus(const std::string& what, int error) {
-  std::string message = what + ": " + ErrnoText(error);
-  if (error == ENOENT) return Status::NotFound(message);
-  return Status::IoError(message);
-}
-
 // An open descriptor shared by cache entries; closed with the last of them.
 std::shared_ptr<void> HoldDescriptor(int fd) {
   if (fd < 0) return nullptr;
@@ -69,9 +63,8 @@ StatusOr<std::string> ReadHeld(const std::string& file, FileIdentity* sig,
   std::string data;
   char buffer[65536];
   for (;;) {
-    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    const ssize_t n = RetryOnInterrupt([&] { return ::read(fd, buffer, sizeof buffer); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       return ErrnoStatus("cannot read " + file, errno);
     }
     if (n == 0) break;

@@ -7,6 +7,7 @@
 
 #include "gmime_parts.h"
 #include "vexmor/platform/ansi.h"
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/html_text.h"
 #include "vexmor/platform/mapi_store.h"
 
@@ -110,7 +111,7 @@ std::string MessageClassOf(GMimeObject* root) {
         method = text.substr(at + 8, text.find_first_of("\r\n", at + 8) - (at + 8));
       }
     }
-    for (char& c : method) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    method = AsciiUppered(method);
     if (method == "REQUEST") return "IPM.Schedule.Meeting.Request";
     if (method == "CANCEL") return "IPM.Schedule.Meeting.Canceled";
   }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "vexmor/platform/ansi.h"
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/mapi_store.h"
 
 namespace vexmor::platform {
@@ -38,10 +39,7 @@ struct Account {
 };
 
 bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
+  return AsciiEqualsIgnoreCase(a, b);
 }
 
 std::string ParentOf(const std::string& mailbox) {
@@ -371,6 +369,8 @@ std::unique_ptr<MemoryMapiAccount> MakeMemoryMapiAccount(std::string top_name) {
 }
 
 StatusOr<bool> MapiStore::WaitForChange(const EntryId&, int timeout_ms) {
+  // A store that cannot announce changes has nothing to wake the caller with: the wait is the
+  // whole time-out, as against a server that stays idle; stores that can, override this.
   std::this_thread::sleep_for(std::chrono::milliseconds(std::max(timeout_ms, 0)));
   return false;
 }

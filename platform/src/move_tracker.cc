@@ -1,4 +1,5 @@
 #include "vexmor/platform/move_tracker.h"
+#include "vexmor/platform/ascii.h"
 
 #include <algorithm>
 #include <cctype>
@@ -24,30 +25,20 @@ size_t BodyStart(std::string_view raw) {
   return raw.size();
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (size_t i = 0; i < prefix.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  }
-  return true;
-}
-
 // Mixes in the first Message-ID field's value (folded lines joined), blanks and case dropped.
 void MixMessageId(uint64_t& hash, std::string_view header) {
   size_t at = 0;
   while (at < header.size()) {
     size_t end = header.find('\n', at);
     if (end == std::string_view::npos) end = header.size();
-    if (StartsWithNoCase(header.substr(at, end - at), "message-id:")) {
+    if (AsciiStartsWithIgnoreCase(header.substr(at, end - at), "message-id:")) {
       size_t stop = end;
       while (stop + 1 < header.size() && (header[stop + 1] == ' ' || header[stop + 1] == '\t')) {
         stop = header.find('\n', stop + 1);
         if (stop == std::string_view::npos) stop = header.size();
       }
       for (char c : header.substr(at + 11, stop - at - 11)) {
-        if (!std::isspace(static_cast<unsigned char>(c))) {
-          Mix(hash, static_cast<unsigned char>(std::tolower(static_cast<unsigned char>(c))));
-        }
+        if (!IsAsciiSpace(c)) Mix(hash, static_cast<unsigned char>(AsciiLower(c)));
       }
       return;
     }

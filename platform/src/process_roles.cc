@@ -4,15 +4,11 @@
 #include <string>
 #include <string_view>
 
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/processes.h"
 
 namespace vexmor::platform {
 namespace {
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
 
 // The kernel keeps at most this many characters of a process's short name.
 constexpr std::size_t kShortNameLength = 15;
@@ -51,7 +47,7 @@ std::string InstallFolderOf(const ProcessInfo& process) {
 ProcessRoles ProcessRoles::Standard(const std::vector<std::string>& mail_reader_names) {
   ProcessRoles roles;
   auto add = [&roles](ProgramRole role, const std::string& name, bool classic) {
-    if (!name.empty()) roles.entries_.push_back({role, Upper(name), classic});
+    if (!name.empty()) roles.entries_.push_back({role, AsciiUppered(name), classic});
   };
   add(ProgramRole::kLocalClient, "MSIMN.EXE", true);
   add(ProgramRole::kAccountClient, "OUTLOOK.EXE", true);
@@ -85,7 +81,7 @@ ProcessRoles ProcessRoles::FromEnvironment() {
 
 bool ProcessRoles::Matches(ProgramRole role, const ProcessInfo& process) const {
   for (const std::string& raw : process.names) {
-    const std::string name = Upper(raw);
+    const std::string name = AsciiUppered(raw);
     for (const Entry& entry : entries_) {
       if (entry.role != role) continue;
       if (name == entry.upper_name) return true;

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/processes.h"
 
 extern char** environ;
@@ -30,9 +31,11 @@ int PidfdSendSignal(int pidfd, int signal) {
   return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
 }
 
-Status ErrnoStatus(const std::string& what, int error) {
-  const std::string message = what + ": " + std::strerror(error);
-  return error == ESRCH || error == ENOENT ? Status::NotFound(message) : Status::IoError(message);
+// A process that has ended (ESRCH) is NotFound, as a missing file is: callers take both as
+// "already gone".
+Status ProcessErrno(const std::string& what, int error) {
+  Status status = ErrnoStatus(what, error);
+  return error == ESRCH ? Status::NotFound(status.message()) : status;
 }
 
 std::string BaseName(std::string path) {
@@ -133,7 +136,7 @@ class ProcProcesses final : public Processes {
     // The pidfd pins this process: once it is open, the pid cannot move to another process
     // under us, so the checks below hold for what we signal.
     const int pidfd = PidfdOpen(process.pid);
-    if (pidfd < 0) return ErrnoStatus("process " + std::to_string(process.pid), errno);
+    if (pidfd < 0) return ProcessErrno("process " + std::to_string(process.pid), errno);
     Status status = CheckSameAndOwned(process);
     if (status.ok()) status = SignalAndWait(pidfd, process.pid);
     ::close(pidfd);
@@ -154,7 +157,7 @@ class ProcProcesses final : public Processes {
     pid_t pid = 0;
     const int error = ::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) return ErrnoStatus("cannot start " + path, error);
+    if (error != 0) return ProcessErrno("cannot start " + path, error);
     return static_cast<std::int32_t>(pid);
   }
 
@@ -216,20 +219,16 @@ class ProcProcesses final : public Processes {
 
   static bool WaitEnded(int pidfd, std::chrono::milliseconds limit) {
     pollfd entry{pidfd, POLLIN, 0};
-    for (;;) {
-      const int ready = ::poll(&entry, 1, static_cast<int>(limit.count()));
-      if (ready >= 0) return ready > 0;
-      if (errno != EINTR) return false;
-    }
+    return RetryOnInterrupt([&] { return ::poll(&entry, 1, static_cast<int>(limit.count())); }) > 0;
   }
 
   Status SignalAndWait(int pidfd, std::int32_t pid) const {
     if (PidfdSendSignal(pidfd, SIGTERM) != 0) {
-      return ErrnoStatus("cannot signal process " + std::to_string(pid), errno);
+      return ProcessErrno("cannot signal process " + std::to_string(pid), errno);
     }
     if (WaitEnded(pidfd, options_.grace_period)) return Status::Ok();
     if (PidfdSendSignal(pidfd, SIGKILL) != 0 && errno != ESRCH) {
-      return ErrnoStatus("cannot kill process " + std::to_string(pid), errno);
+      return ProcessErrno("cannot kill process " + std::to_string(pid), errno);
     }
     if (WaitEnded(pidfd, std::chrono::milliseconds(5000))) return Status::Ok();
     return Status::Unavailable("process " + std::to_string(pid) + " did not end");

@@ -12,6 +12,7 @@
 
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/file_identity.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::platform {
 namespace {
@@ -59,8 +60,7 @@ bool HoldsBytes(int fd, const std::string& expected, off_t size) {
   off_t at = 0;
   while (at < size) {
     size_t want = std::min(sizeof buffer, static_cast<size_t>(size - at));
-    ssize_t n = ::pread(fd, buffer, want, at);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = RetryOnInterrupt([&] { return ::pread(fd, buffer, want, at); });
     if (n <= 0) return false;
     if (expected.compare(static_cast<size_t>(at), static_cast<size_t>(n), buffer,
                          static_cast<size_t>(n)) != 0) {

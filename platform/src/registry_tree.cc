@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include "vexmor/platform/ascii.h"
 
 namespace vexmor::platform::registry_internal {
 namespace {
@@ -156,11 +157,7 @@ Status ParseValueData(std::string_view data, RegistryValue& value) {
 }  // namespace
 
 std::string LowerAscii(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+  return AsciiLowered(text);
 }
 
 StatusOr<std::string> NormaliseKeyPath(std::string_view key) {

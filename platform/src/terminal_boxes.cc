@@ -1,5 +1,6 @@
 // Message boxes as lines on a terminal.
 #include "vexmor/platform/terminal_boxes.h"
+#include "vexmor/platform/ascii.h"
 
 #include <cctype>
 #include <string>
@@ -36,7 +37,7 @@ class TerminalBoxes final : public MessageBoxes {
     std::string line;
     int c = 0;
     while ((c = std::fgetc(in_)) != EOF && c != '\n') {
-      line.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+      line.push_back(AsciiLower(static_cast<char>(c)));
     }
     if (!question) return MessageBoxAnswer::kOk;
     if (c == EOF && line.empty()) return Status::Unavailable("no answer on the terminal");

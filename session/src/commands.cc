@@ -1,17 +1,18 @@
 // The user's commands in the session: the folder tree's and the message list's selection, and
 // the key presses, menu clicks and toolbar clicks that reach the library's hooks exactly as a
 // person's would.
-#include <limits.h>
 #include <unistd.h>
+#include <cstdint>
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 #include <optional>
 
 #include "session.h"
 #include "vexmor/hook/list_building.h"
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
@@ -35,11 +36,6 @@ constexpr std::int64_t kTreeOrderBase = 1'000'000;
 constexpr char kFeedbackAddress[] = "https://vexmor.example.org/feedback";
 constexpr std::uint64_t kKeyUpFlag = 1ull << 31;
 
-std::string Lower(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
-
 std::optional<std::uint32_t> Number(const std::string& text) {
   if (text.empty() || text.size() > 10 || text.find_first_not_of("0123456789") != std::string::npos)
     return std::nullopt;
@@ -49,11 +45,8 @@ std::optional<std::uint32_t> Number(const std::string& text) {
 }
 
 std::string ProgramDirectory() {
-  char buffer[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return "./";
-  const std::string path(buffer, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1);
+  auto folder = platform::OwnProgramFolder();
+  return folder.ok() ? *folder : "./";
 }
 
 bool Readable(const std::string& path) {
@@ -78,7 +71,7 @@ std::string HeaderMessageId(const std::string& head) {
       line += more;
       end = next == std::string::npos ? head.size() : next;
     }
-    if (Lower(line.substr(0, 11)) == "message-id:") {
+    if (platform::AsciiLowered(line.substr(0, 11)) == "message-id:") {
       std::string value = line.substr(11);
       const size_t open = value.find('<');
       const size_t close = value.find('>', open == std::string::npos ? 0 : open);
@@ -285,6 +278,7 @@ Status Session::OpenDocument(const std::string& what) {
   auto pid =
       processes_->StartHidden(opener != nullptr && *opener != '\0' ? opener : "xdg-open", {target});
   if (!pid.ok()) return pid.status();
+  WatchChild(*pid);
   return Status::Ok();
 }
 
@@ -460,9 +454,10 @@ nlohmann::json Session::Key(const std::vector<std::string>& in) {
   const std::string policy = TakePolicy(args);
   if (args.size() != 1) return ErrorReply("usage: key F8|Enter|CODE");
   std::uint64_t key = 0;
-  if (Lower(args[0]) == "f8") {
+  if (platform::AsciiLowered(args[0]) == "f8") {
     key = hook::kKeyF8;
-  } else if (Lower(args[0]) == "enter" || Lower(args[0]) == "return") {
+  } else if (platform::AsciiLowered(args[0]) == "enter" ||
+             platform::AsciiLowered(args[0]) == "return") {
     key = hook::kKeyEnter;
   } else if (auto code = Number(args[0]); code && *code < 256) {
     key = *code;
@@ -486,7 +481,7 @@ nlohmann::json Session::Menu(const std::vector<std::string>& in) {
       {"empty", hook::kItemEmpty},       {"help", hook::kItemHelp},
       {"feedback", hook::kItemFeedback}, {"approved", hook::kItemApproved},
       {"blocked", hook::kItemBlocked}};
-  const std::string want = Lower(args[0]);
+  const std::string want = platform::AsciiLowered(args[0]);
   std::optional<std::int32_t> id;
   for (const auto& [name, item] : kNames) {
     if (want == name) id = item;
@@ -557,7 +552,8 @@ nlohmann::json Session::Menu(const std::vector<std::string>& in) {
       hooks_.Dispatch(HookType::kCallWndProcRet, 0, reinterpret_cast<std::int64_t>(&open));
       const auto found =
           std::find_if(popup.menu.items.begin(), popup.menu.items.end(), [&](const Item& it) {
-            return !it.separator && (by_text ? Lower(it.text) == want : it.id == *id);
+            return !it.separator &&
+                   (by_text ? platform::AsciiLowered(it.text) == want : it.id == *id);
           });
       if (found == popup.menu.items.end()) continue;
       nlohmann::json shown = nlohmann::json::array();
@@ -596,7 +592,7 @@ nlohmann::json Session::ToolbarButton(const std::vector<std::string>& in) {
       {"feedback", hook::kButtonFeedback}};
   std::optional<std::int32_t> button;
   for (const auto& [name, value] : kButtons) {
-    if (Lower(args[0]) == name) button = value;
+    if (platform::AsciiLowered(args[0]) == name) button = value;
   }
   if (!button) return ErrorReply("unknown button \"" + args[0] + "\"");
   const std::string message_file = state::InstallFile(options_.install_dir, state::kMessageFile);

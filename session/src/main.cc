@@ -1,19 +1,18 @@
 // Vexmor_Session: the local client session's program (normally started by "vexmor start").
-#include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <iostream>
 #include <string>
 
 #include "session.h"
+#include "vexmor/platform/event_loop.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/session/control.h"
 
 namespace {
@@ -34,12 +33,10 @@ constexpr char kUsage[] =
     "                       program\n"
     "  --host-program FILE  default: $VEXMOR_PLUGIN, else Vexmor_PlugIn beside the program\n";
 
+// Where the program lies; "./" when the kernel cannot say.
 std::string ProgramDirectory() {
-  char buffer[PATH_MAX];
-  const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-  if (n <= 0) return "./";
-  const std::string path(buffer, static_cast<size_t>(n));
-  return path.substr(0, path.rfind('/') + 1);
+  auto folder = vexmor::platform::OwnProgramFolder();
+  return folder.ok() ? *folder : "./";
 }
 
 std::string Folder(const std::string& path) {
@@ -90,12 +87,10 @@ int main(int argc, char** argv) {
   }
 
   // The signals end the session through its loop, on its own thread.
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  ::pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+  if (Status s = platform::BlockSignals({SIGTERM, SIGINT, SIGHUP}); !s.ok()) {
+    Diagnose(s.ToString());
+    return 1;
+  }
 
   auto runtime = session::RuntimeDirectory();
   if (!runtime.ok()) {
@@ -104,10 +99,10 @@ int main(int argc, char** argv) {
   }
   // One session per user: the lock is held for the life of the process.
   const std::string lock_path = *runtime + session::kLockName;
-  const int lock = ::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
-    Diagnose(lock < 0 ? lock_path + ": " + std::strerror(errno)
-                      : "a session is already running for this user");
+  const platform::UniqueFd lock(::open(lock_path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!lock.valid() || ::flock(lock.get(), LOCK_EX | LOCK_NB) != 0) {
+    Diagnose(!lock.valid() ? platform::ErrnoStatus(lock_path).message()
+                           : "a session is already running for this user");
     return 1;
   }
 
@@ -133,6 +128,7 @@ int main(int argc, char** argv) {
   options.ports.paths = &platform::DefaultPaths();
   options.ports.profile = &platform::DefaultProfile();
   options.ports.processes = platform::MakeProcProcesses();
+  options.ports.clock = &platform::SystemClock();
   options.ports.open_store = [](const std::string& root) {
     return platform::OpenMaildirStore(root);
   };

@@ -2,21 +2,18 @@
 #include "session.h"
 
 #include <dlfcn.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cctype>
 #include <climits>
 #include <cstdlib>
 #include <optional>
-#include <thread>
 
 #include "vexmor/hook/exports.h"
 #include "vexmor/hook/list_building.h"
+#include "vexmor/platform/ascii.h"
 
 namespace vexmor::session {
 
@@ -35,10 +32,9 @@ constexpr int kThreadsAtStart = 7;
 bool OurProgram(const platform::ProcessInfo& process) {
   static const char* const kNames[] = {"VEXMOR_SESSION", "VEXMOR_PLUGIN", "VEXMOR",
                                        "VEXMOR_ADDINHOST", "VEXMOR_ADDINHOS"};
-  for (std::string name : process.names) {
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& name : process.names) {
     for (const char* ours : kNames) {
-      if (name == ours) return true;
+      if (platform::AsciiEqualsIgnoreCase(name, ours)) return true;
     }
   }
   return false;
@@ -97,6 +93,7 @@ Session::Session(SessionOptions options) : options_(std::move(options)) {
   processes_ = std::make_unique<FamilyProcesses>(std::move(options_.ports.processes),
                                                  [this] { RequestStop(); });
   if (!options_.diagnose) options_.diagnose = [](std::string_view) {};
+  clock_ = options_.ports.clock != nullptr ? options_.ports.clock : &platform::SystemClock();
 }
 
 Session::~Session() {
@@ -168,10 +165,15 @@ Status Session::StartHost() {
     return pid.status();
   }
   hosts_.push_back(*pid);
+  WatchChild(*pid);
   return Status::Ok();
 }
 
 Status Session::Start() {
+  // Made first: the host started during the attaches below is watched from the start.
+  auto loop = platform::MakeEventLoop(*clock_);
+  if (!loop.ok()) return loop.status();
+  loop_ = std::move(*loop);
   if (Status s = MakeWindows(); !s.ok()) return s;
   library_ = ::dlopen(options_.hook_library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (library_ == nullptr) {
@@ -236,7 +238,6 @@ void Session::Tick() {
   if (model_.IsWindow(status_control_)) Dispatch(status_control_);
   hooks_.Dispatch(HookType::kMouse, platform::wm::kMouseMove,
                   static_cast<std::int64_t>(main_window_));
-  ReapChildren();
 }
 
 void Session::ReapChildren() {
@@ -326,11 +327,22 @@ std::vector<pid_t> Session::LiveHosts() const {
 }
 
 void Session::EndHosts() {
+  ReapChildren();
+  if (hosts_.empty()) return;
   for (pid_t pid : hosts_) ::kill(pid, SIGTERM);
-  const auto deadline = std::chrono::steady_clock::now() + kHostEndGrace;
-  while (!hosts_.empty() && std::chrono::steady_clock::now() < deadline) {
-    ReapChildren();
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The session's own loop is stopped by now: a short one of its own waits for the hosts,
+  // each end an event, with the grace period as its deadline.
+  if (auto waiting = platform::MakeEventLoop(*clock_); waiting.ok()) {
+    platform::EventLoop& loop = **waiting;
+    for (pid_t pid : hosts_) {
+      (void)loop.WatchProcessEnd(pid, [this, &loop] {
+        ReapChildren();
+        if (hosts_.empty()) loop.Stop();
+      });
+    }
+    loop.AddTimer(kHostEndGrace, [&loop] { loop.Stop(); });
+    ReapChildren();  // ended before their watch began
+    if (!hosts_.empty()) (void)loop.Run();
   }
   for (pid_t pid : hosts_) {
     ::kill(pid, SIGKILL);
@@ -400,45 +412,18 @@ nlohmann::json Session::Handle(const Request& request, bool& stop_after) {
 }
 
 Status Session::Run(Listener& listener) {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGTERM);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGHUP);
-  const int signal_fd = ::signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
-  auto next_tick = std::chrono::steady_clock::now();
-  while (!stop_) {
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        next_tick - std::chrono::steady_clock::now());
-    pollfd fds[2] = {{listener.fd(), POLLIN, 0}, {signal_fd, POLLIN, 0}};
-    const int ready =
-        ::poll(fds, signal_fd >= 0 ? 2 : 1, std::max<int>(0, static_cast<int>(wait.count())));
-    if (ready > 0 && (fds[1].revents & POLLIN) != 0) {
-      signalfd_siginfo info{};
-      while (::read(signal_fd, &info, sizeof info) == sizeof info) stop_ = true;
-    }
-    if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-      for (;;) {
-        int connection = -1;
-        auto request = listener.Accept(connection);
-        if (connection < 0) break;
-        bool stop_after = false;
-        Listener::Reply(connection, request.ok() ? Handle(*request, stop_after)
-                                                 : ErrorReply(request.status().ToString()));
-        ::close(connection);
-        if (stop_after) stop_ = true;
-      }
-    }
-    if (std::chrono::steady_clock::now() >= next_tick) {
-      Tick();
-      next_tick += kTick;
-      // After a long pause (a set-up wait inside the watcher) the ticks start afresh instead of
-      // running the missed ones in a burst.
-      if (next_tick < std::chrono::steady_clock::now())
-        next_tick = std::chrono::steady_clock::now() + kTick;
-    }
-  }
-  if (signal_fd >= 0) ::close(signal_fd);
+  if (loop_ == nullptr) return Status::InvalidArgument("the session was not started");
+  platform::EventLoop& loop = *loop_;
+  Status failed = Status::Ok();
+  auto signals = loop.WatchSignals({SIGTERM, SIGINT, SIGHUP}, [this](int) { RequestStop(); });
+  if (!signals.ok()) failed = signals.status();
+  auto requests = loop.WatchReadable(listener.fd(), [this, &listener] { Serve(listener); });
+  if (failed.ok() && !requests.ok()) failed = requests.status();
+  // A tick that came due during a long handler (a set-up wait inside the watcher) runs once,
+  // not in a burst of the missed ones.
+  loop.AddRepeatingTimer(kTick, [this] { Tick(); });
+  if (failed.ok()) failed = loop.Run();
+
   // No requests while we wind down: whoever asks now learns that no session serves them.
   listener.Close();
   if (attached_) {
@@ -451,7 +436,32 @@ Status Session::Run(Listener& listener) {
     attached_ = false;
   }
   EndHosts();
-  return Status::Ok();
+  return failed;
+}
+
+void Session::Serve(Listener& listener) {
+  for (;;) {
+    int connection = -1;
+    auto request = listener.Accept(connection);
+    if (connection < 0) break;
+    bool stop_after = false;
+    Listener::Reply(connection, request.ok() ? Handle(*request, stop_after)
+                                             : ErrorReply(request.status().ToString()));
+    ::close(connection);
+    if (stop_after) RequestStop();
+  }
+}
+
+void Session::RequestStop() {
+  if (loop_ != nullptr) loop_->Stop();
+}
+
+void Session::WatchChild(pid_t pid) {
+  if (loop_ == nullptr) return;
+  // A child that has already ended is reaped on the next round.
+  if (!loop_->WatchProcessEnd(pid, [this] { ReapChildren(); }).ok()) {
+    loop_->Post([this] { ReapChildren(); });
+  }
 }
 
 }  // namespace vexmor::session

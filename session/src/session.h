@@ -14,7 +14,6 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -27,7 +26,9 @@
 
 #include "vexmor/hook/oe_commands.h"
 #include "vexmor/hook/oe_integration.h"
+#include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
+#include "vexmor/platform/event_loop.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/paths.h"
 #include "vexmor/platform/processes.h"
@@ -86,6 +87,8 @@ struct SessionPorts {
   std::unique_ptr<platform::Processes> processes;
   // Opens the store at a root found as the hook library finds it (LocateMailStore).
   std::function<StatusOr<std::unique_ptr<platform::MailStore>>(const std::string& root)> open_store;
+  // The loop's steady time (null: the system clock).
+  const platform::Clock* clock = nullptr;
 };
 
 struct SessionOptions {
@@ -109,7 +112,8 @@ class Session {
   // Serves the socket and sends the client's messages until a stop is asked for; then
   // UnInstallHook, process detach, and the host programs it started end.
   Status Run(Listener& listener);
-  void RequestStop() { stop_ = true; }
+  // Any thread may ask; the loop ends after the handler that runs.
+  void RequestStop();
 
  private:
   Status MakeWindows();
@@ -117,6 +121,10 @@ class Session {
   void Tick();
   void Dispatch(platform::WindowHandle window);
   void ReapChildren();
+  // Reaps "pid" (and any other child that ended) when it ends.
+  void WatchChild(pid_t pid);
+  // Answers the requests waiting on the control socket.
+  void Serve(Listener& listener);
   void EndHosts();
   nlohmann::json Handle(const Request& request, bool& stop_after);
   nlohmann::json Describe() const;
@@ -179,7 +187,9 @@ class Session {
     std::set<int32_t> pressed;         // command ids of the buttons shown pressed
   };
   std::map<int32_t, Toolbar> toolbars_;
-  std::atomic<bool> stop_{false};
+  const platform::Clock* clock_ = nullptr;
+  // The session's one loop: the control socket, the signals, the tick and the children's ends.
+  std::unique_ptr<platform::EventLoop> loop_;
   bool attached_ = false;
 };
 

@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
+#include <fstream>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -298,6 +300,43 @@ TEST_F(SessionEndToEndTest, NoSessionOnAMissingStoreAndAFailingHostShowsInTheSta
       << running.out;
   EXPECT_NE(running.out.find("restarted: it ended "), std::string::npos) << running.out;
   EXPECT_EQ(Cli({"stop"}).status, 0);
+}
+
+// A host program that ignores the stop signal does not keep the session from ending: it is
+// killed once the grace period is over, and nothing of it is left running.
+TEST_F(SessionEndToEndTest, AHostThatIgnoresTheStopSignalIsKilledAfterTheGrace) {
+  const std::string folder = temp_.File("stubborn");
+  ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+  const std::string never = folder + "/never";
+  ASSERT_EQ(::mkfifo(never.c_str(), 0600), 0);
+  const std::string stub = folder + "/Vexmor_PlugIn";
+  {
+    // It blocks opening a pipe nobody writes to: no child of its own, nothing polled.
+    std::ofstream script(stub);
+    script << "#!/bin/sh\ntrap '' TERM\necho $$ >> \"$0.pids\"\nread line < \"" << never << "\"\n";
+  }
+  ASSERT_EQ(::chmod(stub.c_str(), 0700), 0);
+  vexmor::testing::ScopedEnv host_program("VEXMOR_PLUGIN", stub);
+
+  ASSERT_EQ(Cli({"start", "--install-dir", install_, "--maildir", root_}).status, 0);
+  nlohmann::json status;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        status = Status();
+        return status["hosts"].size() == 1 && !ReadFileOrEmpty(stub + ".pids").empty();
+      },
+      15s))
+      << status;
+  const pid_t session = status["session"].get<pid_t>();
+
+  CliRun stop = Cli({"stop"});
+  EXPECT_EQ(stop.status, 0) << stop.out;
+  EXPECT_FALSE(Running(session));
+  std::istringstream started(ReadFileOrEmpty(stub + ".pids"));
+  int stubs = 0;
+  for (pid_t pid = 0; started >> pid; ++stubs) EXPECT_FALSE(Running(pid)) << pid;
+  EXPECT_GE(stubs, 1);
+  EXPECT_EQ(Cli({"status"}).status, 3);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Window lookups inside the mail clients and removal of their new-mail tray icon, on the
 // desktop port.
 #include "vexmor/userinterface/CFrameWindow.h"
+#include "vexmor/platform/ascii.h"
 
 #include <array>
 #include <atomic>
@@ -57,10 +58,7 @@ std::string TrimUpper(const std::string& text) {
   while (end > begin && std::isspace(static_cast<unsigned char>(text[end - 1]))) --end;
   std::string result = text.substr(begin, end - begin);
   // ASCII only: the texts sought are ASCII, and other bytes must stay as they are.
-  for (char& c : result) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return result;
+  return vexmor::platform::AsciiUppered(result);
 }
 
 }  // namespace

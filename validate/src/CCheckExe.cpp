@@ -11,6 +11,7 @@
 #include <optional>
 #include <vector>
 
+#include "vexmor/platform/ascii.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/processes.h"
@@ -130,10 +131,9 @@ bool OurProgram(const ProcessRoles& roles, const ProcessInfo& process) {
   }
   static const char* const kClientStandIns[] = {"VEXMOR_SESSION", "VEXMOR_ADDINHOST",
                                                 "VEXMOR_ADDINHOS"};
-  for (std::string name : process.names) {
-    for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  for (const std::string& name : process.names) {
     for (const char* ours : kClientStandIns) {
-      if (name == ours) return true;
+      if (vexmor::platform::AsciiEqualsIgnoreCase(name, ours)) return true;
     }
   }
   return false;

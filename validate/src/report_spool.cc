@@ -7,11 +7,11 @@
 #include <cerrno>
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 #include <optional>
 #include <utility>
 
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
 
@@ -20,10 +20,6 @@ namespace {
 
 using vexmor::Status;
 using vexmor::StatusOr;
-
-Status Errno(const std::string& what, const std::string& path) {
-  return Status::IoError(what + " " + path + ": " + std::strerror(errno));
-}
 
 bool SameFamily(SpoolKind a, SpoolKind b) {
   return (a == SpoolKind::kReportContent) == (b == SpoolKind::kReportContent);
@@ -73,25 +69,20 @@ struct Line {
 StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete) {
   *complete = 0;
   std::vector<Line> lines;
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
+  const platform::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (!fd.valid()) {
     if (errno == ENOENT) return lines;
-    return Errno("cannot open", path);
+    return platform::ErrnoStatus("cannot open " + path);
   }
   std::string content;
   char buffer[8192];
   for (;;) {
-    ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) {
-      Status status = Errno("cannot read", path);
-      ::close(fd);
-      return status;
-    }
+    const ssize_t got =
+        platform::RetryOnInterrupt([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (got < 0) return platform::ErrnoStatus("cannot read " + path);
     if (got == 0) break;
     content.append(buffer, static_cast<size_t>(got));
   }
-  ::close(fd);
   size_t at = 0;
   while (at < content.size()) {
     size_t end = content.find('\n', at);
@@ -107,37 +98,35 @@ StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete)
 Status SyncDirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Errno("cannot open", dir);
-  int rc = ::fsync(fd);
-  ::close(fd);
-  return rc == 0 ? Status::Ok() : Errno("cannot sync", dir);
+  const platform::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return platform::ErrnoStatus("cannot open " + dir);
+  return ::fsync(fd.get()) == 0 ? Status::Ok() : platform::ErrnoStatus("cannot sync " + dir);
 }
 
 Status WriteAll(int fd, std::string_view data, const std::string& path) {
-  while (!data.empty()) {
-    ssize_t put = ::write(fd, data.data(), data.size());
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return Errno("cannot write", path);
-    data.remove_prefix(static_cast<size_t>(put));
-  }
-  return Status::Ok();
+  Status written = platform::WriteAll(fd, data);
+  return written.ok() ? written
+                      : Status::IoError("cannot write " + path + ": " + written.message());
 }
 
 // The new content in a synced temporary file renamed over the old one; no content removes it.
 Status Rewrite(const std::string& path, const std::string& content) {
   if (content.empty()) {
-    if (::unlink(path.c_str()) != 0 && errno != ENOENT) return Errno("cannot remove", path);
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+      return platform::ErrnoStatus("cannot remove " + path);
     return SyncDirectoryOf(path);
   }
   std::string temp = path + ".new";
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Errno("cannot create", temp);
-  Status status = WriteAll(fd, content, temp);
-  if (status.ok() && ::fsync(fd) != 0) status = Errno("cannot sync", temp);
-  ::close(fd);
+  platform::UniqueFd fd(
+      ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return platform::ErrnoStatus("cannot create " + temp);
+  Status status = WriteAll(fd.get(), content, temp);
+  if (status.ok() && ::fsync(fd.get()) != 0) {
+    status = platform::ErrnoStatus("cannot sync " + temp);
+  }
+  fd.reset();
   if (status.ok() && ::rename(temp.c_str(), path.c_str()) != 0)
-    status = Errno("cannot rename", temp);
+    status = platform::ErrnoStatus("cannot rename " + temp);
   if (!status.ok()) {
     ::unlink(temp.c_str());
     return status;
@@ -189,18 +178,19 @@ Status ReportSpool::Add(const SpoolEntry& entry) {
   struct stat before {};
   const bool existed = ::lstat(path_.c_str(), &before) == 0;
   if (existed && !S_ISREG(before.st_mode)) return Status::InvalidArgument(path_ + " is no file");
-  int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Errno("cannot open", path_);
+  platform::UniqueFd fd(
+      ::open(path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return platform::ErrnoStatus("cannot open " + path_);
   Status status;
   // A line cut short by a crash was never reported as kept: cut it off, or the next line
   // would continue it into a different signature.
   if (existed && static_cast<size_t>(before.st_size) != complete &&
-      ::ftruncate(fd, static_cast<off_t>(complete)) != 0) {
-    status = Errno("cannot truncate", path_);
+      ::ftruncate(fd.get(), static_cast<off_t>(complete)) != 0) {
+    status = platform::ErrnoStatus("cannot truncate " + path_);
   }
-  if (status.ok()) status = WriteAll(fd, LineOf(entry), path_);
-  if (status.ok() && ::fsync(fd) != 0) status = Errno("cannot sync", path_);
-  ::close(fd);
+  if (status.ok()) status = WriteAll(fd.get(), LineOf(entry), path_);
+  if (status.ok() && ::fsync(fd.get()) != 0) status = platform::ErrnoStatus("cannot sync " + path_);
+  fd.reset();
   if (status.ok() && !existed) status = SyncDirectoryOf(path_);
   return status;
 }

@@ -23,6 +23,7 @@
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/extension_config.h"
@@ -313,9 +314,7 @@ int RunProgram(const std::vector<std::string>& argv) {
   pid_t pid = 0;
   if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return -1;
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
+  if (vexmor::platform::RetryOnInterrupt([&] { return ::waitpid(pid, &status, 0); }) < 0) return -1;
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 

@@ -51,6 +51,8 @@ inline constexpr char kNoteWindowClass[] = "ATH_NOTE";
 inline constexpr char kTridentDialogClass[] = "Internet Explorer_TridentDlgFrame";
 inline constexpr char kAccountClientMainClass[] = "rctrl_renwnd32";
 inline constexpr char kStaticClass[] = "STATIC";
+// The client's dialog while it compacts its folders.
+inline constexpr char kCompactingTitle[] = "Compacting...";
 inline constexpr int32_t kSendReceiveStatusId = 1010;
 inline constexpr int32_t kDialogStaticTextId = 65535;
 

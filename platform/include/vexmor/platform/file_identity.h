@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/status.h"
 
 struct stat;
@@ -35,23 +36,8 @@ FileIdentity FileIdentityOfFd(int fd);
 // (file systems stamp with a coarse clock): a cache must compare such a file's bytes.
 bool MayChangeUnseen(const FileIdentity& identity);
 
-// Owns one open descriptor. A cache holds the descriptor of the file it copied, so the inode
-// stays allocated and no later file can come back with its number.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  ~UniqueFd();
-  UniqueFd(UniqueFd&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-
-  int get() const { return fd_; }
-
- private:
-  int fd_ = -1;
-};
+// A cache holds the descriptor (UniqueFd, posix.h) of the file it copied, so the inode stays
+// allocated and no later file can come back with its number.
 
 // Reads `fd` from where it stands to its end into `out`; an error carries the system's text.
 Status ReadToEnd(int fd, std::string* out);
