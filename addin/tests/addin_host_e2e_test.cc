@@ -492,14 +492,16 @@ TEST_F(AddinHostE2E, RegisteredWithoutAFolderTheAddinLivesInTheUsersOwnFolder) {
   struct stat folder {};
   ASSERT_EQ(::stat(user_dir.c_str(), &folder), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
-  const auto registered = addin::StartupAddins(*platform::MakeFileRegistry(platform::DefaultPaths()));
+  const auto registered =
+      addin::StartupAddins(*platform::MakeFileRegistry(platform::DefaultPaths()));
   ASSERT_EQ(registered.size(), 1u);
   EXPECT_EQ(registered[0].library, placed);
 
-  const std::string host = std::string(VEXMOR_ADDIN_HOST) + " --once --no-window 2>>" +
-                           install_ + "user-host-stderr.txt";
+  const std::string host = std::string(VEXMOR_ADDIN_HOST) + " --once --no-window 2>>" + install_ +
+                           "user-host-stderr.txt";
   ASSERT_EQ(RunWithDeadline(host, 120), 0) << ReadFileOrEmpty(install_ + "user-host-stderr.txt");
-  server_->Deliver(user_, "INBOX", Mail("m@x12.example", "Text keyword", "Buy VIAGRA now"));
+  server_->Deliver(user_, "INBOX",
+                   Mail("m@x12.example", "Text keyword", "Buy VIAGRA at www.example.com/x"));
   ASSERT_EQ(RunWithDeadline(host, 120), 0) << ReadFileOrEmpty(install_ + "user-host-stderr.txt");
   EXPECT_EQ(Subjects("Spam"), std::multiset<std::string>{"Text keyword"});
   const std::string log = ReadFileOrEmpty(user_dir + "Vexmor_Outlook_Log.txt");

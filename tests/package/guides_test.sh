@@ -131,8 +131,9 @@ deliver() {  # deliver USER NAME: the three messages into the user's INBOX, as a
       "$user" "$name" "$user" "$name" >>"$dir/tmp/$name"
     printf 'Date: Mon, 7 Dec 2026 10:00:00 +0000\n\n' >>"$dir/tmp/$name"
     case "$name" in
+      keyword) printf 'Buy VIAGRA at www.example.com/x\n' ;;
       link) printf 'Everything cheaper this week: http://www.bargain-pills.biz/offer\n' ;;
-      *) printf 'Shall we meet at noon?\n' ;;
+      ham) printf 'Shall we meet at noon?\n' ;;
     esac >>"$dir/tmp/$name"
     mv "$dir/tmp/$name" "$dir/new/$(date +%s).$name.guides"
   done
