@@ -18,13 +18,25 @@ done
 work="$(mktemp -d -t vexmor-guides.XXXXXX)"
 chmod 0755 "$work"
 pids=()
+# A delivery gone astray lands in the user's system mailbox: it must not stay behind.
+spool=/var/mail/nobody
+spool_was_there=0
+[[ -e "$spool" ]] && spool_was_there=1
 cleanup() {
   local pid
-  for pid in "${pids[@]}" $(cat "$work"/units/*.pid 2>/dev/null); do
+  [[ $spool_was_there == 0 ]] && rm -f "$spool"
+  local units
+  units="$(cat "$work"/units/*.pid 2>/dev/null || true)"
+  for pid in "${pids[@]}" $units; do
     kill -TERM "$pid" 2>/dev/null || true
   done
   for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
+  # The units' programs are no children of this script: wait until they are gone, so none
+  # writes into the folder while it is removed.
+  for pid in $units; do
+    for _ in $(seq 300); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  done
+  [[ "${VEXMOR_GUIDES_KEEP:-0}" == 1 ]] && echo "(kept: $work)" || rm -rf "$work"
 }
 trap cleanup EXIT
 fail() {
@@ -117,13 +129,14 @@ pids+=($!)
 imap_up() { (exec 3<>"/dev/tcp/127.0.0.1/$imap_port") 2>/dev/null; }
 wait_for 30 imap_up || fail "Dovecot did not start"
 
-# Three messages: spam by a drug name, spam by its reported link domain, and a colleague's mail.
+# Three messages: spam in a foreign character set, spam by its reported link domain, and a
+# colleague's mail.
 deliver() {  # deliver USER NAME: the three messages into the user's INBOX, as an MDA does
   local user="$1" name dir="$dc/home/$1/Maildir"
   mkdir -p "$dir"/{cur,new,tmp}
-  for name in keyword link ham; do
+  for name in charset link ham; do
     case "$name" in
-      keyword) printf 'From: Pharmacy <sales@pills-direct.example>\nSubject: VIAGRA at half price\n' ;;
+      charset) printf 'From: Shop <sales@shop.example>\nSubject: New arrivals\nMIME-Version: 1.0\nContent-Type: text/html; charset=koi8-r\n' ;;
       link) printf 'From: Offers <offers@fresh-sender.example>\nSubject: Your weekly savings\n' ;;
       ham) printf 'From: Colleague <colleague@work.example>\nSubject: Lunch tomorrow?\n' ;;
     esac >"$dir/tmp/$name"
@@ -131,7 +144,7 @@ deliver() {  # deliver USER NAME: the three messages into the user's INBOX, as a
       "$user" "$name" "$user" "$name" >>"$dir/tmp/$name"
     printf 'Date: Mon, 7 Dec 2026 10:00:00 +0000\n\n' >>"$dir/tmp/$name"
     case "$name" in
-      keyword) printf 'Buy VIAGRA at www.example.com/x\n' ;;
+      charset) printf '<html><head><meta content="text/html; charset=KOI8-R"></head><body>hello</body></html>\n' ;;
       link) printf 'Everything cheaper this week: http://www.bargain-pills.biz/offer\n' ;;
       ham) printf 'Shall we meet at noon?\n' ;;
     esac >>"$dir/tmp/$name"
@@ -150,7 +163,7 @@ folder_of() {
     .*) path="${path#.}"; echo "${path%%/*}" ;;
   esac
 }
-spam_in_spam() { [[ "$(folder_of "$1" keyword)" == Spam && "$(folder_of "$1" link)" == Spam ]]; }
+spam_in_spam() { [[ "$(folder_of "$1" charset)" == Spam && "$(folder_of "$1" link)" == Spam ]]; }
 
 # Stand-ins the test puts first on the user's PATH:
 # - "systemctl --user": no user manager runs here, so it runs a unit's ExecStart (the drop-ins'
@@ -270,7 +283,7 @@ before_block() {
 }
 guide1="$work/filter-maildir-fetchmail-neomutt.md"
 sed -e "s|mail\\.example\\.org protocol IMAP port 993|127.0.0.1 protocol IMAP port $imap_port|" \
-    -e 's|user "alice"|user "u1"|' -e '/^  ssl$/d' \
+    -e 's|user "alice"|user "u1"|' -e 's|^  ssl$|  sslproto ""|' \
     "$src/docs/filter-maildir-fetchmail-neomutt.md" >"$guide1"
 follow "$guide1" "$home1"
 install1="$home1/.local/share/vexmor/install"
@@ -302,7 +315,7 @@ sed -e "s|imap://alice@mail\\.example\\.org:993 --tls tls|imap://u2@127.0.0.1:$i
 follow "$guide2" "$home2"
 install2="$home2/.local/share/vexmor/install"
 [[ "$(folder_of "$dc/home/u2/Maildir" ham)" == Inbox ]] || fail "the colleague's mail left the INBOX"
-grep -q '"mailbox":"INBOX","folder_name":"Inbox","message_id":"<keyword-u2@guides.test>"' \
+grep -q '"mailbox":"INBOX","folder_name":"Inbox","message_id":"charset-u2@guides.test"' \
   "$install2/verdicts.jsonl" || fail "the account's verdict lines lack the folder or Message-ID"
 grep -q 'Vexmor Initialized' "$install2/Vexmor_Outlook_Log.txt" || fail "no add-in log in $install2"
 unit_running vexmor-addin-host.service && fail "the add-in host still runs after the undo steps"
