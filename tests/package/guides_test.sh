@@ -169,9 +169,11 @@ spam_in_spam() { [[ "$(folder_of "$1" charset)" == Spam && "$(folder_of "$1" lin
 # - "systemctl --user": no user manager runs here, so it runs a unit's ExecStart (the drop-ins'
 #   last one wins) in the background from the unpacked root and stops it again;
 # - "vexmor server set": until that command is in the package, it writes the same value the way
-#   the README says today. Once the command is there, drop "$shims/vexmor" (one line below).
+#   the README says today. Once the command is there, drop "$server_set:" from the user's PATH
+#   in as_user (one line).
 shims="$work/shims"
-mkdir -p "$shims" "$work/units"
+server_set="$work/server-set"
+mkdir -p "$shims" "$server_set" "$work/units"
 chmod 0777 "$work/units"
 cat >"$shims/systemctl" <<'EOF'
 #!/usr/bin/env bash
@@ -213,7 +215,7 @@ case "${1:-}" in
   *) echo "systemctl stand-in: $* is not supported" >&2; exit 1 ;;
 esac
 EOF
-cat >"$shims/vexmor" <<'EOF'
+cat >"$server_set/vexmor" <<'EOF'
 #!/usr/bin/env bash
 if [[ "${1:-}" == server && "${2:-}" == set && $# == 3 ]]; then
   reg="${XDG_CONFIG_HOME:-$HOME/.config}/vexmor/user.reg"
@@ -225,7 +227,7 @@ if [[ "${1:-}" == server && "${2:-}" == set && $# == 3 ]]; then
 fi
 exec "$VEXMOR_TEST_ROOT/usr/bin/vexmor" "$@"
 EOF
-chmod 0755 "$shims"/*
+chmod 0755 "$shims"/* "$server_set"/*
 
 # The ```sh blocks of a guide, in order, each with the section it stands in, and the guide's
 # example values replaced by this run's.
@@ -262,7 +264,7 @@ follow() {  # follow GUIDE HOME
 as_user() {  # as_user HOME COMMAND...
   local home="$1"; shift
   env -i HOME="$home" USER=nobody LOGNAME=nobody SHELL=/bin/sh LANG=C.UTF-8 \
-      PATH="$shims:$root/usr/bin:/usr/bin:/bin" XDG_RUNTIME_DIR="$home/.run" \
+      PATH="$shims:$server_set:$root/usr/bin:/usr/bin:/bin" XDG_RUNTIME_DIR="$home/.run" \
       VEXMOR_TEST_ROOT="$root" VEXMOR_TEST_UNITS="$work/units" VEXMOR_THROTTLE=off \
       setpriv --reuid="$nobody" --regid="$nobody" --clear-groups -- \
       bash -c 'mkdir -p -m 0700 "$XDG_RUNTIME_DIR" && exec "$@"' bash "$@"
