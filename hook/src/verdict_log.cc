@@ -79,7 +79,8 @@ std::string VerdictLine(std::chrono::system_clock::time_point when, int32_t fold
       {"time", stamp},
       {"folder", folder},
       {"message", message},
-      {"folder_name", Text(folder_name)},
+      // Folder names are the store's own (the folders' names on disk), not the message's bytes.
+      {"folder_name", log::BoundedText(folder_name)},
       {"message_id", Text(HeaderFieldValue(header, "Message-ID"))},
       {"subject", Text(subject.empty() ? HeaderFieldValue(header, "Subject") : subject)},
       {"sender", Text(trace.sender)},

@@ -62,10 +62,12 @@ TEST(VerdictLogTest, SendersTextsStayOneBoundedLineOfJson) {
   // Without a subject of its own the header's (unfolded) one is taken; no rule is said so.
   trace.rule = "none";
   const nlohmann::json plain =
-      nlohmann::json::parse(VerdictLine(when, 6, 1, "", header, "", false, trace));
+      nlohmann::json::parse(VerdictLine(when, 6, 1, "Entw\xc3\xbcrfe", header, "", false, trace));
   EXPECT_EQ(plain["subject"], "folded over");
   EXPECT_EQ(plain["verdict"], "normal");
   EXPECT_EQ(plain["rule_text"], "no rule found it to be spam");
+  // A folder's name is the store's UTF-8, kept as it is.
+  EXPECT_EQ(plain["folder_name"], "Entw\xc3\xbcrfe");
 }
 
 TEST(VerdictLogTest, ACutTextNeverSplitsACharacter) {
