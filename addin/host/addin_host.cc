@@ -23,6 +23,7 @@
 #include "host_instance.h"
 #include "host_window.h"
 #include "judging_record.h"
+#include "load_report.h"
 #include "move_recorder.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/folder_paths.h"
@@ -30,6 +31,7 @@
 #include "vexmor/addin/registration.h"
 #include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/validate/spool_drain.h"
 
 namespace vexmor::addin_host {
@@ -1047,7 +1049,12 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
 
   // Without the extension nothing judges or learns: the marks stay, so mail that arrives
   // meanwhile is handed on once the extension loads again.
-  if (extension.session == nullptr) {
+  int exit_code = 0;
+  if (extension.session == nullptr && addins.empty()) {
+    Say(NothingLoadedMessage(options.install_dir, platform::DefaultPaths().WindowsDirectory() +
+                                                      std::string(platform::kRegistryFile)));
+    exit_code = 1;  // idling would look like filtering while nothing is judged
+  } else if (extension.session == nullptr) {
     Say("no client extension is loaded (see 'vexmor addin register'); new mail is not judged");
   }
   StatusOr<EntryId> inbox = store.GetReceiveFolder();
@@ -1090,8 +1097,7 @@ int RunHost(const HostOptions& options, platform::Registry& registry,
   ServeContext serve{desktop,      *explorer,          tracker,
                      server.get(), window.get(),       window_answerer.get(),
                      &stop,        options.install_dir};
-  int exit_code = 0;
-  if (!options.ready_file.empty()) {
+  if (exit_code == 0 && !options.ready_file.empty()) {
     if (Status ready = WriteReadyFile(options.ready_file, ::getpid()); !ready.ok()) {
       Say(ready.message());
       exit_code = 1;

@@ -33,7 +33,7 @@ inline constexpr std::string_view kSpamKeysFile = "Vexmor_AddinHost_Spam.txt";
 inline constexpr std::string_view kHostStateKey = "Software\\Vexmor\\AddinHost";
 
 struct HostOptions {
-  std::string install_dir;  // the client's program folder, holding "Addins/"; ends with "/"
+  std::string install_dir;  // the user's install directory, holding "Addins/"; ends with "/"
   std::string ready_file;   // written once start-up is complete
   bool once = false;        // judge what is new and stop
   bool no_window = false;   // no tool window even on a display

@@ -16,13 +16,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <set>
 #include <memory>
+#include <set>
 #include <string>
 
 #include "addin_host.h"
 #include "host_instance.h"
 #include "vexmor/addin/folder_paths.h"
+#include "vexmor/addin/user_installation.h"
 #include "vexmor/platform/dialogs.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/paths.h"
@@ -72,14 +73,6 @@ int Usage() {
                "usage: Vexmor_AddinHost [--install-dir DIR] [--ready-file FILE] [--once] "
                "[--no-window]\n");
   return 2;
-}
-
-std::string OwnFolder() {
-  char path[4096];
-  ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-  if (n <= 0) return "./";
-  std::string text(path, static_cast<size_t>(n));
-  return text.substr(0, text.rfind('/') + 1);
 }
 
 int Host(vexmor::addin_host::HostOptions options) {
@@ -133,7 +126,10 @@ int Host(vexmor::addin_host::HostOptions options) {
 int main(int argc, char** argv) {
   vexmor::addin_host::HostOptions options;
   options.make_dialogs = [] { return vexmor::platform::MakeWxDialogs(); };
-  options.install_dir = OwnFolder();
+  // The user's own folder (recorded by the set-up, else the default one), never this
+  // program's: the host keeps its state there and reads the extension's "Addins/" from it.
+  options.install_dir = vexmor::addin::AccountInstallDirectory(vexmor::platform::DefaultRegistry(),
+                                                               vexmor::platform::DefaultPaths());
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {

@@ -1,13 +1,27 @@
 #include "account_verdict.h"
 
+#include <cctype>
 #include <chrono>
 #include <ctime>
 
 #include <nlohmann/json.hpp>
 
+#include "vexmor/log/verdict_fields.h"
 #include "vexmor/log/write_log.h"
 
 namespace vexmor::addin {
+namespace {
+
+// The mailbox as a person knows it: the receive folder is the Inbox whatever the server calls
+// it ("INBOX" in any letter case); other mailboxes by their path.
+std::string MailboxName(const std::string& mailbox) {
+  std::string upper = mailbox;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return upper == "INBOX" ? std::string("Inbox") : mailbox;
+}
+
+}  // namespace
+
 AccountVerdict& CurrentVerdict() {
   static AccountVerdict verdict;
   return verdict;
@@ -43,19 +57,22 @@ std::string AccountVerdictLine(const AccountVerdict& verdict) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
   // The keys in the order the local client's verdict lines have them.
+  // Every text a sender wrote is held to the line's bound.
   nlohmann::ordered_json line = {{"time", stamp},
                                  {"folder", 0},
                                  {"message", verdict.uid},
-                                 {"mailbox", verdict.mailbox},
-                                 {"message_id", verdict.message_id},
-                                 {"subject", verdict.subject},
-                                 {"sender", verdict.sender},
+                                 {"mailbox", log::BoundedText(verdict.mailbox)},
+                                 {"folder_name", log::BoundedText(MailboxName(verdict.mailbox))},
+                                 {"message_id", log::BoundedText(verdict.message_id)},
+                                 {"subject", log::BoundedText(verdict.subject)},
+                                 {"sender", log::BoundedText(verdict.sender)},
                                  {"verdict", verdict.spam ? "spam" : "normal"},
                                  {"rule", verdict.rule},
+                                 {"rule_text", log::RuleInWords(verdict.rule)},
                                  {"signatures", nlohmann::ordered_json::array()}};
   for (const AccountVerdict::Asked& asked : verdict.asked) {
     line["signatures"].push_back({{"kind", asked.kind},
-                                  {"text", asked.text},
+                                  {"text", log::BoundedText(asked.text)},
                                   {"signature", asked.signature},
                                   {"spam", asked.spam}});
   }

@@ -1,9 +1,11 @@
 // The account client's verdicts in the install directory's verdict log ("verdicts.jsonl"), in
 // the lines the local client writes, so that "vexmor why" explains both clients' decisions.
 // An account line also names its mailbox and UID:
-// {"time":"...","folder":0,"message":17,"mailbox":"INBOX","message_id":"a@b","subject":"...",
-//  "sender":"x@y","verdict":"spam","rule":"link-signature",
+// {"time":"...","folder":0,"message":17,"mailbox":"INBOX","folder_name":"Inbox",
+//  "message_id":"a@b","subject":"...","sender":"x@y","verdict":"spam","rule":"link-signature",
+//  "rule_text":"its link domain was reported as spam by others",
 //  "signatures":[{"kind":"link","text":"x.biz","signature":-1,"spam":true}]}
+// Texts from the message are held to log::kVerdictTextLimit bytes each.
 #pragma once
 
 #include <cstdint>

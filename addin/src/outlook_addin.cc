@@ -121,9 +121,11 @@ class OutLook final : public IDTExtensibility2, public IMoveLearning {
     CancelAccountWaits(false);
     const std::string dir = InstallDir();
     try {
-      for (const char* name : {"Vexmor.ini", "Vexmor_Message.ini", "Vexmor_Outlook_Log.txt"}) {
+      for (const char* name : {"Vexmor.ini", "Vexmor_Message.ini"}) {
         std::remove((dir + name).c_str());
       }
+      // Each run begins its own log; the run before stays readable as ".1".
+      log::StartNewRun(dir + std::string(log::kOutlookLogFile));
     } catch (const std::exception&) {
       Log("Failed to delete the log files of Signature dll(B).");
     }

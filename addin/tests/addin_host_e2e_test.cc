@@ -22,6 +22,7 @@
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
 #include "vexmor/platform/imap_account.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/testing/dovecot_server.h"
 #include "vexmor/testing/e2e_support.h"
@@ -442,6 +443,75 @@ TEST_F(AddinHostE2E, ObjectsCountReferencesAndTheLibraryUnloadsOnlyWhenIdle) {
   EXPECT_EQ(ext->Release(), 0u);
   EXPECT_EQ(can_unload(), S_OK);
   ::dlclose(handle);
+}
+
+}  // namespace
+
+namespace {
+
+// Runs "command" with a deadline: its exit status, 124 when the deadline passed.
+int RunWithDeadline(const std::string& command, int seconds) {
+  const int status = std::system(("timeout " + std::to_string(seconds) + " " + command).c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// With nothing registered the host does not idle as if it filtered: it ends with status 1 and
+// says where it looked and how to register.
+TEST_F(AddinHostE2E, WithNothingRegisteredTheHostEndsAndSaysWhereItLooked) {
+  ASSERT_EQ(std::system((std::string(VEXMOR_CLI) + " addin unregister --install-dir " + install_ +
+                         " " + library_ + " >/dev/null")
+                            .c_str()),
+            0);
+  ASSERT_FALSE(std::filesystem::exists(install_ + "Addins/Vexmor.ECF"));
+  const std::string err = install_ + "nothing-stderr.txt";
+  EXPECT_EQ(RunWithDeadline(std::string(VEXMOR_ADDIN_HOST) + " --no-window --install-dir " +
+                                install_ + " 2>" + err,
+                            120),
+            1);
+  const std::string said = ReadFileOrEmpty(err);
+  EXPECT_NE(said.find("no add-in is loaded"), std::string::npos) << said;
+  EXPECT_NE(said.find(install_ + "Addins/Vexmor.ECF"), std::string::npos) << said;
+  EXPECT_NE(said.find("Outlook\\Addins"), std::string::npos) << said;
+  EXPECT_NE(said.find("'vexmor addin register'"), std::string::npos) << said;
+}
+
+// Registered without a folder, as a user of the package does, the add-in and the host live in
+// the user's own folder ("install/" below the data folder): the library is linked there,
+// registered from there, and the host, also without a folder, judges mail and logs there.
+TEST_F(AddinHostE2E, RegisteredWithoutAFolderTheAddinLivesInTheUsersOwnFolder) {
+  vexmor::testing::ScopedEnv no_install_dir("VEXMOR_INSTALL_DIR", std::nullopt);
+  const std::string user_dir = platform::DefaultPaths().SystemDirectory() + "install/";
+  ASSERT_EQ(std::system((std::string(VEXMOR_CLI) + " addin register " + VEXMOR_ADDIN_LIBRARY +
+                         " >/dev/null")
+                            .c_str()),
+            0);
+  const std::string placed = user_dir + "libVexmor_Addin.so";
+  EXPECT_EQ(addin::EcfLibrary(ReadFileOrEmpty(user_dir + "Addins/Vexmor.ECF")), placed);
+  EXPECT_TRUE(std::filesystem::is_symlink(placed));
+  EXPECT_TRUE(std::filesystem::equivalent(placed, VEXMOR_ADDIN_LIBRARY));
+  struct stat folder {};
+  ASSERT_EQ(::stat(user_dir.c_str(), &folder), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  const auto registered =
+      addin::StartupAddins(*platform::MakeFileRegistry(platform::DefaultPaths()));
+  ASSERT_EQ(registered.size(), 1u);
+  EXPECT_EQ(registered[0].library, placed);
+
+  const std::string host = std::string(VEXMOR_ADDIN_HOST) + " --once --no-window 2>>" + install_ +
+                           "user-host-stderr.txt";
+  ASSERT_EQ(RunWithDeadline(host, 120), 0) << ReadFileOrEmpty(install_ + "user-host-stderr.txt");
+  server_->Deliver(user_, "INBOX",
+                   Mail("m@x12.example", "Text keyword", "Buy VIAGRA at www.example.com/x"));
+  ASSERT_EQ(RunWithDeadline(host, 120), 0) << ReadFileOrEmpty(install_ + "user-host-stderr.txt");
+  EXPECT_EQ(Subjects("Spam"), std::multiset<std::string>{"Text keyword"});
+  const std::string log = ReadFileOrEmpty(user_dir + "Vexmor_Outlook_Log.txt");
+  EXPECT_NE(log.find("Mail added to SPAM list"), std::string::npos) << log;
+  // The run before the last is kept beside it, not deleted.
+  EXPECT_NE(ReadFileOrEmpty(user_dir + "Vexmor_Outlook_Log.txt.1").find("Created Spam folder(S)."),
+            std::string::npos);
+  EXPECT_NE(ReadFileOrEmpty(user_dir + "verdicts.jsonl")
+                .find("\"folder_name\":\"Inbox\",\"message_id\":"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -99,6 +99,22 @@ bool MessageOperations::ReceiveStarted() const {
          1;
 }
 
+std::string MessageOperations::FolderName(int32_t folder) {
+  std::lock_guard lock(folder_names_mutex_);
+  if (auto known = folder_names_.find(folder); known != folder_names_.end()) return known->second;
+  std::string name;
+  if (env_.connect) {
+    // Problems of the store are the store access's to log, not the verdict log's.
+    StatusOr<std::unique_ptr<platform::MailStore>> store = env_.connect([](std::string_view) {});
+    if (store.ok()) {
+      StatusOr<platform::FolderInfo> info = (*store)->GetFolderName(static_cast<FolderId>(folder));
+      if (info.ok()) name = info->name;
+    }
+  }
+  if (!name.empty()) folder_names_.emplace(folder, name);
+  return name;
+}
+
 void MessageOperations::WriteRemoveIcon(const std::string& install_dir, bool spam) {
   // Every profile write replaces the whole file; most messages leave the key as it is, and the
   // exports, which run one at a time on the host's thread, are its only writers.
@@ -124,7 +140,8 @@ void MessageOperations::MoveMessageInbox(const std::string& install_dir, int32_t
   chain.trace = &trace;
   bool spam =
       MailFilterChain(std::move(chain)).RunFull(ChainForm::kIncoming, folder, message, texts);
-  WriteVerdict(install_dir, *env_.clock, folder, message, texts.header, texts.subject, spam, trace);
+  WriteVerdict(install_dir, *env_.clock, folder, message, FolderName(folder), texts.header,
+               texts.subject, spam, trace);
   FinishIncoming(install_dir, message, folder, spam_folder, spam,
                  "[S] Completed applying Vexmor filters on Incoming mail.\n");
 }
@@ -160,7 +177,8 @@ void MessageOperations::MoveMailMessageInbox(const std::string& install_dir, int
   chain.trace = &trace;
   bool spam = MailFilterChain(std::move(chain))
                   .RunLarge(ChainForm::kIncoming, folder, message, header, sender);
-  WriteVerdict(install_dir, *env_.clock, folder, message, header, {}, spam, trace);
+  WriteVerdict(install_dir, *env_.clock, folder, message, FolderName(folder), header, {}, spam,
+               trace);
   FinishIncoming(install_dir, message, folder, spam_folder, spam,
                  "[S] Applied Vexmor filters on Incoming mail.\n");
 }
@@ -173,7 +191,8 @@ void MessageOperations::CheckMessageFolder(const std::string& install_dir, int32
   chain.trace = &trace;
   bool spam =
       MailFilterChain(std::move(chain)).RunFull(ChainForm::kFolderCheck, folder, message, texts);
-  WriteVerdict(install_dir, *env_.clock, folder, message, texts.header, texts.subject, spam, trace);
+  WriteVerdict(install_dir, *env_.clock, folder, message, FolderName(folder), texts.header,
+               texts.subject, spam, trace);
   if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
   if (spam) {
     LogSpamMove(install_dir, MoveToSpam(install_dir, folder, spam_folder, message),
@@ -191,7 +210,8 @@ void MessageOperations::CheckMailMessageFolder(const std::string& install_dir, i
   chain.trace = &trace;
   bool spam = MailFilterChain(std::move(chain))
                   .RunLarge(ChainForm::kFolderCheck, folder, message, header, sender);
-  WriteVerdict(install_dir, *env_.clock, folder, message, header, {}, spam, trace);
+  WriteVerdict(install_dir, *env_.clock, folder, message, FolderName(folder), header, {}, spam,
+               trace);
   if (ReceiveStarted()) WriteRemoveIcon(install_dir, spam);
   if (spam) {
     LogSpamMove(install_dir, MoveToSpam(install_dir, folder, spam_folder, message),

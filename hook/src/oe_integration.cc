@@ -311,7 +311,8 @@ int32_t OeIntegration::InstallHook(const std::string& path) {
   const std::string dir = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
   WritePath(sf::kSectionVexmor, sf::kKeyPathLen, std::to_string(dir.size() + 1));
   WritePath(sf::kSectionVexmor, sf::kKeyPath, dir);
-  if (!dir.empty()) ::unlink((dir + std::string(log::kOeLogFile)).c_str());
+  // Each run begins its own log; the run before stays readable as ".1".
+  if (!dir.empty()) log::StartNewRun(dir + std::string(log::kOeLogFile));
   Log("[S] Vexmor Started.");
   Log(kVersionLine);
   module_loaded_ = !dir.empty() && context_.load_module(dir + kVendorHookModule);

@@ -1,12 +1,14 @@
 #include "vexmor/hook/verdict_log.h"
-#include "vexmor/platform/ascii.h"
 
 #include <cctype>
-#include <cstdio>
 #include <ctime>
 
+#include <nlohmann/json.hpp>
+
+#include "vexmor/log/verdict_fields.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/ansi.h"
+#include "vexmor/platform/ascii.h"
 
 namespace vexmor::hook {
 namespace {
@@ -21,25 +23,9 @@ std::string_view Trim(std::string_view text) {
   return text;
 }
 
-// A JSON string of the Windows-1252 bytes, as UTF-8.
-std::string Json(std::string_view ansi) {
-  const std::string utf8 = platform::AnsiToUtf8(ansi);
-  std::string out = "\"";
-  for (char c : utf8) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (byte < 0x20) {
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
-      out += escaped;
-    } else {
-      out += c;
-    }
-  }
-  out += '"';
-  return out;
+// A text of the message (Windows-1252 bytes) as UTF-8, held to the verdict line's bound.
+std::string Text(std::string_view ansi) {
+  return log::BoundedText(platform::AnsiToUtf8(ansi));
 }
 
 }  // namespace
@@ -54,7 +40,9 @@ std::string HeaderFieldValue(std::string_view header, std::string_view name) {
     size_t colon = line.find(':');
     if (colon != std::string_view::npos &&
         platform::AsciiEqualsIgnoreCase(Trim(line.substr(0, colon)), name)) {
-      std::string value(line.substr(colon + 1));
+      // A CRLF header leaves "
+      " before each fold: trimmed, as the continuations are.
+          std::string value(Trim(line.substr(colon + 1)));
       while (end + 1 < header.size() && (header[end + 1] == ' ' || header[end + 1] == '\t')) {
         size_t next = header.find('\n', end + 1);
         if (next == std::string_view::npos) next = header.size();
@@ -70,38 +58,44 @@ std::string HeaderFieldValue(std::string_view header, std::string_view name) {
 }
 
 std::string VerdictLine(std::chrono::system_clock::time_point when, int32_t folder, int32_t message,
-                        std::string_view header, std::string_view subject, bool spam,
-                        const VerdictTrace& trace) {
+                        std::string_view folder_name, std::string_view header,
+                        std::string_view subject, bool spam, const VerdictTrace& trace) {
   const std::time_t seconds = std::chrono::system_clock::to_time_t(when);
   std::tm utc{};
   ::gmtime_r(&seconds, &utc);
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  std::string line = "{\"time\":\"" + std::string(stamp) + "\"";
-  line += ",\"folder\":" + std::to_string(folder) + ",\"message\":" + std::to_string(message);
-  line += ",\"message_id\":" + Json(HeaderFieldValue(header, "Message-ID"));
-  line += ",\"subject\":" + Json(subject.empty() ? HeaderFieldValue(header, "Subject") : subject);
-  line += ",\"sender\":" + Json(trace.sender);
-  line += std::string(",\"verdict\":\"") + (spam ? "spam" : "normal") + "\"";
-  line += ",\"rule\":" + Json(trace.rule);
-  line += ",\"signatures\":[";
-  for (size_t i = 0; i < trace.asked.size(); ++i) {
-    const auto& asked = trace.asked[i];
-    if (i > 0) line += ',';
-    line += "{\"kind\":" + Json(asked.kind) + ",\"text\":" + Json(asked.text);
-    if (asked.signature) line += ",\"signature\":" + std::to_string(*asked.signature);
-    line += std::string(",\"spam\":") + (asked.spam ? "true" : "false") + "}";
+  // The library writes the JSON: every quote, backslash and control character the sender put
+  // into a text is escaped, so a line stays one line of valid JSON.
+  nlohmann::ordered_json line = {
+      {"time", stamp},
+      {"folder", folder},
+      {"message", message},
+      // Folder names are the store's own (the folders' names on disk), not the message's bytes.
+      {"folder_name", log::BoundedText(folder_name)},
+      {"message_id", Text(HeaderFieldValue(header, "Message-ID"))},
+      {"subject", Text(subject.empty() ? HeaderFieldValue(header, "Subject") : subject)},
+      {"sender", Text(trace.sender)},
+      {"verdict", spam ? "spam" : "normal"},
+      {"rule", trace.rule},
+      {"rule_text", log::RuleInWords(trace.rule)},
+      {"signatures", nlohmann::ordered_json::array()}};
+  for (const VerdictTrace::Asked& asked : trace.asked) {
+    nlohmann::ordered_json entry = {{"kind", asked.kind}, {"text", Text(asked.text)}};
+    if (asked.signature) entry["signature"] = *asked.signature;
+    entry["spam"] = asked.spam;
+    line["signatures"].push_back(std::move(entry));
   }
-  line += "]}\n";
-  return line;
+  return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 
 void WriteVerdict(const std::string& install_dir, const platform::Clock& clock, int32_t folder,
-                  int32_t message, std::string_view header, std::string_view subject, bool spam,
-                  const VerdictTrace& trace) {
+                  int32_t message, std::string_view folder_name, std::string_view header,
+                  std::string_view subject, bool spam, const VerdictTrace& trace) {
   try {
-    log::AppendRaw(install_dir + std::string(kVerdictLogFile),
-                   VerdictLine(clock.Now(), folder, message, header, subject, spam, trace));
+    log::AppendRaw(
+        install_dir + std::string(kVerdictLogFile),
+        VerdictLine(clock.Now(), folder, message, folder_name, header, subject, spam, trace));
   } catch (...) {
     // The verdict stands whether or not it could be noted.
   }

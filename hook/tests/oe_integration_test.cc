@@ -231,6 +231,21 @@ TEST_F(OeIntegrationTest, StartAfterACrashEndsTheLeftoversStartsTheHostOnceAndDe
   EXPECT_TRUE(Logged("[S] Outlook Express Successfully closed.\n"));
 }
 
+// Each start begins a fresh log with the start lines, and the run before stays readable in
+// "Vexmor_OE_Log.txt.1" instead of being deleted.
+TEST_F(OeIntegrationTest, EachStartBeginsAFreshLogAndKeepsTheRunBefore) {
+  Attach();
+  Watch(main_);
+  ASSERT_TRUE(Logged("[S] Hook_4 Successfully Started.\n"));
+  const std::string first_run = Log();
+  ASSERT_EQ(integration_.InstallHook(install_ + "Vexmor_Session"), 0);
+  const std::string log = Log();
+  EXPECT_EQ(log.find("[S] Hook_4 Successfully Started."), std::string::npos);
+  EXPECT_NE(log.find("[S] Vexmor Started."), std::string::npos);
+  EXPECT_NE(log.find("[S] Vexmor Version: 2.2.5.\n"), std::string::npos);
+  EXPECT_EQ(testing::ReadFileOrEmpty(install_ + "Vexmor_OE_Log.txt.1"), first_run);
+}
+
 TEST_F(OeIntegrationTest, TheWatcherAnswersTheClientsDialogs) {
   Attach();
   const WindowHandle in_use = Dialog("Outlook Express");

@@ -191,6 +191,22 @@ void AppendRaw(const std::string& path, std::string_view line) {
   }
 }
 
+void StartNewRun(const std::string& path) {
+  try {
+    if (path.empty()) return;
+    std::lock_guard guard(ProcessLock());
+    // Under the file's lock, as the size rotation renames it: no writer of another process
+    // sets the same file aside at the same moment.
+    platform::FileLock lock(path);
+    struct stat named {};
+    if (::lstat(path.c_str(), &named) != 0 || !S_ISREG(named.st_mode) || named.st_size == 0) {
+      return;
+    }
+    (void)::rename(path.c_str(), (path + ".1").c_str());
+  } catch (...) {
+  }
+}
+
 void WriteLog(std::string_view message, std::string_view folder, const platform::Clock& clock) {
   try {
     AppendEntry(std::string(folder) + std::string(kOeLogFile), message, clock);

@@ -223,5 +223,28 @@ TEST_F(WriteLogTest, FullFileIsSetAsideAndBegunAgain) {
   }
 }
 
+// A new run sets the last run's log aside as ".1" instead of losing it, and the entries that
+// follow go into the new file even though the writer kept the old one open.
+TEST_F(WriteLogTest, NewRunKeepsTheLastRunAsDotOne) {
+  const std::string path = dir_.File("Vexmor_OE_Log.txt");
+  const FakeClock clock(FakeClock::Utc(2006, 3, 7, 9, 5, 7));
+  AppendEntry(path, "first run", clock);
+  AppendEntry(path, "first run, again", clock);
+  StartNewRun(path);
+  AppendEntry(path, "second run", clock);
+  EXPECT_EQ(ReadFileOrEmpty(path), FormatEntry("03-07-2006\t9:5:7", "second run"));
+  EXPECT_EQ(ReadFileOrEmpty(path + ".1"), FormatEntry("03-07-2006\t9:5:7", "first run") +
+                                              FormatEntry("03-07-2006\t9:5:7", "first run, again"));
+
+  // The run after that replaces the oldest; a run that wrote nothing leaves ".1" alone.
+  StartNewRun(path);
+  EXPECT_EQ(ReadFileOrEmpty(path + ".1"), FormatEntry("03-07-2006\t9:5:7", "second run"));
+  StartNewRun(path);
+  StartNewRun(path);
+  EXPECT_EQ(ReadFileOrEmpty(path + ".1"), FormatEntry("03-07-2006\t9:5:7", "second run"));
+  struct stat info {};
+  EXPECT_NE(::stat(path.c_str(), &info), 0);  // begun again only by its next entry
+}
+
 }  // namespace
 }  // namespace vexmor::log

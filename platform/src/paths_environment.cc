@@ -19,20 +19,30 @@ std::string HomeDirectory() {
   return "/tmp";
 }
 
-std::string FromEnvironment(const char* name, const char* fallback_under_home) {
-  if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+// The XDG base folder "xdg_name" names, else "fallback_under_home" in the home folder. A
+// relative value is ignored, as the base directory rules say.
+std::string BaseFolder(const char* xdg_name, const char* fallback_under_home) {
+  if (const char* value = std::getenv(xdg_name); value != nullptr && value[0] == '/') {
     return WithTrailingSlash(value);
   }
   return WithTrailingSlash(HomeDirectory() + "/" + fallback_under_home);
 }
 
+std::string FromEnvironment(const char* name, const char* xdg_name,
+                            const char* fallback_under_home) {
+  if (const char* value = std::getenv(name); value != nullptr && *value != '\0') {
+    return WithTrailingSlash(value);
+  }
+  return BaseFolder(xdg_name, fallback_under_home) + "vexmor/";
+}
+
 class EnvironmentPaths final : public Paths {
  public:
   std::string WindowsDirectory() const override {
-    return FromEnvironment("VEXMOR_WINDIR", ".config/vexmor");
+    return FromEnvironment("VEXMOR_WINDIR", "XDG_CONFIG_HOME", ".config");
   }
   std::string SystemDirectory() const override {
-    return FromEnvironment("VEXMOR_SYSDIR", ".local/share/vexmor");
+    return FromEnvironment("VEXMOR_SYSDIR", "XDG_DATA_HOME", ".local/share");
   }
   std::string UserProfileDirectory() const override { return WithTrailingSlash(HomeDirectory()); }
 };
@@ -46,6 +56,13 @@ std::unique_ptr<Paths>& Slot() {
 
 std::unique_ptr<Paths> MakeEnvironmentPaths() {
   return std::make_unique<EnvironmentPaths>();
+}
+
+std::string UserInstallDirectory(const Paths& paths) {
+  if (const char* value = std::getenv("VEXMOR_INSTALL_DIR"); value != nullptr && *value != '\0') {
+    return WithTrailingSlash(value);
+  }
+  return paths.SystemDirectory() + "install/";
 }
 
 Paths& DefaultPaths() {

@@ -212,10 +212,13 @@ Status Session::Start() {
   // The launcher's call, made here on its behalf: the hooks live in this process.
   const std::string launcher = options_.install_dir + "Vexmor_Session";
   if (install_(launcher.c_str()) != 1) {
-    // Without the other vendor's module in the install directory it always answers 0; the
-    // watcher is installed all the same.
-    options_.diagnose("InstallHook answered 0 (no oehook.dll in " + options_.install_dir +
-                      ", see Vexmor_OE_Log.txt); going on");
+    // The mail client's own extension module has no counterpart here, so the call answers 0
+    // and logs "[F] Hook dll not found."; the watcher is installed all the same.
+    const std::string library = options_.hook_library.substr(options_.hook_library.rfind('/') + 1);
+    options_.diagnose(library + " is loaded and watching; its log (Vexmor_OE_Log.txt in " +
+                      options_.install_dir +
+                      ") notes that the mail client's extension module is missing, which is "
+                      "expected on this system");
   }
   for (int i = 0; i < kThreadsAtStart; ++i) {
     main_(static_cast<int32_t>(hook::LoaderEvent::kThreadAttach), nullptr);

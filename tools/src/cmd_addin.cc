@@ -11,6 +11,9 @@
 #include "commands.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/registration.h"
+#include "vexmor/addin/user_installation.h"
+#include "vexmor/platform/paths.h"
+#include "vexmor/platform/registry.h"
 
 namespace vexmor::tools {
 namespace {
@@ -18,7 +21,9 @@ namespace {
 constexpr const char* kAddinUsage =
     "usage: vexmor addin register|unregister [--install-dir DIR] [LIBRARY]\n"
     "  LIBRARY defaults to libVexmor_Addin.so beside this program; DIR (the add-in host's\n"
-    "  folder, whose Addins/ holds Vexmor.ECF) defaults to this program's folder.\n";
+    "  install directory, whose Addins/ holds Vexmor.ECF; the library is linked into it)\n"
+    "  defaults to the recorded one, else $VEXMOR_INSTALL_DIR, else "
+    "~/.local/share/vexmor/install/.\n";
 
 std::string OwnFolder() {
   std::error_code error;
@@ -39,7 +44,10 @@ int RunAddin(const Args& args) {
     return 2;
   }
   const bool registering = args[0] == "register";
-  std::string install_dir = OwnFolder();
+  // The user's own folder, never this program's: the add-in writes its log and state beside
+  // the library it is registered by, and a package's folder is read-only for the user.
+  std::string install_dir =
+      addin::AccountInstallDirectory(platform::DefaultRegistry(), platform::DefaultPaths());
   std::string library = OwnFolder() + std::string(addin::kAddinLibraryFileName);
   for (size_t i = 1; i < args.size(); ++i) {
     if (args[i] == "--install-dir" && i + 1 < args.size()) {
@@ -55,6 +63,11 @@ int RunAddin(const Args& args) {
   // The registration records the path the library was loaded by: make it absolute.
   std::error_code error;
   library = std::filesystem::absolute(library, error).string();
+  if (registering) {
+    StatusOr<std::string> placed = addin::PlaceAddinLibrary(install_dir, library);
+    if (!placed.ok()) return Fail(placed.status().message());
+    library = *placed;
+  }
   void* handle = ::dlopen(library.c_str(), RTLD_NOW | RTLD_LOCAL);
   if (handle == nullptr) {
     const char* why = ::dlerror();

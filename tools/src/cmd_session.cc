@@ -106,11 +106,8 @@ bool Alive(pid_t pid) {
 std::string DefaultInstallDirectory(const ToolPorts& ports) {
   const std::string recorded = state::ReadInstallDirectory(ports.profile);
   if (!recorded.empty()) return recorded;
-  if (const char* env = std::getenv("VEXMOR_INSTALL_DIR"); env != nullptr && *env != '\0') {
-    return env;
-  }
-  const char* home = std::getenv("HOME");
-  return std::string(home != nullptr ? home : ".") + "/.local/share/vexmor/install/";
+  // The one default every program uses: the user's data folder, never the programs' folder.
+  return platform::UserInstallDirectory(ports.paths);
 }
 
 // Starts the session program and returns its pid.

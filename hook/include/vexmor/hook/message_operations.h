@@ -7,6 +7,8 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <mutex>
 #include <string>
 #include <string_view>
 
@@ -106,8 +108,13 @@ class MessageOperations {
   void LogDelivery(const std::string& install_dir, validate::ReportDelivery delivery,
                    const std::string& completed);
   void Log(const std::string& install_dir, std::string_view line) const;
+  // The folder's name for the verdict log; empty when the store cannot say. Names are kept
+  // once found, so a verdict costs no store connection of its own.
+  std::string FolderName(int32_t folder);
 
   OperationsEnvironment env_;
+  std::mutex folder_names_mutex_;
+  std::map<int32_t, std::string> folder_names_;
 };
 
 // The instance the exports use, on the ports the library's wiring makes (hook/src/wiring.cc,

@@ -41,6 +41,11 @@ void AppendEntry(const std::string& path, std::string_view message,
 // Appends a line as given (the store access's "%d\t%d\t%s\n" folder lines).
 void AppendRaw(const std::string& path, std::string_view line);
 
+// Begins a new run's log: the file at "path" becomes "<path>.1" (the older ".1" goes), so the
+// last run stays readable beside the new one. A missing file is no error; failures are
+// swallowed (the new entries then follow the old ones).
+void StartNewRun(const std::string& path);
+
 // The hook library's form: "Vexmor_OE_Log.txt" in "folder" (folder + file name, plainly joined).
 void WriteLog(std::string_view message, std::string_view folder,
               const platform::Clock& clock = platform::SystemClock());

@@ -11,9 +11,11 @@ class Paths {
  public:
   virtual ~Paths() = default;
 
-  // Holds "Vexmor_Path.ini" and the registry file. $VEXMOR_WINDIR, else ~/.config/vexmor/.
+  // Holds "Vexmor_Path.ini" and the registry file. $VEXMOR_WINDIR, else the user's
+  // configuration folder: $XDG_CONFIG_HOME/vexmor/ (an absolute one), else ~/.config/vexmor/.
   virtual std::string WindowsDirectory() const = 0;
-  // Holds "Vexmor_MailIds.xml". $VEXMOR_SYSDIR, else ~/.local/share/vexmor/.
+  // Holds "Vexmor_MailIds.xml". $VEXMOR_SYSDIR, else the user's data folder:
+  // $XDG_DATA_HOME/vexmor/ (an absolute one), else ~/.local/share/vexmor/.
   virtual std::string SystemDirectory() const = 0;
   // The user's home folder ($HOME, else the password database).
   virtual std::string UserProfileDirectory() const = 0;
@@ -26,6 +28,11 @@ std::unique_ptr<Paths> MakeEnvironmentPaths();
 // replace it before any other thread runs). Passing nullptr restores the environment paths.
 Paths& DefaultPaths();
 void SetDefaultPaths(std::unique_ptr<Paths> paths);
+
+// The install directory of a user who did not record one: $VEXMOR_INSTALL_DIR, else "install/"
+// in the system directory above. Always a folder of the user's own, never the programs'
+// folder (which a user cannot write); ends with '/'.
+std::string UserInstallDirectory(const Paths& paths);
 
 // "dir" with exactly one trailing '/' (empty stays empty).
 std::string WithTrailingSlash(std::string dir);
