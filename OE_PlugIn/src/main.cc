@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -21,6 +22,7 @@
 #include "hook_exports.h"
 #include "plugin_host.h"
 #include "session_chrome.h"
+#include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/clock.h"
 #include "vexmor/platform/mail_events.h"
 #include "vexmor/platform/mail_store.h"
@@ -29,6 +31,7 @@
 #include "vexmor/platform/posix.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
+#include "vexmor/state/journal.h"
 #include "vexmor/validate/spool_drain.h"
 
 namespace {
@@ -43,7 +46,8 @@ constexpr char kUsage[] =
     "\n"
     "  --maildir DIR        the store (default: the registry's \"Mail Store\", $MAILDIR,\n"
     "                       ~/Maildir); also handed to the hook library as $MAILDIR\n"
-    "  --install-dir DIR    folder of the state files (default: the program's own folder)\n"
+    "  --install-dir DIR    folder of the state files (default: the recorded install directory,\n"
+    "                       else the user's own, never the programs' folder)\n"
     "  --hook-library FILE  the hook library to load (default: $VEXMOR_HOOK_LIBRARY, else\n"
     "                       libVexmor_Hook.so beside the program, else the default search)\n"
     "  --client-pid PID     stop when this process ends\n"
@@ -128,7 +132,21 @@ int main(int argc, char** argv) {
     return 1;
   }
   const std::string program_dir = ProgramDirectory();
-  install_dir = install_dir.empty() ? program_dir : Absolute(install_dir);
+  // The state files and the log are the user's: without a folder given, the one the set-up
+  // recorded, else the user's own; the programs' folder of a package is not the user's to write.
+  if (install_dir.empty()) {
+    install_dir = state::ReadInstallDirectory(platform::DefaultProfile());
+    if (install_dir.empty()) {
+      install_dir = platform::UserInstallDirectory(platform::DefaultPaths());
+      if (Status made = platform::MakeDirectories(install_dir); !made.ok()) {
+        Diagnose("cannot make the install directory: " + made.ToString());
+        return 1;
+      }
+      (void)::chmod(install_dir.c_str(), 0700);  // it will hold senders and subjects
+    }
+  } else {
+    install_dir = Absolute(install_dir);
+  }
   auto& registry = platform::DefaultRegistry();
   const std::string located = platform::LocateMailStore(&registry, platform::DefaultPaths());
   if (maildir.empty()) {
