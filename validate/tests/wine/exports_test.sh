@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The export table of Vexmor_Validate.dll (objdump -p) names every class and function its
 # callers use: the four classes (their constructors and destructors, in g++'s Itanium mangling)
-# and the six set-up and process functions under their plain names.
+# and the six set-up and process functions under their plain names. The DLL carries a version
+# resource with the project's version.
 set -euo pipefail
 objdump="$1"
 dll="$2"
+version="$3"
 table="$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')"
 if [ -z "$table" ]; then
   echo "no export table in $dll" >&2
@@ -27,6 +29,12 @@ for class in CCheckSum CCheckValidate CXml CCheckExe; do
   expect "_ZN${length}${class}D[012]Ev" "$class destructor"
   expect "_ZTV${length}${class}" "$class vtable"
 done
+# The version resource's strings are UTF-16 (strings -el reads them).
+strings="${objdump%objdump}strings"
+if ! "$strings" -el "$dll" | grep -q -x -F "$version"; then
+  echo "no version resource with version $version in $dll" >&2
+  missing=1
+fi
 if [ "$missing" -ne 0 ]; then
   exit 1
 fi
