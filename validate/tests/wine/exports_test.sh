@@ -1,12 +1,15 @@
 #!/usr/bin/env bash
 # The export table of Vexmor_Validate.dll (objdump -p) names every class and function its
-# callers use: the four classes (their constructors and destructors, in g++'s Itanium mangling)
-# and the six set-up and process functions under their plain names. The DLL carries a version
-# resource with the project's version.
+# callers use: the classes named after the version (their constructors, destructors and vtables,
+# in g++'s Itanium mangling) and the six set-up and process functions under their plain names.
+# The DLL carries a version resource with the project's version.
+#   exports_test.sh OBJDUMP DLL VERSION CLASS...
 set -euo pipefail
 objdump="$1"
 dll="$2"
 version="$3"
+shift 3
+classes=("$@")
 table="$("$objdump" -p "$dll" | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p')"
 if [ -z "$table" ]; then
   echo "no export table in $dll" >&2
@@ -23,7 +26,7 @@ for function in IsExeRunning_SetUp FindNearServer CreateECF_MSO CreateINI_Uninst
                 Check_LogOff ExecuteExplorer; do
   expect "$function" "function"
 done
-for class in CCheckSum CCheckValidate CXml CCheckExe; do
+for class in "${classes[@]}"; do
   length=${#class}
   expect "_ZN${length}${class}C[12]E.*" "$class constructor"
   expect "_ZN${length}${class}D[012]Ev" "$class destructor"
