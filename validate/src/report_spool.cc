@@ -98,9 +98,7 @@ StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete)
 Status SyncDirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  const platform::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd.valid()) return platform::ErrnoStatus("cannot open " + dir);
-  return ::fsync(fd.get()) == 0 ? Status::Ok() : platform::ErrnoStatus("cannot sync " + dir);
+  return platform::SyncDirectory(dir);
 }
 
 Status WriteAll(int fd, std::string_view data, const std::string& path) {
