@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <utility>
 #include <vector>
 
@@ -29,14 +30,29 @@ std::size_t ConnectionTable::size() const {
 }
 
 std::size_t ConnectionTable::ShedOldestIdle(std::size_t count) {
+  return Shed([count](std::size_t) { return count; });
+}
+
+std::size_t ConnectionTable::MakeRoomForOneMore(std::size_t capacity) {
+  return Shed([capacity](std::size_t staying) {
+    return staying + 1 > capacity ? staying + 1 - capacity : 0;
+  });
+}
+
+std::size_t ConnectionTable::Shed(const std::function<std::size_t(std::size_t)>& how_many) {
   std::vector<std::pair<std::int64_t, std::shared_ptr<TrackedConnection>>> idle;
+  std::size_t count = 0;
   {
     std::lock_guard lock(mutex_);
+    std::size_t staying = 0;
     for (const auto& [key, weak] : open_) {
+      if (key->shed_asked_.load()) continue;
+      ++staying;
       const std::int64_t since = key->idle_since_.load(std::memory_order_relaxed);
-      if (since == TrackedConnection::kBusy || key->shed_asked_.load()) continue;
+      if (since == TrackedConnection::kBusy) continue;
       if (auto connection = weak.lock()) idle.emplace_back(since, std::move(connection));
     }
+    count = how_many(staying);
   }
   count = std::min(count, idle.size());
   std::partial_sort(idle.begin(), idle.begin() + static_cast<std::ptrdiff_t>(count), idle.end(),

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -42,8 +43,16 @@ class ConnectionTable {
   // Asks the `count` connections idle longest to close; returns how many were asked (fewer
   // when fewer are idle).
   std::size_t ShedOldestIdle(std::size_t count);
+  // Makes room for one more connection under `capacity`: asks as many of those idle longest
+  // to close as the connections that stay (those not asked already) exceed it by. Counting the
+  // ones asked already as open would shed again for them, down to the newest.
+  std::size_t MakeRoomForOneMore(std::size_t capacity);
 
  private:
+  // Asks the connections idle longest to close, as many as `how_many` says for the number of
+  // connections not asked already.
+  std::size_t Shed(const std::function<std::size_t(std::size_t)>& how_many);
+
   mutable std::mutex mutex_;
   std::unordered_map<const TrackedConnection*, std::weak_ptr<TrackedConnection>> open_;
 };

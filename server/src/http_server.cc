@@ -331,8 +331,7 @@ class BeastHttpServer final : public HttpServer {
         return;
       }
       // Room is made before the new connection counts, so it is never the one given up.
-      const std::size_t open = table_.size() + 1;
-      if (open > capacity_) NoteShed(table_.ShedOldestIdle(open - capacity_));
+      NoteShed(table_.MakeRoomForOneMore(capacity_));
       auto session = std::make_shared<Session>(std::move(socket), store_, options_, table_);
       table_.Add(session);
       session->Start();
