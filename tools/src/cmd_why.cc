@@ -99,6 +99,10 @@ std::string Explain(const nlohmann::json& line) {
 
 }  // namespace
 
+std::string ExplainVerdict(const nlohmann::json& line) {
+  return Explain(line);
+}
+
 int RunWhy(const ToolPorts& ports, const Args& args) {
   std::string install_dir, target;
   for (size_t i = 0; i < args.size(); ++i) {
