@@ -119,9 +119,13 @@ void Manual(const CommandTable& table, const CLI::App& command, const std::strin
     out << Roff(description) << ".\n";
   }
   for (const CLI::Option* option : Options(command)) {
-    out << ".TP\n.B " << Roff(OptionName(option));
-    if (TakesValue(option)) out << " \" \" \n.I " << Roff(ValueName(table, option));
-    out << "\n" << Roff(option->get_description()) << "\n";
+    if (TakesValue(option)) {
+      out << ".TP\n.BI \"" << Roff(OptionName(option)) << "\" \" " << Roff(ValueName(table, option))
+          << "\"\n";
+    } else {
+      out << ".TP\n.B \"" << Roff(OptionName(option)) << "\"\n";
+    }
+    out << Roff(option->get_description()) << "\n";
   }
   for (const CLI::Option* argument : Arguments(command)) {
     out << ".TP\n.I " << Roff(argument->get_name()) << "\n" << Roff(argument->get_description());
