@@ -28,11 +28,13 @@ std::string Text(const nlohmann::json& line, const char* key) {
 // Where the message was: a folder's name when the line has one, the account's mailbox, else the
 // local folder's number.
 std::string Where(const nlohmann::json& line) {
-  for (const char* key : {"folder_name", "folder", "mailbox"}) {
-    auto it = line.find(key);
-    if (it == line.end()) continue;
-    if (it->is_string() && !it->get<std::string>().empty()) return it->get<std::string>();
-    if (it->is_number_integer()) return "folder " + std::to_string(it->get<long long>());
+  for (const char* key : {"folder_name", "mailbox", "folder"}) {
+    const std::string name = Text(line, key);
+    if (!name.empty()) return name;
+  }
+  auto folder = line.find("folder");
+  if (folder != line.end() && folder->is_number_integer()) {
+    return "folder " + std::to_string(folder->get<long long>());
   }
   return "?";
 }
@@ -105,13 +107,23 @@ int RunLog(const ToolPorts& ports, const LogOptions& options) {
   }
   const std::string log =
       platform::WithTrailingSlash(install_dir) + std::string(hook::kVerdictLogFile);
+  // What is there now is shown as the last lines; what comes later, by --follow.
+  FileMark seen = Mark(log);
   std::deque<std::string> last;
   // The older lines set aside past the size limit come first.
-  for (const std::string& path : {log + ".1", log}) {
-    std::ifstream in(path, std::ios::binary);
-    PrintLines(in, &last, options.lines);
+  {
+    std::ifstream older(log + ".1", std::ios::binary);
+    PrintLines(older, &last, options.lines);
+    std::ifstream in(log, std::ios::binary);
+    std::string now(static_cast<size_t>(seen.size), '\0');
+    in.read(now.data(), seen.size);
+    now.resize(static_cast<size_t>(in.gcount()));
+    now.resize(now.rfind('\n') == std::string::npos ? 0 : now.rfind('\n') + 1);
+    seen.size = static_cast<off_t>(now.size());
+    std::istringstream lines(now);
+    PrintLines(lines, &last, options.lines);
   }
-  if (!options.follow && Mark(log).inode == 0 && last.empty()) {
+  if (!options.follow && seen.inode == 0 && last.empty()) {
     std::fprintf(stderr, "vexmor log: no verdicts yet (%s)\n", log.c_str());
     return 0;
   }
@@ -120,7 +132,6 @@ int RunLog(const ToolPorts& ports, const LogOptions& options) {
   if (!options.follow) return 0;
 
   // Follow the file as it grows; a file set aside and begun afresh is read from its start.
-  FileMark seen = Mark(log);
   for (;;) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     const FileMark now = Mark(log);

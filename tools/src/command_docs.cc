@@ -195,17 +195,17 @@ void Completion(const CommandTable& table, const CLI::App& command, const std::s
     ++index;
   }
   for (const CLI::App* sub : Commands(command)) {
-    const std::string sub_path = path.empty() ? sub->get_name() : path + " " + sub->get_name();
+    const std::string sub_path = path + " " + sub->get_name();
     Completion(table, *sub, sub_path, takes, out);
     for (const std::string& alias : sub->get_aliases()) {
-      out << "  alias[" << Quoted(path.empty() ? alias : path + " " + alias)
+      out << "  aliases[" << Quoted(path.empty() ? alias : path + " " + alias)
           << "]=" << Quoted(sub_path) << "\n";
     }
   }
 }
 
 constexpr const char* kCompletionBody = R"bash(
-  local path="" n=0 i w key skip=0
+  local path=vexmor n=0 i w key skip=0
   for ((i = 1; i < cword; i++)); do
     w=${words[i]}
     if ((skip)); then skip=0; continue; fi
@@ -214,8 +214,8 @@ constexpr const char* kCompletionBody = R"bash(
       continue
     fi
     if ((n == 0)); then
-      key=${path:+$path }$w
-      [[ -n ${alias[$key]+x} ]] && key=${alias[$key]}
+      key="$path $w"
+      [[ -n ${aliases[$key]+x} ]] && key=${aliases[$key]}
       if [[ -n ${subs[$key]+x} ]]; then path=$key; continue; fi
     fi
     ((n++))
@@ -224,7 +224,7 @@ constexpr const char* kCompletionBody = R"bash(
   if [[ $prev == -* && -n ${takes[$prev]+x} ]]; then
     kind=${takes[$prev]}
   elif [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W "${opts[$path]} $([[ -z $path ]] && echo --version)" -- "$cur"))
+    COMPREPLY=($(compgen -W "${opts[$path]} $([[ $path == vexmor ]] && echo --version)" -- "$cur"))
     return
   else
     key="$path#$n"
@@ -256,13 +256,13 @@ std::string BashCompletion(const CommandTable& table) {
   std::ostringstream out;
   std::map<std::string, std::string> takes;
   std::ostringstream tables;
-  Completion(table, *table.app, "", takes, tables);
+  Completion(table, *table.app, "vexmor", takes, tables);
   out << "# bash completion for vexmor, written by \"vexmor __completion\" from its command "
          "table\n"
       << "_vexmor() {\n"
       << "  local cur prev words cword\n"
       << "  _init_completion || return\n"
-      << "  local -A subs opts args takes alias\n"
+      << "  local -A subs opts args takes aliases\n"
       << tables.str();
   for (const auto& [name, kind] : takes) {
     out << "  takes[" << Quoted(name) << "]=" << Quoted(kind) << "\n";
