@@ -244,6 +244,10 @@ constexpr const char* kCompletionBody = R"bash(
 
 }  // namespace
 
+std::string UsageLine(const CommandTable& table, const CLI::App& command, const std::string& path) {
+  return Synopsis(table, command, path);
+}
+
 std::string ManualCommands(const CommandTable& table) {
   std::ostringstream out;
   for (const CLI::App* command : Commands(*table.app)) {

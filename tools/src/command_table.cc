@@ -615,8 +615,8 @@ void AddDocumentation(CommandTable& table) {
 }
 
 // The innermost command the user named, for the usage message.
-std::string CommandPath(const CLI::App& app) {
-  std::string path = app.get_name();
+const CLI::App* InnermostCommand(const CLI::App& app, std::string* path) {
+  *path = app.get_name();
   const CLI::App* at = &app;
   for (;;) {
     std::vector<const CLI::App*> chosen = at->get_subcommands([](const CLI::App*) { return true; });
@@ -624,10 +624,16 @@ std::string CommandPath(const CLI::App& app) {
     for (const CLI::App* sub : chosen) {
       if (sub->parsed()) next = sub;
     }
-    if (next == nullptr) return path;
-    path += " " + next->get_name();
+    if (next == nullptr) return at;
+    *path += " " + next->get_name();
     at = next;
   }
+}
+
+std::string CommandPath(const CLI::App& app) {
+  std::string path;
+  InnermostCommand(app, &path);
+  return path;
 }
 
 }  // namespace
@@ -675,9 +681,10 @@ int RunCommandLine(int argc, char** argv) {
     std::printf("%s\n", version.what());
     return 0;
   } catch (const CLI::ParseError& error) {
-    const std::string path = CommandPath(app);
-    std::fprintf(stderr, "%s: %s\nRun '%s --help' for more.\n", path.c_str(), error.what(),
-                 path.c_str());
+    std::string path;
+    const CLI::App* command = InnermostCommand(app, &path);
+    std::fprintf(stderr, "%s: %s\nusage: %s\nRun '%s --help' for more.\n", path.c_str(),
+                 error.what(), UsageLine(*table, *command, path).c_str(), path.c_str());
     return kUsageStatus;
   }
   if (table->run_without_ports) return table->run_without_ports();

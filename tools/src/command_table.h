@@ -35,6 +35,9 @@ std::unique_ptr<CommandTable> MakeCommandTable();
 // once, on standard error), 3 no session or host runs.
 int RunCommandLine(int argc, char** argv);
 
+// "vexmor lists edit approved|blocked": how the command at `path` is called.
+std::string UsageLine(const CommandTable& table, const CLI::App& command, const std::string& path);
+
 // The table as a manual page section (roff) and as a bash completion script.
 std::string ManualCommands(const CommandTable& table);
 std::string BashCompletion(const CommandTable& table);
