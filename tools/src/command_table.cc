@@ -266,8 +266,9 @@ void AddAccountAndAddin(Builder& b, CLI::App& app) {
                             "record the account in the product's registry (the password itself "
                             "is never stored)");
   set->add_option("URL", v->spec, "imap://USER@HOST[:PORT]")->required();
-  b.OneOf(set->add_option("--tls", v->name, "how the connection is secured (default tls)"),
-          {"none", "starttls", "tls"});
+  // The account's own parser judges the value (exit status 1, as scripts know it).
+  b.Suggest(set->add_option("--tls", v->name, "how the connection is secured (default tls)"),
+            {"none", "starttls", "tls"});
   CLI::Option* command =
       set->add_option("--password-command", v->folder, "a command that prints the password")
           ->type_name("CMD");
