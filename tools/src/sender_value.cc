@@ -7,14 +7,17 @@ constexpr size_t kMaxDomain = 253;
 constexpr size_t kMaxLabel = 63;
 constexpr size_t kMaxAddress = 254;
 
-bool IsAsciiAlnum(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+// Letters and digits, those beyond ASCII included (UTF-8 bytes here): the lists hold the
+// Western European letters of internationalised addresses, and the rules match them.
+bool IsLetterOrDigit(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+         static_cast<unsigned char>(c) >= 0x80;
 }
 
 // The characters an unquoted address name may hold; none of them is a blank, a bracket or a
 // character the list file or its export treat specially.
 bool IsNameChar(char c) {
-  return IsAsciiAlnum(c) ||
+  return IsLetterOrDigit(c) ||
          std::string_view("!#$%&'*+-/=?^_`{|}~.").find(c) != std::string_view::npos;
 }
 
@@ -30,7 +33,7 @@ std::string DomainProblem(std::string_view domain) {
       continue;
     }
     const char c = domain[i];
-    if (!IsAsciiAlnum(c) && c != '-' && c != '_') {
+    if (!IsLetterOrDigit(c) && c != '-' && c != '_') {
       return "a domain holds only letters, digits, '-', '_' and dots";
     }
     ++label;
