@@ -59,7 +59,9 @@ std::string ValueName(const CommandTable& table, const CLI::Option* option) {
     for (const std::string& c : choices->second) joined += (joined.empty() ? "" : "|") + c;
     return joined;
   }
+  // CLI11 adds its checks' names after a colon ("N:NONNEGATIVE"); the reader wants the name.
   std::string type = option->get_type_name();
+  type = type.substr(0, type.find(':'));
   return type.empty() || type == "TEXT" ? std::string("VALUE") : type;
 }
 
@@ -158,7 +160,8 @@ std::string ValueKind(const CommandTable& table, const CLI::Option* option) {
     for (const std::string& c : choices->second) joined += (joined.empty() ? "" : " ") + c;
     return joined;
   }
-  const std::string type = option->get_type_name();
+  std::string type = option->get_type_name();
+  type = type.substr(0, type.find(':'));
   const std::string name = option->get_name();
   if (type == "DIR") return "dir";
   if (type == "FILE" || name == "FILE" || name == "MESSAGE" || name == "LIBRARY") return "file";
