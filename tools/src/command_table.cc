@@ -323,7 +323,14 @@ void AddOutlook(Builder& b, CLI::App& app) {
                                "make FOLDER (names below the top joined by /) the current folder "
                                "and select messages");
   select->add_option("FOLDER", v->folder, "the folder")->required();
-  select->add_option("UID", v->list, "IMAP UIDs to select")->check(CLI::PositiveNumber);
+  select->add_option("UID", v->list, "IMAP UIDs to select")
+      ->check(CLI::Validator(
+          [](std::string& uid) {
+            return !uid.empty() && uid.find_first_not_of("0123456789") == std::string::npos
+                       ? std::string()
+                       : "not a UID: " + uid;
+          },
+          "", "UID"));
   select->add_flag("--all", v->flag_a, "select every message");
   select->add_option("--message-id", v->ids, "select the message with this Message-ID")
       ->allow_extra_args(false)
@@ -347,8 +354,8 @@ void AddOutlook(Builder& b, CLI::App& app) {
   auto k = std::make_shared<Values>();
   CLI::App* key = b.Command(outlook, "key", "press a key and release it");
   b.OneOf(key->add_option("KEY", k->name, "the key")->required(), {"F8"});
-  key->add_option("--repeat", k->count, "auto-repeats before the release")
-      ->check(CLI::NonNegativeNumber)
+  key->add_option("--repeat", k->count, "auto-repeats before the release (0 to 1000)")
+      ->check(CLI::Range(0, 1000))
       ->type_name("N");
   b.Answers(key, *k, true);
   b.Runs(key, [k](const ToolPorts&) {
@@ -583,7 +590,7 @@ void AddServerAndLog(Builder& b, CLI::App& app) {
   CLI::App* log =
       b.Command(&app, "log", "the last verdicts of both clients, one line each (verdicts.jsonl)");
   log->add_option("-n,--lines", l->count, "how many verdicts (default 10)")
-      ->check(CLI::NonNegativeNumber)
+      ->check(CLI::Range(0, 1000000))
       ->type_name("N");
   log->add_flag("-f,--follow", l->flag_a, "keep printing verdicts as they come");
   log->add_option("--install-dir", l->install_dir, "the install directory to read")
