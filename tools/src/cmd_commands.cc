@@ -4,9 +4,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <memory>
@@ -16,6 +20,8 @@
 
 #include "commands.h"
 #include "terminal_progress.h"
+#include "vexmor/hook/verdict_log.h"
+#include "vexmor/platform/paths.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/session/control.h"
 #include "vexmor/state/state_files.h"
@@ -38,7 +44,7 @@ constexpr const char* kUsage =
     "       vexmor toolbar report|notspam|about|help|feedback [--yes|--no]\n"
     "       vexmor report [--stdin [--folder FOLDER]] [--yes|--no]\n"
     "       vexmor notspam [--stdin [--folder FOLDER]] [--yes|--no]\n"
-    "       vexmor check [FOLDER] [--no-wait]\n"
+    "       vexmor check [FOLDER] [--no-wait]            (FOLDER: Inbox by default)\n"
     "       vexmor empty FOLDER [--yes|--no]\n"
     "       vexmor senders approved|blocked\n"
     "       vexmor help | vexmor about\n"
@@ -243,6 +249,105 @@ void SayWaitingReports(const ToolPorts& ports, const std::string& command) {
   }
 }
 
+// Whether the session has a program to open a page with (as it chooses one).
+bool HasOpener() {
+  const char* opener = std::getenv("VEXMOR_OPEN_COMMAND");
+  const std::string name = opener != nullptr && *opener != '\0' ? opener : "xdg-open";
+  if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0;
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "/usr/bin:/bin";
+  size_t at = 0;
+  while (at <= folders.size()) {
+    size_t end = folders.find(':', at);
+    if (end == std::string::npos) end = folders.size();
+    const std::string folder = folders.substr(at, end - at);
+    if (!folder.empty() && ::access((folder + "/" + name).c_str(), X_OK) == 0) return true;
+    at = end + 1;
+  }
+  return false;
+}
+
+// The help page the session would open: $VEXMOR_HELP_FILE, else the installed one beside the
+// programs, else (in a build tree) the source's.
+std::string HelpPage() {
+  const char* env = std::getenv("VEXMOR_HELP_FILE");
+  char self[PATH_MAX];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self - 1);
+  const std::string exe = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string();
+  const std::string folder = exe.substr(0, exe.rfind('/') + 1);
+  const std::vector<std::string> candidates = {
+      env != nullptr ? std::string(env) : std::string(),
+      folder.empty() ? std::string() : folder + "../../share/doc/vexmor/help/index.html",
+#ifdef VEXMOR_SOURCE_HELP
+      VEXMOR_SOURCE_HELP,
+#endif
+  };
+  for (const std::string& page : candidates) {
+    if (!page.empty() && ::access(page.c_str(), R_OK) == 0) {
+      std::error_code error;
+      const std::filesystem::path normal = std::filesystem::weakly_canonical(page, error);
+      return error ? page : normal.string();
+    }
+  }
+  return "";
+}
+
+// The verdict log of the session's install directory and its size before a check.
+struct VerdictMark {
+  std::string path;
+  std::uintmax_t size = 0;
+};
+
+VerdictMark MarkVerdicts(const std::string& command) {
+  VerdictMark mark;
+  Reply about = Send(command, "status", {});
+  if (about.exit_status != 0) return mark;
+  const std::string install_dir = about.json.value("install_dir", std::string());
+  if (install_dir.empty()) return mark;
+  mark.path = platform::WithTrailingSlash(install_dir) + std::string(hook::kVerdictLogFile);
+  std::error_code error;
+  mark.size = std::filesystem::file_size(mark.path, error);
+  if (error) mark.size = 0;
+  return mark;
+}
+
+struct CheckSummary {
+  std::int64_t judged = 0;
+  std::int64_t spam = 0;
+};
+
+// The verdicts written about the checked folder since the mark (a log set aside meanwhile is
+// read from its start).
+CheckSummary SummariseCheck(const VerdictMark& mark, const nlohmann::json& selected) {
+  CheckSummary summary;
+  if (mark.path.empty()) return summary;
+  std::ifstream in(mark.path, std::ios::binary);
+  std::error_code error;
+  const std::uintmax_t size = std::filesystem::file_size(mark.path, error);
+  if (!error && size >= mark.size) in.seekg(static_cast<std::streamoff>(mark.size));
+  const nlohmann::json folder =
+      selected.is_object() ? selected.value("folder", nlohmann::json()) : nlohmann::json();
+  const std::string path = selected.is_object() ? selected.value("path", std::string()) : "";
+  std::string text;
+  while (std::getline(in, text)) {
+    const nlohmann::json line = nlohmann::json::parse(text, nullptr, false);
+    if (!line.is_object()) continue;
+    // The folder as a number (the local client's id) or as a name, when the line has one.
+    const auto where = line.find("folder");
+    if (!folder.is_null() && where != line.end()) {
+      const bool same =
+          (where->is_number_integer() && folder.is_number_integer() &&
+           where->get<std::int64_t>() == folder.get<std::int64_t>()) ||
+          (where->is_string() && !path.empty() &&
+           (where->get<std::string>() == path || path.ends_with("\\" + where->get<std::string>())));
+      if (!same) continue;
+    }
+    ++summary.judged;
+    if (line.value("verdict", std::string()) == "spam") ++summary.spam;
+  }
+  return summary;
+}
+
 int Usage(const std::string& command, const std::string& what) {
   std::fprintf(stderr, "vexmor %s: %s\n%s", command.c_str(), what.c_str(), kUsage);
   return 2;
@@ -321,10 +426,15 @@ int RunClientCommand(const ToolPorts& ports, const std::string& command, const A
     if (args.size() > 1 || (command == "empty" && args.size() != 1)) {
       return Usage(command, "name one folder");
     }
+    nlohmann::json selected;
     if (!args.empty()) {
       Reply reply = Send(command, "select", {args[0], "--all"});
       if (reply.exit_status != 0) return reply.exit_status;
+      selected = reply.json;
     }
+    // Where the verdicts of this check will be written, and how far the log reaches now.
+    VerdictMark mark;
+    if (command == "check") mark = MarkVerdicts(command);
     nlohmann::json done;
     const int status = Act(command, "menu", {command}, options, &done);
     // With a display the session's progress dialog shows it.
@@ -336,7 +446,12 @@ int RunClientCommand(const ToolPorts& ports, const std::string& command, const A
     std::signal(SIGINT, [](int) { interrupted = true; });
     TerminalProgress progress(ports.profile, about.json.value("install_dir", std::string()), stdout,
                               ::isatty(STDOUT_FILENO) != 0);
-    return progress.Run(interrupted) ? 0 : 1;
+    if (!progress.Run(interrupted)) return 1;
+    const CheckSummary summary = SummariseCheck(mark, selected);
+    const std::int64_t checked = progress.total() > 0 ? progress.total() : summary.judged;
+    std::printf("checked %lld, moved %lld to Spam\n", static_cast<long long>(checked),
+                static_cast<long long>(summary.spam));
+    return 0;
   }
   if (command == "senders") {
     if (args.size() != 1 || (args[0] != "approved" && args[0] != "blocked")) {
@@ -351,7 +466,19 @@ int RunClientCommand(const ToolPorts& ports, const std::string& command, const A
     }
     return status;
   }
-  if (command == "help") return Act(command, "menu", {"help"}, options);
+  if (command == "help") {
+    // Without a program to open it, the page's path is what the user can use.
+    if (!HasOpener()) {
+      const std::string page = HelpPage();
+      if (page.empty()) {
+        std::fprintf(stderr, "vexmor help: the help page is not installed\n");
+        return 1;
+      }
+      std::printf("%s\n", page.c_str());
+      return 0;
+    }
+    return Act(command, "menu", {"help"}, options);
+  }
   if (command == "about") return Act(command, "toolbar", {"about"}, options);
   return Usage(command, "unknown command");
 }

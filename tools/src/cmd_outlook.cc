@@ -4,6 +4,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -140,11 +141,14 @@ int RunOutlook(const Args& args) {
   std::string line;
   int code = 1;
   bool ended = false;
+  // The texts of the boxes already on standard error: a refusal repeats the box it refused.
+  std::vector<std::string> shown;
   while (!ended && reader.Next(&line)) {
     std::vector<std::string> fields = oc::SplitFields(line);
     if (fields[0] == "out" && fields.size() >= 2) {
       std::printf("%s\n", fields[1].c_str());
     } else if (fields[0] == "box" && fields.size() >= 4) {
+      shown.push_back(fields[3]);
       if (fields[2] == "?") {
         oc::WriteAll(fd, Ask(fields[3]) + "\n");
       } else {
@@ -153,7 +157,8 @@ int RunOutlook(const Args& args) {
       }
     } else if (fields[0] == "end" && fields.size() >= 3) {
       code = std::atoi(fields[1].c_str());
-      if (code != 0 && !fields[2].empty()) {
+      if (code != 0 && !fields[2].empty() &&
+          std::find(shown.begin(), shown.end(), fields[2]) == shown.end()) {
         std::fprintf(stderr, "vexmor outlook: %s\n", fields[2].c_str());
       }
       ended = true;

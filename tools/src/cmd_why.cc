@@ -41,6 +41,12 @@ std::string Text(const nlohmann::json& line, const char* key) {
   return it != line.end() && it->is_string() ? it->get<std::string>() : std::string();
 }
 
+// A number of the line, 0 when it is missing or no number (a line is never trusted to be typed).
+long long Number(const nlohmann::json& line, const char* key) {
+  auto it = line.find(key);
+  return it != line.end() && it->is_number_integer() ? it->get<long long>() : 0;
+}
+
 std::string SignatureText(const nlohmann::json& asked) {
   auto it = asked.find("signature");
   if (it == asked.end() || !it->is_number_integer()) return "";
@@ -99,6 +105,10 @@ std::string Explain(const nlohmann::json& line) {
 
 }  // namespace
 
+std::string ExplainVerdict(const nlohmann::json& line) {
+  return Explain(line);
+}
+
 int RunWhy(const ToolPorts& ports, const Args& args) {
   std::string install_dir, target;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -151,10 +161,14 @@ int RunWhy(const ToolPorts& ports, const Args& args) {
       char where[512];
       if (line.contains("mailbox")) {
         std::snprintf(where, sizeof where, "account mailbox %s, UID %lld",
-                      Text(line, "mailbox").c_str(), line.value("message", 0LL));
+                      Text(line, "mailbox").c_str(), Number(line, "message"));
+      } else if (const std::string folder = Text(line, "folder"); !folder.empty()) {
+        // A writer may name the folder instead of numbering it.
+        std::snprintf(where, sizeof where, "folder %s, message %lld", folder.c_str(),
+                      Number(line, "message"));
       } else {
-        std::snprintf(where, sizeof where, "folder %d, message %d", line.value("folder", 0),
-                      line.value("message", 0));
+        std::snprintf(where, sizeof where, "folder %lld, message %lld", Number(line, "folder"),
+                      Number(line, "message"));
       }
       std::printf("%s \"%s\" from %s, judged %s (%s)\n  %s\n", Text(line, "message_id").c_str(),
                   Text(line, "subject").c_str(), Text(line, "sender").c_str(),

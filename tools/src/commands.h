@@ -1,6 +1,7 @@
 // The subcommands of the "vexmor" command line. Each returns the process exit status.
 #pragma once
 
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,21 @@ int RunOutlook(const Args& args);
 // 1: the command refused; 3: no session runs).
 bool IsClientCommand(const std::string& command);
 int RunClientCommand(const ToolPorts& ports, const std::string& command, const Args& args);
+
+// "server set SERVERS" and "server show [--json]": the value "Signature Servers".
+int RunServerSet(const ToolPorts& ports, const std::string& servers);
+int RunServerShow(const ToolPorts& ports, bool json);
+
+// "log": the last verdicts of the verdict log, one line each.
+struct LogOptions {
+  int lines = 10;
+  bool follow = false;
+  std::string install_dir;  // empty: the recorded one
+};
+int RunLog(const ToolPorts& ports, const LogOptions& options);
+
+// A verdict line of the verdict log in words: "moved to Spam: its sender ... is on ...".
+std::string ExplainVerdict(const nlohmann::json& line);
 
 // Why a file could not be read, for "cannot read 'FILE': ..." (no such file, a directory, ...).
 std::string ReadProblem(const Status& status);

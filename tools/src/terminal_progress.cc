@@ -27,6 +27,7 @@ bool TerminalProgress::Run(const std::atomic<bool>& interrupted) {
   bool finished = false;
   ui::ProgressPoller::Sink sink;
   sink.update = [&](const platform::ProgressUpdate& update, std::int64_t p, std::int64_t t) {
+    total_ = t;
     const std::string line = ProgressBarLine(update, 30);
     if (redraw_) {
       if (line == last_line) return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -25,11 +26,15 @@ class TerminalProgress {
   // then writes "Check_Stop" = "1", as the dialog does when it closes, so that the checker ends.
   bool Run(const std::atomic<bool>& interrupted);
 
+  // How many messages the checker counted ("Total_Count" at its last reading).
+  std::int64_t total() const { return total_; }
+
  private:
   platform::Profile& profile_;
   std::string install_dir_;
   std::FILE* out_;
   bool redraw_;
+  std::int64_t total_ = 0;
 };
 
 }  // namespace vexmor::tools

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <utility>
 
+#include "display_module.h"
+#include "imap_module.h"
 #include "vexmor/platform/terminal_boxes.h"
 
 namespace vexmor::tools {
@@ -23,7 +25,7 @@ class Prompts final : public platform::MessageBoxes {
   Prompts(std::FILE* in, std::FILE* out, bool assume_yes)
       : terminal_(platform::MakeTerminalMessageBoxes(in, out, assume_yes)) {
     if (!assume_yes && HasDisplay()) {
-      display_ = platform::MakeWxMessageBoxes();
+      display_ = MakeDisplayBoxes();
       both_ = platform::MakeFallbackMessageBoxes(*display_, *terminal_);
     }
   }
@@ -51,11 +53,11 @@ ToolPorts MakeToolPorts() {
                          bool assume_yes) -> std::unique_ptr<platform::MessageBoxes> {
         return std::make_unique<Prompts>(in, out, assume_yes);
       },
-      .make_display_boxes = [] { return platform::MakeWxMessageBoxes(); },
-      .make_dialogs = [] { return platform::MakeWxDialogs(); },
+      .make_display_boxes = [] { return MakeDisplayBoxes(); },
+      .make_dialogs = [] { return MakeDisplayDialogs(); },
       .make_imap_logon =
           [](platform::ImapConnectOptions options) {
-            return platform::MakeImapLogon(std::move(options));
+            return MakeModuleImapLogon(std::move(options));
           },
   };
 }
