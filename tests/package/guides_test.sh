@@ -166,14 +166,10 @@ folder_of() {
 spam_in_spam() { [[ "$(folder_of "$1" charset)" == Spam && "$(folder_of "$1" link)" == Spam ]]; }
 
 # Stand-ins the test puts first on the user's PATH:
-# - "systemctl --user": no user manager runs here, so it runs a unit's ExecStart (the drop-ins'
-#   last one wins) in the background from the unpacked root and stops it again;
-# - "vexmor server set": until that command is in the package, it writes the same value the way
-#   the README says today. Once the command is there, drop "$server_set:" from the user's PATH
-#   in as_user (one line).
+# "systemctl --user": no user manager runs here, so it runs a unit's ExecStart (the drop-ins'
+# last one wins) in the background from the unpacked root and stops it again.
 shims="$work/shims"
-server_set="$work/server-set"
-mkdir -p "$shims" "$server_set" "$work/units"
+mkdir -p "$shims" "$work/units"
 chmod 0777 "$work/units"
 cat >"$shims/systemctl" <<'EOF'
 #!/usr/bin/env bash
@@ -215,19 +211,7 @@ case "${1:-}" in
   *) echo "systemctl stand-in: $* is not supported" >&2; exit 1 ;;
 esac
 EOF
-cat >"$server_set/vexmor" <<'EOF'
-#!/usr/bin/env bash
-if [[ "${1:-}" == server && "${2:-}" == set && $# == 3 ]]; then
-  reg="${XDG_CONFIG_HOME:-$HOME/.config}/vexmor/user.reg"
-  mkdir -p "${reg%/*}"
-  [[ -e "$reg" ]] && { echo "vexmor server set stand-in: $reg exists" >&2; exit 1; }
-  printf 'REGEDIT4\n\n[HKEY_CURRENT_USER\\Software\\Vexmor\\Settings]\n@="%s"\n"Signature Servers"="%s@127.0.0.1"\n' \
-    "$3" "$3" >"$reg"
-  exit 0
-fi
-exec "$VEXMOR_TEST_ROOT/usr/bin/vexmor" "$@"
-EOF
-chmod 0755 "$shims"/* "$server_set"/*
+chmod 0755 "$shims"/*
 
 # The ```sh blocks of a guide, in order, each with the section it stands in, and the guide's
 # example values replaced by this run's.
@@ -264,7 +248,7 @@ follow() {  # follow GUIDE HOME
 as_user() {  # as_user HOME COMMAND...
   local home="$1"; shift
   env -i HOME="$home" USER=nobody LOGNAME=nobody SHELL=/bin/sh LANG=C.UTF-8 \
-      PATH="$shims:$server_set:$root/usr/bin:/usr/bin:/bin" XDG_RUNTIME_DIR="$home/.run" \
+      PATH="$shims:$root/usr/bin:/usr/bin:/bin" XDG_RUNTIME_DIR="$home/.run" \
       VEXMOR_TEST_ROOT="$root" VEXMOR_TEST_UNITS="$work/units" VEXMOR_THROTTLE=off \
       setpriv --reuid="$nobody" --regid="$nobody" --clear-groups -- \
       bash -c 'mkdir -p -m 0700 "$XDG_RUNTIME_DIR" && exec "$@"' bash "$@"

@@ -9,7 +9,7 @@
 #include <nlohmann/json.hpp>
 #include <string>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/maildir_fixture.h"
 #include "vexmor/testing/wait.h"
 

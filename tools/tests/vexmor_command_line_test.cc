@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "test_support.h"
+#include "vexmor/testing/test_support.h"
 #include "vexmor/testing/wait.h"
 
 namespace {
