@@ -6,10 +6,10 @@
 #include <vector>
 
 #include "commands.h"
-#include "server_client.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/state_files.h"
+#include "vexmor/validate/server_table.h"
 
 namespace vexmor::tools {
 namespace {
