@@ -238,7 +238,10 @@ int Install(const ToolPorts& ports, const Args& args) {
   if (!ClearTheWay("install")) return 1;
 
   // The install directory: private, the recorded one, with the deliverables as links.
-  if (int made = RunSetup(ports, {"--install-dir", install_dir}); made != 0) return made;
+  // New mail is judged from the moment the set-up ends: filtering is switched on with it.
+  if (int made = RunSetup(ports, {"--install-dir", install_dir, "--filter", "on"}); made != 0) {
+    return made;
+  }
   std::error_code error;
   for (const fs::directory_entry& entry : fs::directory_iterator(package, error)) {
     const std::string name = entry.path().filename().string();

@@ -34,6 +34,7 @@
 #include "vexmor/session/control.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/problems.h"
+#include "vexmor/state/state_files.h"
 #include "vexmor/validate/report_delivery.h"
 
 extern char** environ;
@@ -345,6 +346,10 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
     }
   }
   reply["problems"] = problems;
+  // Whether new mail is judged at all: the switch the set-up turns on.
+  const bool filtering = ports.profile.GetInt(state::kPathFile, state::kSectionVexmor,
+                                              state::kKeyReceiveMsgStart, 0) == 1;
+  reply["filtering"] = filtering;
   if (json) {
     std::printf("%s\n", reply.dump().c_str());
     return host_failing ? 1 : 0;
@@ -370,6 +375,8 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   std::printf("signature server: %s, %s\n", server.c_str(),
               reachable ? "reachable" : "not reachable");
   std::printf("install directory: %s\n", reply.value("install_dir", std::string()).c_str());
+  std::printf("filtering of new mail: %s\n",
+              filtering ? "on" : "off (switch it on with: vexmor setup --filter on)");
   std::printf("reports waiting for the signature server: %zu\n", reports_waiting);
   const std::string store = reply.value("store", std::string());
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());

@@ -136,6 +136,10 @@ void InsideTheNamespace(const std::string& work) {
   // a runs again from its installation; uninstalling it again stops only a.
   ASSERT_EQ(a.Start().status, 0) << a.Cli("status").out;
   pa = a.WaitRunning();
+  // New mail is judged from the end of the set-up on, and the status says so.
+  EXPECT_NE(install.out.find("filtering: on"), std::string::npos) << install.out;
+  const Run status = a.Cli("status");
+  EXPECT_NE(status.out.find("filtering of new mail: on"), std::string::npos) << status.out;
   Run uninstall = a.Cli("uninstall --yes");
   EXPECT_EQ(uninstall.status, 0) << uninstall.out;
   for (pid_t pid : {pa.session, pa.host, pa.launcher}) {
