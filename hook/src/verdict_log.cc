@@ -40,9 +40,8 @@ std::string HeaderFieldValue(std::string_view header, std::string_view name) {
     size_t colon = line.find(':');
     if (colon != std::string_view::npos &&
         platform::AsciiEqualsIgnoreCase(Trim(line.substr(0, colon)), name)) {
-      // A CRLF header leaves "
-      " before each fold: trimmed, as the continuations are.
-          std::string value(Trim(line.substr(colon + 1)));
+      // A CRLF header leaves "\r" before each fold: trimmed, as the continuations are.
+      std::string value(Trim(line.substr(colon + 1)));
       while (end + 1 < header.size() && (header[end + 1] == ' ' || header[end + 1] == '\t')) {
         size_t next = header.find('\n', end + 1);
         if (next == std::string_view::npos) next = header.size();
