@@ -418,14 +418,13 @@ Status Session::Run(Listener& listener) {
       while (::read(signal_fd, &info, sizeof info) == sizeof info) stop_ = true;
     }
     if (ready > 0 && (fds[0].revents & POLLIN) != 0) {
-      for (;;) {
-        int connection = -1;
-        auto request = listener.Accept(connection);
-        if (connection < 0) break;
+      // One connection per readiness; the next one keeps the descriptor readable. A client of
+      // another user, or one that sends nothing in time, has been answered there already.
+      if (auto connection = listener.Accept(); connection.ok()) {
+        StatusOr<Request> request = DecodeRequest((*connection)->request());
         bool stop_after = false;
-        Listener::Reply(connection, request.ok() ? Handle(*request, stop_after)
-                                                 : ErrorReply(request.status().ToString()));
-        ::close(connection);
+        (*connection)->Finish(request.ok() ? Handle(*request, stop_after)
+                                           : ErrorReply(request.status().ToString()));
         if (stop_after) stop_ = true;
       }
     }
