@@ -2,57 +2,91 @@
 // the explorer model (folder paths, selections, tagged clicks and the keyboard hook chain) on an
 // in-memory account.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "control_protocol.h"
+#include "host_channel.h"
 #include "host_desktop.h"
+#include "host_requests.h"
 #include "test_support.h"
 #include "vexmor/addin/com.h"
+#include "vexmor/platform/control_channel.h"
+#include "vexmor/platform/runtime_folder.h"
 
 namespace {
 
-namespace oc = vexmor::outlook_control;
 using namespace vexmor::com;
 using vexmor::addin_host::HostDesktop;
 
+// A request's fields reach the host as they were sent, whatever they hold; one that is not the
+// host's request is answered "not understood" (code 2) and never served.
 TEST(ControlProtocol, FieldsSurviveTabsLineBreaksAndBackslashes) {
+  vexmor::testing::TempDir dir;
+  vexmor::testing::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  auto path = vexmor::platform::ControlSocketPath(vexmor::addin_host::kSocketName);
+  ASSERT_TRUE(path.ok()) << path.status().ToString();
+  auto listener = vexmor::platform::ControlListener::Open(*path);
+  ASSERT_TRUE(listener.ok()) << listener.status().ToString();
   const std::vector<std::string> fields = {
       "box", "", "a\tb", "line one\nline two", "C:\\dir\\", "\\t is not a tab"};
-  std::string line = oc::JoinFields(fields);
-  ASSERT_EQ(line.back(), '\n');
-  EXPECT_EQ(line.find('\n'), line.size() - 1);  // one line, whatever the fields hold
-  line.pop_back();
-  EXPECT_EQ(oc::SplitFields(line), fields);
+  std::optional<vexmor::addin_host::HostRequest> seen;
+  std::thread host([&] {
+    for (int served = 0; served < 2; ++served) {
+      pollfd p{(*listener)->fd(), POLLIN, 0};
+      ASSERT_GT(::poll(&p, 1, 20000), 0);
+      auto connection = (*listener)->Accept();
+      ASSERT_TRUE(connection.ok()) << connection.status().ToString();
+      auto request = vexmor::addin_host::ReadHostRequest(std::move(*connection));
+      if (!request) continue;
+      seen = std::move(request);
+      seen->connection->Finish({{"code", 0}});
+    }
+  });
+  auto reply = vexmor::platform::ControlCall(
+      *path, {{"verb", "click"}, {"args", fields}, {"answers", "no"}});
+  auto refused = vexmor::platform::ControlCall(*path, {{"verb", "click"}, {"args", {1}}});
+  host.join();
+  ASSERT_TRUE(reply.ok()) << reply.status().ToString();
+  ASSERT_TRUE(seen.has_value());
+  EXPECT_EQ(seen->verb, "click");
+  EXPECT_EQ(seen->args, fields);
+  EXPECT_EQ(seen->answers, "no");
+  ASSERT_TRUE(refused.ok()) << refused.status().ToString();
+  EXPECT_EQ((*refused)["ok"], false);
+  EXPECT_EQ((*refused)["code"], 2);
 }
 
 TEST(ControlProtocol, RuntimeFolderIsTheUsersAloneOrRefused) {
   vexmor::testing::TempDir dir;
   vexmor::testing::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
-  const std::string folder = oc::RuntimeFolder();
+  auto path = vexmor::platform::ControlSocketPath(vexmor::addin_host::kSocketName);
+  ASSERT_TRUE(path.ok());
+  const std::string folder = path->substr(0, path->rfind('/') + 1);
   EXPECT_EQ(folder, dir.path() + (dir.path().back() == '/' ? "" : "/") + "vexmor/");
 
-  ASSERT_TRUE(oc::PrepareRuntimeFolder(folder).ok());
   struct stat st {};
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   // A folder others may enter is closed again.
   ASSERT_EQ(::chmod(folder.c_str(), 0755), 0);
-  ASSERT_TRUE(oc::PrepareRuntimeFolder(folder).ok());
+  ASSERT_TRUE(vexmor::platform::ControlSocketPath(vexmor::addin_host::kSocketName).ok());
   ASSERT_EQ(::stat(folder.c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
 
   // A link or a file in its place is never used.
   const std::string link = dir.path() + "/linked";
   std::filesystem::create_directory_symlink(folder, link);
-  EXPECT_FALSE(oc::PrepareRuntimeFolder(link + "/").ok());
+  EXPECT_FALSE(vexmor::platform::PreparePrivateFolder(link + "/").ok());
   const std::string file = dir.path() + "/plain";
   vexmor::testing::WriteFileOrDie(file, "x");
-  EXPECT_FALSE(oc::PrepareRuntimeFolder(file + "/").ok());
+  EXPECT_FALSE(vexmor::platform::PreparePrivateFolder(file + "/").ok());
 }
 
 // Records the key events a hook sees and passes them on.
