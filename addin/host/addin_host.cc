@@ -24,6 +24,7 @@
 #include "move_recorder.h"
 #include "vexmor/addin/waiting_spam.h"
 #include "vexmor/platform/control_channel.h"
+#include "vexmor/platform/control_service.h"
 #include "vexmor/validate/spool_drain.h"
 #include "watermark.h"
 
@@ -79,6 +80,9 @@ class HostLoop {
         Say(s.message());
         break;
       }
+    }
+    // The store is the waiting thread's until its wait has ended: shut-down waits for that.
+    while (wait_.running() && loop_.RunOnce(milliseconds(-1)).ok()) {
     }
     if (stop_watch_ != 0) loop_.Cancel(stop_watch_);
     if (pause_ != 0) loop_.Cancel(pause_);
@@ -255,17 +259,21 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
   HostLoop host(options, loop, pass, serve, *spool, stop, *application);
   serve.stopping = [&host] { return host.stopping(); };
 
-  platform::EventLoop::Id listening = 0;
+  // Clients are read as their bytes come: a slow or silent one holds the loop up for nothing.
+  std::unique_ptr<platform::ControlService> service;
   if (listener != nullptr) {
-    auto watch = loop.WatchReadable(listener->fd(), [&] {
-      // One client per call; the descriptor stays readable while more wait.
-      auto connection = listener->Accept(kRequestWait);
-      if (!connection.ok()) return;
-      if (std::optional<HostRequest> request = ReadHostRequest(std::move(*connection))) {
-        host.Queue(std::move(*request));
-      }
-    });
-    if (watch.ok()) listening = *watch;
+    auto started = platform::ControlService::Start(
+        loop, *listener, kRequestWait,
+        [&host](std::unique_ptr<platform::ControlConnection> connection) {
+          if (std::optional<HostRequest> request = ReadHostRequest(std::move(connection))) {
+            host.Queue(std::move(*request));
+          }
+        });
+    if (started.ok()) {
+      service = std::move(*started);
+    } else {
+      Say("no control socket: " + started.status().message());
+    }
   }
   // On a display the bar is a small window of its own; its clicks are requests of the host's
   // own, posted to the loop from the window's thread.
@@ -299,7 +307,7 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
   if (exit_code == 0) host.Run();
 
   // Shut-down as the client does it: the explorer closes, then the shut-down events.
-  if (listening != 0) loop.Cancel(listening);
+  service.reset();
   window_answerer.reset();
   window.reset();
   listener.reset();

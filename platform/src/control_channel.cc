@@ -8,6 +8,7 @@
 
 #include <cstring>
 
+#include "control_line.h"
 #include "vexmor/platform/runtime_folder.h"
 
 namespace vexmor::platform {
@@ -25,8 +26,10 @@ StatusOr<sockaddr_un> Address(const std::string& path) {
   return address;
 }
 
+}  // namespace
+
 // Whether the process at the other end runs as our effective user.
-bool PeerIsOwnUser(int fd) {
+bool ControlPeerIsOwnUser(int fd) {
   ucred credentials{};
   socklen_t size = sizeof credentials;
   return ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0 &&
@@ -35,7 +38,7 @@ bool PeerIsOwnUser(int fd) {
 
 // A socket's own write: WriteAll writes with write(2), which raises SIGPIPE when the peer
 // left; a client that hangs up must not end the server.
-Status SendLine(int fd, const nlohmann::json& object) {
+Status SendControlLine(int fd, const nlohmann::json& object) {
   const std::string line =
       object.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
   std::string_view rest = line;
@@ -55,6 +58,8 @@ Status SendLine(int fd, const nlohmann::json& object) {
   }
   return Status::Ok();
 }
+
+namespace {
 
 UniqueFd StreamSocket(int flags) {
   return UniqueFd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0));
@@ -98,9 +103,25 @@ StatusOr<nlohmann::json> ControlLineReader::Next(milliseconds wait) {
   return value;
 }
 
+StatusOr<std::optional<nlohmann::json>> ControlLineReader::TryNext() {
+  while (buffer_.find('\n') == std::string::npos) {
+    if (buffer_.size() > kMaxControlLine) return Status::Corrupt("a line is too long");
+    char chunk[4096];
+    const ssize_t n =
+        RetryOnInterrupt([&] { return ::recv(fd_, chunk, sizeof chunk, MSG_DONTWAIT); });
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return std::optional<nlohmann::json>();
+    if (n < 0) return ErrnoStatus("recv");
+    if (n == 0) return Status::IoError("the peer closed the connection");
+    buffer_.append(chunk, static_cast<size_t>(n));
+  }
+  StatusOr<nlohmann::json> line = Next(milliseconds(0));
+  if (!line.ok()) return line.status();
+  return std::optional<nlohmann::json>(std::move(*line));
+}
+
 Status ControlConnection::Send(const nlohmann::json& event) {
   if (!fd_.valid()) return Status::Unavailable("the connection is closed");
-  return SendLine(fd_.get(), event);
+  return SendControlLine(fd_.get(), event);
 }
 
 Status ControlConnection::Ask(const nlohmann::json& question) {
@@ -122,7 +143,7 @@ void ControlConnection::Finish(nlohmann::json final_object) {
   if (final_object.is_null()) final_object = nlohmann::json::object();
   if (!final_object.is_object()) final_object = ControlError("no proper reply");
   if (!final_object.contains("ok")) final_object["ok"] = true;
-  (void)SendLine(fd_.get(), final_object);
+  (void)SendControlLine(fd_.get(), final_object);
   fd_.reset();
 }
 
@@ -153,23 +174,30 @@ ControlListener::~ControlListener() {
   Close();
 }
 
+UniqueFd ControlListener::TakeClient() {
+  if (!fd_.valid()) return UniqueFd();
+  return UniqueFd(
+      RetryOnInterrupt([&] { return ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+}
+
 StatusOr<std::unique_ptr<ControlConnection>> ControlListener::Accept(milliseconds request_wait) {
   if (!fd_.valid()) return Status::Unavailable("the listener is closed");
-  UniqueFd connection(
-      RetryOnInterrupt([&] { return ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC); }));
+  UniqueFd connection = TakeClient();
   if (!connection.valid()) return Status::Unavailable("nobody is waiting");
   ControlLineReader reader(connection.get());
-  if (!PeerIsOwnUser(connection.get())) {
+  if (!ControlPeerIsOwnUser(connection.get())) {
     // The request is read and dropped before the refusal goes out: closing a connection with
     // unread data in it resets it, and the refused client could lose the refusal.
     (void)reader.Next(std::min(request_wait, milliseconds(500)));
-    (void)SendLine(connection.get(), ControlError("refused: this server serves only its own user"));
+    (void)SendControlLine(connection.get(),
+                          ControlError("refused: this server serves only its own user"));
     ::shutdown(connection.get(), SHUT_WR);
     return Status::Unavailable("a process of another user was refused");
   }
   StatusOr<nlohmann::json> request = reader.Next(request_wait);
   if (!request.ok()) {
-    (void)SendLine(connection.get(), ControlError("no request: " + request.status().message()));
+    (void)SendControlLine(connection.get(),
+                          ControlError("no request: " + request.status().message()));
     return request.status();
   }
   return std::make_unique<ControlConnection>(std::move(connection), std::move(reader),
@@ -194,8 +222,9 @@ StatusOr<nlohmann::json> ControlCall(const std::string& path, const nlohmann::js
     }
     return ErrnoStatus("cannot reach " + path);
   }
-  if (!PeerIsOwnUser(fd.get())) return Status::Unavailable(path + " is served by another user");
-  if (Status sent = SendLine(fd.get(), request); !sent.ok()) {
+  if (!ControlPeerIsOwnUser(fd.get()))
+    return Status::Unavailable(path + " is served by another user");
+  if (Status sent = SendControlLine(fd.get(), request); !sent.ok()) {
     return Status::IoError("the server closed the connection: " + sent.message());
   }
   ControlLineReader reader(fd.get());
@@ -218,7 +247,7 @@ StatusOr<nlohmann::json> ControlCall(const std::string& path, const nlohmann::js
     std::optional<nlohmann::json> answer = on_event ? on_event(*line) : std::nullopt;
     if ((*line)["event"] == kQuestionEvent) {
       nlohmann::json reply = {{"answer", answer ? *answer : nlohmann::json()}};
-      if (Status sent = SendLine(fd.get(), reply); !sent.ok()) {
+      if (Status sent = SendControlLine(fd.get(), reply); !sent.ok()) {
         return Status::IoError("the server closed the connection: " + sent.message());
       }
     }

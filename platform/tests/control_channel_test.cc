@@ -11,11 +11,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <thread>
 
 #include "test_support.h"
+#include "vexmor/platform/control_service.h"
+#include "vexmor/platform/event_loop.h"
 #include "vexmor/testing/wait.h"
 
 namespace vexmor::platform {
@@ -152,6 +155,58 @@ TEST_F(ControlChannelTest, ASilentClientIsDroppedAfterItsDeadlineAndTheNextIsSer
   server.join();
   ASSERT_TRUE(reply.ok()) << reply.status().ToString();
   EXPECT_EQ((*reply)["ok"], true);
+}
+
+// On the loop, a client that sends half a request holds nothing up: the next client is served
+// while it still waits, and it is told off at its deadline.
+TEST_F(ControlChannelTest, OnTheLoopASilentClientHoldsNothingUp) {
+  auto path = ControlSocketPath("test.sock");
+  ASSERT_TRUE(path.ok());
+  auto listener = ControlListener::Open(*path);
+  ASSERT_TRUE(listener.ok());
+  auto loop = MakeEventLoop();
+  ASSERT_TRUE(loop.ok());
+  size_t waiting_when_served = 0;
+  std::unique_ptr<ControlService> service;
+  auto started = ControlService::Start(
+      **loop, **listener, milliseconds(3000), [&](std::unique_ptr<ControlConnection> connection) {
+        waiting_when_served = service->waiting();
+        connection->Finish({{"verb", connection->request()["verb"]}});
+      });
+  ASSERT_TRUE(started.ok()) << started.status().ToString();
+  service = std::move(*started);
+
+  const int silent = ConnectRaw(*path);
+  ASSERT_GE(silent, 0);
+  ASSERT_EQ(::write(silent, "{\"verb\"", 7), 7);
+  // The silent client is accepted (and waited for) before the caller comes.
+  ASSERT_TRUE(vexmor::testing::WaitUntil([&] {
+    (void)(*loop)->RunOnce(milliseconds(50));
+    return service->waiting() == 1;
+  }));
+  StatusOr<nlohmann::json> reply = Status::Internal("not yet");
+  std::atomic<bool> answered{false};
+  std::thread caller([&] {
+    reply = ControlCall(*path, {{"verb", "status"}});
+    answered = true;
+  });
+  EXPECT_TRUE(vexmor::testing::WaitUntil([&] {
+    (void)(*loop)->RunOnce(milliseconds(50));
+    return answered.load();
+  }));
+  caller.join();
+  ASSERT_TRUE(reply.ok()) << reply.status().ToString();
+  EXPECT_EQ((*reply)["verb"], "status");
+  EXPECT_EQ(waiting_when_served, 1u);  // served while the silent one still waited
+
+  EXPECT_TRUE(vexmor::testing::WaitUntil([&] {
+    (void)(*loop)->RunOnce(milliseconds(50));
+    return service->waiting() == 0;
+  }));
+  const std::string told = ReadToEnd(silent);
+  ::close(silent);
+  EXPECT_NE(told.find("\"ok\":false"), std::string::npos) << told;
+  EXPECT_NE(told.find("no request"), std::string::npos) << told;
 }
 
 TEST_F(ControlChannelTest, AServerThatAnswersGarbageIsNotBelieved) {

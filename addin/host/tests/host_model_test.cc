@@ -6,19 +6,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "addin_host.h"
 #include "host_channel.h"
 #include "host_desktop.h"
 #include "host_requests.h"
 #include "test_support.h"
 #include "vexmor/addin/com.h"
 #include "vexmor/platform/control_channel.h"
+#include "vexmor/platform/event_loop.h"
+#include "vexmor/platform/registry.h"
 #include "vexmor/platform/runtime_folder.h"
+#include "vexmor/testing/wait.h"
 
 namespace {
 
@@ -189,6 +194,75 @@ TEST(HostDesktopModel, SelectsByPathClicksByTagAndChainsKeyboardHooks) {
   EXPECT_EQ(older_seen, expected);
   older->Release();
   newer->Release();
+}
+
+// The host on its loop with an in-memory account and no add-in: requests over the control
+// channel are served while it waits for new mail, a malformed one is refused, and the stop
+// descriptor ends it, its socket gone.
+TEST(HostLoop, ServesRequestsWhileWaitingForMailAndStopsOnItsDescriptor) {
+  vexmor::testing::TempDir dir;
+  vexmor::testing::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
+  auto account = vexmor::platform::MakeMemoryMapiAccount();
+  ASSERT_TRUE(account->Deliver("Inbox", "Message-ID: <a@x>\nSubject: a\n\nx\n").ok());
+  auto session = account->Logon();
+  ASSERT_TRUE(session.ok());
+  auto stores = (*session)->GetMsgStoresTable();
+  ASSERT_TRUE(stores.ok() && !stores->empty());
+  auto store = (*session)->OpenMsgStore(stores->front().entry_id);
+  ASSERT_TRUE(store.ok());
+  auto registry = vexmor::platform::MakeMemoryRegistry();
+  int stop_pipe[2];
+  ASSERT_EQ(::pipe(stop_pipe), 0);
+  std::atomic<bool> stop{false};
+  std::atomic<bool> ended{false};
+  int code = -1;
+  vexmor::addin_host::HostOptions options;
+  options.install_dir = dir.path();
+  options.no_window = true;
+  options.stop_fd = stop_pipe[0];
+  std::thread host([&] {
+    auto loop = vexmor::platform::MakeEventLoop();
+    ASSERT_TRUE(loop.ok());
+    code = vexmor::addin_host::RunHost(options, **loop, *registry, **session, **store, stop);
+    ended = true;
+  });
+  auto path = vexmor::platform::ControlSocketPath(vexmor::addin_host::kSocketName);
+  ASSERT_TRUE(path.ok());
+  auto call = [&](const nlohmann::json& request, std::vector<std::string>* out) {
+    return vexmor::platform::ControlCall(
+        *path, request, [out](const nlohmann::json& event) -> std::optional<nlohmann::json> {
+          if (event["event"] == "out" && out != nullptr) out->push_back(event["text"]);
+          return std::nullopt;
+        });
+  };
+  ASSERT_TRUE(vexmor::testing::WaitUntil([&] {
+    return call({{"verb", "bar"}, {"answers", "no"}}, nullptr).ok();
+  }));
+
+  std::vector<std::string> out;
+  auto selected = call({{"verb", "select"}, {"args", {"Inbox", "all"}}, {"answers", "no"}}, &out);
+  ASSERT_TRUE(selected.ok()) << selected.status().ToString();
+  EXPECT_EQ((*selected)["code"], 0) << selected->dump();
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_NE(out[0].find("\"selected\":[1]"), std::string::npos) << out[0];
+
+  auto unknown = call({{"verb", "key"}, {"args", {"F99"}}, {"answers", "no"}}, nullptr);
+  ASSERT_TRUE(unknown.ok());
+  EXPECT_EQ((*unknown)["code"], 2);
+  EXPECT_EQ((*unknown)["error"], "unknown key F99");
+  auto malformed = call({{"verb", "bar"}}, nullptr);
+  ASSERT_TRUE(malformed.ok());
+  EXPECT_EQ((*malformed)["code"], 2);
+
+  stop = true;
+  ASSERT_EQ(::write(stop_pipe[1], "x", 1), 1);
+  EXPECT_TRUE(vexmor::testing::WaitUntil([&] { return ended.load(); }));
+  host.join();
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(call({{"verb", "bar"}, {"answers", "no"}}, nullptr).status().code(),
+            vexmor::StatusCode::kNotFound);
+  ::close(stop_pipe[0]);
+  ::close(stop_pipe[1]);
 }
 
 }  // namespace

@@ -41,6 +41,9 @@ class ControlLineReader {
   // The next line as a JSON object. IoError when the peer closes or "wait" passes first,
   // Corrupt for a line that is not a JSON object or is too long.
   StatusOr<nlohmann::json> Next(std::chrono::milliseconds wait);
+  // The next line if a whole one has come, reading only what is there now; nullopt while the
+  // line is incomplete. Errors as Next.
+  StatusOr<std::optional<nlohmann::json>> TryNext();
   // True when a whole line is already buffered.
   bool HasLine() const { return buffer_.find('\n') != std::string::npos; }
 
@@ -97,6 +100,9 @@ class ControlListener {
   // told so and closed).
   StatusOr<std::unique_ptr<ControlConnection>> Accept(
       std::chrono::milliseconds request_wait = std::chrono::seconds(1));
+  // The next waiting client, not yet checked or read (invalid when nobody waits); for
+  // ControlService.
+  UniqueFd TakeClient();
   // Closes and removes the socket file.
   void Close();
 
