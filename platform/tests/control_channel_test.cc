@@ -82,6 +82,8 @@ TEST_F(ControlChannelTest, ARequestGetsEventsAQuestionAndItsFinalObject) {
     ASSERT_TRUE(connection.ok()) << connection.status().ToString();
     request_seen = (*connection)->request();
     ASSERT_TRUE((*connection)->Send({{"event", "out"}, {"text", "line\twith a tab"}}).ok());
+    // A message's bytes need not be UTF-8: they are replaced, never thrown over.
+    ASSERT_TRUE((*connection)->Send({{"event", "out"}, {"text", "caf\xe9"}}).ok());
     ASSERT_TRUE((*connection)->Ask({{"text", "Delete it?"}}).ok());
     auto answer = (*connection)->ReadAnswer(milliseconds(20000));
     ASSERT_TRUE(answer.ok()) << answer.status().ToString();
@@ -99,10 +101,11 @@ TEST_F(ControlChannelTest, ARequestGetsEventsAQuestionAndItsFinalObject) {
   ASSERT_TRUE(reply.ok()) << reply.status().ToString();
   EXPECT_EQ(request_seen["verb"], "click");
   EXPECT_EQ(request_seen["args"][0], "Tag");
-  ASSERT_EQ(events.size(), 2u);
+  ASSERT_EQ(events.size(), 3u);
   EXPECT_EQ(events[0]["text"], "line\twith a tab");
-  EXPECT_EQ(events[1]["event"], "question");
-  EXPECT_EQ(events[1]["text"], "Delete it?");
+  EXPECT_EQ(events[1]["text"], "caf\xef\xbf\xbd");
+  EXPECT_EQ(events[2]["event"], "question");
+  EXPECT_EQ(events[2]["text"], "Delete it?");
   EXPECT_EQ(answer_seen, "yes");
   EXPECT_EQ((*reply)["ok"], true);
   EXPECT_EQ((*reply)["answered"], "yes");

@@ -53,6 +53,13 @@ std::string Ask(const std::string& question) {
   return !line.empty() && (line[0] == 'y' || line[0] == 'Y') ? "yes" : "no";
 }
 
+// A string member of what the host sent, or empty: a host answering garbage must not end the
+// command with an exception.
+std::string Member(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
 }  // namespace
 
 int RunOutlook(const Args& args) {
@@ -120,14 +127,13 @@ int RunOutlook(const Args& args) {
       {"args", std::vector<std::string>(request.begin() + 2, request.end())},
       {"answers", mode}};
   auto on_event = [](const nlohmann::json& event) -> std::optional<nlohmann::json> {
-    const std::string text = event.value("text", std::string());
+    const std::string text = Member(event, "text");
     if (event["event"] == platform::kQuestionEvent) return Ask(text);
     if (event["event"] == "out") {
       std::printf("%s\n", text.c_str());
     } else if (event["event"] == "box") {
-      const std::string answer = event.value("answer", std::string());
-      const std::string answered =
-          event.value("kind", std::string()) == "yesno" ? " (" + answer + ")" : "";
+      const std::string answer = Member(event, "answer");
+      const std::string answered = Member(event, "kind") == "yesno" ? " (" + answer + ")" : "";
       std::fprintf(stderr, "Vexmor: %s%s\n", text.c_str(), answered.c_str());
     }
     return std::nullopt;
@@ -150,7 +156,7 @@ int RunOutlook(const Args& args) {
   const int code = code_value.is_number_integer() ? code_value.get<int>()
                    : (*reply)["ok"].get<bool>()   ? 0
                                                   : 1;
-  const std::string error = reply->value("error", std::string());
+  const std::string error = Member(*reply, "error");
   if (code != 0 && !error.empty()) std::fprintf(stderr, "vexmor outlook: %s\n", error.c_str());
   return code;
 }
