@@ -204,6 +204,74 @@ class HostLoop {
   platform::EventLoop::Id pause_ = 0;
 };
 
+// How requests reach the host: the control channel's socket and, on a display, the tool window
+// whose clicks are requests of the host's own.
+struct RequestSources {
+  std::unique_ptr<platform::ControlListener> listener;
+  std::unique_ptr<platform::ControlService> service;
+  std::unique_ptr<ToolWindow> window;
+  std::unique_ptr<WindowAnswerer> window_answerer;
+
+  void Close() {
+    window_answerer.reset();
+    window.reset();
+    service.reset();
+    listener.reset();
+  }
+};
+
+RequestSources OpenRequestSources(const HostOptions& options, platform::EventLoop& loop,
+                                  HostLoop& host, HostDesktop& desktop, ServeContext& serve) {
+  RequestSources sources;
+  if (!options.once) {
+    StatusOr<std::string> path = platform::ControlSocketPath(kSocketName);
+    auto opened = path.ok() ? platform::ControlListener::Open(*path)
+                            : StatusOr<std::unique_ptr<platform::ControlListener>>(path.status());
+    if (opened.ok()) {
+      sources.listener = std::move(*opened);
+    } else {
+      Say("no control socket: " + opened.status().message());
+    }
+  }
+  // Clients are read as their bytes come: a slow or silent one holds the loop up for nothing.
+  if (sources.listener != nullptr) {
+    auto started = platform::ControlService::Start(
+        loop, *sources.listener, kRequestWait,
+        [&host](std::unique_ptr<platform::ControlConnection> connection) {
+          if (std::optional<HostRequest> request = ReadHostRequest(std::move(connection))) {
+            host.Queue(std::move(*request));
+          }
+        });
+    if (started.ok()) {
+      sources.service = std::move(*started);
+    } else {
+      Say("no control socket: " + started.status().message());
+    }
+  }
+  // On a display the bar is a small window of its own; its clicks are requests of the host's
+  // own, posted to the loop from the window's thread.
+  if (sources.listener != nullptr && !options.no_window && options.make_dialogs) {
+    sources.window =
+        ToolWindow::Open(options.make_dialogs(), [&loop, &host](const std::string& tag) {
+          loop.Post([&host, tag] {
+            HostRequest request;
+            request.verb = "click";
+            request.args = {tag};
+            request.answers = "ask";
+            host.Queue(std::move(request));
+          });
+        });
+    if (sources.window != nullptr) {
+      sources.window_answerer = std::make_unique<WindowAnswerer>(*sources.window);
+      sources.window->Show(desktop.Controls());
+      serve.window = sources.window.get();
+      serve.window_answerer = sources.window_answerer.get();
+    }
+  }
+
+  return sources;
+}
+
 }  // namespace
 
 int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Registry& registry,
@@ -240,17 +308,6 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
     tracker.RefreshSpam();
   }
 
-  std::unique_ptr<platform::ControlListener> listener;
-  if (!options.once) {
-    StatusOr<std::string> path = platform::ControlSocketPath(kSocketName);
-    auto opened = path.ok() ? platform::ControlListener::Open(*path)
-                            : StatusOr<std::unique_ptr<platform::ControlListener>>(path.status());
-    if (opened.ok()) {
-      listener = std::move(*opened);
-    } else {
-      Say("no control socket: " + opened.status().message());
-    }
-  }
   ServeContext serve{desktop, *explorer, tracker, loop, nullptr, nullptr, {}, options.install_dir};
   // Reports the signature server could not take go out at start, then at each turn when due
   // (with back-off while the server stays away).
@@ -259,43 +316,7 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
   HostLoop host(options, loop, pass, serve, *spool, stop, *application);
   serve.stopping = [&host] { return host.stopping(); };
 
-  // Clients are read as their bytes come: a slow or silent one holds the loop up for nothing.
-  std::unique_ptr<platform::ControlService> service;
-  if (listener != nullptr) {
-    auto started = platform::ControlService::Start(
-        loop, *listener, kRequestWait,
-        [&host](std::unique_ptr<platform::ControlConnection> connection) {
-          if (std::optional<HostRequest> request = ReadHostRequest(std::move(connection))) {
-            host.Queue(std::move(*request));
-          }
-        });
-    if (started.ok()) {
-      service = std::move(*started);
-    } else {
-      Say("no control socket: " + started.status().message());
-    }
-  }
-  // On a display the bar is a small window of its own; its clicks are requests of the host's
-  // own, posted to the loop from the window's thread.
-  std::unique_ptr<ToolWindow> window;
-  std::unique_ptr<WindowAnswerer> window_answerer;
-  if (listener != nullptr && !options.no_window && options.make_dialogs) {
-    window = ToolWindow::Open(options.make_dialogs(), [&loop, &host](const std::string& tag) {
-      loop.Post([&host, tag] {
-        HostRequest request;
-        request.verb = "click";
-        request.args = {tag};
-        request.answers = "ask";
-        host.Queue(std::move(request));
-      });
-    });
-    if (window != nullptr) {
-      window_answerer = std::make_unique<WindowAnswerer>(*window);
-      window->Show(desktop.Controls());
-      serve.window = window.get();
-      serve.window_answerer = window_answerer.get();
-    }
-  }
+  RequestSources sources = OpenRequestSources(options, loop, host, desktop, serve);
 
   int exit_code = 0;
   if (!options.ready_file.empty()) {
@@ -307,10 +328,7 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
   if (exit_code == 0) host.Run();
 
   // Shut-down as the client does it: the explorer closes, then the shut-down events.
-  service.reset();
-  window_answerer.reset();
-  window.reset();
-  listener.reset();
+  sources.Close();
   loader.ReleaseLearning();
   explorer->Close();
   loader.Disconnect();
