@@ -22,6 +22,7 @@ set(VEXMOR_THREADED_TESTS
     checksum_server_tests
     oe_integration_tests
     addin_host_model_tests
+    control_channel_tests
     ui_dialogs_tests)
 
 function(vexmor_add_test_to_target target name)

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "vexmor/platform/dialogs.h"
+#include "vexmor/platform/event_loop.h"
 #include "vexmor/platform/mapi_store.h"
 #include "vexmor/platform/registry.h"
 
@@ -37,20 +38,17 @@ struct HostOptions {
   std::string ready_file;   // written once start-up is complete
   bool once = false;        // judge what is new and stop
   bool no_window = false;   // no tool window even on a display
-  int stop_fd = -1;         // readable once "stop" is set: ends a pause at once
+  int stop_fd = -1;         // readable once "stop" is set: ends the host's loop at once
   // The toolkit the tool window runs on, made only when a window is wanted; none: no window.
   std::function<std::unique_ptr<platform::Dialogs>()> make_dialogs;
 };
 
-// Runs the host until "stop" is set (or after one pass with "once"). Returns the exit code.
-// "store" is opened on "session", the host's own session on the account, which the add-ins
-// share through the namespace's logon (as the client's MAPI session is shared in-process).
-int RunHost(const HostOptions& options, platform::Registry& registry,
+// Runs the host on "loop" until "stop" is set (or after one pass with "once"). Returns the
+// exit code. "store" is opened on "session", the host's own session on the account, which the
+// add-ins share through the namespace's logon (as the client's MAPI session is shared
+// in-process). The loop is the caller's thread's; the host leaves it usable when it returns.
+int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Registry& registry,
             platform::MapiSession& session, platform::MapiStore& store,
             const std::atomic<bool>& stop);
-
-// Moves every leftover start-up marker under DisabledItems: its add-in crashed while loading.
-// Returns how many were moved.
-int RecordCrashedAddins(platform::Registry& registry);
 
 }  // namespace vexmor::addin_host

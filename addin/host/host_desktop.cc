@@ -1,7 +1,6 @@
 #include "host_desktop.h"
 
 #include <fcntl.h>
-#include <strings.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,6 +11,8 @@
 #include <string>
 
 #include "vexmor/addin/incoming_filter.h"
+#include "vexmor/platform/ascii.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::addin_host {
 
@@ -390,33 +391,29 @@ com::HRESULT HostDesktop::ShellOpen(const char* target) {
   }
   // The grandchild tells through this pipe when the opener could not be started; a successful
   // exec closes it without a word.
-  int report[2];
-  if (::pipe2(report, O_CLOEXEC) != 0) return E_FAIL;
+  int pipe_ends[2];
+  if (::pipe2(pipe_ends, O_CLOEXEC) != 0) return E_FAIL;
+  platform::UniqueFd report_read(pipe_ends[0]);
+  platform::UniqueFd report_write(pipe_ends[1]);
   pid_t child = ::fork();
-  if (child < 0) {
-    ::close(report[0]);
-    ::close(report[1]);
-    return E_FAIL;
-  }
+  if (child < 0) return E_FAIL;
   if (child == 0) {
     // A grandchild runs the opener, so nothing is left for the host to reap.
     if (::fork() == 0) {
       ::setsid();
       ::execlp(opener.c_str(), opener.c_str(), target, static_cast<char*>(nullptr));
       const int error = errno;
-      (void)!::write(report[1], &error, sizeof error);
+      (void)!::write(report_write.get(), &error, sizeof error);
       ::_exit(127);
     }
     ::_exit(0);
   }
-  ::close(report[1]);
+  report_write.reset();
   int status = 0;
-  ::waitpid(child, &status, 0);
+  (void)platform::RetryOnInterrupt([&] { return ::waitpid(child, &status, 0); });
   int error = 0;
-  ssize_t n = 0;
-  while ((n = ::read(report[0], &error, sizeof error)) < 0 && errno == EINTR) {
-  }
-  ::close(report[0]);
+  const ssize_t n =
+      platform::RetryOnInterrupt([&] { return ::read(report_read.get(), &error, sizeof error); });
   return n == 0 ? S_OK : E_FAIL;
 }
 
@@ -438,7 +435,7 @@ Status HostDesktop::Select(const std::string& folder_path, const std::vector<uin
     if (!children.ok()) return children.status();
     bool found = false;
     for (const platform::FolderProps& child : *children) {
-      if (strcasecmp(child.display_name.c_str(), part.c_str()) == 0) {
+      if (platform::AsciiEqualsIgnoreCase(child.display_name, part)) {
         folder = child.entry_id;
         name = child.display_name;
         found = true;

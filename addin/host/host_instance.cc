@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "vexmor/platform/atomic_file.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::addin_host {
 
@@ -18,17 +19,15 @@ Status HoldHostLock(const std::string& dir) {
   if (!path.empty() && path.back() != '/') path += '/';
   path += ".Vexmor_AddinHost.lock";
   // Never through a link: the lock file is created 0600 in a folder of the user's own.
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
-  if (fd < 0) return Status::IoError(path + ": " + platform::ErrnoText(errno));
-  while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EINTR) continue;
-    const int error = errno;
-    ::close(fd);
-    if (error == EWOULDBLOCK) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
+  if (!fd.valid()) return platform::ErrnoStatus(path);
+  if (platform::RetryOnInterrupt([&] { return ::flock(fd.get(), LOCK_EX | LOCK_NB); }) != 0) {
+    if (errno == EWOULDBLOCK) {
       return Status::Unavailable("another Vexmor_AddinHost is running on " + dir);
     }
-    return Status::IoError(path + ": " + platform::ErrnoText(error));
+    return platform::ErrnoStatus(path);
   }
+  (void)fd.release();
   return Status::Ok();  // the descriptor stays open until the process ends
 }
 
@@ -41,8 +40,7 @@ bool EndWithParent(pid_t parent) {
 Status CheckReadyFile(const std::string& path) {
   struct stat st {};
   if (::lstat(path.c_str(), &st) != 0) {
-    return errno == ENOENT ? Status::Ok()
-                           : Status::IoError(path + ": " + platform::ErrnoText(errno));
+    return errno == ENOENT ? Status::Ok() : platform::ErrnoStatus(path);
   }
   if (!S_ISREG(st.st_mode)) {
     return Status::InvalidArgument("refusing the ready file " + path +

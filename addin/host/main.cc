@@ -4,7 +4,6 @@
 // supervisor: when the child dies of a signal while an add-in is loading, the supervisor
 // records that add-in under DisabledItems at once, as the client does after a crash.
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,12 +21,15 @@
 #include <string>
 
 #include "addin_host.h"
+#include "addin_loader.h"
 #include "host_instance.h"
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/user_installation.h"
 #include "vexmor/platform/dialogs.h"
+#include "vexmor/platform/event_loop.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/registry.h"
 
 namespace {
@@ -45,10 +48,12 @@ void OnStopSignal(int) {
   }
 }
 
-// Logs on, trying again with growing pauses while the server cannot be reached or answers
-// garbage; a refused login, a stop request or a single pass (--once) ends the tries.
+// Logs on, trying again with growing pauses (timers of "loop") while the server cannot be
+// reached or answers garbage; a refused login, a stop request or a single pass (--once) ends
+// the tries.
 vexmor::StatusOr<std::unique_ptr<vexmor::platform::MapiSession>> LogonPatiently(
-    vexmor::platform::MapiLogon& logon, const std::string& url, bool once) {
+    vexmor::platform::EventLoop& loop, vexmor::platform::MapiLogon& logon, const std::string& url,
+    bool once) {
   int pause_ms = vexmor::addin_host::kRetryMilliseconds;
   for (;;) {
     auto session = logon.Logon();
@@ -59,8 +64,14 @@ vexmor::StatusOr<std::unique_ptr<vexmor::platform::MapiSession>> LogonPatiently(
     }
     std::fprintf(stderr, "Vexmor_AddinHost: cannot log on to %s: %s; trying again in %d s\n",
                  url.c_str(), session.status().message().c_str(), pause_ms / 1000);
-    pollfd p{g_stop_pipe[0], POLLIN, 0};
-    if (::poll(&p, 1, pause_ms) > 0 || g_stop.load()) return session;
+    bool over = false;
+    const auto pause = loop.AddTimer(std::chrono::milliseconds(pause_ms), [&over] { over = true; });
+    auto stop_watch = loop.WatchReadable(g_stop_pipe[0], [&over] { over = true; });
+    while (!over && !g_stop.load() && loop.RunOnce(std::chrono::milliseconds(-1)).ok()) {
+    }
+    loop.Cancel(pause);
+    if (stop_watch.ok()) loop.Cancel(*stop_watch);
+    if (g_stop.load()) return session;
     pause_ms = std::min(pause_ms * 2, vexmor::addin_host::kLongestRetryMilliseconds);
   }
 }
@@ -86,6 +97,13 @@ int Host(vexmor::addin_host::HostOptions options) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
 
+  // The one loop of the host: the control channel, the stop descriptor, timers and the end of
+  // the account's wait for new mail are its events.
+  auto loop = vexmor::platform::MakeEventLoop();
+  if (!loop.ok()) {
+    std::fprintf(stderr, "Vexmor_AddinHost: %s\n", loop.status().message().c_str());
+    return 1;
+  }
   vexmor::platform::Registry& registry = vexmor::platform::DefaultRegistry();
   auto account = vexmor::platform::LoadImapAccount(registry);
   if (!account.ok()) {
@@ -101,7 +119,7 @@ int Host(vexmor::addin_host::HostOptions options) {
   vexmor::platform::ImapConnectOptions connect{*account, *password, 30};
   connect.cancel_fd = g_stop_pipe[0];
   auto logon = vexmor::platform::MakeImapLogon(connect);
-  auto session = LogonPatiently(*logon, vexmor::platform::ImapUrl(*account), options.once);
+  auto session = LogonPatiently(**loop, *logon, vexmor::platform::ImapUrl(*account), options.once);
   if (!session.ok() && g_stop.load()) return 0;
   if (!session.ok()) {
     std::fprintf(stderr, "Vexmor_AddinHost: cannot log on to %s: %s\n",
@@ -116,7 +134,7 @@ int Host(vexmor::addin_host::HostOptions options) {
                  store.status().message().c_str());
     return 1;
   }
-  int code = vexmor::addin_host::RunHost(options, registry, **session, **store, g_stop);
+  int code = vexmor::addin_host::RunHost(options, **loop, registry, **session, **store, g_stop);
   (*session)->Logoff();
   return code;
 }
@@ -201,8 +219,8 @@ int main(int argc, char** argv) {
   ::sigaction(SIGTERM, &action, nullptr);
   ::sigaction(SIGINT, &action, nullptr);
   int status = 0;
-  while (::waitpid(child, &status, 0) < 0) {
-    if (errno != EINTR) return 1;
+  if (vexmor::platform::RetryOnInterrupt([&] { return ::waitpid(child, &status, 0); }) < 0) {
+    return 1;
   }
   if (WIFSIGNALED(status)) {
     int moved = vexmor::addin_host::RecordCrashedAddins(vexmor::platform::DefaultRegistry());

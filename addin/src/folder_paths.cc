@@ -1,4 +1,5 @@
 #include "vexmor/addin/folder_paths.h"
+#include "vexmor/platform/ascii.h"
 
 #include <algorithm>
 #include <cctype>
@@ -40,13 +41,6 @@ namespace {
 // Deeper than any real folder tree; stops a store whose parent links loop.
 constexpr int kMaxDepth = 256;
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) ==
-                  std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 StatusOr<std::string> PathOf(MapiStore& store, const EntryId& folder, int depth) {
   if (depth > kMaxDepth) return Status::Corrupt("the folder tree loops");
   StatusOr<ObjectType> type = store.ObjectTypeOf(folder);
@@ -75,7 +69,7 @@ Status CheckFolder(MapiStore& store, const EntryId& entry) {
 
 std::optional<platform::WellKnownFolder> WellKnownFolderOf(std::string_view name) {
   for (size_t i = 0; i < kWellKnownFolderNames.size(); ++i) {
-    if (EqualNoCase(name, kWellKnownFolderNames[i])) {
+    if (platform::AsciiEqualsIgnoreCase(name, kWellKnownFolderNames[i])) {
       return static_cast<platform::WellKnownFolder>(i);
     }
   }
@@ -103,7 +97,7 @@ StatusOr<EntryId> OpenFolderByPath(MapiStore& store, char separator, std::string
     std::string_view after = path;
     std::string_view first = next_component(after);
     std::optional<EntryId> start;
-    if (EqualNoCase(first, kInboxWellKnownName)) {
+    if (platform::AsciiEqualsIgnoreCase(first, kInboxWellKnownName)) {
       StatusOr<EntryId> inbox = store.GetReceiveFolder();
       if (inbox.ok()) {
         start = std::move(inbox).value();
@@ -127,7 +121,7 @@ StatusOr<EntryId> OpenFolderByPath(MapiStore& store, char separator, std::string
     StatusOr<std::vector<platform::FolderProps>> rows = store.GetHierarchyTable(current);
     if (!rows.ok()) return rows.status();
     auto match = std::find_if(rows->begin(), rows->end(), [&](const platform::FolderProps& row) {
-      return EqualNoCase(platform::Ansi(row.display_name), component);
+      return platform::AsciiEqualsIgnoreCase(platform::Ansi(row.display_name), component);
     });
     if (match == rows->end()) {
       return Status::NotFound("no folder \"" + std::string(component) + "\" on the path");

@@ -3,23 +3,16 @@
 #include <algorithm>
 
 #include "vexmor/addin/incoming_filter.h"
+#include "vexmor/platform/ascii.h"
 
 namespace vexmor::addin {
 
 std::string Lower(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return out;
+  return platform::AsciiLowered(text);
 }
 
 std::string Upper(std::string_view text) {
-  std::string out(text);
-  for (char& c : out) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return out;
+  return platform::AsciiUppered(text);
 }
 
 std::string Trim(std::string_view text) {

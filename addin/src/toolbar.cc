@@ -1,4 +1,5 @@
 #include "toolbar.h"
+#include "vexmor/platform/ascii.h"
 
 #include "vexmor/userinterface/CUserInterface.h"
 
@@ -247,11 +248,8 @@ struct Toolbar::State {
     if (Succeeded(folder->Name(&text))) name = TakeComString(text);
     folder->ItemsCount(&items);
     folder->Release();
-    auto lower = [](std::string s) {
-      for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      return s;
-    };
-    const bool spam_folder = lower(name) == "spam" || lower(name) == "spam_posted";
+    const bool spam_folder = platform::AsciiEqualsIgnoreCase(name, "spam") ||
+                             platform::AsciiEqualsIgnoreCase(name, "spam_posted");
     if (items == 0) {
       report->SetEnabled(false);
       not_spam->SetEnabled(false);

@@ -133,9 +133,9 @@ int main(int argc, char** argv) {
     return platform::OpenMaildirStore(root);
   };
 
-  session::Listener listener;
-  if (Status s = listener.Open(options.socket_path); !s.ok()) {
-    Diagnose(s.ToString());
+  auto listener = session::Listener::Open(options.socket_path);
+  if (!listener.ok()) {
+    Diagnose(listener.status().ToString());
     return 1;
   }
   session::Session session(std::move(options));
@@ -143,7 +143,7 @@ int main(int argc, char** argv) {
     Diagnose(s.ToString());
     return 1;
   }
-  if (Status s = session.Run(listener); !s.ok()) {
+  if (Status s = session.Run(**listener); !s.ok()) {
     Diagnose(s.ToString());
     return 1;
   }

@@ -443,16 +443,16 @@ Status Session::Run(Listener& listener) {
 }
 
 void Session::Serve(Listener& listener) {
-  for (;;) {
-    int connection = -1;
-    auto request = listener.Accept(connection);
-    if (connection < 0) break;
-    bool stop_after = false;
-    Listener::Reply(connection, request.ok() ? Handle(*request, stop_after)
-                                             : ErrorReply(request.status().ToString()));
-    ::close(connection);
-    if (stop_after) RequestStop();
-  }
+  // One connection per readiness; the next one keeps the descriptor readable. A client of
+  // another user, or one that sends nothing in time, has been answered there already.
+  auto connection = listener.Accept();
+  if (!connection.ok()) return;
+  StatusOr<Request> request = DecodeRequest((*connection)->request());
+  bool stop_after = false;
+  (*connection)
+      ->Finish(request.ok() ? Handle(*request, stop_after)
+                            : ErrorReply(request.status().ToString()));
+  if (stop_after) RequestStop();
 }
 
 void Session::RequestStop() {

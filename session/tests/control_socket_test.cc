@@ -1,6 +1,7 @@
 // The session's control socket: its folder, one request and reply, and a process of another
 // user refused (run as root, the test plays that user in a child process).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -35,33 +36,27 @@ TEST_F(ControlSocketTest, TheFolderIsTheUsersAloneAndARequestGetsItsReply) {
   const std::string path = *dir + kSocketName;
   EXPECT_EQ(Call(path, {"status", {}}).status().code(), StatusCode::kNotFound);
 
-  Listener listener;
-  ASSERT_TRUE(listener.Open(path).ok());
+  auto listener = Listener::Open(path);
+  ASSERT_TRUE(listener.ok()) << listener.status().ToString();
   ASSERT_EQ(::stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0600u);
   StatusOr<nlohmann::json> reply = Status::Internal("not called");
   std::thread caller([&] { reply = Call(path, {"cycle", {"receiving"}}); });
-  Request request;
-  for (int i = 0; i < 500 && request.verb.empty(); ++i) {
-    int connection = -1;
-    auto got = listener.Accept(connection);
-    if (connection < 0) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    ASSERT_TRUE(got.ok()) << got.status().ToString();
-    request = *got;
-    Listener::Reply(connection, {{"ok", true}, {"cycle", request.args.at(0)}});
-    ::close(connection);
-  }
+  pollfd waiting{(*listener)->fd(), POLLIN, 0};
+  ASSERT_GT(::poll(&waiting, 1, 20000), 0);
+  auto connection = (*listener)->Accept();
+  ASSERT_TRUE(connection.ok()) << connection.status().ToString();
+  auto request = DecodeRequest((*connection)->request());
+  ASSERT_TRUE(request.ok()) << request.status().ToString();
+  (*connection)->Finish({{"ok", true}, {"cycle", request->args.at(0)}});
   caller.join();
-  EXPECT_EQ(request.verb, "cycle");
+  EXPECT_EQ(request->verb, "cycle");
   ASSERT_TRUE(reply.ok()) << reply.status().ToString();
   EXPECT_EQ((*reply)["cycle"], "receiving");
 
-  EXPECT_FALSE(DecodeRequest("[\"cycle\"]").ok());
-  EXPECT_FALSE(DecodeRequest("{\"verb\": \"cycle\", \"args\": [1]}").ok());
-  listener.Close();
+  EXPECT_FALSE(DecodeRequest(nlohmann::json::array({"cycle"})).ok());
+  EXPECT_FALSE(DecodeRequest({{"verb", "cycle"}, {"args", {1}}}).ok());
+  (*listener)->Close();
   EXPECT_NE(::stat(path.c_str(), &info), 0);
 
   // A folder others may enter is closed again; one they may write to is not used (anything may
@@ -79,8 +74,8 @@ TEST_F(ControlSocketTest, AProcessOfAnotherUserIsRefused) {
   auto dir = RuntimeDirectory();
   ASSERT_TRUE(dir.ok());
   const std::string path = *dir + kSocketName;
-  Listener listener;
-  ASSERT_TRUE(listener.Open(path).ok());
+  auto listener = Listener::Open(path);
+  ASSERT_TRUE(listener.ok());
   // Opened up on purpose, so that only the credential check stands in the way.
   ASSERT_EQ(::chmod(temp_.path().c_str(), 0755), 0);
   ASSERT_EQ(::chmod(dir->c_str(), 0755), 0);
@@ -95,7 +90,7 @@ TEST_F(ControlSocketTest, AProcessOfAnotherUserIsRefused) {
     address.sun_family = AF_UNIX;
     std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
     if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) ::_exit(11);
-    const std::string line = EncodeRequest({"stop", {}});
+    const std::string line = EncodeRequest({"stop", {}}).dump() + "\n";
     if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) ::_exit(12);
     std::string reply;
     char buffer[512];
@@ -107,19 +102,14 @@ TEST_F(ControlSocketTest, AProcessOfAnotherUserIsRefused) {
                 ? 0
                 : 13);
   }
-  bool saw_refusal = false;
-  for (int i = 0; i < 500 && !saw_refusal; ++i) {
-    int connection = -1;
-    auto got = listener.Accept(connection);
-    if (!got.ok() && got.status().message().find("another user") != std::string::npos) {
-      saw_refusal = true;
-    }
-    EXPECT_FALSE(got.ok());  // nothing of that user's request is ever handed on
-    if (!saw_refusal) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  pollfd waiting{(*listener)->fd(), POLLIN, 0};
+  ASSERT_GT(::poll(&waiting, 1, 20000), 0);
+  auto refused = (*listener)->Accept();
+  // Nothing of that user's request is ever handed on.
+  EXPECT_FALSE(refused.ok());
+  EXPECT_NE(refused.status().message().find("another user"), std::string::npos);
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
-  EXPECT_TRUE(saw_refusal);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 

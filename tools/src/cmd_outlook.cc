@@ -1,24 +1,23 @@
 // vexmor outlook: drives the account client's explorer, command bar and keyboard in a running
 // Vexmor_AddinHost over its control socket.
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "commands.h"
-#include "control_protocol.h"
+#include "host_channel.h"
+#include "vexmor/platform/control_channel.h"
 
 namespace vexmor::tools {
 namespace {
-
-namespace oc = vexmor::outlook_control;
 
 constexpr int kNoHost = 3;
 
@@ -53,6 +52,13 @@ std::string Ask(const std::string& question) {
   std::string line;
   if (!std::getline(std::cin, line)) return "no";
   return !line.empty() && (line[0] == 'y' || line[0] == 'Y') ? "yes" : "no";
+}
+
+// A string member of what the host sent, or empty: a host answering garbage must not end the
+// command with an exception.
+std::string Member(const nlohmann::json& object, const char* name) {
+  auto found = object.find(name);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
 }  // namespace
@@ -112,62 +118,51 @@ int RunOutlook(const Args& args) {
   }
 
   // The host's socket is only ever looked for in a folder that passes the host's own checks.
-  const std::string folder = oc::RuntimeFolder();
-  if (Status checked = oc::PrepareRuntimeFolder(folder); !checked.ok()) {
-    std::fprintf(stderr, "vexmor outlook: %s\n", checked.message().c_str());
+  StatusOr<std::string> path = platform::ControlSocketPath(addin_host::kSocketName);
+  if (!path.ok()) {
+    std::fprintf(stderr, "vexmor outlook: %s\n", path.status().message().c_str());
     return 1;
   }
-  const std::string path = folder + std::string(oc::kSocketName);
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    std::fprintf(stderr, "vexmor outlook: the socket path %s is too long\n", path.c_str());
-    return kNoHost;
-  }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-    std::fprintf(stderr, "vexmor outlook: no Vexmor_AddinHost is running (%s: %s)\n", path.c_str(),
-                 std::strerror(errno));
-    if (fd >= 0) ::close(fd);
-    return kNoHost;
-  }
-  if (!oc::WriteAll(fd, oc::JoinFields(request))) {
-    ::close(fd);
-    std::fprintf(stderr, "vexmor outlook: the host closed the connection\n");
-    return kNoHost;
-  }
-  oc::LineReader reader(fd);
-  std::string line;
-  int code = 1;
-  bool ended = false;
+  const nlohmann::json call = {
+      {"verb", command},
+      {"args", std::vector<std::string>(request.begin() + 2, request.end())},
+      {"answers", mode}};
   // The texts of the boxes already on standard error: a refusal repeats the box it refused.
   std::vector<std::string> shown;
-  while (!ended && reader.Next(&line)) {
-    std::vector<std::string> fields = oc::SplitFields(line);
-    if (fields[0] == "out" && fields.size() >= 2) {
-      std::printf("%s\n", fields[1].c_str());
-    } else if (fields[0] == "box" && fields.size() >= 4) {
-      shown.push_back(fields[3]);
-      if (fields[2] == "?") {
-        oc::WriteAll(fd, Ask(fields[3]) + "\n");
-      } else {
-        std::string answered = fields[1] == "yesno" ? " (" + fields[2] + ")" : "";
-        std::fprintf(stderr, "Vexmor: %s%s\n", fields[3].c_str(), answered.c_str());
-      }
-    } else if (fields[0] == "end" && fields.size() >= 3) {
-      code = std::atoi(fields[1].c_str());
-      if (code != 0 && !fields[2].empty() &&
-          std::find(shown.begin(), shown.end(), fields[2]) == shown.end()) {
-        std::fprintf(stderr, "vexmor outlook: %s\n", fields[2].c_str());
-      }
-      ended = true;
+  auto on_event = [&shown](const nlohmann::json& event) -> std::optional<nlohmann::json> {
+    const std::string text = Member(event, "text");
+    if (event["event"] == platform::kQuestionEvent) return Ask(text);
+    if (event["event"] == "out") {
+      std::printf("%s\n", text.c_str());
+    } else if (event["event"] == "box") {
+      const std::string answer = Member(event, "answer");
+      const std::string answered = Member(event, "kind") == "yesno" ? " (" + answer + ")" : "";
+      std::fprintf(stderr, "Vexmor: %s%s\n", text.c_str(), answered.c_str());
+      shown.push_back(text);
     }
+    return std::nullopt;
+  };
+  // A request may wait on the person at the display, and on the mail server.
+  StatusOr<nlohmann::json> reply =
+      platform::ControlCall(*path, call, on_event, std::chrono::minutes(10));
+  if (reply.status().code() == StatusCode::kNotFound ||
+      reply.status().code() == StatusCode::kUnavailable) {
+    std::fprintf(stderr, "vexmor outlook: no Vexmor_AddinHost is running (%s)\n",
+                 reply.status().message().c_str());
+    return kNoHost;
   }
-  ::close(fd);
-  if (!ended) {
-    std::fprintf(stderr, "vexmor outlook: the host ended the request without an answer\n");
+  if (!reply.ok()) {
+    std::fprintf(stderr, "vexmor outlook: the host ended the request without an answer (%s)\n",
+                 reply.status().message().c_str());
     return 1;
+  }
+  const nlohmann::json& code_value = (*reply)["code"];
+  const int code = code_value.is_number_integer() ? code_value.get<int>()
+                   : (*reply)["ok"].get<bool>()   ? 0
+                                                  : 1;
+  const std::string error = Member(*reply, "error");
+  if (code != 0 && !error.empty() && std::find(shown.begin(), shown.end(), error) == shown.end()) {
+    std::fprintf(stderr, "vexmor outlook: %s\n", error.c_str());
   }
   return code;
 }
