@@ -139,7 +139,8 @@ VEXMOR_AVX2 size_t SumBlocksAvx2(const unsigned char* p, size_t blocks, Sums& su
   const __m256i one_fix = _mm256_set1_epi8(63 - ('i' - '1'));
   const __m256i ones16 = _mm256_set1_epi16(1);
   const __m256i zero = _mm256_setzero_si256();
-  constexpr uint64_t kEachByte = 0x0101010101010101ULL;
+  const __m256i one8 = _mm256_set1_epi8(1);
+  const __m256i last_byte = _mm256_set1_epi8(15);  // each half's byte 15, across its half
 
   __m256i weighted = zero;
   __m256i total = zero;
@@ -160,19 +161,20 @@ VEXMOR_AVX2 size_t SumBlocksAvx2(const unsigned char* p, size_t blocks, Sums& su
         _mm256_or_si256(_mm256_or_si256(_mm256_and_si256(upper, _mm256_add_epi8(low, to_lower)),
                                         _mm256_and_si256(lower, x)),
                         _mm256_and_si256(digit, digit_value));
-    auto mask = static_cast<uint32_t>(
-        _mm256_movemask_epi8(_mm256_or_si256(_mm256_or_si256(upper, lower), digit)));
+    __m256i keep = _mm256_or_si256(_mm256_or_si256(upper, lower), digit);
+    auto mask = static_cast<uint32_t>(_mm256_movemask_epi8(keep));
     if (mask == 0) continue;
 
-    // Kept characters before each byte of the step, a quarter at a time.
-    auto q1 = static_cast<uint64_t>(__builtin_popcount(mask & 0xFFu));
-    auto q2 = static_cast<uint64_t>(__builtin_popcount(mask & 0xFFFFu));
-    auto q3 = static_cast<uint64_t>(__builtin_popcount(mask & 0xFFFFFFu));
-    __m256i before =
-        _mm256_set_epi64x(static_cast<int64_t>(kPrefix.value[mask >> 24] + q3 * kEachByte),
-                          static_cast<int64_t>(kPrefix.value[(mask >> 16) & 0xFF] + q2 * kEachByte),
-                          static_cast<int64_t>(kPrefix.value[(mask >> 8) & 0xFF] + q1 * kEachByte),
-                          static_cast<int64_t>(kPrefix.value[mask & 0xFF]));
+    // Kept characters before each byte of the step: a prefix sum of the keep bits within each
+    // half, the low half's total added to the high half, less the byte's own bit.
+    __m256i bit = _mm256_and_si256(keep, one8);
+    __m256i prefix = _mm256_add_epi8(bit, _mm256_slli_si256(bit, 1));
+    prefix = _mm256_add_epi8(prefix, _mm256_slli_si256(prefix, 2));
+    prefix = _mm256_add_epi8(prefix, _mm256_slli_si256(prefix, 4));
+    prefix = _mm256_add_epi8(prefix, _mm256_slli_si256(prefix, 8));
+    __m256i low_total = _mm256_shuffle_epi8(prefix, last_byte);
+    prefix = _mm256_add_epi8(prefix, _mm256_permute2x128_si256(low_total, low_total, 0x08));
+    __m256i before = _mm256_sub_epi8(prefix, bit);
     __m256i run_before = _mm256_set1_epi16(static_cast<int16_t>(kept));
     __m256i weight_low = _mm256_add_epi16(_mm256_unpacklo_epi8(before, zero), run_before);
     __m256i weight_high = _mm256_add_epi16(_mm256_unpackhi_epi8(before, zero), run_before);
