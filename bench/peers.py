@@ -106,7 +106,7 @@ def children_of():
 
 def tree_cpu(*roots):
     """Processor seconds of the given processes and all their live descendants, with what
-    their exited, waited-for children used (utime + stime + cutime + cstime)."""
+    their exited, waited-for children used."""
     kids = children_of()
     total, seen, todo = 0, set(), list(roots)
     while todo:
@@ -116,9 +116,23 @@ def tree_cpu(*roots):
         seen.add(pid)
         fields = stat_fields(pid)
         if fields:
-            total += sum(int(x) for x in fields[11:15])
+            # The live threads to the nanosecond; what waited-for children used, in ticks.
+            total += own_cpu(pid, fields) + sum(int(x) for x in fields[13:15]) / HZ
         todo.extend(kids.get(pid, []))
-    return total / HZ
+    return total
+
+
+def own_cpu(pid, fields):
+    """Processor seconds of a live process's threads: the scheduler's own count (ns), else the
+    tick counts of /proc/PID/stat."""
+    total = 0
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/schedstat" % (pid, task)) as f:
+                total += int(f.read().split()[0])
+        return total / 1e9
+    except (OSError, ValueError, IndexError):
+        return sum(int(x) for x in fields[11:13]) / HZ
 
 
 def client_cpu():
@@ -232,6 +246,8 @@ def run_vexmor_local(ctx, messages):
         complete = wait_until(lambda: count_in(log, done) >= len(messages), 600, 0.005)
         wall = time.time() - start
         cpu = tree_cpu(host.pid, sigd.process.pid)
+        ctx.detail = "host %.3f s + server %.3f s" % (tree_cpu(host.pid),
+                                                     tree_cpu(sigd.process.pid))
         if not complete:
             raise RuntimeError("only %d of %d messages were judged" % (count_in(log, done),
                                                                         len(messages)))
@@ -580,11 +596,12 @@ def main():
                 for name, run, count in runners:
                     loads.append(load())
                     try:
+                        ctx.detail = ""
                         wall, cpu, spam = run()
                         results[name].append((count / wall, count / cpu if cpu > 0 else 0, spam))
                         print("round %d  %-13s %6d msg  %7.3f s wall  %7.3f s CPU  %5d spam  "
-                              "(load %s)" % (round_number + 1, name, count, wall, cpu, spam,
-                                             loads[-1]), file=sys.stderr)
+                              "(load %s) %s" % (round_number + 1, name, count, wall, cpu, spam,
+                                                loads[-1], ctx.detail), file=sys.stderr)
                     except (RuntimeError, subprocess.CalledProcessError, OSError) as error:
                         failures[name] = str(error)
                         print("round %d  %-13s failed: %s" % (round_number + 1, name, error),
@@ -614,8 +631,9 @@ def main():
                      medians[ours][1] / medians[peer][1]))
     for note in skipped:
         print("skipped: " + note)
-    print("median of %d rounds; load average at the runs: %s" % (args.rounds,
-                                                                ", ".join(sorted(set(loads)))))
+    ones = sorted(float(l.split()[0]) for l in loads) or [0]
+    print("median of %d rounds; one-minute load average at the runs %.2f to %.2f (%d processors)"
+          % (args.rounds, ones[0], ones[-1], os.cpu_count()))
     print("signature throttle off (VEXMOR_THROTTLE=off) for the Vexmor programs")
 
 

@@ -220,7 +220,10 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
     // Events first, so that a tick in the same round already sees the new messages.
     if (changed) events.Deliver(watch.Read());
     if (click && chrome != nullptr) (void)chrome->ClickMenuItem("Vexmor");
-    if (check) host.OnCheckTick();
+    // New mail is drained as it is queued rather than at the next tick: a burst of deliveries
+    // then waits for nothing but the filter itself (the tick still drains what an earlier round
+    // left, and does its other checks).
+    if (check || changed) host.OnCheckTick();
     if (command) host.OnGuiTick();
     if (command && options.on_command_tick) options.on_command_tick();
     if (stop) break;
