@@ -549,7 +549,8 @@ def main():
         if os.environ.get("VEXMOR_PEERS_STRACE"):
             return ["strace", "-f", "-tt", "-o",
                     os.path.join(args.perf, "%s-%d.strace" % (name, serial[0]))]
-        return ["perf", "record", "-g", "-q", "-o",
+        return ["perf", "record", "--call-graph", os.environ.get("VEXMOR_PEERS_CALLGRAPH", "fp"),
+                "-q", "-o",
                 os.path.join(args.perf, "%s-%d.data" % (name, serial[0])), "--"]
     ctx.perf = perf
     ctx.spamd = shutil.which("spamd") or next(
