@@ -341,8 +341,10 @@ def run_spamassassin(ctx, messages):
                 running = [p for p in running if p.returncode is None]
                 if len(running) >= 4:
                     time.sleep(0.001)
-            running.append(subprocess.Popen(["spamc", "-d", "127.0.0.1", "-p", str(port), "-c"],
-                                            stdin=open(path, "rb"), stdout=subprocess.DEVNULL))
+            with open(path, "rb") as message:
+                running.append(subprocess.Popen(
+                    ["spamc", "-d", "127.0.0.1", "-p", str(port), "-c"], stdin=message,
+                    stdout=subprocess.DEVNULL))
             judged += 1
         for p in running:
             p.wait()
