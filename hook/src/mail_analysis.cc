@@ -1,6 +1,7 @@
 #include "vexmor/hook/mail_analysis.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string_view>
@@ -330,6 +331,31 @@ bool SpelledAt(std::string_view text, size_t at, std::string_view word) {
   return true;
 }
 
+// Whether a numeric character reference starting at "at" (just after its '&') stands for an
+// ASCII letter. Any other value renders as a character that is no ASCII letter: a blank,
+// punctuation, or one beyond ASCII (the replacement character for invalid ones).
+bool NumericReferenceToLetter(std::string_view text, size_t at) {
+  if (at >= text.size() || text[at] != '#') return false;
+  ++at;
+  const bool hex = at < text.size() && (text[at] == 'x' || text[at] == 'X');
+  if (hex) ++at;
+  constexpr uint32_t kBeyondUnicode = 0x110000;
+  uint32_t value = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint32_t>(c - '0');
+    } else if (hex && UpperByte(c) >= 'A' && UpperByte(c) <= 'F') {
+      digit = static_cast<uint32_t>(UpperByte(c) - 'A' + 10);
+    } else {
+      break;
+    }
+    value = std::min(value * (hex ? 16 : 10) + digit, kBeyondUnicode);
+  }
+  return (value >= 'A' && value <= 'Z') || (value >= 'a' && value <= 'z');
+}
+
 bool HoldsNoCase(std::string_view text, std::string_view word) {
   for (size_t at = 0; at + word.size() <= text.size(); ++at) {
     if (SpelledAt(text, at, word)) return true;
@@ -402,7 +428,7 @@ bool RenderingMayFormWord(std::string_view section, const std::vector<std::strin
       return true;
     }
     if (section[at] == '&' &&
-        (SpelledAt(section, at + 1, "#") || SpelledAt(section, at + 1, "FJ"))) {
+        (NumericReferenceToLetter(section, at + 1) || SpelledAt(section, at + 1, "FJ"))) {
       return true;
     }
     if (section[at] == '<') opens.push_back(at);

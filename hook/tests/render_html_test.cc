@@ -89,7 +89,7 @@ TEST_F(RenderHtmlTest, MarkupFormsNoWordWhereTheQuickCheckSaysItCannot) {
       "VI|a|G|ra|C|IAL|is|ph|ARMACEU|tic|AL|</td><td>|<a title='>'>|<a title=\"<\">|<svg>|"
       "<![CDATA[|]]>|</svg>|<frameset>|<textarea>|</textarea>|<i|<!-- |-->|</|<?x>|<select>|"
       "<option>|<li>|<span>|</tr>|<caption>|&nbsp;|&lt;|&ampx|&fjlig;|&#x56;|\xE9|\xA0|\x81|"
-      "&shy;|&Tab;|&not|\x7F";
+      "&shy;|&Tab;|&not|\x7F|&#149;|&#x41;|&#71|&#0;|&#x;|&#10;|&#8220;|&#97;|&#99999999999;";
   std::vector<std::string> pieces;
   for (size_t start = 0, bar; start <= joined.size(); start = bar + 1) {
     bar = std::min(joined.find('|', start), joined.size());
@@ -131,13 +131,13 @@ TEST_F(RenderHtmlTest, QuickCheckWeighsWhatFollowsTheTag) {
   for (const std::string section :
        {"<p>Stop<br>Click the topic<b>now</b></p>", "Via <b>x</b> gra", "vi<b>x</b> agra<br>",
         "VIA<b>GR A</b>", "<p>pharma<br>x ceutical</p>",
-        "Caf\xE9&nbsp;<b>Cheap</b> pills&amp; more&lt;br&gt;"}) {
+        "Caf\xE9&nbsp;<b>Cheap</b> pills&amp; more&lt;br&gt; &#149; &#x2014;&#8220;Vi&#10;agra"}) {
     EXPECT_FALSE(RenderingMayFormWord(section, words)) << section;
   }
   for (const std::string& section : std::vector<std::string>{
            "VI<b>AG</b>RA", "VIA<table><tr><td>x</td></tr>gra</table>", "c<!-- x -->IA<i>lis</i>",
            "<svg><![CDATA[VIA]]>GRA</svg>", "PHARMA<script>x</script>CEUTICAL", "VI&#x41;GRA",
-           "<b>&nbsp;Vi</b>agra", std::string("VIA\0GRA", 7)}) {
+           "VIA&#0071;RA", "<b>&nbsp;Vi</b>agra", std::string("VIA\0GRA", 7)}) {
     EXPECT_TRUE(RenderingMayFormWord(section, words)) << section;
     // Each of these does render into a word.
     std::string text = html_->VisibleText(section);
