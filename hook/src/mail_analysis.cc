@@ -2,8 +2,11 @@
 #include "vexmor/platform/ascii.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <exception>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "vexmor/hook/analysis_tables.h"
 #include "vexmor/platform/atomic_file.h"
@@ -89,7 +92,11 @@ bool IsTrustedLinkDomain(const std::string& upper_domain) {
 
 std::string UpperAscii(std::string text) {
   platform::CountWork(text.size());
-  for (char& c : text) c = platform::AsciiUpper(c);
+  // Branch-free, so that the compiler can do many bytes at once: whole bodies pass here.
+  for (char& c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    c = static_cast<char>(byte ^ (static_cast<unsigned char>(byte - 'a') < 26 ? 0x20 : 0));
+  }
   return text;
 }
 
@@ -310,33 +317,123 @@ bool RenderingMayJoinText(std::string_view section) {
   });
 }
 
-bool RenderingMayFormWord(std::string_view section, const std::vector<std::string_view>& words) {
-  if (!RenderingMayJoinText(section)) return false;
-  // Whether a non-empty proper beginning of a word ends just before "at".
-  auto beginning_ends_at = [&](size_t at) {
-    for (std::string_view word : words) {
-      for (size_t length = 1; length < word.size() && length <= at; ++length) {
-        size_t start = at - length;
-        size_t i = 0;
-        while (i < length && platform::AsciiUpper(section[start + i]) == word[i]) ++i;
-        if (i == length) return true;
-      }
+namespace {
+
+// Whether "word" (upper case) stands at "at" of "text", whatever the case there.
+bool SpelledAt(std::string_view text, size_t at, std::string_view word) {
+  if (at + word.size() > text.size()) return false;
+  for (size_t i = 0; i < word.size(); ++i) {
+    if (platform::AsciiUpper(text[at + i]) != word[i]) return false;
+  }
+  return true;
+}
+
+// Whether a numeric character reference starting at "at" (just after its '&') stands for an
+// ASCII letter. Any other value renders as a character that is no ASCII letter: a blank,
+// punctuation, or one beyond ASCII (the replacement character for invalid ones).
+bool NumericReferenceToLetter(std::string_view text, size_t at) {
+  if (at >= text.size() || text[at] != '#') return false;
+  ++at;
+  const bool hex = at < text.size() && (text[at] == 'x' || text[at] == 'X');
+  if (hex) ++at;
+  constexpr uint32_t kBeyondUnicode = 0x110000;
+  uint32_t value = 0;
+  for (; at < text.size(); ++at) {
+    const char c = text[at];
+    uint32_t digit;
+    if (c >= '0' && c <= '9') {
+      digit = static_cast<uint32_t>(c - '0');
+    } else if (hex && platform::AsciiUpper(c) >= 'A' && platform::AsciiUpper(c) <= 'F') {
+      digit = static_cast<uint32_t>(platform::AsciiUpper(c) - 'A' + 10);
+    } else {
+      break;
     }
-    return false;
-  };
-  for (size_t at = 0; at < section.size(); ++at) {
-    const auto byte = static_cast<unsigned char>(section[at]);
-    if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != '\f') ||
-        byte > 0x7E) {
-      return true;
-    }
-    if (section[at] == '&' && at + 1 < section.size()) {
-      char next = section[at + 1];
-      if (next == '#' || platform::IsAsciiAlpha(next)) return true;
-    }
-    if ((section[at] == '<' || section[at] == '&') && beginning_ends_at(at)) return true;
+    value = std::min(value * (hex ? 16 : 10) + digit, kBeyondUnicode);
+  }
+  return (value >= 'A' && value <= 'Z') || (value >= 'a' && value <= 'z');
+}
+
+bool HoldsNoCase(std::string_view text, std::string_view word) {
+  for (size_t at = 0; at + word.size() <= text.size(); ++at) {
+    if (SpelledAt(text, at, word)) return true;
   }
   return false;
+}
+
+// Whether the visible text may join pieces of the section into "word". Markup only drops text
+// from a '<' to a '>' (a tag, a comment, a hidden element with its content) or moves text at a
+// table to just before it, keeping the order: a word formed by rendering is a run of pieces, the
+// first ending just before a '<', each next one starting just after a later '>' and, but for the
+// last, ending just before a '<'. A piece may end as early as it can, so for each beginning of the
+// word the earliest '<' that can end it is kept.
+bool PiecesMayFormWord(std::string_view section, std::string_view word,
+                       const std::vector<size_t>& opens, const std::vector<size_t>& closes) {
+  constexpr size_t kNone = std::string_view::npos;
+  const size_t length = word.size();
+  if (length < 2) return false;
+  std::vector<size_t> earliest_end(length, kNone);  // by letters of the word spelled
+  for (size_t spelled = 1; spelled < length; ++spelled) {
+    size_t best = kNone;
+    for (size_t open : opens) {
+      if (open >= spelled && SpelledAt(section, open - spelled, word.substr(0, spelled))) {
+        best = open;
+        break;
+      }
+    }
+    for (size_t before = 1; before < spelled; ++before) {
+      if (earliest_end[before] == kNone) continue;
+      std::string_view piece = word.substr(before, spelled - before);
+      auto close = std::upper_bound(closes.begin(), closes.end(), earliest_end[before]);
+      for (; close != closes.end() && *close < best; ++close) {
+        size_t start = *close + 1;
+        if (start + piece.size() < section.size() && section[start + piece.size()] == '<' &&
+            SpelledAt(section, start, piece)) {
+          best = start + piece.size();
+          break;
+        }
+      }
+    }
+    earliest_end[spelled] = best;
+  }
+  for (size_t before = 1; before < length; ++before) {
+    if (earliest_end[before] == kNone) continue;
+    std::string_view rest = word.substr(before);
+    auto close = std::upper_bound(closes.begin(), closes.end(), earliest_end[before]);
+    for (; close != closes.end(); ++close) {
+      if (SpelledAt(section, *close + 1, rest)) return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool RenderingMayFormWord(std::string_view section, const std::vector<std::string_view>& words) {
+  if (!RenderingMayJoinText(section)) return false;
+  // Character data in foreign content renders text from inside markup, and a frame set drops
+  // text without markup around it: neither fits the pieces' rule below.
+  if (HoldsNoCase(section, "<![CDATA[") || HoldsNoCase(section, "<FRAMESET")) return true;
+  std::vector<size_t> opens;
+  std::vector<size_t> closes;
+  for (size_t at = 0; at < section.size(); ++at) {
+    const auto byte = static_cast<unsigned char>(section[at]);
+    // Control bytes may be dropped (a NUL is); bytes beyond ASCII and named references other
+    // than the one that stands for two letters render as characters that are no ASCII letter,
+    // so they part words as any punctuation does.
+    if ((byte < 0x20 && byte != '\t' && byte != '\n' && byte != '\r' && byte != '\f') ||
+        byte == 0x7F) {
+      return true;
+    }
+    if (section[at] == '&' &&
+        (NumericReferenceToLetter(section, at + 1) || SpelledAt(section, at + 1, "FJ"))) {
+      return true;
+    }
+    if (section[at] == '<') opens.push_back(at);
+    if (section[at] == '>') closes.push_back(at);
+  }
+  return std::any_of(words.begin(), words.end(), [&](std::string_view word) {
+    return PiecesMayFormWord(section, word, opens, closes);
+  });
 }
 
 void WriteContentScratch(const HtmlRenderContext& context, const std::string& section) {

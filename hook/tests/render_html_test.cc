@@ -85,7 +85,11 @@ TEST_F(RenderHtmlTest, MarkupFormsNoWordWhereTheQuickCheckSaysItCannot) {
   // Pieces separated by "|".
   const std::string joined =
       "via|GRA|Cia|lis|PHARMA|ceutical|x| |\n|<b>|</b>|<br>|<div>|</div>|<table>|<tr>|<td>|"
-      "</table>|<script>q</script>|<!--c-->|&#65;|&amp;|& |<p>|<3|>|<title>t</title>|<pre>";
+      "</table>|<script>q</script>|<!--c-->|&#65;|&amp;|& |<p>|<3|>|<title>t</title>|<pre>|"
+      "VI|a|G|ra|C|IAL|is|ph|ARMACEU|tic|AL|</td><td>|<a title='>'>|<a title=\"<\">|<svg>|"
+      "<![CDATA[|]]>|</svg>|<frameset>|<textarea>|</textarea>|<i|<!-- |-->|</|<?x>|<select>|"
+      "<option>|<li>|<span>|</tr>|<caption>|&nbsp;|&lt;|&ampx|&fjlig;|&#x56;|\xE9|\xA0|\x81|"
+      "&shy;|&Tab;|&not|\x7F|&#149;|&#x41;|&#71|&#0;|&#x;|&#10;|&#8220;|&#97;|&#99999999999;";
   std::vector<std::string> pieces;
   for (size_t start = 0, bar; start <= joined.size(); start = bar + 1) {
     bar = std::min(joined.find('|', start), joined.size());
@@ -103,9 +107,9 @@ TEST_F(RenderHtmlTest, MarkupFormsNoWordWhereTheQuickCheckSaysItCannot) {
   std::mt19937 random(7);
   int skipped = 0;
   int formed = 0;
-  for (int round = 0; round < 4000; ++round) {
+  for (int round = 0; round < 30000; ++round) {
     std::string section;
-    for (int n = 1 + static_cast<int>(random() % 8); n > 0; --n) {
+    for (int n = 1 + static_cast<int>(random() % 10); n > 0; --n) {
       section += pieces[random() % pieces.size()];
     }
     if (holds_word(section)) continue;
@@ -116,8 +120,32 @@ TEST_F(RenderHtmlTest, MarkupFormsNoWordWhereTheQuickCheckSaysItCannot) {
     EXPECT_FALSE(renders_word) << section;
   }
   // Both kinds of section were met: some that the converter turns into a word, many skipped.
-  EXPECT_GT(formed, 10);
-  EXPECT_GT(skipped, 500);
+  EXPECT_GT(formed, 20);
+  EXPECT_GT(skipped, 5000);
+}
+
+// The check looks past a word's beginning before a tag: the rest of the word must start after a
+// tag's end for the parse to be worth it.
+TEST_F(RenderHtmlTest, QuickCheckWeighsWhatFollowsTheTag) {
+  const std::vector<std::string_view> words = {"VIAGRA", "CIALIS", "PHARMACEUTICAL"};
+  for (const std::string section :
+       {"<p>Stop<br>Click the topic<b>now</b></p>", "Via <b>x</b> gra", "vi<b>x</b> agra<br>",
+        "VIA<b>GR A</b>", "<p>pharma<br>x ceutical</p>",
+        "Caf\xE9&nbsp;<b>Cheap</b> pills&amp; more&lt;br&gt; &#149; &#x2014;&#8220;Vi&#10;agra"}) {
+    EXPECT_FALSE(RenderingMayFormWord(section, words)) << section;
+  }
+  for (const std::string& section : std::vector<std::string>{
+           "VI<b>AG</b>RA", "VIA<table><tr><td>x</td></tr>gra</table>", "c<!-- x -->IA<i>lis</i>",
+           "<svg><![CDATA[VIA]]>GRA</svg>", "PHARMA<script>x</script>CEUTICAL", "VI&#x41;GRA",
+           "VIA&#0071;RA", "<b>&nbsp;Vi</b>agra", std::string("VIA\0GRA", 7)}) {
+    EXPECT_TRUE(RenderingMayFormWord(section, words)) << section;
+    // Each of these does render into a word.
+    std::string text = html_->VisibleText(section);
+    for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    EXPECT_TRUE(std::any_of(words.begin(), words.end(), [&](std::string_view w) {
+      return text.find(w) != std::string::npos;
+    })) << section;
+  }
 }
 
 TEST_F(RenderHtmlTest, NormalisesHtmlBodiesThroughTheirVisibleText) {

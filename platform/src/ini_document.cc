@@ -104,7 +104,16 @@ IniDocument IniDocument::Parse(std::string_view text) {
 }
 
 std::string IniDocument::Serialize() const {
+  // Sized once: edits serialise whole documents that grow by a line at a time.
+  size_t size = 0;
+  for (const Section& section : sections_) {
+    size += section.header_raw.size() + section.header_eol.size() + 2;
+    for (const Line& line : section.lines) {
+      size += line.name.size() + line.text.size() + line.raw.size() + line.eol.size() + 2;
+    }
+  }
   std::string out;
+  out.reserve(size);
   // A line's end is decided when the next line comes: a line that ended the file without a
   // line break needs one once something follows it.
   std::string_view held_eol;

@@ -1,5 +1,7 @@
 #include "arrange_engine.h"
 
+#include "signature_scan.h"
+
 #include <pthread.h>
 #include <unistd.h>
 
@@ -125,6 +127,26 @@ ArrangeEngine::Threads& ArrangeEngine::threads() {
 
 void ArrangeEngine::Start(const void* owner, int64_t* target, std::string content) {
   auto event = std::make_shared<CArrangeEvent>();
+  if (content.size() <= kShortTextLimit && ConfiguredThrottle() == nullptr) {
+    // Unpaced, a short text costs less than waking another thread: computed here, so the
+    // event is already set when the caller goes on.
+    {
+      std::lock_guard run(run_mutex_);
+      try {
+        Prepare(content);
+        *target = ShortTextSignature(text_, nullptr);
+      } catch (const std::bad_alloc&) {
+        // Out of memory: keep the previous signature; the event is set all the same.
+      }
+      text_ = {};
+      ReleaseScratch(prepared_);
+    }
+    event->Set();
+    std::lock_guard lock(state_mutex_);
+    s_.content.swap(content);  // the class-wide copy, without copying
+    s_.main_event = std::move(event);
+    return;
+  }
   {
     std::lock_guard lock(state_mutex_);
     s_.content = content;
@@ -155,13 +177,13 @@ void ArrangeEngine::Run(const void* owner, int64_t* target, const std::string& c
     std::lock_guard run(run_mutex_);
     try {
       throttle_ = ConfiguredThrottle();
-      // prepared_ keeps its capacity from one computation to the next.
-      PrepareContentInto(content, prepared_);
-      *target = prepared_.size() <= kShortTextLimit ? ShortTextSignature(prepared_, throttle_)
-                                                    : LongTextSignature();
+      Prepare(content);
+      *target = text_.size() <= kShortTextLimit ? ShortTextSignature(text_, throttle_)
+                                                : LongTextSignature();
     } catch (const std::bad_alloc&) {
       // Out of memory: keep the previous signature, but always release the waiting consumer.
     }
+    text_ = {};
     ReleaseScratch(prepared_);
     event->Set();
   }
@@ -170,8 +192,20 @@ void ArrangeEngine::Run(const void* owner, int64_t* target, const std::string& c
   idle_.notify_all();
 }
 
+void ArrangeEngine::Prepare(const std::string& content) {
+  // A text without "=20" is its own prepared form and is not copied at all; prepared_ keeps
+  // its room from one computation to the next.
+  size_t first = FindFrom(content, "=20", 0);
+  if (first == std::string_view::npos) {
+    text_ = content;
+    return;
+  }
+  PrepareContentInto(content, prepared_, first);
+  text_ = prepared_;
+}
+
 int64_t ArrangeEngine::LongTextSignature() {
-  bounds_ = PieceBoundaries(static_cast<int64_t>(prepared_.size()));
+  bounds_ = PieceBoundaries(static_cast<int64_t>(text_.size()));
   s_.thread_count = 0;
   std::mutex done_mutex;
   std::condition_variable done;
@@ -187,7 +221,10 @@ int64_t ArrangeEngine::LongTextSignature() {
       std::lock_guard lock(done_mutex);
       if (--left == 0) done.notify_one();
     };
-    if (!workers.pieces[k].Post(piece)) piece();  // no thread: scan the piece here
+    // Unpaced, a piece is a fraction of a millisecond of arithmetic with no sleeps to overlap:
+    // waking a thread for it costs more processor time than it saves, so the coordinator scans
+    // the pieces in turn. Paced, each piece sleeps for seconds and the workers run side by side.
+    if (throttle_ == nullptr || !workers.pieces[k].Post(piece)) piece();
   }
   {
     std::unique_lock lock(done_mutex);
@@ -209,13 +246,23 @@ void ArrangeEngine::RunPiece(int k) {
   // Into the piece's own string, whose room the previous long text left.
   std::string& piece = s_.sub_content[k];
   piece.clear();
-  NormaliseRange(prepared_, begin, end, piece, throttle_);
-  s_.org_length[k] = static_cast<int32_t>(piece.size());
-  std::string_view joined = piece;
-  if (k == 0 && !joined.empty()) joined.remove_suffix(1);
-  piece_sums_[k] = RunningChecksum();
-  piece_sums_[k].Update(joined);
-  piece_counts_[k] = joined.size();
+  if (throttle_ == nullptr) {
+    // Unpaced: normalised and summed in one pass. The piece text is never needed (the join
+    // takes the sums), so it is not written.
+    Sums sums;
+    size_t count = SumNormalisedRange(text_, begin, end, k == 0, sums);
+    s_.org_length[k] = static_cast<int32_t>(count);
+    piece_sums_[k] = RunningChecksum(sums.a, sums.b);
+    piece_counts_[k] = k == 0 && count > 0 ? count - 1 : count;
+  } else {
+    NormaliseRange(text_, begin, end, piece, throttle_);
+    s_.org_length[k] = static_cast<int32_t>(piece.size());
+    std::string_view joined = piece;
+    if (k == 0 && !joined.empty()) joined.remove_suffix(1);
+    piece_sums_[k] = RunningChecksum();
+    piece_sums_[k].Update(joined);
+    piece_counts_[k] = joined.size();
+  }
   if (++s_.thread_count == kPieceCount) s_.thread_stopped = true;
   if (std::shared_ptr<CArrangeEvent> done = std::move(s_.sub_event[k])) done->Set();
 }

@@ -65,7 +65,9 @@ class ArrangeEngine {
   static void AfterForkInChild();
   void Run(const void* owner, int64_t* target, const std::string& content,
            const std::shared_ptr<CArrangeEvent>& event);
-  int64_t LongTextSignature();  // on prepared_
+  // Points text_ at the content, or at prepared_ when it holds "=20" to replace.
+  void Prepare(const std::string& content);
+  int64_t LongTextSignature();  // on text_
 
   ArrangeStatics s_;
   PieceWorker worker_;
@@ -74,8 +76,9 @@ class ArrangeEngine {
   std::condition_variable idle_;
   std::unordered_map<const void*, int> pending_;
 
-  std::mutex run_mutex_;  // one computation of the class at a time
-  std::string prepared_;  // the text the piece workers read
+  std::mutex run_mutex_;   // one computation of the class at a time
+  std::string prepared_;   // the content with "=20" replaced, when it holds any
+  std::string_view text_;  // the prepared text the computation and the piece workers read
   std::array<int64_t, kPieceCount> bounds_{};
   // Each worker sums its own piece (piece 0 without its last character): the join is then a
   // few additions instead of a second pass over the whole text.

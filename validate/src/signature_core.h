@@ -23,6 +23,9 @@ inline constexpr std::string_view kSessionMarker = "read.php?sessionid";
 // concatenation without building it.
 class RunningChecksum {
  public:
+  RunningChecksum() = default;
+  // Sums computed elsewhere (the one-pass scan) taken over as they are.
+  RunningChecksum(uint64_t a, uint64_t b) : a_(a), b_(b) {}
   void Update(std::string_view bytes);
   // Continues with the sums of the "count" bytes that followed, as if Update had been given
   // them: the sums of parts computed apart join without reading the parts again.

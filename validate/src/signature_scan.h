@@ -1,6 +1,6 @@
-// The unpaced scans of the signature, sixteen bytes at a time where the processor allows:
-// the normalisation folded straight into the running sums, and the searches for "=20" and the
-// session marker. Each gives exactly the result of the byte-by-byte rule.
+// The unpaced scans of the signature, sixteen or thirty-two bytes at a time where the processor
+// allows: the normalisation folded straight into the running sums, and the searches for "=20"
+// and the session marker. Each gives exactly the result of the byte-by-byte rule.
 #pragma once
 
 #include <cstddef>
@@ -46,8 +46,17 @@ struct Sums {
   uint64_t b = 0;
 };
 
+// The instruction sets the scans may use. The best the processor offers is taken on first use;
+// each level gives exactly the same results.
+enum class ScanLevel { kBytes, kSse2, kAvx2 };
+ScanLevel BestScanLevel();
+// Makes the scans use "level" (no higher than BestScanLevel()) from now on, so that tests can
+// hold every level against the byte-by-byte rule on one machine.
+void UseScanLevel(ScanLevel level);
+
 // Advances "sums" as if the normalised form of text[begin, end) had been appended byte by byte;
-// returns how many characters that form has. With drop_last the last of them is left out.
+// returns how many characters that form has. With drop_last the last of them is left out of
+// the sums (the count still includes it).
 size_t SumNormalisedRange(std::string_view text, size_t begin, size_t end, bool drop_last,
                           Sums& sums);
 

@@ -1,4 +1,5 @@
 #include "signature_core.h"
+#include "signature_scan.h"
 #include "vexmor/testing/fake_clock.h"
 
 #include <gtest/gtest.h>
@@ -230,6 +231,41 @@ TEST(ContentSignature, AgreesWithTheLiteralComputationAtEverySize) {
   EXPECT_EQ(Content(edge), LiteralSignature(edge));
   std::string letters(60000, 'g');
   EXPECT_EQ(Content(letters), LiteralSignature(letters));
+}
+
+// Every instruction set the processor offers gives the literal result: random texts at odd
+// offsets and lengths (vector steps cut mid-run), letter runs long enough to fill the widest
+// weights of a run, and "=20" and the session marker placed across step boundaries.
+TEST(ContentSignature, EveryScanLevelAgreesWithTheLiteralComputation) {
+  std::vector<ScanLevel> levels = {ScanLevel::kBytes};
+  if (BestScanLevel() >= ScanLevel::kSse2) levels.push_back(ScanLevel::kSse2);
+  if (BestScanLevel() >= ScanLevel::kAvx2) levels.push_back(ScanLevel::kAvx2);
+  std::mt19937 random(29);
+  std::vector<std::string> texts;
+  for (size_t size : {31u, 32u, 33u, 63u, 4127u, 25000u, 25031u, 70001u}) {
+    std::string text(size, ' ');
+    for (char& c : text) c = static_cast<char>(random() % 256);
+    texts.push_back(text);
+  }
+  texts.push_back(std::string(9000, 'Z') + std::string(9000, '\xFA'));
+  std::string marked(20000, 'x');
+  marked.replace(31, 3, "=20");
+  marked.replace(4094, 18, "read.php?sessionid");
+  texts.push_back(marked);
+  for (ScanLevel level : levels) {
+    UseScanLevel(level);
+    for (const std::string& text : texts) {
+      for (size_t skip : {0u, 1u, 7u}) {
+        std::string_view view = std::string_view(text).substr(skip);
+        EXPECT_EQ(Content(view), LiteralSignature(view))
+            << "level " << static_cast<int>(level) << " size " << view.size();
+      }
+    }
+    EXPECT_EQ(FindFrom(marked, kSessionMarker, 1), 4094u);
+    EXPECT_EQ(FindFrom(marked, "=20", 32), std::string_view::npos);
+    EXPECT_EQ(FindFrom(marked, "=20", 5), 31u);
+  }
+  UseScanLevel(BestScanLevel());
 }
 
 TEST(PieceBoundaries, TruncateAndDoNotOverflow) {

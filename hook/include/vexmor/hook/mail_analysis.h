@@ -39,9 +39,9 @@ std::string RenderHtmlText(const HtmlRenderContext& context, const std::string& 
 // anything beyond ASCII). Plain printable text renders to itself with its blanks folded.
 bool RenderingMayJoinText(std::string_view section);
 // Whether the visible text of "section" can hold one of "words" (upper-case ASCII letters) that
-// its upper-cased bytes do not. Markup only removes or moves text at a tag, so a word can form
-// only where a tag or a reference follows the word's beginning; a reference that can stand for
-// a letter (numeric or named) and bytes the conversion maps always count as a possibility.
+// its upper-cased bytes do not. Markup only removes text between a '<' and a '>' or moves it to
+// a table's start, so a word can form only of pieces that end at a '<' and start after a later
+// '>'; a reference that can stand for a letter and a control byte always count as a possibility.
 bool RenderingMayFormWord(std::string_view section, const std::vector<std::string_view>& words);
 // The scratch file RenderHtmlText writes, written without rendering.
 void WriteContentScratch(const HtmlRenderContext& context, const std::string& section);
