@@ -451,6 +451,7 @@ void CheckFolder(const CommandContext& context, const std::string& folder_hex) {
     std::string name = folder_props.ok() ? platform::Ansi(folder_props->display_name) : "";
 
     CUserInterface().StartProgress_Vexmor(0, context.main_window, InstallDir(), name, false, true);
+    // The product's fixed pause: the dialog is up before the first count is written.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
     StatusOr<std::vector<platform::EntryId>> rows = store.GetContentsTable(*folder);

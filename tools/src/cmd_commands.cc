@@ -238,6 +238,7 @@ void SayWaitingReports(const ToolPorts& ports, const std::string& command) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (ports.profile.GetInt(file, state::kSectionMessage, state::kKeyAllowed, 1) != 1) {
     if (std::chrono::steady_clock::now() > deadline) return;
+    // The host writes the key in a state file of its own; nothing else tells when it has.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   const size_t waiting = validate::WaitingReports(install_dir);

@@ -133,6 +133,7 @@ int RunLog(const ToolPorts& ports, const LogOptions& options) {
 
   // Follow the file as it grows; a file set aside and begun afresh is read from its start.
   for (;;) {
+    // As tail does: a look four times a second costs nothing and works on every file system.
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     const FileMark now = Mark(log);
     if (now.inode == seen.inode && now.size == seen.size) continue;

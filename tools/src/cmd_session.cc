@@ -9,6 +9,7 @@
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -29,6 +30,7 @@
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/mail_store.h"
 #include "vexmor/platform/paths.h"
+#include "vexmor/platform/posix.h"
 #include "vexmor/platform/profile.h"
 #include "vexmor/platform/registry.h"
 #include "vexmor/session/control.h"
@@ -95,13 +97,18 @@ Outcome Ask(const char* command, const session::Request& request) {
   return outcome;
 }
 
-bool Alive(pid_t pid) {
-  if (pid <= 0 || ::kill(pid, 0) != 0) return false;
-  // A process that has ended but was not yet reaped by its parent runs no more.
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-  const size_t close = text.rfind(')');
-  return close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'Z';
+// Waits on the process's own descriptor until "pid" ends or "deadline" passes; true when it
+// ended (or ran no more).
+bool WaitForEnd(pid_t pid, std::chrono::steady_clock::time_point deadline) {
+  if (pid <= 0) return true;
+  const platform::UniqueFd fd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  if (!fd.valid()) return errno == ESRCH;
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  pollfd ended{fd.get(), POLLIN, 0};
+  return platform::RetryOnInterrupt([&] {
+           return ::poll(&ended, 1, static_cast<int>(std::max<long>(0, left.count())));
+         }) > 0;
 }
 
 std::string DefaultInstallDirectory(const ToolPorts& ports) {
@@ -272,6 +279,7 @@ int RunStart(const ToolPorts& ports, const Args& args) {
                    log.c_str());
       return 1;
     }
+    // Nothing announces that the session's channel is up but the channel itself: ask again.
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
 }
@@ -293,12 +301,9 @@ int RunStop(const Args& args) {
     std::getline(comm, name);
     return name == "vexmor";
   };
-  while (Alive(session) || (launcher_ours() && Alive(launcher))) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      std::fprintf(stderr, "vexmor stop: the session (pid %d) is still ending\n", session);
-      return 1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  if (!WaitForEnd(session, deadline) || (launcher_ours() && !WaitForEnd(launcher, deadline))) {
+    std::fprintf(stderr, "vexmor stop: the session (pid %d) is still ending\n", session);
+    return 1;
   }
   std::printf("session stopped\n");
   return 0;
