@@ -67,6 +67,8 @@ void MessageCache::Clear() {
 }
 
 void MessageCache::DropStale(Clock::time_point now) {
+  if (now - last_drop_ < kKeptFor / 8) return;
+  last_drop_ = now;
   std::erase_if(entries_, [&](const auto& entry) { return now - entry.second.at > kKeptFor; });
   std::erase_if(evidence_, [&](const auto& entry) { return now - entry.second.second > kKeptFor; });
 }

@@ -61,7 +61,9 @@ class MessageCache {
     uint32_t uid = 0;
     auto operator<=>(const Key&) const = default;
   };
+  // Drops what expired; looked at now and then, not at every entry put.
   void DropStale(Clock::time_point now);
+  Clock::time_point last_drop_;
 
   std::map<Key, Entry> entries_;
   std::map<Key, std::pair<MoveEvidence, Clock::time_point>> evidence_;

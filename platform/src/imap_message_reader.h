@@ -20,9 +20,9 @@ class MessageReader {
 
   // The message when it has at most "whole_limit" bytes (whole set), else at least its first
   // "whole_limit" + 1 bytes, enough for its header (whole unset). Never holds more of one
-  // message than that.
+  // message than that. The bytes stay the cache's: valid until the next read.
   struct Bounded {
-    std::string bytes;
+    std::string_view bytes;
     bool whole = true;
   };
   StatusOr<Bounded> UpTo(const EntryIdParts& message, size_t whole_limit);
