@@ -246,6 +246,20 @@ bool Connection::PeerClosed() const {
   return ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
 }
 
+StatusOr<bool> Connection::Idle(int timeout_ms, int wake_fd) {
+  int rc = mailimap_idle(imap_);
+  if (rc != MAILIMAP_NO_ERROR) return Error(rc, "IDLE");
+  // A stop request ends the wait at once; DONE then fails without waiting on the server.
+  pollfd p[3] = {{mailimap_idle_get_fd(imap_), POLLIN, 0},
+                 {options_.cancel_fd, POLLIN, 0},
+                 {wake_fd, POLLIN, 0}};
+  (void)::poll(p, wake_fd >= 0 ? 3 : 2, std::max(timeout_ms, 0));
+  const bool changed = (p[0].revents & (POLLIN | POLLHUP)) != 0;
+  rc = mailimap_idle_done(imap_);
+  if (rc != MAILIMAP_NO_ERROR) return Error(rc, "IDLE DONE");
+  return changed;
+}
+
 std::string Connection::LinkDetail() const {
   std::string why = imap_transport::LinkFailure(link_, options_.timeout_seconds * 1000);
   return why.empty() ? std::string() : " (" + why + ")";

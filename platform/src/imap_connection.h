@@ -63,6 +63,7 @@ class Connection {
   bool has_move() const { return has_move_; }
   bool has_uidplus() const { return has_uidplus_; }
   bool has_metadata() const { return has_metadata_; }
+  bool has_idle() const { return imap_ != nullptr && mailimap_has_idle(imap_) != 0; }
   // Where the user's own folders live ("INBOX." on some servers, mostly empty).
   const std::string& personal_prefix() const { return personal_prefix_; }
   mailimap* imap() { return imap_; }
@@ -105,6 +106,10 @@ class Connection {
   }
 
   bool PeerClosed() const;
+
+  // IDLE on the selected mailbox until the server tells of a change (true), "timeout_ms"
+  // passed, the cancel descriptor or "wake_fd" (when not -1) became readable (false).
+  StatusOr<bool> Idle(int timeout_ms, int wake_fd);
 
   // Runs a read again once on a fresh connection when the old one dropped.
   template <typename F>

@@ -6,14 +6,13 @@
 // mailbox name, its UIDVALIDITY and the message's UID, so an id outlives neither a rename nor
 // a recreated mailbox. The connection, the commands, the mover and the mailbox names live in
 // the imap_* files beside this one; this is the store the add-in sees on top of them.
-#include <poll.h>
 #include <strings.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "imap_commands.h"
 #include "imap_connection.h"
+#include "imap_folder_names.h"
 #include "imap_message_reader.h"
 #include "imap_mover.h"
 #include "imap_uid_set.h"
@@ -40,30 +39,13 @@ class ImapStore final : public MapiStore {
 
   StatusOr<EntryId> GetWellKnownFolder(WellKnownFolder which) override {
     if (which == WellKnownFolder::kIpmSubtree) return Top();
-    std::string_view special;
-    std::vector<std::string_view> names;
-    if (which == WellKnownFolder::kIpmSentmail) {
-      special = "Sent";
-      names = {"Sent Items", "Sent", "Sent Messages"};
-    } else if (which == WellKnownFolder::kIpmWastebasket) {
-      special = "Trash";
-      names = {"Deleted Items", "Trash", "Deleted Messages"};
-    } else if (which == WellKnownFolder::kIpmOutbox) {
-      names = {"Outbox"};
-    } else {
+    if (which != WellKnownFolder::kIpmSentmail && which != WellKnownFolder::kIpmWastebasket &&
+        which != WellKnownFolder::kIpmOutbox) {
       return Status::NotFound("the account holds no such folder");
     }
     StatusOr<std::vector<ListedMailbox>> boxes = connection_->List();
     if (!boxes.ok()) return boxes.status();
-    const ListedMailbox* pick = nullptr;
-    for (const auto& box : *boxes) {
-      if (!special.empty() && box.special_use == special) pick = &box;
-    }
-    for (std::string_view name : names) {
-      for (const auto& box : *boxes) {
-        if (pick == nullptr && box.name == name) pick = &box;
-      }
-    }
+    const ListedMailbox* pick = imap::WellKnownMailbox(*boxes, which);
     if (pick == nullptr) return Status::NotFound("the account holds no such folder");
     return FolderEntry(pick->name);
   }
@@ -229,22 +211,11 @@ class ImapStore final : public MapiStore {
     if (!parts || parts->kind != 'F') return Status::InvalidArgument("the entry is not a folder");
     StatusOr<uint32_t> validity = connection_->Select(parts->mailbox, parts->uidvalidity);
     if (!validity.ok()) return validity.status();
-    mailimap* imap = connection_->imap();
-    if (mailimap_has_idle(imap) == 0) {
+    if (!connection_->has_idle()) {
       return wake_fd >= 0 ? MapiStore::WaitForChangeOrWake(folder, timeout_ms, wake_fd)
                           : MapiStore::WaitForChange(folder, timeout_ms);
     }
-    int rc = mailimap_idle(imap);
-    if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE");
-    // A stop request ends the wait at once; DONE then fails without waiting on the server.
-    pollfd p[3] = {{mailimap_idle_get_fd(imap), POLLIN, 0},
-                   {connection_->cancel_fd(), POLLIN, 0},
-                   {wake_fd, POLLIN, 0}};
-    (void)::poll(p, wake_fd >= 0 ? 3 : 2, std::max(timeout_ms, 0));
-    const bool changed = (p[0].revents & (POLLIN | POLLHUP)) != 0;
-    rc = mailimap_idle_done(imap);
-    if (rc != MAILIMAP_NO_ERROR) return connection_->Error(rc, "IDLE DONE");
-    return changed;
+    return connection_->Idle(timeout_ms, wake_fd);
   }
 
   StatusOr<MessageProps> GetMessageProps(const EntryId& message, size_t body_limit) override {
@@ -385,35 +356,14 @@ class ImapStore final : public MapiStore {
     return std::find(uids->begin(), uids->end(), message.uid) != uids->end();
   }
 
-  static std::string ServerParent(const ListedMailbox& box) {
-    if (box.delimiter == 0) return {};
-    size_t at = box.name.rfind(box.delimiter);
-    return at == std::string::npos ? std::string() : box.name.substr(0, at);
-  }
-
-  // The parent as the folder tree shows it: the folders of a personal namespace with a prefix
-  // ("INBOX.Spam") hang directly below the top, beside the Inbox.
   std::string ParentName(const ListedMailbox& box) const {
-    std::string parent = ServerParent(box);
-    const std::string& prefix = connection_->personal_prefix();
-    if (!prefix.empty() && !parent.empty() && parent + box.delimiter == prefix) return {};
-    return parent;
+    return imap::ParentName(box, connection_->personal_prefix());
   }
-
-  // The namespace's own folder is no folder of the user's (unless it is the Inbox).
   bool IsNamespaceFolder(const ListedMailbox& box) const {
-    const std::string& prefix = connection_->personal_prefix();
-    return box.name != kInbox && !prefix.empty() && box.name + box.delimiter == prefix;
+    return imap::IsNamespaceFolder(box, connection_->personal_prefix());
   }
-
   std::string DisplayName(const ListedMailbox& box) const {
-    if (box.name == kInbox) return "Inbox";
-    std::string server_parent = ServerParent(box);
-    std::string parent = ParentName(box);
-    std::string leaf = server_parent.empty() ? box.name : box.name.substr(server_parent.size() + 1);
-    if (parent.empty() && box.special_use == "Sent") return "Sent Items";
-    if (parent.empty() && box.special_use == "Trash") return "Deleted Items";
-    return imap::MailboxToUtf8(leaf);
+    return imap::DisplayName(box, connection_->personal_prefix());
   }
 
   std::shared_ptr<Connection> connection_;
