@@ -293,11 +293,27 @@ class FakeImapServer {
           out += "\r\n" + tag + " OK done\r\n";
         } else if (verb == "FETCH") {
           bool header = line.find("BODY.PEEK[HEADER]") != std::string::npos;
+          bool sizes = line.find("RFC822.SIZE") != std::string::npos;
+          // A partial fetch ("BODY.PEEK[]<0.N>") gets at most N bytes, as from real servers.
+          size_t partial = line.find("]<0.");
+          size_t most = partial == std::string::npos
+                            ? std::string::npos
+                            : static_cast<size_t>(std::stoul(line.substr(partial + 4)));
           for (uint32_t uid : UidsOf(args.at(0), box)) {
+            std::string head =
+                "* " + std::to_string(SeqOf(box, uid)) + " FETCH (UID " + std::to_string(uid);
+            if (sizes) {
+              out +=
+                  head + " RFC822.SIZE " + std::to_string(box.messages[uid].raw.size()) + ")\r\n";
+              continue;
+            }
             std::string body = header ? HeaderOf(box.messages[uid].raw) : box.messages[uid].raw;
-            out += "* " + std::to_string(SeqOf(box, uid)) + " FETCH (UID " + std::to_string(uid) +
-                   (header ? " BODY[HEADER] {" : " BODY[] {") + std::to_string(body.size()) +
-                   "}\r\n" + body + ")\r\n";
+            if (body.size() > most) body.resize(most);
+            out += head +
+                   (header                         ? " BODY[HEADER] {"
+                    : partial != std::string::npos ? " BODY[]<0> {"
+                                                   : " BODY[] {") +
+                   std::to_string(body.size()) + "}\r\n" + body + ")\r\n";
           }
           out += tag + " OK done\r\n";
         } else if (verb == "COPY" || verb == "MOVE") {
