@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "dovecot_server.h"
-#include "fake_imap_server.h"
+#include "vexmor/testing/dovecot_server.h"
+#include "vexmor/testing/fake_imap_server.h"
 #include "vexmor/platform/imap_account.h"
 #include "vexmor/platform/mapi_store.h"
 
