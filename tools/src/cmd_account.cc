@@ -110,24 +110,27 @@ int Test(const ToolPorts& ports) {
   if (!store.ok()) return Fail(store.status().message());
   std::printf("logged in to %s\n", platform::ImapUrl(*account).c_str());
 
+  // Folders as the user knows them from any mail program: names joined by "/", from the top of
+  // the mailbox tree (the add-in's own paths start at a property name no one reads).
   Status walk_error;
-  std::function<void(const platform::EntryId&)> walk = [&](const platform::EntryId& folder) {
-    StatusOr<std::vector<platform::FolderProps>> children = (*store)->GetHierarchyTable(folder);
-    if (!children.ok()) {
-      walk_error = children.status();
-      return;
-    }
-    for (const platform::FolderProps& child : *children) {
-      StatusOr<std::string> path = addin::FolderPathOf(**store, child.entry_id);
-      std::printf("%s\t%u\n", path.ok() ? path->c_str() : child.display_name.c_str(),
-                  child.content_count);
-      walk(child.entry_id);
-    }
-  };
+  std::function<void(const platform::EntryId&, const std::string&)> walk =
+      [&](const platform::EntryId& folder, const std::string& parent) {
+        StatusOr<std::vector<platform::FolderProps>> children = (*store)->GetHierarchyTable(folder);
+        if (!children.ok()) {
+          walk_error = children.status();
+          return;
+        }
+        for (const platform::FolderProps& child : *children) {
+          const std::string name =
+              parent.empty() ? child.display_name : parent + "/" + child.display_name;
+          std::printf("%s\t%u\n", name.c_str(), child.content_count);
+          walk(child.entry_id, name);
+        }
+      };
   StatusOr<platform::EntryId> top =
       (*store)->GetWellKnownFolder(platform::WellKnownFolder::kIpmSubtree);
   if (!top.ok()) return Fail(top.status().message());
-  walk(*top);
+  walk(*top, "");
   (*session)->Logoff();
   if (!walk_error.ok()) return Fail(walk_error.message());
   return 0;
