@@ -1,0 +1,58 @@
+# The Windows build (cross-compiled with cmake/toolchain-mingw64.cmake): the portable part of
+# the platform, its Windows adapters (platform/src/win32/), the validation library and the
+# recovery tool. The hook library, the host program and the add-in reach the mail clients' own
+# interfaces and are not built here yet; neither are the Linux-only folders (server, session,
+# tools, packaging, bench, fuzz).
+if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  message(FATAL_ERROR "The Windows build expects mingw-w64's g++ (cmake/toolchain-mingw64.cmake)")
+endif()
+enable_language(RC)
+find_package(Threads REQUIRED)
+
+# Windows 7 and later: the Win32 interfaces the adapters use are all there.
+add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NOMINMAX)
+
+set(VEXMOR_VERSION_COMMAS
+    "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
+
+# vexmor_version_resource(TARGET FILE_NAME DESCRIPTION): the version resource of a deliverable,
+# with the project's version.
+function(vexmor_version_resource target file_name description)
+  set(VEXMOR_RC_FILE_NAME ${file_name})
+  set(VEXMOR_RC_DESCRIPTION ${description})
+  get_target_property(type ${target} TYPE)
+  if(type STREQUAL "EXECUTABLE")
+    set(VEXMOR_RC_FILE_TYPE "0x1L")  # VFT_APP
+  else()
+    set(VEXMOR_RC_FILE_TYPE "0x2L")  # VFT_DLL
+  endif()
+  set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.rc.in ${rc} @ONLY)
+  target_sources(${target} PRIVATE ${rc})
+endfunction()
+
+include(cmake/VexmorTesting.cmake)
+if(VEXMOR_BUILD_TESTS)
+  enable_testing()
+  # Debian ships GoogleTest as source (googletest package): it is built here with mingw, so the
+  # contract tests of the Linux adapters run unchanged against the Windows adapters.
+  set(VEXMOR_GTEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources")
+  set(gtest_disable_pthreads OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  set(BUILD_GMOCK ON CACHE BOOL "" FORCE)
+  add_subdirectory(${VEXMOR_GTEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
+  if(NOT TARGET GTest::gtest)
+    add_library(GTest::gtest ALIAS gtest)
+    add_library(GTest::gtest_main ALIAS gtest_main)
+    add_library(GTest::gmock ALIAS gmock)
+  endif()
+  # The wine tests run the cross-compiled programs with Wine, each run in a prefix of its own.
+  find_program(VEXMOR_WINE wine REQUIRED)
+endif()
+set(VEXMOR_TEST_DATA_DIR ${CMAKE_SOURCE_DIR}/tests/data)
+
+add_subdirectory(platform)
+#add_subdirectory(state)
+#add_subdirectory(log)
+#add_subdirectory(validate)
+add_subdirectory(recovery)
