@@ -58,6 +58,15 @@ std::string ErrnoText(int error_number) {
   return text;
 }
 
+Status SyncDirectory(const std::string& dir) {
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return Status::IoError("cannot open " + dir + ": " + ErrnoText(errno));
+  int rc = ::fsync(fd);
+  int error = errno;
+  ::close(fd);
+  return rc == 0 ? Status::Ok() : Status::IoError("cannot sync " + dir + ": " + ErrnoText(error));
+}
+
 std::string LockFilePath(const std::string& path) {
   std::string dir = DirectoryOf(path);
   return (dir == "/" ? std::string() : dir) + "/." + BaseName(path) + ".lock";

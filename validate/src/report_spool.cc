@@ -107,11 +107,7 @@ StatusOr<std::vector<Line>> ReadLines(const std::string& path, size_t* complete)
 Status SyncDirectoryOf(const std::string& path) {
   size_t slash = path.rfind('/');
   std::string dir = slash == std::string::npos ? "." : path.substr(0, slash + 1);
-  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Errno("cannot open", dir);
-  int rc = ::fsync(fd);
-  ::close(fd);
-  return rc == 0 ? Status::Ok() : Errno("cannot sync", dir);
+  return platform::SyncDirectory(dir);
 }
 
 Status WriteAll(int fd, std::string_view data, const std::string& path) {

@@ -80,4 +80,8 @@ Status MakeDirectories(const std::string& path);
 // A readable description of errno.
 std::string ErrnoText(int error_number);
 
+// Makes the entries of a folder (a rename into it, a new file) durable: fsync() of the folder
+// where the system needs it.
+Status SyncDirectory(const std::string& dir);
+
 }  // namespace vexmor::platform
