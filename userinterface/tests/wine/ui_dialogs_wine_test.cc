@@ -99,8 +99,7 @@ std::vector<std::string> Rows(HWND dialog) {
     item.iSubItem = 0;
     item.pszText = text;
     item.cchTextMax = sizeof text;
-    ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(i),
-                   reinterpret_cast<LPARAM>(&item));
+    ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
     rows.emplace_back(text);
   }
   return rows;
@@ -198,8 +197,7 @@ TEST_F(UiDialogsWineTest, NoMainWindowShowsAndWritesNothing) {
   CUserInterface().StartProgress_Vexmor(2, 0, app_.path(), "", true, true);
   // Both calls return before any thread starts: nothing can appear later.
   EXPECT_EQ(::GetFileAttributesA(MessageIni().c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_EQ(::GetFileAttributesA(app_.File("Vexmor_OE_Log.txt").c_str()),
-            INVALID_FILE_ATTRIBUTES);
+  EXPECT_EQ(::GetFileAttributesA(app_.File("Vexmor_OE_Log.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(FindDialog(kProgressCaption), nullptr);
 }
 
@@ -272,8 +270,9 @@ TEST_F(UiDialogsWineTest, BlockedDomainsAreTheOtherRadioOfTheBlockedFamily) {
   EXPECT_EQ(ItemText(dialog, kSendersCount), "1 blocked e-mail ids.");
 
   ::SendMessageW(::GetDlgItem(dialog, kDomainRadio), BM_CLICK, 0, 0);
-  ASSERT_TRUE(WaitUntil([&] { return ItemText(dialog, kSendersCount) == "0 blocked domain names."; }))
-      << ItemText(dialog, kSendersCount);
+  ASSERT_TRUE(WaitUntil([&] {
+    return ItemText(dialog, kSendersCount) == "0 blocked domain names.";
+  })) << ItemText(dialog, kSendersCount);
   EXPECT_TRUE(Rows(dialog).empty());
   EXPECT_EQ(ItemText(dialog, kDescription),
             "Vexmor will move all messages from blocked domain name to the Spam folder.");
@@ -299,3 +298,10 @@ TEST_F(UiDialogsWineTest, BlockedDomainsAreTheOtherRadioOfTheBlockedFamily) {
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+  return vexmor::wine_test::RunWithOwnFrames(argc, argv, [](int count, char** args) {
+    ::testing::InitGoogleTest(&count, args);
+    return RUN_ALL_TESTS();
+  });
+}

@@ -5,7 +5,7 @@ endif()
 
 add_library(vexmor_ui_wine_support STATIC ${CMAKE_CURRENT_LIST_DIR}/wine_ui_support.cc)
 target_include_directories(vexmor_ui_wine_support PUBLIC ${CMAKE_CURRENT_LIST_DIR})
-target_link_libraries(vexmor_ui_wine_support PUBLIC gdi32 user32 PRIVATE Vexmor::Warnings)
+target_link_libraries(vexmor_ui_wine_support PUBLIC advapi32 gdi32 user32 PRIVATE Vexmor::Warnings)
 
 # The log writer's contract on Win32 files (and the library's form of it).
 vexmor_add_wine_test(write_log_wine_test
@@ -21,7 +21,7 @@ if(VEXMOR_XVFB_RUN)
   add_executable(ui_dialogs_wine_test ${CMAKE_CURRENT_LIST_DIR}/ui_dialogs_wine_test.cc)
   target_link_libraries(ui_dialogs_wine_test PRIVATE
     Vexmor::UserInterface Vexmor::Validate Vexmor::PlatformWin32 vexmor_ui_wine_support
-    comctl32 GTest::gtest GTest::gtest_main Vexmor::Warnings)
+    advapi32 comctl32 GTest::gtest Vexmor::Warnings)
   vexmor_add_test_to_target(vexmor_tests_wine ui_dialogs_wine_test)
   add_test(NAME ui_dialogs_wine_test
            COMMAND ${VEXMOR_XVFB_RUN} -a -s "-screen 0 1024x768x24"

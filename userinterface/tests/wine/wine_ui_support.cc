@@ -17,8 +17,8 @@ std::string Utf8(const std::wstring& text) {
   const int size = ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
                                          nullptr, 0, nullptr, nullptr);
   std::string narrow(static_cast<std::size_t>(size > 0 ? size : 0), '\0');
-  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(),
-                        size, nullptr, nullptr);
+  ::WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), narrow.data(), size,
+                        nullptr, nullptr);
   return narrow;
 }
 
@@ -27,8 +27,7 @@ std::wstring Wide(const std::string& text) {
   const int size =
       ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 0), L'\0');
-  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(),
-                        size);
+  ::MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), size);
   return wide;
 }
 
@@ -50,6 +49,10 @@ struct Capture {
 
 Capture CaptureWindow(HWND window) {
   Capture capture;
+  // What the screen shows lags behind the controls' state until the window has painted: paint
+  // it now (its own thread does, while this one waits).
+  ::RedrawWindow(window, nullptr, nullptr,
+                 RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | RDW_ALLCHILDREN | RDW_UPDATENOW);
   RECT rect{};
   if (!::GetWindowRect(window, &rect)) return capture;
   capture.width = rect.right - rect.left;
@@ -114,9 +117,8 @@ ClientWindow::ClientWindow() {
     window_class.hInstance = ::GetModuleHandleW(nullptr);
     window_class.lpszClassName = L"VexmorTestMailClient";
     ::RegisterClassW(&window_class);  // a second window finds it registered
-    HWND hwnd = ::CreateWindowW(L"VexmorTestMailClient", L"Mail client", WS_OVERLAPPEDWINDOW, 0,
-                                0, 640, 480, nullptr, nullptr, ::GetModuleHandleW(nullptr),
-                                nullptr);
+    HWND hwnd = ::CreateWindowW(L"VexmorTestMailClient", L"Mail client", WS_OVERLAPPEDWINDOW, 0, 0,
+                                640, 480, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
     made.set_value({hwnd, ::GetCurrentThreadId()});
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -130,8 +132,10 @@ ClientWindow::ClientWindow() {
 }
 
 ClientWindow::~ClientWindow() {
-  if (hwnd_ != nullptr) ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
-  else ::PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
+  if (hwnd_ != nullptr)
+    ::PostMessageW(hwnd_, WM_CLOSE, 0, 0);
+  else
+    ::PostThreadMessageW(thread_id_, WM_QUIT, 0, 0);
   thread_.join();
 }
 
@@ -211,6 +215,35 @@ int DistinctColours(HWND window) {
     }
   }
   return static_cast<int>(colours.size());
+}
+
+int RunWithOwnFrames(int argc, char** argv, int (*run)(int, char**)) {
+  constexpr char kChild[] = "VEXMOR_UI_FRAMES_SET";
+  if (std::getenv(kChild) != nullptr) return run(argc, argv);
+  // Wine leaves the frame to the window manager, and a bare X server has none: asked to draw the
+  // frames itself, it shows the captions too. It reads this when a process starts, so the tests
+  // run in a child process started after it is set. Windows ignores the key.
+  HKEY key = nullptr;
+  if (::RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Wine\\X11 Driver", 0, nullptr, 0,
+                        KEY_SET_VALUE, nullptr, &key, nullptr) == ERROR_SUCCESS) {
+    ::RegSetValueExA(key, "Decorated", 0, REG_SZ, reinterpret_cast<const BYTE*>("N"), 2);
+    ::RegCloseKey(key);
+  }
+  ::SetEnvironmentVariableA(kChild, "1");
+  STARTUPINFOA startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION child{};
+  std::string command = ::GetCommandLineA();
+  if (!::CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr,
+                        &startup, &child)) {
+    return run(argc, argv);
+  }
+  ::WaitForSingleObject(child.hProcess, INFINITE);
+  DWORD code = 1;
+  ::GetExitCodeProcess(child.hProcess, &code);
+  ::CloseHandle(child.hThread);
+  ::CloseHandle(child.hProcess);
+  return static_cast<int>(code);
 }
 
 }  // namespace vexmor::wine_test

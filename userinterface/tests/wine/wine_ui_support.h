@@ -64,4 +64,8 @@ std::string SaveScreenshot(HWND window, const std::string& name);
 // How many distinct colours the screen shows inside the window (0 when it cannot be read).
 int DistinctColours(HWND window);
 
+// Runs "run" in a child process for which Wine draws the windows' frames and captions itself
+// (so screenshots show them); the child's exit code is the result.
+int RunWithOwnFrames(int argc, char** argv, int (*run)(int, char**));
+
 }  // namespace vexmor::wine_test
