@@ -35,6 +35,10 @@ function(vexmor_add_test name)
   if(NOT VEXMOR_BUILD_TESTS)
     return()
   endif()
+  # The Windows build runs only the tests written for it (vexmor_add_wine_test below).
+  if(CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    return()
+  endif()
   cmake_parse_arguments(ARG "" "LABEL" "SOURCES;LIBS;INCLUDES" ${ARGN})
   if(NOT ARG_LABEL)
     set(ARG_LABEL unit)
@@ -51,4 +55,25 @@ function(vexmor_add_test name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 30
                        PROPERTIES ENVIRONMENT "VEXMOR_THROTTLE=off" TIMEOUT 300 LABELS ${ARG_LABEL})
+endfunction()
+
+# vexmor_add_wine_test(NAME SOURCES ... LIBS ... [INCLUDES ...] [ENVIRONMENT VAR=VALUE...]): in
+# the Windows build (build-windows/), one cross-compiled GoogleTest program, run by CTest through
+# Wine (cmake/wine-test.sh: a temporary WINEPREFIX per run, WINEDEBUG=-all) with the label
+# wine. Each run gets its own Windows and system directories, as the Linux tests do. The Linux
+# build ignores it, so its CTest never needs Wine.
+function(vexmor_add_wine_test name)
+  if(NOT VEXMOR_BUILD_TESTS OR NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;INCLUDES;ENVIRONMENT" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::PlatformWin32 GTest::gtest
+                                        GTest::gtest_main Vexmor::Warnings)
+  target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
+  target_compile_definitions(${name} PRIVATE VEXMOR_TEST_DATA_DIR="${VEXMOR_TEST_DATA_DIR}")
+  vexmor_add_test_to_target(vexmor_tests_wine ${name})
+  add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh $<TARGET_FILE:${name}>)
+  set_tests_properties(${name} PROPERTIES LABELS wine TIMEOUT 600
+                       ENVIRONMENT "VEXMOR_THROTTLE=off;${ARG_ENVIRONMENT}")
 endfunction()

@@ -18,6 +18,8 @@ add_compile_definitions(_WIN32_WINNT=0x0601 WINVER=0x0601 WIN32_LEAN_AND_MEAN NO
 # inherited, a rename that replaces its target); C++ sources only.
 add_compile_options(
   "$<$<COMPILE_LANGUAGE:CXX>:SHELL:-include ${PROJECT_SOURCE_DIR}/platform/src/win32/include/vexmor/platform/posix_on_win32.h>")
+# The POSIX socket headers (arpa/inet.h, netdb.h, sys/socket.h) as Winsock 2.
+include_directories(BEFORE SYSTEM ${PROJECT_SOURCE_DIR}/platform/src/win32/posix)
 
 set(VEXMOR_VERSION_COMMAS
     "${PROJECT_VERSION_MAJOR},${PROJECT_VERSION_MINOR},${PROJECT_VERSION_PATCH},0")
@@ -59,7 +61,7 @@ endif()
 set(VEXMOR_TEST_DATA_DIR ${CMAKE_SOURCE_DIR}/tests/data)
 
 add_subdirectory(platform)
-#add_subdirectory(state)
-#add_subdirectory(log)
-#add_subdirectory(validate)
+add_subdirectory(state)
+add_subdirectory(log)
+add_subdirectory(validate)
 add_subdirectory(recovery)

@@ -69,7 +69,7 @@ ArrangeEngine::ArrangeEngine(const ArrangeStatics& statics, PieceWorker worker)
     : s_(statics), worker_(std::move(worker)) {
   std::lock_guard lock(EnginesMutex());
   static const bool registered =
-      ::pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
+      pthread_atfork(&BeforeFork, &AfterForkInParent, &AfterForkInChild) == 0;
   (void)registered;
   Engines().push_back(this);
 }

@@ -1,10 +1,15 @@
 // The echo port on IcmpSendEcho (iphlpapi): no raw socket, so no privilege is needed. Like the
 // socket adapter it writes "\nTimeOut" to standard output when no reply came in time.
-#include <icmpapi.h>
-#include <iphlpapi.h>
-#include <windows.h>
+// Winsock first, then windows.h, then the IP helper: the order these headers need.
 #include <winsock2.h>
+
 #include <ws2tcpip.h>
+
+#include <windows.h>
+
+#include <iphlpapi.h>
+
+#include <icmpapi.h>
 
 #include <cstdio>
 #include <vector>

@@ -1,4 +1,6 @@
 // The POSIX file calls of include/vexmor/platform/posix_on_win32.h.
+#include <winsock2.h>
+
 #include <windows.h>
 
 #include <cerrno>
@@ -23,3 +25,20 @@ extern "C" int vexmor_win32_rename(const char* from, const char* to) {
 extern "C" int vexmor_win32_fsync(int fd) {
   return _commit(fd);
 }
+
+namespace {
+
+// Name look-ups through Winsock (getaddrinfo) need it started once per process.
+struct WinsockStarted {
+  WinsockStarted() {
+    WSADATA data{};
+    started = ::WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }
+  ~WinsockStarted() {
+    if (started) ::WSACleanup();
+  }
+  bool started = false;
+};
+const WinsockStarted g_winsock;
+
+}  // namespace

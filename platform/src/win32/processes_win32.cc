@@ -1,6 +1,7 @@
 // The processes port on Toolhelp32, OpenProcess and TerminateProcess.
-#include <tlhelp32.h>
 #include <windows.h>
+
+#include <tlhelp32.h>
 
 #include <algorithm>
 
