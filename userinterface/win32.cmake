@@ -4,6 +4,14 @@
 # (platform/src/win32/desktop_win32.cc), the log on Win32 files. Included from CMakeLists.txt in
 # the Windows build.
 
+# The senders dialog keeps its lists through CXml of Vexmor_Validate.dll; a build of that DLL
+# without it cannot link this one.
+get_target_property(vexmor_validate_sources Vexmor_Validate SOURCES)
+if(NOT vexmor_validate_sources MATCHES "CXml")
+  message(STATUS "Vexmor_Validate.dll has no CXml yet: Vexmor_UserInterface.dll is not built")
+  return()
+endif()
+
 # The dialogs' logic, as on Linux.
 add_library(vexmor_ui_dialogs STATIC
   ${CMAKE_CURRENT_SOURCE_DIR}/src/win32/module_directory_win32.cc
@@ -51,7 +59,10 @@ add_library(Vexmor::UserInterface ALIAS Vexmor_UserInterface)
 # Vexmor_UserInterface.dll, not libVexmor_UserInterface.dll; its import library for the callers.
 set_target_properties(Vexmor_UserInterface PROPERTIES PREFIX "" IMPORT_PREFIX "")
 add_dependencies(Vexmor_UserInterface vexmor_ui_art)
-target_compile_definitions(Vexmor_UserInterface PRIVATE VEXMOR_UI_BUILDING)
+# C++ classes exported with g++'s ABI: callers are built with the same compiler.
+target_compile_definitions(Vexmor_UserInterface
+  PRIVATE "VEXMOR_UI_API=__declspec(dllexport)"
+  INTERFACE "VEXMOR_UI_API=__declspec(dllimport)")
 target_include_directories(Vexmor_UserInterface
   PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/include
   PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/src ${CMAKE_CURRENT_SOURCE_DIR}/src/win32

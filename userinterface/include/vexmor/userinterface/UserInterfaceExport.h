@@ -1,14 +1,8 @@
-// Symbol export of the user-interface library: everything else stays hidden. On Windows the
-// classes are exported from Vexmor_UserInterface.dll (g++'s C++ ABI: callers use the same
-// compiler) and imported by everyone else.
+// Symbol export of the user-interface library: everything else stays hidden.
 #pragma once
 
-#if defined(_WIN32)
-#if defined(VEXMOR_UI_BUILDING)
-#define VEXMOR_UI_API __declspec(dllexport)
-#else
-#define VEXMOR_UI_API __declspec(dllimport)
-#endif
-#else
+// The build defines it where the system wants more (the DLL's dllexport and its callers'
+// dllimport on Windows).
+#ifndef VEXMOR_UI_API
 #define VEXMOR_UI_API __attribute__((visibility("default")))
 #endif
