@@ -12,23 +12,35 @@ vexmor_add_wine_test(write_log_wine_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/write_log_wine_test.cc
   LIBS Vexmor::UserInterface Vexmor::Log vexmor_ui_wine_support)
 
-# The dialogs on a display: Wine under a throw-away X server; the screenshots the test takes go
-# to build-windows/evidence/.
+# Tests that make windows need a display: Wine under a throw-away X server. Screenshots they
+# take go to build-windows/evidence/.
 find_program(VEXMOR_XVFB_RUN xvfb-run)
-if(VEXMOR_XVFB_RUN)
-  set(evidence ${CMAKE_BINARY_DIR}/evidence)
-  file(MAKE_DIRECTORY ${evidence})
-  add_executable(ui_dialogs_wine_test ${CMAKE_CURRENT_LIST_DIR}/ui_dialogs_wine_test.cc)
-  target_link_libraries(ui_dialogs_wine_test PRIVATE
-    Vexmor::UserInterface Vexmor::Validate Vexmor::PlatformWin32 vexmor_ui_wine_support
-    advapi32 comctl32 GTest::gtest Vexmor::Warnings)
-  vexmor_add_test_to_target(vexmor_tests_wine ui_dialogs_wine_test)
-  add_test(NAME ui_dialogs_wine_test
-           COMMAND ${VEXMOR_XVFB_RUN} -a -s "-screen 0 1024x768x24"
-                   ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh $<TARGET_FILE:ui_dialogs_wine_test>)
-  set_tests_properties(ui_dialogs_wine_test PROPERTIES
-    LABELS wine TIMEOUT 600
-    ENVIRONMENT "VEXMOR_THROTTLE=off;VEXMOR_EVIDENCE_DIR=Z:${evidence}")
-else()
-  message(STATUS "xvfb-run not found: the dialogs' wine test is not registered")
+if(NOT VEXMOR_XVFB_RUN)
+  message(STATUS "xvfb-run not found: the user-interface wine tests on a display are not registered")
+  return()
 endif()
+set(vexmor_ui_evidence ${CMAKE_BINARY_DIR}/evidence)
+file(MAKE_DIRECTORY ${vexmor_ui_evidence})
+
+function(vexmor_ui_add_display_wine_test name)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${name} ${ARG_SOURCES})
+  target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::UserInterface Vexmor::PlatformWin32
+                                        comctl32 user32 GTest::gtest Vexmor::Warnings)
+  vexmor_add_test_to_target(vexmor_tests_wine ${name})
+  add_test(NAME ${name}
+           COMMAND ${VEXMOR_XVFB_RUN} -a -s "-screen 0 1024x768x24"
+                   ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh $<TARGET_FILE:${name}>)
+  set_tests_properties(${name} PROPERTIES
+    LABELS wine TIMEOUT 600
+    ENVIRONMENT "VEXMOR_THROTTLE=off;VEXMOR_EVIDENCE_DIR=Z:${vexmor_ui_evidence}")
+endfunction()
+
+# The three dialogs opened through StartProgress_Vexmor and driven by messages to their controls.
+vexmor_ui_add_display_wine_test(ui_dialogs_wine_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_dialogs_wine_test.cc
+  LIBS Vexmor::Validate vexmor_ui_wine_support)
+# CFrameWindow on real windows and on a notification area laid out as the shell's.
+vexmor_ui_add_display_wine_test(frame_window_wine_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_window_wine_test.cc
+  LIBS GTest::gtest_main)
