@@ -12,6 +12,12 @@ vexmor_add_wine_test(write_log_wine_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/write_log_wine_test.cc
   LIBS Vexmor::UserInterface Vexmor::Log vexmor_ui_wine_support)
 
+# The export table names what the callers link against.
+add_test(NAME ui_exports_test
+         COMMAND ${CMAKE_CURRENT_LIST_DIR}/exports_test.sh ${CMAKE_OBJDUMP}
+                 $<TARGET_FILE:Vexmor_UserInterface>)
+set_tests_properties(ui_exports_test PROPERTIES LABELS wine)
+
 # Tests that make windows need a display: Wine under a throw-away X server. Screenshots they
 # take go to build-windows/evidence/.
 find_program(VEXMOR_XVFB_RUN xvfb-run)
