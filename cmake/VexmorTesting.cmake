@@ -66,12 +66,17 @@ function(vexmor_add_wine_test name)
   if(NOT VEXMOR_BUILD_TESTS OR NOT CMAKE_SYSTEM_NAME STREQUAL "Windows")
     return()
   endif()
-  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS;INCLUDES;ENVIRONMENT" ${ARGN})
+  cmake_parse_arguments(ARG "OWN_MAIN" "" "SOURCES;LIBS;INCLUDES;ENVIRONMENT" ${ARGN})
   add_executable(${name} ${ARG_SOURCES})
   target_link_libraries(${name} PRIVATE ${ARG_LIBS} Vexmor::PlatformWin32 GTest::gtest
-                                        GTest::gtest_main Vexmor::Warnings)
+                                        Vexmor::Warnings)
+  # A program that is also its own child process has a main of its own.
+  if(NOT ARG_OWN_MAIN)
+    target_link_libraries(${name} PRIVATE GTest::gtest_main)
+  endif()
   target_include_directories(${name} PRIVATE ${ARG_INCLUDES})
-  target_compile_definitions(${name} PRIVATE VEXMOR_TEST_DATA_DIR="${VEXMOR_TEST_DATA_DIR}")
+  # Wine sees the Linux file system as drive Z:.
+  target_compile_definitions(${name} PRIVATE VEXMOR_TEST_DATA_DIR="Z:${VEXMOR_TEST_DATA_DIR}")
   vexmor_add_test_to_target(vexmor_tests_wine ${name})
   add_test(NAME ${name} COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh $<TARGET_FILE:${name}>)
   set_tests_properties(${name} PROPERTIES LABELS wine TIMEOUT 600

@@ -57,6 +57,10 @@ if(VEXMOR_BUILD_TESTS)
   endif()
   # The wine tests run the cross-compiled programs with Wine, each run in a prefix of its own.
   find_program(VEXMOR_WINE wine REQUIRED)
+  # The HTTP tests talk to the real signature server of the Linux build.
+  set(VEXMOR_LINUX_BUILD_DIR ${PROJECT_SOURCE_DIR}/build CACHE PATH
+      "The Linux build whose vexmor-sigd the wine tests start")
+  set(VEXMOR_LINUX_SIGD ${VEXMOR_LINUX_BUILD_DIR}/bin/vexmor-sigd)
 endif()
 set(VEXMOR_TEST_DATA_DIR ${CMAKE_SOURCE_DIR}/tests/data)
 

@@ -10,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include "registry_contract.h"
 #include "test_support.h"
 
 namespace vexmor::platform {
@@ -21,86 +22,14 @@ using vexmor::testing::WriteFileOrDie;
 
 constexpr std::string_view kKey = "Software\\Vexmor\\Settings";
 
-// The behaviour both adapters share.
-class RegistryContract : public ::testing::TestWithParam<bool> {
- protected:
-  void SetUp() override {
-    registry_ = GetParam() ? MakeFileRegistry(DefaultPaths()) : MakeMemoryRegistry();
-  }
-  ScopedSystemDirs dirs_;
-  std::unique_ptr<Registry> registry_;
-};
-
-TEST_P(RegistryContract, ValuesOfEveryTypeRoundTrip) {
-  EXPECT_FALSE(registry_->KeyExists(kKey));
-  ASSERT_TRUE(registry_->SetValue(kKey, "", RegistryValue::String("127.0.0.1:8631")).ok());
-  ASSERT_TRUE(registry_->SetValue(kKey, "Count", RegistryValue::Dword(0xDEADBEEF)).ok());
-  std::string bytes("\x00\x01\xff\"\\", 5);
-  ASSERT_TRUE(registry_->SetValue(kKey, "Blob", RegistryValue::Binary(bytes)).ok());
-  std::string odd = "quote \" back \\ line\r\nbreak and \0 zero";
-  odd += std::string(1, '\0') + "tail";
-  ASSERT_TRUE(registry_->SetValue(kKey, "Odd", RegistryValue::String(odd)).ok());
-  ASSERT_TRUE(registry_->SetValue(kKey, "Empty", RegistryValue::Binary("")).ok());
-
-  EXPECT_TRUE(registry_->KeyExists("software\\VEXMOR"));
-  EXPECT_EQ(*registry_->QueryValue(kKey, ""), RegistryValue::String("127.0.0.1:8631"));
-  EXPECT_EQ(registry_->QueryValue(kKey, "")->Size(), 15u);
-  EXPECT_EQ(*registry_->QueryValue("SOFTWARE\\vexmor\\settings", "count"),
-            RegistryValue::Dword(0xDEADBEEF));
-  EXPECT_EQ(*registry_->QueryValue(kKey, "Blob"), RegistryValue::Binary(bytes));
-  EXPECT_EQ(*registry_->QueryValue(kKey, "Odd"), RegistryValue::String(odd));
-  EXPECT_EQ(*registry_->QueryValue(kKey, "Empty"), RegistryValue::Binary(""));
-  EXPECT_EQ(*registry_->EnumerateValues(kKey),
-            (std::vector<std::string>{"", "Count", "Blob", "Odd", "Empty"}));
-
-  // Overwriting keeps the value's place and may change its type.
-  ASSERT_TRUE(registry_->SetValue(kKey, "COUNT", RegistryValue::String("x")).ok());
-  EXPECT_EQ(*registry_->QueryValue(kKey, "Count"), RegistryValue::String("x"));
-  EXPECT_EQ(registry_->EnumerateValues(kKey)->at(1), "Count");
-}
-
-TEST_P(RegistryContract, MissingThingsAreNotFound) {
-  EXPECT_EQ(registry_->QueryValue(kKey, "").status().code(), StatusCode::kNotFound);
-  EXPECT_EQ(registry_->EnumerateValues(kKey).status().code(), StatusCode::kNotFound);
-  EXPECT_EQ(registry_->DeleteValue(kKey, "x").code(), StatusCode::kNotFound);
-  EXPECT_EQ(registry_->DeleteKey(kKey).code(), StatusCode::kNotFound);
-  ASSERT_TRUE(registry_->CreateKey(kKey).ok());
-  EXPECT_EQ(registry_->QueryValue(kKey, "").status().code(), StatusCode::kNotFound);
-  EXPECT_TRUE(registry_->EnumerateValues(kKey)->empty());
-  EXPECT_EQ(registry_->DeleteValue(kKey, "x").code(), StatusCode::kNotFound);
-}
-
-TEST_P(RegistryContract, BadNamesAreRefused) {
-  EXPECT_EQ(registry_->CreateKey("").code(), StatusCode::kInvalidArgument);
-  EXPECT_EQ(registry_->CreateKey("a\\\\b").code(), StatusCode::kInvalidArgument);
-  EXPECT_EQ(registry_->CreateKey("a\nb").code(), StatusCode::kInvalidArgument);
-  EXPECT_EQ(registry_->SetValue("a", "x\ny", RegistryValue::Dword(1)).code(),
-            StatusCode::kInvalidArgument);
-  EXPECT_FALSE(registry_->KeyExists("a"));
-}
-
-TEST_P(RegistryContract, KeysNestAndDeleteWithTheirSubkeys) {
-  ASSERT_TRUE(registry_->CreateKey("Software\\A\\B\\C").ok());
-  ASSERT_TRUE(registry_->SetValue("Software\\A B", "v", RegistryValue::Dword(1)).ok());
-  ASSERT_TRUE(registry_->SetValue("Software\\A\\D", "v", RegistryValue::Dword(2)).ok());
-  ASSERT_TRUE(registry_->CreateKey("\\Software\\A\\").ok());
-  EXPECT_EQ(*registry_->EnumerateSubkeys("Software"), (std::vector<std::string>{"A", "A B"}));
-  EXPECT_EQ(*registry_->EnumerateSubkeys("software\\a"), (std::vector<std::string>{"B", "D"}));
-
-  ASSERT_TRUE(registry_->DeleteKey("SOFTWARE\\a").ok());
-  EXPECT_FALSE(registry_->KeyExists("Software\\A\\B\\C"));
-  EXPECT_FALSE(registry_->KeyExists("Software\\A\\D"));
-  EXPECT_TRUE(registry_->KeyExists("Software"));
-  EXPECT_EQ(*registry_->QueryValue("Software\\A B", "v"), RegistryValue::Dword(1));
-
-  ASSERT_TRUE(registry_->DeleteValue("Software\\A B", "V").ok());
-  EXPECT_TRUE(registry_->EnumerateValues("Software\\A B")->empty());
-}
-
-INSTANTIATE_TEST_SUITE_P(Adapters, RegistryContract, ::testing::Values(true, false),
-                         [](const ::testing::TestParamInfo<bool>& p) {
-                           return p.param ? "File" : "Memory";
-                         });
+// The behaviour both adapters share (registry_contract.h).
+INSTANTIATE_TEST_SUITE_P(
+    Adapters, RegistryContract,
+    ::testing::Values(
+        RegistryAdapter{"File", [] { return MakeFileRegistry(DefaultPaths()); },
+                        [] { return std::shared_ptr<void>(std::make_shared<ScopedSystemDirs>()); }},
+        RegistryAdapter{"Memory", [] { return MakeMemoryRegistry(); }, {}}),
+    RegistryAdapterName);
 
 class FileRegistryTest : public ::testing::Test {
  protected:

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "../registry_tree.h"
 #include "vexmor/platform/win32_adapters.h"
 
 namespace vexmor::platform {
@@ -28,12 +29,12 @@ class Key {
   Key(const Key&) = delete;
   Key& operator=(const Key&) = delete;
 
-  LONG Open(std::string_view path, REGSAM access) {
-    return ::RegOpenKeyExA(HKEY_CURRENT_USER, std::string(path).c_str(), 0, access, &handle_);
+  LONG Open(const std::string& path, REGSAM access) {
+    return ::RegOpenKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, access, &handle_);
   }
-  LONG Create(std::string_view path, REGSAM access) {
-    return ::RegCreateKeyExA(HKEY_CURRENT_USER, std::string(path).c_str(), 0, nullptr,
-                             REG_OPTION_NON_VOLATILE, access, nullptr, &handle_, nullptr);
+  LONG Create(const std::string& path, REGSAM access) {
+    return ::RegCreateKeyExA(HKEY_CURRENT_USER, path.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE,
+                             access, nullptr, &handle_, nullptr);
   }
   HKEY get() const { return handle_; }
 
@@ -41,35 +42,47 @@ class Key {
   HKEY handle_ = nullptr;
 };
 
+bool BadValueName(std::string_view name) {
+  return name.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
 class Win32Registry final : public Registry {
  public:
+  explicit Win32Registry(std::string root) : root_(std::move(root)) {}
+
   bool KeyExists(std::string_view key) const override {
+    StatusOr<std::string> path = Path(key);
     Key handle;
-    return handle.Open(key, KEY_READ) == ERROR_SUCCESS;
+    return path.ok() && handle.Open(*path, KEY_READ) == ERROR_SUCCESS;
   }
 
   Status CreateKey(std::string_view key) override {
+    StatusOr<std::string> path = Path(key);
+    if (!path.ok()) return path.status();
     Key handle;
-    LONG error = handle.Create(key, KEY_READ);
+    LONG error = handle.Create(*path, KEY_READ);
     return error == ERROR_SUCCESS ? Status::Ok() : FromError(error, "cannot create", key);
   }
 
   Status DeleteKey(std::string_view key) override {
-    if (key.empty()) return Status::InvalidArgument("the root key cannot be deleted");
+    StatusOr<std::string> path = Path(key);
+    if (!path.ok()) return path.status();
     {
       Key handle;
-      LONG error = handle.Open(key, KEY_READ | KEY_WRITE);
+      LONG error = handle.Open(*path, KEY_READ | KEY_WRITE);
       if (error != ERROR_SUCCESS) return FromError(error, "cannot open", key);
       error = ::RegDeleteTreeA(handle.get(), nullptr);
       if (error != ERROR_SUCCESS) return FromError(error, "cannot empty", key);
     }
-    LONG error = ::RegDeleteKeyA(HKEY_CURRENT_USER, std::string(key).c_str());
+    LONG error = ::RegDeleteKeyA(HKEY_CURRENT_USER, path->c_str());
     return error == ERROR_SUCCESS ? Status::Ok() : FromError(error, "cannot delete", key);
   }
 
   StatusOr<RegistryValue> QueryValue(std::string_view key, std::string_view name) const override {
+    StatusOr<std::string> path = Path(key);
+    if (!path.ok()) return path.status();
     Key handle;
-    LONG error = handle.Open(key, KEY_QUERY_VALUE);
+    LONG error = handle.Open(*path, KEY_QUERY_VALUE);
     if (error != ERROR_SUCCESS) return FromError(error, "cannot open", key);
     const std::string value_name(name);
     std::string data(256, '\0');
@@ -101,8 +114,11 @@ class Win32Registry final : public Registry {
 
   Status SetValue(std::string_view key, std::string_view name,
                   const RegistryValue& value) override {
+    if (BadValueName(name)) return Status::InvalidArgument("bad registry value name");
+    StatusOr<std::string> path = Path(key);
+    if (!path.ok()) return path.status();
     Key handle;
-    LONG error = handle.Create(key, KEY_SET_VALUE);
+    LONG error = handle.Create(*path, KEY_SET_VALUE);
     if (error != ERROR_SUCCESS) return FromError(error, "cannot create", key);
     const std::string value_name(name);
     switch (value.type) {
@@ -127,8 +143,10 @@ class Win32Registry final : public Registry {
   }
 
   Status DeleteValue(std::string_view key, std::string_view name) override {
+    StatusOr<std::string> path = Path(key);
+    if (!path.ok()) return path.status();
     Key handle;
-    LONG error = handle.Open(key, KEY_SET_VALUE);
+    LONG error = handle.Open(*path, KEY_SET_VALUE);
     if (error != ERROR_SUCCESS) return FromError(error, "cannot open", key);
     error = ::RegDeleteValueA(handle.get(), std::string(name).c_str());
     return error == ERROR_SUCCESS ? Status::Ok()
@@ -144,9 +162,18 @@ class Win32Registry final : public Registry {
   }
 
  private:
-  static StatusOr<std::vector<std::string>> Enumerate(std::string_view key, bool values) {
+  // The key below the adapter's root; InvalidArgument for a malformed path.
+  StatusOr<std::string> Path(std::string_view key) const {
+    StatusOr<std::string> normal = registry_internal::NormaliseKeyPath(key);
+    if (!normal.ok()) return normal.status();
+    return root_.empty() ? *normal : root_ + "\\" + *normal;
+  }
+
+  StatusOr<std::vector<std::string>> Enumerate(std::string_view key, bool values) const {
+    StatusOr<std::string> path = Path(key);
+    if (!path.ok()) return path.status();
     Key handle;
-    LONG error = handle.Open(key, KEY_READ);
+    LONG error = handle.Open(*path, KEY_READ);
     if (error != ERROR_SUCCESS) return FromError(error, "cannot open", key);
     DWORD longest_key = 0;
     DWORD longest_value = 0;
@@ -173,6 +200,8 @@ class Win32Registry final : public Registry {
     }
     return names;
   }
+
+  std::string root_;
 };
 
 std::unique_ptr<Registry>& Slot() {
@@ -182,8 +211,8 @@ std::unique_ptr<Registry>& Slot() {
 
 }  // namespace
 
-std::unique_ptr<Registry> MakeWin32Registry() {
-  return std::make_unique<Win32Registry>();
+std::unique_ptr<Registry> MakeWin32Registry(std::string root) {
+  return std::make_unique<Win32Registry>(std::move(root));
 }
 
 Registry& DefaultRegistry() {

@@ -47,7 +47,8 @@ class Registry {
                           const RegistryValue& value) = 0;
   // NotFound when missing.
   virtual Status DeleteValue(std::string_view key, std::string_view name) = 0;
-  // Value names in stored order; NotFound when the key is missing.
+  // Value names in stored order (the system registry of Windows keeps an order of its own);
+  // NotFound when the key is missing.
   virtual StatusOr<std::vector<std::string>> EnumerateValues(std::string_view key) const = 0;
   // Names of the direct subkeys; NotFound when the key is missing.
   virtual StatusOr<std::vector<std::string>> EnumerateSubkeys(std::string_view key) const = 0;

@@ -15,8 +15,9 @@
 
 namespace vexmor::platform {
 
-// The current user's registry through advapi32 (HKEY_CURRENT_USER).
-std::unique_ptr<Registry> MakeWin32Registry();
+// The current user's registry through advapi32 (HKEY_CURRENT_USER). With a root, the keys
+// live below HKEY_CURRENT_USER\<root> instead (tests keep to a key of their own).
+std::unique_ptr<Registry> MakeWin32Registry(std::string root = {});
 // Message boxes through MessageBoxW (UTF-8 texts widened), in the calling thread.
 std::unique_ptr<MessageBoxes> MakeWin32MessageBoxes();
 // The Windows, system and profile folders: $VEXMOR_WINDIR, $VEXMOR_SYSDIR and %USERPROFILE%
