@@ -13,6 +13,11 @@ namespace vexmor::ui {
 Wiring& LibraryWiring() {
   // Never destroyed: dialog threads may still run while the process ends.
   static Wiring* wiring = [] {
+    // The library runs threads of its own for the dialogs: it stays loaded until the process
+    // ends, so that a caller freeing it never pulls the code from under such a thread.
+    HMODULE self = nullptr;
+    ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                         reinterpret_cast<LPCSTR>(&LibraryWiring), &self);
     platform::Dialogs* dialogs = MakeWin32Dialogs().release();
     return new Wiring{*dialogs, platform::DefaultProfile()};
   }();
