@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Runs one cross-compiled test program (and its arguments) under Wine in a throw-away prefix,
+# Runs one cross-compiled test program (or a test script, *.sh, with its arguments) under Wine in a throw-away prefix,
 # with the product's Windows and system directories in a throw-away folder too. When
 # $VEXMOR_WINE_SIGD names the Linux build's vexmor-sigd, a server on a free loopback port is
 # started for the run and its port handed over as $VEXMOR_SIGD_PORT. Every process of the run
@@ -36,4 +36,7 @@ fi
 # The program sees them as Windows paths of the Z: drive Wine maps to /.
 export VEXMOR_WINDIR="Z:$run/windir" VEXMOR_SYSDIR="Z:$run/sysdir" VEXMOR_TEST_RUN_DIR="$run"
 wineboot -i >/dev/null 2>&1 || true
-wine "$@"
+case "$1" in
+  *.sh) "$@" ;;  # a test script that runs its programs with wine itself
+  *) wine "$@" ;;
+esac

@@ -1,0 +1,9 @@
+# Vexmor_Recovery.exe under Wine (label wine), on Wine's registry set up with `wine reg add`
+# and checked with `wine reg query`.
+if(VEXMOR_BUILD_TESTS)
+  add_test(NAME recovery_wine_test
+           COMMAND ${PROJECT_SOURCE_DIR}/cmake/wine-test.sh
+                   ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/recovery_wine_test.sh
+                   $<TARGET_FILE:Vexmor_Recovery>)
+  set_tests_properties(recovery_wine_test PROPERTIES LABELS wine TIMEOUT 300)
+endif()

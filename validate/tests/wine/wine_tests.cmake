@@ -1,0 +1,16 @@
+# Vexmor_Validate.dll under Wine (label wine): the committed signature vectors (the same test
+# source as the Linux library's), the classes against the Linux build's vexmor-sigd, the set-up
+# exports, and the DLL's export table.
+vexmor_add_wine_test(validate_dll_tests
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/signature_vectors_test.cc
+          ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/validate_dll_test.cc
+  LIBS Vexmor::Validate
+  ENVIRONMENT "VEXMOR_WINE_SIGD=${VEXMOR_LINUX_SIGD}")
+if(TARGET validate_dll_tests)
+  target_compile_definitions(validate_dll_tests PRIVATE
+    VEXMOR_SIGNATURE_VECTORS="Z:${CMAKE_CURRENT_SOURCE_DIR}/tests/data/signature_vectors.txt")
+  add_test(NAME validate_dll_exports_test
+           COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/exports_test.sh ${CMAKE_OBJDUMP}
+                   $<TARGET_FILE:Vexmor_Validate>)
+  set_tests_properties(validate_dll_exports_test PROPERTIES LABELS wine TIMEOUT 60)
+endif()
