@@ -5,6 +5,7 @@
 
 #include <commctrl.h>
 
+#include <cctype>
 #include <string>
 #include <vector>
 
@@ -113,9 +114,11 @@ void Tick(HWND dialog, int row) {
                  reinterpret_cast<LPARAM>(&item));
 }
 
+// The list as the store keeps it, lower-cased (the store keeps values in capitals).
 std::string List(const std::string& app, const char* name) {
   std::string text;
   CXml(app).GetAddress_File(name, &text);
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return text;
 }
 
