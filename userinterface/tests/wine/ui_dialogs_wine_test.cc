@@ -13,7 +13,9 @@
 
 #include "vexmor/platform/win32_adapters.h"
 #include "vexmor/userinterface/CUserInterface.h"
+#if VEXMOR_UI_SENDER_LISTS
 #include "vexmor/validate/CXml.h"
+#endif
 #include "wine_ui_support.h"
 
 namespace {
@@ -74,53 +76,6 @@ class UiDialogsWineTest : public ::testing::Test {
   ClientWindow client_;
   std::unique_ptr<vexmor::platform::Profile> profile_ = vexmor::platform::MakeWin32Profile();
 };
-
-// A message box of the product (caption "Vexmor") with this text, answered with the button.
-bool AnswerBox(const std::string& text, int button) {
-  HWND box = nullptr;
-  if (!WaitUntil([&] {
-        box = FindDialog("Vexmor");
-        return box != nullptr && ::IsWindowVisible(box) && ItemText(box, kBoxText) == text;
-      })) {
-    ADD_FAILURE() << "no box saying: " << text
-                  << (box != nullptr ? " (one says: " + ItemText(box, kBoxText) + ")" : "");
-    return false;
-  }
-  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
-  return WaitUntil([&] { return !::IsWindow(box); });
-}
-
-std::vector<std::string> Rows(HWND dialog) {
-  HWND list = ::GetDlgItem(dialog, kList);
-  std::vector<std::string> rows;
-  const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-  for (int i = 0; i < count; ++i) {
-    char text[256] = {};
-    LVITEMA item{};
-    item.iSubItem = 0;
-    item.pszText = text;
-    item.cchTextMax = sizeof text;
-    ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
-    rows.emplace_back(text);
-  }
-  return rows;
-}
-
-void Tick(HWND dialog, int row) {
-  LVITEMW item{};
-  item.stateMask = LVIS_STATEIMAGEMASK;
-  item.state = INDEXTOSTATEIMAGEMASK(2);
-  ::SendMessageW(::GetDlgItem(dialog, kList), LVM_SETITEMSTATE, static_cast<WPARAM>(row),
-                 reinterpret_cast<LPARAM>(&item));
-}
-
-// The list as the store keeps it, lower-cased (the store keeps values in capitals).
-std::string List(const std::string& app, const char* name) {
-  std::string text;
-  CXml(app).GetAddress_File(name, &text);
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 TEST_F(UiDialogsWineTest, ProgressFollowsTheCountsAndClosesWhenTheCheckEnds) {
   CUserInterface().StartProgress_Vexmor(0, Owner(), app_.path(), "Inbox", true, true);
@@ -202,6 +157,55 @@ TEST_F(UiDialogsWineTest, NoMainWindowShowsAndWritesNothing) {
   EXPECT_EQ(::GetFileAttributesA(MessageIni().c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(::GetFileAttributesA(app_.File("Vexmor_OE_Log.txt").c_str()), INVALID_FILE_ATTRIBUTES);
   EXPECT_EQ(FindDialog(kProgressCaption), nullptr);
+}
+
+#if VEXMOR_UI_SENDER_LISTS
+
+// A message box of the product (caption "Vexmor") with this text, answered with the button.
+bool AnswerBox(const std::string& text, int button) {
+  HWND box = nullptr;
+  if (!WaitUntil([&] {
+        box = FindDialog("Vexmor");
+        return box != nullptr && ::IsWindowVisible(box) && ItemText(box, kBoxText) == text;
+      })) {
+    ADD_FAILURE() << "no box saying: " << text
+                  << (box != nullptr ? " (one says: " + ItemText(box, kBoxText) + ")" : "");
+    return false;
+  }
+  ::PostMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED), 0);
+  return WaitUntil([&] { return !::IsWindow(box); });
+}
+
+std::vector<std::string> Rows(HWND dialog) {
+  HWND list = ::GetDlgItem(dialog, kList);
+  std::vector<std::string> rows;
+  const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    char text[256] = {};
+    LVITEMA item{};
+    item.iSubItem = 0;
+    item.pszText = text;
+    item.cchTextMax = sizeof text;
+    ::SendMessageA(list, LVM_GETITEMTEXTA, static_cast<WPARAM>(i), reinterpret_cast<LPARAM>(&item));
+    rows.emplace_back(text);
+  }
+  return rows;
+}
+
+void Tick(HWND dialog, int row) {
+  LVITEMW item{};
+  item.stateMask = LVIS_STATEIMAGEMASK;
+  item.state = INDEXTOSTATEIMAGEMASK(2);
+  ::SendMessageW(::GetDlgItem(dialog, kList), LVM_SETITEMSTATE, static_cast<WPARAM>(row),
+                 reinterpret_cast<LPARAM>(&item));
+}
+
+// The list as the store keeps it, lower-cased (the store keeps values in capitals).
+std::string List(const std::string& app, const char* name) {
+  std::string text;
+  CXml(app).GetAddress_File(name, &text);
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
 }
 
 TEST_F(UiDialogsWineTest, ApprovedSendersAreListedAddedAndDeleted) {
@@ -299,6 +303,20 @@ TEST_F(UiDialogsWineTest, BlockedDomainsAreTheOtherRadioOfTheBlockedFamily) {
     return LogHas("Vexmor_Outlook_Log.txt", "[S] Senders form Successfully stopped.\n");
   }));
 }
+
+#else
+
+// A build whose validation library has no sender lists says so instead of opening the dialog.
+TEST_F(UiDialogsWineTest, SendersWithoutListsAreRefusedWithALogLine) {
+  CUserInterface().StartProgress_Vexmor(2, Owner(), app_.path(), "", true, true);
+  ASSERT_TRUE(WaitUntil([&] {
+    return LogHas("Vexmor_OE_Log.txt",
+                  "[F] Senders form not shown: this build has no sender lists.\n");
+  }));
+  EXPECT_EQ(FindDialog("Vexmor - Approved Senders..."), nullptr);
+}
+
+#endif  // VEXMOR_UI_SENDER_LISTS
 
 }  // namespace
 

@@ -15,7 +15,7 @@ vexmor_add_wine_test(write_log_wine_test
 # The export table names what the callers link against.
 add_test(NAME ui_exports_test
          COMMAND ${CMAKE_CURRENT_LIST_DIR}/exports_test.sh ${CMAKE_OBJDUMP}
-                 $<TARGET_FILE:Vexmor_UserInterface>)
+                 $<TARGET_FILE:Vexmor_UserInterface> ${VEXMOR_UI_SENDER_LISTS})
 set_tests_properties(ui_exports_test PROPERTIES LABELS wine)
 
 # Tests that make windows need a display: Wine under a throw-away X server. Screenshots they
@@ -42,10 +42,12 @@ function(vexmor_ui_add_display_wine_test name)
     ENVIRONMENT "VEXMOR_THROTTLE=off;VEXMOR_EVIDENCE_DIR=Z:${vexmor_ui_evidence}")
 endfunction()
 
-# The three dialogs opened through StartProgress_Vexmor and driven by messages to their controls.
+# The three dialogs (the progress dialog alone while the build has no sender lists) opened through StartProgress_Vexmor and driven by messages to their controls.
 vexmor_ui_add_display_wine_test(ui_dialogs_wine_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/ui_dialogs_wine_test.cc
   LIBS Vexmor::Validate vexmor_ui_wine_support)
+target_compile_definitions(ui_dialogs_wine_test
+  PRIVATE VEXMOR_UI_SENDER_LISTS=$<BOOL:${VEXMOR_UI_SENDER_LISTS}>)
 # CFrameWindow on real windows and on a notification area laid out as the shell's.
 vexmor_ui_add_display_wine_test(frame_window_wine_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/frame_window_wine_test.cc
