@@ -22,5 +22,9 @@ target_link_libraries(Vexmor_Validate
           Vexmor::PlatformWin32 Vexmor::Warnings shell32
   PUBLIC Threads::Threads)
 vexmor_version_resource(Vexmor_Validate Vexmor_Validate.dll "Vexmor validation library")
+# The exported classes this build has. CXml (the sender lists) needs the XML store on the MSXML
+# DOM, which is not written yet: until then the DLL does not export it, and the export test
+# checks the three classes below (and fails once CXml is added here without being built).
+set(VEXMOR_VALIDATE_WIN32_CLASSES CCheckSum CCheckValidate CCheckExe)
 
 include(${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/wine_tests.cmake OPTIONAL)

@@ -4,6 +4,7 @@
 #include <tlhelp32.h>
 
 #include <algorithm>
+#include <vector>
 
 #include "vexmor/platform/win32_adapters.h"
 
@@ -58,6 +59,30 @@ std::string Quoted(const std::string& argument) {
   }
   quoted.append(backslashes * 2, '\\');
   return quoted + "\"";
+}
+
+// The user a process runs as; empty when its token cannot be read.
+std::vector<BYTE> TokenUser(HANDLE process) {
+  HANDLE token = nullptr;
+  if (!::OpenProcessToken(process, TOKEN_QUERY, &token)) return {};
+  DWORD size = 0;
+  ::GetTokenInformation(token, ::TokenUser, nullptr, 0, &size);
+  std::vector<BYTE> user(size);
+  if (size == 0 || !::GetTokenInformation(token, ::TokenUser, user.data(), size, &size)) {
+    user.clear();
+  }
+  ::CloseHandle(token);
+  return user;
+}
+
+// Whether both processes run as the same user (an administrator may open other users'
+// processes, but the product never ends them).
+bool SameUser(HANDLE process) {
+  const std::vector<BYTE> theirs = TokenUser(process);
+  const std::vector<BYTE> ours = TokenUser(::GetCurrentProcess());
+  if (theirs.empty() || ours.empty()) return false;
+  return ::EqualSid(reinterpret_cast<const TOKEN_USER*>(theirs.data())->User.Sid,
+                    reinterpret_cast<const TOKEN_USER*>(ours.data())->User.Sid) != FALSE;
 }
 
 BOOL CALLBACK CloseWindowsOf(HWND window, LPARAM pid) {
@@ -125,6 +150,10 @@ class Win32Processes final : public Processes {
     }
     if (::WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0) {
       return Status::NotFound("process " + std::to_string(info.pid) + " has ended");
+    }
+    if (!SameUser(process.get())) {
+      return Status::InvalidArgument("process " + std::to_string(info.pid) +
+                                     " belongs to another user");
     }
     // First asked politely, as a user closing its windows; then ended.
     ::EnumWindows(&CloseWindowsOf, static_cast<LPARAM>(info.pid));

@@ -267,6 +267,19 @@ TEST_F(WinInetHttpTest, NoServerIsUnavailableAndBadUrlsAreRefused) {
   EXPECT_EQ(canonical->find(' '), std::string::npos) << *canonical;
 }
 
+// ---------------------------------------------------------------------------------------------
+// ICMP echo.
+TEST(IcmpEcho, LoopbackAnswersAndMalformedAddressesAreRefused) {
+  auto echo = MakeIcmpEcho();
+  StatusOr<uint32_t> time = echo->Probe("127.0.0.1", std::chrono::milliseconds(5000));
+  ASSERT_TRUE(time.ok()) << time.status().ToString();
+  EXPECT_LT(*time, 5000u);
+  EXPECT_EQ(echo->Probe("300.1.1.1", std::chrono::milliseconds(100)).status().code(),
+            StatusCode::kInvalidArgument);
+  EXPECT_EQ(echo->Probe("localhost", std::chrono::milliseconds(100)).status().code(),
+            StatusCode::kInvalidArgument);
+}
+
 }  // namespace
 }  // namespace vexmor::platform
 

@@ -91,6 +91,23 @@ TEST_F(ValidateDllTest, ServerThatIsDownCostsNoWrongVerdict) {
   EXPECT_FALSE(link.CompareCheckSumValue_Url(install_));
 }
 
+TEST_F(ValidateDllTest, NearestServerIsTheOneThatAnswersTheEcho) {
+  // The first entry has no address to probe; loopback answers IcmpSendEcho.
+  ASSERT_TRUE(
+      registry_
+          ->SetValue(kKey, "Signature Servers",
+                     RegistryValue::String("far.invalid:1@300.1.1.1 127.0.0.1:8631@127.0.0.1"))
+          .ok());
+  FindNearServer();
+  auto chosen = registry_->QueryValue(kKey, "");
+  ASSERT_TRUE(chosen.ok());
+  EXPECT_EQ(chosen->data, "127.0.0.1:8631");
+}
+
+TEST_F(ValidateDllTest, SetUpMayGoOnWhenNoMailClientRuns) {
+  EXPECT_EQ(IsExeRunning_SetUp(), 1);
+}
+
 TEST_F(ValidateDllTest, SetUpRecordsTheInstallationAndWritesTheExtensionFile) {
   CreateINI_Uninstallation(install_.c_str());
   auto recorded = registry_->QueryValue(kKey, "Installed Path");

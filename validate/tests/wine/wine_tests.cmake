@@ -11,6 +11,6 @@ if(TARGET validate_dll_tests)
     VEXMOR_SIGNATURE_VECTORS="Z:${CMAKE_CURRENT_SOURCE_DIR}/tests/data/signature_vectors.txt")
   add_test(NAME validate_dll_exports_test
            COMMAND ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/exports_test.sh ${CMAKE_OBJDUMP}
-                   $<TARGET_FILE:Vexmor_Validate>)
+                   $<TARGET_FILE:Vexmor_Validate> ${PROJECT_VERSION} ${VEXMOR_VALIDATE_WIN32_CLASSES})
   set_tests_properties(validate_dll_exports_test PROPERTIES LABELS wine TIMEOUT 60)
 endif()
