@@ -192,6 +192,37 @@ std::vector<std::string> Rows(HWND dialog) {
   return rows;
 }
 
+int TickedRows(HWND dialog) {
+  HWND list = ::GetDlgItem(dialog, kList);
+  int ticked = 0;
+  const int count = static_cast<int>(::SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+  for (int i = 0; i < count; ++i) {
+    const auto state =
+        ::SendMessageW(list, LVM_GETITEMSTATE, static_cast<WPARAM>(i), LVIS_STATEIMAGEMASK);
+    ticked += ((state & LVIS_STATEIMAGEMASK) >> 12) == 2 ? 1 : 0;
+  }
+  return ticked;
+}
+
+// A right click on the list, then "Select All" from its menu, by the keys a person would press.
+bool ChooseSelectAll(HWND dialog) {
+  static NMHDR click{};  // what the list tells its dialog on a right click
+  click.hwndFrom = ::GetDlgItem(dialog, kList);
+  click.idFrom = kList;
+  click.code = NM_RCLICK;
+  ::PostMessageW(dialog, WM_NOTIFY, kList, reinterpret_cast<LPARAM>(&click));
+  HWND menu = nullptr;
+  if (!WaitUntil([&] {
+        menu = ::FindWindowW(L"#32768", nullptr);
+        return menu != nullptr && ::IsWindowVisible(menu);
+      })) {
+    return false;
+  }
+  ::PostMessageW(menu, WM_KEYDOWN, VK_DOWN, 0);
+  ::PostMessageW(menu, WM_KEYDOWN, VK_RETURN, 0);
+  return WaitUntil([&] { return !::IsWindow(menu) || !::IsWindowVisible(menu); });
+}
+
 void Tick(HWND dialog, int row) {
   LVITEMW item{};
   item.stateMask = LVIS_STATEIMAGEMASK;
@@ -241,6 +272,14 @@ TEST_F(UiDialogsWineTest, ApprovedSendersAreListedAddedAndDeleted) {
   EXPECT_NE(List(app_.path(), "WId").find("new@example.net[//]"), std::string::npos);
   EXPECT_TRUE(LogHas("Vexmor_OE_Log.txt",
                      "[S] E-mail id new@example.net added to Approved e-mail id list.\n"));
+
+  // "Select All" ticks every row and enables Delete; chosen again it unticks them all.
+  ASSERT_TRUE(ChooseSelectAll(dialog));
+  ASSERT_TRUE(WaitUntil([&] { return TickedRows(dialog) == 3; })) << TickedRows(dialog);
+  EXPECT_TRUE(::IsWindowEnabled(::GetDlgItem(dialog, kDelete)));
+  ASSERT_TRUE(ChooseSelectAll(dialog));
+  ASSERT_TRUE(WaitUntil([&] { return TickedRows(dialog) == 0; })) << TickedRows(dialog);
+  EXPECT_FALSE(::IsWindowEnabled(::GetDlgItem(dialog, kDelete)));
 
   // Ticking a row is what enables Delete; the removal asks first.
   Tick(dialog, 0);
