@@ -68,5 +68,5 @@ add_subdirectory(platform)
 add_subdirectory(state)
 add_subdirectory(log)
 add_subdirectory(validate)
-# userinterface/ (Vexmor_UserInterface.dll) joins here once it has its Windows build.
+add_subdirectory(userinterface)
 add_subdirectory(recovery)

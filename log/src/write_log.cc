@@ -1,3 +1,4 @@
+// The log writer on POSIX files: one write() per entry on an O_APPEND descriptor.
 #include "vexmor/log/write_log.h"
 
 #include <fcntl.h>
@@ -10,12 +11,9 @@
 #include <cstdlib>
 #include <mutex>
 
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/lsan_interface.h>
-#endif
-
 #include "vexmor/platform/atomic_file.h"
 #include "vexmor/platform/posix.h"
+#include "write_log_internal.h"
 
 namespace vexmor::log {
 namespace {
@@ -23,18 +21,6 @@ namespace {
 std::mutex& ProcessLock() {
   static std::mutex lock;
   return lock;
-}
-
-std::atomic<uint64_t>& Limit() {
-  static std::atomic<uint64_t> limit = [] {
-    const char* text = std::getenv("VEXMOR_LOG_MAX_BYTES");
-    char* end = nullptr;
-    unsigned long long value = text != nullptr ? std::strtoull(text, &end, 10) : 0;
-    return text != nullptr && *text != '\0' && *end == '\0' && value > 0
-               ? static_cast<uint64_t>(value)
-               : kDefaultSizeLimit;
-  }();
-  return limit;
 }
 
 int OpenForAppend(const std::string& path) {
@@ -49,7 +35,7 @@ int OpenForAppend(const std::string& path) {
 int RotateIfFull(const std::string& path, int fd, size_t adding) {
   struct stat open_file {};
   if (::fstat(fd, &open_file) != 0 || open_file.st_size == 0 ||
-      static_cast<uint64_t>(open_file.st_size) + adding <= Limit().load()) {
+      static_cast<uint64_t>(open_file.st_size) + adding <= internal::Limit().load()) {
     return fd;
   }
   {
@@ -64,16 +50,6 @@ int RotateIfFull(const std::string& path, int fd, size_t adding) {
   return OpenForAppend(path);
 }
 
-// Tells the leak checker that an object made to outlive everything (callers may log during
-// exit, and from a library being unloaded) is meant to stay.
-template <typename T>
-T* NeverDestroyed(T* object) {
-#if defined(__SANITIZE_ADDRESS__)
-  __lsan_ignore_object(object);
-#endif
-  return object;
-}
-
 // The descriptor of the log written last, kept open while its name still leads to it, so an
 // entry costs a stat and a write instead of an open and a close as well.
 struct KeptLog {
@@ -84,7 +60,7 @@ struct KeptLog {
 };
 
 KeptLog& Kept() {
-  static auto* kept = NeverDestroyed(new KeptLog);
+  static auto* kept = internal::NeverDestroyed(new KeptLog);
   return *kept;
 }
 
@@ -127,46 +103,7 @@ void Append(const std::string& path, std::string_view data) {
   if (!kept) ::close(fd);
 }
 
-std::string_view UpToZero(std::string_view text) {
-  return text.substr(0, text.find('\0'));
-}
-
-struct AddinPath {
-  std::mutex lock;
-  std::string path;
-};
-
-AddinPath& StoredAddinPath() {
-  static auto* stored = NeverDestroyed(new AddinPath);
-  return *stored;
-}
-
 }  // namespace
-
-void SetSizeLimit(uint64_t bytes) {
-  Limit().store(bytes > 0 ? bytes : kDefaultSizeLimit);
-}
-
-uint64_t SizeLimit() {
-  return Limit().load();
-}
-
-std::string TimeStamp(const std::tm& local) {
-  char buffer[96];
-  std::snprintf(buffer, sizeof buffer, "%s%d-%s%d-%d\t%d:%d:%d", local.tm_mon + 1 < 10 ? "0" : "",
-                local.tm_mon + 1, local.tm_mday < 10 ? "0" : "", local.tm_mday,
-                local.tm_year + 1900, local.tm_hour, local.tm_min, local.tm_sec);
-  return buffer;
-}
-
-std::string FormatEntry(std::string_view stamp, std::string_view message) {
-  std::string entry = "Information: ";
-  entry += stamp;
-  entry += ": \t";
-  entry += UpToZero(message);
-  entry += '\n';
-  return entry;
-}
 
 void AppendEntry(const std::string& path, std::string_view message, const platform::Clock& clock) {
   try {
@@ -203,30 +140,6 @@ void StartNewRun(const std::string& path) {
       return;
     }
     (void)::rename(path.c_str(), (path + ".1").c_str());
-  } catch (...) {
-  }
-}
-
-void WriteLog(std::string_view message, std::string_view folder, const platform::Clock& clock) {
-  try {
-    AppendEntry(std::string(folder) + std::string(kOeLogFile), message, clock);
-  } catch (...) {
-  }
-}
-
-void WriteAddinLog(std::string_view text, bool set_path, const platform::Clock& clock) {
-  try {
-    AddinPath& stored = StoredAddinPath();
-    std::string path;
-    {
-      std::lock_guard guard(stored.lock);
-      if (set_path) {
-        stored.path = std::string(UpToZero(text));
-        return;
-      }
-      path = stored.path;
-    }
-    AppendEntry(path, text, clock);
   } catch (...) {
   }
 }

@@ -1,11 +1,10 @@
 // The progress of "Check for Spam": the counters the checker writes, shown in a dialog the user
 // can stop, or in the log when there is no display.
-#include <dlfcn.h>
-
 #include <future>
 #include <string>
 #include <vector>
 
+#include "module_directory.h"
 #include "vexmor/log/write_log.h"
 #include "vexmor/state/journal.h"
 #include "vexmor/state/operation.h"
@@ -24,7 +23,8 @@ using state::kSectionVexmor;
 
 constexpr char kCaption[] = "Vexmor - Check for Spam e-mails";
 constexpr char kAnimationFile[] = "Vexmor_Check.avi";
-// wxWidgets plays GIF, not AVI: the library ships its clip as a GIF beside itself.
+// wxWidgets plays GIF, not AVI: the Linux library ships its clip as a GIF beside itself, the
+// Windows one as the AVI.
 constexpr char kAnimationGif[] = "Vexmor_Check.gif";
 
 std::string MessageFile(const std::string& app_path) {
@@ -33,17 +33,6 @@ std::string MessageFile(const std::string& app_path) {
 
 void WriteCheckStop(platform::Profile& profile, const std::string& app_path) {
   (void)profile.WriteString(MessageFile(app_path), kSectionVexmor, kKeyCheckStop, "1");
-}
-
-// The folder of the module that holds this code (the library, or a program linking it).
-std::string ModuleDirectory() {
-  Dl_info info{};
-  if (dladdr(reinterpret_cast<void*>(&ModuleDirectory), &info) == 0 || info.dli_fname == nullptr) {
-    return {};
-  }
-  std::string path = info.dli_fname;
-  const std::size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
 
 class ProgressDialogLogic final : public platform::ProgressLogic {
@@ -205,6 +194,7 @@ void RunProgressDialog(platform::Dialogs& dialogs, platform::Profile& profile,
     request.message = "Checking for Spam e-mails in '" + args.folder_name + "' folder.\n" +
                       "This operation will take few minutes. Please wait....";
     request.animation_files = {args.app_path + kAnimationFile, args.app_path + kAnimationGif,
+                               ModuleDirectory() + kAnimationFile,
                                ModuleDirectory() + kAnimationGif};
     ProgressDialogLogic logic(profile, args.app_path);
     shown = dialogs.RunProgress(request, logic).ok();
