@@ -24,7 +24,7 @@ target_compile_definitions(Vexmor_Validate
   INTERFACE "VEXMOR_VALIDATE_API=__declspec(dllimport)")
 target_link_libraries(Vexmor_Validate
   PRIVATE Vexmor::Signature Vexmor::ServerClient Vexmor::State Vexmor::Platform Vexmor::Log
-          Vexmor::PlatformWin32 Vexmor::Warnings shell32 ole32 oleaut32
+          Vexmor::PlatformWin32 Vexmor::Warnings shell32 ole32 oleaut32 uuid
   PUBLIC Threads::Threads)
 vexmor_version_resource(Vexmor_Validate Vexmor_Validate.dll "Vexmor validation library")
 # The exported classes, each checked in the DLL's export table. CXml keeps the sender lists on

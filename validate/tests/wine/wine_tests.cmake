@@ -26,3 +26,11 @@ if(TARGET sender_list_dll_tests)
     VEXMOR_SENDER_LIST_VECTORS="Z:${CMAKE_CURRENT_SOURCE_DIR}/tests/data/sender_list_vectors.txt"
     VEXMOR_XML_KEEPS_ENTRIES_BEFORE_DAMAGE=false)
 endif()
+
+# The XML document adapter's contract on the MSXML 6 DOM (the same test as pugixml's on Linux).
+vexmor_add_wine_test(xml_document_msxml_tests
+  SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/xml_document_contract_test.cc
+          ${CMAKE_CURRENT_SOURCE_DIR}/src/xml_document.cc
+          ${CMAKE_CURRENT_SOURCE_DIR}/src/win32/xml_document_msxml.cc
+  LIBS ole32 oleaut32 uuid
+  INCLUDES ${CMAKE_CURRENT_SOURCE_DIR}/src)
