@@ -32,6 +32,9 @@ const std::string kVectors = VEXMOR_SENDER_LIST_VECTORS;
 // does, MSXML does not): the new file then starts with those entries.
 constexpr bool kKeepsEntriesBeforeDamage = VEXMOR_XML_KEEPS_ENTRIES_BEFORE_DAMAGE;
 
+// This program, for the writer processes it starts as its own children.
+std::string g_program;
+
 void SetSystemFolder(const std::string& folder) {
 #ifdef _WIN32
   ASSERT_EQ(::_putenv_s("VEXMOR_SYSDIR", folder.c_str()), 0);
@@ -295,4 +298,62 @@ TEST_F(SenderListTest, ConcurrentAddsFromManyWritersAllArrive) {
   EXPECT_TRUE(KeptCopies().empty()) << "no writer ever saw a damaged file";
 }
 
+constexpr int kChildAdds = 6;
+
+// A writer process: adds kChildAdds blocked ids named after its tag; exit code 0 when all
+// adds succeeded.
+int AddSendersAsChild(const std::string& folder, const std::string& tag) {
+#ifdef _WIN32
+  if (::_putenv_s("VEXMOR_SYSDIR", folder.c_str()) != 0) return 2;
+#else
+  if (::setenv("VEXMOR_SYSDIR", folder.c_str(), 1) != 0) return 2;
+#endif
+  int failed = 0;
+  for (int i = 0; i < kChildAdds; ++i) {
+    if (!CXml(folder).ReadFile(tag + "-" + std::to_string(i) + "@example.com", 2, nullptr)) {
+      ++failed;
+    }
+  }
+  return failed == 0 ? 0 : 1;
+}
+
+TEST_F(SenderListTest, ConcurrentAddsFromManyProcessesAllArrive) {
+  ASSERT_FALSE(g_program.empty());
+  ASSERT_TRUE(CXml(folder_.string() + "/").WriteFile("first@example.com", 1));
+  constexpr int kProcesses = 4;
+  std::vector<int> exits(kProcesses, -1);
+  std::vector<std::thread> starters;
+  for (int p = 0; p < kProcesses; ++p) {
+    starters.emplace_back([&, p] {
+      std::string command = "\"" + g_program + "\" --add-senders \"" + folder_.string() +
+                            "/\" p" + std::to_string(p);
+#ifdef _WIN32
+      command = "\"" + command + "\"";  // cmd /c takes off the outer pair of quotes
+#endif
+      exits[static_cast<size_t>(p)] = std::system(command.c_str());
+    });
+  }
+  for (std::thread& starter : starters) starter.join();
+  for (int p = 0; p < kProcesses; ++p) EXPECT_EQ(exits[static_cast<size_t>(p)], 0) << p;
+  std::set<std::string> blocked = List(0);
+  EXPECT_EQ(blocked.size(), static_cast<size_t>(kProcesses * kChildAdds + 1));
+  for (int p = 0; p < kProcesses; ++p) {
+    for (int i = 0; i < kChildAdds; ++i) {
+      std::string value = "P" + std::to_string(p) + "-" + std::to_string(i) + "@EXAMPLE.COM";
+      EXPECT_EQ(blocked.count(value), 1u) << value << " was lost";
+    }
+  }
+  EXPECT_TRUE(KeptCopies().empty());
+}
+
 }  // namespace
+
+// The program is also its own writer process: --add-senders FOLDER TAG.
+int main(int argc, char** argv) {
+  if (argc == 4 && std::string(argv[1]) == "--add-senders") {
+    return AddSendersAsChild(argv[2], argv[3]);
+  }
+  g_program = argv[0];
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
