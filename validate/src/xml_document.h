@@ -61,6 +61,9 @@ struct ParseResult {
   // When not ok: whether "document" holds what could be read before the damage (an entry cut
   // off by it dropped). Not every parser keeps anything.
   bool partial = false;
+  // The parser itself could not be set up (a missing component): nothing is known about the
+  // bytes, which must then never be taken for a damaged file.
+  bool unavailable = false;
 };
 
 // --- The adapter: one implementation per platform ---

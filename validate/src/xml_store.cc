@@ -103,7 +103,8 @@ void Reload(const std::string& path, CacheEntry* entry) {
     if (HoldCachedFile()) entry->held = std::move(held);
     std::unique_ptr<Snapshot> snapshot = ParseSnapshot(bytes);
     if (snapshot->state != FileState::kValid) snapshot->problem = path + ": " + snapshot->problem;
-    if (snapshot->state == FileState::kUnparsable && entry->last_good != nullptr) {
+    if ((snapshot->state == FileState::kUnparsable || snapshot->state == FileState::kUnreadable) &&
+        entry->last_good != nullptr) {
       snapshot->readable = entry->last_good;  // more than the part before the damage
     }
     entry->snapshot = std::move(snapshot);
@@ -292,6 +293,13 @@ std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
     return snapshot;
   }
   const ParseResult parsed = ParseDocument(bytes, &snapshot->doc);
+  if (parsed.unavailable) {
+    // Not the file's fault: it must stay as it is, like a file that cannot be read.
+    snapshot->state = FileState::kUnreadable;
+    snapshot->problem = "cannot be parsed here: " + parsed.description;
+    snapshot->doc.Clear();
+    return snapshot;
+  }
   if (!parsed.ok) {
     snapshot->problem = "not well-formed XML (" + parsed.description;
     if (parsed.offset >= 0) snapshot->problem += " at byte " + std::to_string(parsed.offset);

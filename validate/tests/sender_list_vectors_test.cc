@@ -23,6 +23,9 @@
 
 #include "vexmor/validate/CXml.h"
 
+// This program, for the writer processes it starts as its own children.
+std::string g_sender_list_program;
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -31,9 +34,6 @@ const std::string kVectors = VEXMOR_SENDER_LIST_VECTORS;
 // Whether the build's parser keeps what it read before the damage of a broken file (pugixml
 // does, MSXML does not): the new file then starts with those entries.
 constexpr bool kKeepsEntriesBeforeDamage = VEXMOR_XML_KEEPS_ENTRIES_BEFORE_DAMAGE;
-
-// This program, for the writer processes it starts as its own children.
-std::string g_program;
 
 void SetSystemFolder(const std::string& folder) {
 #ifdef _WIN32
@@ -318,15 +318,15 @@ int AddSendersAsChild(const std::string& folder, const std::string& tag) {
 }
 
 TEST_F(SenderListTest, ConcurrentAddsFromManyProcessesAllArrive) {
-  ASSERT_FALSE(g_program.empty());
+  ASSERT_FALSE(g_sender_list_program.empty());
   ASSERT_TRUE(CXml(folder_.string() + "/").WriteFile("first@example.com", 1));
   constexpr int kProcesses = 4;
   std::vector<int> exits(kProcesses, -1);
   std::vector<std::thread> starters;
   for (int p = 0; p < kProcesses; ++p) {
     starters.emplace_back([&, p] {
-      std::string command = "\"" + g_program + "\" --add-senders \"" + folder_.string() +
-                            "/\" p" + std::to_string(p);
+      std::string command = "\"" + g_sender_list_program + "\" --add-senders \"" +
+                            folder_.string() + "/\" p" + std::to_string(p);
 #ifdef _WIN32
       command = "\"" + command + "\"";  // cmd /c takes off the outer pair of quotes
 #endif
@@ -353,7 +353,16 @@ int main(int argc, char** argv) {
   if (argc == 4 && std::string(argv[1]) == "--add-senders") {
     return AddSendersAsChild(argv[2], argv[3]);
   }
-  g_program = argv[0];
+  // --write-file FOLDER VALUE: one WriteFile of an approved id; exit code 0 when it succeeded.
+  if (argc == 4 && std::string(argv[1]) == "--write-file") {
+#ifdef _WIN32
+    if (::_putenv_s("VEXMOR_SYSDIR", argv[2]) != 0) return 2;
+#else
+    if (::setenv("VEXMOR_SYSDIR", argv[2], 1) != 0) return 2;
+#endif
+    return CXml(argv[2]).WriteFile(argv[3], 2) ? 0 : 1;
+  }
+  g_sender_list_program = argv[0];
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

@@ -321,6 +321,7 @@ ParseResult ParseDocument(std::string_view bytes, XmlNode* document) {
                                 reinterpret_cast<void**>(doc.Out()))) ||
       !doc) {
     result.description = "the MSXML 6 DOM document cannot be created";
+    result.unavailable = true;
     return result;
   }
   (void)doc->put_async(VARIANT_FALSE);
@@ -342,6 +343,7 @@ ParseResult ParseDocument(std::string_view bytes, XmlNode* document) {
   SAFEARRAY* array = ::SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes.size()));
   if (array == nullptr) {
     result.description = "out of memory";
+    result.unavailable = true;
     return result;
   }
   void* data = nullptr;

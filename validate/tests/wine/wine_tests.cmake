@@ -20,6 +20,7 @@ endif()
 # keeps nothing of a document it cannot parse, so no entry before the damage is carried over.
 vexmor_add_wine_test(sender_list_dll_tests
   SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/tests/sender_list_vectors_test.cc
+          ${CMAKE_CURRENT_SOURCE_DIR}/tests/wine/sender_list_without_dom_test.cc
   LIBS Vexmor::Validate)
 if(TARGET sender_list_dll_tests)
   target_compile_definitions(sender_list_dll_tests PRIVATE
