@@ -14,21 +14,16 @@ namespace {
 // A comment holding "--" or ending in "-", or an instruction holding "?>", cannot be written
 // back as it was read: the writer must split the sequence with a space to stay well-formed. An
 // entry whose text comes from such a node legitimately reads back slightly different.
-bool HasUnwritableMarkup(const pugi::xml_document& doc) {
-  // Walked without recursion: fuzzed documents nest deeply.
-  for (pugi::xml_node node = doc.first_child(); node;) {
-    std::string_view value = node.value();
-    if (node.type() == pugi::node_comment &&
+bool HasUnwritableMarkup(const xml::XmlNode& node) {
+  // The parser bounds the depth, so recursion is safe.
+  for (const xml::XmlNode& child : node.children) {
+    std::string_view value = child.value;
+    if (child.kind == xml::NodeKind::kComment &&
         (value.find("--") != std::string_view::npos || value.ends_with('-'))) {
       return true;
     }
-    if (node.type() == pugi::node_pi && value.find("?>") != std::string_view::npos) return true;
-    if (node.first_child()) {
-      node = node.first_child();
-      continue;
-    }
-    while (node && !node.next_sibling()) node = node.parent();
-    if (node) node = node.next_sibling();
+    if (child.kind == xml::NodeKind::kPi && value.find("?>") != std::string_view::npos) return true;
+    if (HasUnwritableMarkup(child)) return true;
   }
   return false;
 }

@@ -5,8 +5,6 @@
 #include <new>
 #include <string_view>
 
-#include <pugixml.hpp>
-
 #include "vexmor/log/write_log.h"
 #include "vexmor/platform/ansi.h"
 #include "vexmor/platform/paths.h"
@@ -14,14 +12,17 @@
 #include "vexmor/state/state_files.h"
 #include "wiring.h"
 #include "xml_damage_report.h"
+#include "xml_document.h"
 #include "xml_store.h"
 
 namespace xml = vexmor::validate::xml;
+using xml::NodeKind;
+using xml::XmlNode;
 
 struct CXmlDocument {
-  pugi::xml_document doc;
+  XmlNode doc;
   // Elements created without a parent wait here until they are attached.
-  pugi::xml_document loose;
+  XmlNode loose;
 };
 
 namespace {
@@ -67,8 +68,8 @@ constexpr const char* kIdsMarker = "WId_Start";
 constexpr const char* kDomainsMarker = "DId_Start";
 constexpr const char* kNotice = "Copyright (C) Vexmor. All rights reserved.";
 
-pugi::xml_node NodeOf(void* pNode) {
-  return pugi::xml_node(static_cast<pugi::xml_node_struct*>(pNode));
+XmlNode* NodeOf(void* pNode) {
+  return static_cast<XmlNode*>(pNode);
 }
 
 // A value the file can hold: something left after trimming, and no control characters.
@@ -88,19 +89,21 @@ std::string UpperValue(const std::string& ansi) {
 // A damaged file about to be replaced: the entries that could still be read of it go into the
 // new one ahead of what it starts with, so the senders known stay known (the old file is kept
 // aside as it was).
-void KeepReadableEntries(const xml::Snapshot& damaged, pugi::xml_document& work) {
+void KeepReadableEntries(const xml::Snapshot& damaged, XmlNode& work) {
   if (damaged.readable == nullptr) return;
-  pugi::xml_node root = work.document_element();
-  const pugi::xml_node first = root.first_child();
+  XmlNode* root = work.DocumentElement();
+  if (root == nullptr) return;
+  const auto first = root->children.begin();
   std::string text;
-  for (pugi::xml_node child : damaged.readable->Root().children()) {
-    if (child.type() != pugi::node_element || !xml::EntryText(child, &text)) continue;
+  for (const XmlNode& child : damaged.readable->Root().children) {
+    if (child.kind != NodeKind::kElement || !xml::EntryText(child, &text)) continue;
     bool there = false;
-    for (pugi::xml_node same : root.children(child.name())) {
+    for (const XmlNode& same : root->children) {
+      if (same.kind != NodeKind::kElement || same.name != child.name) continue;
       std::string other;
       there = there || (xml::EntryText(same, &other) && other == text);
     }
-    if (!there) root.insert_copy_before(child, first);
+    if (!there) root->children.insert(first, child);
   }
 }
 
@@ -176,16 +179,16 @@ void CXml::ReleaseDomDocument() {
 
 bool CXml::CreateElementNode(std::string strName, CXmlNode* pNode) {
   try {
-    pugi::xml_node node;
+    XmlNode* node = nullptr;
     if (m_pXmlDoc != nullptr && xml::IsXmlName(strName)) {
-      node = m_pXmlDoc->loose.append_child(strName.c_str());
+      node = &m_pXmlDoc->loose.Append(NodeKind::kElement, strName);
     }
-    if (!node) {
+    if (node == nullptr) {
       Mark(kStepKey, step::kElement);
       Fail(kFailure_Argument, "cannot create an element named '" + strName + "'");
       return false;
     }
-    if (pNode != nullptr) *pNode = CXmlNode(node.internal_object());
+    if (pNode != nullptr) *pNode = CXmlNode(node);
     return true;
   } catch (...) {
     Mark(kCaughtKey, caught::kElement);
@@ -196,18 +199,18 @@ bool CXml::CreateElementNode(std::string strName, CXmlNode* pNode) {
 
 bool CXml::CreateElementNode(std::string strName, CXmlNode parent, CXmlNode* pNode) {
   try {
-    pugi::xml_node node;
-    pugi::xml_node under = NodeOf(parent.m_pNode);
-    if (under && xml::IsXmlName(strName) &&
-        (under.type() == pugi::node_element || under.type() == pugi::node_document)) {
-      node = under.append_child(strName.c_str());
+    XmlNode* node = nullptr;
+    XmlNode* under = NodeOf(parent.m_pNode);
+    if (under != nullptr && xml::IsXmlName(strName) &&
+        (under->kind == NodeKind::kElement || under->kind == NodeKind::kDocument)) {
+      node = &under->Append(NodeKind::kElement, strName);
     }
-    if (!node) {
+    if (node == nullptr) {
       Mark(kStepKey, step::kChildElement);
       Fail(kFailure_Argument, "cannot create or attach an element named '" + strName + "'");
       return false;
     }
-    if (pNode != nullptr) *pNode = CXmlNode(node.internal_object());
+    if (pNode != nullptr) *pNode = CXmlNode(node);
     return true;
   } catch (...) {
     Mark(kCaughtKey, caught::kChildElement);
@@ -218,15 +221,14 @@ bool CXml::CreateElementNode(std::string strName, CXmlNode parent, CXmlNode* pNo
 
 bool CXml::CreateAttribute(std::string strName, std::string strValue, CXmlNode node) {
   try {
-    pugi::xml_node element = NodeOf(node.m_pNode);
-    if (!element || element.type() != pugi::node_element || !xml::IsXmlName(strName)) {
+    XmlNode* element = NodeOf(node.m_pNode);
+    if (element == nullptr || element->kind != NodeKind::kElement || !xml::IsXmlName(strName)) {
       Mark(kStepKey, step::kAttribute);
       Fail(kFailure_Argument, "cannot set attribute '" + strName + "'");
       return false;
     }
-    pugi::xml_attribute attribute = element.attribute(strName.c_str());
-    if (!attribute) attribute = element.append_attribute(strName.c_str());
-    return attribute.set_value(vexmor::platform::AnsiToUtf8(strValue).c_str());
+    element->SetAttribute(strName, vexmor::platform::AnsiToUtf8(strValue));
+    return true;
   } catch (...) {
     Mark(kCaughtKey, caught::kAttribute);
     Fail(kFailure_Internal, "unexpected error while setting an attribute");
@@ -241,19 +243,18 @@ bool CXml::CreateAttribute(std::string strName, int64_t iValue, CXmlNode node) {
 bool CXml::InsertElementNode(std::string strName, CXmlNode parent,
                              std::optional<std::string> strText) {
   try {
-    pugi::xml_node under = NodeOf(parent.m_pNode);
-    pugi::xml_node entry;
-    if (under && under.type() == pugi::node_element && xml::IsXmlName(strName)) {
-      entry = under.append_child(strName.c_str());
+    XmlNode* under = NodeOf(parent.m_pNode);
+    XmlNode* entry = nullptr;
+    if (under != nullptr && under->kind == NodeKind::kElement && xml::IsXmlName(strName)) {
+      entry = &under->Append(NodeKind::kElement, strName);
     }
-    if (!entry) {
+    if (entry == nullptr) {
       Mark(kStepKey, step::kInsertElement);
       Fail(kFailure_Argument, "cannot insert an entry named '" + strName + "'");
       return false;
     }
     if (strText.has_value()) {
-      entry.append_child(pugi::node_pcdata)
-          .set_value((vexmor::platform::AnsiToUtf8(*strText) + "\n").c_str());
+      entry->Append(NodeKind::kText, {}, vexmor::platform::AnsiToUtf8(*strText) + "\n");
     }
     return true;
   } catch (...) {
@@ -267,36 +268,34 @@ bool CXml::BuildNewDocument(const std::string& strEntryName, const std::string& 
                             int32_t iPiMark, int32_t iCommentMark) {
   if (m_pXmlDoc == nullptr && !CreateDomDocument()) return false;
   m_pRoot = CXmlNode();
-  m_pXmlDoc->doc.reset();
-  m_pXmlDoc->loose.reset();
-  pugi::xml_document& doc = m_pXmlDoc->doc;
+  m_pXmlDoc->doc.Clear();
+  m_pXmlDoc->loose.Clear();
+  XmlNode& doc = m_pXmlDoc->doc;
+  // Appending to the tree fails only for want of memory, which the callers catch and mark;
+  // the step codes stay part of the signature for the file's readers.
+  (void)iPiMark;
+  (void)iCommentMark;
 
-  pugi::xml_node declaration = doc.append_child(pugi::node_pi);
-  if (!declaration || !declaration.set_name("xml") || !declaration.set_value("version='1.0'")) {
-    Mark(kStepKey, iPiMark);
-    Fail(kFailure_Internal, "cannot create the XML declaration");
-    return false;
-  }
-  pugi::xml_node notice = doc.append_child(pugi::node_comment);
-  if (!notice || !notice.set_value(kNotice)) {
-    Mark(kStepKey, iCommentMark);
-    Fail(kFailure_Internal, "cannot create the notice");
-    return false;
-  }
+  // A PI whose target is "xml" is what the new-file layout asks for; it reads back as the
+  // document's declaration.
+  doc.Append(NodeKind::kPi, "xml", "version='1.0'");
+  doc.Append(NodeKind::kComment, {}, kNotice);
   CXmlNode root;
   if (!CreateElementNode(std::string(xml::kRootName), &root)) return false;
-  NodeOf(root.m_pNode).append_child(pugi::node_pcdata).set_value("\n");
+  NodeOf(root.m_pNode)->Append(NodeKind::kText, {}, "\n");
   if (!CreateAttribute("Mail", "Ids", root)) return false;
   if (!strEntryName.empty() && !InsertElementNode(strEntryName, root, strText)) return false;
 
-  pugi::xml_node attached = doc.append_copy(NodeOf(root.m_pNode));
-  if (!attached) {
-    Fail(kFailure_Internal, "cannot attach the root element");
-    return false;
+  // The root moves from the loose elements into the document, keeping its address.
+  auto& loose = m_pXmlDoc->loose.children;
+  for (auto it = loose.begin(); it != loose.end(); ++it) {
+    if (&*it != NodeOf(root.m_pNode)) continue;
+    doc.children.splice(doc.children.end(), loose, it);
+    m_pRoot = root;
+    return true;
   }
-  m_pXmlDoc->loose.remove_child(NodeOf(root.m_pNode));
-  m_pRoot = CXmlNode(attached.internal_object());
-  return true;
+  Fail(kFailure_Internal, "cannot attach the root element");
+  return false;
 }
 
 bool CXml::CreateXmlFile(std::string strValue, uint32_t uKind) {
@@ -309,10 +308,10 @@ bool CXml::CreateXmlFile(std::string strValue, uint32_t uKind) {
       return false;
     }
     if (!BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice)) return false;
-    const pugi::xml_document& built = m_pXmlDoc->doc;
+    const XmlNode& built = m_pXmlDoc->doc;
     xml::UpdateResult result =
-        xml::UpdateFile(FilePath(), [&](const xml::Snapshot&, pugi::xml_document& work) {
-          work.reset(built);
+        xml::UpdateFile(FilePath(), [&](const xml::Snapshot&, XmlNode& work) {
+          work = built;
           return xml::Outcome::kReplace;
         });
     if (!result.kept_copy.empty()) {
@@ -343,25 +342,25 @@ bool CXml::WriteFile(std::string strValue, uint32_t uKind) {
       return false;
     }
     bool done = true;
-    xml::UpdateResult result = xml::UpdateFile(FilePath(), [&](const xml::Snapshot& current,
-                                                               pugi::xml_document& work) {
-      if (current.state == xml::FileState::kValid) {
-        // Another process started the file since our caller looked: add to it instead.
-        if (entry.empty() || current.Contains(entry, upper)) return xml::Outcome::kUnchanged;
-        done = InsertElementNode(entry, CXmlNode(work.document_element().internal_object()), upper);
-        return done ? xml::Outcome::kSave : xml::Outcome::kUnchanged;
-      }
-      if (current.state == xml::FileState::kUnreadable) {
-        done = false;
-        Fail(kFailure_Io, current.problem);
-        return xml::Outcome::kUnchanged;
-      }
-      done = BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice);
-      if (!done) return xml::Outcome::kUnchanged;
-      work.reset(m_pXmlDoc->doc);
-      KeepReadableEntries(current, work);
-      return xml::Outcome::kReplace;
-    });
+    xml::UpdateResult result =
+        xml::UpdateFile(FilePath(), [&](const xml::Snapshot& current, XmlNode& work) {
+          if (current.state == xml::FileState::kValid) {
+            // Another process started the file since our caller looked: add to it instead.
+            if (entry.empty() || current.Contains(entry, upper)) return xml::Outcome::kUnchanged;
+            done = InsertElementNode(entry, CXmlNode(work.DocumentElement()), upper);
+            return done ? xml::Outcome::kSave : xml::Outcome::kUnchanged;
+          }
+          if (current.state == xml::FileState::kUnreadable) {
+            done = false;
+            Fail(kFailure_Io, current.problem);
+            return xml::Outcome::kUnchanged;
+          }
+          done = BuildNewDocument(entry, upper, step::kListDeclaration, step::kListNotice);
+          if (!done) return xml::Outcome::kUnchanged;
+          work = m_pXmlDoc->doc;
+          KeepReadableEntries(current, work);
+          return xml::Outcome::kReplace;
+        });
     if (!result.kept_copy.empty()) {
       vexmor::log::WriteLog("[F] The sender list file could not be used (" +
                                 result.replaced_problem + "); it was kept as " + result.kept_copy +
@@ -432,7 +431,8 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
         if (current->Contains(element, upper) && pResult != nullptr) *pResult = "Found";
       } else if (operation == kListOperation_Show) {
         std::string text;
-        for (pugi::xml_node child : current->Root().children(element.c_str())) {
+        for (const XmlNode& child : current->Root().children) {
+          if (child.kind != NodeKind::kElement || child.name != element) continue;
           if (!xml::EntryText(child, &text)) continue;
           if (pResult != nullptr) *pResult += vexmor::platform::Utf8ToAnsi(text) + "\n";
         }
@@ -446,23 +446,24 @@ bool CXml::ReadFile(std::string strValue, int32_t iCode, std::string* pResult) {
     }
     bool ok = false;
     xml::UpdateResult result =
-        xml::UpdateFile(path, [&](const xml::Snapshot& current, pugi::xml_document& work) {
+        xml::UpdateFile(path, [&](const xml::Snapshot& current, XmlNode& work) {
           ok = usable(current);
           if (!ok) return xml::Outcome::kUnchanged;
-          pugi::xml_node root = work.document_element();
+          XmlNode* root = work.DocumentElement();
           if (operation == kListOperation_Remove) {
             std::string text;
-            for (pugi::xml_node child : root.children(element.c_str())) {
+            for (const XmlNode& child : root->children) {
+              if (child.kind != NodeKind::kElement || child.name != element) continue;
               if (!xml::EntryText(child, &text)) continue;
               if (xml::UpperAnsi(vexmor::platform::Utf8ToAnsi(text)) == upper) {
-                root.remove_child(child);
+                root->Remove(&child);
                 return xml::Outcome::kSave;
               }
             }
             return xml::Outcome::kUnchanged;
           }
           if (current.Contains(element, upper)) return xml::Outcome::kUnchanged;
-          ok = InsertElementNode(element, CXmlNode(root.internal_object()), upper);
+          ok = InsertElementNode(element, CXmlNode(root), upper);
           return ok ? xml::Outcome::kSave : xml::Outcome::kUnchanged;
         });
     if (!result.status.ok()) {
@@ -493,13 +494,13 @@ bool CXml::GetWhiteListIds_SentItems(uint32_t uWhich) {
     }
     bool due = false;
     xml::UpdateResult result =
-        xml::UpdateFile(FilePath(), [&](const xml::Snapshot& current, pugi::xml_document& work) {
+        xml::UpdateFile(FilePath(), [&](const xml::Snapshot& current, XmlNode& work) {
           switch (current.state) {
             case xml::FileState::kMissing:
             case xml::FileState::kUnparsable:
               due = CreateWhiteStartId_Xml();
               if (!due) return xml::Outcome::kUnchanged;
-              work.reset(m_pXmlDoc->doc);
+              work = m_pXmlDoc->doc;
               KeepReadableEntries(current, work);
               return xml::Outcome::kReplace;
             case xml::FileState::kUnreadable:
@@ -511,9 +512,13 @@ bool CXml::GetWhiteListIds_SentItems(uint32_t uWhich) {
             case xml::FileState::kValid:
               break;
           }
-          pugi::xml_node root = work.document_element();
-          if (root.child(marker)) return xml::Outcome::kUnchanged;  // done before
-          due = InsertElementNode(marker, CXmlNode(root.internal_object()), std::string("1"));
+          XmlNode* root = work.DocumentElement();
+          for (const XmlNode& child : root->children) {
+            if (child.kind == NodeKind::kElement && child.name == marker) {
+              return xml::Outcome::kUnchanged;  // done before
+            }
+          }
+          due = InsertElementNode(marker, CXmlNode(root), std::string("1"));
           return due ? xml::Outcome::kSave : xml::Outcome::kUnchanged;
         });
     if (!result.kept_copy.empty()) {
@@ -560,8 +565,8 @@ bool CXml::GetAddress_File(std::string strName, std::string* pResult) {
         return false;
     }
     std::string text;
-    for (pugi::xml_node child : current->Root().children()) {
-      if (child.type() != pugi::node_element || strName != child.name()) continue;
+    for (const XmlNode& child : current->Root().children) {
+      if (child.kind != NodeKind::kElement || strName != child.name) continue;
       if (!xml::EntryText(child, &text)) continue;
       if (pResult != nullptr) *pResult += vexmor::platform::Utf8ToAnsi(text) + "[//]";
     }

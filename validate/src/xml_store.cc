@@ -100,10 +100,11 @@ void Reload(const std::string& path, CacheEntry* entry) {
     if (!(FileIdentityOf(before) == FileIdentityOf(after)) && attempt < 3) continue;
 
     entry->identity = FileIdentityOf(after);
-    entry->held = std::move(held);
+    if (HoldCachedFile()) entry->held = std::move(held);
     std::unique_ptr<Snapshot> snapshot = ParseSnapshot(bytes);
     if (snapshot->state != FileState::kValid) snapshot->problem = path + ": " + snapshot->problem;
-    if (snapshot->state == FileState::kUnparsable && entry->last_good != nullptr) {
+    if ((snapshot->state == FileState::kUnparsable || snapshot->state == FileState::kUnreadable) &&
+        entry->last_good != nullptr) {
       snapshot->readable = entry->last_good;  // more than the part before the damage
     }
     entry->snapshot = std::move(snapshot);
@@ -157,8 +158,9 @@ void Publish(const std::string& path, std::unique_ptr<Snapshot> snapshot, std::s
     Cache().erase(path);  // the next reader parses the file
     return;
   }
-  entry.held = UniqueFd(fd);
   entry.identity = FileIdentityOf(info);
+  entry.held = UniqueFd(fd);
+  if (!HoldCachedFile()) entry.held = UniqueFd();
   entry.snapshot = std::move(snapshot);
   if (entry.snapshot->state == FileState::kValid) entry.last_good = entry.snapshot;
   entry.racy = MayChangeUnseen(entry.identity);
@@ -167,10 +169,10 @@ void Publish(const std::string& path, std::unique_ptr<Snapshot> snapshot, std::s
 
 void IndexChildren(Snapshot* snapshot) {
   std::string text;
-  for (pugi::xml_node child : snapshot->Root().children()) {
-    if (child.type() != pugi::node_element) continue;
+  for (const XmlNode& child : snapshot->Root().children) {
+    if (child.kind != NodeKind::kElement) continue;
     if (!EntryText(child, &text)) continue;
-    snapshot->index[child.name()].insert(UpperAnsi(platform::Utf8ToAnsi(text)));
+    snapshot->index[child.name].insert(UpperAnsi(platform::Utf8ToAnsi(text)));
   }
 }
 
@@ -229,10 +231,10 @@ bool Snapshot::Contains(const std::string& element, const std::string& upper_val
   return list != index.end() && list->second.count(upper_value) > 0;
 }
 
-unsigned int ParseFlags() {
-  // parse_fragment keeps stray text at the top level, so it can be refused below.
-  return pugi::parse_default | pugi::parse_declaration | pugi::parse_pi | pugi::parse_comments |
-         pugi::parse_fragment;
+const XmlNode& Snapshot::Root() const {
+  static const XmlNode kNone{NodeKind::kElement, {}, {}, {}, {}};
+  const XmlNode* root = doc.DocumentElement();
+  return root != nullptr ? *root : kNone;
 }
 
 namespace {
@@ -240,10 +242,10 @@ namespace {
 // Whether a kept declaration could make a reader take the UTF-8 bytes we write for another
 // encoding. Readers find the encoding as the first "en" of the declaration that reads
 // encoding="..."; only version, a UTF-8 encoding and standalone, with plain values, are safe.
-bool DeclarationMisleads(pugi::xml_node declaration) {
-  for (pugi::xml_attribute attribute : declaration.attributes()) {
-    std::string_view name = attribute.name();
-    std::string_view value = attribute.value();
+bool DeclarationMisleads(const XmlNode& declaration) {
+  for (const XmlAttribute& attribute : declaration.attributes) {
+    std::string_view name = attribute.name;
+    std::string_view value = attribute.value;
     if (name == "encoding") {
       std::string upper = UpperAnsi(value);
       if (upper != "UTF-8" && upper != "UTF8") return true;
@@ -257,31 +259,29 @@ bool DeclarationMisleads(pugi::xml_node declaration) {
 
 }  // namespace
 
-std::string Serialise(const pugi::xml_document& doc) {
+std::string Serialise(const XmlNode& doc) {
   // The bytes are always UTF-8. A kept declaration that names another encoding would make the
   // next read decode them a second time, garbling every non-ASCII entry on each save: such a
   // declaration is written anew, saying UTF-8.
-  for (pugi::xml_node node : doc.children()) {
-    if (node.type() != pugi::node_declaration) continue;
+  for (const XmlNode& node : doc.children) {
+    if (node.kind != NodeKind::kDeclaration) continue;
     if (!DeclarationMisleads(node)) break;
-    pugi::xml_document copy;
-    copy.reset(doc);
-    for (pugi::xml_node declared : copy.children()) {
-      if (declared.type() != pugi::node_declaration) continue;
-      std::string version = declared.attribute("version").value();
-      std::string standalone = declared.attribute("standalone").value();
-      while (declared.first_attribute()) declared.remove_attribute(declared.first_attribute());
-      declared.append_attribute("version") = version == "1.1" ? "1.1" : "1.0";
-      declared.append_attribute("encoding") = "UTF-8";
-      if (standalone == "yes" || standalone == "no") {
-        declared.append_attribute("standalone") = standalone.c_str();
+    XmlNode copy = doc;
+    for (XmlNode& declared : copy.children) {
+      if (declared.kind != NodeKind::kDeclaration) continue;
+      const std::string* version = declared.Attribute("version");
+      const std::string* standalone = declared.Attribute("standalone");
+      std::vector<XmlAttribute> attributes;
+      attributes.push_back({"version", version != nullptr && *version == "1.1" ? "1.1" : "1.0"});
+      attributes.push_back({"encoding", "UTF-8"});
+      if (standalone != nullptr && (*standalone == "yes" || *standalone == "no")) {
+        attributes.push_back({"standalone", *standalone});
       }
+      declared.attributes = std::move(attributes);
     }
-    return Serialise(copy);
+    return SerialiseDocument(copy);
   }
-  std::ostringstream out;
-  doc.save(out, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
-  return out.str();
+  return SerialiseDocument(doc);
 }
 
 std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
@@ -292,58 +292,49 @@ std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes) {
     snapshot->problem = "the file is empty";
     return snapshot;
   }
-  // load_buffer copies the bytes; the document never points into them.
-  const pugi::xml_parse_result parsed = snapshot->doc.load_buffer(
-      // cppcheck-suppress invalidLifetime
-      bytes.data(), bytes.size(), ParseFlags(), pugi::encoding_auto);
-  if (!parsed) {
-    snapshot->problem = std::string("not well-formed XML (") + parsed.description() + " at byte " +
-                        std::to_string(parsed.offset) + ")";
-    // The parser keeps the nodes it read before the damage: the entries there still count.
-    if (std::string_view(snapshot->doc.document_element().name()) == kRootName) {
-      // Of an entry cut off by the damage only its start was read: it does not count.
-      pugi::xml_node last = snapshot->doc.document_element().last_child();
-      while (last && last.type() != pugi::node_element) last = last.previous_sibling();
-      bool cut = false;
-      if (last) {
-        const ptrdiff_t at = last.offset_debug();
-        const std::string close = std::string("</") + last.name() + ">";
-        cut = at < 0 || bytes.find(close, static_cast<size_t>(at)) == std::string_view::npos;
-      }
+  const ParseResult parsed = ParseDocument(bytes, &snapshot->doc);
+  if (parsed.unavailable) {
+    // Not the file's fault: it must stay as it is, like a file that cannot be read.
+    snapshot->state = FileState::kUnreadable;
+    snapshot->problem = "cannot be parsed here: " + parsed.description;
+    snapshot->doc.Clear();
+    return snapshot;
+  }
+  if (!parsed.ok) {
+    snapshot->problem = "not well-formed XML (" + parsed.description;
+    if (parsed.offset >= 0) snapshot->problem += " at byte " + std::to_string(parsed.offset);
+    snapshot->problem += ")";
+    // What the parser read before the damage still counts, as far as it is the store's.
+    const XmlNode* root = snapshot->doc.DocumentElement();
+    if (parsed.partial && root != nullptr && root->name == kRootName) {
       auto salvage = std::make_shared<Snapshot>();
       salvage->state = FileState::kValid;
-      salvage->size = parsed.offset;
-      salvage->doc.reset(snapshot->doc);
-      if (cut) {
-        pugi::xml_node root = salvage->doc.document_element();
-        pugi::xml_node drop = root.last_child();
-        while (drop && drop.type() != pugi::node_element) drop = drop.previous_sibling();
-        root.remove_child(drop);
-      }
+      salvage->size = parsed.offset >= 0 ? static_cast<size_t>(parsed.offset) : 0;
+      salvage->doc = std::move(snapshot->doc);
       IndexChildren(salvage.get());
       snapshot->readable = std::move(salvage);
     }
-    snapshot->doc.reset();
+    snapshot->doc.Clear();
     return snapshot;
   }
   int elements = 0;
-  for (pugi::xml_node child : snapshot->doc.children()) {
-    if (child.type() == pugi::node_element) ++elements;
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
+  for (const XmlNode& child : snapshot->doc.children) {
+    if (child.kind == NodeKind::kElement) ++elements;
+    if (child.kind == NodeKind::kText || child.kind == NodeKind::kCData) {
       snapshot->problem = "text outside the root element";
-      snapshot->doc.reset();
+      snapshot->doc.Clear();
       return snapshot;
     }
   }
   if (elements != 1) {
     snapshot->problem = elements == 0 ? "no root element" : "more than one root element";
-    snapshot->doc.reset();
+    snapshot->doc.Clear();
     return snapshot;
   }
-  if (std::string_view(snapshot->Root().name()) != kRootName) {
+  if (snapshot->Root().name != kRootName) {
     snapshot->state = FileState::kWrongRoot;
-    snapshot->problem = std::string("the root element is <") + snapshot->Root().name() +
-                        ">, not <" + std::string(kRootName) + ">";
+    snapshot->problem = std::string("the root element is <") + snapshot->Root().name + ">, not <" +
+                        std::string(kRootName) + ">";
     return snapshot;
   }
   snapshot->state = FileState::kValid;
@@ -359,7 +350,7 @@ std::shared_ptr<const Snapshot> LoadShared(const std::string& path) {
 }
 
 UpdateResult UpdateFile(const std::string& path,
-                        const std::function<Outcome(const Snapshot&, pugi::xml_document&)>& edit) {
+                        const std::function<Outcome(const Snapshot&, XmlNode&)>& edit) {
   UpdateResult result;
   std::string folder = DirectoryOf(path);
   if (!folder.empty()) {
@@ -372,8 +363,8 @@ UpdateResult UpdateFile(const std::string& path,
     return result;
   }
   std::shared_ptr<const Snapshot> current = LoadShared(path);
-  pugi::xml_document work;
-  if (current->state == FileState::kValid) work.reset(current->doc);
+  XmlNode work;
+  if (current->state == FileState::kValid) work = current->doc;
   Outcome outcome = edit(*current, work);
   if (outcome == Outcome::kUnchanged) return result;
   if (current->state == FileState::kUnreadable) {
@@ -403,8 +394,8 @@ UpdateResult UpdateFile(const std::string& path,
   auto published = std::make_unique<Snapshot>();
   published->state = FileState::kValid;
   published->size = bytes.size();
-  published->doc.reset(work);
-  if (std::string_view(published->Root().name()) == kRootName) {
+  published->doc = std::move(work);
+  if (published->Root().name == kRootName) {
     IndexChildren(published.get());
     Publish(path, std::move(published), std::move(bytes));
   } else {
@@ -443,29 +434,23 @@ std::string_view TrimSpace(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-bool EntryText(pugi::xml_node entry, std::string* text) {
-  pugi::xml_node first = entry.first_child();
-  if (!first) return false;
+bool EntryText(const XmlNode& entry, std::string* text) {
+  if (entry.children.empty()) return false;
+  const XmlNode& first = entry.children.front();
   text->clear();
-  switch (first.type()) {
-    case pugi::node_element:
-      // An element's text is the text of everything inside it.
-      for (pugi::xml_node node = first.first_child(); node;) {
-        if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) {
-          text->append(node.value());
+  if (first.kind == NodeKind::kElement) {
+    // An element's text is the text of everything inside it (depth is bounded by the parser).
+    std::function<void(const XmlNode&)> collect = [&](const XmlNode& node) {
+      for (const XmlNode& child : node.children) {
+        if (child.kind == NodeKind::kText || child.kind == NodeKind::kCData) {
+          text->append(child.value);
         }
-        if (node.first_child()) {
-          node = node.first_child();
-          continue;
-        }
-        while (node && node != first && !node.next_sibling()) node = node.parent();
-        if (!node || node == first) break;
-        node = node.next_sibling();
+        collect(child);
       }
-      break;
-    default:
-      text->assign(first.value());
-      break;
+    };
+    collect(first);
+  } else if (first.kind != NodeKind::kDeclaration) {
+    text->assign(first.value);
   }
   std::string_view trimmed = TrimSpace(*text);
   if (trimmed.size() != text->size()) *text = std::string(trimmed);

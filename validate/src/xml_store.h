@@ -18,9 +18,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include <pugixml.hpp>
-
 #include "vexmor/platform/status.h"
+#include "xml_document.h"
 
 namespace vexmor::validate::xml {
 
@@ -41,7 +40,7 @@ struct Snapshot {
   FileState state = FileState::kMissing;
   std::string problem;  // what is wrong, for messages
   size_t size = 0;      // bytes on disk
-  pugi::xml_document doc;
+  XmlNode doc;
   // Element name of each child element of the root -> the upper-cased (ANSI) values it holds.
   std::unordered_map<std::string, std::unordered_set<std::string>> index;
 
@@ -50,15 +49,13 @@ struct Snapshot {
   // null when there is nothing. Never written back as the file.
   std::shared_ptr<const Snapshot> readable;
 
-  pugi::xml_node Root() const { return doc.document_element(); }
+  // The root element; an empty element when there is none.
+  const XmlNode& Root() const;
   bool Contains(const std::string& element, const std::string& upper_value) const;
 };
 
-// Parse flags that keep everything a later save must write back (declaration, comments, PIs)
-// and drop white-space-only text, as the file's readers expect.
-unsigned int ParseFlags();
 // The whole document as it is written to disk.
-std::string Serialise(const pugi::xml_document& doc);
+std::string Serialise(const XmlNode& doc);
 // Classifies and indexes a document parsed from "bytes" (also used for freshly built ones).
 std::unique_ptr<Snapshot> ParseSnapshot(std::string_view bytes);
 
@@ -84,7 +81,7 @@ struct UpdateResult {
 // for a save the working copy replaces the file atomically. An unreadable file is never
 // replaced. Exceptions thrown by "edit" pass through; the lock is released either way.
 UpdateResult UpdateFile(const std::string& path,
-                        const std::function<Outcome(const Snapshot&, pugi::xml_document&)>& edit);
+                        const std::function<Outcome(const Snapshot&, XmlNode&)>& edit);
 
 // Forgets every cached document (tests and benchmarks).
 void ClearCache();
@@ -97,7 +94,7 @@ std::string UpperAnsi(std::string_view text);
 std::string_view TrimSpace(std::string_view text);
 // The value of an entry as readers see it: the text of its first child node, trimmed, in UTF-8.
 // False when the entry has no child node.
-bool EntryText(pugi::xml_node entry, std::string* text);
+bool EntryText(const XmlNode& entry, std::string* text);
 // Whether "name" may be used as an element or attribute name.
 bool IsXmlName(std::string_view name);
 
