@@ -2,6 +2,8 @@
 #include "wiring.h"
 
 #include <cstdlib>
+#include <string>
+#include <string_view>
 #include <utility>
 
 #include "display_module.h"
@@ -19,6 +21,22 @@ bool HasDisplay() {
   return false;
 }
 
+// The set-up's questions name the mail clients the product was first built beside; here the
+// user knows them as the add-in host and the local client session. The library's own texts stay.
+std::string InUsersNames(std::string text) {
+  static constexpr std::pair<std::string_view, std::string_view> kNames[] = {
+      {"Microsoft Outlook", "the add-in host (Vexmor_AddinHost)"},
+      {"Outlook Express", "the local client session (Vexmor_Session)"}};
+  for (const auto& [theirs, ours] : kNames) {
+    for (size_t at = text.find(theirs); at != std::string::npos;
+         at = text.find(theirs, at + ours.size())) {
+      text.replace(at, theirs.size(), ours);
+    }
+  }
+  if (!text.empty() && text[0] >= 'a' && text[0] <= 'z') text[0] = static_cast<char>(text[0] - 32);
+  return text;
+}
+
 // The display's boxes, falling back to the terminal's; owns both.
 class Prompts final : public platform::MessageBoxes {
  public:
@@ -30,7 +48,9 @@ class Prompts final : public platform::MessageBoxes {
     }
   }
   StatusOr<platform::MessageBoxAnswer> Show(const platform::MessageBoxRequest& request) override {
-    return both_ != nullptr ? both_->Show(request) : terminal_->Show(request);
+    platform::MessageBoxRequest shown = request;
+    shown.text = InUsersNames(request.text);
+    return both_ != nullptr ? both_->Show(shown) : terminal_->Show(shown);
   }
 
  private:

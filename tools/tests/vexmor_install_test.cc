@@ -138,6 +138,8 @@ void InsideTheNamespace(const std::string& work) {
   pa = a.WaitRunning();
   // New mail is judged from the end of the set-up on, and the status says so.
   EXPECT_NE(install.out.find("filtering: on"), std::string::npos) << install.out;
+  // The questions and messages name the programs as the user knows them here.
+  EXPECT_EQ(install.out.find("Outlook"), std::string::npos) << install.out;
   const Run status = a.Cli("status");
   EXPECT_NE(status.out.find("filtering of new mail: on"), std::string::npos) << status.out;
   Run uninstall = a.Cli("uninstall --yes");
