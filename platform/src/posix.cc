@@ -7,19 +7,6 @@
 
 namespace vexmor::platform {
 
-Status ErrnoStatus(std::string_view what, int error) {
-  std::string message(what);
-  message += ": ";
-  message += std::strerror(error);
-  if (error == ENOENT) return Status::NotFound(std::move(message));
-  return Status::IoError(std::move(message));
-}
-
-void UniqueFd::reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
-  fd_ = fd;
-}
-
 Status WriteAll(int fd, std::string_view bytes) {
   while (!bytes.empty()) {
     const ssize_t n = ::write(fd, bytes.data(), bytes.size());

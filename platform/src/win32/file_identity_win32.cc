@@ -47,19 +47,6 @@ bool MayChangeUnseen(const FileIdentity& identity) {
   return now - std::max(identity.mtime_ns, identity.ctime_ns) < kUnseenChangeWindowNs;
 }
 
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
 Status ReadToEnd(int fd, std::string* out) {
   out->clear();
   char buffer[65536];
