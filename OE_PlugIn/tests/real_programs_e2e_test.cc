@@ -378,6 +378,7 @@ TEST_F(RealProgramsTest, FetchedMailIsJudgedOnceAndAPersonsMovesAreRespected) {
       << Verdicts();
   EXPECT_NE(Verdicts().find(R"(<spam4@e2e.example>","subject":"Best prices 4","sender":)"
                             R"("offers4@fresh4.example","verdict":"normal","rule":"none",)"
+                            R"("rule_text":"no rule found it to be spam",)"
                             R"("signatures":[{"kind":"link","text":"bargain-pills.biz",)"),
             std::string::npos)
       << Verdicts();

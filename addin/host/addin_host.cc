@@ -292,7 +292,7 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
   // Without the extension nothing judges or learns: the marks stay, so mail that arrives
   // meanwhile is handed on once the extension loads again.
   int exit_code = 0;
-  if (loader.nothing_loaded()) {
+  if (options.end_when_nothing_loaded && loader.nothing_loaded()) {
     Say(NothingLoadedMessage(options.install_dir, platform::DefaultPaths().WindowsDirectory() +
                                                       std::string(platform::kRegistryFile)));
     exit_code = 1;  // idling would look like filtering while nothing is judged

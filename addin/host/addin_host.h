@@ -39,6 +39,9 @@ struct HostOptions {
   bool once = false;        // judge what is new and stop
   bool no_window = false;   // no tool window even on a display
   int stop_fd = -1;         // readable once "stop" is set: ends the host's loop at once
+  // With no add-in and no extension loaded nothing would be judged: the host says where it
+  // looked and ends (exit 1) instead of idling. Off only where the loop itself is under test.
+  bool end_when_nothing_loaded = true;
   // The toolkit the tool window runs on, made only when a window is wanted; none: no window.
   std::function<std::unique_ptr<platform::Dialogs>()> make_dialogs;
 };
