@@ -324,8 +324,16 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
   const std::string waiting_line = "account client: " + std::to_string(spam_waiting) +
                                    " judged spam message(s) wait in INBOX until the server moves "
                                    "them\n";
+  // Whether new mail is judged: the switch the set-up turns on. A session turns it off at its
+  // start and on for each receive cycle; without one the host judges whenever it is on.
+  const bool filtering = ports.profile.GetInt(state::kPathFile, state::kSectionVexmor,
+                                              state::kKeyReceiveMsgStart, 0) == 1;
   Outcome outcome = Ask("status", {"status", {}});
   if (outcome.exit_status != 0) {
+    if (!json) {
+      std::printf("session: not running\nfiltering of new mail: %s\n",
+                  filtering ? "on" : "off (switch it on with: vexmor setup --filter on)");
+    }
     if (spam_waiting > 0) std::fputs(waiting_line.c_str(), stdout);
     return outcome.exit_status;
   }
@@ -351,9 +359,6 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
     }
   }
   reply["problems"] = problems;
-  // Whether new mail is judged at all: the switch the set-up turns on.
-  const bool filtering = ports.profile.GetInt(state::kPathFile, state::kSectionVexmor,
-                                              state::kKeyReceiveMsgStart, 0) == 1;
   reply["filtering"] = filtering;
   if (json) {
     std::printf("%s\n", reply.dump().c_str());
@@ -381,7 +386,9 @@ int RunStatus(const ToolPorts& ports, const Args& args) {
               reachable ? "reachable" : "not reachable");
   std::printf("install directory: %s\n", reply.value("install_dir", std::string()).c_str());
   std::printf("filtering of new mail: %s\n",
-              filtering ? "on" : "off (switch it on with: vexmor setup --filter on)");
+              filtering ? "on (a receive cycle runs)"
+                        : "between receive cycles (mail that arrives now is judged when the next "
+                          "cycle ends)");
   std::printf("reports waiting for the signature server: %zu\n", reports_waiting);
   const std::string store = reply.value("store", std::string());
   std::printf("store: %s\n", store.empty() ? "as the registry names it" : store.c_str());
