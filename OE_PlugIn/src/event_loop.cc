@@ -128,13 +128,9 @@ Status RunEventLoop(PlugInHost& host, platform::MailStore& store, MemoryClientCh
   // The loop runs descriptors before timers in each round, so a tick that comes due together
   // with a change already sees its new messages; the queue timer is added first, so it runs
   // before the command timer when both are due.
-  // New mail is drained as it is queued rather than at the next tick: a burst of deliveries
-  // then waits for nothing but the filter itself (the tick still drains what an earlier round
-  // left, and does its other checks).
-  auto changes = loop.WatchReadable(watch.fd(), [&] {
-    events.Deliver(watch.Read());
-    host.OnCheckTick();
-  });
+  // New mail waits for the queue's tick: a message written in place is still being written when
+  // its first event comes, and the tick gives the writer time to finish.
+  auto changes = loop.WatchReadable(watch.fd(), [&] { events.Deliver(watch.Read()); });
   if (!changes.ok()) return changes.status();
   loop.AddRepeatingTimer(std::chrono::milliseconds(options.check_period_ms),
                          [&host] { host.OnCheckTick(); });
