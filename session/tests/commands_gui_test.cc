@@ -162,11 +162,14 @@ TEST(CheckOnDisplay, TheProgressDialogShowsUntilTheFolderIsChecked) {
   const char* dir = std::getenv("VEXMOR_EVIDENCE_DIR");
   const std::string folder = dir != nullptr && *dir != '\0' ? dir : temp.File("evidence");
   std::filesystem::create_directories(folder);
+  // A window not painted yet has one colour: wait for the painted one.
   size_t colours = 0;
-  for (int attempt = 0; attempt < 20 && colours < 3; ++attempt) {
-    std::this_thread::sleep_for(250ms);
-    colours = Screenshot(kProgressCaption, folder + "/check_progress_from_session.png");
-  }
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        colours = Screenshot(kProgressCaption, folder + "/check_progress_from_session.png");
+        return colours >= 3;
+      },
+      20s, 250ms));
   EXPECT_GE(colours, 3u);
 
   // The host checks the folder: the blocked sender's message goes to Spam, the dialog closes.

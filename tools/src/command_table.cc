@@ -20,7 +20,7 @@ constexpr int kUsageStatus = 2;
 
 // Options and arguments one command collects; kept alive by the callbacks that read them.
 struct Values {
-  std::string install_dir, maildir, file, folder, family, kind, name, spec;
+  std::string install_dir, maildir, file, folder, family, kind, name, value;
   std::vector<std::string> list, ids;
   bool flag_a = false, flag_b = false, flag_c = false, yes = false, no = false, ask = false,
        json = false;
@@ -265,7 +265,7 @@ void AddAccountAndAddin(Builder& b, CLI::App& app) {
   CLI::App* set = b.Command(account, "set",
                             "record the account in the product's registry (the password itself "
                             "is never stored)");
-  set->add_option("URL", v->spec, "imap://USER@HOST[:PORT]")->required();
+  set->add_option("URL", v->value, "imap://USER@HOST[:PORT]")->required();
   // The account's own parser judges the value (exit status 1, as scripts know it).
   b.Suggest(set->add_option("--tls", v->name, "how the connection is secured (default tls)"),
             {"none", "starttls", "tls"});
@@ -278,7 +278,7 @@ void AddAccountAndAddin(Builder& b, CLI::App& app) {
   command->excludes(file);
   set->add_option("--ca-file", v->install_dir, "certificates to trust (PEM)")->type_name("FILE");
   b.Runs(set, [v](const ToolPorts& ports) {
-    Args args = {"set", v->spec};
+    Args args = {"set", v->value};
     if (!v->name.empty()) args = Join(args, {"--tls", v->name});
     if (!v->folder.empty()) args = Join(args, {"--password-command", v->folder});
     if (!v->file.empty()) args = Join(args, {"--password-file", v->file});
@@ -576,11 +576,11 @@ void AddServerAndLog(Builder& b, CLI::App& app) {
   auto s = std::make_shared<Values>();
   CLI::App* set =
       b.Command(server, "set", "use these servers, the first until a nearer one is chosen");
-  set->add_option("SERVERS", s->spec,
+  set->add_option("SERVERS", s->value,
                   "HOST[:PORT][@A.B.C.D] entries separated by commas (at most five); @ names "
                   "the address to probe")
       ->required();
-  b.Runs(set, [s](const ToolPorts& ports) { return RunServerSet(ports, s->spec); });
+  b.Runs(set, [s](const ToolPorts& ports) { return RunServerSet(ports, s->value); });
   auto show = std::make_shared<Values>();
   CLI::App* show_cmd = b.Command(server, "show", "print the servers and the one in use");
   show_cmd->add_flag("--json", show->json, "print one JSON object");
