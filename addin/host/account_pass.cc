@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_common.h"
@@ -37,8 +38,10 @@ bool AccountPass::Run() {
       // move has left INBOX). Otherwise the mark moves past every message judged whole.
       const bool moves_lost = store.ConnectionFailures() != failures;
       if (moves_lost) connection_lost = true;
+      std::vector<std::pair<EntryId, EntryId>> filed;
       std::vector<addin::WaitingSpam::Entry> unmoved =
-          recorder.TakeUnmoved(store, moved.ok() || moves_lost);
+          recorder.TakeUnmoved(store, moved.ok() || moves_lost, &filed);
+      if (!moves_lost) tracker.Filed(filed);
       if (!unmoved.empty() && !moves_lost) {
         waiting.Add(unmoved);
         Say(std::to_string(unmoved.size()) +

@@ -5,8 +5,11 @@
 #include <cstdint>
 #include <cstdlib>
 #include <map>
+#include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "host_common.h"
@@ -64,17 +67,44 @@ class MoveTracker {
           store_.GetMessagePropsBounded(message, kWholeLimit, 0);
       if (props.ok() && Consume(HostDesktop::KeyOf(*props))) return Arrival::kOwnMove;
     }
-    if (moves_.known() == 0) return Arrival::kNew;
     std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
     StatusOr<platform::MoveEvidence> evidence = store_.GetEvidence(message);
     if (!parts || !evidence.ok() || evidence->object.empty()) return Arrival::kNew;
+    arrived_[parts->uid] = evidence->object;
+    // Back from where the host itself filed it before "Spam" was listed again: the listing
+    // tells whether the person moved or copied it.
+    if (sent_.count(evidence->object) != 0) RefreshSpam();
+    if (moves_.known() == 0) return Arrival::kNew;
     inbox_[parts->uid] = message;
     // The server's object is the key: only the same object is a person's move or copy.
     const auto answer = moves_.Arrive(evidence->object, {kInboxSpot, parts->uid}, *evidence);
-    if (answer.from != kSpamSpot) return Arrival::kNew;
+    if (answer.from != kSpamSpot && answer.from != kSentSpot) return Arrival::kNew;
     if (answer.kind == platform::PersonMoveTracker::Kind::kMove) return Arrival::kFromSpam;
     if (answer.kind == platform::PersonMoveTracker::Kind::kCopy) return Arrival::kCopyFromSpam;
     return Arrival::kNew;
+  }
+
+  // The INBOX messages the add-in just filed ("to" each), the run's moves confirmed. Those
+  // filed into "Spam" are known there at once: a person may move one out before the host
+  // lists "Spam" again, and that move must not look like new mail.
+  void Filed(const std::vector<std::pair<platform::EntryId, platform::EntryId>>& moves) {
+    std::optional<platform::EntryIdParts> spam;
+    if (!moves.empty() && Folder(kSpamFolderPath, spam_folder_)) {
+      spam = platform::UnpackEntryId(spam_folder_);
+    }
+    for (const auto& [message, to] : moves) {
+      std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
+      std::optional<platform::EntryIdParts> into = platform::UnpackEntryId(to);
+      if (!spam || !parts || !into || into->mailbox != spam->mailbox) continue;
+      auto object = arrived_.find(parts->uid);
+      if (object == arrived_.end()) continue;
+      platform::MoveEvidence evidence;
+      evidence.delivered = true;
+      evidence.object = object->second;
+      moves_.Know(object->second, {kSentSpot, parts->uid}, evidence);
+      sent_[object->second] = parts->uid;
+    }
+    arrived_.clear();
   }
 
   // INBOX copies out of "Spam" whose original has left since: rescued now, each once.
@@ -137,6 +167,24 @@ class MoveTracker {
         if (now.count(uid) == 0) moves_.Forget({kSpamSpot, uid});
       }
     }
+    // What the host filed is known where the listing shows it now; what it filed and the
+    // listing no longer shows left "Spam" before anyone looked: a person's move, unless the
+    // host's own command took it.
+    std::set<std::string> listed;
+    for (const auto& [uid, object] : now) listed.insert(object);
+    for (auto it = sent_.begin(); it != sent_.end();) {
+      const platform::TrackedSpot spot{kSentSpot, it->second};
+      if (listed.count(it->first) != 0 || after_own_command || !moves_.Knows(spot)) {
+        moves_.Forget(spot);
+        it = sent_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    // INBOX arrivals the tracker no longer knows need no entry id either.
+    std::erase_if(inbox_, [this](const auto& entry) {
+      return !moves_.Knows({kInboxSpot, entry.first});
+    });
     const bool changed = now != spam_ || !saved_;
     spam_ = std::move(now);
     Expire(std::chrono::steady_clock::now());
@@ -149,10 +197,13 @@ class MoveTracker {
   // The tracker's folder numbers.
   static constexpr uint32_t kInboxSpot = 1;
   static constexpr uint32_t kSpamSpot = 2;
+  // Filed into "Spam" by the host, by its INBOX UID, until a listing of "Spam" shows it.
+  static constexpr uint32_t kSentSpot = 3;
   // A command's move takes moments; anything older is no longer its move.
   static constexpr std::chrono::minutes kMemory{10};
 
   bool StillThere(platform::TrackedSpot spot) {
+    if (spot.folder == kSentSpot) return false;  // a listing since would have placed it
     if (spot.folder == kSpamSpot) return spam_.count(spot.message) != 0;
     auto entry = inbox_.find(spot.message);
     return entry != inbox_.end() && store_.ObjectTypeOf(entry->second).ok();
@@ -203,6 +254,10 @@ class MoveTracker {
   std::map<uint32_t, std::string> spam_;
   // INBOX arrivals the tracker knows, by UID.
   std::map<uint32_t, platform::EntryId> inbox_;
+  // The objects of this run's INBOX arrivals, by UID, for Filed.
+  std::map<uint32_t, std::string> arrived_;
+  // Objects the host filed into "Spam" that no listing of it has shown yet, with their INBOX UID.
+  std::map<std::string, uint32_t> sent_;
   platform::PersonMoveTracker moves_;
 };
 

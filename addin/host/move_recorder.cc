@@ -40,6 +40,9 @@ class RecordingStore final : public platform::MapiStore {
                                                           size_t body_limit) override {
     return inner_->GetMessagePropsBounded(message, whole_limit, body_limit);
   }
+  StatusOr<platform::MoveEvidence> GetEvidence(const EntryId& message) override {
+    return inner_->GetEvidence(message);
+  }
   StatusOr<std::unique_ptr<platform::MessageSource>> OpenBodyStream(
       const EntryId& message) override {
     return inner_->OpenBodyStream(message);
@@ -51,7 +54,7 @@ class RecordingStore final : public platform::MapiStore {
   StatusOr<EntryId> MoveMessage(const EntryId& from, const EntryId& message,
                                 const EntryId& to) override {
     StatusOr<EntryId> moved = inner_->MoveMessage(from, message, to);
-    recorder_.Note(from, message, moved.ok() ? Status::Ok() : moved.status());
+    recorder_.Note(from, message, to, moved.ok() ? Status::Ok() : moved.status());
     return moved;
   }
   Status EmptyFolder(const EntryId& folder) override { return inner_->EmptyFolder(folder); }
@@ -75,18 +78,22 @@ void AddOnce(std::vector<addin::WaitingSpam::Entry>& list, addin::WaitingSpam::E
 
 }  // namespace
 
-void MoveRecorder::Note(const EntryId& from, const EntryId& message, const Status& result) {
+void MoveRecorder::Note(const EntryId& from, const EntryId& message, const EntryId& to,
+                        const Status& result) {
   if (!recording_) return;
   AddOnce(result.ok() ? accepted_ : refused_, {from, message});
+  if (result.ok()) destinations_.emplace_back(message, to);
 }
 
-std::vector<addin::WaitingSpam::Entry> MoveRecorder::TakeUnmoved(platform::MapiStore& store,
-                                                                 bool queued_ok) {
+std::vector<addin::WaitingSpam::Entry> MoveRecorder::TakeUnmoved(
+    platform::MapiStore& store, bool queued_ok, std::vector<std::pair<EntryId, EntryId>>* moved) {
   using Entry = addin::WaitingSpam::Entry;
   std::vector<Entry> refused = std::move(refused_);
   std::vector<Entry> accepted = std::move(accepted_);
+  std::vector<std::pair<EntryId, EntryId>> destinations = std::move(destinations_);
   refused_.clear();
   accepted_.clear();
+  destinations_.clear();
   auto contains = [](const std::vector<Entry>& list, const Entry& entry) {
     return std::find(list.begin(), list.end(), entry) != list.end();
   };
@@ -115,6 +122,14 @@ std::vector<addin::WaitingSpam::Entry> MoveRecorder::TakeUnmoved(platform::MapiS
     // A folder that cannot be listed keeps its messages waiting; the next try finds out.
     if (unlisted.count(entry.source) != 0 || present[entry.source].count(entry.message) != 0) {
       unmoved.push_back(entry);
+    }
+  }
+  if (moved != nullptr) {
+    moved->clear();
+    for (auto& [message, to] : destinations) {
+      const bool stayed = std::any_of(unmoved.begin(), unmoved.end(),
+                                      [&](const Entry& entry) { return entry.message == message; });
+      if (!stayed) moved->emplace_back(std::move(message), std::move(to));
     }
   }
   return unmoved;

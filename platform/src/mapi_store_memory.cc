@@ -23,6 +23,9 @@ struct Mailbox {
   uint32_t next_uid = 1;
   std::string comment;
   std::map<uint32_t, std::string> messages;
+  // The stored object each message is, as an IMAP server's id of the stored message: a move
+  // keeps it, a delivery makes a new one.
+  std::map<uint32_t, uint64_t> objects;
 };
 
 struct Account {
@@ -30,6 +33,7 @@ struct Account {
   std::string top_name;
   std::map<std::string, Mailbox> mailboxes;
   uint32_t next_uidvalidity = 1000;
+  uint64_t next_object = 1;
 
   Mailbox& Make(const std::string& name) {
     auto [it, added] = mailboxes.try_emplace(name);
@@ -228,8 +232,24 @@ class MemoryStore final : public MapiStore {
     if (source == target) return message;
     uint32_t uid = target->next_uid++;
     target->messages[uid] = std::move(source->messages[msg->uid]);
+    target->objects[uid] = source->objects[msg->uid];
     source->messages.erase(msg->uid);
+    source->objects.erase(msg->uid);
     return PackEntryId({'M', dst->mailbox, target->uidvalidity, uid});
+  }
+
+  StatusOr<MoveEvidence> GetEvidence(const EntryId& message) override {
+    std::lock_guard lock(account_->mu);
+    if (!*alive_) return Status::Unavailable("the session has ended");
+    std::optional<EntryIdParts> parts = UnpackEntryId(message);
+    Mailbox* box = parts && parts->kind == 'M' ? Find(*parts) : nullptr;
+    if (box == nullptr || box->objects.count(parts->uid) == 0) {
+      return Status::NotFound("no such message");
+    }
+    MoveEvidence evidence;
+    evidence.delivered = true;
+    evidence.object = "memory-object:" + std::to_string(box->objects[parts->uid]);
+    return evidence;
   }
 
   Status EmptyFolder(const EntryId& folder) override {
@@ -239,6 +259,7 @@ class MemoryStore final : public MapiStore {
     Mailbox* box = parts && parts->kind == 'F' ? Find(*parts) : nullptr;
     if (box == nullptr) return Status::NotFound("no such folder");
     box->messages.clear();
+    box->objects.clear();
     return Status::Ok();
   }
 
@@ -341,6 +362,7 @@ class MemoryAccount final : public MemoryMapiAccount {
     Mailbox& box = account_->Make(name);
     uint32_t uid = box.next_uid++;
     box.messages[uid] = std::move(raw);
+    box.objects[uid] = account_->next_object++;
     return PackEntryId({'M', name, box.uidvalidity, uid});
   }
 
