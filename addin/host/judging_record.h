@@ -6,6 +6,7 @@
 #include <string>
 
 #include "vexmor/platform/mapi_store.h"
+#include "vexmor/platform/posix.h"
 
 namespace vexmor::addin_host {
 
@@ -25,8 +26,12 @@ class JudgingRecord {
 
  private:
   void Write(const std::string& text);
+  // Writes "text" over the file through the descriptor kept open since the first write.
+  Status Rewrite(std::string_view text);
 
   std::string path_;
+  // Kept open: two records a message would otherwise cost an open, checks and a close each.
+  platform::UniqueFd fd_;
   platform::EntryId left_;  // the message the last process ended on
   int left_tries_ = 0;
 };

@@ -75,7 +75,9 @@ class Watermark {
   void Handled(const platform::EntryId& message) {
     std::optional<platform::EntryIdParts> parts = platform::UnpackEntryId(message);
     if (!parts) return;
-    Write("UIDVALIDITY", parts->uidvalidity);
+    // Each write replaces the registry file whole: the UIDVALIDITY is written only when it
+    // changed, which after the first run it hardly ever does.
+    if (Read("UIDVALIDITY") != parts->uidvalidity) Write("UIDVALIDITY", parts->uidvalidity);
     // The last unread message of a renumbered folder handled: what was read there is old.
     Write("Last UID", message == caught_up_at_ ? std::max(parts->uid, caught_up_uid_) : parts->uid);
     if (message == caught_up_at_) caught_up_at_.clear();

@@ -67,7 +67,9 @@ void MessageCache::Clear() {
 }
 
 void MessageCache::DropStale(Clock::time_point now) {
-  if (now - last_drop_ < kKeptFor / 8) return;
+  // In the clock's own unit: whole seconds divided by 8 would be no pause at all, and every
+  // message put would walk the whole cache.
+  if (now - last_drop_ < std::chrono::duration_cast<Clock::duration>(kKeptFor) / 8) return;
   last_drop_ = now;
   std::erase_if(entries_, [&](const auto& entry) { return now - entry.second.at > kKeptFor; });
   std::erase_if(evidence_, [&](const auto& entry) { return now - entry.second.second > kKeptFor; });
