@@ -61,6 +61,7 @@ Status JudgingRecord::Rewrite(std::string_view text) {
     fd_.reset(::open(path_.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     struct stat info {};
     if (!fd_.valid() || ::fstat(fd_.get(), &info) != 0 || !S_ISREG(info.st_mode)) fd_.reset();
+    size_ = text.size();
     return Status::Ok();
   }
   size_t done = 0;
@@ -71,9 +72,12 @@ Status JudgingRecord::Rewrite(std::string_view text) {
     if (put <= 0) return platform::ErrnoStatus("cannot write " + path_);
     done += static_cast<size_t>(put);
   }
-  if (::ftruncate(fd_.get(), static_cast<off_t>(text.size())) != 0) {
+  // Only a shorter text needs the cut (a record's end empties the file; the next record then
+  // fills it): cutting a file costs the file system a journalled change.
+  if (text.size() < size_ && ::ftruncate(fd_.get(), static_cast<off_t>(text.size())) != 0) {
     return platform::ErrnoStatus("cannot truncate " + path_);
   }
+  size_ = text.size();
   return Status::Ok();
 }
 

@@ -32,6 +32,7 @@ class JudgingRecord {
   std::string path_;
   // Kept open: two records a message would otherwise cost an open, checks and a close each.
   platform::UniqueFd fd_;
+  size_t size_ = 0;         // the kept file's length after the last write
   platform::EntryId left_;  // the message the last process ended on
   int left_tries_ = 0;
 };
