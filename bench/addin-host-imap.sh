@@ -16,6 +16,7 @@
 # in FILE. VEXMOR_BUILD_DIR names the build.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
+source "$top/scripts/lib/throwaway-dovecot.sh"
 bin="${VEXMOR_BUILD_DIR:-$top/build}/bin"
 messages=2000
 rounds=3
@@ -56,8 +57,6 @@ wait_for() {  # wait_for SECONDS COMMAND...: true once COMMAND succeeds
     sleep 0.05
   done
 }
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
 # CPU seconds (user + system) of a process and everything it has reaped, plus its live
 # descendants: what a process tree has spent, conserved when a child exits.
@@ -81,57 +80,17 @@ PY
 }
 
 # 1. Dovecot: its own configuration, one user "bench" with the password "secret".
-port="$(free_port)"
-mkdir -p "$work"/{run,state,home}
-chown 65534:65534 "$work/home"
-echo "bench:{PLAIN}secret::::::" >"$work/passwd"
-rawlog=""
+dc="$work/dovecot"
 if [[ -n "$trace_file" ]]; then
-  mkdir -p "$work/home/bench/dovecot.rawlog"
-  chown -R 65534:65534 "$work/home/bench"
-  rawlog="protocol imap {
+  mkdir -p "$dc/home/bench/dovecot.rawlog"
+  chown -R 65534:65534 "$dc/home/bench"
+  DOVECOT_EXTRA="protocol imap {
   rawlog_dir = ~/dovecot.rawlog
 }"
 fi
-cat >"$work/dovecot.conf" <<EOF
-base_dir = $work/run
-state_dir = $work/state
-log_path = $work/dovecot.log
-protocols = imap
-listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_failure_delay = 0
-mail_location = maildir:~/Maildir
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $work/passwd
-}
-userdb {
-  driver = static
-  args = uid=65534 gid=65534 home=$work/home/%u
-}
-service imap-login {
-  chroot =
-  inet_listener imap {
-    address = 127.0.0.1
-    port = $port
-  }
-  inet_listener imaps {
-    port = 0
-  }
-}
-service anvil {
-  chroot =
-}
-namespace inbox {
-  inbox = yes
-}
-$rawlog
-EOF
-/usr/sbin/dovecot -c "$work/dovecot.conf" -F &
-dovecot_pid=$!
-wait_for 10 listening "$port" || { cat "$work/dovecot.log" >&2; exit 1; }
+start_throwaway_dovecot "$dc" bench || exit 1
+dovecot_pid="$DOVECOT_PID"
+port="$DOVECOT_PORT"
 
 # 2. The signature server, its port of its own choice.
 "$bin/vexmor-sigd" --listen 127.0.0.1:0 --port-file "$work/sigd.port" --db "$work/sigd.db" \
@@ -181,17 +140,17 @@ done < <(find "$corpus" "${depth[@]}" -type f ! -name '*.md' | sort |
   shuf -n "$messages" --random-source=<(yes))
 mapfile -t files < <(find "$work/corpus" -type f | sort)
 ((${#files[@]} > 0)) || { echo "no messages in $corpus" >&2; exit 1; }
-maildir="$work/home/bench/Maildir"
+maildir="$dc/home/bench/Maildir"
 
 fill_inbox() {  # N messages into INBOX's new/ (and nothing else), as a delivery agent leaves them
-  doveadm -c "$work/dovecot.conf" expunge -u bench mailbox INBOX all >/dev/null 2>&1 || true
-  doveadm -c "$work/dovecot.conf" expunge -u bench mailbox Spam all >/dev/null 2>&1 || true
+  doveadm -c "$DOVECOT_CONF" expunge -u bench mailbox INBOX all >/dev/null 2>&1 || true
+  doveadm -c "$DOVECOT_CONF" expunge -u bench mailbox Spam all >/dev/null 2>&1 || true
   local i
   for ((i = 0; i < messages; ++i)); do
     cp "${files[i % ${#files[@]}]}" "$maildir/tmp/$round.$i.bench"
     mv "$maildir/tmp/$round.$i.bench" "$maildir/new/$((1700000000 + i)).M${i}R${round}P$$.bench"
   done
-  chown -R 65534:65534 "$work/home/bench"
+  chown -R 65534:65534 "$dc/home/bench"
   rm -f "${install}Vexmor_Outlook_Log.txt"
 }
 
@@ -199,7 +158,7 @@ results=()
 for ((round = 1; round <= rounds; ++round)); do
   fill_inbox
   # Dovecot indexes a fresh Maildir on its first SELECT: done here, outside the timing.
-  doveadm -c "$work/dovecot.conf" mailbox status -u bench messages INBOX >/dev/null
+  doveadm -c "$DOVECOT_CONF" mailbox status -u bench messages INBOX >/dev/null
   d0="$(tree_cpu "$dovecot_pid")"
   s0="$(tree_cpu "$sigd_pid")"
   load="$(cut -d' ' -f1 /proc/loadavg)"
@@ -238,6 +197,6 @@ rows = [tuple(map(int, l.split())) for l in sys.stdin if l.strip()]
 print(f"median: {statistics.median(r[0] for r in rows):.0f} msg/s wall, "
       f"{statistics.median(r[1] for r in rows):.0f} msg per CPU second (host + Dovecot + sigd)")'
 if [[ -n "$trace_file" ]]; then
-  cat "$work"/home/bench/dovecot.rawlog/*.in >"$trace_file" 2>/dev/null || true
-  cat "$work"/home/bench/dovecot.rawlog/*.out >"$trace_file.out" 2>/dev/null || true
+  cat "$dc"/home/bench/dovecot.rawlog/*.in >"$trace_file" 2>/dev/null || true
+  cat "$dc"/home/bench/dovecot.rawlog/*.out >"$trace_file.out" 2>/dev/null || true
 fi

@@ -9,6 +9,7 @@ add_library(Vexmor_Validate SHARED
   src/CCheckValidate.cpp
   src/CXml.cpp
   src/report_delivery.cc
+  src/setup_core.cc
   src/setup_exports_win32.cc
   src/wiring_win32.cc
   src/xml_damage_report.cc

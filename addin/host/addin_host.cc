@@ -295,7 +295,7 @@ int RunHost(const HostOptions& options, platform::EventLoop& loop, platform::Reg
   if (options.end_when_nothing_loaded && loader.nothing_loaded()) {
     Say(NothingLoadedMessage(options.install_dir, platform::DefaultPaths().WindowsDirectory() +
                                                       std::string(platform::kRegistryFile)));
-    exit_code = 1;  // idling would look like filtering while nothing is judged
+    exit_code = kExitNothingLoaded;  // idling would look like filtering while nothing is judged
   } else if (loader.session_events() == nullptr) {
     Say("no client extension is loaded (see 'vexmor addin register'); new mail is not judged");
   }

@@ -35,6 +35,11 @@ inline constexpr std::string_view kSpamKeysFile = "Vexmor_AddinHost_Spam.txt";
 // Where the host keeps the last message it handed on, per folder.
 inline constexpr std::string_view kHostStateKey = "Software\\Vexmor\\AddinHost";
 
+// The exit status of a host that found nothing to load. Starting it again cannot help until
+// the user registers the add-in, so the user unit lists it in RestartPreventExitStatus= (6 is
+// "not configured" in the LSB's table of statuses, which systemd shows by that name).
+inline constexpr int kExitNothingLoaded = 6;
+
 struct HostOptions {
   std::string install_dir;  // the user's install directory, holding "Addins/"; ends with "/"
   std::string ready_file;   // written once start-up is complete
@@ -42,7 +47,8 @@ struct HostOptions {
   bool no_window = false;   // no tool window even on a display
   int stop_fd = -1;         // readable once "stop" is set: ends the host's loop at once
   // With no add-in and no extension loaded nothing would be judged: the host says where it
-  // looked and ends (exit 1) instead of idling. Off only where the loop itself is under test.
+  // looked and ends (kExitNothingLoaded) instead of idling. Off only where the loop itself is
+  // under test.
   bool end_when_nothing_loaded = true;
   // The toolkit the tool window runs on, made only when a window is wanted; none: no window.
   std::function<std::unique_ptr<platform::Dialogs>()> make_dialogs;

@@ -17,7 +17,6 @@
 #include <filesystem>
 #include <functional>
 #include <set>
-#include <thread>
 
 #include "vexmor/addin/folder_paths.h"
 #include "vexmor/addin/registration.h"
@@ -366,15 +365,32 @@ TEST_F(AddinCommandsE2E, ClickOnTheToolWindowReportsTheSelection) {
   ASSERT_TRUE(motion != nullptr && button != nullptr);
   // The bar rebuilds its buttons when the host's model changes (the selection above), so a
   // click that lands while that happens is lost, as a person's would be: click again then.
+  // Each step waits until the display server holds its result (the pointer there, the button
+  // down, then up): the bar's toolkit receives the events in that order, whenever it reads them.
+  const auto pointer = [&](int& at_x, int& at_y) {
+    Window root = 0, child = 0;
+    int window_x = 0, window_y = 0;
+    unsigned mask = 0;
+    XQueryPointer(display, DefaultRootWindow(display), &root, &child, &at_x, &at_y, &window_x,
+                  &window_y, &mask);
+    return mask;
+  };
   const auto click = [&] {
-    motion(display, -1, x + 24, y + attributes.height / 2, 0);
-    XFlush(display);
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    const int to_x = x + 24, to_y = y + attributes.height / 2;
+    motion(display, -1, to_x, to_y, 0);
+    XSync(display, False);
+    EXPECT_TRUE(Eventually([&] {
+      int at_x = 0, at_y = 0;
+      (void)pointer(at_x, at_y);
+      return at_x == to_x && at_y == to_y;
+    })) << "the pointer did not reach the button";
+    int at_x = 0, at_y = 0;
     button(display, 1, True, 0);
-    XFlush(display);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    XSync(display, False);
+    EXPECT_TRUE(Eventually([&] { return (pointer(at_x, at_y) & Button1Mask) != 0; }));
     button(display, 1, False, 0);
-    XFlush(display);
+    XSync(display, False);
+    EXPECT_TRUE(Eventually([&] { return (pointer(at_x, at_y) & Button1Mask) == 0; }));
   };
   const auto reported = [&] { return Subjects("Spam_Posted").count("Pills") == 1; };
   bool done = false;
@@ -542,10 +558,15 @@ TEST_F(AddinCommandsE2E, NotSpamAsksAndRestoresAndF8IsIgnoredWhileItAsks) {
             std::string::npos);
   EXPECT_NE(log.find("Removed successfully from Vexmor(S).\n"), std::string::npos);
   // Back in the Inbox it is not judged as new mail (one delivery chain ran, for its arrival).
+  // A later delivery shows that the host has looked at the Inbox since: once that one is
+  // judged, a pass that took the restored mail for new would have judged it before.
   ASSERT_EQ(Outlook("selection").code, 0);
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));
-  EXPECT_EQ(Subjects("Inbox"), (std::multiset<std::string>{"Old", "Pal"}));
-  EXPECT_EQ(Count(Log(), "Trying to apply Vexmor filters on Incoming mail(S)."), 1u);
+  server_->Deliver(user_, "INBOX", Mail("later@d", "later@fine.example", "Later", "see you"));
+  ASSERT_TRUE(Eventually([&] {
+    return ReadFileOrEmpty(install_ + "verdicts.jsonl").find("later@d") != std::string::npos;
+  })) << Log();
+  EXPECT_EQ(Subjects("Inbox"), (std::multiset<std::string>{"Old", "Pal", "Later"}));
+  EXPECT_EQ(Count(Log(), "Trying to apply Vexmor filters on Incoming mail(S)."), 2u);
 
   // F8 with nothing running: every auto-repeat and the release report the selection; in Spam
   // that is refused with the command's own box.
@@ -610,24 +631,6 @@ TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
   EXPECT_NE(Log().find("Mail added to Spam by Chk-Fifth Filter(S)."), std::string::npos);
   EXPECT_EQ(Subjects("Three"), (std::multiset<std::string>{"Fine", "Also"}));
 
-  // "Check_Stop" written while the first mail waits for the signature server ends the check.
-  ASSERT_EQ(Outlook("select Stopped").code, 0);
-  std::string before = Log();
-  RemoveBlocked("crook@checked.example");  // the first mail now reaches the server
-  ::kill(sigd_->pid(), SIGSTOP);
-  ASSERT_EQ(Outlook("check").code, 0);
-  bool counted = Eventually(
-      [&] { return Log().find("3\t::Check For Spam", before.size()) != std::string::npos; });
-  ASSERT_TRUE(platform::DefaultProfile()
-                  .WriteString(install_ + "Vexmor_Message.ini", "Vexmor", "Check_Stop", "1")
-                  .ok());
-  ::kill(sigd_->pid(), SIGCONT);
-  ASSERT_TRUE(counted) << Log();
-  ASSERT_TRUE(
-      Eventually([&] { return Log().find("\t1\tmail(S).", before.size()) != std::string::npos; }));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(Log().find("\t2\tmail(S).", before.size()), std::string::npos) << Log();
-
   ASSERT_EQ(Outlook("select Spam_Posted").code, 0);
   EXPECT_NE(control("Tag for Spam").find("\"enabled\":false"), std::string::npos);
   EXPECT_NE(control("Tag for Not Spam").find("\"enabled\":true"), std::string::npos);
@@ -686,6 +689,28 @@ TEST_F(AddinCommandsE2E, CheckEmptyAndTheBarFollowTheFolder) {
   ASSERT_EQ(::stat((runtime_->path() + "/vexmor/addin-host.sock").c_str(), &sock), 0);
   EXPECT_EQ(folder.st_mode & 0777, 0700u);
   EXPECT_EQ(sock.st_mode & 0777, 0600u);
+
+  // "Check_Stop" written while the first mail waits for the signature server ends the check.
+  ASSERT_EQ(Outlook("select Stopped").code, 0);
+  std::string before = Log();
+  RemoveBlocked("crook@checked.example");  // the first mail now reaches the server
+  ::kill(sigd_->pid(), SIGSTOP);
+  ASSERT_EQ(Outlook("check").code, 0);
+  bool counted = Eventually(
+      [&] { return Log().find("3\t::Check For Spam", before.size()) != std::string::npos; });
+  ASSERT_TRUE(platform::DefaultProfile()
+                  .WriteString(install_ + "Vexmor_Message.ini", "Vexmor", "Check_Stop", "1")
+                  .ok());
+  ::kill(sigd_->pid(), SIGCONT);
+  ASSERT_TRUE(counted) << Log();
+  ASSERT_TRUE(
+      Eventually([&] { return Log().find("\t1\tmail(S).", before.size()) != std::string::npos; }));
+  // The check holds the add-in in memory until its thread ends, and a stopping host unloads
+  // the add-in only then: once the host has ended, the check can write nothing more.
+  StopHost();
+  EXPECT_EQ(ReadFileOrEmpty(install_ + "host-stderr-" + user_ + ".txt").find("still busy"),
+            std::string::npos);
+  EXPECT_EQ(Log().find("\t2\tmail(S).", before.size()), std::string::npos) << Log();
 }
 
 // A person's moves in any mail client teach the same things as the commands.
@@ -727,15 +752,15 @@ TEST_F(AddinCommandsE2E, MovesOfAPersonReportAndRestore) {
   EXPECT_TRUE(InList("buddy@moved-back.example", 7));
   EXPECT_FALSE(InList("buddy@moved-back.example", 3));
   EXPECT_FALSE(ServerKnowsLink("buddy-links.example"));
-  std::this_thread::sleep_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(Subjects("Inbox"), std::multiset<std::string>{"Buddy"});
-  // Two deliveries were judged; the move back was not taken for new mail.
-  EXPECT_EQ(Count(Log(), "Trying to apply Vexmor filters on Incoming mail(S)."), 2u);
 
   // A move made while the host is stopped is seen when it starts again.
   AddToList("mate@while-down.example", 2, 1);
   server_->Deliver(user_, "INBOX", Mail("m3@d", "mate@while-down.example", "Mate", "hi"));
   ASSERT_TRUE(Eventually([&] { return Subjects("Spam").count("Mate") == 1; })) << Log();
+  // Judging that later delivery shows the host has looked at the Inbox since the move back:
+  // three deliveries were judged, the move back was not taken for new mail.
+  EXPECT_EQ(Subjects("Inbox"), std::multiset<std::string>{"Buddy"});
+  EXPECT_EQ(Count(Log(), "Trying to apply Vexmor filters on Incoming mail(S)."), 3u);
   // The host notes what lies in Spam once its pass has filed it there; stopped before that
   // note, it could not know the message at its next start.
   ASSERT_TRUE(Eventually([&] {

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <filesystem>
 #include <set>
+#include <sstream>
+#include <string_view>
 
 #include "vexmor/addin/com.h"
 #include "vexmor/addin/folder_paths.h"
@@ -455,8 +457,26 @@ int RunWithDeadline(const std::string& command, int seconds) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-// With nothing registered the host does not idle as if it filtered: it ends with status 1 and
-// says where it looked and how to register.
+// The exit statuses the user unit does not restart the host after.
+std::set<int> UnitKeepsStoppedAfter(const std::string& unit_file) {
+  std::set<int> statuses;
+  std::istringstream lines(ReadFileOrEmpty(unit_file));
+  constexpr std::string_view kKey = "RestartPreventExitStatus=";
+  for (std::string line; std::getline(lines, line);) {
+    if (line.rfind(kKey, 0) != 0) continue;
+    std::istringstream values(line.substr(kKey.size()));
+    for (std::string value; values >> value;) {
+      if (!value.empty() && std::all_of(value.begin(), value.end(), ::isdigit)) {
+        statuses.insert(std::stoi(value));
+      }
+    }
+  }
+  return statuses;
+}
+
+// With nothing registered the host does not idle as if it filtered: it ends with a status of
+// its own, which the user unit does not restart it after (a restart every half minute would
+// change nothing until the user registers), and says where it looked and how to register.
 TEST_F(AddinHostE2E, WithNothingRegisteredTheHostEndsAndSaysWhereItLooked) {
   ASSERT_EQ(std::system((std::string(VEXMOR_CLI) + " addin unregister --install-dir " + install_ +
                          " " + library_ + " >/dev/null")
@@ -464,10 +484,13 @@ TEST_F(AddinHostE2E, WithNothingRegisteredTheHostEndsAndSaysWhereItLooked) {
             0);
   ASSERT_FALSE(std::filesystem::exists(install_ + "Addins/Vexmor.ECF"));
   const std::string err = install_ + "nothing-stderr.txt";
-  EXPECT_EQ(RunWithDeadline(std::string(VEXMOR_ADDIN_HOST) + " --no-window --install-dir " +
-                                install_ + " 2>" + err,
-                            120),
-            1);
+  const int status = RunWithDeadline(
+      std::string(VEXMOR_ADDIN_HOST) + " --no-window --install-dir " + install_ + " 2>" + err, 120);
+  EXPECT_NE(status, 0);
+  EXPECT_NE(status, 1) << "the status of every other failure, which the unit restarts after";
+  EXPECT_NE(status, 124) << "the host idled instead of ending";
+  EXPECT_EQ(UnitKeepsStoppedAfter(VEXMOR_ADDIN_HOST_UNIT).count(status), 1u)
+      << "status " << status << " is not in the unit's RestartPreventExitStatus=";
   const std::string said = ReadFileOrEmpty(err);
   EXPECT_NE(said.find("no add-in is loaded"), std::string::npos) << said;
   EXPECT_NE(said.find(install_ + "Addins/Vexmor.ECF"), std::string::npos) << said;

@@ -10,6 +10,7 @@ set -euo pipefail
 src="$1"
 build="$2"
 version="$3"
+source "$src/scripts/lib/throwaway-dovecot.sh"
 [[ "$(id -u)" == 0 ]] || { echo "SKIP: the guides' test runs as root (Dovecot, setpriv)"; exit 77; }
 for tool in /usr/sbin/dovecot fetchmail procmail setpriv; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
@@ -42,7 +43,8 @@ trap cleanup EXIT
 fail() {
   echo "FAIL: $*" >&2
   for file in "$work"/*.log "$work"/units/*.out "$work"/home-*/.local/share/vexmor/install/*_Log.txt \
-              "$work"/home-*/.local/share/vexmor/install/verdicts.jsonl "$work/dovecot/dovecot.log"; do
+              "$work"/home-*/.local/share/vexmor/install/verdicts.jsonl "$work/dovecot/dovecot.log" \
+              "$work/dovecot/dovecot-stdout.log"; do
     [[ -s "$file" ]] && { echo "== $file" >&2; tail -n 40 "$file" >&2; }
   done
   exit 1
@@ -81,53 +83,12 @@ exec 3<&-
 # A throw-away Dovecot: users u1 and u2 (password "secret"), Maildirs of the unprivileged user.
 nobody=65534
 dc="$work/dovecot"
-mkdir -p "$dc/run" "$dc/state" "$dc/home"
-chown "$nobody:$nobody" "$dc/home"
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-imap_port="$(free_port)"
-printf 'u1:{PLAIN}secret::::::\nu2:{PLAIN}secret::::::\n' >"$dc/passwd"
-cat >"$dc/dovecot.conf" <<EOF
-base_dir = $dc/run
-state_dir = $dc/state
-log_path = $dc/dovecot.log
-protocols = imap
-listen = 127.0.0.1
-ssl = no
-disable_plaintext_auth = no
-auth_failure_delay = 0
-mail_location = maildir:~/Maildir
-passdb {
-  driver = passwd-file
-  args = scheme=PLAIN $dc/passwd
-}
-userdb {
-  driver = static
-  args = uid=$nobody gid=$nobody home=$dc/home/%u
-}
-service imap-login {
-  chroot =
-  inet_listener imap {
-    address = 127.0.0.1
-    port = $imap_port
-  }
-  inet_listener imaps {
-    port = 0
-  }
-}
-service anvil {
-  chroot =
-}
-namespace inbox {
-  inbox = yes
-  mailbox Sent {
-    special_use = \\Sent
-  }
-}
-EOF
-/usr/sbin/dovecot -c "$dc/dovecot.conf" -F >"$work/dovecot-stdout.log" 2>&1 &
-pids+=($!)
-imap_up() { (exec 3<>"/dev/tcp/127.0.0.1/$imap_port") 2>/dev/null; }
-wait_for 30 imap_up || fail "Dovecot did not start"
+DOVECOT_NAMESPACE_EXTRA='  mailbox Sent {
+    special_use = \Sent
+  }'
+start_throwaway_dovecot "$dc" u1 u2 || fail "Dovecot did not start"
+pids+=("$DOVECOT_PID")
+imap_port="$DOVECOT_PORT"
 
 # Three messages: spam in a foreign character set, spam by its reported link domain, and a
 # colleague's mail.

@@ -1,6 +1,6 @@
-// The set-up program's exports. The removal of an earlier installation takes its folder from a
-// registry value or a profile file that the user or another program may write, so it removes
-// only a folder that plainly is one of our installations, and never follows a link out of it.
+// The set-up program's exports on Linux: the file system the shared removal rules
+// (setup_core.h) work on, which never follows a link out of the folder it removes, and the
+// desktop session's log-out.
 #include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -14,43 +14,29 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "vexmor/log/write_log.h"
-#include "vexmor/platform/clock.h"
-#include "vexmor/platform/desktop.h"
-#include "vexmor/platform/paths.h"
+#include "setup_core.h"
 #include "vexmor/platform/posix.h"
-#include "vexmor/platform/profile.h"
-#include "vexmor/platform/registry.h"
 #include "vexmor/state/extension_config.h"
-#include "vexmor/state/state_files.h"
 #include "vexmor/validate/SetupExports.h"
 #include "wiring.h"
 
 extern char** environ;
 
-using vexmor::platform::MessageBoxAnswer;
-using vexmor::platform::MessageBoxButtons;
-using vexmor::platform::MessageBoxIcon;
-using vexmor::platform::MessageBoxRequest;
 using vexmor::platform::RegistryValue;
+using vexmor::validate::kEcfName;
+using vexmor::validate::kOutlookPath;
+using vexmor::validate::SetupFiles;
+using vexmor::validate::SetupParts;
 namespace state = vexmor::state;
 
 namespace {
 
-constexpr std::string_view kInstalledPath = "Installed Path";
-constexpr std::string_view kOutlookPath = "Outlook Path";
-constexpr std::string_view kEcfName = "Vexmor.ECF";
 constexpr std::string_view kAddinLibrary = "libVexmor_Addin.so";
-constexpr std::string_view kProfilePathFile = "VexmorPath.ini";
-constexpr std::string_view kSetupLog = "Vexmor_Setup_Log.txt";
-constexpr char kLogOffText[] =
-    "VEXMOR setup requires you to Log Off from the system and a subsequent relogin.This "
-    "installation will automatically continue upon relogin.";
 // The deliverables: a folder holding none of them is not an installation of ours.
 constexpr const char* kDeliverables[] = {"libVexmor_Validate.so", "libVexmor_UserInterface.so",
                                          "libVexmor_Hook.so",     "libVexmor_Addin.so",
@@ -62,44 +48,10 @@ constexpr const char* kSystemFolders[] = {
     "/srv",     "/tmp",       "/home",    "/root",    "/mnt",  "/media", "/usr/local",
     "/usr/lib", "/usr/share", "/usr/bin", "/var/lib", "/snap"};
 
-std::mutex g_mutex;
-vexmor::validate::SetupPlatform g_platform;  // guarded by g_mutex
-
-struct Parts {
-  vexmor::platform::Registry& registry;
-  vexmor::platform::Profile& profile;
-  vexmor::platform::Paths& paths;
-  vexmor::platform::MessageBoxes* prompts;
-  const vexmor::platform::Clock& clock;
-  std::function<bool()> log_off;
-  std::vector<std::string> prefixes;
-};
-
 bool SessionLogOff();
 
-Parts Resolve() {
-  std::lock_guard lock(g_mutex);
-  Parts parts{
-      g_platform.registry != nullptr ? *g_platform.registry : vexmor::validate::LibraryRegistry(),
-      g_platform.profile != nullptr ? *g_platform.profile : vexmor::validate::LibraryProfile(),
-      g_platform.paths != nullptr ? *g_platform.paths : vexmor::validate::LibraryPaths(),
-      g_platform.prompts,
-      g_platform.clock != nullptr ? *g_platform.clock : vexmor::platform::SystemClock(),
-      g_platform.log_off ? g_platform.log_off : std::function<bool()>(SessionLogOff),
-      g_platform.install_prefixes};
-  if (parts.prefixes.empty()) parts.prefixes.push_back(VEXMOR_INSTALL_PREFIX);
-  return parts;
-}
-
-void WriteRegistryCode(Parts& parts, const char* code) {
-  (void)parts.profile.WriteString(state::kPathFile, state::kSectionError, state::kKeyErrorRegistry,
-                                  code);
-}
-
-void LogSetup(Parts& parts, const std::string& message) {
-  std::fprintf(stderr, "Vexmor set-up: %s\n", message.c_str());
-  vexmor::log::AppendEntry(parts.paths.WindowsDirectory() + std::string(kSetupLog), message + "\n",
-                           parts.clock);
+SetupParts Resolve() {
+  return vexmor::validate::ResolveSetupParts(VEXMOR_INSTALL_PREFIX, SessionLogOff);
 }
 
 std::string RealPath(const std::string& path) {
@@ -124,10 +76,6 @@ bool AtOrBelow(const std::string& inner, const std::string& outer) {
           inner[outer.size()] == '/');
 }
 
-bool StrictlyBelow(const std::string& inner, const std::string& outer) {
-  return inner != outer && AtOrBelow(inner, outer);
-}
-
 // The folder this library was loaded from: the running installation is never removed.
 std::string OwnFolder() {
   Dl_info info{};
@@ -137,52 +85,6 @@ std::string OwnFolder() {
   std::string path = RealPath(info.dli_fname);
   size_t slash = path.rfind('/');
   return slash == std::string::npos || slash == 0 ? std::string() : path.substr(0, slash);
-}
-
-// Why the folder must not be removed, or "" when it plainly is an installation of ours; then
-// "checked" is the folder as examined (resolved, no link in it), or "" when it is not there.
-std::string UnsafeToRemove(Parts& parts, const std::string& folder, std::string& checked) {
-  checked.clear();
-  if (folder.empty() || folder[0] != '/') return "the path is not absolute";
-  const std::string given = WithoutTrailingSlashes(folder);
-  struct stat link_info {};
-  if (::lstat(given.c_str(), &link_info) != 0) return {};  // gone: nothing to refuse
-  if (S_ISLNK(link_info.st_mode)) return "it is a symbolic link";
-  const std::string real = RealPath(given);
-  if (real.empty()) return "it cannot be resolved";
-  if (real == "/") return "it is the root folder";
-  const std::string home = RealPath(WithoutTrailingSlashes(parts.paths.UserProfileDirectory()));
-  if (real == home) return "it is the home folder";
-  for (const char* system : kSystemFolders) {
-    if (real == system) return "it is a system folder";
-  }
-  bool inside = !home.empty() && StrictlyBelow(real, home);
-  for (const std::string& prefix : parts.prefixes) {
-    const std::string real_prefix = RealPath(WithoutTrailingSlashes(prefix));
-    if (real_prefix.empty() || real_prefix == "/") continue;
-    if (real == real_prefix) return "it is the install prefix itself";
-    inside = inside || StrictlyBelow(real, real_prefix);
-  }
-  if (!inside) return "it lies outside the home folder and the install prefix";
-  if (const std::string own = OwnFolder(); !own.empty() && AtOrBelow(own, real)) {
-    return "it holds the running installation";
-  }
-  for (const std::string& kept : {parts.paths.WindowsDirectory(), parts.paths.SystemDirectory()}) {
-    const std::string real_kept = RealPath(WithoutTrailingSlashes(kept));
-    if (!real_kept.empty() && AtOrBelow(real_kept, real))
-      return "it holds the user's settings or sender lists";
-  }
-  struct stat info {};
-  if (::lstat(real.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return "it is not a folder";
-  if (info.st_uid != ::geteuid()) return "it is not owned by the user";
-  for (const char* deliverable : kDeliverables) {
-    struct stat entry {};
-    if (::lstat((real + "/" + deliverable).c_str(), &entry) == 0) {
-      checked = real;
-      return {};
-    }
-  }
-  return "it holds none of the product's files";
 }
 
 // True when a process holds a file below "folder" open, maps it or runs from it: those files
@@ -331,117 +233,76 @@ bool SessionLogOff() {
   return false;
 }
 
-int32_t CheckLogOff(Parts& parts) {
-  const std::string key(vexmor::platform::kProductKey);
-  // 1. The earlier install directory.
-  std::string folder;
-  size_t size = 0;
-  if (!parts.registry.KeyExists(key)) {
-    WriteRegistryCode(parts, "10");
-  } else if (auto value = parts.registry.QueryValue(key, kInstalledPath); !value.ok()) {
-    WriteRegistryCode(parts, value.status().code() == vexmor::StatusCode::kNotFound ? "11" : "12");
-  } else if (value->type != RegistryValue::Type::kString) {
-    WriteRegistryCode(parts, "12");
-  } else if (value->Size() >= 3) {
-    folder = value->data;
-    size = value->Size();
+// The file system on POSIX calls: a link is looked at, never followed, and the removal never
+// leaves the folder's file system.
+class LinuxSetupFiles final : public SetupFiles {
+ public:
+  bool IsAbsolute(const std::string& path) const override {
+    return !path.empty() && path[0] == '/';
   }
-  if (size < 3) {
-    const std::string profile_file =
-        parts.paths.UserProfileDirectory() + std::string(kProfilePathFile);
-    const int32_t length =
-        parts.profile.GetInt(profile_file, state::kSectionVexmor, state::kKeyPathLen, 0);
-    if (length > 2) {
-      size = static_cast<size_t>(length);
-      folder =
-          parts.profile.GetString(profile_file, state::kSectionVexmor, state::kKeyPath, "", size);
+  std::string Normal(const std::string& path) const override {
+    return WithoutTrailingSlashes(path);
+  }
+  std::string FilePath(const std::string& path) const override { return path; }
+  std::string Resolve(const std::string& path) const override {
+    return RealPath(WithoutTrailingSlashes(path));
+  }
+  Examined Examine(const std::string& folder) const override {
+    const std::string given = WithoutTrailingSlashes(folder);
+    struct stat link_info {};
+    if (::lstat(given.c_str(), &link_info) != 0) return {Presence::kGone, {}};
+    if (S_ISLNK(link_info.st_mode)) return {Presence::kLink, {}};
+    std::string real = RealPath(given);
+    if (real.empty()) return {Presence::kUnresolvable, {}};
+    return {Presence::kThere, std::move(real)};
+  }
+  std::string_view LinkReason() const override { return "it is a symbolic link"; }
+  bool IsRoot(const std::string& resolved) const override { return resolved == "/"; }
+  bool IsSystemFolder(const std::string& resolved) const override {
+    for (const char* system : kSystemFolders) {
+      if (resolved == system) return true;
     }
+    return false;
   }
-  if (size <= 2) {
-    // No earlier installation is known: the default one, as the set-up would have made it.
-    folder = vexmor::platform::WithTrailingSlash(parts.paths.SystemDirectory()) + "install/";
-    size = folder.size();
-    (void)parts.profile.WriteString(state::kPathFile, state::kSectionError,
-                                    state::kKeyErrorInstallation, folder);
+  bool AtOrBelow(const std::string& inner, const std::string& outer) const override {
+    return ::AtOrBelow(inner, outer);
   }
-
-  // 2. The extension configuration file; only a file of that name, never whatever the value
-  // names.
-  if (!parts.registry.KeyExists(key)) {
-    WriteRegistryCode(parts, "13");
-  } else if (auto ecf = parts.registry.QueryValue(key, kOutlookPath);
-             !ecf.ok() || ecf->type != RegistryValue::Type::kString) {
-    WriteRegistryCode(parts, "14");
-  } else {
-    const std::string& path = ecf->data;
-    const size_t slash = path.rfind('/');
+  bool SameName(const std::string& a, const std::string& b) const override { return a == b; }
+  std::string OwnFolder() const override { return ::OwnFolder(); }
+  std::string_view NotTheUsersFolder(const std::string& resolved) const override {
     struct stat info {};
-    if (slash == std::string::npos || path.substr(slash + 1) != kEcfName) {
-      LogSetup(parts,
-               "Refused to delete \"" + path + "\": it is not the extension configuration file.");
-    } else if (::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-      LogSetup(parts, "Refused to delete \"" + path + "\": it is a folder.");
-    } else {
-      (void)::unlink(path.c_str());
+    if (::lstat(resolved.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) {
+      return "it is not a folder";
     }
+    if (info.st_uid != ::geteuid()) return "it is not owned by the user";
+    return {};
   }
+  std::span<const char* const> Deliverables() const override { return kDeliverables; }
+  bool Exists(const std::string& path) const override {
+    struct stat entry {};
+    return ::lstat(path.c_str(), &entry) == 0;
+  }
+  bool IsFolder(const std::string& path) const override {
+    struct stat info {};
+    return ::lstat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+  }
+  void RemoveFile(const std::string& path) const override { (void)::unlink(path.c_str()); }
+  Removal RemoveFolder(const std::string& checked) const override {
+    const int error = ::RemoveFolder(checked);
+    if (error == 0 || error == ENOENT || error == ENOTDIR) return {true, {}};
+    return {false, std::strerror(error)};
+  }
+};
 
-  // 3. The earlier installation itself.
-  if (size < 3 || folder.size() < 3) return 3;
-  std::string checked;
-  if (std::string why = UnsafeToRemove(parts, folder, checked); !why.empty()) {
-    LogSetup(parts, "Refused to remove the earlier installation \"" + folder + "\": " + why + ".");
-    return 3;
-  }
-  // The folder as checked, so no link swapped in since can take the removal elsewhere.
-  const int error = RemoveFolder(checked);
-  if (error == 0 || error == ENOENT || error == ENOTDIR) return 3;
-  LogSetup(parts, "Could not remove the earlier installation \"" + folder +
-                      "\": " + std::strerror(error) + ".");
-  bool accepted = false;
-  if (parts.prompts != nullptr) {
-    MessageBoxRequest request;
-    request.text = kLogOffText;
-    request.caption = "Vexmor";
-    request.buttons = MessageBoxButtons::kOkCancel;
-    request.icon = MessageBoxIcon::kInformation;
-    auto answer = parts.prompts->Show(request);
-    accepted = answer.ok() && *answer == MessageBoxAnswer::kOk;
-  }
-  if (!accepted) return 2;
-  (void)parts.profile.WriteString(state::kPathFile, state::kSectionVexmor, state::kKeyLogOff, "1");
-  (void)parts.log_off();
-  return 1;
-}
+const LinuxSetupFiles kFiles;
 
 }  // namespace
 
 namespace vexmor::validate {
 
-void UseSetupPlatform(SetupPlatform platform) {
-  std::lock_guard lock(g_mutex);
-  g_platform = std::move(platform);
-}
-
 std::vector<std::string> SetupInstallationFolders() {
-  Parts parts = Resolve();
-  std::vector<std::string> folders;
-  {
-    std::lock_guard lock(g_mutex);
-    folders = g_platform.installation_folders;
-  }
-  auto recorded = parts.registry.QueryValue(vexmor::platform::kProductKey, kInstalledPath);
-  if (recorded.ok() && recorded->type == RegistryValue::Type::kString) {
-    std::string path = recorded->data;
-    while (!path.empty() && path.back() == '\0') path.pop_back();
-    folders.push_back(path);
-  }
-  std::vector<std::string> out;
-  for (std::string& folder : folders) {
-    folder = WithoutTrailingSlashes(folder);
-    if (!folder.empty() && folder[0] == '/') out.push_back(folder);
-  }
-  return out;
+  SetupParts parts = Resolve();
+  return InstallationFolders(parts, kFiles);
 }
 
 }  // namespace vexmor::validate
@@ -451,7 +312,7 @@ extern "C" {
 VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* pszClientFile) {
   try {
     if (pszInstallDir == nullptr || pszClientFile == nullptr) return;
-    Parts parts = Resolve();
+    SetupParts parts = Resolve();
     const std::string client = pszClientFile;
     const size_t slash = client.rfind('/');
     if (slash == std::string::npos) return;
@@ -470,19 +331,16 @@ VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* ps
 
 VEXMOR_VALIDATE_API void CreateINI_Uninstallation(const char* pszInstallDir) {
   try {
-    Parts parts = Resolve();
-    vexmor::Status set = parts.registry.SetValue(
-        vexmor::platform::kProductKey, kInstalledPath,
-        RegistryValue::String(pszInstallDir != nullptr ? pszInstallDir : ""));
-    if (!set.ok()) WriteRegistryCode(parts, "16");
+    SetupParts parts = Resolve();
+    vexmor::validate::RecordInstallDirectory(parts, pszInstallDir);
   } catch (...) {
   }
 }
 
 VEXMOR_VALIDATE_API int32_t Check_LogOff() {
   try {
-    Parts parts = Resolve();
-    return CheckLogOff(parts);
+    SetupParts parts = Resolve();
+    return vexmor::validate::CheckLogOff(parts, kFiles);
   } catch (...) {
     return 3;
   }
@@ -490,7 +348,7 @@ VEXMOR_VALIDATE_API int32_t Check_LogOff() {
 
 VEXMOR_VALIDATE_API intptr_t ExecuteExplorer() {
   try {
-    Parts parts = Resolve();
+    SetupParts parts = Resolve();
     parts.clock.SleepFor(std::chrono::milliseconds(1000));
     if (!OnPath("xdg-open")) return 2;
     const int status = RunProgram({"xdg-open", parts.paths.SystemDirectory()});

@@ -1,67 +1,40 @@
-// The set-up program's exports on Windows. The removal of an earlier installation takes its
-// folder from a registry value or a profile file that the user or another program may write,
-// so it removes only a folder that plainly is one of our installations, and never follows a
-// link (junction, symbolic link) out of it.
+// The set-up program's exports on Windows: the file system the shared removal rules
+// (setup_core.h) work on, which never follows a link (junction, symbolic link) out of the
+// folder it removes, and the session's log-off.
 #include <windows.h>
 
 #include <shellapi.h>
 
+#include <cctype>
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
-#include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "vexmor/log/write_log.h"
+#include "setup_core.h"
 #include "vexmor/platform/atomic_file.h"
-#include "vexmor/platform/clock.h"
-#include "vexmor/platform/desktop.h"
-#include "vexmor/platform/paths.h"
-#include "vexmor/platform/profile.h"
-#include "vexmor/platform/registry.h"
 #include "vexmor/platform/win32_adapters.h"
 #include "vexmor/state/extension_config.h"
 #include "vexmor/state/state_files.h"
 #include "vexmor/validate/SetupExports.h"
 #include "wiring.h"
 
-using vexmor::platform::MessageBoxAnswer;
-using vexmor::platform::MessageBoxButtons;
-using vexmor::platform::MessageBoxIcon;
-using vexmor::platform::MessageBoxRequest;
 using vexmor::platform::RegistryValue;
+using vexmor::validate::kEcfName;
+using vexmor::validate::kOutlookPath;
+using vexmor::validate::SetupFiles;
+using vexmor::validate::SetupParts;
 namespace state = vexmor::state;
 
 namespace {
 
-constexpr std::string_view kInstalledPath = "Installed Path";
-constexpr std::string_view kOutlookPath = "Outlook Path";
-constexpr std::string_view kEcfName = "Vexmor.ECF";
 constexpr std::string_view kAddinLibrary = "Vexmor_Addin.dll";
-constexpr std::string_view kProfilePathFile = "VexmorPath.ini";
-constexpr std::string_view kSetupLog = "Vexmor_Setup_Log.txt";
-constexpr char kLogOffText[] =
-    "VEXMOR setup requires you to Log Off from the system and a subsequent relogin.This "
-    "installation will automatically continue upon relogin.";
 // The deliverables: a folder holding none of them is not an installation of ours.
 constexpr const char* kDeliverables[] = {"Vexmor_Validate.dll", "Vexmor_UserInterface.dll",
                                          "Vexmor_Hook.dll",     "Vexmor_Addin.dll",
                                          "Vexmor_PlugIn.exe",   "Vexmor_Recovery.exe"};
-
-std::mutex g_mutex;
-vexmor::validate::SetupPlatform g_platform;  // guarded by g_mutex
-
-struct Parts {
-  vexmor::platform::Registry& registry;
-  vexmor::platform::Profile& profile;
-  vexmor::platform::Paths& paths;
-  vexmor::platform::MessageBoxes* prompts;
-  const vexmor::platform::Clock& clock;
-  std::function<bool()> log_off;
-  std::vector<std::string> prefixes;
-};
 
 bool SessionLogOff() {
   return ::ExitWindowsEx(EWX_LOGOFF | EWX_FORCE,
@@ -73,29 +46,8 @@ std::string ProgramFiles() {
   return value != nullptr && *value != '\0' ? std::string(value) : std::string("C:/Program Files");
 }
 
-Parts Resolve() {
-  std::lock_guard lock(g_mutex);
-  Parts parts{
-      g_platform.registry != nullptr ? *g_platform.registry : vexmor::validate::LibraryRegistry(),
-      g_platform.profile != nullptr ? *g_platform.profile : vexmor::validate::LibraryProfile(),
-      g_platform.paths != nullptr ? *g_platform.paths : vexmor::validate::LibraryPaths(),
-      g_platform.prompts,
-      g_platform.clock != nullptr ? *g_platform.clock : vexmor::platform::SystemClock(),
-      g_platform.log_off ? g_platform.log_off : std::function<bool()>(SessionLogOff),
-      g_platform.install_prefixes};
-  if (parts.prefixes.empty()) parts.prefixes.push_back(ProgramFiles());
-  return parts;
-}
-
-void WriteRegistryCode(Parts& parts, const char* code) {
-  (void)parts.profile.WriteString(state::kPathFile, state::kSectionError, state::kKeyErrorRegistry,
-                                  code);
-}
-
-void LogSetup(Parts& parts, const std::string& message) {
-  std::fprintf(stderr, "Vexmor set-up: %s\n", message.c_str());
-  vexmor::log::AppendEntry(parts.paths.WindowsDirectory() + std::string(kSetupLog), message + "\n",
-                           parts.clock);
+SetupParts Resolve() {
+  return vexmor::validate::ResolveSetupParts(ProgramFiles(), SessionLogOff);
 }
 
 // Forward slashes, no trailing one (but "C:/" keeps its own), letters compared as Windows does.
@@ -135,10 +87,6 @@ bool AtOrBelow(const std::string& inner, const std::string& outer) {
   return a.size() > prefix.size() && a.compare(0, prefix.size(), prefix) == 0;
 }
 
-bool StrictlyBelow(const std::string& inner, const std::string& outer) {
-  return Lower(inner) != Lower(outer) && AtOrBelow(inner, outer);
-}
-
 // The folder this library was loaded from: the running installation is never removed.
 std::string OwnFolder() {
   HMODULE module = nullptr;
@@ -153,52 +101,6 @@ std::string OwnFolder() {
   std::string full = Normal(path);
   size_t slash = full.rfind('/');
   return slash == std::string::npos ? std::string() : full.substr(0, slash);
-}
-
-// Why the folder must not be removed, or "" when it plainly is an installation of ours; then
-// "checked" is the folder as examined, or "" when it is not there.
-std::string UnsafeToRemove(Parts& parts, const std::string& folder, std::string& checked) {
-  checked.clear();
-  if (!IsAbsolute(folder)) return "the path is not absolute";
-  const std::string real = FullPath(folder);
-  if (real.empty()) return "it cannot be resolved";
-  const DWORD attributes = ::GetFileAttributesA(real.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return {};  // gone: nothing to refuse
-  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return "it is a link";
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return "it is not a folder";
-  if (real.size() <= 3) return "it is the root folder";
-  const std::string home = FullPath(parts.paths.UserProfileDirectory());
-  if (Lower(real) == Lower(home)) return "it is the home folder";
-  for (const std::string& system :
-       {FullPath(parts.paths.WindowsDirectory()), FullPath(parts.paths.SystemDirectory())}) {
-    if (!system.empty() && AtOrBelow(system, real)) {
-      return "it holds the user's settings or sender lists";
-    }
-  }
-  char windows[MAX_PATH + 1] = {};
-  if (UINT size = ::GetWindowsDirectoryA(windows, MAX_PATH); size > 0 && size <= MAX_PATH) {
-    if (AtOrBelow(real, Normal(windows)) || AtOrBelow(Normal(windows), real)) {
-      return "it is a system folder";
-    }
-  }
-  bool inside = !home.empty() && StrictlyBelow(real, home);
-  for (const std::string& prefix : parts.prefixes) {
-    const std::string full_prefix = FullPath(prefix);
-    if (full_prefix.size() <= 3) continue;
-    if (Lower(real) == Lower(full_prefix)) return "it is the install prefix itself";
-    inside = inside || StrictlyBelow(real, full_prefix);
-  }
-  if (!inside) return "it lies outside the home folder and the install prefix";
-  if (const std::string own = OwnFolder(); !own.empty() && AtOrBelow(own, real)) {
-    return "it holds the running installation";
-  }
-  for (const char* deliverable : kDeliverables) {
-    if (::GetFileAttributesA((real + "/" + deliverable).c_str()) != INVALID_FILE_ATTRIBUTES) {
-      checked = real;
-      return {};
-    }
-  }
-  return "it holds none of the product's files";
 }
 
 // Removes the folder and what it holds; a link inside is removed itself, never followed.
@@ -235,119 +137,68 @@ DWORD RemoveFolder(const std::string& folder) {
   return first_error;
 }
 
-int32_t CheckLogOff(Parts& parts) {
-  const std::string key(vexmor::platform::kProductKey);
-  // 1. The earlier install directory.
-  std::string folder;
-  size_t size = 0;
-  if (!parts.registry.KeyExists(key)) {
-    WriteRegistryCode(parts, "10");
-  } else if (auto value = parts.registry.QueryValue(key, kInstalledPath); !value.ok()) {
-    WriteRegistryCode(parts, value.status().code() == vexmor::StatusCode::kNotFound ? "11" : "12");
-  } else if (value->type != RegistryValue::Type::kString) {
-    WriteRegistryCode(parts, "12");
-  } else if (value->Size() >= 3) {
-    folder = value->data;
-    size = value->Size();
+// The file system on Win32 calls: a link (junction, symbolic link) is looked at, never
+// followed; letters compare as Windows compares file names.
+class Win32SetupFiles final : public SetupFiles {
+ public:
+  bool IsAbsolute(const std::string& path) const override { return ::IsAbsolute(path); }
+  std::string Normal(const std::string& path) const override { return ::Normal(path); }
+  std::string FilePath(const std::string& path) const override { return ::Normal(path); }
+  std::string Resolve(const std::string& path) const override { return FullPath(path); }
+  Examined Examine(const std::string& folder) const override {
+    std::string real = FullPath(folder);
+    if (real.empty()) return {Presence::kUnresolvable, {}};
+    const DWORD attributes = ::GetFileAttributesA(real.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return {Presence::kGone, {}};
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) return {Presence::kLink, {}};
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) return {Presence::kNotFolder, {}};
+    return {Presence::kThere, std::move(real)};
   }
-  if (size < 3) {
-    const std::string profile_file =
-        parts.paths.UserProfileDirectory() + std::string(kProfilePathFile);
-    const int32_t length =
-        parts.profile.GetInt(profile_file, state::kSectionVexmor, state::kKeyPathLen, 0);
-    if (length > 2) {
-      size = static_cast<size_t>(length);
-      folder =
-          parts.profile.GetString(profile_file, state::kSectionVexmor, state::kKeyPath, "", size);
-    }
+  std::string_view LinkReason() const override { return "it is a link"; }
+  bool IsRoot(const std::string& resolved) const override { return resolved.size() <= 3; }
+  bool IsSystemFolder(const std::string& resolved) const override {
+    char windows[MAX_PATH + 1] = {};
+    const UINT size = ::GetWindowsDirectoryA(windows, MAX_PATH);
+    if (size == 0 || size > MAX_PATH) return false;
+    const std::string system = ::Normal(windows);
+    return ::AtOrBelow(resolved, system) || ::AtOrBelow(system, resolved);
   }
-  if (size <= 2) {
-    folder = vexmor::platform::WithTrailingSlash(parts.paths.SystemDirectory()) + "install/";
-    size = folder.size();
-    (void)parts.profile.WriteString(state::kPathFile, state::kSectionError,
-                                    state::kKeyErrorInstallation, folder);
+  bool AtOrBelow(const std::string& inner, const std::string& outer) const override {
+    return ::AtOrBelow(inner, outer);
   }
-
-  // 2. The extension configuration file; only a file of that name, never whatever the value
-  // names.
-  if (!parts.registry.KeyExists(key)) {
-    WriteRegistryCode(parts, "13");
-  } else if (auto ecf = parts.registry.QueryValue(key, kOutlookPath);
-             !ecf.ok() || ecf->type != RegistryValue::Type::kString) {
-    WriteRegistryCode(parts, "14");
-  } else {
-    const std::string path = Normal(ecf->data);
-    const size_t slash = path.rfind('/');
+  bool SameName(const std::string& a, const std::string& b) const override {
+    return Lower(a) == Lower(b);
+  }
+  std::string OwnFolder() const override { return ::OwnFolder(); }
+  // Examine has seen it is a folder; the owner is not checked on Windows.
+  std::string_view NotTheUsersFolder(const std::string&) const override { return {}; }
+  std::span<const char* const> Deliverables() const override { return kDeliverables; }
+  bool Exists(const std::string& path) const override {
+    return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+  }
+  bool IsFolder(const std::string& path) const override {
     const DWORD attributes = ::GetFileAttributesA(path.c_str());
-    if (slash == std::string::npos ||
-        Lower(path.substr(slash + 1)) != Lower(std::string(kEcfName))) {
-      LogSetup(parts, "Refused to delete \"" + ecf->data +
-                          "\": it is not the extension configuration file.");
-    } else if (attributes != INVALID_FILE_ATTRIBUTES &&
-               (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      LogSetup(parts, "Refused to delete \"" + ecf->data + "\": it is a folder.");
-    } else {
-      (void)::DeleteFileA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  }
+  void RemoveFile(const std::string& path) const override { (void)::DeleteFileA(path.c_str()); }
+  Removal RemoveFolder(const std::string& checked) const override {
+    const DWORD error = ::RemoveFolder(checked);
+    if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+      return {true, {}};
     }
+    return {false, vexmor::platform::Win32ErrorText(error)};
   }
+};
 
-  // 3. The earlier installation itself.
-  if (size < 3 || folder.size() < 3) return 3;
-  std::string checked;
-  if (std::string why = UnsafeToRemove(parts, folder, checked); !why.empty()) {
-    LogSetup(parts, "Refused to remove the earlier installation \"" + folder + "\": " + why + ".");
-    return 3;
-  }
-  if (checked.empty()) return 3;
-  const DWORD error = RemoveFolder(checked);
-  if (error == ERROR_SUCCESS || error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    return 3;
-  }
-  LogSetup(parts, "Could not remove the earlier installation \"" + folder +
-                      "\": " + vexmor::platform::Win32ErrorText(error) + ".");
-  bool accepted = false;
-  if (parts.prompts != nullptr) {
-    MessageBoxRequest request;
-    request.text = kLogOffText;
-    request.caption = "Vexmor";
-    request.buttons = MessageBoxButtons::kOkCancel;
-    request.icon = MessageBoxIcon::kInformation;
-    auto answer = parts.prompts->Show(request);
-    accepted = answer.ok() && *answer == MessageBoxAnswer::kOk;
-  }
-  if (!accepted) return 2;
-  (void)parts.profile.WriteString(state::kPathFile, state::kSectionVexmor, state::kKeyLogOff, "1");
-  (void)parts.log_off();
-  return 1;
-}
+const Win32SetupFiles kFiles;
 
 }  // namespace
 
 namespace vexmor::validate {
 
-void UseSetupPlatform(SetupPlatform platform) {
-  std::lock_guard lock(g_mutex);
-  g_platform = std::move(platform);
-}
-
 std::vector<std::string> SetupInstallationFolders() {
-  Parts parts = Resolve();
-  std::vector<std::string> folders;
-  {
-    std::lock_guard lock(g_mutex);
-    folders = g_platform.installation_folders;
-  }
-  auto recorded = parts.registry.QueryValue(vexmor::platform::kProductKey, kInstalledPath);
-  if (recorded.ok() && recorded->type == RegistryValue::Type::kString) {
-    std::string path = recorded->data;
-    while (!path.empty() && path.back() == '\0') path.pop_back();
-    folders.push_back(path);
-  }
-  std::vector<std::string> out;
-  for (std::string& folder : folders) {
-    if (IsAbsolute(folder)) out.push_back(Normal(folder));
-  }
-  return out;
+  SetupParts parts = Resolve();
+  return InstallationFolders(parts, kFiles);
 }
 
 }  // namespace vexmor::validate
@@ -357,7 +208,7 @@ extern "C" {
 VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* pszClientFile) {
   try {
     if (pszInstallDir == nullptr || pszClientFile == nullptr) return;
-    Parts parts = Resolve();
+    SetupParts parts = Resolve();
     const std::string client = Normal(pszClientFile);
     const size_t slash = client.rfind('/');
     if (slash == std::string::npos) return;
@@ -376,19 +227,16 @@ VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* ps
 
 VEXMOR_VALIDATE_API void CreateINI_Uninstallation(const char* pszInstallDir) {
   try {
-    Parts parts = Resolve();
-    vexmor::Status set = parts.registry.SetValue(
-        vexmor::platform::kProductKey, kInstalledPath,
-        RegistryValue::String(pszInstallDir != nullptr ? pszInstallDir : ""));
-    if (!set.ok()) WriteRegistryCode(parts, "16");
+    SetupParts parts = Resolve();
+    vexmor::validate::RecordInstallDirectory(parts, pszInstallDir);
   } catch (...) {
   }
 }
 
 VEXMOR_VALIDATE_API int32_t Check_LogOff() {
   try {
-    Parts parts = Resolve();
-    return CheckLogOff(parts);
+    SetupParts parts = Resolve();
+    return vexmor::validate::CheckLogOff(parts, kFiles);
   } catch (...) {
     return 3;
   }
@@ -396,7 +244,7 @@ VEXMOR_VALIDATE_API int32_t Check_LogOff() {
 
 VEXMOR_VALIDATE_API intptr_t ExecuteExplorer() {
   try {
-    Parts parts = Resolve();
+    SetupParts parts = Resolve();
     parts.clock.SleepFor(std::chrono::milliseconds(1000));
     std::string folder = parts.paths.SystemDirectory();
     for (char& c : folder) {
