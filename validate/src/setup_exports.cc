@@ -317,12 +317,17 @@ VEXMOR_VALIDATE_API void CreateECF_MSO(const char* pszInstallDir, const char* ps
     const size_t slash = client.rfind('/');
     if (slash == std::string::npos) return;
     const std::string file = client.substr(0, slash + 1) + "Addins/" + std::string(kEcfName);
-    FILE* out = std::fopen(file.c_str(), "w");
-    if (out == nullptr) return;
+    // A link planted where the file goes must not aim the write at another file; the host
+    // of another user may read it, so it is world-readable as before.
+    vexmor::platform::UniqueFd out(
+        ::open(file.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0644));
+    struct stat st {};
+    if (!out.valid() || ::fstat(out.get(), &st) != 0 || !S_ISREG(st.st_mode)) return;
     const std::string text =
         state::EcfText(std::string(pszInstallDir) + std::string(kAddinLibrary));
-    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-    if (std::fclose(out) != 0 || !written) return;
+    if (::ftruncate(out.get(), 0) != 0 || !vexmor::platform::WriteAll(out.get(), text).ok()) {
+      return;
+    }
     (void)parts.registry.SetValue(vexmor::platform::kProductKey, kOutlookPath,
                                   RegistryValue::String(file));
   } catch (...) {

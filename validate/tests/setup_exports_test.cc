@@ -142,6 +142,17 @@ TEST_F(SetupExportsTest, WritesTheExtensionFileAndRecordsBothPaths) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 23);
   EXPECT_EQ(*registry_->QueryValue(kKey, "Outlook Path"), RegistryValue::String(ecf));
 
+  // A longer earlier file is replaced whole; a link planted in its place is not followed.
+  WriteFileOrDie(ecf, std::string(4096, 'x'));
+  CreateECF_MSO("/opt/v/", client.c_str());
+  EXPECT_EQ(ReadFileOrEmpty(ecf), text);
+  const std::string victim = root_.path() + "victim";
+  WriteFileOrDie(victim, "kept\n");
+  fs::remove(ecf);
+  fs::create_symlink(victim, ecf);
+  CreateECF_MSO("/other/", client.c_str());
+  EXPECT_EQ(ReadFileOrEmpty(victim), "kept\n");
+
   CreateINI_Uninstallation("/home/u/inst/");
   EXPECT_EQ(*registry_->QueryValue(kKey, "Installed Path"), RegistryValue::String("/home/u/inst/"));
   // A registry that cannot be written leaves code 16.
