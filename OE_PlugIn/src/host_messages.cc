@@ -16,15 +16,18 @@ using platform::BodyKind;
 }  // namespace
 
 StatusOr<HandOn> PlugInHost::ReadMessage(FolderId folder, MessageId message) {
-  auto info = env_.store->GetMessage(folder, message);
-  if (!info.ok()) return info.status();
   auto source = env_.store->OpenMessage(folder, message);
   if (!source.ok()) return source.status();
-  // Never more than the limit in memory: a large message needs its header only.
+  // Never more than the limit in memory: a large message needs its header only. What stops
+  // short of the limit is the whole message, so its size needs no look of its own.
   auto raw = platform::ReadSource(**source, static_cast<size_t>(kLargeMessageBytes));
   if (!raw.ok()) return raw.status();
-  const int64_t size =
-      std::max(static_cast<int64_t>(info->size), static_cast<int64_t>(raw->size()));
+  int64_t size = static_cast<int64_t>(raw->size());
+  if (size >= kLargeMessageBytes) {
+    auto info = env_.store->GetMessage(folder, message);
+    if (!info.ok()) return info.status();
+    size = std::max(size, static_cast<int64_t>(info->size));
+  }
 
   HandOn out;
   out.large = size >= kLargeMessageBytes;

@@ -154,16 +154,20 @@ SenderLists::~SenderLists() = default;
 
 bool SenderLists::Contains(SenderList list, const std::string& value) const {
   // The store holds no empty value; asking would only cost a read of it.
-  if (value.empty()) return false;
+  if (value.empty() || store_missing_) return false;
   CXml xml(install_dir_);
   std::string result;
-  if (!xml.ReadFile(value, 4 * static_cast<int32_t>(list) + 3, &result)) return false;
+  if (!xml.ReadFile(value, 4 * static_cast<int32_t>(list) + 3, &result)) {
+    store_missing_ = xml.GetLastFailure_Code() == CXml::kFailure_Missing;
+    return false;
+  }
   return result == "Found";
 }
 
 void SenderLists::Add(SenderList list, const std::string& value) const {
   // An empty value cannot be listed; the fallback below must not start a store with it.
   if (value.empty()) return;
+  store_missing_ = false;
   CXml xml(install_dir_);
   std::string result;
   if (!xml.ReadFile(value, 4 * static_cast<int32_t>(list) + 2, &result)) {
@@ -172,6 +176,7 @@ void SenderLists::Add(SenderList list, const std::string& value) const {
 }
 
 void SenderLists::Remove(SenderList list, const std::string& value) const {
+  store_missing_ = false;
   CXml xml(install_dir_);
   std::string result;
   (void)xml.ReadFile(value, 4 * static_cast<int32_t>(list) + 1, &result);

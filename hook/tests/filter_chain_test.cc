@@ -1,5 +1,6 @@
 // The rules and their order, against real sender lists in a temporary system folder and a
 // recording signature service.
+#include <filesystem>
 #include <set>
 #include <string>
 #include <vector>
@@ -147,6 +148,29 @@ TEST_F(FilterChainTest, BlockedSenderAndBlockedDomain) {
   EXPECT_NE(Log().find("[S] Incoming mail added to SPAM list by I-Third filter."),
             std::string::npos);
   EXPECT_TRUE(signatures_.calls.empty()) << "a blocked sender never reaches the server";
+}
+
+TEST_F(FilterChainTest, AListStoreMadeAfterAMessageIsUsedFromTheNextMessageOn) {
+  // No store yet: every sender rule answers "not listed".
+  ASSERT_EQ(ReadFileOrEmpty(dirs_.system_dir() + "Vexmor_MailIds.xml"), "");
+  EXPECT_FALSE(
+      Chain().RunFull(ChainForm::kIncoming, 4, 1, Message("spammer@bad.example", "Hi", "plain")));
+  EXPECT_EQ(signatures_.calls.size(), 1u) << "the chain went on to the content signature";
+
+  // Another process makes the store with the sender blocked: the next message sees it.
+  SenderLists other(Dir());
+  other.Add(SenderList::kBlockedIds, "spammer@bad.example");
+  EXPECT_TRUE(
+      Chain().RunFull(ChainForm::kIncoming, 4, 2, Message("spammer@bad.example", "Hi", "plain")));
+  EXPECT_EQ(LastEntry(),
+            "Rule III applied. E-mail found to be a spam e-mail and moved to spam folder.");
+
+  // One object that found no store and then made it finds what it added.
+  ASSERT_TRUE(std::filesystem::remove(dirs_.system_dir() + "Vexmor_MailIds.xml"));
+  SenderLists one(Dir());
+  EXPECT_FALSE(one.Contains(SenderList::kApprovedIds, "friend@example.org"));
+  one.Add(SenderList::kApprovedIds, "friend@example.org");
+  EXPECT_TRUE(one.Contains(SenderList::kApprovedIds, "friend@example.org"));
 }
 
 TEST_F(FilterChainTest, KeywordsCountOnlyWithALinkAndAreFoundInTheVisibleText) {

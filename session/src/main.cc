@@ -1,4 +1,5 @@
 // Vexmor_Session: the local client session's program (normally started by "vexmor start").
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -118,6 +119,15 @@ int main(int argc, char** argv) {
     ::setenv("MAILDIR", options.maildir.c_str(), 1);
   }
   options.hook_library = hook_library.empty() ? program_dir + "libVexmor_Hook.so" : hook_library;
+  // The session is the one program that shows the product's dialogs: the toolkit's module (beside
+  // the hook library's user-interface library) is loaded now, on the main thread before any
+  // other starts, as the toolkit was when that library linked it. Loaded later by the first
+  // dialog's thread, the toolkit's start failed now and then while other displays started beside
+  // it. Without the module the first dialog says why.
+  (void)::dlopen((Folder(options.hook_library.substr(0, options.hook_library.rfind('/') + 1)) +
+                  "libVexmor_UserInterfaceDisplay.so")
+                     .c_str(),
+                 RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
   options.host_program = host_program.empty() ? program_dir + "Vexmor_PlugIn" : host_program;
   options.socket_path = *runtime + session::kSocketName;
   // The host programs the session starts show their toolbar and menu item through it.

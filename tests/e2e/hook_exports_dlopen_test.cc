@@ -6,6 +6,7 @@
 #include "vexmor/hook/oe_integration.h"
 #include "vexmor/platform/desktop.h"
 #include "vexmor/testing/e2e_support.h"
+#include "vexmor/testing/test_support.h"
 
 extern "C" int VexmorCallExportsFromC(void* library);
 
@@ -32,6 +33,21 @@ TEST_F(HookDlopenTest, EveryExportResolvesByName) {
   }
   // The engine's own C++ names stay inside.
   EXPECT_EQ(library_.Resolve("_ZN6vexmor4hook17LibraryOperationsEv"), nullptr);
+}
+
+TEST_F(HookDlopenTest, LoadsWithoutTheWindowingToolkitUntilADialogIsWanted) {
+  // Judging mail shows no window: the toolkit's module is loaded by the first dialog only.
+  int32_t id = installation_.Deliver(4, "From: <a@b.example>\r\nSubject: x\r\n\r\nhi\r\n");
+  library_.MoveMessage_Inbox(id, 4, 0, 0, "x", "a@b.example", "From: <a@b.example>\r\n", "hi", "");
+  ASSERT_NE(installation_.Log().find("[S] Completed applying Vexmor filters on Incoming mail."),
+            std::string::npos);
+  const std::string maps = vexmor::testing::ReadFileOrEmpty("/proc/self/maps");
+  ASSERT_NE(maps.find("libVexmor_UserInterface.so"), std::string::npos) << maps;
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  for (const char* absent : {"libwx_", "libgtk", "libgdk", "libVexmor_UserInterfaceDisplay"}) {
+    EXPECT_EQ(maps.find(absent), std::string::npos) << absent;
+  }
+#endif
 }
 
 TEST_F(HookDlopenTest, CHostCallsThroughTheDeclaredTypes) {

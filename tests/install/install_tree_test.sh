@@ -15,7 +15,8 @@ rm -f "$prefix.log"
 pkg="$(dirname "$(readlink -f "$prefix/bin/vexmor")")"
 [[ "$pkg" == "$prefix"/lib*/vexmor ]] || fail "bin/vexmor points to $pkg"
 for file in vexmor vexmor-sigd Vexmor_PlugIn Vexmor_Session Vexmor_AddinHost libVexmor_Validate.so \
-            libVexmor_UserInterface.so libVexmor_Hook.so libVexmor_Addin.so Vexmor_Check.gif; do
+            libVexmor_UserInterface.so libVexmor_UserInterfaceDisplay.so libVexmor_Hook.so \
+            libVexmor_Addin.so Vexmor_Check.gif; do
   [[ -e "$pkg/$file" ]] || fail "$file is not installed"
 done
 [[ -f "$prefix/include/vexmor/exports.h" ]] || fail "the export header is not installed"

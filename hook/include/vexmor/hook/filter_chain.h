@@ -37,7 +37,10 @@ enum class SenderList : int32_t {
 
 // The sender lists as the rules use them, on the store in the system folder. The install
 // directory only says where the store's error marks go. A look-up that fails counts as not
-// found; an add that fails starts the store with the value.
+// found; an add that fails starts the store with the value. One object serves one message: once
+// a look-up finds no store at all, its other look-ups answer at once instead of asking again
+// (and marking the error again); the next message's object asks afresh, so a store made
+// meanwhile is used from then on.
 class SenderLists {
  public:
   explicit SenderLists(std::string install_dir);
@@ -54,6 +57,8 @@ class SenderLists {
 
  private:
   std::string install_dir_;
+  // A look-up found no store; an add or remove of this object may make one.
+  mutable bool store_missing_ = false;
 };
 
 // The signature server as the rules ask it. Only a definite "known as spam" answer counts;
