@@ -115,8 +115,10 @@ class CurlHttp final : public Http {
 };
 
 std::unique_ptr<Http>& Slot() {
-  static std::unique_ptr<Http> http = MakeCurlHttp();
-  return http;
+  // Never destroyed: threads of the libraries (a dialog's poller, background work) may still
+  // use it while the process ends.
+  static auto* http = new std::unique_ptr<Http>(MakeCurlHttp());
+  return *http;
 }
 
 }  // namespace

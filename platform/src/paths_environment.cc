@@ -48,8 +48,10 @@ class EnvironmentPaths final : public Paths {
 };
 
 std::unique_ptr<Paths>& Slot() {
-  static std::unique_ptr<Paths> paths = MakeEnvironmentPaths();
-  return paths;
+  // Never destroyed: threads of the libraries (a dialog's poller, background work) may still
+  // use it while the process ends.
+  static auto* paths = new std::unique_ptr<Paths>(MakeEnvironmentPaths());
+  return *paths;
 }
 
 }  // namespace

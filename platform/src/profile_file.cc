@@ -98,8 +98,10 @@ class FileProfile final : public Profile {
 };
 
 std::unique_ptr<Profile>& Slot() {
-  static std::unique_ptr<Profile> profile = std::make_unique<FileProfile>(nullptr);
-  return profile;
+  // Never destroyed: threads of the libraries (a dialog's poller, background work) may still
+  // use it while the process ends.
+  static auto* profile = new std::unique_ptr<Profile>(std::make_unique<FileProfile>(nullptr));
+  return *profile;
 }
 
 }  // namespace

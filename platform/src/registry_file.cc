@@ -131,8 +131,10 @@ class FileRegistry final : public Registry {
 };
 
 std::unique_ptr<Registry>& Slot() {
-  static std::unique_ptr<Registry> registry = std::make_unique<FileRegistry>(nullptr);
-  return registry;
+  // Never destroyed: threads of the libraries (a dialog's poller, background work) may still
+  // use it while the process ends.
+  static auto* registry = new std::unique_ptr<Registry>(std::make_unique<FileRegistry>(nullptr));
+  return *registry;
 }
 
 }  // namespace
