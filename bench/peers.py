@@ -141,14 +141,35 @@ def client_cpu():
     return usage.children_user + usage.children_system
 
 
+def descendants(pid):
+    found = []
+    try:
+        for task in os.listdir("/proc/%d/task" % pid):
+            with open("/proc/%d/task/%s/children" % (pid, task)) as f:
+                for child in f.read().split():
+                    found += [int(child)] + descendants(int(child))
+    except OSError:
+        pass
+    return found
+
+
 def stop(process):
     if process and process.poll() is None:
+        # A tracer that is stopped detaches and leaves its program running: the program is
+        # stopped too.
+        traced = isinstance(process.args, list) and process.args[:1] in (["strace"], ["perf"])
+        below = descendants(process.pid) if traced else []
         process.send_signal(signal.SIGTERM)
         try:
             process.wait(timeout=20)
         except subprocess.TimeoutExpired:
             process.kill()
             process.wait()
+        for pid in below:
+            try:
+                os.kill(pid, signal.SIGTERM)
+            except OSError:
+                pass
 
 
 def read_corpus(corpus, count, seed):
