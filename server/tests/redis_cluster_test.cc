@@ -149,12 +149,20 @@ struct Connection {
 class RedisCluster {
  public:
   RedisCluster() {
-    for (auto& port : ports_) {
-      do {
-        port = vexmor::testing::UnusedLoopbackPort();
-      } while (port > 55000);  // the cluster bus listens on port + 10000
+    // A node whose port another program took between the choice and the start is started
+    // afresh, with the others, on other ports.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+      bool up = true;
+      for (int i = 0; i < 3; ++i) {
+        ports_[i] = PortWithFreeBus();
+        up = Start(i) && up;
+      }
+      if (up) break;
+      for (int i = 0; i < 3; ++i) {
+        Kill(i);
+        std::filesystem::remove_all(Dir(i));
+      }
     }
-    for (int i = 0; i < 3; ++i) Start(i);
     std::vector<std::string> create = {"redis-cli", "--cluster", "create"};
     for (int port : ports_) create.push_back("127.0.0.1:" + std::to_string(port));
     create.push_back("--cluster-yes");
@@ -198,7 +206,8 @@ class RedisCluster {
     pids_[i] = -1;
   }
 
-  void Start(int i) {
+  // Whether the node answers on its port.
+  bool Start(int i) {
     std::filesystem::create_directories(Dir(i));
     pids_[i] = Spawn({"redis-server",
                       "--port",
@@ -227,9 +236,10 @@ class RedisCluster {
     const auto deadline = std::chrono::steady_clock::now() + 5s;
     while (std::chrono::steady_clock::now() < deadline) {
       Connection connection(ports_[i]);
-      if (connection.Run({"PING"}) == "PONG") return;
+      if (connection.Run({"PING"}) == "PONG") return true;
       std::this_thread::sleep_for(20ms);
     }
+    return false;
   }
 
   std::string NodeId(int i) { return Connection(ports_[i]).Run({"CLUSTER", "MYID"}); }
@@ -248,6 +258,29 @@ class RedisCluster {
 
  private:
   std::string Dir(int i) const { return dir_.File("node" + std::to_string(i)); }
+
+  static bool CanBind(int port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    const bool bound = ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    return bound;
+  }
+
+  // A free port whose cluster bus (the port + 10000) is free too, both below the range the
+  // system gives out to outgoing connections, so that no other test's connection takes either.
+  static int PortWithFreeBus() {
+    static std::mt19937 random{std::random_device{}()};
+    std::uniform_int_distribution<int> pick(12000, 22000);
+    for (;;) {
+      const int port = pick(random);
+      if (CanBind(port) && CanBind(port + 10000)) return port;
+    }
+  }
 
   vexmor::testing::TempDir dir_;
   int ports_[3] = {};
