@@ -29,6 +29,7 @@
 #include "vexmor/testing/dovecot_server.h"
 #include "vexmor/testing/e2e_support.h"
 #include "vexmor/testing/test_support.h"
+#include "vexmor/testing/wait.h"
 
 namespace {
 
@@ -360,18 +361,14 @@ TEST_F(AddinHostE2E, RunningHostJudgesPushedMailAndStopsCleanlyOnSigterm) {
     ::_exit(127);
   }
   ASSERT_GT(host, 0);
-  for (int i = 0; i < 500 && ReadFileOrEmpty(ready).empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  ASSERT_FALSE(ReadFileOrEmpty(ready).empty());
+  ASSERT_TRUE(vexmor::testing::WaitUntil([&] { return !ReadFileOrEmpty(ready).empty(); },
+                                         std::chrono::seconds(10)));
 
   server_->Deliver(user_, "INBOX", Mail("pusher@blocked-push.example", "Pushed", "hello"));
   server_->Deliver(user_, "INBOX", Mail("fine@nice.example", "Kept", "hello"));
   std::multiset<std::string> spam;
-  for (int i = 0; i < 100 && spam.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    spam = Subjects("Spam");
-  }
+  EXPECT_TRUE(vexmor::testing::WaitUntil([&] { return !(spam = Subjects("Spam")).empty(); },
+                                         std::chrono::seconds(10)));
   EXPECT_EQ(spam, std::multiset<std::string>{"Pushed"});
 
   ::kill(host, SIGTERM);

@@ -175,19 +175,17 @@ class RedisCluster {
   }
 
   bool WaitUntilOk(std::chrono::milliseconds limit = 15s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (std::chrono::steady_clock::now() < deadline) {
-      int ok = 0;
-      for (int port : ports_) {
-        Connection connection(port);
-        if (connection.Run({"CLUSTER", "INFO"}).find("cluster_state:ok") != std::string::npos) {
-          ++ok;
-        }
-      }
-      if (ok == 3) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return vexmor::testing::WaitUntil(
+        [&] {
+          for (int port : ports_) {
+            Connection connection(port);
+            if (connection.Run({"CLUSTER", "INFO"}).find("cluster_state:ok") == std::string::npos) {
+              return false;
+            }
+          }
+          return true;
+        },
+        limit, 50ms);
   }
 
   bool created() const { return created_; }
@@ -233,13 +231,8 @@ class RedisCluster {
                       "--daemonize",
                       "no"},
                      Dir(i) + "/log");
-    const auto deadline = std::chrono::steady_clock::now() + 5s;
-    while (std::chrono::steady_clock::now() < deadline) {
-      Connection connection(ports_[i]);
-      if (connection.Run({"PING"}) == "PONG") return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return vexmor::testing::WaitUntil([&] { return Connection(ports_[i]).Run({"PING"}) == "PONG"; },
+                                      5s, 20ms);
   }
 
   std::string NodeId(int i) { return Connection(ports_[i]).Run({"CLUSTER", "MYID"}); }
