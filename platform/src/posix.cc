@@ -1,9 +1,12 @@
 #include "vexmor/platform/posix.h"
 
+#include <dlfcn.h>
 #include <poll.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <map>
+#include <mutex>
 
 namespace vexmor::platform {
 
@@ -44,6 +47,22 @@ StatusOr<std::string> OwnProgramFolder() {
   const size_t slash = path->rfind('/');
   if (slash == std::string::npos) return Status::IoError("the program's path has no folder");
   return path->substr(0, slash + 1);
+}
+
+void* LoadedModuleSymbol(const std::string& path, const char* symbol, std::string* problem) {
+  static std::mutex mutex;
+  static auto* handles = new std::map<std::string, void*>();  // never destroyed, as the modules
+  std::lock_guard<std::mutex> lock(mutex);
+  void*& handle = (*handles)[path];
+  if (handle == nullptr) handle = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL | RTLD_NODELETE);
+  if (handle == nullptr) {
+    const char* why = ::dlerror();
+    *problem = "cannot load " + path + ": " + (why != nullptr ? why : "unknown error");
+    return nullptr;
+  }
+  void* entry = ::dlsym(handle, symbol);
+  if (entry == nullptr) *problem = path + " has no " + symbol + "; is it of another version?";
+  return entry;
 }
 
 }  // namespace vexmor::platform

@@ -18,22 +18,6 @@ class UnavailableBoxes final : public platform::MessageBoxes {
   std::string why_;
 };
 
-class NoDialogs final : public platform::Dialogs {
- public:
-  explicit NoDialogs(std::string why) : why_(std::move(why)) {}
-  bool HasDisplay() override { return false; }
-  StatusOr<bool> RunProgress(const platform::ProgressDialogRequest&,
-                             platform::ProgressLogic&) override {
-    return Status::Unavailable(why_);
-  }
-  Status RunSenders(platform::WindowHandle, platform::SendersLogic&) override {
-    return Status::Unavailable(why_);
-  }
-
- private:
-  std::string why_;
-};
-
 // Says once why no window can be shown; the terminal stands in.
 void Tell(const std::string& problem) {
   static bool told = false;
@@ -65,7 +49,7 @@ std::unique_ptr<platform::Dialogs> MakeDisplayDialogs() {
   if (dialogs == nullptr) {
     if (problem.empty()) problem = "the display module made no dialogs";
     Tell(problem);
-    return std::make_unique<NoDialogs>(problem);
+    return platform::MakeUnavailableDialogs(problem);
   }
   return std::unique_ptr<platform::Dialogs>(dialogs);
 }

@@ -131,6 +131,9 @@ class Dialogs {
   virtual Status RunSenders(WindowHandle owner, SendersLogic& logic) = 0;
 };
 
+// Dialogs for a program that has no windows to show: every Run says "why" (Unavailable).
+std::unique_ptr<Dialogs> MakeUnavailableDialogs(std::string why);
+
 // The wxWidgets adapter (library vexmor_desktop_wx). It starts wxWidgets on a thread of its own
 // when the program has not started it; a program with its own wxWidgets lends its main thread.
 // Asks for no display until a dialog is wanted, so programs without one never touch it.

@@ -61,4 +61,8 @@ Status WriteAll(int fd, std::string_view bytes);
 StatusOr<std::string> OwnProgramPath();
 StatusOr<std::string> OwnProgramFolder();
 
+// The entry point "symbol" of the module at "path", loaded once and never unloaded (a module's
+// threads, the toolkit's, must never lose their code); nullptr with "problem" saying why.
+void* LoadedModuleSymbol(const std::string& path, const char* symbol, std::string* problem);
+
 }  // namespace vexmor::platform
